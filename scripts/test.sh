@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Installs the dependencies, builds everything from scratch and runs all tests.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+build=${BUILD_DIR:-build-test}
+rm -rf "$build"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELWINTER_BUILD_TESTS=ON
+cmake --build "$build" -j"$(nproc)"
+cd "$build"
+ctest --output-on-failure -j"$(nproc)" --timeout 900
