@@ -13,24 +13,12 @@ dpatch_StreamPos_t clipPosition(const TStreamCacheClip* clip)
     return clip->streamPos - (clip->cacheEnd - clip->cacheBegin);
 }
 
-// Reads "<magic>&<type>\0" at the clip's position.
+// Reads "<magic>&<type>\0" at the clip's position; the text before the first '&' must be the magic.
 BOOL readMagicAndType(TStreamCacheClip* clip, const char* magic, char out_type[260])
 {
-    dpatch_StreamPos_t n = _TStreamCacheClip_streamSize(clip);
-    if (n > dpatch_kTypeTextBufSize)
-        n = dpatch_kTypeTextBufSize;
-    if (n == 0)
+    char found[dpatch_kTypeTextBufSize];
+    if (!_TStreamCacheClip_readType_end(clip, '&', found) || std::strcmp(found, magic) != 0)
         return 0;
-    const dpatch_byte* data = _TStreamCacheClip_accessData(clip, (size_t)n);
-    if (data == nullptr)
-        return 0;
-    const void* separator = std::memchr(data, '&', (size_t)n);
-    if (separator == nullptr)
-        return 0;
-    const size_t length = (size_t)((const dpatch_byte*)separator - data);
-    if (length != std::strlen(magic) || std::memcmp(data, magic, length) != 0)
-        return 0;
-    clip->cacheBegin += length + 1;
     return _TStreamCacheClip_readType_end(clip, '\0', out_type);
 }
 

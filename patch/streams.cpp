@@ -10,30 +10,30 @@ bool rangeFits(dpatch_StreamPos_t size, dpatch_StreamPos_t pos, dpatch_StreamPos
     return pos <= size && length <= size - pos;
 }
 
-BOOL _mem_read(const dpatch_TStreamInput* stream, dpatch_StreamPos_t readFromPos, dpatch_byte* out_data,
-               dpatch_byte* out_data_end)
+// Copies [pos, pos + (out_end - out)) of a memory range of the given size.
+BOOL memCopyOut(const void* mem, dpatch_StreamPos_t size, dpatch_StreamPos_t pos, dpatch_byte* out_data,
+                dpatch_byte* out_data_end)
 {
     if (out_data_end < out_data)
         return 0;
     const size_t length = (size_t)(out_data_end - out_data);
-    if (!rangeFits(stream->streamSize, readFromPos, length))
+    if (!rangeFits(size, pos, length))
         return 0;
     if (length > 0)
-        std::memcpy(out_data, (const dpatch_byte*)stream->streamOwner + readFromPos, length);
+        std::memcpy(out_data, (const dpatch_byte*)mem + pos, length);
     return 1;
+}
+
+BOOL _mem_read(const dpatch_TStreamInput* stream, dpatch_StreamPos_t readFromPos, dpatch_byte* out_data,
+               dpatch_byte* out_data_end)
+{
+    return memCopyOut(stream->streamOwner, stream->streamSize, readFromPos, out_data, out_data_end);
 }
 
 BOOL _mem_readBack(const dpatch_TStreamOutput* stream, dpatch_StreamPos_t readFromPos, dpatch_byte* out_data,
                    dpatch_byte* out_data_end)
 {
-    if (out_data_end < out_data)
-        return 0;
-    const size_t length = (size_t)(out_data_end - out_data);
-    if (!rangeFits(stream->streamSize, readFromPos, length))
-        return 0;
-    if (length > 0)
-        std::memcpy(out_data, (const dpatch_byte*)stream->streamOwner + readFromPos, length);
-    return 1;
+    return memCopyOut(stream->streamOwner, stream->streamSize, readFromPos, out_data, out_data_end);
 }
 
 BOOL _mem_write(const dpatch_TStreamOutput* stream, dpatch_StreamPos_t writeToPos, const dpatch_byte* data,
