@@ -1,0 +1,204 @@
+// The patch engine's messages as the launcher logs them: one debug message per completed line, prefixed
+// "[dpatch]", with pieces joined per thread and per function.
+
+#include "jobs/PatchMessageSink.h"
+
+#include <QMutex>
+#include <QStringList>
+#include <QTest>
+#include <QThread>
+
+#include <atomic>
+
+// Last: it defines a macro named check that Qt's headers must not see.
+#include "patch/dpatch_check.h"
+
+namespace
+{
+QMutex capturedMutex;
+QStringList captured;
+
+void captureHandler(QtMsgType, const QMessageLogContext&, const QString& message)
+{
+    QMutexLocker lock(&capturedMutex);
+    captured << message;
+}
+
+QStringList takeCaptured()
+{
+    QMutexLocker lock(&capturedMutex);
+    QStringList result = captured;
+    captured.clear();
+    return result;
+}
+} // namespace
+
+class TestPatchMessageSink : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void piecesBecomeWholeLines_data();
+    void piecesBecomeWholeLines();
+    void formatsLikePrintf();
+    void errorAndNoteBuffersAreSeparate();
+    void errorStreamArgumentIsIgnored();
+    void returnsLengthInUtf16Units();
+    void threadsDoNotMixLines();
+    void unfinishedTextDiesWithItsThread();
+
+private:
+    QtMessageHandler previousHandler = nullptr;
+};
+
+void TestPatchMessageSink::init()
+{
+    takeCaptured();
+    previousHandler = qInstallMessageHandler(captureHandler);
+}
+
+void TestPatchMessageSink::cleanup()
+{
+    // Whatever a failed row left waiting must not leak into the next one.
+    dpatch_printf("\n");
+    dpatch_fprintf(stderr, "\n");
+    qInstallMessageHandler(previousHandler);
+    takeCaptured();
+}
+
+void TestPatchMessageSink::piecesBecomeWholeLines_data()
+{
+    QTest::addColumn<QStringList>("pieces");
+    QTest::addColumn<QStringList>("lines");
+    QTest::newRow("header printed in two calls is one line")
+        << QStringList{"dirpatch run with old path: \"", "/games/old", "\"\n"}
+        << QStringList{"[dpatch] dirpatch run with old path: \"/games/old\""};
+    QTest::newRow("no line feed logs nothing yet") << QStringList{"waiting", " still"} << QStringList{};
+    QTest::newRow("waiting text starts the next line")
+        << QStringList{"first ", "half\nsecond"} << QStringList{"[dpatch] first half"};
+    QTest::newRow("several line feeds give several entries")
+        << QStringList{"a\nb\n\nc\n"} << QStringList{"[dpatch] a", "[dpatch] b", "[dpatch] ", "[dpatch] c"};
+    QTest::newRow("leading line feed logs an empty entry")
+        << QStringList{"\ndirpatch dir patch time: 0.125 s\n"}
+        << QStringList{"[dpatch] ", "[dpatch] dirpatch dir patch time: 0.125 s"};
+    QTest::newRow("quotes and percent signs are not escaped")
+        << QStringList{"say \"hi\" 100%\n"} << QStringList{"[dpatch] say \"hi\" 100%"};
+}
+
+void TestPatchMessageSink::piecesBecomeWholeLines()
+{
+    QFETCH(QStringList, pieces);
+    QFETCH(QStringList, lines);
+    for (const QString& piece : pieces)
+        dpatch_printf("%s", piece.toUtf8().constData());
+    QCOMPARE(takeCaptured(), lines);
+}
+
+void TestPatchMessageSink::formatsLikePrintf()
+{
+    dpatch_printf("%s|%llu|%d|%c|%.3f\n", "G\xc3\xa4rten/\xe6\x97\xa5", 18446744073709551615ull, -7, 'x', 2.5);
+    QCOMPARE(takeCaptured(), QStringList{QString::fromUtf8("[dpatch] G\xc3\xa4rten/\xe6\x97\xa5|18446744073709551615|-7|x|2.500")});
+}
+
+void TestPatchMessageSink::errorAndNoteBuffersAreSeparate()
+{
+    dpatch_printf("note ");
+    dpatch_fprintf(stderr, "check x error!\n");
+    QCOMPARE(takeCaptured(), QStringList{"[dpatch] check x error!"});
+    dpatch_fprintf(stderr, "error ");
+    dpatch_printf("ends\n");
+    QCOMPARE(takeCaptured(), QStringList{"[dpatch] note ends"});
+    dpatch_fprintf(stderr, "ends too\n");
+    QCOMPARE(takeCaptured(), QStringList{"[dpatch] error ends too"});
+}
+
+void TestPatchMessageSink::errorStreamArgumentIsIgnored()
+{
+    int notAStream = 0;
+    dpatch_fprintf(nullptr, "null stream\n");
+    dpatch_fprintf(&notAStream, "bogus stream\n");
+    dpatch_fprintf(stdout, "stdout\n");
+    QCOMPARE(takeCaptured(), (QStringList{"[dpatch] null stream", "[dpatch] bogus stream", "[dpatch] stdout"}));
+    QCOMPARE(notAStream, 0);
+}
+
+void TestPatchMessageSink::returnsLengthInUtf16Units()
+{
+    QCOMPARE(dpatch_printf("%s", "\xc3\xa4\xf0\x9f\x98\x80"), 3); // one BMP letter, one surrogate pair
+    QCOMPARE(dpatch_fprintf(stderr, "%d\n", 1234), 5);
+    QCOMPARE(dpatch_printf("%s", ""), 0);
+}
+
+void TestPatchMessageSink::threadsDoNotMixLines()
+{
+    // Both threads print every line in several pieces at the same time; each must reach the log whole,
+    // and in the order that thread printed it.
+    constexpr int lineCount = 2000;
+    std::atomic<int> ready{0};
+    auto printer = [&](const char* name) {
+        return QThread::create([&ready, name] {
+            ++ready;
+            while (ready < 2)
+                QThread::yieldCurrentThread();
+            for (int i = 0; i < lineCount; ++i)
+            {
+                dpatch_printf("%s ", name);
+                dpatch_fprintf(stderr, "%s err %d", name, i);
+                dpatch_printf("line %d", i);
+                dpatch_fprintf(stderr, "\n");
+                dpatch_printf(" end\n");
+            }
+        });
+    };
+    QThread* first = printer("alpha");
+    QThread* second = printer("beta");
+    first->start();
+    second->start();
+    QVERIFY(first->wait(30000));
+    QVERIFY(second->wait(30000));
+    delete first;
+    delete second;
+
+    const QStringList lines = takeCaptured();
+    QCOMPARE(lines.size(), 4 * lineCount);
+    QHash<QString, int> nextNote, nextError;
+    for (const QString& line : lines)
+    {
+        const QStringList words = line.split(u' ');
+        QVERIFY2(words.size() >= 3 && words[0] == "[dpatch]", qPrintable(line));
+        const QString& name = words[1];
+        if (words[2] == "err")
+        {
+            QCOMPARE(line, QString("[dpatch] %1 err %2").arg(name).arg(nextError[name]++));
+        }
+        else
+        {
+            QCOMPARE(line, QString("[dpatch] %1 line %2 end").arg(name).arg(nextNote[name]++));
+        }
+    }
+    QCOMPARE(nextNote.value("alpha"), lineCount);
+    QCOMPARE(nextNote.value("beta"), lineCount);
+    QCOMPARE(nextError.value("alpha"), lineCount);
+}
+
+void TestPatchMessageSink::unfinishedTextDiesWithItsThread()
+{
+    dpatch_printf("main waits ");
+    QThread* worker = QThread::create([] {
+        dpatch_printf("never finished");
+        dpatch_fprintf(stderr, "error never finished");
+    });
+    worker->start();
+    QVERIFY(worker->wait(10000));
+    delete worker;
+    QThread* next = QThread::create([] { dpatch_printf("fresh thread\n"); });
+    next->start();
+    QVERIFY(next->wait(10000));
+    delete next;
+    dpatch_printf("here\n");
+    QCOMPARE(takeCaptured(), (QStringList{"[dpatch] fresh thread", "[dpatch] main waits here"}));
+}
+
+QTEST_GUILESS_MAIN(TestPatchMessageSink)
+#include "TestPatchMessageSink.moc"
