@@ -3,9 +3,14 @@
 
 #include "jobs/PatchMessageSink.h"
 
+#include "ThreadSafeLogWriter.h"
+
+#include <QFile>
 #include <QMutex>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QTest>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <atomic>
@@ -47,6 +52,7 @@ private slots:
     void returnsLengthInUtf16Units();
     void threadsDoNotMixLines();
     void unfinishedTextDiesWithItsThread();
+    void realLogGetsWholeLines();
 
 private:
     QtMessageHandler previousHandler = nullptr;
@@ -198,6 +204,65 @@ void TestPatchMessageSink::unfinishedTextDiesWithItsThread()
     delete next;
     dpatch_printf("here\n");
     QCOMPARE(takeCaptured(), (QStringList{"[dpatch] fresh thread", "[dpatch] main waits here"}));
+}
+
+void TestPatchMessageSink::realLogGetsWholeLines()
+{
+    // Through the launcher's own log writer: each thread's pieces end up as one complete log line.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString logPath = dir.filePath("launcher.log");
+    constexpr int lineCount = 300;
+    {
+        ThreadSafeLogWriter writer(logPath);
+        auto printer = [](int id) {
+            return QThread::create([id] {
+                for (int i = 0; i < lineCount; ++i)
+                {
+                    dpatch_printf("dirpatch run with old path: \"");
+                    dpatch_printf("%s", "/install/\xc3\xa4");
+                    dpatch_printf("\" thread %d line %d\n", id, i);
+                }
+                dpatch_fprintf(stderr, "check thread%d error!\n", id);
+            });
+        };
+        QThread* first = printer(1);
+        QThread* second = printer(2);
+        first->start();
+        second->start();
+        QVERIFY(first->wait(30000));
+        QVERIFY(second->wait(30000));
+        delete first;
+        delete second;
+    }
+    QFile log(logPath);
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(log.readAll()).split(u'\n');
+    const QRegularExpression entry(
+        R"(^\[0x[0-9a-f]+ *\|\d\d:\d\d:\d\d\.\d\d\d\] \[dpatch\] (.*)$)");
+    int next[3] = {0, 0, 0};
+    int errors = 0;
+    for (const QString& line : lines)
+    {
+        if (!line.contains("[dpatch]"))
+            continue;
+        const QRegularExpressionMatch match = entry.match(line);
+        QVERIFY2(match.hasMatch(), qPrintable(line));
+        const QString text = match.captured(1);
+        if (text.startsWith("check thread"))
+        {
+            ++errors;
+            continue;
+        }
+        const QRegularExpressionMatch whole =
+            QRegularExpression(R"(^dirpatch run with old path: "/install/\x{e4}" thread (\d) line (\d+)$)").match(text);
+        QVERIFY2(whole.hasMatch(), qPrintable(text));
+        const int id = whole.captured(1).toInt();
+        QCOMPARE(whole.captured(2).toInt(), next[id]++);
+    }
+    QCOMPARE(next[1], lineCount);
+    QCOMPARE(next[2], lineCount);
+    QCOMPARE(errors, 2);
 }
 
 QTEST_GUILESS_MAIN(TestPatchMessageSink)
