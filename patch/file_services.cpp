@@ -45,18 +45,27 @@ BOOL fileSizeOf(FILE* file, dpatch_StreamPos_t* out_size)
     return 1;
 }
 
-BOOL readChunked(FILE* file, dpatch_byte* out_data, dpatch_byte* out_data_end)
+// Moves [begin, end) with step(piece, length) in pieces of at most dpatch_kFileIOChunkSize bytes; 0 at the
+// first short transfer.
+template <typename Byte, typename Step>
+BOOL inChunks(Byte* begin, Byte* end, Step step)
 {
-    while (out_data < out_data_end)
+    while (begin < end)
     {
-        size_t piece = (size_t)(out_data_end - out_data);
+        size_t piece = (size_t)(end - begin);
         if (piece > dpatch_kFileIOChunkSize)
             piece = dpatch_kFileIOChunkSize;
-        if (fread(out_data, 1, piece, file) != piece)
+        if (!step(begin, piece))
             return 0;
-        out_data += piece;
+        begin += piece;
     }
     return 1;
+}
+
+BOOL readChunked(FILE* file, dpatch_byte* out_data, dpatch_byte* out_data_end)
+{
+    return inChunks(out_data, out_data_end,
+                    [file](dpatch_byte* piece, size_t length) { return fread(piece, 1, length, file) == length; });
 }
 
 // The bounds rule shared by all file stream callbacks: [pos, pos + length) must lie within size.
@@ -65,31 +74,40 @@ BOOL rangeFits(dpatch_StreamPos_t pos, dpatch_StreamPos_t length, dpatch_StreamP
     return length <= size && pos <= size - length;
 }
 
+// Reads [pos, pos + length) of a stream window of streamSize bytes that starts at windowStart in the file,
+// seeking only when the handle isn't already there. Any failure marks the stream and forgets the position.
+BOOL readFileWindow(FILE* file, dpatch_StreamPos_t* filePos, int32_t* fileError, dpatch_StreamPos_t streamSize,
+                    dpatch_StreamPos_t windowStart, dpatch_StreamPos_t pos, dpatch_byte* out_data,
+                    dpatch_byte* out_data_end)
+{
+    BOOL result = 0;
+    if (out_data < out_data_end && file)
+    {
+        const dpatch_StreamPos_t length = (dpatch_StreamPos_t)(out_data_end - out_data);
+        if (rangeFits(pos, length, streamSize))
+        {
+            const dpatch_StreamPos_t position = pos + windowStart;
+            result = (position == *filePos || seekTo(file, position)) && readChunked(file, out_data, out_data_end);
+            if (result)
+                *filePos = position + length;
+        }
+    }
+    if (!result)
+    {
+        *fileError = 1;
+        *filePos = dpatch_kUnknownFilePos;
+    }
+    return result;
+}
+
 BOOL fileStreamRead(const dpatch_TStreamInput* stream, dpatch_StreamPos_t readFromPos, dpatch_byte* out_data,
                     dpatch_byte* out_data_end)
 {
     dpatch_TFileStreamInput* self = (dpatch_TFileStreamInput*)stream->streamOwner;
     if (out_data == out_data_end)
         return 1;
-    BOOL result = 0;
-    if (out_data < out_data_end && self->fileHandle)
-    {
-        const dpatch_StreamPos_t length = (dpatch_StreamPos_t)(out_data_end - out_data);
-        if (rangeFits(readFromPos, length, self->base.streamSize))
-        {
-            const dpatch_StreamPos_t pos = readFromPos + self->windowStart;
-            result = (pos == self->filePos || seekTo(self->fileHandle, pos)) &&
-                     readChunked(self->fileHandle, out_data, out_data_end);
-            if (result)
-                self->filePos = pos + length;
-        }
-    }
-    if (!result)
-    {
-        self->fileError = 1;
-        self->filePos = dpatch_kUnknownFilePos;
-    }
-    return result;
+    return readFileWindow(self->fileHandle, &self->filePos, &self->fileError, self->base.streamSize,
+                          self->windowStart, readFromPos, out_data, out_data_end);
 }
 
 BOOL fileStreamWrite(const dpatch_TStreamOutput* stream, dpatch_StreamPos_t writeToPos, const dpatch_byte* data,
@@ -144,25 +162,8 @@ BOOL fileStreamReadBack(const dpatch_TStreamOutput* stream, dpatch_StreamPos_t p
     }
     if (out_data == out_data_end)
         return 1;
-    BOOL result = 0;
-    if (out_data < out_data_end)
-    {
-        const dpatch_StreamPos_t length = (dpatch_StreamPos_t)(out_data_end - out_data);
-        if (rangeFits(pos, length, self->base.streamSize))
-        {
-            const dpatch_StreamPos_t filePos = pos + self->windowStart;
-            result = (filePos == self->filePos || seekTo(self->fileHandle, filePos)) &&
-                     readChunked(self->fileHandle, out_data, out_data_end);
-            if (result)
-                self->filePos = filePos + length;
-        }
-    }
-    if (!result)
-    {
-        self->fileError = 1;
-        self->filePos = dpatch_kUnknownFilePos;
-    }
-    return result;
+    return readFileWindow(self->fileHandle, &self->filePos, &self->fileError, self->base.streamSize,
+                          self->windowStart, pos, out_data, out_data_end);
 }
 
 void setUpOutput(dpatch_TFileStreamOutput* self, FILE* file, dpatch_StreamPos_t maxSize,
@@ -244,18 +245,16 @@ BOOL dpatch_TFileStreamOutput_openExisting(dpatch_TFileStreamOutput* self, const
 {
     if (self->fileHandle)
         return 0;
-    FILE* file = fopen(path, "rb+");
-    if (!file)
+    FILE* file = nullptr;
+    dpatch_StreamPos_t end = 0;
+    if (!openForAppend(path, &file, &end))
         return 0;
-    off_t end = -1;
-    if (fseeko(file, 0, SEEK_END) == 0)
-        end = ftello(file);
-    if (end < 0 || (dpatch_StreamPos_t)end > maxSize)
+    if (end > maxSize)
     {
         fclose(file);
         return 0;
     }
-    setUpOutput(self, file, maxSize, (dpatch_StreamPos_t)end);
+    setUpOutput(self, file, maxSize, end);
     return 1;
 }
 
@@ -433,14 +432,7 @@ BOOL openForAppend(const char* path, FILE** out_file, dpatch_StreamPos_t* out_si
 
 BOOL writeChunked(FILE* file, const dpatch_byte* data, const dpatch_byte* data_end)
 {
-    while (data < data_end)
-    {
-        size_t piece = (size_t)(data_end - data);
-        if (piece > dpatch_kFileIOChunkSize)
-            piece = dpatch_kFileIOChunkSize;
-        if (fwrite(data, 1, piece, file) != piece)
-            return 0;
-        data += piece;
-    }
-    return 1;
+    return inChunks(data, data_end, [file](const dpatch_byte* piece, size_t length) {
+        return fwrite(piece, 1, length, file) == length;
+    });
 }

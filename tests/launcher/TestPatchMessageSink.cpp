@@ -14,6 +14,8 @@
 #include <QThread>
 
 #include <atomic>
+#include <functional>
+#include <memory>
 
 // Last: it defines a macro named check that Qt's headers must not see.
 #include "patch/dpatch_check.h"
@@ -27,6 +29,19 @@ void captureHandler(QtMsgType, const QMessageLogContext&, const QString& message
 {
     QMutexLocker lock(&capturedMutex);
     captured << message;
+}
+
+// Runs both functions on threads of their own at the same time and waits for both.
+bool runTogether(const std::function<void()>& first, const std::function<void()>& second)
+{
+    std::unique_ptr<QThread> threads[2] = {std::unique_ptr<QThread>(QThread::create(first)),
+                                           std::unique_ptr<QThread>(QThread::create(second))};
+    for (auto& thread : threads)
+        thread->start();
+    bool finished = true;
+    for (auto& thread : threads)
+        finished = thread->wait(30000) && finished;
+    return finished;
 }
 
 QStringList takeCaptured()
@@ -143,7 +158,7 @@ void TestPatchMessageSink::threadsDoNotMixLines()
     constexpr int lineCount = 2000;
     std::atomic<int> ready{0};
     auto printer = [&](const char* name) {
-        return QThread::create([&ready, name] {
+        return [&ready, name] {
             ++ready;
             while (ready < 2)
                 QThread::yieldCurrentThread();
@@ -155,16 +170,9 @@ void TestPatchMessageSink::threadsDoNotMixLines()
                 dpatch_fprintf(stderr, "\n");
                 dpatch_printf(" end\n");
             }
-        });
+        };
     };
-    QThread* first = printer("alpha");
-    QThread* second = printer("beta");
-    first->start();
-    second->start();
-    QVERIFY(first->wait(30000));
-    QVERIFY(second->wait(30000));
-    delete first;
-    delete second;
+    QVERIFY(runTogether(printer("alpha"), printer("beta")));
 
     const QStringList lines = takeCaptured();
     QCOMPARE(lines.size(), 4 * lineCount);
@@ -216,7 +224,7 @@ void TestPatchMessageSink::realLogGetsWholeLines()
     {
         ThreadSafeLogWriter writer(logPath);
         auto printer = [](int id) {
-            return QThread::create([id] {
+            return [id] {
                 for (int i = 0; i < lineCount; ++i)
                 {
                     dpatch_printf("dirpatch run with old path: \"");
@@ -224,16 +232,9 @@ void TestPatchMessageSink::realLogGetsWholeLines()
                     dpatch_printf("\" thread %d line %d\n", id, i);
                 }
                 dpatch_fprintf(stderr, "check thread%d error!\n", id);
-            });
+            };
         };
-        QThread* first = printer(1);
-        QThread* second = printer(2);
-        first->start();
-        second->start();
-        QVERIFY(first->wait(30000));
-        QVERIFY(second->wait(30000));
-        delete first;
-        delete second;
+        QVERIFY(runTogether(printer(1), printer(2)));
     }
     QFile log(logPath);
     QVERIFY(log.open(QIODevice::ReadOnly));

@@ -2,9 +2,10 @@
 
 #include "patch/file_services.h"
 
+#include "support/RandomBytes.h"
+
 #include <QDir>
 #include <QFile>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -15,15 +16,6 @@
 
 namespace
 {
-QByteArray randomBytes(qsizetype size, quint32 seed)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    QRandomGenerator generator(seed);
-    for (char& byte : data)
-        byte = char(generator.generate());
-    return data;
-}
-
 void writeFile(const QString& path, const QByteArray& data)
 {
     QFile file(path);

@@ -3,6 +3,7 @@
 
 #include "patch/zstd_decompress_plugin.h"
 
+#include "support/RandomBytes.h"
 #include "support/StderrCapture.h"
 
 #include <QProcess>
@@ -44,15 +45,6 @@ struct WatchedStream
         return 1;
     }
 };
-
-QByteArray randomBytes(qsizetype size, quint32 seed)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    QRandomGenerator generator(seed);
-    for (char& byte : data)
-        byte = char(generator.generate());
-    return data;
-}
 
 // Text-like data that compresses well but not trivially.
 QByteArray wordyBytes(qsizetype size, quint32 seed)
