@@ -5,12 +5,12 @@
 #include "patch/compressed_patch.h"
 #include "patch/patch_memory.h"
 #include "patch/streams.h"
+#include "patch/zstd_decompress_plugin.h"
 
 #include "support/CountingDecompressPlugin.h"
 #include "support/PatchWriter.h"
 #include "support/RecordingInputStream.h"
 #include "support/SequentialOutputStream.h"
-#include "support/TestZstdPlugin.h"
 
 #include <QTest>
 
@@ -267,7 +267,7 @@ void TestCompressedPatch::roundTrip()
 
     const PatchCase patchCase = PatchWriter::randomCase(quint32(oldSize + coverCount), oldSize, newSize, coverCount);
     const QByteArray diff = PatchWriter::compressedDiff(patchCase, compressMask, maxRun).bytes();
-    CountingDecompressPlugin counting(testZstdPlugin());
+    CountingDecompressPlugin counting(&zstdDecompressPlugin);
 
     QCOMPARE(planName(plannedPlan(patchCase.oldData, quint64(newSize), diff, counting.plugin(), size_t(memSize))),
              planName(plan));
@@ -389,7 +389,7 @@ void TestCompressedPatch::corruptDiffFailsCleanly()
     QFETCH(QByteArray, diff);
     QFETCH(bool, withPlugin);
     const PatchCase patchCase = PatchWriter::randomCase(11, 64 * 1024, 70 * 1024, 40);
-    CountingDecompressPlugin counting(testZstdPlugin());
+    CountingDecompressPlugin counting(&zstdDecompressPlugin);
     // Streaming, covers in memory (with cache) and whole old data take different roads through the diff.
     for (size_t memSize : {size_t(8 * 1024), size_t(900 * 1024), size_t(1024 * 1024)})
     {
@@ -580,7 +580,7 @@ void TestCompressedPatch::failingCloseFailsThePatch()
 {
     const PatchCase patchCase = PatchWriter::randomCase(19, 5000, 6000, 20);
     const QByteArray diff = PatchWriter::compressedDiff(patchCase, PatchWriter::kAllSectionsCompressed).bytes();
-    CountingDecompressPlugin counting(testZstdPlugin());
+    CountingDecompressPlugin counting(&zstdDecompressPlugin);
     counting.setFailClose(true);
     for (size_t memSize : {size_t(8 * 1024), size_t(1024 * 1024)})
         QVERIFY(!applyDiff(patchCase.oldData, 6000, diff, counting.plugin(), memSize).ok);
@@ -595,7 +595,7 @@ void TestCompressedPatch::failingCloseFailsThePatch()
 void TestCompressedPatch::fixedMemoryVariantAppliesTheSameDiff()
 {
     const PatchCase patchCase = PatchWriter::randomCase(23, 50000, 60000, 60);
-    CountingDecompressPlugin counting(testZstdPlugin());
+    CountingDecompressPlugin counting(&zstdDecompressPlugin);
     for (int mask : {0, 0x5, PatchWriter::kAllSectionsCompressed})
     {
         const QByteArray diffBytes = PatchWriter::compressedDiff(patchCase, mask).bytes();
