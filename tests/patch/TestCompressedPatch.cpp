@@ -8,6 +8,7 @@
 #include "patch/zstd_decompress_plugin.h"
 
 #include "support/CountingDecompressPlugin.h"
+#include "support/GuardedMemory.h"
 #include "support/PatchWriter.h"
 #include "support/RecordingInputStream.h"
 #include "support/SequentialOutputStream.h"
@@ -22,9 +23,6 @@ namespace
 // The smallest diff there is: magic, '&', an empty compress type and eleven zero varints.
 const char kMinimalDiff[] = "HDIFF13&\0\0\0\0\0\0\0\0\0\0\0\0";
 const int kMinimalDiffSize = 20;
-
-const size_t kGuardSize = 64;
-const dpatch_byte kGuardByte = 0xA5;
 
 enum class Plan
 {
@@ -52,32 +50,6 @@ const char* planName(Plan plan)
     }
     return "";
 }
-
-// A memory range with guard bytes on both sides, to prove the engine stays inside what it was given.
-class GuardedMemory
-{
-public:
-    explicit GuardedMemory(size_t size)
-        : buffer(size + 2 * kGuardSize, kGuardByte)
-        , size(size)
-    {
-    }
-    dpatch_byte* begin() { return buffer.data() + kGuardSize; }
-    dpatch_byte* end() { return begin() + size; }
-    bool guardsIntact() const
-    {
-        for (size_t i = 0; i < kGuardSize; ++i)
-        {
-            if (buffer[i] != kGuardByte || buffer[kGuardSize + size + i] != kGuardByte)
-                return false;
-        }
-        return true;
-    }
-
-private:
-    std::vector<dpatch_byte> buffer;
-    size_t size;
-};
 
 // Which plan the memory planner picks for this diff and range.
 Plan plannedPlan(const QByteArray& oldData, quint64 newSize, const QByteArray& diffBytes,
@@ -172,6 +144,7 @@ private slots:
     void roundTrip();
     void zeroLengthCoversGiveTheSameResultInEveryPlan_data();
     void zeroLengthCoversGiveTheSameResultInEveryPlan();
+    void corruptionBaseAppliesInEveryPlan();
     void corruptDiffFailsCleanly_data();
     void corruptDiffFailsCleanly();
     void memoryPartLimits();
@@ -309,13 +282,45 @@ void TestCompressedPatch::zeroLengthCoversGiveTheSameResultInEveryPlan()
     QVERIFY(outcome.written == patchCase.newData);
 }
 
+namespace
+{
+// The corruption table's case, and the memory sizes that take it through streaming, covers in memory
+// with the old-data cache, and whole old data.
+PatchCase corruptionBase()
+{
+    return PatchWriter::randomCase(11, 1000 * 1000, 1000 * 1000, 40);
+}
+const size_t kCorruptionMemSizes[] = {8 * 1024, 950 * 1000, 1100 * 1000};
+const Plan kCorruptionPlans[] = {Plan::Streaming, Plan::CoverArrayWithCache, Plan::WholeOldData};
+} // namespace
+
+void TestCompressedPatch::corruptionBaseAppliesInEveryPlan()
+{
+    const PatchCase patchCase = corruptionBase();
+    CountingDecompressPlugin counting(&zstdDecompressPlugin);
+    for (int mask : {0, PatchWriter::kAllSectionsCompressed})
+    {
+        const QByteArray diff = PatchWriter::compressedDiff(patchCase, mask).bytes();
+        for (int i = 0; i < 3; ++i)
+        {
+            QCOMPARE(planName(plannedPlan(patchCase.oldData, quint64(patchCase.newData.size()), diff,
+                                          counting.plugin(), kCorruptionMemSizes[i])),
+                     planName(kCorruptionPlans[i]));
+            const Outcome outcome = applyDiff(patchCase.oldData, quint64(patchCase.newData.size()), diff,
+                                              counting.plugin(), kCorruptionMemSizes[i]);
+            QVERIFY(outcome.ok);
+            QVERIFY(outcome.written == patchCase.newData);
+        }
+    }
+}
+
 void TestCompressedPatch::corruptDiffFailsCleanly_data()
 {
     using D = PatchWriter::CompressedDiff;
     QTest::addColumn<QByteArray>("diff");
     QTest::addColumn<bool>("withPlugin");
 
-    const PatchCase patchCase = PatchWriter::randomCase(11, 64 * 1024, 70 * 1024, 40);
+    const PatchCase patchCase = corruptionBase();
     static const char* const headNames[] = {
         "newDataSize",   "oldDataSize",           "coverCount",      "coverBufSize",
         "compressedCoverBufSize", "rleCtrlBufSize", "compressedRleCtrlBufSize", "rleCodeBufSize",
@@ -360,25 +365,36 @@ void TestCompressedPatch::corruptDiffFailsCleanly_data()
 
     const quint64 oldSize = quint64(patchCase.oldData.size());
     const quint64 newSize = quint64(patchCase.newData.size());
+    // Each cover section replaces the one of a diff made for the base covers, so that apart from the
+    // cover the diff is consistent and only the cover check can refuse it.
     struct CoverRow
     {
         const char* name;
+        QList<PatchCover> base;
         QByteArray section;
         quint64 count;
     };
+    const quint64 big = quint64(1) << 32;
     const CoverRow coverRows[] = {
-        {"old range passes the old size", coverBytes(qint64(oldSize) - 10, 0, 11), 1},
-        {"new range passes the new size", coverBytes(0, newSize - 10, 11), 1},
-        {"old position wraps below zero", coverBytes(-1, 0, 10), 1},
-        {"old position past the old size", coverBytes(qint64(oldSize) + 1, 0, 0), 1},
-        {"overlaps the previous cover", coverBytes(0, 0, 10) + coverBytes(0, quint64(-5), 10), 2},
-        {"length wraps the new position", coverBytes(0, 10, quint64(-5)), 1},
-        {"more covers than the section holds", coverBytes(0, 0, 10), 1000000000000ull},
-        {"cover count beyond memory", coverBytes(0, 0, 10), quint64(-1) / 8},
+        {"old range passes the old size", {{0, 0, 11}}, coverBytes(qint64(oldSize) - 10, 0, 11), 1},
+        {"new range passes the new size", {{0, 0, 11}}, coverBytes(0, newSize - 10, 11), 1},
+        {"old position wraps below zero", {{0, 0, 10}}, coverBytes(-1, 0, 10), 1},
+        {"old position past the old size", {{0, 0, 0}}, coverBytes(qint64(oldSize) + 1, 0, 0), 1},
+        {"overlaps the previous cover", {{0, 0, 10}, {10, 10, 10}},
+         coverBytes(0, 0, 10) + coverBytes(0, quint64(-5), 10), 2},
+        {"length wraps the new position", {{0, 10, 10}}, coverBytes(0, 10, quint64(-5)), 1},
+        // Covers kept in memory use 32-bit items for data this small; such values must not be cut short.
+        {"old position beyond 32 bits", {{0, 0, 10}}, coverBytes(qint64(big), 0, 10), 1},
+        {"new position beyond 32 bits", {{0, 0, 10}}, coverBytes(0, big, 10), 1},
+        {"length beyond 32 bits", {{0, 0, 10}}, coverBytes(0, 0, big + 10), 1},
+        {"more covers than the section holds", {{0, 0, 10}}, coverBytes(0, 0, 10), 1000000000000ull},
+        {"cover count beyond memory", {{0, 0, 10}}, coverBytes(0, 0, 10), quint64(-1) / 8},
     };
     for (const CoverRow& row : coverRows)
     {
-        D bad = PatchWriter::compressedDiff(patchCase);
+        PatchCase base = patchCase;
+        base.covers = row.base;
+        D bad = PatchWriter::compressedDiff(base);
         setCoverSection(&bad, row.section, row.count);
         QTest::newRow(row.name) << bad.bytes() << true;
     }
@@ -388,10 +404,10 @@ void TestCompressedPatch::corruptDiffFailsCleanly()
 {
     QFETCH(QByteArray, diff);
     QFETCH(bool, withPlugin);
-    const PatchCase patchCase = PatchWriter::randomCase(11, 64 * 1024, 70 * 1024, 40);
+    const PatchCase patchCase = corruptionBase();
     CountingDecompressPlugin counting(&zstdDecompressPlugin);
     // Streaming, covers in memory (with cache) and whole old data take different roads through the diff.
-    for (size_t memSize : {size_t(8 * 1024), size_t(900 * 1024), size_t(1024 * 1024)})
+    for (size_t memSize : kCorruptionMemSizes)
     {
         const Outcome outcome = applyDiff(patchCase.oldData, quint64(patchCase.newData.size()), diff,
                                           withPlugin ? counting.plugin() : nullptr, memSize);
