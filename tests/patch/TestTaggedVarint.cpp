@@ -4,6 +4,9 @@
 #include "patch/streams.h"
 #include "patch/varint.h"
 
+#include "support/PatchWriter.h"
+
+#include <QRandomGenerator>
 #include <QTest>
 
 namespace
@@ -31,6 +34,7 @@ private slots:
     void decoderLimits_data();
     void decoderLimits();
     void writerRefusesWhatDoesNotFit();
+    void engineAndTestWriterAgree();
     void clipDecoderLimits_data();
     void clipDecoderLimits();
 };
@@ -112,6 +116,29 @@ void TestTaggedVarint::writerRefusesWhatDoesNotFit()
     QVERIFY(!dpatch_packUIntWithTag(&pos, out + 4, 1, 2, 1)); // tag wider than its bits
     QCOMPARE(pos, out);
     QCOMPARE(out[0], dpatch_byte(0xAA));
+}
+
+void TestTaggedVarint::engineAndTestWriterAgree()
+{
+    // Values of every bit length with every tag, against the test writer's independent encoder.
+    QRandomGenerator random(42);
+    for (unsigned int tagBit = 0; tagBit <= 2; ++tagBit)
+    {
+        for (int bits = 0; bits <= 64; ++bits)
+        {
+            const quint64 value = bits == 0 ? 0 : (random.generate64() >> (64 - bits)) | (quint64(1) << (bits - 1));
+            const unsigned int tag = random.bounded(1u << tagBit);
+            const QByteArray expected = PatchWriter::packUInt(value, int(tagBit), int(tag));
+            dpatch_byte out[16];
+            dpatch_byte* pos = out;
+            QVERIFY(dpatch_packUIntWithTag(&pos, out + sizeof(out), value, tag, tagBit));
+            QCOMPARE(QByteArray((const char*)out, int(pos - out)), expected);
+            const dpatch_byte* src = begin(expected);
+            dpatch_StreamPos_t decoded = 0;
+            QVERIFY(dpatch_unpackUIntWithTag(&src, src + expected.size(), &decoded, tagBit));
+            QCOMPARE(decoded, value);
+        }
+    }
 }
 
 void TestTaggedVarint::clipDecoderLimits_data()
