@@ -6,7 +6,6 @@
 #include "updater/Updater.h"
 
 #include <QApplication>
-#include <QFile>
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QImage>
@@ -70,6 +69,15 @@ private:
 
     QTimer timer;
 };
+
+// The bytes of a compiled-in resource, or nothing when it is missing or was stored compressed.
+QByteArray storedResource(const QString& path)
+{
+    QResource resource(path);
+    if (!resource.isValid() || resource.compressionAlgorithm() != QResource::NoCompression)
+        return {};
+    return QByteArray(reinterpret_cast<const char*>(resource.data()), resource.size());
+}
 
 // The PNG colour type from the IHDR chunk: 2 is 8-bit RGB, 6 is RGB with alpha.
 int pngColourType(const QByteArray& png)
@@ -517,12 +525,8 @@ void TestMainWindowHost::resources()
     QFETCH(QSize, size);
     QFETCH(int, colourType);
 
-    QResource resource(path);
-    QVERIFY(resource.isValid());
-    QCOMPARE(resource.compressionAlgorithm(), QResource::NoCompression);
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QByteArray png = file.readAll();
+    const QByteArray png = storedResource(path);
+    QVERIFY(!png.isEmpty());
     QCOMPARE(pngColourType(png), colourType);
     QCOMPARE(pngBitDepth(png), 8);
     QImageReader reader(path);
@@ -533,12 +537,8 @@ void TestMainWindowHost::resources()
 void TestMainWindowHost::resourceFont()
 {
     const QString path = ":/GlacialIndiffTweak-Bold.otf";
-    QResource resource(path);
-    QVERIFY(resource.isValid());
-    QCOMPARE(resource.compressionAlgorithm(), QResource::NoCompression);
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QByteArray font = file.readAll();
+    const QByteArray font = storedResource(path);
+    QVERIFY(!font.isEmpty());
     QVERIFY(font.startsWith("OTTO")); // OpenType with CFF outlines
     QCOMPARE(openTypeWeightClass(font), 500);
 

@@ -122,42 +122,35 @@ void drawMoon(QPainter& painter)
     painter.drawEllipse(centre + QPointF(9, 9), 2.5, 2.5);
 }
 
-void drawMountains(QPainter& painter)
+// One mountain range: a ridge filled with a dark-to-darker gradient, whose crests are whitened by a
+// snow gradient that fades out further down the slopes.
+void drawRange(QPainter& painter, const QPainterPath& range, double fillTop, QColor top, QColor bottom,
+               double snowTop, double snowBottom, QColor snowColour)
 {
-    painter.setPen(Qt::NoPen);
-
-    // Far range: pale, with snow on every crest.
-    QPainterPath far = ridge(205, 58, 16, 11, 0.8);
-    QLinearGradient farFill(0, 130, 0, pictureHeight);
-    farFill.setColorAt(0.0, QColor(92, 104, 150));
-    farFill.setColorAt(1.0, QColor(52, 58, 100));
-    painter.setBrush(farFill);
-    painter.drawPath(far);
+    QLinearGradient fill(0, fillTop, 0, pictureHeight);
+    fill.setColorAt(0.0, top);
+    fill.setColorAt(1.0, bottom);
+    painter.setBrush(fill);
+    painter.drawPath(range);
 
     painter.save();
-    painter.setClipPath(far);
-    QLinearGradient snow(0, 140, 0, 205);
-    snow.setColorAt(0.0, QColor(236, 240, 255, 230));
-    snow.setColorAt(1.0, QColor(236, 240, 255, 0));
+    painter.setClipPath(range);
+    QLinearGradient snow(0, snowTop, 0, snowBottom);
+    snow.setColorAt(0.0, snowColour);
+    snowColour.setAlpha(0);
+    snow.setColorAt(1.0, snowColour);
     painter.setBrush(snow);
     painter.drawRect(0, 0, pictureWidth, pictureHeight);
     painter.restore();
+}
 
-    QPainterPath middle = ridge(250, 40, 22, 23, 3.1);
-    QLinearGradient middleFill(0, 190, 0, pictureHeight);
-    middleFill.setColorAt(0.0, QColor(61, 75, 112));
-    middleFill.setColorAt(1.0, QColor(34, 36, 70));
-    painter.setBrush(middleFill);
-    painter.drawPath(middle);
-
-    painter.save();
-    painter.setClipPath(middle);
-    QLinearGradient middleSnow(0, 200, 0, 236);
-    middleSnow.setColorAt(0.0, QColor(210, 220, 246, 200));
-    middleSnow.setColorAt(1.0, QColor(210, 220, 246, 0));
-    painter.setBrush(middleSnow);
-    painter.drawRect(0, 0, pictureWidth, pictureHeight);
-    painter.restore();
+void drawMountains(QPainter& painter)
+{
+    painter.setPen(Qt::NoPen);
+    drawRange(painter, ridge(205, 58, 16, 11, 0.8), 130, QColor(92, 104, 150), QColor(52, 58, 100), 140, 205,
+              QColor(236, 240, 255, 230));
+    drawRange(painter, ridge(250, 40, 22, 23, 3.1), 190, QColor(61, 75, 112), QColor(34, 36, 70), 200, 236,
+              QColor(210, 220, 246, 200));
 
     // Valley mist between the ranges.
     QLinearGradient mist(0, 232, 0, 292);
