@@ -1,12 +1,15 @@
+#include "ThreadSafeLogWriter.h"
 #include "jobs/RetrieveCompressedFileJob.h"
 #include "jobs/RetrieveFileJob.h"
 #include "jobs/RetrieveManifestJob.h"
+#include "support/RandomBytes.h"
 #include "support/TestUpdateServer.h"
 
+#include <QFile>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
-#include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -19,21 +22,33 @@ Q_DECLARE_METATYPE(PartFaults)
 
 namespace
 {
-QStringList capturedLog;
-
-void captureMessage(QtMsgType, const QMessageLogContext&, const QString& message)
+// Records the messages of the process through the launcher's own log writer, as they end up in
+// its log file, without the thread and time columns.
+class LogRecording
 {
-    capturedLog.append(message);
-}
+public:
+    LogRecording() : writer(std::make_unique<ThreadSafeLogWriter>(dir.filePath("launcher.log"))) {}
 
-QByteArray randomBytes(qsizetype size, quint32 seed)
-{
-    QRandomGenerator generator(seed);
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char& byte : bytes)
-        byte = char(generator.generate() & 0xff);
-    return bytes;
-}
+    QStringList finish()
+    {
+        writer.reset();
+        QFile file(dir.filePath("launcher.log"));
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        static const QRegularExpression prefix(R"(^\[0x[0-9a-f]+ *\|\d\d:\d\d:\d\d\.\d\d\d\] )");
+        QStringList messages;
+        for (const QString& line : QString::fromUtf8(file.readAll()).split('\n')) {
+            const QRegularExpressionMatch match = prefix.match(line);
+            if (match.hasMatch())
+                messages.append(line.mid(match.capturedLength()));
+        }
+        return messages;
+    }
+
+private:
+    QTemporaryDir dir;
+    std::unique_ptr<ThreadSafeLogWriter> writer;
+};
 
 // Every line of `expected` must appear in `log`, in this order (other lines may lie between).
 bool containsInOrder(const QStringList& log, const QStringList& expected, QString* missing)
@@ -337,13 +352,12 @@ void TestRetrieveFileJob::download()
     if (transferTimeout > 0)
         job->setTransferTimeout(transferTimeout);
 
-    capturedLog.clear();
-    const QtMessageHandler previous = qInstallMessageHandler(captureMessage);
+    LogRecording recording;
     job->go();
     const bool ended = QTest::qWaitFor([&run] { return run.ended; }, 30000);
     // Anything the job still emits after its outcome would show up here.
     QTest::qWait(100);
-    qInstallMessageHandler(previous);
+    const QStringList capturedLog = recording.finish();
     QVERIFY(ended);
 
     QVERIFY2(run.events == events, qPrintable(run.events.join(", ")));
@@ -391,13 +405,12 @@ void TestRetrieveFileJob::everyPartFailingReportsOnce()
 
     Run run;
     std::unique_ptr<RetrieveFileJob> job = makeJob("file", server->url(path), 3, 0, &run);
-    capturedLog.clear();
-    const QtMessageHandler previous = qInstallMessageHandler(captureMessage);
+    LogRecording recording;
     job->go();
     const bool ended = QTest::qWaitFor([&run] { return run.ended; }, 30000);
     // Long enough for the other parts' last attempts and pending retries to play out.
     QTest::qWait(1500);
-    qInstallMessageHandler(previous);
+    const QStringList capturedLog = recording.finish();
     QVERIFY(ended);
 
     QCOMPARE(run.events, (QStringList{"label DOWNLOADING PATCH 0", "failed"}));
@@ -420,11 +433,10 @@ void TestRetrieveFileJob::unknownCertificateAuthorityFails()
 
     Run run;
     std::unique_ptr<RetrieveFileJob> job = makeJob("file", rogue.url(path), 1, content.size(), &run);
-    capturedLog.clear();
-    const QtMessageHandler previous = qInstallMessageHandler(captureMessage);
+    LogRecording recording;
     job->go();
     const bool ended = QTest::qWaitFor([&run] { return run.ended; }, 30000);
-    qInstallMessageHandler(previous);
+    const QStringList capturedLog = recording.finish();
     QVERIFY(ended);
 
     QCOMPARE(run.events, (QStringList{"label DOWNLOADING PATCH 0", "failed"}));
