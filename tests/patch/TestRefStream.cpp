@@ -204,6 +204,7 @@ void TestRefStream::emptyReadTouchesNothing()
             return 1;
         }
     };
+    int reads = 0;
     Counted counted[3];
     const dpatch_TStreamInput* list[3];
     for (int i = 0; i < 3; ++i)
