@@ -3,8 +3,8 @@
 
 #include "patch/compressed_diff.h"
 #include "patch/zstd_decompress_plugin.h"
-
 #include "support/CountingDecompressPlugin.h"
+#include "support/PatchRun.h"
 #include "support/PatchWriter.h"
 #include "support/RecordingInputStream.h"
 
@@ -26,34 +26,6 @@ QByteArray compressedHead(const QByteArray& type, const QList<quint64>& numbers)
     return out;
 }
 
-QList<PatchCover> readCovers(dpatch_TCovers* covers, bool* ok)
-{
-    QList<PatchCover> result;
-    *ok = true;
-    while (covers->leaveCoverCount(covers) > 0)
-    {
-        dpatch_TCover cover;
-        if (!covers->readCover(covers, &cover))
-        {
-            *ok = false;
-            break;
-        }
-        result.append({cover.oldPos, cover.newPos, cover.length});
-    }
-    return result;
-}
-
-bool sameCovers(const QList<PatchCover>& a, const QList<PatchCover>& b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (qsizetype i = 0; i < a.size(); ++i)
-    {
-        if (a[i].oldPos != b[i].oldPos || a[i].newPos != b[i].newPos || a[i].length != b[i].length)
-            return false;
-    }
-    return true;
-}
 } // namespace
 
 class TestCompressedDiffFormat : public QObject
@@ -100,10 +72,10 @@ void TestCompressedDiffFormat::headParsing_data()
     QTest::addColumn<QByteArray>("type");
     const QList<quint64> none(11, 0);
     QTest::newRow("zstd type") << compressedHead("zstd", none) << true << QByteArray("zstd");
-    QTest::newRow("type of 259 characters") << compressedHead(QByteArray(259, 'z'), none) << true
-                                            << QByteArray(259, 'z');
-    QTest::newRow("type of 260 characters fails") << compressedHead(QByteArray(260, 'z'), none) << false
-                                                  << QByteArray();
+    QTest::newRow("type of 259 characters")
+        << compressedHead(QByteArray(259, 'z'), none) << true << QByteArray(259, 'z');
+    QTest::newRow("type of 260 characters fails")
+        << compressedHead(QByteArray(260, 'z'), none) << false << QByteArray();
     QTest::newRow("empty stream") << QByteArray() << false << QByteArray();
     QTest::newRow("magic followed by another character")
         << QByteArray("HDIFF13x&") + zeros(12) << false << QByteArray();
@@ -113,9 +85,9 @@ void TestCompressedDiffFormat::headParsing_data()
     QTest::newRow("separator at index 260") << QByteArray(260, 'H') + "&" + zeros(12) << false << QByteArray();
     QTest::newRow("no terminator after the type") << QByteArray("HDIFF13&zstd") << false << QByteArray();
     QTest::newRow("stream ends in the numbers") << compressedHead("", none).left(15) << false << QByteArray();
-    QTest::newRow("number past 64 bits")
-        << QByteArray("HDIFF13&", 8) + '\0' + QByteArray("\x82\x80\x80\x80\x80\x80\x80\x80\x80\x00", 10) + zeros(10)
-        << false << QByteArray();
+    QTest::newRow("number past 64 bits") << QByteArray("HDIFF13&", 8) + '\0' +
+                                                QByteArray("\x82\x80\x80\x80\x80\x80\x80\x80\x80\x00", 10) + zeros(10)
+                                         << false << QByteArray();
 }
 
 void TestCompressedDiffFormat::headParsing()
@@ -170,8 +142,7 @@ void TestCompressedDiffFormat::rawHead_data()
     QTest::newRow("new increments pass the end") << head(1, 1, 5, 0, 0) + zeros(5) << false;
     QTest::newRow("old increments pass the end") << head(1, 1, 1, 4, 0) + zeros(5) << false;
     QTest::newRow("new data passes the end") << head(1, 1, 1, 1, 3) + zeros(5) << false;
-    QTest::newRow("sizes that wrap when added")
-        << head(1, quint64(-1), 2, 0, 0) + zeros(5) << false;
+    QTest::newRow("sizes that wrap when added") << head(1, quint64(-1), 2, 0, 0) + zeros(5) << false;
     QTest::newRow("empty diff") << QByteArray() << false;
     QTest::newRow("cut in the head") << head(1, 1, 1, 1, 300).left(5) << false;
 }
@@ -183,8 +154,7 @@ void TestCompressedDiffFormat::rawHead()
     RecordingInputStream stream(diff);
     _TRawDiffHead head;
     QCOMPARE(bool(_read_raw_diff_head(&head, stream.stream())), ok);
-    if (ok)
-    {
+    if (ok) {
         QCOMPARE(head.headEndPos, quint64(5));
         QCOMPARE(head.coverEndPos, quint64(8));
     }
@@ -238,7 +208,7 @@ void TestCompressedDiffFormat::coverDecoding()
     _TStreamCovers reader;
     _TStreamCovers_init(&reader, quint64(covers.size()), &clip, &clip, &clip, 1);
     bool ok = false;
-    QVERIFY(sameCovers(readCovers(&reader.base, &ok), covers));
+    QVERIFY(readAllCovers(&reader.base, &ok) == covers);
     QVERIFY(ok);
     QVERIFY(reader.base.isFinished(&reader.base));
 
@@ -297,7 +267,7 @@ void TestCompressedDiffFormat::coverLists()
     else
         QVERIFY(dpatch_coverList_open_compressedDiff(&list, diff.stream(), counting.plugin()));
     bool ok = false;
-    QVERIFY(sameCovers(readCovers(list.covers, &ok), patchCase.covers));
+    QVERIFY(readAllCovers(list.covers, &ok) == patchCase.covers);
     QVERIFY(ok);
     QVERIFY(list.covers->isFinished(list.covers));
     QVERIFY(list.covers->close(list.covers));

@@ -6,15 +6,14 @@
 #include "patch/compressed_patch.h"
 #include "patch/patch_memory.h"
 #include "patch/zstd_decompress_plugin.h"
-
 #include "support/CountingDecompressPlugin.h"
 #include "support/GuardedMemory.h"
+#include "support/PatchRun.h"
 #include "support/PatchWriter.h"
 #include "support/RecordingInputStream.h"
 #include "support/SequentialOutputStream.h"
 
 #include <QTest>
-
 #include <memory>
 
 namespace
@@ -47,8 +46,7 @@ QList<PatchCover> coversOfLengths(const QList<quint64>& lengths, quint64 oldSize
 {
     QList<PatchCover> covers;
     quint64 newPos = 0;
-    for (qsizetype i = 0; i < lengths.size(); ++i)
-    {
+    for (qsizetype i = 0; i < lengths.size(); ++i) {
         const quint64 oldPos = (oldSize - lengths[i]) * quint64(lengths.size() - 1 - i) / quint64(lengths.size());
         covers.append({oldPos, newPos, lengths[i]});
         newPos += lengths[i] + 3;
@@ -77,18 +75,9 @@ struct Planner
     Planner(const QByteArray& oldData, const QByteArray& diffBytes, quint64 newSize, size_t memSize,
             const dpatch_TDecompressPlugin* plugin = nullptr, BOOL isCompressedDiff = 1,
             size_t cacheCount = kCacheCount)
-        : old(oldData)
-        , diff(diffBytes)
-        , mem(memSize)
-        , oldStream(old.stream())
-        , cache(mem.begin())
-        , cacheEnd(mem.end())
-        , newSize(newSize)
-        , plugin(plugin)
-        , isCompressedDiff(isCompressedDiff)
-        , cacheCount(cacheCount)
-    {
-    }
+        : old(oldData), diff(diffBytes), mem(memSize), oldStream(old.stream()), cache(mem.begin()), cacheEnd(mem.end()),
+          newSize(newSize), plugin(plugin), isCompressedDiff(isCompressedDiff), cacheCount(cacheCount)
+    {}
     Planner& run()
     {
         replaced = _patch_prepare_cache(&covers, &oldStream, newSize, diff.stream(), isCompressedDiff, plugin,
@@ -118,26 +107,6 @@ struct Planner
     BOOL replaced = 0;
 };
 
-QList<PatchCover> readAll(dpatch_TCovers* covers)
-{
-    QList<PatchCover> result;
-    dpatch_TCover cover;
-    while (covers->leaveCoverCount(covers) > 0 && covers->readCover(covers, &cover))
-        result.append({cover.oldPos, cover.newPos, cover.length});
-    return result;
-}
-
-bool sameCovers(const QList<PatchCover>& a, const QList<PatchCover>& b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (qsizetype i = 0; i < a.size(); ++i)
-    {
-        if (a[i].oldPos != b[i].oldPos || a[i].newPos != b[i].newPos || a[i].length != b[i].length)
-            return false;
-    }
-    return true;
-}
 } // namespace
 
 class TestPatchMemory : public QObject
@@ -270,12 +239,11 @@ void TestPatchMemory::cacheTakesTheShortestCoversFirst()
     QCOMPARE(quint64(cached->cacheEnd - cached->cacheNext), cachedBytes);
     QCOMPARE(planner.cache, cached->cacheEnd);
     QCOMPARE(planner.cacheEnd, planner.mem.end());
-    QVERIFY(sameCovers(readAll(planner.covers), covers));
+    QVERIFY(readAllCovers(planner.covers) == covers);
 
     // Cached bytes are the covers' old bytes, laid out in new-position order.
     QByteArray expected;
-    for (const PatchCover& cover : covers)
-    {
+    for (const PatchCover& cover : covers) {
         if (cover.length <= maxCachedLength)
             expected += oldData.mid(qsizetype(cover.oldPos), qsizetype(cover.length));
     }
@@ -302,7 +270,7 @@ void TestPatchMemory::tooFewShortCoversMakeNoCache()
     QCOMPARE(planner.old.reads.size(), 0);
     QVERIFY(planner.covers != nullptr);
     QCOMPARE(planner.cache, planner.mem.begin() + sizeof(_TArrayCovers) + 100 * sizeof(_TCoverItem32));
-    QVERIFY(sameCovers(readAll(planner.covers), covers));
+    QVERIFY(readAllCovers(planner.covers) == covers);
 
     // With a thirteenth short cover the cache is made.
     lengths[96] = 10;
@@ -339,10 +307,8 @@ void TestPatchMemory::cachedStreamServesCoversInOrder()
 
     Planner serving(oldData, coverOnlyDiff(covers, oldSize, newSizeFor(covers)), newSizeFor(covers), memSize);
     serving.run();
-    for (const PatchCover& cover : covers)
-    {
-        for (quint64 pos = cover.oldPos; pos < cover.oldPos + cover.length; pos += 1000)
-        {
+    for (const PatchCover& cover : covers) {
+        for (quint64 pos = cover.oldPos; pos < cover.oldPos + cover.length; pos += 1000) {
             const quint64 n = qMin<quint64>(1000, cover.oldPos + cover.length - pos);
             QVERIFY(serving.oldStream->read(serving.oldStream, pos, buf, buf + n));
             QVERIFY(QByteArray((const char*)buf, qsizetype(n)) == oldData.mid(qsizetype(pos), qsizetype(n)));
@@ -374,8 +340,7 @@ void TestPatchMemory::sweepJumpsFarGapsAndStartsAtZeroWhenNear()
         // A gap of more than 4 MiB between covers is jumped over.
         {{{0, 0, 5000}, {10 * kMiB, 5000, 5000}}, 0, 2 * 2 * kMiB},
     };
-    for (const Row& row : rows)
-    {
+    for (const Row& row : rows) {
         const quint64 newSize = newSizeFor(row.covers);
         Planner planner(oldData, coverOnlyDiff(row.covers, oldSize, newSize), newSize, 3 * kMiB);
         planner.run();
@@ -404,14 +369,11 @@ void TestPatchMemory::cachedCoverLongerThanTheReadBufferPatches()
     QVERIFY(planner.replaced);
     QVERIFY(planner.old.reads.size() >= 2);
 
-    RecordingInputStream old(patchCase.oldData);
-    RecordingInputStream diffStream(diff);
-    SequentialOutputStream out(quint64(patchCase.newData.size()));
-    GuardedMemory mem{memSize};
-    QVERIFY(patch_decompress_with_cache(out.stream(), old.stream(), diffStream.stream(), nullptr, mem.begin(),
-                                        mem.end()));
-    QVERIFY(out.written() == patchCase.newData);
-    QVERIFY(mem.guardsIntact());
+    const PatchOutcome outcome =
+        applyCompressedDiff(patchCase.oldData, quint64(patchCase.newData.size()), diff, nullptr, memSize);
+    QVERIFY(outcome.ok);
+    QVERIFY(outcome.written == patchCase.newData);
+    QVERIFY(outcome.guardsIntact);
 }
 
 void TestPatchMemory::everyCoverCachedReadsOldDataOnlyInTheSweep()
@@ -428,17 +390,15 @@ void TestPatchMemory::everyCoverCachedReadsOldDataOnlyInTheSweep()
     QVERIFY(planner.replaced);
     QCOMPARE(planner.cached()->maxCachedLength, longest);
 
-    RecordingInputStream old(patchCase.oldData);
-    RecordingInputStream diffStream(diff);
-    SequentialOutputStream out(quint64(patchCase.newData.size()));
-    GuardedMemory mem{memSize};
-    QVERIFY(patch_decompress_with_cache(out.stream(), old.stream(), diffStream.stream(), nullptr, mem.begin(),
-                                        mem.end()));
-    QVERIFY(out.written() == patchCase.newData);
+    const PatchOutcome outcome =
+        applyCompressedDiff(patchCase.oldData, quint64(patchCase.newData.size()), diff, nullptr, memSize);
+    QVERIFY(outcome.ok);
+    QVERIFY(outcome.written == patchCase.newData);
     // One forward sweep and nothing else: no cover went to the old stream.
-    QCOMPARE(old.reads, planner.old.reads);
-    for (qsizetype i = 1; i < old.reads.size(); ++i)
-        QCOMPARE(old.reads[i].first, old.reads[i - 1].first + old.reads[i - 1].second);
+    const auto& reads = outcome.oldReads;
+    QCOMPARE(reads, planner.old.reads);
+    for (qsizetype i = 1; i < reads.size(); ++i)
+        QCOMPARE(reads[i].first, reads[i - 1].first + reads[i - 1].second);
 }
 
 void TestPatchMemory::diffWithoutCoversMakesEmptyArray()
@@ -468,7 +428,7 @@ void TestPatchMemory::coverArrayTooLargeKeepsTheReader()
     QVERIFY(!planner.replaced);
     QCOMPARE(planner.cache, planner.mem.begin());
     QCOMPARE(planner.cacheEnd, planner.mem.end() - dpatch_kCompressedCoverReaderMemSize);
-    QVERIFY(sameCovers(readAll(planner.covers), covers));
+    QVERIFY(readAllCovers(planner.covers) == covers);
     QVERIFY(planner.covers->isFinished(planner.covers));
 }
 
@@ -482,7 +442,7 @@ void TestPatchMemory::rawDiffCoversLoad()
     loaded.run();
     QCOMPARE(loaded.isReadError, 0);
     QVERIFY(loaded.covers != nullptr);
-    QVERIFY(sameCovers(readAll(loaded.covers), patchCase.covers));
+    QVERIFY(readAllCovers(loaded.covers) == patchCase.covers);
 
     QList<quint64> lengths(80000, 2);
     const QList<PatchCover> many = coversOfLengths(lengths, 2 * kMiB);
@@ -494,7 +454,7 @@ void TestPatchMemory::rawDiffCoversLoad()
     kept.run();
     QCOMPARE(kept.isReadError, 0);
     QCOMPARE(kept.cacheEnd, kept.mem.end() - dpatch_kRawCoverReaderMemSize);
-    QVERIFY(sameCovers(readAll(kept.covers), many));
+    QVERIFY(readAllCovers(kept.covers) == many);
 }
 
 void TestPatchMemory::readErrors_data()
@@ -510,13 +470,13 @@ void TestPatchMemory::readErrors_data()
     const QByteArray compressed = coverOnlyDiff(covers, oldSize, newSize, 1);
     QTest::newRow("whole old data cannot be read") << good << 0 << int(oldSize + 64 * kKiB) << false;
     QTest::newRow("cache sweep cannot read") << good << 0 << int(1200 * kKiB) << false;
-    QTest::newRow("head old size differs") << coverOnlyDiff(covers, oldSize + 1, newSize) << -1 << int(1200 * kKiB)
-                                           << false;
-    QTest::newRow("head new size differs") << coverOnlyDiff(covers, oldSize, newSize + 1) << -1 << int(1200 * kKiB)
-                                           << false;
+    QTest::newRow("head old size differs")
+        << coverOnlyDiff(covers, oldSize + 1, newSize) << -1 << int(1200 * kKiB) << false;
+    QTest::newRow("head new size differs")
+        << coverOnlyDiff(covers, oldSize, newSize + 1) << -1 << int(1200 * kKiB) << false;
     QTest::newRow("compressed covers without a plugin") << compressed << -1 << int(1200 * kKiB) << false;
-    QTest::newRow("cover bytes left over") << coverOnlyDiff(covers, oldSize, newSize, 0, 3) << -1 << int(1200 * kKiB)
-                                           << false;
+    QTest::newRow("cover bytes left over")
+        << coverOnlyDiff(covers, oldSize, newSize, 0, 3) << -1 << int(1200 * kKiB) << false;
     QTest::newRow("cover past the old data")
         << coverOnlyDiff({{oldSize - 10, 0, 11}}, oldSize, newSize) << -1 << int(1200 * kKiB) << false;
     QTest::newRow("cover count the section cannot hold")
@@ -559,18 +519,18 @@ void TestPatchMemory::coverReaderHandleIsReleased()
     const quint64 oldSize = 2 * kMiB;
     const QList<PatchCover> few = coversOfLengths({1000, 2000, 3000}, oldSize);
     {
-        Planner loaded(QByteArray(int(oldSize), 'x'), coverOnlyDiff(few, oldSize, newSizeFor(few), 1),
-                       newSizeFor(few), 1200 * kKiB, counting.plugin());
+        Planner loaded(QByteArray(int(oldSize), 'x'), coverOnlyDiff(few, oldSize, newSizeFor(few), 1), newSizeFor(few),
+                       1200 * kKiB, counting.plugin());
         loaded.run();
         QCOMPARE(loaded.isReadError, 0);
         QCOMPARE(counting.openCount(), 1);
         QCOMPARE(counting.openHandles(), 0); // closed once the covers are in memory
-        QVERIFY(sameCovers(readAll(loaded.covers), few));
+        QVERIFY(readAllCovers(loaded.covers) == few);
     }
     const QList<PatchCover> many = coversOfLengths(QList<quint64>(70000, 2), oldSize);
     {
-        Planner kept(QByteArray(int(oldSize), 'x'), coverOnlyDiff(many, oldSize, newSizeFor(many), 1),
-                     newSizeFor(many), 1100 * kKiB, counting.plugin());
+        Planner kept(QByteArray(int(oldSize), 'x'), coverOnlyDiff(many, oldSize, newSizeFor(many), 1), newSizeFor(many),
+                     1100 * kKiB, counting.plugin());
         kept.run();
         QCOMPARE(kept.isReadError, 0);
         QCOMPARE(counting.openHandles(), 1); // the patch reads the covers through it

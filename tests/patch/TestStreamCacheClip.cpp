@@ -3,7 +3,6 @@
 #include "patch/stream_cache_clip.h"
 #include "patch/streams.h"
 #include "patch/zstd_decompress_plugin.h"
-
 #include "support/CountingDecompressPlugin.h"
 #include "support/PatchWriter.h"
 #include "support/RecordingInputStream.h"
@@ -173,8 +172,7 @@ void TestStreamCacheClip::clipRefillsThroughASmallCache()
     // Varints of every length through a 16-byte cache, which must keep unread bytes across refills.
     QByteArray encoded;
     QList<quint64> values;
-    for (int i = 0; i < 300; ++i)
-    {
+    for (int i = 0; i < 300; ++i) {
         const quint64 value = (quint64(1) << (i % 64)) + quint64(i);
         values.append(value);
         encoded += PatchWriter::packUInt(value);
@@ -183,8 +181,7 @@ void TestStreamCacheClip::clipRefillsThroughASmallCache()
     dpatch_byte cache[16];
     TStreamCacheClip clip;
     _TStreamCacheClip_init(&clip, source.stream(), 2, 2 + quint64(encoded.size()), cache, sizeof(cache));
-    for (quint64 value : values)
-    {
+    for (quint64 value : values) {
         dpatch_StreamPos_t decoded = 0;
         QVERIFY(_TStreamCacheClip_unpackUIntWithTag(&clip, &decoded, 0));
         QCOMPARE(decoded, value);
@@ -226,8 +223,8 @@ void TestStreamCacheClip::typeTextEdges_data()
     QTest::newRow("no terminator at the end of the range") << QByteArray("zstd") << 4096 << false << QByteArray();
     QTest::newRow("259 characters") << QByteArray(259, 'a') + '\0' << 4096 << true << QByteArray(259, 'a');
     QTest::newRow("260 characters") << QByteArray(260, 'a') + '\0' << 4096 << false << QByteArray();
-    QTest::newRow("cache smaller than 260 bytes") << QByteArray("ab\0", 3) + QByteArray(300, 'c') << 100 << false
-                                                  << QByteArray();
+    QTest::newRow("cache smaller than 260 bytes")
+        << QByteArray("ab\0", 3) + QByteArray(300, 'c') << 100 << false << QByteArray();
     QTest::newRow("short range through a small cache") << QByteArray("ab\0", 3) << 100 << true << QByteArray("ab");
 }
 
@@ -244,8 +241,7 @@ void TestStreamCacheClip::typeTextEdges()
                            size_t(cacheSize));
     char type[260];
     QCOMPARE(bool(_TStreamCacheClip_readType_end(&clip, '\0', type)), ok);
-    if (ok)
-    {
+    if (ok) {
         QCOMPARE(QByteArray(type), text);
         QCOMPARE(_TStreamCacheClip_streamSize(&clip), quint64(data.size() - text.size() - 1));
     }
@@ -303,12 +299,11 @@ void TestStreamCacheClip::sectionClip()
     TStreamCacheClip clip;
     _TDecompressInputStream decompresser;
     dpatch_StreamPos_t pos = curPos;
-    QCOMPARE(bool(getStreamClip(withClip ? &clip : nullptr, &decompresser, dataSize, 0, source.stream(), &pos,
-                                nullptr, cache, sizeof(cache))),
+    QCOMPARE(bool(getStreamClip(withClip ? &clip : nullptr, &decompresser, dataSize, 0, source.stream(), &pos, nullptr,
+                                cache, sizeof(cache))),
              ok);
     QCOMPARE(pos, endPos);
-    if (ok && withClip)
-    {
+    if (ok && withClip) {
         QByteArray out(int(dataSize), '\0');
         QVERIFY(_TStreamCacheClip_readDataTo(&clip, (dpatch_byte*)out.data(), (dpatch_byte*)out.data() + out.size()));
         QCOMPARE(out, data.mid(qsizetype(curPos), qsizetype(dataSize)));

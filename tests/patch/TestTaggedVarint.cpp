@@ -3,7 +3,6 @@
 #include "patch/stream_cache_clip.h"
 #include "patch/streams.h"
 #include "patch/varint.h"
-
 #include "support/PatchWriter.h"
 
 #include <QRandomGenerator>
@@ -87,11 +86,10 @@ void TestTaggedVarint::decoderLimits_data()
     QTest::newRow("ends inside the number") << bytes({0x81, 0x80}) << false << quint64(0);
     QTest::newRow("empty input") << QByteArray() << false << quint64(0);
     // 2^57 decoded so far and one more byte wanted: the value would pass 64 bits.
-    QTest::newRow("more than 64 bits")
-        << bytes({0x82, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x00}) << false << quint64(0);
+    QTest::newRow("more than 64 bits") << bytes({0x82, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x00}) << false
+                                       << quint64(0);
     QTest::newRow("long non-minimal form fits in memory")
-        << bytes({0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x05}) << true
-        << quint64(5);
+        << bytes({0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x05}) << true << quint64(5);
 }
 
 void TestTaggedVarint::decoderLimits()
@@ -122,10 +120,8 @@ void TestTaggedVarint::engineAndTestWriterAgree()
 {
     // Values of every bit length with every tag, against the test writer's independent encoder.
     QRandomGenerator random(42);
-    for (unsigned int tagBit = 0; tagBit <= 2; ++tagBit)
-    {
-        for (int bits = 0; bits <= 64; ++bits)
-        {
+    for (unsigned int tagBit = 0; tagBit <= 2; ++tagBit) {
+        for (int bits = 0; bits <= 64; ++bits) {
             const quint64 value = bits == 0 ? 0 : (random.generate64() >> (64 - bits)) | (quint64(1) << (bits - 1));
             const unsigned int tag = random.bounded(1u << tagBit);
             const QByteArray expected = PatchWriter::packUInt(value, int(tagBit), int(tag));
@@ -150,8 +146,8 @@ void TestTaggedVarint::clipDecoderLimits_data()
     QTest::newRow("needs a byte beyond the range") << bytes({0x82, 0x2C}) << 1 << false;
     QTest::newRow("eleven bytes") << bytes({0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x05}) << 11
                                   << true;
-    QTest::newRow("twelve bytes")
-        << bytes({0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x05}) << 12 << false;
+    QTest::newRow("twelve bytes") << bytes({0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x05})
+                                  << 12 << false;
 }
 
 void TestTaggedVarint::clipDecoderLimits()

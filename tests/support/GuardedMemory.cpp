@@ -7,11 +7,7 @@ const size_t kGuardSize = 64;
 const dpatch_byte kGuardByte = 0xA5;
 } // namespace
 
-GuardedMemory::GuardedMemory(size_t size)
-    : buffer(size + 2 * kGuardSize, kGuardByte)
-    , size(size)
-{
-}
+GuardedMemory::GuardedMemory(size_t size) : buffer(size + 2 * kGuardSize, kGuardByte), size(size) {}
 
 dpatch_byte* GuardedMemory::begin()
 {
@@ -25,8 +21,7 @@ dpatch_byte* GuardedMemory::end()
 
 bool GuardedMemory::guardsIntact() const
 {
-    for (size_t i = 0; i < kGuardSize; ++i)
-    {
+    for (size_t i = 0; i < kGuardSize; ++i) {
         if (buffer[i] != kGuardByte || buffer[kGuardSize + size + i] != kGuardByte)
             return false;
     }
