@@ -65,6 +65,10 @@ private slots:
     void saveInstallReceipt();
 
 private:
+    // Tests reach the private operations through a struct of this name that each test program
+    // defines for itself.
+    friend struct UpdaterTestAccess;
+
     // Names of this platform in server file names and in the game's binary path.
     QString platformName() const;
     QString binariesPlatformName() const;
