@@ -8,7 +8,6 @@
 #include <QElapsedTimer>
 #include <QImage>
 #include <QProcess>
-#include <QScopeGuard>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTest>
@@ -64,6 +63,22 @@ public:
 
 private:
     QProcess server;
+};
+
+// One launcher run in its own sandbox; a run that a failed check leaves behind is killed.
+struct LauncherRun
+{
+    LauncherSandbox sandbox;
+    QProcess process;
+
+    ~LauncherRun()
+    {
+        if (process.state() != QProcess::NotRunning)
+        {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
 };
 
 struct WindowGeometry
@@ -125,7 +140,7 @@ private:
     QString waitForWindow(const QString& title, int timeoutMSecs);
     WindowGeometry geometry(const QString& window);
     QImage screenshot(const QString& window);
-    void startLauncher(LauncherSandbox& sandbox, QProcess& launcher);
+    void startLauncher(LauncherRun& run);
 
     std::unique_ptr<XvfbDisplay> display;
 };
@@ -198,25 +213,21 @@ QImage TestMainWindowUnderXvfb::screenshot(const QString& window)
     return imageFromXwd(x11Tool("xwd", {"-silent", "-id", window}));
 }
 
-void TestMainWindowUnderXvfb::startLauncher(LauncherSandbox& sandbox, QProcess& launcher)
+void TestMainWindowUnderXvfb::startLauncher(LauncherRun& run)
 {
-    sandbox.setEnv("DISPLAY", display->name);
-    sandbox.setEnv("QT_QPA_PLATFORM", "xcb");
-    sandbox.start(launcher, TEST_LAUNCHER_BINARY, {"--gui"});
-    QVERIFY(launcher.waitForStarted(5000));
+    run.sandbox.setEnv("DISPLAY", display->name);
+    run.sandbox.setEnv("QT_QPA_PLATFORM", "xcb");
+    run.sandbox.start(run.process, TEST_LAUNCHER_BINARY, {"--gui"});
+    QVERIFY(run.process.waitForStarted(5000));
 }
 
 // No update server and no install: the window comes up, then the launch failure box; the run ends
 // only once the box is dismissed, and ends with exit code 0.
 void TestMainWindowUnderXvfb::windowAndFailureBox()
 {
-    LauncherSandbox sandbox;
-    QProcess launcher;
-    startLauncher(sandbox, launcher);
-    const auto stopLauncher = qScopeGuard([&launcher] {
-        launcher.kill();
-        launcher.waitForFinished(5000);
-    });
+    LauncherRun run;
+    startLauncher(run);
+    QProcess& launcher = run.process;
 
     const QString window = waitForWindow(windowTitle, 20000);
     QVERIFY2(!window.isEmpty(), launcher.readAllStandardError().constData());
@@ -262,13 +273,9 @@ void TestMainWindowUnderXvfb::dragByTitleBarAndCloseButton()
     server.setFaults(manifest, {{.delayMSecs = 60000}});
     QVERIFY(server.start(TEST_SERVER_PORT));
 
-    LauncherSandbox sandbox;
-    QProcess launcher;
-    startLauncher(sandbox, launcher);
-    const auto stopLauncher = qScopeGuard([&launcher] {
-        launcher.kill();
-        launcher.waitForFinished(5000);
-    });
+    LauncherRun run;
+    startLauncher(run);
+    QProcess& launcher = run.process;
     const QString window = waitForWindow(windowTitle, 20000);
     QVERIFY(!window.isEmpty());
     // The drag needs a window that no modal box covers: wait until the Updater is stuck on the manifest.
