@@ -1,0 +1,147 @@
+#pragma once
+
+#include "jobs/TransferStats.h"
+
+#include <QByteArray>
+#include <QByteArrayList>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+// Brings one install of the game up to date and starts it. A front end creates one Updater as
+// its child, connects the eight signals to its slots of the same names and calls go(); the run
+// ends with updateDone(), updateFailed(error, title), or the process being replaced by the
+// dedicated server. Everything here runs on the main thread; results of worker-thread jobs
+// arrive through queued connections.
+class Updater : public QObject
+{
+    Q_OBJECT
+public:
+    Updater(QString exePath, QString branch, QString profile, QStringList launchArguments, bool launchOnly,
+            bool server, bool headless, QObject* parent);
+    ~Updater() override;
+
+signals:
+    void updateProgressBar1(QString format, qlonglong progress = 0, qlonglong maxProgress = 1);
+    void updateProgressBar2(QString format, qlonglong progress = 0, qlonglong maxProgress = 1);
+    void updateInfoText(QString line1, QString line2);
+    void updateConsole(QString line);
+    void popup(QString title, QString popup);
+    void updateFailed(QString error, QString title = "Update Failed!");
+    void updateDone();
+    void handleOptionalUpdate();
+
+public slots:
+    void go();
+    void optionalUpdateYes();
+    void optionalUpdateNo();
+
+private slots:
+    void retrieveManifestJobFinished(QJsonObject manifest);
+    void retrieveManifestJobFailed();
+    void hashGameFilesJobFinished(QStringList files, QByteArrayList hashes, QJsonArray fileInfosJson);
+    void hashGameFilesJobFailed(QStringList failedFiles);
+    void retrieveLocalManifestJobFinished(QJsonObject manifest);
+    void retrieveLocalManifestJobFailed();
+    void retrieveLauncherUpdateJobFinished(QByteArray array);
+    void retrieveLauncherUpdateJobFailed();
+    void checkInstallDone(QStringList failedFiles);
+    void repairInstallJobFinished();
+    void repairInstallJobFailed();
+    void retrievePatchJobFinished(int id, QByteArray patch);
+    void retrievePatchJobFailed(int id);
+    void retrievePatchProgress(int id, qlonglong progress);
+    void applyPatchJobFinished(int id);
+    void applyPatchJobFailed(int id);
+    void applyPatchProgress(int id, qlonglong progress);
+    void patchingFinished();
+    void rehashGameFilesJobFinished(QStringList files, QByteArrayList hashes, QJsonArray fileInfosJson);
+    void rehashGameFilesJobFailed(QStringList failedFiles);
+    void recheckInstallDone(QStringList failedFiles);
+    void saveInstallReceipt();
+
+private:
+    // Tests reach the private operations through a struct of this name that each test program
+    // defines for itself.
+    friend struct UpdaterTestAccess;
+
+    // Names of this platform in server file names and in the game's binary path.
+    QString platformName() const;
+    QString binariesPlatformName() const;
+    QString executableSuffix() const;
+
+    // Everything the launcher keeps on disk, composed afresh on every call.
+    QString tempDirPath() const;
+    QString installDirPath() const;
+    QString installReceiptPath() const;
+    QString stagingDirPath() const;
+    QString patchFilePath(int index) const;
+
+    // Directory operations that another program (a virus scanner, an open file browser) may
+    // block for a moment: each is tried 32 times, 100 ms apart, and logs every attempt.
+    bool removeDirWithRetries(QString path);
+    bool makeDirWithRetries(QString path);
+    bool recreateDir(QString path);
+    bool renameWithRetries(QString from, QString to);
+
+    // An install name that would make the install directory collide with other launcher data
+    // (the installs folder itself, the shared download directory, another install's staging
+    // directory, or anything outside the installs folder) is refused before anything on disk
+    // is touched. Returns true when the name was refused; the failure is then reported once the
+    // event loop runs, so that the front end's quit takes effect.
+    bool refuseUnsafeInstallName();
+
+    QJsonObject findPatchTreeNode(QString version);
+
+    void failLauncherOutOfDate();
+    void beginManifestStage();
+    void tryBeginVersionStage();
+    void beginVersionStage();
+    void restartLauncher();
+
+    void launchGame(QString failureText);
+
+    void tryBeginPatchStage();
+    void beginPatchStage();
+    void installFullGame();
+    void buildPatchChain();
+    void queuePatch(QJsonObject resource);
+
+    void downloadNextPatch();
+    void applyNextPatch();
+
+    QString exePath;
+    QString branch;
+    QString profile;
+    QStringList launchArguments;
+    bool launchOnly;
+    bool server;
+    bool headless;
+    QJsonObject installReceipt;
+    bool receiptLoaded = false;
+    QJsonObject branchManifest;
+    QStringList hashedFiles;
+    QByteArrayList fileHashes;
+    QJsonObject currentGameManifest;
+    QJsonObject localManifest;
+    QString installedVersion;
+    QList<QJsonObject> patchQueue;
+    QList<bool> patchDownloaded;
+    QList<bool> patchApplied;
+    QList<qint64> patchDownloadProgress;
+    QList<qint64> patchApplyProgress;
+    bool fullInstall = false;
+    TransferRateEstimator rateEstimator{10000, 200};
+    QNetworkAccessManager networkManager;
+    bool manifestRetrieved = false;
+    bool hashDone = false;
+    bool launcherChecked = false;
+    bool launcherUpdateRequired = false;
+    bool localManifestRetrieved = false;
+    bool noLocalVersion = false;
+    bool applying = false;
+};

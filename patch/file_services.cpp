@@ -1,0 +1,438 @@
+#include "patch/file_services.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace
+{
+const dpatch_StreamPos_t kMaxSignedPos = (dpatch_StreamPos_t)INT64_MAX;
+
+// Copies path without one trailing '/' into buf (dpatch_kPathBufSize bytes). A lone "/" stays "/", so the root
+// keeps naming the root. Fails for paths longer than dpatch_kMaxPathLength.
+BOOL copyWithoutTrailingSlash(const char* path, char* buf)
+{
+    size_t length = strlen(path);
+    if (length > dpatch_kMaxPathLength)
+        return 0;
+    if (length > 1 && path[length - 1] == '/')
+        --length;
+    memcpy(buf, path, length);
+    buf[length] = '\0';
+    return 1;
+}
+
+BOOL seekTo(FILE* file, dpatch_StreamPos_t pos)
+{
+    if (pos > kMaxSignedPos)
+        return 0;
+    return fseeko(file, (off_t)pos, SEEK_SET) == 0;
+}
+
+// The size of an open file, leaving it positioned at 0.
+BOOL fileSizeOf(FILE* file, dpatch_StreamPos_t* out_size)
+{
+    if (fseeko(file, 0, SEEK_END) != 0)
+        return 0;
+    const off_t end = ftello(file);
+    if (end < 0)
+        return 0;
+    if (fseeko(file, 0, SEEK_SET) != 0)
+        return 0;
+    *out_size = (dpatch_StreamPos_t)end;
+    return 1;
+}
+
+// Moves [begin, end) with step(piece, length) in pieces of at most dpatch_kFileIOChunkSize bytes; 0 at the
+// first short transfer.
+template <typename Byte, typename Step>
+BOOL inChunks(Byte* begin, Byte* end, Step step)
+{
+    while (begin < end)
+    {
+        size_t piece = (size_t)(end - begin);
+        if (piece > dpatch_kFileIOChunkSize)
+            piece = dpatch_kFileIOChunkSize;
+        if (!step(begin, piece))
+            return 0;
+        begin += piece;
+    }
+    return 1;
+}
+
+BOOL readChunked(FILE* file, dpatch_byte* out_data, dpatch_byte* out_data_end)
+{
+    return inChunks(out_data, out_data_end,
+                    [file](dpatch_byte* piece, size_t length) { return fread(piece, 1, length, file) == length; });
+}
+
+// The bounds rule shared by all file stream callbacks: [pos, pos + length) must lie within size.
+BOOL rangeFits(dpatch_StreamPos_t pos, dpatch_StreamPos_t length, dpatch_StreamPos_t size)
+{
+    return length <= size && pos <= size - length;
+}
+
+// Reads [pos, pos + length) of a stream window of streamSize bytes that starts at windowStart in the file,
+// seeking only when the handle isn't already there. Any failure marks the stream and forgets the position.
+BOOL readFileWindow(FILE* file, dpatch_StreamPos_t* filePos, int32_t* fileError, dpatch_StreamPos_t streamSize,
+                    dpatch_StreamPos_t windowStart, dpatch_StreamPos_t pos, dpatch_byte* out_data,
+                    dpatch_byte* out_data_end)
+{
+    BOOL result = 0;
+    if (out_data < out_data_end && file)
+    {
+        const dpatch_StreamPos_t length = (dpatch_StreamPos_t)(out_data_end - out_data);
+        if (rangeFits(pos, length, streamSize))
+        {
+            const dpatch_StreamPos_t position = pos + windowStart;
+            result = (position == *filePos || seekTo(file, position)) && readChunked(file, out_data, out_data_end);
+            if (result)
+                *filePos = position + length;
+        }
+    }
+    if (!result)
+    {
+        *fileError = 1;
+        *filePos = dpatch_kUnknownFilePos;
+    }
+    return result;
+}
+
+BOOL fileStreamRead(const dpatch_TStreamInput* stream, dpatch_StreamPos_t readFromPos, dpatch_byte* out_data,
+                    dpatch_byte* out_data_end)
+{
+    dpatch_TFileStreamInput* self = (dpatch_TFileStreamInput*)stream->streamOwner;
+    if (out_data == out_data_end)
+        return 1;
+    return readFileWindow(self->fileHandle, &self->filePos, &self->fileError, self->base.streamSize,
+                          self->windowStart, readFromPos, out_data, out_data_end);
+}
+
+BOOL fileStreamWrite(const dpatch_TStreamOutput* stream, dpatch_StreamPos_t writeToPos, const dpatch_byte* data,
+                     const dpatch_byte* data_end)
+{
+    dpatch_TFileStreamOutput* self = (dpatch_TFileStreamOutput*)stream->streamOwner;
+    if (data == data_end)
+        return 1;
+    BOOL result = 0;
+    if (data < data_end && self->fileHandle)
+    {
+        const dpatch_StreamPos_t length = (dpatch_StreamPos_t)(data_end - data);
+        if (rangeFits(writeToPos, length, self->base.streamSize))
+        {
+            if (self->readingBack)
+            {
+                self->readingBack = 0;
+                self->filePos = dpatch_kUnknownFilePos;
+            }
+            // Only sequential writes: each one must continue exactly where the last one ended.
+            if (writeToPos == self->filePos || (self->seekAllowed && seekTo(self->fileHandle, writeToPos)))
+                result = writeChunked(self->fileHandle, data, data_end);
+            if (result)
+            {
+                self->filePos = writeToPos + length;
+                if (self->out_length < self->filePos)
+                    self->out_length = self->filePos;
+            }
+        }
+    }
+    if (!result)
+    {
+        self->fileError = 1;
+        self->filePos = dpatch_kUnknownFilePos;
+    }
+    return result;
+}
+
+BOOL fileStreamReadBack(const dpatch_TStreamOutput* stream, dpatch_StreamPos_t pos, dpatch_byte* out_data,
+                        dpatch_byte* out_data_end)
+{
+    dpatch_TFileStreamOutput* self = (dpatch_TFileStreamOutput*)stream->streamOwner;
+    if (!self->fileHandle)
+        return 0;
+    if (!self->readingBack)
+    {
+        // What was written may still sit in stdio's buffer.
+        if (fflush(self->fileHandle) != 0)
+            return 0;
+        self->readingBack = 1;
+        self->filePos = dpatch_kUnknownFilePos;
+    }
+    if (out_data == out_data_end)
+        return 1;
+    return readFileWindow(self->fileHandle, &self->filePos, &self->fileError, self->base.streamSize,
+                          self->windowStart, pos, out_data, out_data_end);
+}
+
+void setUpOutput(dpatch_TFileStreamOutput* self, FILE* file, dpatch_StreamPos_t maxSize,
+                 dpatch_StreamPos_t existingLength)
+{
+    self->base.streamOwner = self;
+    self->base.streamSize = maxSize;
+    self->base.readBack = fileStreamReadBack;
+    self->base.write = fileStreamWrite;
+    self->fileHandle = file;
+    self->filePos = existingLength;
+    self->windowStart = 0;
+    self->fileError = 0;
+    self->seekAllowed = 0;
+    self->readingBack = 0;
+    self->out_length = existingLength;
+}
+
+BOOL closeFile(FILE** fileHandle)
+{
+    FILE* file = *fileHandle;
+    if (!file)
+        return 1;
+    *fileHandle = nullptr;
+    return fclose(file) == 0;
+}
+} // namespace
+
+BOOL dpatch_TFileStreamInput_open(dpatch_TFileStreamInput* self, const char* path)
+{
+    if (self->fileHandle)
+        return 0;
+    FILE* file = fopen(path, "rb");
+    if (!file)
+        return 0;
+    dpatch_StreamPos_t size = 0;
+    if (!fileSizeOf(file, &size))
+    {
+        fclose(file);
+        return 0;
+    }
+    self->base.streamOwner = self;
+    self->base.streamSize = size;
+    self->base.read = fileStreamRead;
+    self->fileHandle = file;
+    self->filePos = 0;
+    self->windowStart = 0;
+    self->fileError = 0;
+    return 1;
+}
+
+BOOL dpatch_TFileStreamInput_setOffset(dpatch_TFileStreamInput* self, dpatch_StreamPos_t offset)
+{
+    if (offset > self->base.streamSize)
+        return 0;
+    self->windowStart += offset;
+    self->base.streamSize -= offset;
+    return 1;
+}
+
+BOOL dpatch_TFileStreamInput_close(dpatch_TFileStreamInput* self)
+{
+    return closeFile(&self->fileHandle);
+}
+
+BOOL dpatch_TFileStreamOutput_open(dpatch_TFileStreamOutput* self, const char* path, dpatch_StreamPos_t maxSize)
+{
+    if (self->fileHandle)
+        return 0;
+    FILE* file = fopen(path, "wb+");
+    if (!file)
+        return 0;
+    setUpOutput(self, file, maxSize, 0);
+    return 1;
+}
+
+BOOL dpatch_TFileStreamOutput_openExisting(dpatch_TFileStreamOutput* self, const char* path,
+                                           dpatch_StreamPos_t maxSize)
+{
+    if (self->fileHandle)
+        return 0;
+    FILE* file = nullptr;
+    dpatch_StreamPos_t end = 0;
+    if (!openForAppend(path, &file, &end))
+        return 0;
+    if (end > maxSize)
+    {
+        fclose(file);
+        return 0;
+    }
+    setUpOutput(self, file, maxSize, end);
+    return 1;
+}
+
+BOOL dpatch_TFileStreamOutput_sync(dpatch_TFileStreamOutput* self)
+{
+    return self->fileHandle && fflush(self->fileHandle) == 0;
+}
+
+BOOL dpatch_TFileStreamOutput_close(dpatch_TFileStreamOutput* self)
+{
+    return closeFile(&self->fileHandle);
+}
+
+BOOL dpatch_getPathStat(const char* path, dpatch_TPathType* out_type, dpatch_StreamPos_t* out_size)
+{
+    char buf[dpatch_kPathBufSize];
+    const size_t length = strlen(path);
+    if (length > 0 && path[length - 1] == '/')
+    {
+        if (!copyWithoutTrailingSlash(path, buf))
+            return 0;
+        path = buf;
+    }
+    struct stat info;
+    if (stat(path, &info) != 0)
+    {
+        if (errno != ENOENT)
+            return 0;
+        *out_type = kPathType_notExist;
+        return 1;
+    }
+    if (S_ISREG(info.st_mode))
+    {
+        *out_type = kPathType_file;
+        if (out_size)
+            *out_size = (dpatch_StreamPos_t)info.st_size;
+        return 1;
+    }
+    if (S_ISDIR(info.st_mode))
+    {
+        *out_type = kPathType_dir;
+        if (out_size)
+            *out_size = 0;
+        return 1;
+    }
+    return 0;
+}
+
+BOOL dpatch_makeDir(const char* path)
+{
+    char buf[dpatch_kPathBufSize];
+    if (!copyWithoutTrailingSlash(path, buf))
+        return 0;
+    struct stat info;
+    if (stat(buf, &info) == 0)
+        return S_ISDIR(info.st_mode) ? 1 : 0;
+    if (errno != ENOENT)
+        return 0;
+    return mkdir(buf, 0755) == 0;
+}
+
+BOOL dpatch_isExecuteFile(const char* path)
+{
+    struct stat info;
+    if (stat(path, &info) != 0)
+        return 0;
+    return S_ISREG(info.st_mode) && (info.st_mode & S_IXUSR) != 0;
+}
+
+BOOL dpatch_setExecuteTag(const char* path)
+{
+    struct stat info;
+    if (stat(path, &info) != 0)
+        return 0;
+    return chmod(path, (info.st_mode & 07777) | S_IXUSR | S_IXGRP | S_IXOTH) == 0;
+}
+
+BOOL getTempPathName(const char* path, char* out_buf, char* out_buf_end)
+{
+    size_t length = strlen(path);
+    if (length > 1 && path[length - 1] == '/')
+        --length;
+    if (out_buf_end < out_buf || (size_t)(out_buf_end - out_buf) < length + 12)
+        return 0;
+    for (int number = 1; number <= 999; ++number)
+    {
+        memmove(out_buf, path, length);
+        snprintf(out_buf + length, 12, "%03d.tmp", number);
+        dpatch_TPathType type;
+        if (!dpatch_getPathStat(out_buf, &type, nullptr))
+            return 0;
+        if (type == kPathType_notExist)
+            return 1;
+    }
+    return 0;
+}
+
+BOOL renamePath(const char* oldPath, const char* newPath)
+{
+    char oldBuf[dpatch_kPathBufSize];
+    char newBuf[dpatch_kPathBufSize];
+    if (!copyWithoutTrailingSlash(oldPath, oldBuf) || !copyWithoutTrailingSlash(newPath, newBuf))
+        return 0;
+    return rename(oldBuf, newBuf) == 0;
+}
+
+BOOL relocatePath(const char* oldPath, const char* newPath)
+{
+    return renamePath(oldPath, newPath);
+}
+
+BOOL removeFile(const char* path)
+{
+    char buf[dpatch_kPathBufSize];
+    if (!copyWithoutTrailingSlash(path, buf))
+        return 0;
+    return remove(buf) == 0;
+}
+
+BOOL deleteDirectory(const char* path)
+{
+    char buf[dpatch_kPathBufSize];
+    if (!copyWithoutTrailingSlash(path, buf))
+        return 0;
+    return rmdir(buf) == 0;
+}
+
+BOOL openForRead(const char* path, FILE** out_file, dpatch_StreamPos_t* out_size)
+{
+    if (!out_file)
+        return 0;
+    FILE* file = fopen(path, "rb");
+    if (!file)
+        return 0;
+    if (out_size && !fileSizeOf(file, out_size))
+    {
+        fclose(file);
+        return 0;
+    }
+    *out_file = file;
+    return 1;
+}
+
+BOOL openForCreate(const char* path, FILE** out_file)
+{
+    if (!out_file)
+        return 0;
+    FILE* file = fopen(path, "wb+");
+    if (!file)
+        return 0;
+    *out_file = file;
+    return 1;
+}
+
+BOOL openForAppend(const char* path, FILE** out_file, dpatch_StreamPos_t* out_size)
+{
+    if (!out_file)
+        return 0;
+    FILE* file = fopen(path, "rb+");
+    if (!file)
+        return 0;
+    off_t end = -1;
+    if (fseeko(file, 0, SEEK_END) == 0)
+        end = ftello(file);
+    if (end < 0)
+    {
+        fclose(file);
+        return 0;
+    }
+    if (out_size)
+        *out_size = (dpatch_StreamPos_t)end;
+    *out_file = file;
+    return 1;
+}
+
+BOOL writeChunked(FILE* file, const dpatch_byte* data, const dpatch_byte* data_end)
+{
+    return inChunks(data, data_end, [file](const dpatch_byte* piece, size_t length) {
+        return fwrite(piece, 1, length, file) == length;
+    });
+}

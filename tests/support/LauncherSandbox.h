@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// A private world for running the real launcher binary: XDG_DATA_HOME, HOME and TMPDIR point
+// into one temporary folder, so every run has its own data directory, log file and
+// single-instance lock (the lock lives under TMPDIR).
+class LauncherSandbox
+{
+public:
+    LauncherSandbox();
+
+    bool isValid() const;
+    QString root() const;
+    QString dataDir() const;   // XDG_DATA_HOME
+    QString tempDir() const;   // TMPDIR
+    QString installsDir() const;
+    QString installDir(const QString& profile = "main") const;
+    QString logPath() const;
+    QString readLog() const;
+    // Lines of the log without their "[thread|time] " prefix; header and footer lines unchanged.
+    QStringList logMessages() const;
+
+    QProcessEnvironment environment() const;
+    // Starts the binary in the sandbox without waiting; stdout and stderr are kept apart.
+    void start(QProcess& process, const QString& binary, const QStringList& arguments) const;
+
+    struct Result
+    {
+        bool finished = false;  // ended within the timeout (the process is killed otherwise)
+        int exitCode = -1;
+        QProcess::ExitStatus exitStatus = QProcess::CrashExit;
+        qint64 pid = 0;
+        QByteArray out;
+        QByteArray err;
+    };
+    Result run(const QString& binary, const QStringList& arguments, int timeoutMSecs = 60000) const;
+
+    // Extra environment for every later start (e.g. FAKE_GAME_RECORD).
+    void setEnv(const QString& name, const QString& value);
+
+private:
+    QTemporaryDir dir;
+    QProcessEnvironment extra;
+};
