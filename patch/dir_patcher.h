@@ -10,6 +10,7 @@
 #include "patch/dpatch_types.h"
 #include "patch/file_services.h"
 #include "patch/new_dir_output.h"
+#include "patch/ref_stream.h"
 #include "patch/res_handle_limit.h"
 
 typedef struct TDirPatcher
