@@ -5,9 +5,9 @@ packages=(
     build-essential cmake pkg-config git
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libzstd-dev zstd libtbb-dev librust-blake3-dev b3sum
-    nginx-light openssl python3 xvfb xauth
+    nginx-light openssl ca-certificates python3 xvfb xauth e2fsprogs
     clang libclang-rt-14-dev
-    python3-fonttools fonts-dejavu-core
+    python3-fonttools fonts-dejavu-core fonts-league-spartan
 )
 missing=()
 for p in "${packages[@]}"; do

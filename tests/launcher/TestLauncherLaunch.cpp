@@ -40,18 +40,25 @@ void TestLauncherLaunch::startsTheGameDetached_data()
     QTest::addColumn<QString>("profile");
     QTest::addColumn<QStringList>("branchLines");
     QTest::addColumn<QStringList>("gameArguments");
+    QTest::addColumn<QStringList>("modeLines");
 
-    QTest::newRow("no arguments") << QStringList() << "main" << QStringList{"Branch: \"main\""} << QStringList();
+    const QStringList headless{"Running in headless mode."};
+    QTest::newRow("no arguments") << QStringList() << "main" << QStringList{"Branch: \"main\""} << QStringList()
+                                  << headless;
+    QTest::newRow("window mode")
+        << QStringList{"-gui", "x"} << "main" << QStringList{"Branch: \"main\""} << QStringList{"x"}
+        << QStringList{"Running in UI mode.", "Upgrading application to enable UI capabilities."};
     QTest::newRow("install name and branch")
         << QStringList{"--branch=main:Install1", "+map"} << "main"
-        << QStringList{"Profile: \"main\"", "Branch: \"Install1\""} << QStringList{"+map"};
+        << QStringList{"Profile: \"main\"", "Branch: \"Install1\""} << QStringList{"+map"} << headless;
     QTest::newRow("branch without colon names the install too")
-        << QStringList{"-b", "beta"} << "beta" << QStringList{"Branch: \"beta\""} << QStringList();
+        << QStringList{"-b", "beta"} << "beta" << QStringList{"Branch: \"beta\""} << QStringList() << headless;
     QTest::newRow("arguments pass unchanged, dropped options don't")
         << QStringList{"one", "-unknown", "two words", "--", "--gui", "-", "quote\"d"} << "main"
-        << QStringList{"Branch: \"main\""} << QStringList{"one", "two words", "--gui", "-", "quote\"d"};
+        << QStringList{"Branch: \"main\""} << QStringList{"one", "two words", "--gui", "-", "quote\"d"} << headless;
     QTest::newRow("help and version do nothing")
-        << QStringList{"--help", "--version", "x"} << "main" << QStringList{"Branch: \"main\""} << QStringList{"x"};
+        << QStringList{"--help", "--version", "x"} << "main" << QStringList{"Branch: \"main\""} << QStringList{"x"}
+        << headless;
 }
 
 void TestLauncherLaunch::startsTheGameDetached()
@@ -60,6 +67,7 @@ void TestLauncherLaunch::startsTheGameDetached()
     QFETCH(QString, profile);
     QFETCH(QStringList, branchLines);
     QFETCH(QStringList, gameArguments);
+    QFETCH(QStringList, modeLines);
 
     LauncherSandbox sandbox;
     const QString record = sandbox.root() + "/game.record";
@@ -70,7 +78,10 @@ void TestLauncherLaunch::startsTheGameDetached()
     QVERIFY(run.finished);
     QCOMPARE(run.exitStatus, QProcess::NormalExit);
     QCOMPARE(run.exitCode, 0);
-    QVERIFY2(run.out.endsWith(doneLine), run.out.constData());
+    if (modeLines.contains("Running in headless mode."))
+        QVERIFY2(run.out.endsWith(doneLine), run.out.constData());
+    else
+        QVERIFY2(!run.out.contains("All done!"), run.out.constData());  // the window shows no console lines
     QVERIFY2(!run.out.contains("Usage:"), run.out.constData());
 
     const FakeGame::Record game = FakeGame::readRecord(record);
@@ -79,7 +90,7 @@ void TestLauncherLaunch::startsTheGameDetached()
     QVERIFY(game.pid != run.pid);
 
     const QStringList log = sandbox.logMessages();
-    QVERIFY2(containsInOrder(log, QStringList{"Server: false"} + branchLines + QStringList{"Running in headless mode."}),
+    QVERIFY2(containsInOrder(log, QStringList{"Server: false"} + branchLines + modeLines),
              qPrintable(log.join('\n')));
     QVERIFY(containsInOrder(log, {"Pelwinter launched successfully."}));
     QCOMPARE(log.last(), QString("Goodbye!"));

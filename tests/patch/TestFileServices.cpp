@@ -2,6 +2,7 @@
 
 #include "patch/file_services.h"
 
+#include "support/OpenDescriptors.h"
 #include "support/RandomBytes.h"
 
 #include <QDir>
@@ -29,11 +30,6 @@ QByteArray readFile(const QString& path)
     if (!file.open(QIODevice::ReadOnly))
         return "<missing>";
     return file.readAll();
-}
-
-int openDescriptorCount()
-{
-    return int(QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size());
 }
 
 int modeOf(const QString& path)

@@ -1,0 +1,178 @@
+#include "RetrieveFileJob.h"
+
+#include <QDebug>
+#include <QNetworkRequest>
+#include <QTimer>
+#include <QUrl>
+
+#include <numeric>
+
+RetrieveFileJob::RetrieveFileJob(QNetworkAccessManager* networkManager, QString url, QString name, int partCount,
+                                 qint64 expectedSize, QObject* parent)
+    : QObject(parent), networkManager(networkManager), url(std::move(url)), name(std::move(name)),
+      partCount(partCount), expectedSize(expectedSize), maxAttempts(10), finishedParts(0), hasFailed(false),
+      transferTimeoutMSecs(60000)
+{
+}
+
+// Replies still running belong to the network manager; they are left to it.
+RetrieveFileJob::~RetrieveFileJob() = default;
+
+void RetrieveFileJob::setTransferTimeout(int msecs)
+{
+    transferTimeoutMSecs = msecs;
+}
+
+void RetrieveFileJob::go()
+{
+    hasFailed = false;
+    finishedParts = 0;
+
+    if (partCount < 1) {
+        qDebug() << QString("Failed to download \"" + url + "\". Cannot download a file with no parts.");
+        emit failed();
+        return;
+    }
+
+    // Maximum 2, not 1: the console shows a label whose maximum is 2 and hides one of 1.
+    emit updateProgress("DOWNLOADING " + name.toUpper(), 0, 2);
+
+    partUrls = QStringList(partCount, QString());
+    replies = QList<QNetworkReply*>(partCount, nullptr);
+    partReceived = QList<qint64>(partCount, 0);
+    partTotal = QList<qint64>(partCount, 0);
+    attempts = QList<int>(partCount, 0);
+
+    if (partCount == 1) {
+        partUrls[0] = url;
+    } else {
+        qDebug() << "Downloading file with" << partCount << "parts:" << url;
+        for (int i = 0; i < partCount; ++i)
+            partUrls[i] = url + "_" + QString::number(i);
+    }
+
+    for (int i = 0; i < partCount; ++i)
+        startPart(i);
+}
+
+void RetrieveFileJob::startPart(int partIndex)
+{
+    // A retry that was already waiting when another part used up its attempts must not start:
+    // the job has reported its outcome.
+    if (hasFailed)
+        return;
+
+    partReceived[partIndex] = 0;
+    attempts[partIndex] += 1;
+    qDebug() << "Starting download for" << partUrls[partIndex] << "attempt" << attempts[partIndex];
+
+    QNetworkRequest request(QUrl(partUrls[partIndex]));
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    request.setTransferTimeout(transferTimeoutMSecs);
+
+    QNetworkReply* reply = networkManager->get(request);
+    replies[partIndex] = reply;
+
+    connect(reply, &QNetworkReply::downloadProgress, this,
+            [this, partIndex](qint64 received, qint64 total) { handlePartProgress(partIndex, received, total); });
+    connect(reply, &QNetworkReply::errorOccurred, this, [this, partIndex] { handlePartError(partIndex); });
+    connect(reply, &QNetworkReply::sslErrors, this,
+            [this, partIndex](const QList<QSslError>& errors) { handlePartSSLErrors(partIndex, errors); });
+    connect(reply, &QNetworkReply::finished, this, [this, partIndex] { handlePartFinished(partIndex); });
+}
+
+void RetrieveFileJob::handlePartSSLErrors(int, QList<QSslError> errors)
+{
+    // Logged only: the errors are not ignored, so the reply goes on to fail like any other.
+    for (const QSslError& error : errors)
+        qDebug() << "SSL Failure:" << error.errorString();
+}
+
+void RetrieveFileJob::handlePartError(int partIndex)
+{
+    if (hasFailed)
+        return;
+
+    QNetworkReply* reply = replies[partIndex];
+    disconnect(reply, &QNetworkReply::downloadProgress, this, nullptr);
+    disconnect(reply, &QNetworkReply::errorOccurred, this, nullptr);
+    disconnect(reply, &QNetworkReply::finished, this, nullptr);
+
+    qDebug() << "Failure:" << reply->errorString();
+
+    if (attempts[partIndex] < maxAttempts) {
+        const int delay = attempts[partIndex] * 100;
+        qDebug() << "Retrying download for" << partUrls[partIndex] << "in" << delay << "ms.";
+        QTimer::singleShot(delay, this, [this, partIndex] { startPart(partIndex); });
+    } else {
+        qDebug() << "Failed to download" << partUrls[partIndex] << "with" << maxAttempts << "attempts";
+        hasFailed = true;
+        emit failed();
+    }
+    reply->deleteLater();
+}
+
+void RetrieveFileJob::handlePartProgress(int partIndex, qlonglong bytesReceived, qlonglong bytesTotal)
+{
+    if (hasFailed || bytesTotal == -1)
+        return;
+
+    partReceived[partIndex] = bytesReceived;
+    partTotal[partIndex] = bytesTotal;
+
+    const qint64 received = std::accumulate(partReceived.cbegin(), partReceived.cend(), qint64(0));
+    const qint64 total =
+        expectedSize != 0 ? expectedSize : std::accumulate(partTotal.cbegin(), partTotal.cend(), qint64(0));
+
+    qint64 rate = 0;
+    const qint64 eta = rateEstimator.update(&rate, received, total);
+
+    emit updateProgressBytes(received, total);
+    emit updateProgressSpeed(rate, eta);
+    emit updateProgress("DOWNLOADING " + name.toUpper() + " (%p%)", received, total);
+    emit updateInfoText(formatBytes(rate) + "/s - " + formatBytes(received) + " / " + formatBytes(total),
+                        formatDuration(eta) + " remaining...");
+}
+
+void RetrieveFileJob::handlePartFinished(int partIndex)
+{
+    if (hasFailed)
+        return;
+
+    if (replies[partIndex]->error() != QNetworkReply::NoError) {
+        handlePartError(partIndex);
+        return;
+    }
+
+    // Complete at its last reported size; a part that never knew its length adds nothing.
+    handlePartProgress(partIndex, partTotal[partIndex], partTotal[partIndex]);
+
+    finishedParts += 1;
+    if (partCount > 1)
+        qDebug() << "Downloaded" << partUrls[partIndex] << "successfully.";
+    if (finishedParts < partCount)
+        return;
+
+    emit updateInfoText("Done!", "");
+
+    QByteArray merged;
+    qsizetype mergedSize = 0;
+    for (QNetworkReply* reply : std::as_const(replies))
+        mergedSize += reply->bytesAvailable();
+    merged.reserve(mergedSize);
+    for (int i = 0; i < partCount; ++i) {
+        merged.append(replies[i]->readAll());
+        replies[i]->deleteLater();
+    }
+
+    if (expectedSize == 0 || expectedSize == merged.size()) {
+        qDebug() << "Downloaded" << url << "successfully.";
+        emit downloaded(merged);
+    } else {
+        qDebug() << "Merged resource" << url << "has unexpected size" << merged.size() << "instead of"
+                 << expectedSize;
+        emit failed();
+    }
+}

@@ -1,0 +1,73 @@
+#pragma once
+
+#include "jobs/TransferStats.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QObject>
+#include <QSslError>
+#include <QString>
+#include <QStringList>
+
+// Downloads one resource from the update server into memory. A resource of several parts is
+// fetched as partCount simultaneous requests for url + "_0" ... "_<partCount-1>" and joined in
+// index order; one part is fetched from url itself. Each part is tried up to 10 times, the n-th
+// retry after n * 100 ms. The joined resource must have expectedSize bytes (0: any size).
+//
+// Connect what you need, then call go(). The outcome comes once: downloaded(file), or failed()
+// (no parts, a part out of attempts, or the wrong joined size). Progress comes as
+// updateProgressBytes, updateProgressSpeed, updateProgress (a "%p%" label) and updateInfoText.
+// Runs on the thread of the network manager; the manager owns the replies.
+class RetrieveFileJob : public QObject
+{
+    Q_OBJECT
+public:
+    RetrieveFileJob(QNetworkAccessManager* networkManager, QString url, QString name, int partCount,
+                    qint64 expectedSize, QObject* parent);
+    ~RetrieveFileJob() override;
+
+    // A part that receives nothing for this long counts as a failed attempt (and is retried),
+    // so a stalled server cannot hold the launcher forever. Takes effect from the next request.
+    void setTransferTimeout(int msecs);
+
+signals:
+    void updateProgressBytes(qlonglong progress, qlonglong maxProgress);
+    void updateProgressSpeed(qlonglong bytesPerSecond, qlonglong downloadETASeconds);
+    void updateProgress(QString format, qlonglong progress = 0, qlonglong maxProgress = 1);
+    void updateInfoText(QString line1, QString line2);
+    void downloaded(QByteArray file);
+    void failed();
+
+public slots:
+    void go();
+
+private slots:
+    void handlePartProgress(int partIndex, qlonglong bytesReceived, qlonglong bytesTotal);
+    void handlePartSSLErrors(int partIndex, QList<QSslError> errors);
+    void handlePartError(int partIndex);
+    void handlePartFinished(int partIndex);
+
+private:
+    void startPart(int partIndex);
+
+protected:
+    QNetworkAccessManager* networkManager;
+    QString url;
+    QString name;
+    int partCount;
+    qint64 expectedSize;
+
+private:
+    QStringList partUrls;
+    QList<QNetworkReply*> replies;
+    int maxAttempts;
+    QList<int> attempts;
+    int finishedParts;
+    QList<qint64> partReceived;
+    QList<qint64> partTotal;
+    TransferRateEstimator rateEstimator;
+    bool hasFailed;
+    int transferTimeoutMSecs;
+};

@@ -1,0 +1,7 @@
+#include "updater/ServerFormats.h"
+#include "updater/Updater.h"
+
+QJsonObject Updater::findPatchTreeNode(QString version)
+{
+    return ::findPatchTreeNode(branchManifest, version);
+}

@@ -1,0 +1,33 @@
+#include "InstallReceipt.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QSaveFile>
+
+#include <unistd.h>
+
+LoadedInstallReceipt readInstallReceipt(const QString& path)
+{
+    LoadedInstallReceipt result;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return result;
+    result.loaded = true;
+    result.receipt = QJsonDocument::fromJson(file.readAll()).object();
+    return result;
+}
+
+bool writeInstallReceipt(const QString& path, const QJsonObject& receipt)
+{
+    const QByteArray content = QJsonDocument(receipt).toJson(QJsonDocument::Indented);
+    // Unbuffered, because a buffered QSaveFile reports success for a write that the disk cut
+    // short and would then put the truncated file in place of the good one.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return false;
+    if (file.write(content) != content.size() || ::fsync(file.handle()) != 0) {
+        file.cancelWriting(); // the temporary file goes away with `file`
+        return false;
+    }
+    return file.commit();
+}

@@ -1,0 +1,150 @@
+#include "updater/InstallReceipt.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <sys/resource.h>
+
+namespace
+{
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(content), content.size());
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Makes writes beyond `bytes` fail in this process the way a full disk does.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &saved);
+        previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = saved;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previousHandler);
+    }
+
+private:
+    rlimit saved{};
+    void (*previousHandler)(int) = nullptr;
+};
+} // namespace
+
+class TestInstallReceipt : public QObject
+{
+    Q_OBJECT
+private slots:
+    void read_data();
+    void read();
+    void rewriteKeepsUnknownKeys();
+    void failedWriteKeepsOldReceipt_data();
+    void failedWriteKeepsOldReceipt();
+};
+
+void TestInstallReceipt::read_data()
+{
+    QTest::addColumn<bool>("exists");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("loaded");
+    QTest::addColumn<QByteArray>("receipt");
+    QTest::newRow("no file is no receipt") << false << QByteArray() << false << QByteArray("{}");
+    QTest::newRow("empty file is a receipt without keys") << true << QByteArray() << true << QByteArray("{}");
+    QTest::newRow("not JSON") << true << QByteArray("version=1.0") << true << QByteArray("{}");
+    QTest::newRow("array root") << true << QByteArray(R"([{"version": "1.0"}])") << true << QByteArray("{}");
+    QTest::newRow("truncated object") << true << QByteArray(R"({"version": "1.0", "gameF)") << true
+                                      << QByteArray("{}");
+    QTest::newRow("object") << true << QByteArray(R"({"version": "1.0", "branch": "Main", "gameFiles": []})")
+                            << true << QByteArray(R"({"version": "1.0", "branch": "Main", "gameFiles": []})");
+}
+
+void TestInstallReceipt::read()
+{
+    QFETCH(bool, exists);
+    QFETCH(QByteArray, content);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("main.json");
+    if (exists)
+        writeFile(path, content);
+    const LoadedInstallReceipt result = readInstallReceipt(path);
+    QTEST(result.loaded, "loaded");
+    QFETCH(QByteArray, receipt);
+    QCOMPARE(result.receipt, QJsonDocument::fromJson(receipt).object());
+}
+
+void TestInstallReceipt::rewriteKeepsUnknownKeys()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("main.json");
+    // Written compactly by another program, with keys this launcher has never heard of.
+    writeFile(path, R"({"version":"1.0","branch":"Main","gameFiles":[{"path":"a","size":"1"}],)"
+                    R"("installedBy":"other","extra":{"nested":[1,2,{"k":true}]}})");
+
+    LoadedInstallReceipt loaded = readInstallReceipt(path);
+    QVERIFY(loaded.loaded);
+    loaded.receipt["version"] = "2.0";
+    loaded.receipt["branch"] = "Beta";
+    QVERIFY(writeInstallReceipt(path, loaded.receipt));
+
+    const QByteArray written = readFile(path);
+    QCOMPARE(written, QJsonDocument(loaded.receipt).toJson(QJsonDocument::Indented));
+    QVERIFY(written.contains("\n    \"installedBy\": \"other\""));
+    const QJsonObject reread = readInstallReceipt(path).receipt;
+    QCOMPARE(reread["version"].toString(), "2.0");
+    QCOMPARE(reread["installedBy"].toString(), "other");
+    QCOMPARE(reread["extra"].toObject()["nested"].toArray().size(), 3);
+    QCOMPARE(reread["gameFiles"].toArray().first().toObject()["path"].toString(), "a");
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"main.json"});
+}
+
+void TestInstallReceipt::failedWriteKeepsOldReceipt_data()
+{
+    QTest::addColumn<bool>("diskFull");
+    QTest::newRow("folder of the receipt is gone") << false;
+    QTest::newRow("disk full while writing") << true;
+}
+
+void TestInstallReceipt::failedWriteKeepsOldReceipt()
+{
+    QFETCH(bool, diskFull);
+    QTemporaryDir dir;
+    const QByteArray old = R"({"version": "1.0", "branch": "Main"})";
+    const QString path = diskFull ? dir.filePath("main.json") : dir.filePath("gone/main.json");
+    if (diskFull)
+        writeFile(path, old);
+
+    QJsonObject receipt{{"version", "2.0"}, {"branch", "Main"}, {"padding", QString(4096, 'x')}};
+    bool written = true;
+    {
+        std::optional<FileSizeLimit> limit;
+        if (diskFull)
+            limit.emplace(256);
+        written = writeInstallReceipt(path, receipt);
+    }
+    QVERIFY(!written);
+    if (diskFull)
+        QCOMPARE(readFile(path), old);
+    else
+        QVERIFY(!QFile::exists(path));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), diskFull ? QStringList{"main.json"} : QStringList{});
+}
+
+QTEST_GUILESS_MAIN(TestInstallReceipt)
+#include "TestInstallReceipt.moc"

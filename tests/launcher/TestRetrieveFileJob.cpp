@@ -1,0 +1,453 @@
+#include "ThreadSafeLogWriter.h"
+#include "jobs/RetrieveCompressedFileJob.h"
+#include "jobs/RetrieveFileJob.h"
+#include "jobs/RetrieveManifestJob.h"
+#include "support/RandomBytes.h"
+#include "support/TestUpdateServer.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <zstd.h>
+
+using FaultRule = TestUpdateServer::FaultRule;
+using PartFaults = QMap<QString, QList<FaultRule>>; // part suffix ("", "_0", "_1", ...) -> rules
+
+Q_DECLARE_METATYPE(PartFaults)
+
+namespace
+{
+// Records the messages of the process through the launcher's own log writer, as they end up in
+// its log file, without the thread and time columns.
+class LogRecording
+{
+public:
+    LogRecording() : writer(std::make_unique<ThreadSafeLogWriter>(dir.filePath("launcher.log"))) {}
+
+    QStringList finish()
+    {
+        writer.reset();
+        QFile file(dir.filePath("launcher.log"));
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        static const QRegularExpression prefix(R"(^\[0x[0-9a-f]+ *\|\d\d:\d\d:\d\d\.\d\d\d\] )");
+        QStringList messages;
+        for (const QString& line : QString::fromUtf8(file.readAll()).split('\n')) {
+            const QRegularExpressionMatch match = prefix.match(line);
+            if (match.hasMatch())
+                messages.append(line.mid(match.capturedLength()));
+        }
+        return messages;
+    }
+
+private:
+    QTemporaryDir dir;
+    std::unique_ptr<ThreadSafeLogWriter> writer;
+};
+
+// Every line of `expected` must appear in `log`, in this order (other lines may lie between).
+bool containsInOrder(const QStringList& log, const QStringList& expected, QString* missing)
+{
+    qsizetype at = 0;
+    for (const QString& line : expected) {
+        at = log.indexOf(line, at);
+        if (at < 0) {
+            *missing = line;
+            return false;
+        }
+        ++at;
+    }
+    return true;
+}
+
+QString compactJson(const QJsonObject& object)
+{
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+} // namespace
+
+class TestRetrieveFileJob : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void download_data();
+    void download();
+    void everyPartFailingReportsOnce();
+    void unknownCertificateAuthorityFails();
+
+private:
+    struct Run
+    {
+        QStringList events;
+        QByteArray bytes;
+        QList<QPair<qint64, qint64>> progress;
+        bool ended = false;
+    };
+    // Runs one job to its outcome and a little beyond, so that late signals would be seen.
+    std::unique_ptr<RetrieveFileJob> makeJob(const QString& kind, const QString& url, int parts, qint64 size,
+                                             Run* run);
+
+    std::unique_ptr<TestUpdateServer> server;
+    QNetworkAccessManager networkManager;
+    int blobCounter = 0;
+};
+
+void TestRetrieveFileJob::initTestCase()
+{
+    QVERIFY(TestUpdateServer::trustTestCa(TEST_CA_DIR));
+    server = std::make_unique<TestUpdateServer>(TEST_CA_DIR);
+    QVERIFY(server->start());
+}
+
+void TestRetrieveFileJob::cleanupTestCase()
+{
+    server.reset();
+}
+
+std::unique_ptr<RetrieveFileJob> TestRetrieveFileJob::makeJob(const QString& kind, const QString& url, int parts,
+                                                              qint64 size, Run* run)
+{
+    std::unique_ptr<RetrieveFileJob> job;
+    if (kind == "manifest") {
+        auto* manifestJob = new RetrieveManifestJob(&networkManager, url, "Local Manifest", parts, size, nullptr);
+        connect(manifestJob, &RetrieveManifestJob::manifestFinished, this, [run](const QJsonObject& manifest) {
+            run->events.append("manifestFinished");
+            run->bytes = compactJson(manifest).toUtf8();
+            run->ended = true;
+        });
+        job.reset(manifestJob);
+    } else if (kind == "compressed") {
+        auto* compressedJob = new RetrieveCompressedFileJob(&networkManager, url, "File", parts, size, nullptr);
+        connect(compressedJob, &RetrieveCompressedFileJob::decompressionFinished, this, [run](const QByteArray& file) {
+            run->events.append("decompressionFinished");
+            run->bytes = file;
+            run->ended = true;
+        });
+        connect(compressedJob, &RetrieveCompressedFileJob::decompressionFailed, this, [run] {
+            run->events.append("decompressionFailed");
+            run->ended = true;
+        });
+        job.reset(compressedJob);
+    } else {
+        job = std::make_unique<RetrieveFileJob>(&networkManager, url, "Patch 0", parts, size, nullptr);
+    }
+    connect(job.get(), &RetrieveFileJob::updateProgress, this, [run](const QString& format, qlonglong, qlonglong max) {
+        if (max == 2 && !format.contains("%p"))
+            run->events.append("label " + format);
+    });
+    connect(job.get(), &RetrieveFileJob::updateInfoText, this, [run](const QString& line1, const QString& line2) {
+        if (line1 == "Done!" && line2.isEmpty())
+            run->events.append("Done!");
+    });
+    connect(job.get(), &RetrieveFileJob::updateProgressBytes, this,
+            [run](qlonglong received, qlonglong total) { run->progress.append({received, total}); });
+    connect(job.get(), &RetrieveFileJob::downloaded, this, [run, kind](const QByteArray& file) {
+        run->events.append("downloaded");
+        if (kind == "file") {
+            run->bytes = file;
+            run->ended = true;
+        }
+    });
+    connect(job.get(), &RetrieveFileJob::failed, this, [run] {
+        run->events.append("failed");
+        run->ended = true;
+    });
+    return job;
+}
+
+void TestRetrieveFileJob::download_data()
+{
+    QTest::addColumn<QString>("kind");     // "file", "manifest" or "compressed"
+    QTest::addColumn<QByteArray>("stored"); // what the server holds, split over the parts
+    QTest::addColumn<int>("parts");
+    QTest::addColumn<qint64>("sizeDelta"); // expected size = stored size + delta; -1000: 0 (any)
+    QTest::addColumn<PartFaults>("faults");
+    QTest::addColumn<int>("transferTimeout"); // 0: the job's own
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<QByteArray>("result");
+    QTest::addColumn<QStringList>("logLines"); // in order; {url} is the blob address
+    QTest::addColumn<QStringList>("absentLines");
+    QTest::addColumn<QList<int>>("requests"); // per part
+
+    const QByteArray small = randomBytes(3000, 1);
+    const QByteArray large = randomBytes(900 * 1024, 2);
+    const qint64 any = -1000;
+    const QString label = "label DOWNLOADING PATCH 0";
+
+    QTest::newRow("one part from the address itself")
+        << "file" << small << 1 << qint64(0) << PartFaults{} << 0 << QStringList{label, "Done!", "downloaded"}
+        << small
+        << QStringList{R"(Starting download for "{url}" attempt 1)", R"(Downloaded "{url}" successfully.)"}
+        << QStringList{"Downloading file with", R"(Starting download for "{url}_0")"} << QList<int>{1};
+
+    QTest::newRow("three parts joined in index order though finishing in reverse")
+        << "file" << large << 3 << qint64(0)
+        << PartFaults{{"_0", {{.delayMSecs = 600}}}, {"_1", {{.delayMSecs = 300}}}} << 0
+        << QStringList{label, "Done!", "downloaded"} << large
+        << QStringList{R"(Downloading file with 3 parts: "{url}")",
+                       R"(Starting download for "{url}_0" attempt 1)",
+                       R"(Starting download for "{url}_1" attempt 1)",
+                       R"(Starting download for "{url}_2" attempt 1)",
+                       R"(Downloaded "{url}_2" successfully.)",
+                       R"(Downloaded "{url}_1" successfully.)",
+                       R"(Downloaded "{url}_0" successfully.)",
+                       R"(Downloaded "{url}" successfully.)"}
+        << QStringList{} << QList<int>{1, 1, 1};
+
+    QStringList retries;
+    for (int attempt = 1; attempt <= 9; ++attempt) {
+        retries << QString(R"(Starting download for "{url}_1" attempt %1)").arg(attempt)
+                << R"(Failure: "Error transferring {url}_1 - server replied: Internal Server Error")"
+                << QString(R"(Retrying download for "{url}_1" in %1 ms.)").arg(attempt * 100);
+    }
+    retries << R"(Starting download for "{url}_1" attempt 10)" << R"(Downloaded "{url}" successfully.)";
+    QTest::newRow("nine failures then success")
+        << "file" << small << 2 << qint64(0) << PartFaults{{"_1", {{.toAttempt = 9, .status = 500}}}} << 0
+        << QStringList{label, "Done!", "downloaded"} << small << retries << QStringList{"Failed to download"}
+        << QList<int>{1, 10};
+
+    QTest::newRow("part that always fails")
+        << "file" << small << 3 << qint64(0) << PartFaults{{"_1", {{.status = 404}}}} << 0
+        << QStringList{label, "failed"} << QByteArray()
+        << QStringList{R"(Starting download for "{url}_1" attempt 10)",
+                       R"(Failure: "Error transferring {url}_1 - server replied: Not Found")",
+                       R"(Failed to download "{url}_1" with 10 attempts)"}
+        << QStringList{"Retrying download for \"{url}_1\" in 1000 ms."} << QList<int>{1, 10, 1};
+
+    QTest::newRow("connection closed mid-body is retried")
+        << "file" << large << 1 << qint64(0) << PartFaults{{"", {{.toAttempt = 1, .fault = "close_mid_body"}}}} << 0
+        << QStringList{label, "Done!", "downloaded"} << large
+        << QStringList{R"(Starting download for "{url}" attempt 1)", R"(Retrying download for "{url}" in 100 ms.)",
+                       R"(Starting download for "{url}" attempt 2)"}
+        << QStringList{} << QList<int>{2};
+
+    QTest::newRow("announced length longer than the body is retried")
+        << "file" << small << 1 << qint64(0)
+        << PartFaults{{"", {{.toAttempt = 1, .fault = "wrong_length", .lengthDelta = 1}}}} << 0
+        << QStringList{label, "Done!", "downloaded"} << small
+        << QStringList{R"(Retrying download for "{url}" in 100 ms.)", R"(Downloaded "{url}" successfully.)"}
+        << QStringList{} << QList<int>{2};
+
+    QTest::newRow("stalled transfer times out and is retried")
+        << "file" << large << 1 << qint64(0) << PartFaults{{"", {{.toAttempt = 1, .fault = "stall"}}}} << 300
+        << QStringList{label, "Done!", "downloaded"} << large
+        << QStringList{R"(Retrying download for "{url}" in 100 ms.)", R"(Starting download for "{url}" attempt 2)"}
+        << QStringList{} << QList<int>{2};
+
+    QTest::newRow("chunked replies without length")
+        << "file" << large << 2 << qint64(0)
+        << PartFaults{{"_0", {{.fault = "chunked"}}}, {"_1", {{.fault = "chunked"}}}} << 0
+        << QStringList{label, "Done!", "downloaded"} << large << QStringList{R"(Downloaded "{url}" successfully.)"}
+        << QStringList{} << QList<int>{1, 1};
+
+    QTest::newRow("joined size one byte short of expected")
+        << "file" << small << 2 << qint64(1) << PartFaults{} << 0 << QStringList{label, "Done!", "failed"}
+        << QByteArray() << QStringList{R"(Merged resource "{url}" has unexpected size 3000 instead of 3001)"}
+        << QStringList{R"(Downloaded "{url}" successfully.)"} << QList<int>{1, 1};
+
+    QTest::newRow("joined size one byte over expected")
+        << "file" << small << 1 << qint64(-1) << PartFaults{} << 0 << QStringList{label, "Done!", "failed"}
+        << QByteArray() << QStringList{R"(Merged resource "{url}" has unexpected size 3000 instead of 2999)"}
+        << QStringList{} << QList<int>{1};
+
+    QTest::newRow("expected size 0 accepts an empty resource")
+        << "file" << QByteArray() << 1 << any << PartFaults{} << 0 << QStringList{label, "Done!", "downloaded"}
+        << QByteArray() << QStringList{R"(Downloaded "{url}" successfully.)"} << QStringList{} << QList<int>{1};
+
+    const QString noParts = R"("Failed to download \"{url}\". Cannot download a file with no parts.")";
+    QTest::newRow("zero parts") << "file" << small << 0 << qint64(0) << PartFaults{} << 0 << QStringList{"failed"}
+                                << QByteArray() << QStringList{noParts} << QStringList{"Starting download"}
+                                << QList<int>{0};
+    QTest::newRow("negative parts") << "file" << small << -2 << qint64(0) << PartFaults{} << 0
+                                    << QStringList{"failed"} << QByteArray() << QStringList{noParts}
+                                    << QStringList{"Starting download"} << QList<int>{0};
+
+    const QStringList manifestEvents{"label DOWNLOADING LOCAL MANIFEST", "Done!", "manifestFinished", "downloaded"};
+    QTest::newRow("manifest object")
+        << "manifest" << QByteArray(R"({"version": "2.0", "files": [{"path": "a"}]})") << 1 << qint64(0)
+        << PartFaults{} << 0 << manifestEvents << QByteArray(R"({"files":[{"path":"a"}],"version":"2.0"})")
+        << QStringList{} << QStringList{} << QList<int>{1};
+    QTest::newRow("manifest in three parts")
+        << "manifest" << QByteArray(R"({"version": "2.0", "files": [{"path": "a"}, {"path": "b"}]})") << 3
+        << qint64(0) << PartFaults{} << 0 << manifestEvents
+        << QByteArray(R"({"files":[{"path":"a"},{"path":"b"}],"version":"2.0"})") << QStringList{} << QStringList{}
+        << QList<int>{1, 1, 1};
+    QTest::newRow("manifest empty object") << "manifest" << QByteArray("{}") << 1 << qint64(0) << PartFaults{} << 0
+                                           << manifestEvents << QByteArray("{}") << QStringList{} << QStringList{}
+                                           << QList<int>{1};
+    QTest::newRow("manifest that is an array")
+        << "manifest" << QByteArray(R"([{"version": "2.0"}])") << 1 << qint64(0) << PartFaults{} << 0
+        << manifestEvents << QByteArray("{}") << QStringList{} << QStringList{} << QList<int>{1};
+    QTest::newRow("manifest that is not JSON")
+        << "manifest" << QByteArray("<html>502 Bad Gateway</html>") << 1 << qint64(0) << PartFaults{} << 0
+        << manifestEvents << QByteArray("{}") << QStringList{} << QStringList{} << QList<int>{1};
+
+    const QByteArray content = randomBytes(5000, 3) + QByteArray(20000, 'a');
+    const QByteArray withSize = TestUpdateServer::zstdCompress(content, true);
+    const QByteArray withoutSize = TestUpdateServer::zstdCompress(content, false);
+    const QByteArray emptyFrame = TestUpdateServer::zstdCompress(QByteArray(), true);
+    QVERIFY(ZSTD_getFrameContentSize(withSize.constData(), withSize.size()) == quint64(content.size()));
+    QVERIFY(ZSTD_getFrameContentSize(withoutSize.constData(), withoutSize.size()) == ZSTD_CONTENTSIZE_UNKNOWN);
+    QVERIFY(ZSTD_getFrameContentSize(emptyFrame.constData(), emptyFrame.size()) == 0);
+    const QString fileLabel = "label DOWNLOADING FILE";
+    const QStringList decompressed{R"(Decompressing "{url}")", R"(Decompressed "{url}" successfully.)"};
+    const QStringList notDecompressed{R"(Decompressing "{url}")", R"(Failed to decompress "{url}")"};
+    QTest::newRow("zstd frame with content size")
+        << "compressed" << withSize << 1 << qint64(0) << PartFaults{} << 0
+        << QStringList{fileLabel, "Done!", "decompressionFinished", "downloaded"} << content << decompressed
+        << QStringList{} << QList<int>{1};
+    QTest::newRow("zstd frame with content size in two parts")
+        << "compressed" << withSize << 2 << qint64(0) << PartFaults{} << 0
+        << QStringList{fileLabel, "Done!", "decompressionFinished", "downloaded"} << content << decompressed
+        << QStringList{} << QList<int>{1, 1};
+    QTest::newRow("zstd frame without content size")
+        << "compressed" << withoutSize << 1 << qint64(0) << PartFaults{} << 0
+        << QStringList{fileLabel, "Done!", "decompressionFailed", "downloaded"} << QByteArray() << notDecompressed
+        << QStringList{} << QList<int>{1};
+    QTest::newRow("empty zstd frame")
+        << "compressed" << emptyFrame << 1 << qint64(0) << PartFaults{} << 0
+        << QStringList{fileLabel, "Done!", "decompressionFinished", "downloaded"} << QByteArray() << decompressed
+        << QStringList{} << QList<int>{1};
+    QTest::newRow("corrupt zstd frame")
+        << "compressed" << withSize.left(withSize.size() - 7) << 1 << qint64(0) << PartFaults{} << 0
+        << QStringList{fileLabel, "Done!", "decompressionFailed", "downloaded"} << QByteArray() << notDecompressed
+        << QStringList{} << QList<int>{1};
+    QTest::newRow("empty body is no zstd frame")
+        << "compressed" << QByteArray() << 1 << any << PartFaults{} << 0
+        << QStringList{fileLabel, "Done!", "decompressionFailed", "downloaded"} << QByteArray() << notDecompressed
+        << QStringList{} << QList<int>{1};
+}
+
+void TestRetrieveFileJob::download()
+{
+    QFETCH(QString, kind);
+    QFETCH(QByteArray, stored);
+    QFETCH(int, parts);
+    QFETCH(qint64, sizeDelta);
+    QFETCH(PartFaults, faults);
+    QFETCH(int, transferTimeout);
+    QFETCH(QStringList, events);
+    QFETCH(QByteArray, result);
+    QFETCH(QStringList, logLines);
+    QFETCH(QStringList, absentLines);
+    QFETCH(QList<int>, requests);
+
+    const QString hash = QString("blob%1").arg(++blobCounter);
+    const QString path = server->putBlob(hash, stored, qMax(parts, 1));
+    const QString url = server->url(path);
+    server->clearFaults();
+    for (auto it = faults.cbegin(); it != faults.cend(); ++it)
+        server->setFaults(path + it.key(), it.value());
+
+    const qint64 expectedSize = sizeDelta == -1000 ? 0 : stored.size() + sizeDelta;
+    Run run;
+    std::unique_ptr<RetrieveFileJob> job = makeJob(kind, url, parts, expectedSize, &run);
+    if (transferTimeout > 0)
+        job->setTransferTimeout(transferTimeout);
+
+    LogRecording recording;
+    job->go();
+    const bool ended = QTest::qWaitFor([&run] { return run.ended; }, 30000);
+    // Anything the job still emits after its outcome would show up here.
+    QTest::qWait(100);
+    const QStringList capturedLog = recording.finish();
+    QVERIFY(ended);
+
+    QVERIFY2(run.events == events, qPrintable(run.events.join(", ")));
+    QCOMPARE(run.bytes, result);
+
+    QString missing;
+    for (QString& line : logLines)
+        line.replace("{url}", url);
+    QVERIFY2(containsInOrder(capturedLog, logLines, &missing),
+             qPrintable("missing log line: " + missing + "\nlog:\n" + capturedLog.join('\n')));
+    for (QString absent : absentLines) {
+        absent.replace("{url}", url);
+        for (const QString& line : std::as_const(capturedLog))
+            QVERIFY2(!line.startsWith(absent), qPrintable("unexpected log line: " + line));
+    }
+
+    for (int i = 0; i < requests.size(); ++i) {
+        const QString partPath = parts > 1 ? QString("%1_%2").arg(path).arg(i) : path;
+        const QList<TestUpdateServer::Request> log = server->requestsFor(partPath);
+        QCOMPARE(log.size(), requests[i]);
+        // Attempt n + 1 may start only n * 100 ms after attempt n.
+        for (int n = 1; n < log.size(); ++n)
+            QVERIFY2(log[n].timeMSecs - log[n - 1].timeMSecs >= n * 100 - 5,
+                     qPrintable(QString("attempt %1 came %2 ms after the one before")
+                                    .arg(n + 1)
+                                    .arg(log[n].timeMSecs - log[n - 1].timeMSecs)));
+    }
+
+    if (events.contains("downloaded")) {
+        // Progress never runs backwards past the total, and ends at the joined size.
+        QVERIFY(!run.progress.isEmpty());
+        for (const auto& [received, total] : std::as_const(run.progress))
+            QVERIFY(received <= total || total == 0);
+    }
+}
+
+void TestRetrieveFileJob::everyPartFailingReportsOnce()
+{
+    const QString path = server->putBlob("unreachable", randomBytes(100, 4), 3);
+    server->clearFaults();
+    // The other parts answer a little later each time, so that when part 0 has used its tenth
+    // attempt they are waiting for their own last retry.
+    for (int i = 0; i < 3; ++i)
+        server->setFaults(QString("%1_%2").arg(path).arg(i), {{.status = 500, .delayMSecs = 50 * i}});
+
+    Run run;
+    std::unique_ptr<RetrieveFileJob> job = makeJob("file", server->url(path), 3, 0, &run);
+    LogRecording recording;
+    job->go();
+    const bool ended = QTest::qWaitFor([&run] { return run.ended; }, 30000);
+    // Long enough for the other parts' last attempts and pending retries to play out.
+    QTest::qWait(1500);
+    const QStringList capturedLog = recording.finish();
+    QVERIFY(ended);
+
+    QCOMPARE(run.events, (QStringList{"label DOWNLOADING PATCH 0", "failed"}));
+    const qsizetype failedAt = capturedLog.indexOf(QRegularExpression("^Failed to download .* with 10 attempts$"));
+    QVERIFY(failedAt >= 0);
+    QCOMPARE(capturedLog.size(), failedAt + 1);
+    // No part was started again after the outcome.
+    int requests = 0;
+    for (int i = 0; i < 3; ++i)
+        requests += server->requestsFor(QString("%1_%2").arg(path).arg(i)).size();
+    QCOMPARE(requests, int(capturedLog.filter("Starting download for").size()));
+}
+
+void TestRetrieveFileJob::unknownCertificateAuthorityFails()
+{
+    TestUpdateServer rogue(TEST_CA_DIR);
+    QVERIFY(rogue.start(0, TestUpdateServer::Certificate::UnknownCa));
+    const QByteArray content = randomBytes(100, 5);
+    const QString path = rogue.putBlob("rogue", content, 1);
+
+    Run run;
+    std::unique_ptr<RetrieveFileJob> job = makeJob("file", rogue.url(path), 1, content.size(), &run);
+    LogRecording recording;
+    job->go();
+    const bool ended = QTest::qWaitFor([&run] { return run.ended; }, 30000);
+    const QStringList capturedLog = recording.finish();
+    QVERIFY(ended);
+
+    QCOMPARE(run.events, (QStringList{"label DOWNLOADING PATCH 0", "failed"}));
+    QVERIFY(run.bytes.isEmpty());
+    const QStringList sslLines = capturedLog.filter(QRegularExpression("^SSL Failure: \".+\"$"));
+    QVERIFY2(sslLines.size() >= 10, qPrintable(capturedLog.join('\n')));
+    QVERIFY(capturedLog.contains(
+        QString(R"(Failed to download "%1" with 10 attempts)").arg(rogue.url(path))));
+    // The server never got as far as serving the file.
+    QVERIFY(rogue.requestLog().isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestRetrieveFileJob)
+#include "TestRetrieveFileJob.moc"
