@@ -3,20 +3,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "patch/dpatch_check.h"
+#include "patch/dir_patch_check.h"
 #include "patch/dir_patcher.h"
 #include "patch/streams.h"
-
-// For a step whose failure line names it as the callers know it rather than as the call is written here.
-#define check_as(expr, text)                                                                             \
-    do                                                                                                   \
-    {                                                                                                    \
-        if (!(expr))                                                                                     \
-        {                                                                                                \
-            dpatch_fprintf(stderr, "check %s error!\n", text);                                           \
-            return 0;                                                                                    \
-        }                                                                                                \
-    } while (0)
 
 // The failure lines quote the checked expressions as written, line breaks included.
 // clang-format off

@@ -391,40 +391,40 @@ void diffInsideLargerFile(Run& run)
 
 // ---- failures ----
 
+// A run refused before anything is written into the new directory.
+void failsBeforeWriting(Run& run, int code, const QList<QByteArray>& errLines)
+{
+    run.code = code;
+    run.errLines = errLines;
+    run.expectedNew = Entries();
+}
+
 void missingDiffFile(Run& run)
 {
     useBase(run);
     run.diffArg = QByteArray("no-such.diff");
-    run.code = DPATCH_OPENREAD_ERROR;
-    run.errLines = {"open diffFile for read ERROR!"};
-    run.expectedNew = Entries();
+    failsBeforeWriting(run, DPATCH_OPENREAD_ERROR, {"open diffFile for read ERROR!"});
 }
 
 void missingOldDir(Run& run)
 {
     useBase(run);
     run.beforeRun = [](Run& r) { QDir(r.oldDir).removeRecursively(); r.oldTree.clear(); };
-    run.code = DPATCH_PATHTYPE_ERROR;
-    run.errLines = {"oldPath not exist ERROR!"};
-    run.expectedNew = Entries();
+    failsBeforeWriting(run, DPATCH_PATHTYPE_ERROR, {"oldPath not exist ERROR!"});
 }
 
 void oldFileWhereDirWanted(Run& run)
 {
     useBase(run);
     run.oldArg = QByteArray("patch.diff"); // a regular file
-    run.code = DPATCH_PATHTYPE_ERROR;
-    run.errLines = {"input old path need dir ERROR!"};
-    run.expectedNew = Entries();
+    failsBeforeWriting(run, DPATCH_PATHTYPE_ERROR, {"input old path need dir ERROR!"});
 }
 
 void emptyOldPathForDirDiff(Run& run)
 {
     useBase(run);
     run.oldArg = QByteArray("");
-    run.code = DPATCH_PATHTYPE_ERROR;
-    run.errLines = {"input old path need dir ERROR!"};
-    run.expectedNew = Entries();
+    failsBeforeWriting(run, DPATCH_PATHTYPE_ERROR, {"input old path need dir ERROR!"});
 }
 
 void compressedDiffOfAnotherFormat(Run& run)
@@ -436,37 +436,29 @@ void compressedDiffOfAnotherFormat(Run& run)
         patchCase.newData = "new";
         return PatchWriter::compressedDiff(patchCase).bytes();
     };
-    run.code = DIRPATCH_DIRDIFFINFO_ERROR;
-    run.errLines = {"is diff file? get dir diff info ERROR!"};
-    run.expectedNew = Entries();
+    failsBeforeWriting(run, DIRPATCH_DIRDIFFINFO_ERROR, {"is diff file? get dir diff info ERROR!"});
 }
 
 void oldSideFlagTwo(Run& run)
 {
     useBase(run);
     run.mutate = [](DirDiff& diff) { diff.isOldPathDir = 2; };
-    run.code = DIRPATCH_DIRDIFFINFO_ERROR;
-    run.errLines = {"check savedValue<=1 error!", "is diff file? get dir diff info ERROR!"};
-    run.expectedNew = Entries();
+    failsBeforeWriting(run, DIRPATCH_DIRDIFFINFO_ERROR, {"check savedValue<=1 error!", "is diff file? get dir diff info ERROR!"});
 }
 
 void oldRefSizeOffByOne(Run& run)
 {
     useBase(run);
     run.mutate = [](DirDiff& diff) { diff.oldRefSize += 1; };
-    run.code = DIRPATCH_DIRDIFFINFO_ERROR;
-    run.errLines = {"check savedOldRefSize==out_info->cdiffInfo.oldDataSize error!",
-                    "is diff file? get dir diff info ERROR!"};
-    run.expectedNew = Entries();
+    failsBeforeWriting(run, DIRPATCH_DIRDIFFINFO_ERROR, {"check savedOldRefSize==out_info->cdiffInfo.oldDataSize error!",
+                    "is diff file? get dir diff info ERROR!"});
 }
 
 void truncatedInHead(Run& run)
 {
     useBase(run);
     run.mutateBytes = [](const QByteArray& diff) { return diff.left(30); };
-    run.code = DIRPATCH_DIRDIFFINFO_ERROR;
-    run.errLines = {"is diff file? get dir diff info ERROR!"};
-    run.expectedNew = Entries();
+    failsBeforeWriting(run, DIRPATCH_DIRDIFFINFO_ERROR, {"is diff file? get dir diff info ERROR!"});
 }
 
 void truncatedLastByte(Run& run)
@@ -489,9 +481,7 @@ void newPathCountOneMore(Run& run)
 {
     useBase(run);
     run.mutate = [](DirDiff& diff) { diff.newPathCount += 1; };
-    run.code = DIRPATCH_LAOD_DIRDIFFDATA_ERROR;
-    run.errLines = {"load dir data in diffFile ERROR!"};
-    run.expectedNew = Entries();
+    failsBeforeWriting(run, DIRPATCH_LAOD_DIRDIFFDATA_ERROR, {"load dir data in diffFile ERROR!"});
 }
 
 void reservedDataOneByteShort(Run& run)
@@ -502,10 +492,8 @@ void reservedDataOneByteShort(Run& run)
         diff.updateHead();
         diff.privateReservedDataSize = 2;
     };
-    run.code = DIRPATCH_LAOD_DIRDIFFDATA_ERROR;
-    run.errLines = {"check _TStreamCacheClip_streamSize(&headStream)==self->dirDiffHead.privateReservedDataSize error!",
-                    "load dir data in diffFile ERROR!"};
-    run.expectedNew = Entries();
+    failsBeforeWriting(run, DIRPATCH_LAOD_DIRDIFFDATA_ERROR, {"check _TStreamCacheClip_streamSize(&headStream)==self->dirDiffHead.privateReservedDataSize error!",
+                    "load dir data in diffFile ERROR!"});
 }
 
 void countsBeyondDirData(Run& run)
@@ -513,9 +501,7 @@ void countsBeyondDirData(Run& run)
     useBase(run);
     // a hostile head: counts no directory data of this size can hold, which must not size an allocation
     run.mutate = [](DirDiff& diff) { diff.sameFilePairCount = quint64(1) << 60; };
-    run.code = DIRPATCH_LAOD_DIRDIFFDATA_ERROR;
-    run.errLines = {"check _dirDataCountsFit(head) error!", "load dir data in diffFile ERROR!"};
-    run.expectedNew = Entries();
+    failsBeforeWriting(run, DIRPATCH_LAOD_DIRDIFFDATA_ERROR, {"check _dirDataCountsFit(head) error!", "load dir data in diffFile ERROR!"});
 }
 
 void compressedDirDataClaimsMore(Run& run)
@@ -523,9 +509,7 @@ void compressedDirDataClaimsMore(Run& run)
     useBase(run);
     run.options.compressDirData = true;
     run.mutate = [](DirDiff& diff) { diff.headDataSize = quint64(1) << 40; };
-    run.code = DIRPATCH_LAOD_DIRDIFFDATA_ERROR;
-    run.errLines = {"check _dirDataDecodesToSize(self,decompressPlugin) error!", "load dir data in diffFile ERROR!"};
-    run.expectedNew = Entries();
+    failsBeforeWriting(run, DIRPATCH_LAOD_DIRDIFFDATA_ERROR, {"check _dirDataDecodesToSize(self,decompressPlugin) error!", "load dir data in diffFile ERROR!"});
 }
 
 void unknownCompressTypeForSections(Run& run)
@@ -537,9 +521,7 @@ void unknownCompressTypeForSections(Run& run)
     run.mutate = [](DirDiff& diff) {
         diff.cdiff.replace(QByteArray("HDIFF13&zstd"), QByteArray("HDIFF13&lzma"));
     };
-    run.code = DPATCH_COMPRESSTYPE_ERROR;
-    run.errLines = {"can not decompress \"lzma\" data ERROR!"};
-    run.expectedNew = Entries();
+    failsBeforeWriting(run, DPATCH_COMPRESSTYPE_ERROR, {"can not decompress \"lzma\" data ERROR!"});
 }
 
 void compressedDirDataWithoutType(Run& run)
@@ -547,9 +529,7 @@ void compressedDirDataWithoutType(Run& run)
     useBase(run);
     run.options.compressDirData = true;
     run.options.compressType = QByteArray("");
-    run.code = DPATCH_COMPRESSTYPE_ERROR;
-    run.errLines = {"can not decompress \"\" data ERROR!"};
-    run.expectedNew = Entries();
+    failsBeforeWriting(run, DPATCH_COMPRESSTYPE_ERROR, {"can not decompress \"\" data ERROR!"});
 }
 
 void checksumTypeWithoutPlugin(Run& run)
@@ -563,9 +543,7 @@ void checksumTypeWithoutPlugin(Run& run)
         return sum;
     };
     run.checksumSet.isCheck_diffData = 1;
-    run.code = DIRPATCH_CHECKSUMTYPE_ERROR;
-    run.errLines = {"not found checksumType \"crc32\" ERROR!"};
-    run.expectedNew = Entries();
+    failsBeforeWriting(run, DIRPATCH_CHECKSUMTYPE_ERROR, {"not found checksumType \"crc32\" ERROR!"});
 }
 
 void missingOldReferenceFile(Run& run)
@@ -575,9 +553,7 @@ void missingOldReferenceFile(Run& run)
         QFile::remove(r.oldDir + "/data/a.pak");
         r.oldTree.remove("data/a.pak");
     };
-    run.code = DIRPATCH_OPEN_OLDPATH_ERROR;
-    run.errLines = {"check oldPathType==kPathType_file error!", "open oldFile ERROR!"};
-    run.expectedNew = Entries();
+    failsBeforeWriting(run, DIRPATCH_OPEN_OLDPATH_ERROR, {"check oldPathType==kPathType_file error!", "open oldFile ERROR!"});
 }
 
 void resizedOldReferenceFile(Run& run)
@@ -590,9 +566,7 @@ void resizedOldReferenceFile(Run& run)
         file.close();
         r.oldTree["data/a.pak"].content += "!";
     };
-    run.code = DIRPATCH_OPEN_OLDPATH_ERROR;
-    run.errLines = {"check sumFSize==self->dirDiffInfo.cdiffInfo.oldDataSize error!", "open oldFile ERROR!"};
-    run.expectedNew = Entries();
+    failsBeforeWriting(run, DIRPATCH_OPEN_OLDPATH_ERROR, {"check sumFSize==self->dirDiffInfo.cdiffInfo.oldDataSize error!", "open oldFile ERROR!"});
 }
 
 void newRefSizesBeyondNewData(Run& run)
@@ -602,9 +576,7 @@ void newRefSizesBeyondNewData(Run& run)
         diff.newRefSizeList.last() += 1;
         diff.updateHead();
     };
-    run.code = DIRPATCH_LAOD_DIRDIFFDATA_ERROR;
-    run.errLines = {"check _newRefSizesFitNewData(self) error!", "load dir data in diffFile ERROR!"};
-    run.expectedNew = Entries();
+    failsBeforeWriting(run, DIRPATCH_LAOD_DIRDIFFDATA_ERROR, {"check _newRefSizesFitNewData(self) error!", "load dir data in diffFile ERROR!"});
 }
 
 void newRefSizesShortOfNewData(Run& run)
@@ -622,9 +594,7 @@ void patchBeginFails(Run& run)
 {
     useBase(run);
     run.failSlot = "patchBegin";
-    run.code = DIRPATCH_PATCHBEGIN_ERROR;
-    run.errLines = {"dir patch begin ERROR!"};
-    run.expectedNew = Entries();
+    failsBeforeWriting(run, DIRPATCH_PATCHBEGIN_ERROR, {"dir patch begin ERROR!"});
 }
 
 void patchFinishFailsAfterSuccess(Run& run)
@@ -636,40 +606,37 @@ void patchFinishFailsAfterSuccess(Run& run)
     run.expectedNew = baseNew(); // every file complete
 }
 
-void makeNewDirFails(Run& run)
+void listenerFails(Run& run, const char* slot, int failAt, int code, const QList<QByteArray>& errLines)
 {
     useBase(run);
-    run.failSlot = "makeNewDir";
-    run.failAt = 2;
-    run.code = DIRPATCH_OPEN_NEWPATH_ERROR; // the directories before the first data come at open
-    run.errLines = {"check self->_listener->makeNewDir(self->_listener,pathName) error!", "open newFile ERROR!"};
+    run.failSlot = slot;
+    run.failAt = failAt;
+    run.code = code;
+    run.errLines = errLines;
+}
+
+void makeNewDirFails(Run& run)
+{
+    // the directories before the first data are made when the new directory opens
+    listenerFails(run, "makeNewDir", 2, DIRPATCH_OPEN_NEWPATH_ERROR,
+                  {"check self->_listener->makeNewDir(self->_listener,pathName) error!", "open newFile ERROR!"});
 }
 
 void copySameFileFails(Run& run)
 {
-    useBase(run);
-    run.failSlot = "copySameFile";
-    run.failAt = 2;
-    run.code = DIRPATCH_PATCH_ERROR;
-    run.errLines = {"dir patch run ERROR!"};
+    listenerFails(run, "copySameFile", 2, DIRPATCH_PATCH_ERROR, {"dir patch run ERROR!"});
 }
 
 void openNewFileFails(Run& run)
 {
-    useBase(run);
-    run.failSlot = "openNewFile";
-    run.failAt = 2;
-    run.code = DIRPATCH_PATCH_ERROR;
-    run.errLines = {"dir patch run ERROR!"};
+    listenerFails(run, "openNewFile", 2, DIRPATCH_PATCH_ERROR, {"dir patch run ERROR!"});
 }
 
 void closeNewFileFails(Run& run)
 {
-    useBase(run);
-    run.failSlot = "closeNewFile";
-    run.code = DIRPATCH_PATCH_ERROR;
-    run.errLines = {"check self->_listener->closeNewFile(self->_listener,self->_curNewFile) error!",
-                    "dir patch run ERROR!"};
+    listenerFails(run, "closeNewFile", 1, DIRPATCH_PATCH_ERROR,
+                  {"check self->_listener->closeNewFile(self->_listener,self->_curNewFile) error!",
+                   "dir patch run ERROR!"});
 }
 
 void executeBitCantBeSet(Run& run)
@@ -688,9 +655,7 @@ void diffWindowStartsPastEnd(Run& run)
 {
     useBase(run);
     run.diffOffset = 1 << 20;
-    run.code = DPATCH_SFX_DIFFDATA_ERROR;
-    run.errLines = {"readed sfx diffFile offset ERROR!"};
-    run.expectedNew = Entries();
+    failsBeforeWriting(run, DPATCH_SFX_DIFFDATA_ERROR, {"readed sfx diffFile offset ERROR!"});
 }
 
 void diffWindowRunsPastEnd(Run& run)
@@ -698,9 +663,7 @@ void diffWindowRunsPastEnd(Run& run)
     useBase(run);
     run.diffOffset = 10;
     run.diffSize = 1 << 20;
-    run.code = DPATCH_SFX_DIFFDATA_ERROR;
-    run.errLines = {"readed sfx diffFile size ERROR!"};
-    run.expectedNew = Entries();
+    failsBeforeWriting(run, DPATCH_SFX_DIFFDATA_ERROR, {"readed sfx diffFile size ERROR!"});
 }
 
 // Hostile paths: each must be refused while loading, before anything is read, written or chmod-ed.
@@ -712,10 +675,8 @@ void hostileNewPath(Run& run, const QByteArray& path)
         diff.newPaths[index] = path;
         diff.updateHead();
     };
-    run.code = DIRPATCH_LAOD_DIRDIFFDATA_ERROR;
-    run.errLines = {"refused path \"" + path + "\" in directory data: it leaves its root",
-                    "load dir data in diffFile ERROR!"};
-    run.expectedNew = Entries();
+    failsBeforeWriting(run, DIRPATCH_LAOD_DIRDIFFDATA_ERROR, {"refused path \"" + path + "\" in directory data: it leaves its root",
+                    "load dir data in diffFile ERROR!"});
 }
 
 void newPathDotDot(Run& run)
@@ -761,10 +722,8 @@ void oldPathDotDot(Run& run)
         diff.newRefSizeList.removeAt(ref);
         diff.updateHead();
     };
-    run.code = DIRPATCH_LAOD_DIRDIFFDATA_ERROR;
-    run.errLines = {"refused path \"../patch.diff\" in directory data: it leaves its root",
-                    "load dir data in diffFile ERROR!"};
-    run.expectedNew = Entries();
+    failsBeforeWriting(run, DIRPATCH_LAOD_DIRDIFFDATA_ERROR, {"refused path \"../patch.diff\" in directory data: it leaves its root",
+                    "load dir data in diffFile ERROR!"});
 }
 
 struct Row

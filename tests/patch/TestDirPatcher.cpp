@@ -154,6 +154,33 @@ QString treeDifference(const Entries& actual, const Entries& expected)
     return actual.size() == expected.size() ? QString() : QString("entry count");
 }
 
+// A diff from one tree to another on disk, its file open and its head read into a patcher.
+struct OpenedPatcher
+{
+    QTemporaryDir dir;
+    QByteArray oldRoot;
+    dpatch_TFileStreamInput diffFile = {};
+    TDirPatcher patcher = {};
+    const TDirDiffInfo* info = nullptr;
+    bool ok = false;
+
+    OpenedPatcher(const Entries& oldEntries, const Entries& newEntries)
+    {
+        oldRoot = (dir.path() + "/old").toUtf8();
+        const QString diffPath = dir.path() + "/patch.diff";
+        ok = FileTree::write(dir.path() + "/old", oldEntries) && FileTree::write(dir.path() + "/source", newEntries) &&
+             DirDiffWriter::build(dir.path() + "/old", dir.path() + "/source").save(diffPath) &&
+             dpatch_TFileStreamInput_open(&diffFile, diffPath.toUtf8().constData()) &&
+             TDirPatcher_open(&patcher, &diffFile.base, &info);
+    }
+
+    bool close()
+    {
+        const bool closed = TDirPatcher_close(&patcher);
+        return dpatch_TFileStreamInput_close(&diffFile) && closed;
+    }
+};
+
 // Offsets of the four stored checksums in a diff written with the default options.
 qsizetype checksumSlot(const DirDiff& diff, int slot)
 {
@@ -348,22 +375,14 @@ void TestDirPatcher::openFileLimit()
 {
     QFETCH(int, maxOpenFileNumber);
     QFETCH(int, limit);
-    QTemporaryDir dir;
-    QVERIFY(FileTree::write(dir.path() + "/old", oldTree()));
-    QVERIFY(FileTree::write(dir.path() + "/source", newTree()));
-    QVERIFY(DirDiffWriter::build(dir.path() + "/old", dir.path() + "/source").save(dir.path() + "/patch.diff"));
-    dpatch_TFileStreamInput diffFile = {};
-    QVERIFY(dpatch_TFileStreamInput_open(&diffFile, (dir.path() + "/patch.diff").toUtf8().constData()));
-    TDirPatcher patcher = {};
-    const TDirDiffInfo* info = nullptr;
+    OpenedPatcher opened(oldTree(), newTree());
+    QVERIFY(opened.ok);
     const dpatch_TStreamInput* oldStream = nullptr;
-    QVERIFY(TDirPatcher_open(&patcher, &diffFile.base, &info));
-    QVERIFY(TDirPatcher_loadDirData(&patcher, nullptr, (dir.path() + "/old").toUtf8().constData(), "unused"));
-    QVERIFY(TDirPatcher_openOldRefStream(&patcher, size_t(maxOpenFileNumber), &oldStream));
-    QCOMPARE(patcher._resLimit._maxOpenCount, dpatch_StreamPos_t(limit));
-    QCOMPARE(oldStream->streamSize, info->cdiffInfo.oldDataSize);
-    QVERIFY(TDirPatcher_close(&patcher));
-    QVERIFY(dpatch_TFileStreamInput_close(&diffFile));
+    QVERIFY(TDirPatcher_loadDirData(&opened.patcher, nullptr, opened.oldRoot.constData(), "unused"));
+    QVERIFY(TDirPatcher_openOldRefStream(&opened.patcher, size_t(maxOpenFileNumber), &oldStream));
+    QCOMPARE(opened.patcher._resLimit._maxOpenCount, dpatch_StreamPos_t(limit));
+    QCOMPARE(oldStream->streamSize, opened.info->cdiffInfo.oldDataSize);
+    QVERIFY(opened.close());
 }
 
 void TestDirPatcher::closesInEveryState()
@@ -374,69 +393,46 @@ void TestDirPatcher::closesInEveryState()
     QVERIFY(TDirPatcher_close(&zeroed));
     QVERIFY(TDirPatcher_close(&zeroed));
 
-    QTemporaryDir dir;
-    QVERIFY(FileTree::write(dir.path() + "/old", oldTree()));
-    QVERIFY(FileTree::write(dir.path() + "/source", newTree()));
-    QVERIFY(DirDiffWriter::build(dir.path() + "/old", dir.path() + "/source").save(dir.path() + "/patch.diff"));
-    dpatch_TFileStreamInput diffFile = {};
-    QVERIFY(dpatch_TFileStreamInput_open(&diffFile, (dir.path() + "/patch.diff").toUtf8().constData()));
-    TDirPatcher patcher = {};
-    const TDirDiffInfo* info = nullptr;
-    QVERIFY(TDirPatcher_open(&patcher, &diffFile.base, &info));
-    QVERIFY(TDirPatcher_close(&patcher));
-    QVERIFY(TDirPatcher_close(&patcher));
-    QVERIFY(dpatch_TFileStreamInput_close(&diffFile));
+    OpenedPatcher opened(oldTree(), newTree());
+    QVERIFY(opened.ok);
+    QVERIFY(TDirPatcher_close(&opened.patcher)); // right after the head was read
+    QVERIFY(opened.close());
 }
 
 void TestDirPatcher::oldPathsFailAfterTheOldSideCloses()
 {
-    QTemporaryDir dir;
-    QVERIFY(FileTree::write(dir.path() + "/old", oldTree()));
-    QVERIFY(FileTree::write(dir.path() + "/source", newTree()));
-    QVERIFY(DirDiffWriter::build(dir.path() + "/old", dir.path() + "/source").save(dir.path() + "/patch.diff"));
-    dpatch_TFileStreamInput diffFile = {};
-    QVERIFY(dpatch_TFileStreamInput_open(&diffFile, (dir.path() + "/patch.diff").toUtf8().constData()));
-    TDirPatcher patcher = {};
-    const TDirDiffInfo* info = nullptr;
+    OpenedPatcher opened(oldTree(), newTree());
+    QVERIFY(opened.ok);
+    TDirPatcher* patcher = &opened.patcher;
+    const QByteArray& oldRoot = opened.oldRoot;
     const dpatch_TStreamInput* oldStream = nullptr;
-    QVERIFY(TDirPatcher_open(&patcher, &diffFile.base, &info));
-    const QByteArray oldRoot = (dir.path() + "/old").toUtf8();
-    QVERIFY(TDirPatcher_loadDirData(&patcher, nullptr, oldRoot.constData(), "new"));
-    QCOMPARE(QByteArray(TDirPatcher_getOldPathByIndex(&patcher, 1)), oldRoot + "/a.bin");
-    QCOMPARE(QByteArray(TDirPatcher_getOldPathBySameIndex(&patcher, 0)), oldRoot + "/same.bin");
-    QCOMPARE(QByteArray(TNewDir_getNewPathBySameIndex(&patcher._newDir, 0)), QByteArray("new/copy.bin"));
-    QCOMPARE(QByteArray(TDirPatcher_getOldPathByNewPath(&patcher, TNewDir_getNewPathByIndex(&patcher._newDir, 3))),
+    QVERIFY(TDirPatcher_loadDirData(patcher, nullptr, oldRoot.constData(), "new"));
+    QCOMPARE(QByteArray(TDirPatcher_getOldPathByIndex(patcher, 1)), oldRoot + "/a.bin");
+    QCOMPARE(QByteArray(TDirPatcher_getOldPathBySameIndex(patcher, 0)), oldRoot + "/same.bin");
+    QCOMPARE(QByteArray(TNewDir_getNewPathBySameIndex(&patcher->_newDir, 0)), QByteArray("new/copy.bin"));
+    QCOMPARE(QByteArray(TDirPatcher_getOldPathByNewPath(patcher, TNewDir_getNewPathByIndex(&patcher->_newDir, 3))),
              oldRoot + "/same.bin");
-    QVERIFY(TDirPatcher_openOldRefStream(&patcher, 24, &oldStream));
-    QVERIFY(TDirPatcher_closeOldRefStream(&patcher));
+    QVERIFY(TDirPatcher_openOldRefStream(patcher, 24, &oldStream));
+    QVERIFY(TDirPatcher_closeOldRefStream(patcher));
     StderrCapture capture;
-    QVERIFY(!TDirPatcher_getOldPathByIndex(&patcher, 0));
+    QVERIFY(!TDirPatcher_getOldPathByIndex(patcher, 0));
     QVERIFY(capture.take().contains("check strLen+1<=(size_t)(out_pathBufEnd-out_path) error!"));
-    QVERIFY(TDirPatcher_close(&patcher));
-    QVERIFY(dpatch_TFileStreamInput_close(&diffFile));
+    QVERIFY(opened.close());
 }
 
 void TestDirPatcher::sameFileReferenceCounts()
 {
-    QTemporaryDir dir;
-    QVERIFY(FileTree::write(dir.path() + "/old", {{"shared", FileTree::file("shared bytes")}}));
-    QVERIFY(FileTree::write(dir.path() + "/source", {{"x", FileTree::file("shared bytes")},
-                                                     {"y", FileTree::file("shared bytes")},
-                                                     {"z", FileTree::file("shared bytes")}}));
-    QVERIFY(DirDiffWriter::build(dir.path() + "/old", dir.path() + "/source").save(dir.path() + "/patch.diff"));
-    dpatch_TFileStreamInput diffFile = {};
-    QVERIFY(dpatch_TFileStreamInput_open(&diffFile, (dir.path() + "/patch.diff").toUtf8().constData()));
-    TDirPatcher patcher = {};
-    const TDirDiffInfo* info = nullptr;
-    QVERIFY(TDirPatcher_open(&patcher, &diffFile.base, &info));
-    QVERIFY(TDirPatcher_loadDirData(&patcher, nullptr, "old", "new"));
-    QVERIFY(TDirPatcher_initOldSameRefCount(&patcher));
-    QCOMPARE(TDirPatcher_oldSameRefCount(&patcher, 0), 3u);
-    TDirPatcher_decOldSameRefCount(&patcher, 1);
-    QCOMPARE(TDirPatcher_oldSameRefCount(&patcher, 2), 2u);
-    TDirPatcher_finishOldSameRefCount(&patcher);
-    QVERIFY(TDirPatcher_close(&patcher));
-    QVERIFY(dpatch_TFileStreamInput_close(&diffFile));
+    const QByteArray shared = "shared bytes";
+    OpenedPatcher opened({{"shared", FileTree::file(shared)}},
+                         {{"x", FileTree::file(shared)}, {"y", FileTree::file(shared)}, {"z", FileTree::file(shared)}});
+    QVERIFY(opened.ok);
+    QVERIFY(TDirPatcher_loadDirData(&opened.patcher, nullptr, "old", "new"));
+    QVERIFY(TDirPatcher_initOldSameRefCount(&opened.patcher));
+    QCOMPARE(TDirPatcher_oldSameRefCount(&opened.patcher, 0), 3u);
+    TDirPatcher_decOldSameRefCount(&opened.patcher, 1);
+    QCOMPARE(TDirPatcher_oldSameRefCount(&opened.patcher, 2), 2u);
+    TDirPatcher_finishOldSameRefCount(&opened.patcher);
+    QVERIFY(opened.close());
 }
 
 QTEST_GUILESS_MAIN(TestDirPatcher)

@@ -15,6 +15,12 @@
 
 namespace
 {
+bool writeFile(const QString& path, const QByteArray& content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
 // Records every listener call as one text, and writes real files through the engine's services.
 struct EventListener
 {
@@ -129,8 +135,7 @@ struct NewSide
 
     bool writeOldFile(size_t oldIndex, const QByteArray& content)
     {
-        QFile file(QString::fromUtf8(oldRoot) + "/old" + QString::number(oldIndex));
-        return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+        return writeFile(QString::fromUtf8(oldRoot) + "/old" + QString::number(oldIndex), content);
     }
 
     BOOL write(dpatch_StreamPos_t pos, const QByteArray& data)
@@ -257,10 +262,7 @@ void TestNewDirOutput::copyFile()
     QTemporaryDir dir;
     const QByteArray oldPath = (dir.path() + "/old").toUtf8();
     const QByteArray newPath = (dir.path() + "/new").toUtf8();
-    QFile file(QString::fromUtf8(oldPath));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-    file.close();
+    QVERIFY(writeFile(QString::fromUtf8(oldPath), content));
     ByteCollector collector;
     collector.base = {&collector, collect};
     QVERIFY(dpatch_copyFile(oldPath.constData(), newPath.constData(), &collector.base));
@@ -284,10 +286,7 @@ void TestNewDirOutput::copyToFullDiskFails()
         QSKIP("no /dev/full here");
     QTemporaryDir dir;
     const QString oldPath = dir.path() + "/old";
-    QFile file(oldPath);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(QByteArray(100, 'd'));
-    file.close();
+    QVERIFY(writeFile(oldPath, QByteArray(100, 'd')));
     StderrCapture capture;
     QVERIFY(!dpatch_copyFile(oldPath.toUtf8().constData(), "/dev/full", nullptr));
     QVERIFY(capture.take().contains("check dpatch_TFileStreamOutput_close(&newFile) error!"));
@@ -297,10 +296,7 @@ void TestNewDirOutput::readFileToListener()
 {
     QTemporaryDir dir;
     const QString oldPath = dir.path() + "/old";
-    QFile file(oldPath);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(QByteArray(20000, 'r'));
-    file.close();
+    QVERIFY(writeFile(oldPath, QByteArray(20000, 'r')));
     ByteCollector collector;
     collector.base = {&collector, collect};
     QVERIFY(dpatch_readFileToListener(oldPath.toUtf8().constData(), &collector.base));
