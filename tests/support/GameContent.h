@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+
+class TestUpdateServer;
+
+// Game files as the update server publishes them, made with the same tools a release is made
+// with: the BLAKE3 digest from b3sum, the blob from the zstd command-line tool.
+//
+//     const QJsonObject entry = GameContent::publishFile(server, "Pelwinter/Content/a.pak", bytes, 3);
+//     // {"path": ..., "validation_hash": <b3sum hex>, "resource": {"hash", "parts": 3, "size"}}
+namespace GameContent
+{
+// Lower-case hex digest of data as b3sum prints it; empty when b3sum can't be run.
+QString b3sumHex(const QByteArray& data);
+
+// Stores the zstd-compressed bytes of content as a blob of the given number of parts and returns
+// the manifest entry for path. The blob is named after the digest of its compressed bytes.
+QJsonObject publishFile(TestUpdateServer& server, const QString& path, const QByteArray& content, int parts = 1);
+
+// Writes content to path, making its folders; false when that fails.
+bool writeFile(const QString& path, const QByteArray& content);
+QByteArray readFile(const QString& path);
+} // namespace GameContent
