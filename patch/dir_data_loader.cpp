@@ -60,11 +60,13 @@ static BOOL _dirDataDecodesToSize(TDirPatcher* self, const dpatch_TDecompressPlu
     return result;
 }
 
-static BOOL _pathsStayInRoot(const char* const* pathList, size_t pathCount)
+// A single-file side appends its entry to the file's own path, so any entry but "" would name a
+// sibling of that file.
+static BOOL _pathsStayInRoot(const char* const* pathList, size_t pathCount, BOOL isDirSide)
 {
     for (size_t i = 0; i < pathCount; ++i)
     {
-        if (!dpatch_isSafeRelativePath(pathList[i]))
+        if (!dpatch_isSafeRelativePath(pathList[i]) || (!isDirSide && pathList[i][0] != '\0'))
         {
             dpatch_fprintf(stderr, "refused path \"%s\" in directory data: it leaves its root\n", pathList[i]);
             return 0;
@@ -163,7 +165,8 @@ BOOL TDirPatcher_loadDirData(TDirPatcher* self, const dpatch_TDecompressPlugin* 
     curMem += pathSumSize;
     check_clear(clipCStrsTo((const char*)curMem-pathSumSize,(const char*)curMem,
                               (const char**)self->oldUtf8PathList,head->oldPathCount+head->newPathCount));
-    check_clear(_pathsStayInRoot(self->oldUtf8PathList,pathCount));
+    check_clear(_pathsStayInRoot(self->oldUtf8PathList,head->oldPathCount,self->dirDiffInfo.isOldPathDir));
+    check_clear(_pathsStayInRoot(self->_newDir.newUtf8PathList,head->newPathCount,self->dirDiffInfo.isNewPathDir));
     check_clear(readIncListTo(&headStream,(size_t*)self->oldRefList,head->oldRefFileCount,head->oldPathCount));
     check_clear(readIncListTo(&headStream,(size_t*)self->_newDir.newRefList,head->newRefFileCount,head->newPathCount));
     check_clear(readListTo(&headStream,(dpatch_StreamPos_t*)self->_newDir.newRefSizeList,head->newRefFileCount));

@@ -726,6 +726,16 @@ void oldPathDotDot(Run& run)
                     "load dir data in diffFile ERROR!"});
 }
 
+void fileSideWithMoreEntries(Run& run)
+{
+    useBase(run);
+    // a single-file new side appends its entries to the output path itself: "new" + "bin/" is a sibling
+    run.mutate = [](DirDiff& diff) { diff.isNewPathDir = 0; };
+    failsBeforeWriting(run, DIRPATCH_LAOD_DIRDIFFDATA_ERROR,
+                       {"refused path \"bin/\" in directory data: it leaves its root",
+                        "load dir data in diffFile ERROR!"});
+}
+
 struct Row
 {
     const char* name;
@@ -789,6 +799,7 @@ const Row kRows[] = {
     {"hostile new path: . component", newPathDotComponent},
     {"hostile new directory: ../", newDirPathDotDot},
     {"hostile old path: ..", oldPathDotDot},
+    {"single-file new side with more entries", fileSideWithMoreEntries},
 };
 
 Entries withoutBelow(const Entries& entries, const QString& prefix)
