@@ -243,6 +243,12 @@ void TestRetrieveFileJob::download_data()
         << QStringList{R"(Retrying download for "{url}" in 100 ms.)", R"(Starting download for "{url}" attempt 2)"}
         << QStringList{} << QList<int>{2};
 
+    QTest::newRow("server that never answers times out and is retried")
+        << "file" << small << 1 << qint64(0) << PartFaults{{"", {{.toAttempt = 1, .delayMSecs = 5000}}}} << 300
+        << QStringList{label, "Done!", "downloaded"} << small
+        << QStringList{R"(Retrying download for "{url}" in 100 ms.)", R"(Starting download for "{url}" attempt 2)"}
+        << QStringList{} << QList<int>{2};
+
     QTest::newRow("chunked replies without length")
         << "file" << large << 2 << qint64(0)
         << PartFaults{{"_0", {{.fault = "chunked"}}}, {"_1", {{.fault = "chunked"}}}} << 0
