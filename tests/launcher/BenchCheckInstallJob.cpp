@@ -7,7 +7,6 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QTextStream>
-
 #include <algorithm>
 
 int main(int argc, char* argv[])

@@ -10,7 +10,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
-
 #include <memory>
 
 using GameContent::publishFile;

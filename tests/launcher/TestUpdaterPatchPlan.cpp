@@ -80,9 +80,8 @@ void TestUpdaterPatchPlan::followsTheChainOnce_data()
     QTest::addColumn<QString>("failure");
 
     const QString downloadFailure = "Download failed for patch 1!";
-    QTest::newRow("two patches in order")
-        << QJsonArray{node("1.1", "1.2"), node("1.0", "1.1")} << "1.0" << QStringList{"patch-1.0", "patch-1.1"}
-        << downloadFailure;
+    QTest::newRow("two patches in order") << QJsonArray{node("1.1", "1.2"), node("1.0", "1.1")} << "1.0"
+                                          << QStringList{"patch-1.0", "patch-1.1"} << downloadFailure;
     QTest::newRow("target missing ends the chain")
         << QJsonArray{QJsonObject{{"version", "1.0"}, {"patch_resource", patch("p")}}, node("1.1", "1.2")} << "1.0"
         << QStringList{"p"} << downloadFailure;

@@ -1,8 +1,7 @@
-#include "updater/Updater.h"
-
 #include "jobs/CheckInstallJob.h"
 #include "jobs/RepairInstallJob.h"
 #include "updater/ServerFormats.h"
+#include "updater/Updater.h"
 
 #include <QDebug>
 #include <QDir>
@@ -41,8 +40,8 @@ void Updater::beginPatchStage()
         return;
     }
 
-    auto* job = new CheckInstallJob(installDirPath(), hashedFiles, fileHashes, localManifest.value("files").toArray(),
-                                    nullptr);
+    auto* job =
+        new CheckInstallJob(installDirPath(), hashedFiles, fileHashes, localManifest.value("files").toArray(), nullptr);
     connect(job, &CheckInstallJob::finished, this, &Updater::checkInstallDone);
     job->go();
 }

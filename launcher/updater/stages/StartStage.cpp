@@ -1,10 +1,9 @@
-#include "updater/Updater.h"
-
 #include "BuildConfig.h"
 #include "jobs/GameFilesHashJob.h"
 #include "jobs/RetrieveManifestJob.h"
 #include "updater/InstallReceipt.h"
 #include "updater/ServerFormats.h"
+#include "updater/Updater.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -92,8 +91,7 @@ void Updater::beginManifestStage()
     connect(manifestJob, &RetrieveManifestJob::updateInfoText, this, &Updater::updateInfoText);
     manifestJob->go();
 
-    const QJsonArray cache =
-        receiptLoaded ? installReceipt.value("gameFiles").toArray() : QJsonArray();
+    const QJsonArray cache = receiptLoaded ? installReceipt.value("gameFiles").toArray() : QJsonArray();
     auto* hashJob = new GameFilesHashJob(installDirPath(), cache, nullptr);
     auto* hashThread = new QThread();
     hashJob->moveToThread(hashThread);
