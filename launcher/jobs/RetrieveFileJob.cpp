@@ -157,14 +157,23 @@ void RetrieveFileJob::handlePartFinished(int partIndex)
 
     emit updateInfoText("Done!", "");
 
+    // Each byte is copied once, straight from the reply into the joined resource: for a blob of
+    // hundreds of megabytes the copies and fresh pages cost more than the transfer itself.
     QByteArray merged;
-    qsizetype mergedSize = 0;
-    for (QNetworkReply* reply : std::as_const(replies))
-        mergedSize += reply->bytesAvailable();
-    merged.reserve(mergedSize);
-    for (int i = 0; i < partCount; ++i) {
-        merged.append(replies[i]->readAll());
-        replies[i]->deleteLater();
+    if (partCount == 1) {
+        merged = replies[0]->readAll();
+        replies[0]->deleteLater();
+    } else {
+        qint64 mergedSize = 0;
+        for (QNetworkReply* reply : std::as_const(replies))
+            mergedSize += reply->bytesAvailable();
+        merged = QByteArray(mergedSize, Qt::Uninitialized);
+        qint64 at = 0;
+        for (int i = 0; i < partCount; ++i) {
+            at += qMax<qint64>(0, replies[i]->read(merged.data() + at, mergedSize - at));
+            replies[i]->deleteLater();
+        }
+        merged.truncate(at);
     }
 
     if (expectedSize == 0 || expectedSize == merged.size()) {

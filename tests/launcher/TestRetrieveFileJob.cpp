@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -79,6 +80,7 @@ private slots:
     void cleanupTestCase();
     void download_data();
     void download();
+    void progressSignals();
     void everyPartFailingReportsOnce();
     void unknownCertificateAuthorityFails();
 
@@ -241,6 +243,12 @@ void TestRetrieveFileJob::download_data()
         << QStringList{R"(Retrying download for "{url}" in 100 ms.)", R"(Starting download for "{url}" attempt 2)"}
         << QStringList{} << QList<int>{2};
 
+    QTest::newRow("server that never answers times out and is retried")
+        << "file" << small << 1 << qint64(0) << PartFaults{{"", {{.toAttempt = 1, .delayMSecs = 5000}}}} << 300
+        << QStringList{label, "Done!", "downloaded"} << small
+        << QStringList{R"(Retrying download for "{url}" in 100 ms.)", R"(Starting download for "{url}" attempt 2)"}
+        << QStringList{} << QList<int>{2};
+
     QTest::newRow("chunked replies without length")
         << "file" << large << 2 << qint64(0)
         << PartFaults{{"_0", {{.fault = "chunked"}}}, {"_1", {{.fault = "chunked"}}}} << 0
@@ -392,6 +400,67 @@ void TestRetrieveFileJob::download()
         for (const auto& [received, total] : std::as_const(run.progress))
             QVERIFY(received <= total || total == 0);
     }
+}
+
+void TestRetrieveFileJob::progressSignals()
+{
+    // Part 0 comes chunked: its length is known only once it is complete. With no expected size
+    // the total is what the parts have reported so far.
+    const QByteArray content = randomBytes(700 * 1024, 6);
+    const QString path = server->putBlob("progress", content, 2);
+    server->clearFaults();
+    server->setFaults(path + "_0", {{.fault = "chunked"}});
+
+    RetrieveFileJob job(&networkManager, server->url(path), "Local Manifest", 2, 0, nullptr);
+    QStringList order;
+    QList<QPair<qint64, qint64>> bytes;
+    QStringList labels;
+    QList<QPair<QString, QString>> infoTexts;
+    connect(&job, &RetrieveFileJob::updateProgressBytes, this, [&](qlonglong received, qlonglong total) {
+        order.append("bytes");
+        bytes.append({received, total});
+    });
+    connect(&job, &RetrieveFileJob::updateProgressSpeed, this, [&](qlonglong rate, qlonglong eta) {
+        order.append("speed");
+        QVERIFY(rate >= 0);
+        QVERIFY(eta >= -1);
+    });
+    connect(&job, &RetrieveFileJob::updateProgress, this, [&](const QString& format, qlonglong, qlonglong) {
+        order.append("progress");
+        labels.append(format);
+    });
+    connect(&job, &RetrieveFileJob::updateInfoText, this, [&](const QString& line1, const QString& line2) {
+        order.append("info");
+        infoTexts.append({line1, line2});
+    });
+    QSignalSpy downloaded(&job, &RetrieveFileJob::downloaded);
+    job.go();
+    QVERIFY(downloaded.wait(20000));
+    QCOMPARE(downloaded.first().first().toByteArray(), content);
+
+    // The label first, then four signals per notification in a fixed order, then "Done!".
+    QVERIFY(order.size() >= 1 + 4 + 1);
+    QCOMPARE(order.first(), "progress");
+    QCOMPARE(labels.first(), "DOWNLOADING LOCAL MANIFEST");
+    QCOMPARE(order.last(), "info");
+    QCOMPARE(infoTexts.last(), (QPair<QString, QString>{"Done!", ""}));
+    const QStringList notifications = order.mid(1, order.size() - 2);
+    QCOMPARE(notifications.size() % 4, 0);
+    for (qsizetype i = 0; i < notifications.size(); i += 4)
+        QCOMPARE(notifications.mid(i, 4), (QStringList{"bytes", "speed", "progress", "info"}));
+    for (qsizetype i = 1; i < labels.size(); ++i)
+        QCOMPARE(labels[i], "DOWNLOADING LOCAL MANIFEST (%p%)");
+
+    static const QRegularExpression line1(R"(^-?\d+ (B|KiB|MiB|GiB)/s - \d+ (B|KiB|MiB|GiB) / \d+ (B|KiB|MiB|GiB)$)");
+    static const QRegularExpression line2(R"(^(Unknown time|\d+ (second|minute|hour)s?) remaining\.\.\.$)");
+    for (qsizetype i = 0; i + 1 < infoTexts.size(); ++i) {
+        QVERIFY2(line1.match(infoTexts[i].first).hasMatch(), qPrintable(infoTexts[i].first));
+        QVERIFY2(line2.match(infoTexts[i].second).hasMatch(), qPrintable(infoTexts[i].second));
+    }
+    for (const auto& [received, total] : std::as_const(bytes))
+        QVERIFY(received <= total);
+    QCOMPARE(bytes.last(), (QPair<qint64, qint64>{content.size(), content.size()}));
+    QCOMPARE(infoTexts[infoTexts.size() - 2].first.section(" - ", 1), "700 KiB / 700 KiB");
 }
 
 void TestRetrieveFileJob::everyPartFailingReportsOnce()
