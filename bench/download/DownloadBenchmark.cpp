@@ -9,7 +9,6 @@
 #include <QEventLoop>
 #include <QNetworkAccessManager>
 #include <QProcess>
-
 #include <cstdio>
 
 namespace
@@ -54,8 +53,8 @@ double curlThroughput(const QString& url)
         QProcess curl;
         QElapsedTimer timer;
         timer.start();
-        curl.start("curl", {"--silent", "--fail", "--http1.1", "--cacert", QString(TEST_CA_DIR) + "/ca.pem",
-                            "--output", "/dev/null", url});
+        curl.start("curl", {"--silent", "--fail", "--http1.1", "--cacert", QString(TEST_CA_DIR) + "/ca.pem", "--output",
+                            "/dev/null", url});
         if (!curl.waitForFinished(120000) || curl.exitStatus() != QProcess::NormalExit || curl.exitCode() != 0)
             return -1;
         best = qMax(best, megabytesPerSecond(blobSize, timer.nsecsElapsed()));

@@ -4,16 +4,13 @@
 #include <QNetworkRequest>
 #include <QTimer>
 #include <QUrl>
-
 #include <numeric>
 
 RetrieveFileJob::RetrieveFileJob(QNetworkAccessManager* networkManager, QString url, QString name, int partCount,
                                  qint64 expectedSize, QObject* parent)
-    : QObject(parent), networkManager(networkManager), url(std::move(url)), name(std::move(name)),
-      partCount(partCount), expectedSize(expectedSize), maxAttempts(10), finishedParts(0), hasFailed(false),
-      transferTimeoutMSecs(60000)
-{
-}
+    : QObject(parent), networkManager(networkManager), url(std::move(url)), name(std::move(name)), partCount(partCount),
+      expectedSize(expectedSize), maxAttempts(10), finishedParts(0), hasFailed(false), transferTimeoutMSecs(60000)
+{}
 
 // Replies still running belong to the network manager; they are left to it.
 RetrieveFileJob::~RetrieveFileJob() = default;
@@ -180,8 +177,7 @@ void RetrieveFileJob::handlePartFinished(int partIndex)
         qDebug() << "Downloaded" << url << "successfully.";
         emit downloaded(merged);
     } else {
-        qDebug() << "Merged resource" << url << "has unexpected size" << merged.size() << "instead of"
-                 << expectedSize;
+        qDebug() << "Merged resource" << url << "has unexpected size" << merged.size() << "instead of" << expectedSize;
         emit failed();
     }
 }
