@@ -9,6 +9,7 @@
 #include "patch/dir_diff_format.h"
 #include "patch/dir_patch_driver.h"
 #include "patch/dir_patcher.h"
+#include "patch/dpatch_check.h"
 #include "patch/file_services.h"
 #include "patch/new_dir_output.h"
 
