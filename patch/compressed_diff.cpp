@@ -24,8 +24,7 @@ BOOL readMagicAndType(TStreamCacheClip* clip, const char* magic, char out_type[2
 
 BOOL readUInts(TStreamCacheClip* clip, dpatch_StreamPos_t* const* values, size_t count)
 {
-    for (size_t i = 0; i < count; ++i)
-    {
+    for (size_t i = 0; i < count; ++i) {
         if (!_TStreamCacheClip_unpackUIntWithTag(clip, values[i], 0))
             return 0;
     }
@@ -42,8 +41,7 @@ typedef struct _TRawStreamCovers
 } // namespace
 
 void _TStreamCovers_init(_TStreamCovers* covers, dpatch_StreamPos_t coverCount, TStreamCacheClip* incOldPosClip,
-                         TStreamCacheClip* incNewPosClip, TStreamCacheClip* lengthClip,
-                         int32_t isOldPosBackAddLength)
+                         TStreamCacheClip* incNewPosClip, TStreamCacheClip* lengthClip, int32_t isOldPosBackAddLength)
 {
     covers->base.leaveCoverCount = _streamCovers_leaveCoverCount;
     covers->base.readCover = _streamCovers_readCover;
@@ -124,23 +122,27 @@ BOOL _read_compressed_diff_head(dpatch_TCompressedDiffInfo* out_info, _TCompress
     if (!readMagicAndType(&clip, kCompressedDiffMagic, out_info->compressType))
         return 0;
     dpatch_StreamPos_t* const values[] = {
-        &out_info->newDataSize,         &out_info->oldDataSize,
-        &out_head->coverCount,          &out_head->coverBufSize,
-        &out_head->compressedCoverBufSize, &out_head->rleCtrlBufSize,
-        &out_head->compressedRleCtrlBufSize, &out_head->rleCodeBufSize,
-        &out_head->compressedRleCodeBufSize, &out_head->newDataDiffSize,
+        &out_info->newDataSize,
+        &out_info->oldDataSize,
+        &out_head->coverCount,
+        &out_head->coverBufSize,
+        &out_head->compressedCoverBufSize,
+        &out_head->rleCtrlBufSize,
+        &out_head->compressedRleCtrlBufSize,
+        &out_head->rleCodeBufSize,
+        &out_head->compressedRleCodeBufSize,
+        &out_head->newDataDiffSize,
         &out_head->compressedNewDataDiffSize,
     };
     if (!readUInts(&clip, values, sizeof(values) / sizeof(values[0])))
         return 0;
     out_head->headEndPos = clipPosition(&clip);
-    out_info->compressedSectionCount = (out_head->compressedCoverBufSize != 0) +
-                                       (out_head->compressedRleCtrlBufSize != 0) +
-                                       (out_head->compressedRleCodeBufSize != 0) +
-                                       (out_head->compressedNewDataDiffSize != 0);
-    out_head->coverEndPos = out_head->headEndPos + (out_head->compressedCoverBufSize != 0
-                                                        ? out_head->compressedCoverBufSize
-                                                        : out_head->coverBufSize);
+    out_info->compressedSectionCount =
+        (out_head->compressedCoverBufSize != 0) + (out_head->compressedRleCtrlBufSize != 0) +
+        (out_head->compressedRleCodeBufSize != 0) + (out_head->compressedNewDataDiffSize != 0);
+    out_head->coverEndPos =
+        out_head->headEndPos +
+        (out_head->compressedCoverBufSize != 0 ? out_head->compressedCoverBufSize : out_head->coverBufSize);
     return 1;
 }
 
@@ -161,8 +163,8 @@ BOOL getSingleCompressedDiffInfo(dpatch_TSingleDiffInfo* out_info, const dpatch_
     if (!readMagicAndType(&clip, kSingleDiffMagic, out_info->compressType))
         return 0;
     dpatch_StreamPos_t* const values[] = {
-        &out_info->newDataSize,      &out_info->oldDataSize,    &out_info->coverCount,
-        &out_info->maxStepSize,      &out_info->uncompressedSize, &out_info->compressedSize,
+        &out_info->newDataSize, &out_info->oldDataSize,      &out_info->coverCount,
+        &out_info->maxStepSize, &out_info->uncompressedSize, &out_info->compressedSize,
     };
     if (!readUInts(&clip, values, sizeof(values) / sizeof(values[0])))
         return 0;
@@ -178,8 +180,8 @@ BOOL _read_raw_diff_head(_TRawDiffHead* out_head, const dpatch_TStreamInput* dif
     TStreamCacheClip clip;
     _TStreamCacheClip_init(&clip, diff, 0, diff->streamSize, cache, sizeof(cache));
     dpatch_StreamPos_t* const values[] = {
-        &out_head->coverCount, &out_head->lengthSize, &out_head->incNewPosSize, &out_head->incOldPosSize,
-        &out_head->newDataDiffSize,
+        &out_head->coverCount,    &out_head->lengthSize,      &out_head->incNewPosSize,
+        &out_head->incOldPosSize, &out_head->newDataDiffSize,
     };
     if (!readUInts(&clip, values, sizeof(values) / sizeof(values[0])))
         return 0;
@@ -240,7 +242,8 @@ BOOL dpatch_coverList_open_compressedDiff(dpatch_TCoverList* list, const dpatch_
     _TCompressedDiffHead head;
     if (!_read_compressed_diff_head(&info, &head, compressedDiff))
         return 0;
-    if (head.compressedCoverBufSize != 0 && (decompressPlugin == nullptr || !decompressPlugin->canOpen(info.compressType)))
+    if (head.compressedCoverBufSize != 0 &&
+        (decompressPlugin == nullptr || !decompressPlugin->canOpen(info.compressType)))
         return 0;
     dpatch_byte* mem_end = list->coverMem + sizeof(list->coverMem);
     dpatch_byte* recordMem = _dpatch_alignUp(list->coverMem, 8);
@@ -249,8 +252,8 @@ BOOL dpatch_coverList_open_compressedDiff(dpatch_TCoverList* list, const dpatch_
     self->decompresser.decompressHandle = nullptr;
     self->decompresser.decompressPlugin = decompressPlugin;
     dpatch_StreamPos_t pos = head.headEndPos;
-    if (!getStreamClip(&self->clip, &self->decompresser, head.coverBufSize, head.compressedCoverBufSize,
-                       compressedDiff, &pos, decompressPlugin, cache, (size_t)(mem_end - cache)))
+    if (!getStreamClip(&self->clip, &self->decompresser, head.coverBufSize, head.compressedCoverBufSize, compressedDiff,
+                       &pos, decompressPlugin, cache, (size_t)(mem_end - cache)))
         return 0;
     _TStreamCovers_init(&self->base, head.coverCount, &self->clip, &self->clip, &self->clip, 1);
     self->base.base.close = _streamCovers_closeDecompress;

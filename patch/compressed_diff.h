@@ -59,8 +59,7 @@ BOOL _streamCovers_close(dpatch_TCovers* covers);
 BOOL _streamCovers_closeDecompress(dpatch_TCovers* covers);
 // Fills the operations and counters; close is _streamCovers_close.
 void _TStreamCovers_init(_TStreamCovers* covers, dpatch_StreamPos_t coverCount, TStreamCacheClip* incOldPosClip,
-                         TStreamCacheClip* incNewPosClip, TStreamCacheClip* lengthClip,
-                         int32_t isOldPosBackAddLength);
+                         TStreamCacheClip* incNewPosClip, TStreamCacheClip* lengthClip, int32_t isOldPosBackAddLength);
 
 // The public summary of an "HDIFF13" head.
 typedef struct dpatch_TCompressedDiffInfo

@@ -27,13 +27,10 @@ dpatch_StreamPos_t minPos(dpatch_StreamPos_t a, dpatch_StreamPos_t b)
 // Applies pending runs to the next *n output bytes, advancing *out (when not null) and *n.
 BOOL _TRleDecoder_drain(_TRleDecoder* decoder, dpatch_byte** out, dpatch_StreamPos_t* n)
 {
-    if (decoder->setLength > 0)
-    {
+    if (decoder->setLength > 0) {
         const dpatch_StreamPos_t k = minPos(decoder->setLength, *n);
-        if (*out != nullptr)
-        {
-            if (decoder->setValue != 0)
-            {
+        if (*out != nullptr) {
+            if (decoder->setValue != 0) {
                 dpatch_byte* p = *out;
                 for (dpatch_StreamPos_t i = 0; i < k; ++i)
                     p[i] = (dpatch_byte)(p[i] + decoder->setValue);
@@ -43,16 +40,14 @@ BOOL _TRleDecoder_drain(_TRleDecoder* decoder, dpatch_byte** out, dpatch_StreamP
         decoder->setLength -= k;
         *n -= k;
     }
-    while (decoder->copyLength > 0 && *n > 0)
-    {
+    while (decoder->copyLength > 0 && *n > 0) {
         const dpatch_StreamPos_t k = minPos(minPos(*n, decoder->codeClip.cacheEnd), decoder->copyLength);
         if (k == 0)
             return 0;
         const dpatch_byte* code = _TStreamCacheClip_readData(&decoder->codeClip, (size_t)k);
         if (code == nullptr)
             return 0;
-        if (*out != nullptr)
-        {
+        if (*out != nullptr) {
             _addBytes(*out, code, (size_t)k);
             *out += k;
         }
@@ -65,8 +60,7 @@ BOOL _TRleDecoder_drain(_TRleDecoder* decoder, dpatch_byte** out, dpatch_StreamP
 // Moves n bytes of the new-data section to the output.
 BOOL copyNewData(TStreamCacheClip* newDataClip, _TOutStreamCache* outCache, dpatch_StreamPos_t n)
 {
-    while (n > 0)
-    {
+    while (n > 0) {
         const dpatch_StreamPos_t chunk = minPos(n, newDataClip->cacheEnd);
         if (chunk == 0)
             return 0;
@@ -81,8 +75,7 @@ BOOL copyNewData(TStreamCacheClip* newDataClip, _TOutStreamCache* outCache, dpat
 }
 
 // New bytes between covers come from the new-data section; the RLE sequence still runs over them.
-BOOL copyGap(TStreamCacheClip* newDataClip, _TRleDecoder* rleDecoder, _TOutStreamCache* outCache,
-             dpatch_StreamPos_t n)
+BOOL copyGap(TStreamCacheClip* newDataClip, _TRleDecoder* rleDecoder, _TOutStreamCache* outCache, dpatch_StreamPos_t n)
 {
     return copyNewData(newDataClip, outCache, n) && _TRleDecoder_decodeAdd(rleDecoder, nullptr, n);
 }
@@ -98,8 +91,7 @@ BOOL _TRleDecoder_decodeAdd(_TRleDecoder* decoder, dpatch_byte* out, dpatch_Stre
 {
     if (!_TRleDecoder_drain(decoder, &out, &n))
         return 0;
-    while (n > 0)
-    {
+    while (n > 0) {
         if (_TStreamCacheClip_isFinish(&decoder->ctrlClip))
             return 0;
         const dpatch_byte* ctrl = _TStreamCacheClip_accessData(&decoder->ctrlClip, 1);
@@ -113,10 +105,8 @@ BOOL _TRleDecoder_decodeAdd(_TRleDecoder* decoder, dpatch_byte* out, dpatch_Stre
         if (value == ~(dpatch_StreamPos_t)0)
             return 0;
         const dpatch_StreamPos_t run = value + 1;
-        switch (type)
-        {
-        case kRleType_value:
-        {
+        switch (type) {
+        case kRleType_value: {
             const dpatch_byte* setValue = _TStreamCacheClip_readData(&decoder->codeClip, 1);
             if (setValue == nullptr)
                 return 0;
@@ -144,10 +134,8 @@ BOOL _TRleDecoder_decodeAdd(_TRleDecoder* decoder, dpatch_byte* out, dpatch_Stre
 
 BOOL _TOutStreamCache_write(_TOutStreamCache* cache, const dpatch_byte* data, size_t n)
 {
-    while (n > 0)
-    {
-        if (cache->cacheUsed == 0 && n >= cache->cacheCapacity)
-        {
+    while (n > 0) {
+        if (cache->cacheUsed == 0 && n >= cache->cacheCapacity) {
             if (!cache->dstStream->write(cache->dstStream, cache->writeToPos, data, data + n))
                 return 0;
             cache->writeToPos += n;
@@ -160,8 +148,7 @@ BOOL _TOutStreamCache_write(_TOutStreamCache* cache, const dpatch_byte* data, si
         cache->cacheUsed += k;
         data += k;
         n -= k;
-        if (cache->cacheUsed == cache->cacheCapacity)
-        {
+        if (cache->cacheUsed == cache->cacheCapacity) {
             if (!cache->dstStream->write(cache->dstStream, cache->writeToPos, cache->cacheBuf,
                                          cache->cacheBuf + cache->cacheCapacity))
                 return 0;
@@ -198,8 +185,7 @@ BOOL _patch_apply_covers(const dpatch_TStreamOutput* out_newData, const dpatch_T
     outCache.cacheUsed = 0;
     outCache.cacheCapacity = partSize;
     dpatch_StreamPos_t newPosBack = 0;
-    for (dpatch_StreamPos_t i = 0; i < coverCount; ++i)
-    {
+    for (dpatch_StreamPos_t i = 0; i < coverCount; ++i) {
         dpatch_TCover cover;
         if (!covers->readCover(covers, &cover))
             return 0;
@@ -213,8 +199,7 @@ BOOL _patch_apply_covers(const dpatch_TStreamOutput* out_newData, const dpatch_T
             return 0;
         dpatch_StreamPos_t oldPos = cover.oldPos;
         dpatch_StreamPos_t left = cover.length;
-        while (left > 0)
-        {
+        while (left > 0) {
             const size_t chunk = (size_t)minPos(left, partSize);
             if (!oldData->read(oldData, oldPos, buf, buf + chunk))
                 return 0;
@@ -258,8 +243,7 @@ BOOL _patch_decompress_clips(const dpatch_TStreamOutput* out_newData, const dpat
         return 0;
 
     _TDecompressInputStream decompressers[kSectionCount];
-    for (size_t i = 0; i < kSectionCount; ++i)
-    {
+    for (size_t i = 0; i < kSectionCount; ++i) {
         decompressers[i].decompressPlugin = decompressPlugin;
         decompressers[i].decompressHandle = nullptr;
     }
@@ -271,38 +255,33 @@ BOOL _patch_decompress_clips(const dpatch_TStreamOutput* out_newData, const dpat
     BOOL result = 1;
     dpatch_StreamPos_t pos = head.headEndPos;
     dpatch_byte* const part = temp_cache;
-    if (covers == nullptr)
-    {
+    if (covers == nullptr) {
         result = getStreamClip(&coverClip, &decompressers[0], head.coverBufSize, head.compressedCoverBufSize,
                                compressedDiff, &pos, decompressPlugin, part + 5 * partSize, partSize);
-    }
-    else
-    {
+    } else {
         result = getStreamClip(nullptr, nullptr, head.coverBufSize, head.compressedCoverBufSize, compressedDiff, &pos,
                                decompressPlugin, nullptr, 0);
     }
-    result = result && getStreamClip(&rleDecoder.ctrlClip, &decompressers[1], head.rleCtrlBufSize,
-                                     head.compressedRleCtrlBufSize, compressedDiff, &pos, decompressPlugin,
-                                     part + 0 * partSize, partSize);
-    result = result && getStreamClip(&rleDecoder.codeClip, &decompressers[2], head.rleCodeBufSize,
-                                     head.compressedRleCodeBufSize, compressedDiff, &pos, decompressPlugin,
-                                     part + 1 * partSize, partSize);
-    result = result && getStreamClip(&newDataClip, &decompressers[3], head.newDataDiffSize,
-                                     head.compressedNewDataDiffSize, compressedDiff, &pos, decompressPlugin,
-                                     part + 2 * partSize, partSize);
+    result = result &&
+             getStreamClip(&rleDecoder.ctrlClip, &decompressers[1], head.rleCtrlBufSize, head.compressedRleCtrlBufSize,
+                           compressedDiff, &pos, decompressPlugin, part + 0 * partSize, partSize);
+    result = result &&
+             getStreamClip(&rleDecoder.codeClip, &decompressers[2], head.rleCodeBufSize, head.compressedRleCodeBufSize,
+                           compressedDiff, &pos, decompressPlugin, part + 1 * partSize, partSize);
+    result =
+        result && getStreamClip(&newDataClip, &decompressers[3], head.newDataDiffSize, head.compressedNewDataDiffSize,
+                                compressedDiff, &pos, decompressPlugin, part + 2 * partSize, partSize);
     result = result && pos == compressedDiff->streamSize;
-    if (result && covers == nullptr)
-    {
+    if (result && covers == nullptr) {
         // Each cover takes at least three bytes; a larger count can only be a corrupt head.
         result = head.coverCount <= head.coverBufSize / 3;
         _TStreamCovers_init(&streamCovers, head.coverCount, &coverClip, &coverClip, &coverClip, 1);
         covers = &streamCovers.base;
     }
     if (result)
-        result = _patch_apply_covers(out_newData, oldData, covers, &newDataClip, &rleDecoder, part + 3 * partSize,
-                                     partSize);
-    for (size_t i = 0; i < kSectionCount; ++i)
-    {
+        result =
+            _patch_apply_covers(out_newData, oldData, covers, &newDataClip, &rleDecoder, part + 3 * partSize, partSize);
+    for (size_t i = 0; i < kSectionCount; ++i) {
         dpatch_TDecompressHandle handle = decompressers[i].decompressHandle;
         if (handle == nullptr)
             continue;

@@ -12,25 +12,21 @@ int dpatch_printf(const char* format, ...);
 int dpatch_fprintf(void* stream, const char* format, ...);
 
 // Prints "check <expr> error!" and returns 0 from the calling function.
-#define check(expr)                                                                                      \
-    do                                                                                                   \
-    {                                                                                                    \
-        if (!(expr))                                                                                     \
-        {                                                                                                \
-            dpatch_fprintf(stderr, "check " #expr " error!\n");                                          \
-            return 0;                                                                                    \
-        }                                                                                                \
+#define check(expr)                                                                                                    \
+    do {                                                                                                               \
+        if (!(expr)) {                                                                                                 \
+            dpatch_fprintf(stderr, "check " #expr " error!\n");                                                        \
+            return 0;                                                                                                  \
+        }                                                                                                              \
     } while (0)
 
 // Prints "check <expr> error!", sets the local result to 0 and jumps to the local label clear, for
 // functions that release what they opened on every way out.
-#define check_clear(expr)                                                                                \
-    do                                                                                                   \
-    {                                                                                                    \
-        if (!(expr))                                                                                     \
-        {                                                                                                \
-            dpatch_fprintf(stderr, "check " #expr " error!\n");                                          \
-            result = 0;                                                                                  \
-            goto clear;                                                                                  \
-        }                                                                                                \
+#define check_clear(expr)                                                                                              \
+    do {                                                                                                               \
+        if (!(expr)) {                                                                                                 \
+            dpatch_fprintf(stderr, "check " #expr " error!\n");                                                        \
+            result = 0;                                                                                                \
+            goto clear;                                                                                                \
+        }                                                                                                              \
     } while (0)

@@ -25,8 +25,9 @@ typedef struct dpatch_TStreamInput
     void* streamOwner;
     dpatch_StreamPos_t streamSize;
     // Fills [out_data, out_data_end) with the bytes from readFromPos on; 0 unless done completely.
-    BOOL (*read)(const struct dpatch_TStreamInput* stream, dpatch_StreamPos_t readFromPos, dpatch_byte* out_data,
-                 dpatch_byte* out_data_end);
+    BOOL (*read)
+    (const struct dpatch_TStreamInput* stream, dpatch_StreamPos_t readFromPos, dpatch_byte* out_data,
+     dpatch_byte* out_data_end);
 } dpatch_TStreamInput;
 
 typedef struct dpatch_TStreamOutput
@@ -34,10 +35,12 @@ typedef struct dpatch_TStreamOutput
     void* streamOwner;
     dpatch_StreamPos_t streamSize;
     // Reads bytes already written.
-    BOOL (*readBack)(const struct dpatch_TStreamOutput* stream, dpatch_StreamPos_t readFromPos,
-                     dpatch_byte* out_data, dpatch_byte* out_data_end);
-    BOOL (*write)(const struct dpatch_TStreamOutput* stream, dpatch_StreamPos_t writeToPos, const dpatch_byte* data,
-                  const dpatch_byte* data_end);
+    BOOL (*readBack)
+    (const struct dpatch_TStreamOutput* stream, dpatch_StreamPos_t readFromPos, dpatch_byte* out_data,
+     dpatch_byte* out_data_end);
+    BOOL (*write)
+    (const struct dpatch_TStreamOutput* stream, dpatch_StreamPos_t writeToPos, const dpatch_byte* data,
+     const dpatch_byte* data_end);
 } dpatch_TStreamOutput;
 
 // Carving records out of a caller's memory range needs them at an 8-byte boundary.

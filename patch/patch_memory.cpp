@@ -43,16 +43,13 @@ struct ItemRef
     }
     void set(dpatch_StreamPos_t i, const dpatch_TCover& cover) const
     {
-        if (is32)
-        {
+        if (is32) {
             _TCoverItem32& item = ((_TCoverItem32*)items)[i];
             item.oldPos = (uint32_t)cover.oldPos;
             item.newPos = (uint32_t)cover.newPos;
             item.length = (uint32_t)cover.length;
             item.cachePos = 0;
-        }
-        else
-        {
+        } else {
             _TCoverItem64& item = ((_TCoverItem64*)items)[i];
             item.oldPos = cover.oldPos;
             item.newPos = cover.newPos;
@@ -69,8 +66,7 @@ struct ItemRef
     }
 };
 
-template <typename Item>
-void sortItems(void* items, dpatch_StreamPos_t count, int (*cmp)(const void*, const void*))
+template <typename Item> void sortItems(void* items, dpatch_StreamPos_t count, int (*cmp)(const void*, const void*))
 {
     Item* begin = (Item*)items;
     // std::sort works in place; the engine must not allocate.
@@ -88,8 +84,7 @@ void sortBy(const ItemRef& ref, dpatch_StreamPos_t count, int (*cmp32)(const voi
 
 // Back in new-position order, a zero-length cover that shares its newPos with a longer one must come
 // first, as it did in the diff; otherwise the patch loop would see the longer cover overlap it.
-template <typename Item>
-int cmpByNewPosThenLength(const void* a, const void* b)
+template <typename Item> int cmpByNewPosThenLength(const void* a, const void* b)
 {
     const Item* x = (const Item*)a;
     const Item* y = (const Item*)b;
@@ -100,8 +95,7 @@ int cmpByNewPosThenLength(const void* a, const void* b)
     return 0;
 }
 
-template <typename Item>
-int cmpField(const Item* x, const Item* y, decltype(Item::oldPos) Item::*field)
+template <typename Item> int cmpField(const Item* x, const Item* y, decltype(Item::oldPos) Item::*field)
 {
     if (x->*field == y->*field)
         return 0;
@@ -152,8 +146,7 @@ void initArrayCovers(_TArrayCovers* self, void* items, dpatch_StreamPos_t coverC
 
 // True when count items of itemSize bytes plus `extra` bytes fit in [begin, end), without multiplying
 // a count that came from the diff.
-bool itemsFit(const dpatch_byte* begin, const dpatch_byte* end, dpatch_StreamPos_t count, size_t itemSize,
-              size_t extra)
+bool itemsFit(const dpatch_byte* begin, const dpatch_byte* end, dpatch_StreamPos_t count, size_t itemSize, size_t extra)
 {
     if (begin > end)
         return false;
@@ -175,8 +168,7 @@ bool coverIsValid(const dpatch_TCover& cover, dpatch_StreamPos_t oldSize, dpatch
 // Opens the cover reader of an "HDIFF13" diff in [mem, mem_end).
 BOOL openCompressedCoverReader(dpatch_TCovers** out_covers, const dpatch_TStreamInput* diffStream,
                                dpatch_StreamPos_t oldSize, dpatch_StreamPos_t newSize,
-                               const dpatch_TDecompressPlugin* decompressPlugin, dpatch_byte* mem,
-                               dpatch_byte* mem_end)
+                               const dpatch_TDecompressPlugin* decompressPlugin, dpatch_byte* mem, dpatch_byte* mem_end)
 {
     dpatch_TCompressedDiffInfo info;
     _TCompressedDiffHead head;
@@ -217,8 +209,7 @@ BOOL sweepOldData(const ItemRef& ref, dpatch_StreamPos_t count, dpatch_StreamPos
     if (startPos < kFarJump)
         startPos = 0;
     dpatch_StreamPos_t first = 0;
-    while (startPos < maxOldEnd && first < count)
-    {
+    while (startPos < maxOldEnd && first < count) {
         dpatch_StreamPos_t readLen = maxOldEnd - startPos;
         if (readLen > readBufSize)
             readLen = readBufSize;
@@ -226,20 +217,17 @@ BOOL sweepOldData(const ItemRef& ref, dpatch_StreamPos_t count, dpatch_StreamPos
             return 0;
         const dpatch_StreamPos_t readEnd = startPos + readLen;
         dpatch_StreamPos_t nextStart = readEnd;
-        for (dpatch_StreamPos_t j = first; j < count; ++j)
-        {
+        for (dpatch_StreamPos_t j = first; j < count; ++j) {
             const dpatch_StreamPos_t oldPos = ref.oldPos(j);
             const dpatch_StreamPos_t length = ref.length(j);
             const dpatch_StreamPos_t oldEnd = oldPos + length;
             const bool selected = length > 0 && length <= maxCachedLength;
-            if (!selected || oldEnd <= startPos)
-            {
+            if (!selected || oldEnd <= startPos) {
                 if (j == first)
                     ++first;
                 continue;
             }
-            if (oldPos >= readEnd)
-            {
+            if (oldPos >= readEnd) {
                 // Far gaps are jumped over instead of being read.
                 if (j == first && oldPos - readEnd > kFarJump - 1)
                     nextStart = oldPos - oldPos % kReadAlign;
@@ -277,11 +265,9 @@ BOOL buildOldDataCache(_TArrayCovers* arrayCovers, const dpatch_TStreamInput** p
     sortBy(sorted, count, _cmpByLength32, _cmpByLength64);
     dpatch_StreamPos_t maxCachedLength = count > 0 ? sorted.length(count - 1) : 0;
     dpatch_StreamPos_t sum = 0;
-    for (dpatch_StreamPos_t i = 0; i < count; ++i)
-    {
+    for (dpatch_StreamPos_t i = 0; i < count; ++i) {
         const dpatch_StreamPos_t length = sorted.length(i);
-        if (length > space - sum)
-        {
+        if (length > space - sum) {
             maxCachedLength = length - 1;
             break;
         }
@@ -295,8 +281,7 @@ BOOL buildOldDataCache(_TArrayCovers* arrayCovers, const dpatch_TStreamInput** p
     dpatch_StreamPos_t selectedCount = 0;
     dpatch_StreamPos_t minOld = ~(dpatch_StreamPos_t)0;
     dpatch_StreamPos_t maxOldEnd = 0;
-    for (dpatch_StreamPos_t i = 0; i < count; ++i)
-    {
+    for (dpatch_StreamPos_t i = 0; i < count; ++i) {
         const dpatch_StreamPos_t length = ref.length(i);
         // Zero-length covers need no bytes and are skipped by the cached stream.
         if (length == 0 || length > maxCachedLength)
@@ -316,8 +301,7 @@ BOOL buildOldDataCache(_TArrayCovers* arrayCovers, const dpatch_TStreamInput** p
     dpatch_byte* cachedEnd = cacheBuf + total;
     dpatch_byte* readBuf = cachedEnd;
     dpatch_byte* readBufEnd = temp_cache_end;
-    if ((size_t)(temp_cache_end - cachedEnd) >= kSmallReadBuffer)
-    {
+    if ((size_t)(temp_cache_end - cachedEnd) >= kSmallReadBuffer) {
         readBuf = _dpatch_alignUp(cachedEnd, kReadAlign);
         readBufEnd = _dpatch_alignDown(temp_cache_end, kReadAlign);
         if ((size_t)(readBufEnd - readBuf) > kMaxReadBuffer)
@@ -331,8 +315,7 @@ BOOL buildOldDataCache(_TArrayCovers* arrayCovers, const dpatch_TStreamInput** p
     const BOOL swept = sweepOldData(ref, count, maxCachedLength, minOld, maxOldEnd, *pOldData, cacheBuf, readBuf,
                                     (size_t)(readBufEnd - readBuf));
     sortBy(ref, count, cmpByNewPosThenLength<_TCoverItem32>, cmpByNewPosThenLength<_TCoverItem64>);
-    if (!swept)
-    {
+    if (!swept) {
         *out_isReadError = 1;
         return 0;
     }
@@ -395,12 +378,10 @@ BOOL _cachedOld_read(const dpatch_TStreamInput* stream, dpatch_StreamPos_t readF
     const dpatch_StreamPos_t length = (dpatch_StreamPos_t)(out_data_end - out_data);
     if (length == 0)
         return 1;
-    if (self->readFromPos == self->readFromPosEnd)
-    {
+    if (self->readFromPos == self->readFromPosEnd) {
         // The patch reads no old bytes for zero-length covers, so they are passed over here too.
         dpatch_TCover cover;
-        do
-        {
+        do {
             if (!self->arrayCovers.base.readCover(&self->arrayCovers.base, &cover))
                 return 0;
         } while (cover.length == 0);
@@ -435,11 +416,9 @@ BOOL _patch_prepare_cache(dpatch_TCovers** out_covers, const dpatch_TStreamInput
     const dpatch_StreamPos_t oldSize = oldData->streamSize;
 
     // Whole old data in memory.
-    if (oldSize <= memSize && memSize - oldSize >= kCacheCount * kWholeOldPartSize + kWholeOldExtra)
-    {
+    if (oldSize <= memSize && memSize - oldSize >= kCacheCount * kWholeOldPartSize + kWholeOldExtra) {
         dpatch_byte* oldMem = temp_cache_end - oldSize;
-        if (!oldData->read(oldData, 0, oldMem, temp_cache_end))
-        {
+        if (!oldData->read(oldData, 0, oldMem, temp_cache_end)) {
             *out_isReadError = 1;
             return 0;
         }
@@ -455,7 +434,8 @@ BOOL _patch_prepare_cache(dpatch_TCovers** out_covers, const dpatch_TStreamInput
     dpatch_StreamPos_t streamingLimit = oldSize / 8 + (dpatch_StreamPos_t)kCacheCount * kStreamingPartSize;
     if (streamingLimit > kStreamingLimit)
         streamingLimit = kStreamingLimit;
-    const size_t readerMemSize = isCompressedDiff ? dpatch_kCompressedCoverReaderMemSize : dpatch_kRawCoverReaderMemSize;
+    const size_t readerMemSize =
+        isCompressedDiff ? dpatch_kCompressedCoverReaderMemSize : dpatch_kRawCoverReaderMemSize;
     if (memSize < streamingLimit || memSize < readerMemSize + kReservedPartSize)
         return 0;
 
@@ -463,20 +443,16 @@ BOOL _patch_prepare_cache(dpatch_TCovers** out_covers, const dpatch_TStreamInput
     dpatch_byte* const limit = temp_cache_end - readerMemSize;
     dpatch_TCovers* reader = nullptr;
     BOOL opened = 0;
-    if (isCompressedDiff)
-    {
+    if (isCompressedDiff) {
         opened = openCompressedCoverReader(&reader, diffStream, oldSize, newDataSize, decompressPlugin, limit,
                                            temp_cache_end);
-    }
-    else
-    {
+    } else {
         _TRawDiffHead rawHead;
         opened = _rawStreamCovers_open(&reader, &rawHead, diffStream, limit, temp_cache_end);
         // Each cover takes at least one byte of each of the three varint sections.
         opened = opened && rawHead.coverCount <= rawHead.lengthSize;
     }
-    if (!opened)
-    {
+    if (!opened) {
         if (reader != nullptr)
             reader->close(reader);
         *out_isReadError = 1;
@@ -489,8 +465,7 @@ BOOL _patch_prepare_cache(dpatch_TCovers** out_covers, const dpatch_TStreamInput
     dpatch_byte* items = (dpatch_byte*)array + sizeof(_TArrayCovers);
     const ItemRef ref = {items, is32};
     if (limit - temp_cache < (ptrdiff_t)kReservedPartSize ||
-        !itemsFit(items, limit - kReservedPartSize, count, ref.size(), 8))
-    {
+        !itemsFit(items, limit - kReservedPartSize, count, ref.size(), 8)) {
         // The patch reads the covers through the reader kept at the top of the range.
         *out_covers = reader;
         *pTempCacheEnd = limit;
@@ -499,12 +474,10 @@ BOOL _patch_prepare_cache(dpatch_TCovers** out_covers, const dpatch_TStreamInput
 
     dpatch_StreamPos_t newPosBack = 0;
     BOOL loaded = 1;
-    for (dpatch_StreamPos_t i = 0; loaded && i < count; ++i)
-    {
+    for (dpatch_StreamPos_t i = 0; loaded && i < count; ++i) {
         dpatch_TCover cover;
         loaded = reader->readCover(reader, &cover) && coverIsValid(cover, oldSize, newDataSize, newPosBack);
-        if (loaded)
-        {
+        if (loaded) {
             ref.set(i, cover);
             newPosBack = cover.newPos + cover.length;
         }
@@ -512,8 +485,7 @@ BOOL _patch_prepare_cache(dpatch_TCovers** out_covers, const dpatch_TStreamInput
     loaded = loaded && reader->isFinished(reader);
     // The reader is closed on every way out so that its decompressor never outlives the planning.
     const BOOL closed = reader->close(reader);
-    if (!loaded || !closed)
-    {
+    if (!loaded || !closed) {
         *out_isReadError = 1;
         return 0;
     }

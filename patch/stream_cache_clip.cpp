@@ -4,9 +4,8 @@
 
 #include <cstring>
 
-void _TStreamCacheClip_init(TStreamCacheClip* clip, const dpatch_TStreamInput* srcStream,
-                            dpatch_StreamPos_t streamPos, dpatch_StreamPos_t streamPos_end, dpatch_byte* cacheBuf,
-                            size_t cacheCapacity)
+void _TStreamCacheClip_init(TStreamCacheClip* clip, const dpatch_TStreamInput* srcStream, dpatch_StreamPos_t streamPos,
+                            dpatch_StreamPos_t streamPos_end, dpatch_byte* cacheBuf, size_t cacheCapacity)
 {
     clip->streamPos = streamPos;
     // An inverted range reads as empty instead of as a range that wrapped around.
@@ -49,8 +48,7 @@ const dpatch_byte* _TStreamCacheClip_accessData(TStreamCacheClip* clip, size_t n
 {
     if (n > clip->cacheEnd)
         return nullptr;
-    if (clip->cacheEnd - clip->cacheBegin < n)
-    {
+    if (clip->cacheEnd - clip->cacheBegin < n) {
         if (!_TStreamCacheClip_updateCache(clip))
             return nullptr;
         if (clip->cacheEnd - clip->cacheBegin < n)
@@ -74,8 +72,7 @@ BOOL _TStreamCacheClip_skipData(TStreamCacheClip* clip, dpatch_StreamPos_t n)
     // Without a cache no byte could ever be taken, and the loop below would not advance.
     if (clip->cacheEnd == 0)
         return 0;
-    while (n > 0)
-    {
+    while (n > 0) {
         const size_t chunk = n < clip->cacheEnd ? (size_t)n : clip->cacheEnd;
         if (_TStreamCacheClip_readData(clip, chunk) == nullptr)
             return 0;
@@ -98,8 +95,7 @@ BOOL _TStreamCacheClip_readDataTo(TStreamCacheClip* clip, dpatch_byte* out_data,
         std::memcpy(out_data, clip->cacheBuf + clip->cacheBegin, cached);
     clip->cacheBegin += cached;
     const dpatch_StreamPos_t rest = length - cached;
-    if (rest > 0)
-    {
+    if (rest > 0) {
         if (!clip->srcStream->read(clip->srcStream, clip->streamPos, out_data + cached, out_data_end))
             return 0;
         clip->streamPos += rest;
@@ -150,8 +146,7 @@ BOOL _TStreamCacheClip_readUInt(TStreamCacheClip* clip, dpatch_StreamPos_t* out_
 {
     if (nBytes > 8)
         return 0;
-    if (nBytes == 0)
-    {
+    if (nBytes == 0) {
         *out_value = 0;
         return 1;
     }
@@ -165,9 +160,8 @@ BOOL _TStreamCacheClip_readUInt(TStreamCacheClip* clip, dpatch_StreamPos_t* out_
     return 1;
 }
 
-BOOL getStreamClip(TStreamCacheClip* out_clip, _TDecompressInputStream* out_decompresser,
-                   dpatch_StreamPos_t dataSize, dpatch_StreamPos_t dataCompressedSize,
-                   const dpatch_TStreamInput* stream, dpatch_StreamPos_t* curPos,
+BOOL getStreamClip(TStreamCacheClip* out_clip, _TDecompressInputStream* out_decompresser, dpatch_StreamPos_t dataSize,
+                   dpatch_StreamPos_t dataCompressedSize, const dpatch_TStreamInput* stream, dpatch_StreamPos_t* curPos,
                    const dpatch_TDecompressPlugin* decompressPlugin, dpatch_byte* cache, size_t cacheCapacity)
 {
     const dpatch_StreamPos_t begin = *curPos;
@@ -175,17 +169,13 @@ BOOL getStreamClip(TStreamCacheClip* out_clip, _TDecompressInputStream* out_deco
     const dpatch_StreamPos_t end = begin + stored;
     if (end < begin || end > stream->streamSize)
         return 0;
-    if (out_clip == nullptr)
-    {
+    if (out_clip == nullptr) {
         *curPos = end;
         return 1;
     }
-    if (dataCompressedSize == 0)
-    {
+    if (dataCompressedSize == 0) {
         _TStreamCacheClip_init(out_clip, stream, begin, end, cache, cacheCapacity);
-    }
-    else
-    {
+    } else {
         if (out_decompresser == nullptr)
             return 0;
         out_decompresser->decompressHandle = nullptr;

@@ -22,9 +22,8 @@ typedef struct TStreamCacheClip
     size_t cacheEnd;       // size of the cache
 } TStreamCacheClip;
 
-void _TStreamCacheClip_init(TStreamCacheClip* clip, const dpatch_TStreamInput* srcStream,
-                            dpatch_StreamPos_t streamPos, dpatch_StreamPos_t streamPos_end, dpatch_byte* cacheBuf,
-                            size_t cacheCapacity);
+void _TStreamCacheClip_init(TStreamCacheClip* clip, const dpatch_TStreamInput* srcStream, dpatch_StreamPos_t streamPos,
+                            dpatch_StreamPos_t streamPos_end, dpatch_byte* cacheBuf, size_t cacheCapacity);
 // Bytes left: cached and not yet loaded.
 dpatch_StreamPos_t _TStreamCacheClip_streamSize(const TStreamCacheClip* clip);
 BOOL _TStreamCacheClip_isFinish(const TStreamCacheClip* clip);
@@ -44,7 +43,6 @@ BOOL _TStreamCacheClip_readUInt(TStreamCacheClip* clip, dpatch_StreamPos_t* out_
 // Opens a reader over the next section at *curPos, stored as is (dataCompressedSize 0) or compressed.
 // With out_clip null the section is only skipped. A non-null out_decompresser->decompressHandle left
 // behind must be closed by the caller with the plugin's close, also after a failure further on.
-BOOL getStreamClip(TStreamCacheClip* out_clip, _TDecompressInputStream* out_decompresser,
-                   dpatch_StreamPos_t dataSize, dpatch_StreamPos_t dataCompressedSize,
-                   const dpatch_TStreamInput* stream, dpatch_StreamPos_t* curPos,
+BOOL getStreamClip(TStreamCacheClip* out_clip, _TDecompressInputStream* out_decompresser, dpatch_StreamPos_t dataSize,
+                   dpatch_StreamPos_t dataCompressedSize, const dpatch_TStreamInput* stream, dpatch_StreamPos_t* curPos,
                    const dpatch_TDecompressPlugin* decompressPlugin, dpatch_byte* cache, size_t cacheCapacity);

@@ -145,7 +145,8 @@ BOOL _TDecompressInputStream_open(_TDecompressInputStream* stream, dpatch_Stream
 {
     if (decompressPlugin == nullptr || code_begin > code_end || code_end > codeStream->streamSize)
         return 0;
-    dpatch_TDecompressHandle handle = decompressPlugin->open(decompressPlugin, dataSize, codeStream, code_begin, code_end);
+    dpatch_TDecompressHandle handle =
+        decompressPlugin->open(decompressPlugin, dataSize, codeStream, code_begin, code_end);
     if (handle == nullptr)
         return 0;
     stream->base.streamOwner = stream;

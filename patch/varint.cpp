@@ -17,8 +17,7 @@ size_t _dpatch_decodeUIntWithTag(const dpatch_byte* code, const dpatch_byte* cod
     unsigned int b = *p++;
     dpatch_StreamPos_t value = b & ((1u << valueBits) - 1);
     BOOL more = (b >> valueBits) & 1;
-    while (more)
-    {
+    while (more) {
         if (value >= kMaxValueBeforeShift || p == code_end)
             return 0;
         b = *p++;
@@ -45,8 +44,7 @@ unsigned int dpatch_packUIntWithTag_outSize(dpatch_StreamPos_t value, unsigned i
 {
     const unsigned int valueBits = kTagBit > kMaxTagBit ? 0 : 7 - kTagBit;
     unsigned int count = 1;
-    while ((value >> valueBits) != 0)
-    {
+    while ((value >> valueBits) != 0) {
         value >>= 7;
         ++count;
     }
@@ -62,8 +60,7 @@ BOOL dpatch_packUIntWithTag(dpatch_byte** out_code, dpatch_byte* out_code_end, d
     const unsigned int count = dpatch_packUIntWithTag_outSize(value, kTagBit);
     if (out == nullptr || out > out_code_end || (size_t)(out_code_end - out) < count)
         return 0;
-    for (unsigned int i = count - 1; i > 0; --i)
-    {
+    for (unsigned int i = count - 1; i > 0; --i) {
         out[i] = (dpatch_byte)((value & 0x7F) | (i == count - 1 ? 0 : 0x80));
         value >>= 7;
     }

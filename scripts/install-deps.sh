@@ -7,7 +7,7 @@ packages=(
     libzstd-dev zstd libtbb-dev librust-blake3-dev b3sum
     nginx-light openssl ca-certificates python3 xvfb xauth e2fsprogs
     clang libclang-rt-14-dev
-    python3-fonttools fonts-dejavu-core fonts-league-spartan
+    python3-fonttools fonts-dejavu-core fonts-league-spartan xdotool x11-apps x11-utils
 )
 missing=()
 for p in "${packages[@]}"; do

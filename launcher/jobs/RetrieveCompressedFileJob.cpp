@@ -1,12 +1,10 @@
 #include "RetrieveCompressedFileJob.h"
 
 #include <QDebug>
-
 #include <zstd.h>
 
-RetrieveCompressedFileJob::RetrieveCompressedFileJob(QNetworkAccessManager* networkManager, QString url,
-                                                     QString name, int partCount, qint64 expectedSize,
-                                                     QObject* parent)
+RetrieveCompressedFileJob::RetrieveCompressedFileJob(QNetworkAccessManager* networkManager, QString url, QString name,
+                                                     int partCount, qint64 expectedSize, QObject* parent)
     : RetrieveFileJob(networkManager, std::move(url), std::move(name), partCount, expectedSize, parent)
 {
     // Connected before anyone else can connect, so the bytes are decompressed first.

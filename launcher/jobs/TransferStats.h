@@ -4,7 +4,6 @@
 #include <QPair>
 #include <QString>
 #include <QtGlobal>
-
 #include <functional>
 
 // Rate and remaining-time estimate over a sliding window of progress samples, taken at most

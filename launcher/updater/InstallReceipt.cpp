@@ -3,7 +3,6 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QSaveFile>
-
 #include <unistd.h>
 
 LoadedInstallReceipt readInstallReceipt(const QString& path)

@@ -5,7 +5,6 @@
 #include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <csignal>
 #include <sys/resource.h>
 
@@ -69,10 +68,9 @@ void TestInstallReceipt::read_data()
     QTest::newRow("empty file is a receipt without keys") << true << QByteArray() << true << QByteArray("{}");
     QTest::newRow("not JSON") << true << QByteArray("version=1.0") << true << QByteArray("{}");
     QTest::newRow("array root") << true << QByteArray(R"([{"version": "1.0"}])") << true << QByteArray("{}");
-    QTest::newRow("truncated object") << true << QByteArray(R"({"version": "1.0", "gameF)") << true
-                                      << QByteArray("{}");
-    QTest::newRow("object") << true << QByteArray(R"({"version": "1.0", "branch": "Main", "gameFiles": []})")
-                            << true << QByteArray(R"({"version": "1.0", "branch": "Main", "gameFiles": []})");
+    QTest::newRow("truncated object") << true << QByteArray(R"({"version": "1.0", "gameF)") << true << QByteArray("{}");
+    QTest::newRow("object") << true << QByteArray(R"({"version": "1.0", "branch": "Main", "gameFiles": []})") << true
+                            << QByteArray(R"({"version": "1.0", "branch": "Main", "gameFiles": []})");
 }
 
 void TestInstallReceipt::read()

@@ -578,14 +578,17 @@ void TestMainWindowHost::updaterSignalsReachTheWindow()
     QCOMPARE(status1->text(), QString("1.0 MiB/s"));
     QCOMPARE(status2->text(), QString("2 minutes left"));
 
+    // The boxes run their own event loops, in which the Updater's own run may report too: look for
+    // the boxes these calls opened rather than counting.
+    auto shown = [this](const QString& text, QMessageBox::Icon icon) {
+        return std::any_of(closer->boxes.cbegin(), closer->boxes.cend(),
+                           [&](const BoxCloser::Box& box) { return box.text == text && box.icon == icon; });
+    };
     closer->boxes.clear();
     emit updater->popup("Notice", "Server maintenance tonight.");
-    QTRY_COMPARE(closer->boxes.size(), 1);
-    QCOMPARE(closer->boxes[0].title, QString("Notice"));
-
+    QVERIFY(shown("Server maintenance tonight.", QMessageBox::Information));
     emit updater->updateFailed("Disk full.", "Update Failed!");
-    QTRY_COMPARE(closer->boxes.size(), 2);
-    QCOMPARE(closer->boxes[1].text, QString("Disk full."));
+    QVERIFY(shown("Disk full.", QMessageBox::Critical));
 
     QCOMPARE(runEventLoop([this] { emit updater->updateDone(); }), 0);
     silenceUpdater();

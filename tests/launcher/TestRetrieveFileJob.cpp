@@ -9,9 +9,9 @@
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <memory>
 #include <zstd.h>
 
@@ -79,6 +79,7 @@ private slots:
     void cleanupTestCase();
     void download_data();
     void download();
+    void progressSignals();
     void everyPartFailingReportsOnce();
     void unknownCertificateAuthorityFails();
 
@@ -91,8 +92,7 @@ private:
         bool ended = false;
     };
     // Runs one job to its outcome and a little beyond, so that late signals would be seen.
-    std::unique_ptr<RetrieveFileJob> makeJob(const QString& kind, const QString& url, int parts, qint64 size,
-                                             Run* run);
+    std::unique_ptr<RetrieveFileJob> makeJob(const QString& kind, const QString& url, int parts, qint64 size, Run* run);
 
     std::unique_ptr<TestUpdateServer> server;
     QNetworkAccessManager networkManager;
@@ -146,8 +146,9 @@ std::unique_ptr<RetrieveFileJob> TestRetrieveFileJob::makeJob(const QString& kin
         if (line1 == "Done!" && line2.isEmpty())
             run->events.append("Done!");
     });
-    connect(job.get(), &RetrieveFileJob::updateProgressBytes, this,
-            [run](qlonglong received, qlonglong total) { run->progress.append({received, total}); });
+    connect(job.get(), &RetrieveFileJob::updateProgressBytes, this, [run](qlonglong received, qlonglong total) {
+        run->progress.append({received, total});
+    });
     connect(job.get(), &RetrieveFileJob::downloaded, this, [run, kind](const QByteArray& file) {
         run->events.append("downloaded");
         if (kind == "file") {
@@ -164,7 +165,7 @@ std::unique_ptr<RetrieveFileJob> TestRetrieveFileJob::makeJob(const QString& kin
 
 void TestRetrieveFileJob::download_data()
 {
-    QTest::addColumn<QString>("kind");     // "file", "manifest" or "compressed"
+    QTest::addColumn<QString>("kind");      // "file", "manifest" or "compressed"
     QTest::addColumn<QByteArray>("stored"); // what the server holds, split over the parts
     QTest::addColumn<int>("parts");
     QTest::addColumn<qint64>("sizeDelta"); // expected size = stored size + delta; -1000: 0 (any)
@@ -182,23 +183,17 @@ void TestRetrieveFileJob::download_data()
     const QString label = "label DOWNLOADING PATCH 0";
 
     QTest::newRow("one part from the address itself")
-        << "file" << small << 1 << qint64(0) << PartFaults{} << 0 << QStringList{label, "Done!", "downloaded"}
-        << small
+        << "file" << small << 1 << qint64(0) << PartFaults{} << 0 << QStringList{label, "Done!", "downloaded"} << small
         << QStringList{R"(Starting download for "{url}" attempt 1)", R"(Downloaded "{url}" successfully.)"}
         << QStringList{"Downloading file with", R"(Starting download for "{url}_0")"} << QList<int>{1};
 
     QTest::newRow("three parts joined in index order though finishing in reverse")
-        << "file" << large << 3 << qint64(0)
-        << PartFaults{{"_0", {{.delayMSecs = 600}}}, {"_1", {{.delayMSecs = 300}}}} << 0
-        << QStringList{label, "Done!", "downloaded"} << large
-        << QStringList{R"(Downloading file with 3 parts: "{url}")",
-                       R"(Starting download for "{url}_0" attempt 1)",
-                       R"(Starting download for "{url}_1" attempt 1)",
-                       R"(Starting download for "{url}_2" attempt 1)",
-                       R"(Downloaded "{url}_2" successfully.)",
-                       R"(Downloaded "{url}_1" successfully.)",
-                       R"(Downloaded "{url}_0" successfully.)",
-                       R"(Downloaded "{url}" successfully.)"}
+        << "file" << large << 3 << qint64(0) << PartFaults{{"_0", {{.delayMSecs = 600}}}, {"_1", {{.delayMSecs = 300}}}}
+        << 0 << QStringList{label, "Done!", "downloaded"} << large
+        << QStringList{R"(Downloading file with 3 parts: "{url}")",    R"(Starting download for "{url}_0" attempt 1)",
+                       R"(Starting download for "{url}_1" attempt 1)", R"(Starting download for "{url}_2" attempt 1)",
+                       R"(Downloaded "{url}_2" successfully.)",        R"(Downloaded "{url}_1" successfully.)",
+                       R"(Downloaded "{url}_0" successfully.)",        R"(Downloaded "{url}" successfully.)"}
         << QStringList{} << QList<int>{1, 1, 1};
 
     QStringList retries;
@@ -207,7 +202,8 @@ void TestRetrieveFileJob::download_data()
                 << R"(Failure: "Error transferring {url}_1 - server replied: Internal Server Error")"
                 << QString(R"(Retrying download for "{url}_1" in %1 ms.)").arg(attempt * 100);
     }
-    retries << R"(Starting download for "{url}_1" attempt 10)" << R"(Downloaded "{url}" successfully.)";
+    retries << R"(Starting download for "{url}_1" attempt 10)"
+            << R"(Downloaded "{url}" successfully.)";
     QTest::newRow("nine failures then success")
         << "file" << small << 2 << qint64(0) << PartFaults{{"_1", {{.toAttempt = 9, .status = 500}}}} << 0
         << QStringList{label, "Done!", "downloaded"} << small << retries << QStringList{"Failed to download"}
@@ -241,6 +237,12 @@ void TestRetrieveFileJob::download_data()
         << QStringList{R"(Retrying download for "{url}" in 100 ms.)", R"(Starting download for "{url}" attempt 2)"}
         << QStringList{} << QList<int>{2};
 
+    QTest::newRow("server that never answers times out and is retried")
+        << "file" << small << 1 << qint64(0) << PartFaults{{"", {{.toAttempt = 1, .delayMSecs = 5000}}}} << 300
+        << QStringList{label, "Done!", "downloaded"} << small
+        << QStringList{R"(Retrying download for "{url}" in 100 ms.)", R"(Starting download for "{url}" attempt 2)"}
+        << QStringList{} << QList<int>{2};
+
     QTest::newRow("chunked replies without length")
         << "file" << large << 2 << qint64(0)
         << PartFaults{{"_0", {{.fault = "chunked"}}}, {"_1", {{.fault = "chunked"}}}} << 0
@@ -265,26 +267,25 @@ void TestRetrieveFileJob::download_data()
     QTest::newRow("zero parts") << "file" << small << 0 << qint64(0) << PartFaults{} << 0 << QStringList{"failed"}
                                 << QByteArray() << QStringList{noParts} << QStringList{"Starting download"}
                                 << QList<int>{0};
-    QTest::newRow("negative parts") << "file" << small << -2 << qint64(0) << PartFaults{} << 0
-                                    << QStringList{"failed"} << QByteArray() << QStringList{noParts}
-                                    << QStringList{"Starting download"} << QList<int>{0};
+    QTest::newRow("negative parts") << "file" << small << -2 << qint64(0) << PartFaults{} << 0 << QStringList{"failed"}
+                                    << QByteArray() << QStringList{noParts} << QStringList{"Starting download"}
+                                    << QList<int>{0};
 
     const QStringList manifestEvents{"label DOWNLOADING LOCAL MANIFEST", "Done!", "manifestFinished", "downloaded"};
-    QTest::newRow("manifest object")
-        << "manifest" << QByteArray(R"({"version": "2.0", "files": [{"path": "a"}]})") << 1 << qint64(0)
-        << PartFaults{} << 0 << manifestEvents << QByteArray(R"({"files":[{"path":"a"}],"version":"2.0"})")
-        << QStringList{} << QStringList{} << QList<int>{1};
+    QTest::newRow("manifest object") << "manifest" << QByteArray(R"({"version": "2.0", "files": [{"path": "a"}]})") << 1
+                                     << qint64(0) << PartFaults{} << 0 << manifestEvents
+                                     << QByteArray(R"({"files":[{"path":"a"}],"version":"2.0"})") << QStringList{}
+                                     << QStringList{} << QList<int>{1};
     QTest::newRow("manifest in three parts")
-        << "manifest" << QByteArray(R"({"version": "2.0", "files": [{"path": "a"}, {"path": "b"}]})") << 3
-        << qint64(0) << PartFaults{} << 0 << manifestEvents
-        << QByteArray(R"({"files":[{"path":"a"},{"path":"b"}],"version":"2.0"})") << QStringList{} << QStringList{}
-        << QList<int>{1, 1, 1};
-    QTest::newRow("manifest empty object") << "manifest" << QByteArray("{}") << 1 << qint64(0) << PartFaults{} << 0
-                                           << manifestEvents << QByteArray("{}") << QStringList{} << QStringList{}
-                                           << QList<int>{1};
+        << "manifest" << QByteArray(R"({"version": "2.0", "files": [{"path": "a"}, {"path": "b"}]})") << 3 << qint64(0)
+        << PartFaults{} << 0 << manifestEvents << QByteArray(R"({"files":[{"path":"a"},{"path":"b"}],"version":"2.0"})")
+        << QStringList{} << QStringList{} << QList<int>{1, 1, 1};
+    QTest::newRow("manifest empty object")
+        << "manifest" << QByteArray("{}") << 1 << qint64(0) << PartFaults{} << 0 << manifestEvents << QByteArray("{}")
+        << QStringList{} << QStringList{} << QList<int>{1};
     QTest::newRow("manifest that is an array")
-        << "manifest" << QByteArray(R"([{"version": "2.0"}])") << 1 << qint64(0) << PartFaults{} << 0
-        << manifestEvents << QByteArray("{}") << QStringList{} << QStringList{} << QList<int>{1};
+        << "manifest" << QByteArray(R"([{"version": "2.0"}])") << 1 << qint64(0) << PartFaults{} << 0 << manifestEvents
+        << QByteArray("{}") << QStringList{} << QStringList{} << QList<int>{1};
     QTest::newRow("manifest that is not JSON")
         << "manifest" << QByteArray("<html>502 Bad Gateway</html>") << 1 << qint64(0) << PartFaults{} << 0
         << manifestEvents << QByteArray("{}") << QStringList{} << QStringList{} << QList<int>{1};
@@ -311,18 +312,16 @@ void TestRetrieveFileJob::download_data()
         << "compressed" << withoutSize << 1 << qint64(0) << PartFaults{} << 0
         << QStringList{fileLabel, "Done!", "decompressionFailed", "downloaded"} << QByteArray() << notDecompressed
         << QStringList{} << QList<int>{1};
-    QTest::newRow("empty zstd frame")
-        << "compressed" << emptyFrame << 1 << qint64(0) << PartFaults{} << 0
-        << QStringList{fileLabel, "Done!", "decompressionFinished", "downloaded"} << QByteArray() << decompressed
-        << QStringList{} << QList<int>{1};
-    QTest::newRow("corrupt zstd frame")
-        << "compressed" << withSize.left(withSize.size() - 7) << 1 << qint64(0) << PartFaults{} << 0
-        << QStringList{fileLabel, "Done!", "decompressionFailed", "downloaded"} << QByteArray() << notDecompressed
-        << QStringList{} << QList<int>{1};
-    QTest::newRow("empty body is no zstd frame")
-        << "compressed" << QByteArray() << 1 << any << PartFaults{} << 0
-        << QStringList{fileLabel, "Done!", "decompressionFailed", "downloaded"} << QByteArray() << notDecompressed
-        << QStringList{} << QList<int>{1};
+    QTest::newRow("empty zstd frame") << "compressed" << emptyFrame << 1 << qint64(0) << PartFaults{} << 0
+                                      << QStringList{fileLabel, "Done!", "decompressionFinished", "downloaded"}
+                                      << QByteArray() << decompressed << QStringList{} << QList<int>{1};
+    QTest::newRow("corrupt zstd frame") << "compressed" << withSize.left(withSize.size() - 7) << 1 << qint64(0)
+                                        << PartFaults{} << 0
+                                        << QStringList{fileLabel, "Done!", "decompressionFailed", "downloaded"}
+                                        << QByteArray() << notDecompressed << QStringList{} << QList<int>{1};
+    QTest::newRow("empty body is no zstd frame") << "compressed" << QByteArray() << 1 << any << PartFaults{} << 0
+                                                 << QStringList{fileLabel, "Done!", "decompressionFailed", "downloaded"}
+                                                 << QByteArray() << notDecompressed << QStringList{} << QList<int>{1};
 }
 
 void TestRetrieveFileJob::download()
@@ -394,6 +393,67 @@ void TestRetrieveFileJob::download()
     }
 }
 
+void TestRetrieveFileJob::progressSignals()
+{
+    // Part 0 comes chunked: its length is known only once it is complete. With no expected size
+    // the total is what the parts have reported so far.
+    const QByteArray content = randomBytes(700 * 1024, 6);
+    const QString path = server->putBlob("progress", content, 2);
+    server->clearFaults();
+    server->setFaults(path + "_0", {{.fault = "chunked"}});
+
+    RetrieveFileJob job(&networkManager, server->url(path), "Local Manifest", 2, 0, nullptr);
+    QStringList order;
+    QList<QPair<qint64, qint64>> bytes;
+    QStringList labels;
+    QList<QPair<QString, QString>> infoTexts;
+    connect(&job, &RetrieveFileJob::updateProgressBytes, this, [&](qlonglong received, qlonglong total) {
+        order.append("bytes");
+        bytes.append({received, total});
+    });
+    connect(&job, &RetrieveFileJob::updateProgressSpeed, this, [&](qlonglong rate, qlonglong eta) {
+        order.append("speed");
+        QVERIFY(rate >= 0);
+        QVERIFY(eta >= -1);
+    });
+    connect(&job, &RetrieveFileJob::updateProgress, this, [&](const QString& format, qlonglong, qlonglong) {
+        order.append("progress");
+        labels.append(format);
+    });
+    connect(&job, &RetrieveFileJob::updateInfoText, this, [&](const QString& line1, const QString& line2) {
+        order.append("info");
+        infoTexts.append({line1, line2});
+    });
+    QSignalSpy downloaded(&job, &RetrieveFileJob::downloaded);
+    job.go();
+    QVERIFY(downloaded.wait(20000));
+    QCOMPARE(downloaded.first().first().toByteArray(), content);
+
+    // The label first, then four signals per notification in a fixed order, then "Done!".
+    QVERIFY(order.size() >= 1 + 4 + 1);
+    QCOMPARE(order.first(), "progress");
+    QCOMPARE(labels.first(), "DOWNLOADING LOCAL MANIFEST");
+    QCOMPARE(order.last(), "info");
+    QCOMPARE(infoTexts.last(), (QPair<QString, QString>{"Done!", ""}));
+    const QStringList notifications = order.mid(1, order.size() - 2);
+    QCOMPARE(notifications.size() % 4, 0);
+    for (qsizetype i = 0; i < notifications.size(); i += 4)
+        QCOMPARE(notifications.mid(i, 4), (QStringList{"bytes", "speed", "progress", "info"}));
+    for (qsizetype i = 1; i < labels.size(); ++i)
+        QCOMPARE(labels[i], "DOWNLOADING LOCAL MANIFEST (%p%)");
+
+    static const QRegularExpression line1(R"(^-?\d+ (B|KiB|MiB|GiB)/s - \d+ (B|KiB|MiB|GiB) / \d+ (B|KiB|MiB|GiB)$)");
+    static const QRegularExpression line2(R"(^(Unknown time|\d+ (second|minute|hour)s?) remaining\.\.\.$)");
+    for (qsizetype i = 0; i + 1 < infoTexts.size(); ++i) {
+        QVERIFY2(line1.match(infoTexts[i].first).hasMatch(), qPrintable(infoTexts[i].first));
+        QVERIFY2(line2.match(infoTexts[i].second).hasMatch(), qPrintable(infoTexts[i].second));
+    }
+    for (const auto& [received, total] : std::as_const(bytes))
+        QVERIFY(received <= total);
+    QCOMPARE(bytes.last(), (QPair<qint64, qint64>{content.size(), content.size()}));
+    QCOMPARE(infoTexts[infoTexts.size() - 2].first.section(" - ", 1), "700 KiB / 700 KiB");
+}
+
 void TestRetrieveFileJob::everyPartFailingReportsOnce()
 {
     const QString path = server->putBlob("unreachable", randomBytes(100, 4), 3);
@@ -443,8 +503,7 @@ void TestRetrieveFileJob::unknownCertificateAuthorityFails()
     QVERIFY(run.bytes.isEmpty());
     const QStringList sslLines = capturedLog.filter(QRegularExpression("^SSL Failure: \".+\"$"));
     QVERIFY2(sslLines.size() >= 10, qPrintable(capturedLog.join('\n')));
-    QVERIFY(capturedLog.contains(
-        QString(R"(Failed to download "%1" with 10 attempts)").arg(rogue.url(path))));
+    QVERIFY(capturedLog.contains(QString(R"(Failed to download "%1" with 10 attempts)").arg(rogue.url(path))));
     // The server never got as far as serving the file.
     QVERIFY(rogue.requestLog().isEmpty());
 }

@@ -65,33 +65,32 @@ void TestServerFormats::blobResource_data()
     QTest::addColumn<int>("parts");
     QTest::addColumn<qint64>("size");
 
-    QTest::newRow("plain") << QByteArray(R"({"hash": "ab12", "parts": 3, "size": 1234})") << true << true << "ab12"
-                           << 3 << qint64(1234);
+    QTest::newRow("plain") << QByteArray(R"({"hash": "ab12", "parts": 3, "size": 1234})") << true << true << "ab12" << 3
+                           << qint64(1234);
     QTest::newRow("size of 2^31 is kept") << QByteArray(R"({"hash": "a", "parts": 1, "size": 2147483648})") << true
                                           << true << "a" << 1 << qint64(2147483648);
     QTest::newRow("size of 5 GiB is kept") << QByteArray(R"({"hash": "a", "parts": 8, "size": 5368709120})") << true
                                            << true << "a" << 8 << qint64(5368709120);
     QTest::newRow("size with exponent") << QByteArray(R"({"hash": "a", "parts": 1, "size": 1e3})") << true << true
                                         << "a" << 1 << qint64(1000);
-    QTest::newRow("fractional size reads 0") << QByteArray(R"({"hash": "a", "parts": 1, "size": 12.5})") << true
-                                             << true << "a" << 1 << qint64(0);
-    QTest::newRow("negative size reads 0") << QByteArray(R"({"hash": "a", "parts": 1, "size": -5})") << true << true
-                                           << "a" << 1 << qint64(0);
-    QTest::newRow("size as text reads 0") << QByteArray(R"({"hash": "a", "parts": 1, "size": "1234"})") << true
-                                          << true << "a" << 1 << qint64(0);
-    QTest::newRow("size beyond 64 bits reads 0") << QByteArray(R"({"hash": "a", "parts": 1, "size": 1e20})") << true
-                                                 << true << "a" << 1 << qint64(0);
-    QTest::newRow("fractional parts read 0") << QByteArray(R"({"hash": "a", "parts": 2.5})") << true << true << "a"
-                                             << 0 << qint64(0);
-    QTest::newRow("parts beyond 32 bits read 0") << QByteArray(R"({"hash": "a", "parts": 4294967297})") << true
-                                                 << true << "a" << 0 << qint64(0);
+    QTest::newRow("fractional size reads 0")
+        << QByteArray(R"({"hash": "a", "parts": 1, "size": 12.5})") << true << true << "a" << 1 << qint64(0);
+    QTest::newRow("negative size reads 0")
+        << QByteArray(R"({"hash": "a", "parts": 1, "size": -5})") << true << true << "a" << 1 << qint64(0);
+    QTest::newRow("size as text reads 0")
+        << QByteArray(R"({"hash": "a", "parts": 1, "size": "1234"})") << true << true << "a" << 1 << qint64(0);
+    QTest::newRow("size beyond 64 bits reads 0")
+        << QByteArray(R"({"hash": "a", "parts": 1, "size": 1e20})") << true << true << "a" << 1 << qint64(0);
+    QTest::newRow("fractional parts read 0")
+        << QByteArray(R"({"hash": "a", "parts": 2.5})") << true << true << "a" << 0 << qint64(0);
+    QTest::newRow("parts beyond 32 bits read 0")
+        << QByteArray(R"({"hash": "a", "parts": 4294967297})") << true << true << "a" << 0 << qint64(0);
     QTest::newRow("negative parts kept") << QByteArray(R"({"hash": "a", "parts": -2})") << true << true << "a" << -2
                                          << qint64(0);
-    QTest::newRow("numeric hash is no string") << QByteArray(R"({"hash": 12, "parts": 1})") << true << false << ""
-                                               << 1 << qint64(0);
+    QTest::newRow("numeric hash is no string")
+        << QByteArray(R"({"hash": 12, "parts": 1})") << true << false << "" << 1 << qint64(0);
     QTest::newRow("no keys") << QByteArray("{}") << true << false << "" << 0 << qint64(0);
-    QTest::newRow("array is no object") << QByteArray(R"([{"hash": "a"}])") << false << false << "" << 0
-                                        << qint64(0);
+    QTest::newRow("array is no object") << QByteArray(R"([{"hash": "a"}])") << false << false << "" << 0 << qint64(0);
     QTest::newRow("absent value") << QByteArray("null") << false << false << "" << 0 << qint64(0);
 }
 
@@ -120,12 +119,14 @@ void TestServerFormats::findPatchTreeNode_data()
         {"version": "", "target": "empty"},
         {"version": "Beta", "target": "beta"}
     ]})";
-    QTest::newRow("first of two equal versions") << nodes << "1.0" << QByteArray(R"({"version": "1.0", "target": "first"})");
+    QTest::newRow("first of two equal versions")
+        << nodes << "1.0" << QByteArray(R"({"version": "1.0", "target": "first"})");
     QTest::newRow("numeric version never matches") << nodes << "3" << QByteArray("{}");
     QTest::newRow("comparison is case-sensitive") << nodes << "beta" << QByteArray("{}");
     QTest::newRow("exact label") << nodes << "Beta" << QByteArray(R"({"version": "Beta", "target": "beta"})");
     QTest::newRow("no ordering of labels") << nodes << "1.00" << QByteArray("{}");
-    QTest::newRow("empty version matches empty label") << nodes << "" << QByteArray(R"({"version": "", "target": "empty"})");
+    QTest::newRow("empty version matches empty label")
+        << nodes << "" << QByteArray(R"({"version": "", "target": "empty"})");
     QTest::newRow("nodes given as an object")
         << QByteArray(R"({"patch_tree_nodes": {"a": {"version": "1.0"}}})") << "1.0" << QByteArray("{}");
     QTest::newRow("no nodes") << QByteArray("{}") << "" << QByteArray("{}");

@@ -40,12 +40,11 @@ void TestTransferStats::estimator_data()
     QTest::newRow("first call has no estimate") << QList<Step>{{0, 500, 1000, -1, untouched}};
     QTest::newRow("steady rate, remaining time rounded up")
         << QList<Step>{{0, 0, 11000, -1, untouched}, {1000, 1000, 11000, 10, 1000}, {2000, 2500, 11000, 7, 1250}};
-    QTest::newRow("calls within 200 ms hand out the cached estimate")
-        << QList<Step>{{0, 0, 11000, -1, untouched},
-                       {1000, 1000, 11000, 10, 1000},
-                       {1100, 9000, 11000, 10, 1000},
-                       {1200, 9000, 11000, 10, 1000},
-                       {1201, 3402, 11000, 3, 2832}};
+    QTest::newRow("calls within 200 ms hand out the cached estimate") << QList<Step>{{0, 0, 11000, -1, untouched},
+                                                                                     {1000, 1000, 11000, 10, 1000},
+                                                                                     {1100, 9000, 11000, 10, 1000},
+                                                                                     {1200, 9000, 11000, 10, 1000},
+                                                                                     {1201, 3402, 11000, 3, 2832}};
     QTest::newRow("cached values before any estimate are zero")
         << QList<Step>{{0, 0, 1000, -1, untouched}, {150, 900, 1000, 0, 0}};
     QTest::newRow("stalled window, then the last good estimate is cached")
@@ -53,8 +52,8 @@ void TestTransferStats::estimator_data()
                        {1000, 1000, 11000, 10, 1000},
                        {12000, 1000, 11000, -1, untouched},
                        {12100, 1000, 11000, 10, 1000}};
-    QTest::newRow("no progress over the whole window")
-        << QList<Step>{{0, 500, 1000, -1, untouched}, {1000, 500, 1000, -1, untouched}, {2000, 500, 1000, -1, untouched}};
+    QTest::newRow("no progress over the whole window") << QList<Step>{
+        {0, 500, 1000, -1, untouched}, {1000, 500, 1000, -1, untouched}, {2000, 500, 1000, -1, untouched}};
     QTest::newRow("rate below one byte per second caches rate 0 and the old time")
         << QList<Step>{{0, 0, 5000, -1, untouched},
                        {1000, 1000, 5000, 4, 1000},
@@ -65,12 +64,10 @@ void TestTransferStats::estimator_data()
         << QList<Step>{{0, 0, 2000, -1, untouched}, {5000, 1000, 2000, 5, 200}, {10000, 1000, 2000, 10, 100}};
     QTest::newRow("sample older than the window is dropped")
         << QList<Step>{{0, 0, 2000, -1, untouched}, {5000, 1000, 2000, 5, 200}, {10201, 1000, 2000, -1, untouched}};
-    QTest::newRow("complete at two bytes per second")
-        << QList<Step>{{0, 0, 2, -1, untouched}, {1000, 2, 2, 1, 2}};
+    QTest::newRow("complete at two bytes per second") << QList<Step>{{0, 0, 2, -1, untouched}, {1000, 2, 2, 1, 2}};
     QTest::newRow("complete at exactly one byte per second")
         << QList<Step>{{0, 0, 1, -1, untouched}, {1000, 1, 1, 0, 1}};
-    QTest::newRow("received beyond total")
-        << QList<Step>{{0, 0, 1000, -1, untouched}, {9000, 9000, 0, -8, 1000}};
+    QTest::newRow("received beyond total") << QList<Step>{{0, 0, 1000, -1, untouched}, {9000, 9000, 0, -8, 1000}};
     QTest::newRow("clock set back hands out cached values until it passes the newest sample")
         << QList<Step>{{0, 0, 11000, -1, untouched},
                        {1000, 1000, 11000, 10, 1000},
@@ -79,12 +76,11 @@ void TestTransferStats::estimator_data()
                        {1201, 3000, 11000, 4, 2497}};
     // A part restarted from byte 0 makes the count fall below older samples; neither the
     // estimate nor the cache may ever carry a negative rate.
-    QTest::newRow("restarted part gives no negative rate")
-        << QList<Step>{{0, 4000, 20000, -1, untouched},
-                       {1000, 5000, 20000, 15, 1000},
-                       {2000, 1000, 20000, -1, untouched},
-                       {2100, 1000, 20000, 15, 1000},
-                       {3000, 3000, 20000, 9, 2000}};
+    QTest::newRow("restarted part gives no negative rate") << QList<Step>{{0, 4000, 20000, -1, untouched},
+                                                                          {1000, 5000, 20000, 15, 1000},
+                                                                          {2000, 1000, 20000, -1, untouched},
+                                                                          {2100, 1000, 20000, 15, 1000},
+                                                                          {3000, 3000, 20000, 9, 2000}};
 }
 
 void TestTransferStats::estimator()

@@ -6,14 +6,14 @@
 #include "patch/patch_memory.h"
 #include "patch/streams.h"
 #include "patch/zstd_decompress_plugin.h"
-
 #include "support/CountingDecompressPlugin.h"
+#include "support/GuardedMemory.h"
+#include "support/PatchRun.h"
 #include "support/PatchWriter.h"
 #include "support/RecordingInputStream.h"
 #include "support/SequentialOutputStream.h"
 
 #include <QTest>
-
 #include <cstring>
 #include <vector>
 
@@ -22,9 +22,6 @@ namespace
 // The smallest diff there is: magic, '&', an empty compress type and eleven zero varints.
 const char kMinimalDiff[] = "HDIFF13&\0\0\0\0\0\0\0\0\0\0\0\0";
 const int kMinimalDiffSize = 20;
-
-const size_t kGuardSize = 64;
-const dpatch_byte kGuardByte = 0xA5;
 
 enum class Plan
 {
@@ -37,8 +34,7 @@ enum class Plan
 
 const char* planName(Plan plan)
 {
-    switch (plan)
-    {
+    switch (plan) {
     case Plan::WholeOldData:
         return "whole old data";
     case Plan::Streaming:
@@ -52,32 +48,6 @@ const char* planName(Plan plan)
     }
     return "";
 }
-
-// A memory range with guard bytes on both sides, to prove the engine stays inside what it was given.
-class GuardedMemory
-{
-public:
-    explicit GuardedMemory(size_t size)
-        : buffer(size + 2 * kGuardSize, kGuardByte)
-        , size(size)
-    {
-    }
-    dpatch_byte* begin() { return buffer.data() + kGuardSize; }
-    dpatch_byte* end() { return begin() + size; }
-    bool guardsIntact() const
-    {
-        for (size_t i = 0; i < kGuardSize; ++i)
-        {
-            if (buffer[i] != kGuardByte || buffer[kGuardSize + size + i] != kGuardByte)
-                return false;
-        }
-        return true;
-    }
-
-private:
-    std::vector<dpatch_byte> buffer;
-    size_t size;
-};
 
 // Which plan the memory planner picks for this diff and range.
 Plan plannedPlan(const QByteArray& oldData, quint64 newSize, const QByteArray& diffBytes,
@@ -93,8 +63,8 @@ Plan plannedPlan(const QByteArray& oldData, quint64 newSize, const QByteArray& d
     dpatch_byte* cacheEnd = mem.data() + mem.size();
     dpatch_TCovers* covers = nullptr;
     int isReadError = 0;
-    const BOOL replaced = _patch_prepare_cache(&covers, &oldStream, newSize, &diff, 1, plugin, 6, &cache, &cacheEnd,
-                                               &isReadError);
+    const BOOL replaced =
+        _patch_prepare_cache(&covers, &oldStream, newSize, &diff, 1, plugin, 6, &cache, &cacheEnd, &isReadError);
     Plan plan = Plan::Streaming;
     if (covers == nullptr)
         plan = replaced ? Plan::WholeOldData : Plan::Streaming;
@@ -105,31 +75,6 @@ Plan plannedPlan(const QByteArray& oldData, quint64 newSize, const QByteArray& d
     if (covers != nullptr)
         covers->close(covers);
     return plan;
-}
-
-struct Outcome
-{
-    bool ok = false;
-    QByteArray written;
-    bool sequential = true;
-    bool guardsIntact = true;
-};
-
-Outcome applyDiff(const QByteArray& oldData, quint64 newSize, const QByteArray& diffBytes,
-                  const dpatch_TDecompressPlugin* plugin, size_t memSize)
-{
-    RecordingInputStream old(oldData);
-    SequentialOutputStream out(newSize);
-    dpatch_TStreamInput diff;
-    dpatch_memStreamInput_init(&diff, (const dpatch_byte*)diffBytes.constData(),
-                               (const dpatch_byte*)diffBytes.constData() + diffBytes.size());
-    GuardedMemory mem(memSize);
-    Outcome outcome;
-    outcome.ok = patch_decompress_with_cache(out.stream(), old.stream(), &diff, plugin, mem.begin(), mem.end());
-    outcome.written = out.written();
-    outcome.sequential = out.sequential;
-    outcome.guardsIntact = mem.guardsIntact();
-    return outcome;
 }
 
 QByteArray bytesOf(std::initializer_list<int> values)
@@ -172,6 +117,7 @@ private slots:
     void roundTrip();
     void zeroLengthCoversGiveTheSameResultInEveryPlan_data();
     void zeroLengthCoversGiveTheSameResultInEveryPlan();
+    void corruptionBaseAppliesInEveryPlan();
     void corruptDiffFailsCleanly_data();
     void corruptDiffFailsCleanly();
     void memoryPartLimits();
@@ -201,8 +147,7 @@ void TestCompressedPatch::minimalDiffReadsAndApplies()
     QCOMPARE(head.headEndPos, dpatch_StreamPos_t(20));
     QCOMPARE(head.coverEndPos, dpatch_StreamPos_t(20));
 
-    for (size_t memSize : {size_t(1560), size_t(1 << 20)})
-    {
+    for (size_t memSize : {size_t(1560), size_t(1 << 20)}) {
         SequentialOutputStream out(0);
         RecordingInputStream old(QByteArray{});
         std::vector<dpatch_byte> cache(memSize);
@@ -243,10 +188,8 @@ void TestCompressedPatch::roundTrip_data()
         {"cover reader kept in memory", int(kLargeOld), int(kLargeOld), 60000, 1024 * 1024, Plan::CoverReader},
         {"cover array without cache", int(kLargeOld), int(kLargeOld), 60000, 1200 * 1024, Plan::CoverArray},
     };
-    for (const Shape& shape : shapes)
-    {
-        for (int mask = 0; mask < 16; ++mask)
-        {
+    for (const Shape& shape : shapes) {
+        for (int mask = 0; mask < 16; ++mask) {
             QTest::addRow("%s, compressed sections %x", shape.name, mask)
                 << shape.oldSize << shape.newSize << shape.coverCount << shape.memSize << shape.plan << mask << 0;
         }
@@ -273,7 +216,8 @@ void TestCompressedPatch::roundTrip()
              planName(plan));
     QCOMPARE(counting.openHandles(), 0);
 
-    const Outcome outcome = applyDiff(patchCase.oldData, quint64(newSize), diff, counting.plugin(), size_t(memSize));
+    const PatchOutcome outcome =
+        applyCompressedDiff(patchCase.oldData, quint64(newSize), diff, counting.plugin(), size_t(memSize));
     QVERIFY(outcome.ok);
     QVERIFY(outcome.sequential);
     QVERIFY(outcome.written == patchCase.newData);
@@ -303,10 +247,40 @@ void TestCompressedPatch::zeroLengthCoversGiveTheSameResultInEveryPlan()
     const QByteArray diff = PatchWriter::compressedDiff(patchCase).bytes();
     QCOMPARE(planName(plannedPlan(patchCase.oldData, patchCase.newData.size(), diff, nullptr, size_t(memSize))),
              planName(plan));
-    const Outcome outcome = applyDiff(patchCase.oldData, quint64(patchCase.newData.size()), diff, nullptr,
-                                      size_t(memSize));
+    const PatchOutcome outcome =
+        applyCompressedDiff(patchCase.oldData, quint64(patchCase.newData.size()), diff, nullptr, size_t(memSize));
     QVERIFY(outcome.ok);
     QVERIFY(outcome.written == patchCase.newData);
+}
+
+namespace
+{
+// The corruption table's case, and the memory sizes that take it through streaming, covers in memory
+// with the old-data cache, and whole old data.
+PatchCase corruptionBase()
+{
+    return PatchWriter::randomCase(11, 1000 * 1000, 1000 * 1000, 40);
+}
+const size_t kCorruptionMemSizes[] = {8 * 1024, 950 * 1000, 1100 * 1000};
+const Plan kCorruptionPlans[] = {Plan::Streaming, Plan::CoverArrayWithCache, Plan::WholeOldData};
+} // namespace
+
+void TestCompressedPatch::corruptionBaseAppliesInEveryPlan()
+{
+    const PatchCase patchCase = corruptionBase();
+    CountingDecompressPlugin counting(&zstdDecompressPlugin);
+    for (int mask : {0, PatchWriter::kAllSectionsCompressed}) {
+        const QByteArray diff = PatchWriter::compressedDiff(patchCase, mask).bytes();
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(planName(plannedPlan(patchCase.oldData, quint64(patchCase.newData.size()), diff, counting.plugin(),
+                                          kCorruptionMemSizes[i])),
+                     planName(kCorruptionPlans[i]));
+            const PatchOutcome outcome = applyCompressedDiff(patchCase.oldData, quint64(patchCase.newData.size()), diff,
+                                                             counting.plugin(), kCorruptionMemSizes[i]);
+            QVERIFY(outcome.ok);
+            QVERIFY(outcome.written == patchCase.newData);
+        }
+    }
 }
 
 void TestCompressedPatch::corruptDiffFailsCleanly_data()
@@ -315,27 +289,31 @@ void TestCompressedPatch::corruptDiffFailsCleanly_data()
     QTest::addColumn<QByteArray>("diff");
     QTest::addColumn<bool>("withPlugin");
 
-    const PatchCase patchCase = PatchWriter::randomCase(11, 64 * 1024, 70 * 1024, 40);
+    const PatchCase patchCase = corruptionBase();
     static const char* const headNames[] = {
-        "newDataSize",   "oldDataSize",           "coverCount",      "coverBufSize",
-        "compressedCoverBufSize", "rleCtrlBufSize", "compressedRleCtrlBufSize", "rleCodeBufSize",
-        "compressedRleCodeBufSize", "newDataDiffSize", "compressedNewDataDiffSize",
+        "newDataSize",
+        "oldDataSize",
+        "coverCount",
+        "coverBufSize",
+        "compressedCoverBufSize",
+        "rleCtrlBufSize",
+        "compressedRleCtrlBufSize",
+        "rleCodeBufSize",
+        "compressedRleCodeBufSize",
+        "newDataDiffSize",
+        "compressedNewDataDiffSize",
     };
-    for (int mask : {0, PatchWriter::kAllSectionsCompressed})
-    {
+    for (int mask : {0, PatchWriter::kAllSectionsCompressed}) {
         const D good = PatchWriter::compressedDiff(patchCase, mask);
         const QByteArray bytes = good.bytes();
-        for (int i = 0; i < 11; ++i)
-        {
-            for (int delta : {-1, 1})
-            {
+        for (int i = 0; i < 11; ++i) {
+            for (int delta : {-1, 1}) {
                 D bad = good;
                 bad.head[size_t(i)] += quint64(qint64(delta));
                 QTest::addRow("mask %x: %s %+d", mask, headNames[i], delta) << bad.bytes() << true;
             }
         }
-        for (int section = 0; section < PatchWriter::kSectionCount; ++section)
-        {
+        for (int section = 0; section < PatchWriter::kSectionCount; ++section) {
             const qsizetype offset = good.sectionOffset(section);
             QTest::addRow("mask %x: cut before section %d", mask, section) << bytes.left(offset) << true;
             QTest::addRow("mask %x: cut one byte into section %d", mask, section) << bytes.left(offset + 1) << true;
@@ -346,8 +324,7 @@ void TestCompressedPatch::corruptDiffFailsCleanly_data()
     }
 
     const D compressed = PatchWriter::compressedDiff(patchCase, PatchWriter::kAllSectionsCompressed);
-    for (int section = 0; section < PatchWriter::kSectionCount; ++section)
-    {
+    for (int section = 0; section < PatchWriter::kSectionCount; ++section) {
         D bad = compressed;
         bad.sections[size_t(section)][0] = char(bad.sections[size_t(section)][0] ^ 0x40); // frame magic
         QTest::addRow("corrupt zstd byte in section %d", section) << bad.bytes() << true;
@@ -360,25 +337,37 @@ void TestCompressedPatch::corruptDiffFailsCleanly_data()
 
     const quint64 oldSize = quint64(patchCase.oldData.size());
     const quint64 newSize = quint64(patchCase.newData.size());
+    // Each cover section replaces the one of a diff made for the base covers, so that apart from the
+    // cover the diff is consistent and only the cover check can refuse it.
     struct CoverRow
     {
         const char* name;
+        QList<PatchCover> base;
         QByteArray section;
         quint64 count;
     };
+    const quint64 big = quint64(1) << 32;
     const CoverRow coverRows[] = {
-        {"old range passes the old size", coverBytes(qint64(oldSize) - 10, 0, 11), 1},
-        {"new range passes the new size", coverBytes(0, newSize - 10, 11), 1},
-        {"old position wraps below zero", coverBytes(-1, 0, 10), 1},
-        {"old position past the old size", coverBytes(qint64(oldSize) + 1, 0, 0), 1},
-        {"overlaps the previous cover", coverBytes(0, 0, 10) + coverBytes(0, quint64(-5), 10), 2},
-        {"length wraps the new position", coverBytes(0, 10, quint64(-5)), 1},
-        {"more covers than the section holds", coverBytes(0, 0, 10), 1000000000000ull},
-        {"cover count beyond memory", coverBytes(0, 0, 10), quint64(-1) / 8},
+        {"old range passes the old size", {{0, 0, 11}}, coverBytes(qint64(oldSize) - 10, 0, 11), 1},
+        {"new range passes the new size", {{0, 0, 11}}, coverBytes(0, newSize - 10, 11), 1},
+        {"old position wraps below zero", {{0, 0, 10}}, coverBytes(-1, 0, 10), 1},
+        {"old position past the old size", {{0, 0, 0}}, coverBytes(qint64(oldSize) + 1, 0, 0), 1},
+        {"overlaps the previous cover",
+         {{0, 0, 10}, {10, 10, 10}},
+         coverBytes(0, 0, 10) + coverBytes(0, quint64(-5), 10),
+         2},
+        {"length wraps the new position", {{0, 10, 10}}, coverBytes(0, 10, quint64(-5)), 1},
+        // Covers kept in memory use 32-bit items for data this small; such values must not be cut short.
+        {"old position beyond 32 bits", {{0, 0, 10}}, coverBytes(qint64(big), 0, 10), 1},
+        {"new position beyond 32 bits", {{0, 0, 10}}, coverBytes(0, big, 10), 1},
+        {"length beyond 32 bits", {{0, 0, 10}}, coverBytes(0, 0, big + 10), 1},
+        {"more covers than the section holds", {{0, 0, 10}}, coverBytes(0, 0, 10), 1000000000000ull},
+        {"cover count beyond memory", {{0, 0, 10}}, coverBytes(0, 0, 10), quint64(-1) / 8},
     };
-    for (const CoverRow& row : coverRows)
-    {
-        D bad = PatchWriter::compressedDiff(patchCase);
+    for (const CoverRow& row : coverRows) {
+        PatchCase base = patchCase;
+        base.covers = row.base;
+        D bad = PatchWriter::compressedDiff(base);
         setCoverSection(&bad, row.section, row.count);
         QTest::newRow(row.name) << bad.bytes() << true;
     }
@@ -388,13 +377,12 @@ void TestCompressedPatch::corruptDiffFailsCleanly()
 {
     QFETCH(QByteArray, diff);
     QFETCH(bool, withPlugin);
-    const PatchCase patchCase = PatchWriter::randomCase(11, 64 * 1024, 70 * 1024, 40);
+    const PatchCase patchCase = corruptionBase();
     CountingDecompressPlugin counting(&zstdDecompressPlugin);
     // Streaming, covers in memory (with cache) and whole old data take different roads through the diff.
-    for (size_t memSize : {size_t(8 * 1024), size_t(900 * 1024), size_t(1024 * 1024)})
-    {
-        const Outcome outcome = applyDiff(patchCase.oldData, quint64(patchCase.newData.size()), diff,
-                                          withPlugin ? counting.plugin() : nullptr, memSize);
+    for (size_t memSize : kCorruptionMemSizes) {
+        const PatchOutcome outcome = applyCompressedDiff(patchCase.oldData, quint64(patchCase.newData.size()), diff,
+                                                         withPlugin ? counting.plugin() : nullptr, memSize);
         QVERIFY2(!outcome.ok, qPrintable(QString("memory %1").arg(memSize)));
         QVERIFY(outcome.sequential);
         QVERIFY(outcome.guardsIntact);
@@ -406,14 +394,13 @@ void TestCompressedPatch::memoryPartLimits()
 {
     const PatchCase patchCase = PatchWriter::randomCase(3, 4000, 5000, 5);
     const QByteArray diff = PatchWriter::compressedDiff(patchCase).bytes();
-    QVERIFY(!applyDiff(patchCase.oldData, 5000, diff, nullptr, 1559).ok);
-    const Outcome atLimit = applyDiff(patchCase.oldData, 5000, diff, nullptr, 1560);
+    QVERIFY(!applyCompressedDiff(patchCase.oldData, 5000, diff, nullptr, 1559).ok);
+    const PatchOutcome atLimit = applyCompressedDiff(patchCase.oldData, 5000, diff, nullptr, 1560);
     QVERIFY(atLimit.ok);
     QVERIFY(atLimit.written == patchCase.newData);
 
     // With the covers coming from elsewhere the range holds five parts.
-    for (int memSize : {1299, 1300})
-    {
+    for (int memSize : {1299, 1300}) {
         dpatch_TStreamInput diffStream;
         dpatch_memStreamInput_init(&diffStream, (const dpatch_byte*)diff.constData(),
                                    (const dpatch_byte*)diff.constData() + diff.size());
@@ -422,8 +409,8 @@ void TestCompressedPatch::memoryPartLimits()
         RecordingInputStream old(patchCase.oldData);
         SequentialOutputStream out(5000);
         GuardedMemory mem{size_t(memSize)};
-        const BOOL ok =
-            _patch_decompress_clips(out.stream(), old.stream(), &diffStream, nullptr, list.covers, mem.begin(), mem.end());
+        const BOOL ok = _patch_decompress_clips(out.stream(), old.stream(), &diffStream, nullptr, list.covers,
+                                                mem.begin(), mem.end());
         QVERIFY(list.covers->close(list.covers));
         QCOMPARE(bool(ok), memSize == 1300);
         if (ok)
@@ -439,9 +426,8 @@ void TestCompressedPatch::diffWithoutCoversCopiesTheNewDataSection()
     const PatchWriter::CompressedDiff diff = PatchWriter::compressedDiff(patchCase);
     QCOMPARE(diff.sections[PatchWriter::NewDataSection], patchCase.newData);
     QVERIFY(!diff.sections[PatchWriter::RleCtrlSection].isEmpty()); // the runs still span the new size
-    for (size_t memSize : {size_t(2000), size_t(64 * 1024)})
-    {
-        const Outcome outcome = applyDiff(patchCase.oldData, 3000, diff.bytes(), nullptr, memSize);
+    for (size_t memSize : {size_t(2000), size_t(64 * 1024)}) {
+        const PatchOutcome outcome = applyCompressedDiff(patchCase.oldData, 3000, diff.bytes(), nullptr, memSize);
         QVERIFY(outcome.ok);
         QVERIFY(outcome.written == patchCase.newData);
     }
@@ -452,7 +438,7 @@ void TestCompressedPatch::diffWithoutCoversCopiesTheNewDataSection()
     shortRuns.sections[PatchWriter::RleCtrlSection] = ctrl;
     shortRuns.head[size_t(PatchWriter::CompressedDiff::decodedSizeIndex(PatchWriter::RleCtrlSection))] =
         quint64(ctrl.size());
-    QVERIFY(!applyDiff(patchCase.oldData, 3000, shortRuns.bytes(), nullptr, 64 * 1024).ok);
+    QVERIFY(!applyCompressedDiff(patchCase.oldData, 3000, shortRuns.bytes(), nullptr, 64 * 1024).ok);
 }
 
 void TestCompressedPatch::oldSizeMismatchFailsBeforeAnyRead_data()
@@ -514,8 +500,7 @@ void TestCompressedPatch::coverBoundaries()
     PatchCase patchCase = PatchWriter::randomCase(13, 100, 100, 0);
     PatchWriter::CompressedDiff diff = PatchWriter::compressedDiff(patchCase);
     setCoverSection(&diff, coverSection, coverCount);
-    if (ok)
-    {
+    if (ok) {
         // Work out the expected new data and its new-data section from the covers themselves.
         dpatch_TStreamInput coverStream;
         dpatch_memStreamInput_init(&coverStream, (const dpatch_byte*)coverSection.constData(),
@@ -526,8 +511,7 @@ void TestCompressedPatch::coverBoundaries()
         _TStreamCovers covers;
         _TStreamCovers_init(&covers, coverCount, &clip, &clip, &clip, 1);
         patchCase.covers.clear();
-        for (quint64 i = 0; i < coverCount; ++i)
-        {
+        for (quint64 i = 0; i < coverCount; ++i) {
             dpatch_TCover cover;
             QVERIFY(covers.base.readCover(&covers.base, &cover));
             patchCase.covers.append({cover.oldPos, cover.newPos, cover.length});
@@ -538,9 +522,8 @@ void TestCompressedPatch::coverBoundaries()
         QCOMPARE(rebuilt.sections[PatchWriter::CoverSection], coverSection);
         diff = rebuilt;
     }
-    for (size_t memSize : {size_t(2000), size_t(64 * 1024)})
-    {
-        const Outcome outcome = applyDiff(patchCase.oldData, 100, diff.bytes(), nullptr, memSize);
+    for (size_t memSize : {size_t(2000), size_t(64 * 1024)}) {
+        const PatchOutcome outcome = applyCompressedDiff(patchCase.oldData, 100, diff.bytes(), nullptr, memSize);
         QCOMPARE(outcome.ok, ok);
         if (ok)
             QVERIFY(outcome.written == patchCase.newData);
@@ -552,7 +535,7 @@ void TestCompressedPatch::rawSectionsNeedNoPluginWhateverTheTypeText()
     const PatchCase patchCase = PatchWriter::randomCase(17, 5000, 6000, 20);
     PatchWriter::CompressedDiff diff = PatchWriter::compressedDiff(patchCase);
     diff.compressType = "zstd";
-    const Outcome outcome = applyDiff(patchCase.oldData, 6000, diff.bytes(), nullptr, 64 * 1024);
+    const PatchOutcome outcome = applyCompressedDiff(patchCase.oldData, 6000, diff.bytes(), nullptr, 64 * 1024);
     QVERIFY(outcome.ok);
     QVERIFY(outcome.written == patchCase.newData);
 }
@@ -571,7 +554,7 @@ void TestCompressedPatch::copyRunSpansTheGapBetweenCovers()
     diff.sections[PatchWriter::RleCodeSection] = code;
     diff.sections[PatchWriter::NewDataSection] = bytesOf({0xEE, 0xEF});
     diff.head = {10, 10, 2, quint64(diff.sections[0].size()), 0, 1, 0, 10, 0, 2, 0};
-    const Outcome outcome = applyDiff(patchCase.oldData, 10, diff.bytes(), nullptr, 1560);
+    const PatchOutcome outcome = applyCompressedDiff(patchCase.oldData, 10, diff.bytes(), nullptr, 1560);
     QVERIFY(outcome.ok);
     QCOMPARE(outcome.written, bytesOf({11, 22, 33, 44, 0xEE, 0xEF, 55, 66, 77, 88}));
 }
@@ -583,12 +566,12 @@ void TestCompressedPatch::failingCloseFailsThePatch()
     CountingDecompressPlugin counting(&zstdDecompressPlugin);
     counting.setFailClose(true);
     for (size_t memSize : {size_t(8 * 1024), size_t(1024 * 1024)})
-        QVERIFY(!applyDiff(patchCase.oldData, 6000, diff, counting.plugin(), memSize).ok);
+        QVERIFY(!applyCompressedDiff(patchCase.oldData, 6000, diff, counting.plugin(), memSize).ok);
     QCOMPARE(counting.openHandles(), 0);
 
     counting.setFailClose(false);
     counting.setFailOpen(true);
-    QVERIFY(!applyDiff(patchCase.oldData, 6000, diff, counting.plugin(), 8 * 1024).ok);
+    QVERIFY(!applyCompressedDiff(patchCase.oldData, 6000, diff, counting.plugin(), 8 * 1024).ok);
     QCOMPARE(counting.openHandles(), 0);
 }
 
@@ -596,8 +579,7 @@ void TestCompressedPatch::fixedMemoryVariantAppliesTheSameDiff()
 {
     const PatchCase patchCase = PatchWriter::randomCase(23, 50000, 60000, 60);
     CountingDecompressPlugin counting(&zstdDecompressPlugin);
-    for (int mask : {0, 0x5, PatchWriter::kAllSectionsCompressed})
-    {
+    for (int mask : {0, 0x5, PatchWriter::kAllSectionsCompressed}) {
         const QByteArray diffBytes = PatchWriter::compressedDiff(patchCase, mask).bytes();
         dpatch_TStreamInput diff;
         dpatch_memStreamInput_init(&diff, (const dpatch_byte*)diffBytes.constData(),

@@ -3,7 +3,9 @@
 #include "patch/stream_cache_clip.h"
 #include "patch/streams.h"
 #include "patch/varint.h"
+#include "support/PatchWriter.h"
 
+#include <QRandomGenerator>
 #include <QTest>
 
 namespace
@@ -31,6 +33,7 @@ private slots:
     void decoderLimits_data();
     void decoderLimits();
     void writerRefusesWhatDoesNotFit();
+    void engineAndTestWriterAgree();
     void clipDecoderLimits_data();
     void clipDecoderLimits();
 };
@@ -83,11 +86,10 @@ void TestTaggedVarint::decoderLimits_data()
     QTest::newRow("ends inside the number") << bytes({0x81, 0x80}) << false << quint64(0);
     QTest::newRow("empty input") << QByteArray() << false << quint64(0);
     // 2^57 decoded so far and one more byte wanted: the value would pass 64 bits.
-    QTest::newRow("more than 64 bits")
-        << bytes({0x82, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x00}) << false << quint64(0);
+    QTest::newRow("more than 64 bits") << bytes({0x82, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x00}) << false
+                                       << quint64(0);
     QTest::newRow("long non-minimal form fits in memory")
-        << bytes({0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x05}) << true
-        << quint64(5);
+        << bytes({0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x05}) << true << quint64(5);
 }
 
 void TestTaggedVarint::decoderLimits()
@@ -114,6 +116,27 @@ void TestTaggedVarint::writerRefusesWhatDoesNotFit()
     QCOMPARE(out[0], dpatch_byte(0xAA));
 }
 
+void TestTaggedVarint::engineAndTestWriterAgree()
+{
+    // Values of every bit length with every tag, against the test writer's independent encoder.
+    QRandomGenerator random(42);
+    for (unsigned int tagBit = 0; tagBit <= 2; ++tagBit) {
+        for (int bits = 0; bits <= 64; ++bits) {
+            const quint64 value = bits == 0 ? 0 : (random.generate64() >> (64 - bits)) | (quint64(1) << (bits - 1));
+            const unsigned int tag = random.bounded(1u << tagBit);
+            const QByteArray expected = PatchWriter::packUInt(value, int(tagBit), int(tag));
+            dpatch_byte out[16];
+            dpatch_byte* pos = out;
+            QVERIFY(dpatch_packUIntWithTag(&pos, out + sizeof(out), value, tag, tagBit));
+            QCOMPARE(QByteArray((const char*)out, int(pos - out)), expected);
+            const dpatch_byte* src = begin(expected);
+            dpatch_StreamPos_t decoded = 0;
+            QVERIFY(dpatch_unpackUIntWithTag(&src, src + expected.size(), &decoded, tagBit));
+            QCOMPARE(decoded, value);
+        }
+    }
+}
+
 void TestTaggedVarint::clipDecoderLimits_data()
 {
     QTest::addColumn<QByteArray>("stream");
@@ -123,8 +146,8 @@ void TestTaggedVarint::clipDecoderLimits_data()
     QTest::newRow("needs a byte beyond the range") << bytes({0x82, 0x2C}) << 1 << false;
     QTest::newRow("eleven bytes") << bytes({0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x05}) << 11
                                   << true;
-    QTest::newRow("twelve bytes")
-        << bytes({0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x05}) << 12 << false;
+    QTest::newRow("twelve bytes") << bytes({0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x05})
+                                  << 12 << false;
 }
 
 void TestTaggedVarint::clipDecoderLimits()

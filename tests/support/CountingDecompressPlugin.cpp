@@ -45,8 +45,7 @@ BOOL countingDecompressPart(dpatch_TDecompressHandle handle, dpatch_byte* out_da
     return state.inner->decompressPart(handle, out_data, out_data_end);
 }
 
-const dpatch_TDecompressPlugin countingPlugin = {countingCanOpen, countingOpen, countingClose,
-                                                 countingDecompressPart};
+const dpatch_TDecompressPlugin countingPlugin = {countingCanOpen, countingOpen, countingClose, countingDecompressPart};
 } // namespace
 
 CountingDecompressPlugin::CountingDecompressPlugin(const dpatch_TDecompressPlugin* inner)

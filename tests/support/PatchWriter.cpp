@@ -1,7 +1,6 @@
 #include "PatchWriter.h"
 
 #include <QRandomGenerator>
-
 #include <zstd.h>
 
 namespace
@@ -20,8 +19,7 @@ QByteArray PatchWriter::packUInt(quint64 value, int tagBit, int tag)
     const int valueBits = 7 - tagBit;
     // Seven-bit groups from the bottom; what is left goes into the first byte.
     QByteArray tail;
-    while (valueBits < 64 && (value >> valueBits) != 0)
-    {
+    while (valueBits < 64 && (value >> valueBits) != 0) {
         tail.prepend(char(value & 0x7F));
         value >>= 7;
     }
@@ -37,8 +35,7 @@ QByteArray PatchWriter::encodeCovers(const QList<PatchCover>& covers)
     QByteArray out;
     quint64 oldPosBack = 0;
     quint64 newPosBack = 0;
-    for (const PatchCover& cover : covers)
-    {
+    for (const PatchCover& cover : covers) {
         if (cover.oldPos >= oldPosBack)
             out += packUInt(cover.oldPos - oldPosBack, 1, 0);
         else
@@ -54,11 +51,10 @@ QByteArray PatchWriter::encodeCovers(const QList<PatchCover>& covers)
 QByteArray PatchWriter::differenceBytes(const PatchCase& patchCase)
 {
     QByteArray out(patchCase.newData.size(), '\0');
-    for (const PatchCover& cover : patchCase.covers)
-    {
+    for (const PatchCover& cover : patchCase.covers) {
         for (quint64 i = 0; i < cover.length; ++i)
-            out[qsizetype(cover.newPos + i)] =
-                char(quint8(patchCase.newData[qsizetype(cover.newPos + i)]) - quint8(patchCase.oldData[qsizetype(cover.oldPos + i)]));
+            out[qsizetype(cover.newPos + i)] = char(quint8(patchCase.newData[qsizetype(cover.newPos + i)]) -
+                                                    quint8(patchCase.oldData[qsizetype(cover.oldPos + i)]));
     }
     return out;
 }
@@ -67,8 +63,7 @@ QByteArray PatchWriter::newDataOutsideCovers(const PatchCase& patchCase)
 {
     QByteArray out;
     quint64 pos = 0;
-    for (const PatchCover& cover : patchCase.covers)
-    {
+    for (const PatchCover& cover : patchCase.covers) {
         out += patchCase.newData.mid(qsizetype(pos), qsizetype(cover.newPos - pos));
         pos = cover.newPos + cover.length;
     }
@@ -81,14 +76,12 @@ void PatchWriter::encodeRle(const QByteArray& bytes, QByteArray* ctrl, QByteArra
     const qsizetype limit = maxRun > 0 ? maxRun : bytes.size() + 1;
     qsizetype copyFrom = 0;
     qsizetype i = 0;
-    while (i < bytes.size())
-    {
+    while (i < bytes.size()) {
         qsizetype j = i;
         while (j < bytes.size() && bytes[j] == bytes[i] && j - i < limit)
             ++j;
         const qsizetype run = j - i;
-        if (run >= 3)
-        {
+        if (run >= 3) {
             for (qsizetype from = copyFrom; from < i; from += limit)
                 appendCopyRun(ctrl, code, bytes, from, qMin(limit, i - from));
             const quint8 value = quint8(bytes[i]);
@@ -96,8 +89,7 @@ void PatchWriter::encodeRle(const QByteArray& bytes, QByteArray* ctrl, QByteArra
                 ctrl->append(packUInt(quint64(run - 1), 2, 0));
             else if (value == 0xFF)
                 ctrl->append(packUInt(quint64(run - 1), 2, 1));
-            else
-            {
+            else {
                 ctrl->append(packUInt(quint64(run - 1), 2, 2));
                 code->append(char(value));
             }
@@ -154,8 +146,7 @@ PatchWriter::CompressedDiff PatchWriter::compressedDiff(const PatchCase& patchCa
     diff.head[CompressedDiff::kNewDataSizeIndex] = quint64(patchCase.newData.size());
     diff.head[CompressedDiff::kOldDataSizeIndex] = quint64(patchCase.oldData.size());
     diff.head[CompressedDiff::kCoverCountIndex] = quint64(patchCase.covers.size());
-    for (int section = 0; section < kSectionCount; ++section)
-    {
+    for (int section = 0; section < kSectionCount; ++section) {
         const QByteArray& data = decoded[size_t(section)];
         const bool compressed = (compressMask >> section) & 1;
         diff.sections[size_t(section)] = compressed ? zstdFrame(data) : data;
@@ -173,8 +164,7 @@ QByteArray PatchWriter::rawDiff(const PatchCase& patchCase)
     QByteArray incOldPos;
     quint64 oldPosBack = 0;
     quint64 newPosBack = 0;
-    for (const PatchCover& cover : patchCase.covers)
-    {
+    for (const PatchCover& cover : patchCase.covers) {
         lengths += packUInt(cover.length);
         incNewPos += packUInt(cover.newPos - newPosBack);
         if (cover.oldPos >= oldPosBack)
@@ -212,8 +202,7 @@ PatchCase PatchWriter::randomCase(quint32 seed, int oldSize, int newSize, int co
     // Spread the covers over the new data with gaps between them (sometimes none).
     const qint64 slot = qMax<qint64>(1, newSize / qMax(1, coverCount));
     quint64 pos = 0;
-    for (int n = 0; n < coverCount && pos < quint64(newSize); ++n)
-    {
+    for (int n = 0; n < coverCount && pos < quint64(newSize); ++n) {
         const quint64 gap = random.bounded(4) == 0 ? 0 : random.bounded(quint32(qMax<qint64>(1, slot / 3)));
         const quint64 newPos = qMin(pos + gap, quint64(newSize));
         const quint64 room = qMin(quint64(newSize) - newPos, quint64(oldSize));
@@ -227,28 +216,21 @@ PatchCase PatchWriter::randomCase(quint32 seed, int oldSize, int newSize, int co
         // New bytes inside the cover: the old ones plus stretches of equal, 0xFF, other constant and
         // random differences, so that every run type of the code appears.
         quint64 i = 0;
-        while (i < length)
-        {
+        while (i < length) {
             const quint32 kind = random.bounded(20);
             quint64 stretch = 0;
             quint8 constant = 0;
             bool randomBytes = false;
-            if (kind < 12)
-            {
+            if (kind < 12) {
                 stretch = 1 + random.bounded(64);
-            }
-            else if (kind < 15)
-            {
+            } else if (kind < 15) {
                 stretch = 1 + random.bounded(16);
                 randomBytes = true;
-            }
-            else
-            {
+            } else {
                 stretch = 3 + random.bounded(20);
                 constant = kind < 17 ? 0xFF : quint8(1 + random.bounded(254));
             }
-            for (quint64 k = 0; k < stretch && i < length; ++k, ++i)
-            {
+            for (quint64 k = 0; k < stretch && i < length; ++k, ++i) {
                 const quint8 oldByte = quint8(result.oldData[qsizetype(oldPos + i)]);
                 const quint8 delta = randomBytes ? quint8(random.bounded(256)) : constant;
                 result.newData[qsizetype(newPos + i)] = char(quint8(oldByte + delta));

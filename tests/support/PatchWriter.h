@@ -7,7 +7,6 @@
 
 #include <QByteArray>
 #include <QList>
-
 #include <array>
 
 struct PatchCover
@@ -15,6 +14,8 @@ struct PatchCover
     quint64 oldPos = 0;
     quint64 newPos = 0;
     quint64 length = 0;
+
+    bool operator==(const PatchCover& other) const = default;
 };
 
 // Old data, new data and the covers that turn one into the other.

@@ -2,8 +2,7 @@
 
 #include <cstring>
 
-RecordingInputStream::RecordingInputStream(const QByteArray& data)
-    : data(data)
+RecordingInputStream::RecordingInputStream(const QByteArray& data) : data(data)
 {
     input.streamOwner = this;
     input.streamSize = quint64(data.size());

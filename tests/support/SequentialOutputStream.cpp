@@ -41,8 +41,7 @@ BOOL SequentialOutputStream::write(const dpatch_TStreamOutput* stream, dpatch_St
     if (writeToPos > stream->streamSize || length > stream->streamSize - writeToPos)
         return 0;
     ++self->writeCount;
-    if (writeToPos != quint64(self->data.size()))
-    {
+    if (writeToPos != quint64(self->data.size())) {
         self->sequential = false;
         return 0;
     }

@@ -173,8 +173,8 @@ QList<TestUpdateServer::Request> TestUpdateServer::requestLog() const
         const QJsonObject entry = QJsonDocument::fromJson(line).object();
         if (entry.isEmpty())
             continue;
-        requests.append({entry["path"].toString(), entry["time"].toDouble(), entry["attempt"].toInt(),
-                         entry["action"].toString()});
+        requests.append(
+            {entry["path"].toString(), entry["time"].toDouble(), entry["attempt"].toInt(), entry["action"].toString()});
     }
     return requests;
 }

@@ -6,7 +6,6 @@
 #include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
-
 #include <memory>
 
 // A real HTTPS update server on 127.0.0.1 for tests: runs tests/support/update_server.py with

@@ -1,0 +1,331 @@
+#include "patch/dir_patch_driver.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <sys/time.h>
+
+#include "patch/dir_patcher.h"
+#include "patch/dpatch_check.h"
+#include "patch/file_services.h"
+#include "patch/zstd_decompress_plugin.h"
+
+namespace
+{
+const dpatch_StreamPos_t kOldSpare = 32 * 1024;
+const dpatch_StreamPos_t kMinCacheSize = 32 * 1024;
+const dpatch_StreamPos_t kMaxCacheExtra = 2 * 1024 * 1024;
+const size_t kSmallestHalvedCache = 64 * 1024;
+// With all old data in the cache only the patch's own handles are open: the diff and one new file.
+const size_t kOpenFilesWhenCached = 4;
+
+double clockSeconds()
+{
+    struct timeval tv;
+    if (gettimeofday(&tv, 0) != 0)
+        return 0;
+    return (double)tv.tv_sec + (double)tv.tv_usec / 1000000.0;
+}
+
+dpatch_StreamPos_t addSaturated(dpatch_StreamPos_t a, dpatch_StreamPos_t b)
+{
+    const dpatch_StreamPos_t sum = a + b;
+    return sum < a ? ~(dpatch_StreamPos_t)0 : sum;
+}
+
+dpatch_StreamPos_t minPos(dpatch_StreamPos_t a, dpatch_StreamPos_t b)
+{
+    return a < b ? a : b;
+}
+
+BOOL endsWithSlash(const char* path)
+{
+    const size_t len = strlen(path);
+    return len > 0 && path[len - 1] == '/';
+}
+
+const char* dirSeparatorFor(const char* path, BOOL isDir)
+{
+    return (isDir && !endsWithSlash(path)) ? "/" : "";
+}
+} // namespace
+
+int runDirPatch(const char* oldPath, const char* diffFileName, const char* outNewPath, BOOL loadOldAll,
+                size_t cacheSize, size_t maxOpenFileNumber, TChecksumSet* checksumSet, TDirPatchListener* listener,
+                dpatch_StreamPos_t diffDataOffert, dpatch_StreamPos_t diffDataSize)
+{
+    const double startTime = clockSeconds();
+    int result = DPATCH_SUCCESS;
+    TDirPatcher dirPatcher;
+    dpatch_TFileStreamInput diffData;
+    const TDirDiffInfo* dirDiffInfo = 0;
+    const dpatch_TStreamInput* oldStream = 0;
+    const dpatch_TStreamOutput* newStream = 0;
+    const dpatch_TDecompressPlugin* decompressPlugin = 0;
+    unsigned char* temp_cache = 0;
+    size_t temp_cacheSize = 0;
+    dpatch_TPathType oldType = kPathType_file;
+    memset(&dirPatcher, 0, sizeof(dirPatcher));
+    memset(&diffData, 0, sizeof(diffData));
+
+#define failWith(code, message)                                                                              \
+    do                                                                                                       \
+    {                                                                                                        \
+        dpatch_fprintf(stderr, "%s", message);                                                              \
+        result = code;                                                                                       \
+        goto failed;                                                                                         \
+    } while (0)
+
+    if (oldPath[0] != '\0')
+    {
+        dpatch_StreamPos_t oldSize = 0;
+        if (!dpatch_getPathStat(oldPath, &oldType, &oldSize))
+            failWith(DPATCH_PATHTYPE_ERROR, "get oldPath type ERROR!\n");
+        if (oldType == kPathType_notExist)
+            failWith(DPATCH_PATHTYPE_ERROR, "oldPath not exist ERROR!\n");
+    }
+
+    if (!dpatch_TFileStreamInput_open(&diffData, diffFileName))
+        failWith(DPATCH_OPENREAD_ERROR, "open diffFile for read ERROR!\n");
+    if (diffDataOffert != 0)
+    {
+        if (!dpatch_TFileStreamInput_setOffset(&diffData, diffDataOffert))
+            failWith(DPATCH_SFX_DIFFDATA_ERROR, "readed sfx diffFile offset ERROR!\n");
+        if (diffData.base.streamSize < diffDataSize)
+            failWith(DPATCH_SFX_DIFFDATA_ERROR, "readed sfx diffFile size ERROR!\n");
+        diffData.base.streamSize = diffDataSize;
+    }
+
+    if (!TDirPatcher_open(&dirPatcher, &diffData.base, &dirDiffInfo) || !dirDiffInfo->isDirDiff)
+    {
+        if (diffData.fileError)
+            failWith(DPATCH_FILEREAD_ERROR, "read diffFile ERROR!\n");
+        failWith(DIRPATCH_DIRDIFFINFO_ERROR, "is diff file? get dir diff info ERROR!\n");
+    }
+    if (dirDiffInfo->isOldPathDir)
+    {
+        if (oldType != kPathType_dir)
+            failWith(DPATCH_PATHTYPE_ERROR, "input old path need dir ERROR!\n");
+    }
+    else if (oldType != kPathType_file)
+    {
+        failWith(DPATCH_PATHTYPE_ERROR, "input old path need file ERROR!\n");
+    }
+
+    dpatch_printf("%s", dirDiffInfo->isOldPathDir ? "old  dir: \"" : "old file: \"");
+    dpatch_printf("%s%s", oldPath, dirSeparatorFor(oldPath, dirDiffInfo->isOldPathDir));
+    dpatch_printf("\"\ndiffFile: \"");
+    dpatch_printf("%s", diffFileName);
+    dpatch_printf("%s", dirDiffInfo->isNewPathDir ? "\"\nout  dir: \"" : "\"\nout file: \"");
+    dpatch_printf("%s%s", outNewPath, dirSeparatorFor(outNewPath, dirDiffInfo->isNewPathDir));
+    dpatch_printf("\"\n");
+
+    {
+        const char* compressType = dirDiffInfo->cdiffInfo.compressType;
+        const int need = dirDiffInfo->cdiffInfo.compressedSectionCount + (dirDiffInfo->isDirDataCompressed ? 1 : 0);
+        if (compressType[0] == '\0')
+        {
+            if (need > 0)
+            {
+                dpatch_fprintf(stderr, "can not decompress \"%s\" data ERROR!\n", compressType);
+                result = DPATCH_COMPRESSTYPE_ERROR;
+                goto failed;
+            }
+        }
+        else if (zstdDecompressPlugin.canOpen(compressType))
+        {
+            dpatch_printf("dirpatch run with decompress plugin: \"%s\" (need decompress %d)\n", compressType, need);
+            decompressPlugin = &zstdDecompressPlugin;
+        }
+        else if (need > 0)
+        {
+            dpatch_fprintf(stderr, "can not decompress \"%s\" data ERROR!\n", compressType);
+            result = DPATCH_COMPRESSTYPE_ERROR;
+            goto failed;
+        }
+        else
+        {
+            dpatch_printf("  diffFile added useless compress tag \"%s\"\n", compressType);
+        }
+    }
+
+    if (!TDirPatcher_loadDirData(&dirPatcher, decompressPlugin, oldPath, outNewPath))
+        failWith(DIRPATCH_LAOD_DIRDIFFDATA_ERROR, "load dir data in diffFile ERROR!\n");
+    if (!listener->patchBegin(listener, &dirPatcher))
+        failWith(DIRPATCH_PATCHBEGIN_ERROR, "dir patch begin ERROR!\n");
+
+    if (checksumSet->isCheck_oldRefData + checksumSet->isCheck_newRefData + checksumSet->isCheck_copyFileData +
+            checksumSet->isCheck_diffData >
+        0)
+    {
+        if (dirDiffInfo->checksumType[0] == '\0')
+        {
+            dpatch_printf("  NOTE: no checksum saved in diffFile,can not do checksum\n");
+            memset(checksumSet, 0, sizeof(*checksumSet));
+        }
+        else
+        {
+            // no checksum implementation is built into this engine
+            checksumSet->checksumPlugin = 0;
+            dpatch_fprintf(stderr, "not found checksumType \"%s\" ERROR!\n", dirDiffInfo->checksumType);
+            result = DIRPATCH_CHECKSUMTYPE_ERROR;
+            goto failed;
+        }
+    }
+
+    {
+        const TDirDiffHead* head = &dirPatcher.dirDiffHead;
+        const dpatch_StreamPos_t newDataSize = dirDiffInfo->cdiffInfo.newDataSize;
+        dpatch_printf("DirPatch new path count: %llu (fileCount:%llu)\n", (unsigned long long)head->newPathCount,
+                      (unsigned long long)(head->newRefFileCount + head->sameFilePairCount));
+        dpatch_printf("    copy from old count: %llu (dataSize: %llu)\n", (unsigned long long)head->sameFilePairCount,
+                      (unsigned long long)head->sameFileSize);
+        dpatch_printf("     ref old file count: %llu\n", (unsigned long long)head->oldRefFileCount);
+        dpatch_printf("     ref new file count: %llu\n", (unsigned long long)head->newRefFileCount);
+        dpatch_printf("oldRefSize  : %llu\ndiffDataSize: %llu\nnewRefSize  : %llu (all newSize: %llu)\n",
+                      (unsigned long long)dirDiffInfo->cdiffInfo.oldDataSize,
+                      (unsigned long long)diffData.base.streamSize, (unsigned long long)newDataSize,
+                      (unsigned long long)(newDataSize + head->sameFileSize));
+        if (listener->setProgressTotal)
+            listener->setProgressTotal(listener, newDataSize);
+    }
+
+    {
+        const dpatch_StreamPos_t oldSize = dirDiffInfo->cdiffInfo.oldDataSize;
+        dpatch_StreamPos_t wanted = 0;
+        if (loadOldAll)
+            wanted = addSaturated(oldSize, minPos(addSaturated(oldSize, kOldSpare), kMaxCacheExtra));
+        else
+            wanted = minPos(cacheSize > kMinCacheSize ? cacheSize : kMinCacheSize, addSaturated(oldSize, kMaxCacheExtra));
+        if (wanted > (size_t)~(size_t)0)
+            wanted = (size_t)~(size_t)0;
+        temp_cacheSize = (size_t)wanted;
+        for (;;)
+        {
+            temp_cache = (unsigned char*)malloc(temp_cacheSize);
+            if (temp_cache)
+                break;
+            if (temp_cacheSize < kSmallestHalvedCache)
+                failWith(DPATCH_MEM_ERROR, "alloc cache memory ERROR!\n");
+            temp_cacheSize /= 2;
+        }
+        const size_t openFileLimit = (temp_cacheSize < addSaturated(oldSize, kOldSpare)) ? maxOpenFileNumber
+                                                                                         : kOpenFilesWhenCached;
+        if (!TDirPatcher_openOldRefStream(&dirPatcher, openFileLimit, &oldStream))
+            failWith(DIRPATCH_OPEN_OLDPATH_ERROR, "open oldFile ERROR!\n");
+    }
+    if (!TDirPatcher_openNewDirStream(&dirPatcher, listener, &newStream))
+        failWith(DIRPATCH_OPEN_NEWPATH_ERROR, "open newFile ERROR!\n");
+
+    if (!TDirPatcher_patch(&dirPatcher, newStream, oldStream, temp_cache, temp_cache + temp_cacheSize))
+    {
+        if (dirPatcher._isOldRefDataChecksumError)
+            failWith(DIRPATCH_CHECKSUM_OLDDATA_ERROR, "oldFile checksum ERROR!\n");
+        if (dirPatcher._newDir._isCopyDataChecksumError)
+            failWith(DIRPATCH_CHECKSUM_COPYDATA_ERROR, "copyOldFile checksum ERROR!\n");
+        if (dirPatcher._newDir._isNewRefDataChecksumError)
+            failWith(DIRPATCH_CHECKSUM_NEWDATA_ERROR, "newFile checksum ERROR!\n");
+        failWith(DIRPATCH_PATCH_ERROR, "dir patch run ERROR!\n");
+    }
+#undef failWith
+
+    // success ending: each failure here keeps its code and skips what it already did
+    if (!listener->patchFinish(listener, 1))
+    {
+        dpatch_fprintf(stderr, "dir patch finish ERROR!\n");
+        result = DIRPATCH_PATCHFINISH_ERROR;
+        goto closeNewDir;
+    }
+    if (!TDirPatcher_closeNewDirStream(&dirPatcher))
+    {
+        dpatch_fprintf(stderr, "newPath close ERROR!\n");
+        result = DIRPATCH_CLOSE_NEWPATH_ERROR;
+        goto closeOldRef;
+    }
+    if (!TDirPatcher_closeOldRefStream(&dirPatcher))
+    {
+        dpatch_fprintf(stderr, "oldPath close ERROR!\n");
+        result = DIRPATCH_CLOSE_OLDPATH_ERROR;
+        goto closeAll;
+    }
+    TDirPatcher_close(&dirPatcher);
+    if (!dpatch_TFileStreamInput_close(&diffData))
+    {
+        dpatch_fprintf(stderr, "diffFile close ERROR!\n");
+        result = DPATCH_FILECLOSE_ERROR;
+    }
+    goto freeCache;
+
+failed:
+    if (!listener->patchFinish(listener, 0))
+        dpatch_fprintf(stderr, "dir patch finish ERROR!\n");
+closeNewDir:
+    if (!TDirPatcher_closeNewDirStream(&dirPatcher))
+        dpatch_fprintf(stderr, "newPath close ERROR!\n");
+closeOldRef:
+    if (!TDirPatcher_closeOldRefStream(&dirPatcher))
+        dpatch_fprintf(stderr, "oldPath close ERROR!\n");
+closeAll:
+    TDirPatcher_close(&dirPatcher);
+    if (!dpatch_TFileStreamInput_close(&diffData))
+        dpatch_fprintf(stderr, "diffFile close ERROR!\n");
+freeCache:
+    free(temp_cache);
+    dpatch_printf("\ndirpatch dir patch time: %.3f s\n", clockSeconds() - startTime);
+    return result;
+}
+
+static BOOL _default_makeNewDir(TDirPatchListener* listener, const char* pathName)
+{
+    (void)listener;
+    return dpatch_makeDir(pathName);
+}
+
+static BOOL _default_copySameFile(TDirPatchListener* listener, const char* oldFileName, const char* newFileName,
+                                  dpatch_TCopyListener* copyListener)
+{
+    (void)listener;
+    return dpatch_copyFile(oldFileName, newFileName, copyListener);
+}
+
+static BOOL _default_openNewFile(TDirPatchListener* listener, dpatch_TFileStreamOutput* curNewFile,
+                                 const char* newFileName, dpatch_StreamPos_t fileSize)
+{
+    (void)listener;
+    return dpatch_TFileStreamOutput_open(curNewFile, newFileName, fileSize);
+}
+
+static BOOL _default_closeNewFile(TDirPatchListener* listener, dpatch_TFileStreamOutput* curNewFile)
+{
+    (void)listener;
+    return dpatch_TFileStreamOutput_close(curNewFile);
+}
+
+static BOOL _default_patchBegin(TDirPatchListener* listener, TDirPatcher* dirPatcher)
+{
+    listener->dirPatcher = dirPatcher;
+    return 1;
+}
+
+static BOOL _default_patchFinish(TDirPatchListener* listener, BOOL isPatchSuccess)
+{
+    if (!isPatchSuccess)
+        return 1;
+    TNewDir* newDir = &((TDirPatcher*)listener->dirPatcher)->_newDir;
+    BOOL result = 1;
+    for (size_t i = 0; i < newDir->newExecuteCount; ++i)
+    {
+        const char* path = TNewDir_getNewExecutePath(newDir, i);
+        if (!path || !dpatch_setExecuteTag(path))
+        {
+            dpatch_printf("WARNING: can't set Execute tag to new file \"");
+            dpatch_printf("%s", path ? path : "");
+            dpatch_printf("\"\n");
+            result = 0;
+        }
+    }
+    return result;
+}
+
+TDirPatchListener defaultDirPatchListener = {
+    0, 0, 0, 0, _default_makeNewDir, _default_copySameFile, _default_openNewFile, _default_closeNewFile, 0,
+    _default_patchBegin, _default_patchFinish};

@@ -1,0 +1,66 @@
+#pragma once
+// Applies one "HDIFF19" directory diff in separate steps: read the head, load the directory data,
+// optionally set up checksums, open the old reference files as one input stream and the new directory
+// as one output stream, run the embedded compressed diff from one to the other, close. The three
+// closes are safe in every state, so a caller can jump to them after any failed step.
+#include <stdint.h>
+
+#include "patch/dir_checksum.h"
+#include "patch/dir_diff_format.h"
+#include "patch/dpatch_types.h"
+#include "patch/file_services.h"
+#include "patch/new_dir_output.h"
+#include "patch/ref_stream.h"
+#include "patch/res_handle_limit.h"
+
+typedef struct TDirPatcher
+{
+    TDirDiffInfo dirDiffInfo;
+    TDirDiffHead dirDiffHead;
+    const char** oldUtf8PathList;
+    const size_t* oldRefList;
+    int32_t _isDiffDataChecksumError;
+    int32_t _isOldRefDataChecksumError;
+    TNewDir _newDir;
+    dpatch_TRefStream _oldRefStream;
+    dpatch_TResHandleLimit _resLimit;
+    dpatch_TResHandle* _resList;
+    dpatch_TFileStreamInput* _oldFileList;
+    char* _oldPathBuf;
+    char* _oldRootDir_end;
+    char* _oldPathBufEnd;
+    void* _pOldRefMem;
+    TChecksumSet _checksumSet;
+    unsigned char* _pChecksumMem;
+    const dpatch_TDecompressPlugin* _decompressPlugin;
+    const dpatch_TStreamInput* _dirDiffData;
+    void* _pDiffDataMem;
+    dpatch_StreamPos_t* _pOldSameRefCount;
+} TDirPatcher;
+
+BOOL TDirPatcher_open(TDirPatcher* self, const dpatch_TStreamInput* dirDiffData, const TDirDiffInfo** out_dirDiffInfo);
+BOOL TDirPatcher_loadDirData(TDirPatcher* self, const dpatch_TDecompressPlugin* decompressPlugin, const char* oldPath_utf8,
+                             const char* newPath_utf8);
+BOOL TDirPatcher_checksum(TDirPatcher* self, const TChecksumSet* checksumSet);
+BOOL TDirPatcher_openOldRefStream(TDirPatcher* self, size_t maxOpenFileNumber,
+                                  const dpatch_TStreamInput** out_oldRefStream);
+BOOL TDirPatcher_openNewDirStream(TDirPatcher* self, TDirPatchListener* listener,
+                                  const dpatch_TStreamOutput** out_newDirStream);
+BOOL TDirPatcher_patch(TDirPatcher* self, const dpatch_TStreamOutput* out_newData, const dpatch_TStreamInput* oldData,
+                       unsigned char* temp_cache, unsigned char* temp_cache_end);
+BOOL TDirPatcher_closeNewDirStream(TDirPatcher* self);
+BOOL TDirPatcher_closeOldRefStream(TDirPatcher* self);
+BOOL TDirPatcher_close(TDirPatcher* self);
+
+// Full old paths, built in the old path buffer; valid until the next one is built there.
+const char* TDirPatcher_getOldPathByIndex(TDirPatcher* self, size_t oldIndex);
+const char* TDirPatcher_getOldRefPathByRefIndex(TDirPatcher* self, size_t refIndex);
+const char* TDirPatcher_getOldPathBySameIndex(TDirPatcher* self, size_t sameIndex);
+// newPath must be the path most recently built by a new-directory path accessor.
+const char* TDirPatcher_getOldPathByNewPath(TDirPatcher* self, const char* newPath);
+
+// How many same-file pairs copy each old path, for listeners that move old files instead of copying.
+BOOL TDirPatcher_initOldSameRefCount(TDirPatcher* self);
+dpatch_StreamPos_t TDirPatcher_oldSameRefCount(TDirPatcher* self, size_t sameIndex);
+void TDirPatcher_decOldSameRefCount(TDirPatcher* self, size_t sameIndex);
+void TDirPatcher_finishOldSameRefCount(TDirPatcher* self);
