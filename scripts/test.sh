@@ -9,3 +9,11 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELWINTER_BUILD_TESTS
 cmake --build "$build" -j"$(nproc)"
 cd "$build"
 ctest --output-on-failure -j"$(nproc)" --timeout 900
+
+# The patch engine's tests once more, built with AddressSanitizer and UndefinedBehaviorSanitizer.
+cd - >/dev/null
+san="${build}-sanitize"
+rm -rf "$san"
+cmake -S . -B "$san" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELWINTER_BUILD_TESTS=ON -DPELWINTER_SANITIZE=ON
+cmake --build "$san" -j"$(nproc)" --target patch_tests
+ctest --test-dir "$san" --output-on-failure -j"$(nproc)" -L patch --timeout 900
