@@ -78,6 +78,7 @@ private slots:
     void headOfLiteralDiff();
     void readDirDiffInfoTellsOtherData_data();
     void readDirDiffInfoTellsOtherData();
+    void readDirDiffInfoInAWindow();
     void headErrors_data();
     void headErrors();
     void everyTruncatedHeadIsRefused();
@@ -162,6 +163,26 @@ void TestDirDiffFormat::readDirDiffInfoTellsOtherData()
     QVERIFY(readDirDiffInfo(path.toUtf8().constData(), &info, 0, 0));
     QCOMPARE(info.isDirDiff, 0);
     QVERIFY(!readDirDiffInfo((dir.path() + "/missing").toUtf8().constData(), &info, 0, 0));
+}
+
+void TestDirDiffFormat::readDirDiffInfoInAWindow()
+{
+    const QByteArray diff = emptyDirDiff();
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/archive";
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("lead" + diff + "tail");
+    file.close();
+    TDirDiffInfo info;
+    QVERIFY(readDirDiffInfo(path.toUtf8().constData(), &info, 4, dpatch_StreamPos_t(diff.size())));
+    QCOMPARE(info.isDirDiff, 1);
+    QCOMPARE(info.checksumOffset, 29u); // positions count from the window's start
+    StderrCapture capture;
+    QVERIFY(!readDirDiffInfo(path.toUtf8().constData(), &info, 4, dpatch_StreamPos_t(diff.size() + 5)));
+    QVERIFY(capture.take().split('\n').contains("check diffData.base.streamSize>=diffDataSize error!"));
+    QVERIFY(!readDirDiffInfo(path.toUtf8().constData(), &info, 1000, 1));
+    QVERIFY(capture.take().split('\n').contains("check dpatch_TFileStreamInput_setOffset(&diffData,diffDataOffert) error!"));
 }
 
 void TestDirDiffFormat::headErrors_data()

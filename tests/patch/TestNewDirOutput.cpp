@@ -172,6 +172,7 @@ class TestNewDirOutput : public QObject
 private slots:
     void walkCallsListenerInPathOrder();
     void writeSpanningTwoFiles();
+    void writeBehindTheCurrentFileFails();
     void emptyReferenceFilesTakeNoBytes();
     void directoryWithoutDataIsCompleteAtOpen();
     void pairOnAReferencePathFailsAtTheEnd();
@@ -208,6 +209,18 @@ void TestNewDirOutput::writeSpanningTwoFiles()
                                                 "open two 5", "close"}));
     QCOMPARE(side.newFile("one"), QByteArray("abcd"));
     QCOMPARE(side.newFile("two"), QByteArray("EFGHI"));
+    QVERIFY(TNewDir_close(&side.newDir));
+}
+
+void TestNewDirOutput::writeBehindTheCurrentFileFails()
+{
+    // bytes for a file already closed can't be written anywhere; taking them silently would lose them
+    NewSide side({"", "one", "two"}, {{1, 2}, {2, 2}}, {});
+    QVERIFY(TNewDir_open(&side.newDir, &side.listener.base, 1, &side.stream));
+    QVERIFY(side.write(0, "ab"));
+    StderrCapture capture;
+    QVERIFY(!side.write(0, "cd"));
+    QVERIFY(capture.take().contains("check _file_append_part(self,writeToPos,data,data+writeLen) error!"));
     QVERIFY(TNewDir_close(&side.newDir));
 }
 

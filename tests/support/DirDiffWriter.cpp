@@ -90,9 +90,9 @@ QList<PatchCover> findCovers(const QByteArray& oldData, const QByteArray& newDat
     QList<PatchCover> covers;
     if (oldData.size() < minLength || newData.size() < minLength)
         return covers;
-    // One old position per window hash; large old data is indexed every few bytes only, which still
-    // finds every match a few bytes longer than minLength.
-    const qsizetype step = oldData.size() > 256 * 1024 ? 8 : 1;
+    // One old position per window hash; large old data is indexed every few bytes only (keeping the
+    // index near two million entries), which still finds every match that much longer than minLength.
+    const qsizetype step = oldData.size() > 256 * 1024 ? qMax<qsizetype>(8, oldData.size() >> 21) : 1;
     QHash<size_t, qsizetype> index;
     for (qsizetype i = 0; i + minLength <= oldData.size(); i += step)
         index.insert(qHash(QByteArrayView(oldData.constData() + i, minLength)), i);
