@@ -14,7 +14,6 @@
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
-
 #include <cstdio>
 #include <cstdlib>
 #include <sys/resource.h>
@@ -62,10 +61,8 @@ int main(int argc, char** argv)
     const QString outDir = work.path() + "/out";
     const QString copyDir = work.path() + "/copy";
     const QString diffPath = work.path() + "/patch.diff";
-    printf("generating %lld MiB in %d files of %lld bytes...\n", (long long)totalMiB, fileCount,
-           (long long)fileSize);
-    for (int i = 0; i < fileCount; ++i)
-    {
+    printf("generating %lld MiB in %d files of %lld bytes...\n", (long long)totalMiB, fileCount, (long long)fileSize);
+    for (int i = 0; i < fileCount; ++i) {
         const QString name = QString("dir%1/file%2.bin").arg(i % 20).arg(i);
         const QByteArray oldContent = randomData(fileSize, quint32(i));
         FileTree::Entries oldEntry{{name, FileTree::file(oldContent)}};
@@ -73,14 +70,12 @@ int main(int argc, char** argv)
         const int kind = i % 20; // 16 of 20 copied, 3 changed, 1 replaced by a new file
         if (kind < 16)
             newEntry[name] = FileTree::file(oldContent);
-        else if (kind < 19)
-        {
+        else if (kind < 19) {
             QByteArray changed = oldContent;
             for (qsizetype at = 4096; at + 64 < changed.size(); at += changed.size() / 8)
                 changed.replace(at, 64, randomData(64, quint32(i) ^ 0x5a5a5a5a));
             newEntry[name] = FileTree::file(changed);
-        }
-        else
+        } else
             newEntry[QString("dir%1/new%2.bin").arg(i % 20).arg(i)] = FileTree::file(randomData(fileSize, ~quint32(i)));
         if (!FileTree::write(oldDir, oldEntry) || !FileTree::write(newSource, newEntry))
             return 1;
@@ -111,15 +106,13 @@ int main(int argc, char** argv)
     QElapsedTimer patchTimer;
     patchTimer.start();
     const pid_t child = fork();
-    if (child == 0)
-    {
+    if (child == 0) {
         const QByteArray oldArg = oldDir.toUtf8();
         const QByteArray diffArg = diffPath.toUtf8();
         const QByteArray outArg = outDir.toUtf8();
         if (!getenv("DIRPATCH_BENCH_VERBOSE"))
             freopen("/dev/null", "w", stdout);
-        execl(argv[0], argv[0], "--apply", oldArg.constData(), diffArg.constData(), outArg.constData(),
-              (char*)nullptr);
+        execl(argv[0], argv[0], "--apply", oldArg.constData(), diffArg.constData(), outArg.constData(), (char*)nullptr);
         _exit(127);
     }
     int status = 0;
