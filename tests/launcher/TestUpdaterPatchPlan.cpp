@@ -14,6 +14,8 @@ struct UpdaterTestAccess
     Updater& u;
     QJsonObject& branchManifest() { return u.branchManifest; }
     QJsonObject& installReceipt() { return u.installReceipt; }
+    QJsonObject& localManifest() { return u.localManifest; }
+    void checkInstallDone(const QStringList& failedFiles) { u.checkInstallDone(failedFiles); }
     QString& installedVersion() { return u.installedVersion; }
     QList<QJsonObject>& patchQueue() { return u.patchQueue; }
     QList<bool>& patchApplied() { return u.patchApplied; }
@@ -61,6 +63,8 @@ private slots:
     void followsTheChainOnce();
     void receiptNamesTheVersionReached_data();
     void receiptNamesTheVersionReached();
+    void weighsBrokenFilesAgainstTheFullPatch_data();
+    void weighsBrokenFilesAgainstTheFullPatch();
 
 private:
     QTemporaryDir data;
@@ -161,6 +165,75 @@ void TestUpdaterPatchPlan::receiptNamesTheVersionReached()
     QCOMPARE(receipt["version"].toString(), version);
     QCOMPARE(receipt["branch"].toString(), QString("Main"));
     QCOMPARE(receipt["unknown"].toInt(), 42);
+}
+
+void TestUpdaterPatchPlan::weighsBrokenFilesAgainstTheFullPatch_data()
+{
+    QTest::addColumn<QJsonArray>("files");
+    QTest::addColumn<QStringList>("failed");
+    QTest::addColumn<QJsonValue>("fullPatch");
+    QTest::addColumn<bool>("repairs");
+    QTest::addColumn<QString>("failure");
+
+    // "parts" 0 makes a started repair fail at once, without a request, so the road shows in the labels.
+    const auto file = [](const QString& path, qint64 size) {
+        return QJsonObject{{"path", path}, {"resource", QJsonObject{{"hash", "h"}, {"parts", 0}, {"size", size}}}};
+    };
+    const auto full = [](qint64 size) {
+        return QJsonValue(QJsonObject{{"hash", "full"}, {"parts", 1}, {"size", size}});
+    };
+
+    const QString patchFailure = "Download failed for patch 1!";
+    QTest::newRow("smaller repairs") << QJsonArray{file("a", 60), file("b", 500)} << QStringList{"a"} << full(100)
+                                     << true << patchFailure;
+    QTest::newRow("equal size repairs") << QJsonArray{file("a", 100)} << QStringList{"a"} << full(100) << true
+                                        << patchFailure;
+    QTest::newRow("one byte larger reinstalls")
+        << QJsonArray{file("a", 101)} << QStringList{"a"} << full(100) << false << patchFailure;
+    QTest::newRow("path listed twice counts twice")
+        << QJsonArray{file("a", 60), file("./a", 60)} << QStringList{"a"} << full(100) << false << patchFailure;
+    QTest::newRow("full patch above 2 GiB still counts")
+        << QJsonArray{file("a", 100)} << QStringList{"a"} << full(3LL << 30) << true << patchFailure;
+    QTest::newRow("unrepairable path reinstalls")
+        << QJsonArray{file("../x", 1)} << QStringList{"../x"} << full(100) << false << patchFailure;
+    QTest::newRow("no full patch resource reinstalls, then launches what is there")
+        << QJsonArray{file("a", 1)} << QStringList{"a"} << QJsonValue() << false
+        << "Failed to launch Pelwinter. No version of the game is installed and the manifest, though it exists, does "
+           "not include a full patch resource. This is considered an unusual error.";
+}
+
+void TestUpdaterPatchPlan::weighsBrokenFilesAgainstTheFullPatch()
+{
+    QFETCH(QJsonArray, files);
+    QFETCH(QStringList, failed);
+    QFETCH(QJsonValue, fullPatch);
+    QFETCH(bool, repairs);
+    QFETCH(QString, failure);
+
+    Updater updater("launcher", "main", "main", {}, false, false, true, nullptr);
+    UpdaterTestAccess access{updater};
+    QJsonObject manifest = manifestWith({});
+    if (!fullPatch.isNull())
+        manifest["current_full_patch_resource"] = fullPatch;
+    access.branchManifest() = manifest;
+    access.localManifest() = QJsonObject{{"version", "1.3"}, {"files", files}};
+    QSignalSpy bar2(&updater, &Updater::updateProgressBar2);
+    QSignalSpy failedSpy(&updater, &Updater::updateFailed);
+
+    access.checkInstallDone(failed);
+    QStringList labels;
+    for (const QList<QVariant>& call : bar2) {
+        // A launch attempt clears the bar.
+        if (!call.at(0).toString().isEmpty())
+            labels.append(call.at(0).toString());
+    }
+    // A failed repair falls back to the full install, so both roads end there.
+    QCOMPARE(labels, repairs ? QStringList({"WAITING FOR REPAIR", "WAITING FOR INSTALL"})
+                             : QStringList({"WAITING FOR INSTALL"}));
+    QCOMPARE(failedSpy.count(), 1);
+    QCOMPARE(failedSpy.first().at(0).toString(), failure);
+    // Nothing of the install is discarded for a full patch that can't be downloaded yet.
+    QVERIFY(!QFileInfo::exists(access.installDirPath()));
 }
 
 QTEST_GUILESS_MAIN(TestUpdaterPatchPlan)
