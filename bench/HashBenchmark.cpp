@@ -11,7 +11,6 @@
 #include <QCoreApplication>
 #include <QDirIterator>
 #include <QFileInfo>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -92,7 +91,8 @@ double cpuSeconds(int who)
 {
     rusage usage;
     getrusage(who, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) + 1e-6 * double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           1e-6 * double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
 }
 
 double now()
@@ -106,8 +106,7 @@ struct Timing
     double busy = 0; // average processors busy during the best run
 };
 
-template <typename Run>
-Timing best(int who, Run run)
+template <typename Run> Timing best(int who, Run run)
 {
     Timing result;
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -185,7 +184,9 @@ int main(int argc, char** argv)
     std::printf("Preparing data sets...\n");
     std::fflush(stdout);
     std::vector<DataSet> sets;
-    sets.push_back(makeSet(root, "a-one-2GiB-file", [](auto&, auto& files) { files.push_back({"big.bin", 2ull << 30}); }));
+    sets.push_back(makeSet(root, "a-one-2GiB-file", [](auto&, auto& files) {
+        files.push_back({"big.bin", 2ull << 30});
+    }));
     sets.push_back(makeSet(root, "b-20000-small-files", [](auto& random, auto& files) {
         std::uniform_int_distribution<uint64_t> size(4 << 10, 64 << 10);
         for (int i = 0; i < 20000; ++i)
@@ -216,14 +217,16 @@ int main(int argc, char** argv)
     QJsonArray records;
     {
         GameFilesHashJob job(treeDir, QJsonArray());
-        QObject::connect(&job, &GameFilesHashJob::finished, [&](QStringList, QByteArrayList, QJsonArray infos) { records = infos; });
+        QObject::connect(&job, &GameFilesHashJob::finished,
+                         [&](QStringList, QByteArrayList, QJsonArray infos) { records = infos; });
         job.go();
     }
     qsizetype reused = 0;
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
     const Timing rehash = best(RUSAGE_SELF, [&] {
         GameFilesHashJob job(treeDir, records);
-        QObject::connect(&job, &GameFilesHashJob::finished, [&](QStringList files, QByteArrayList, QJsonArray) { reused = files.size(); });
+        QObject::connect(&job, &GameFilesHashJob::finished,
+                         [&](QStringList files, QByteArrayList, QJsonArray) { reused = files.size(); });
         job.go();
     });
     qsizetype walked = 0;

@@ -2,11 +2,10 @@
 
 #include "hasher/HashPool.h"
 
-#include <oneapi/tbb/parallel_invoke.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <oneapi/tbb/parallel_invoke.h>
 
 // Compression entries of the BLAKE3 C sources. They are exported by the library but declared only
 // in its internal header, which cannot be included from C++ (it pulls in the intrinsics headers
@@ -15,8 +14,8 @@ extern "C" {
 void blake3_compress_in_place(uint32_t cv[8], const uint8_t block[BLAKE3_BLOCK_LEN], uint8_t block_len,
                               uint64_t counter, uint8_t flags);
 void blake3_hash_many(const uint8_t* const* inputs, size_t num_inputs, size_t blocks, const uint32_t key[8],
-                      uint64_t counter, bool increment_counter, uint8_t flags, uint8_t flags_start,
-                      uint8_t flags_end, uint8_t* out);
+                      uint64_t counter, bool increment_counter, uint8_t flags, uint8_t flags_start, uint8_t flags_end,
+                      uint8_t* out);
 }
 
 namespace hasher
@@ -95,9 +94,9 @@ void subtreeCv(const TreeContext& tree, const uint8_t* input, size_t chunks, uin
     }
     const size_t half = chunks / 2;
     uint8_t children[2 * cvLength];
-    tbb::parallel_invoke([&] { subtreeCv(tree, input, half, chunkCounter, children); },
-                         [&] { subtreeCv(tree, input + half * chunkLength, half, chunkCounter + half,
-                                         children + cvLength); });
+    tbb::parallel_invoke(
+        [&] { subtreeCv(tree, input, half, chunkCounter, children); },
+        [&] { subtreeCv(tree, input + half * chunkLength, half, chunkCounter + half, children + cvLength); });
     compressParent(tree, children, out);
 }
 
@@ -168,7 +167,9 @@ void updateOnPool(blake3_hasher* hasher, const uint8_t* input, size_t length, si
             const size_t half = chunks / 2;
             uint8_t children[2 * cvLength];
             auto left = [&] { subtreeCv(tree, input, half, counter, children); };
-            auto right = [&] { subtreeCv(tree, input + half * chunkLength, half, counter + half, children + cvLength); };
+            auto right = [&] {
+                subtreeCv(tree, input + half * chunkLength, half, counter + half, children + cvLength);
+            };
             if (half >= leafChunks) {
                 tbb::parallel_invoke(left, right);
             } else {

@@ -7,7 +7,6 @@
 // for every length and the two updates can be mixed freely on one hasher.
 
 #include <blake3.h>
-
 #include <cstddef>
 
 namespace hasher

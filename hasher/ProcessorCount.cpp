@@ -92,8 +92,8 @@ std::optional<int> readCfsQuota(const std::string& dir)
 {
     long long quota = 0;
     long long period = 0;
-    if (!parseInt64(readWholeFile(dir + "/cpu.cfs_quota_us"), quota)
-        || !parseInt64(readWholeFile(dir + "/cpu.cfs_period_us"), period))
+    if (!parseInt64(readWholeFile(dir + "/cpu.cfs_quota_us"), quota) ||
+        !parseInt64(readWholeFile(dir + "/cpu.cfs_period_us"), period))
         return std::nullopt;
     return processorsForQuota(quota, period);
 }

@@ -3,14 +3,12 @@
 #include "hasher/Blake3Tree.h"
 #include "hasher/HashPool.h"
 
-#include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
-
 #include <blake3.h>
-
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,15 +1,11 @@
 #pragma once
-// The engine's two message functions and the check macros of the layers that report failures (the
-// directory-diff reader, the directory patcher, the new-directory output, the limiter, the plugins
-// and the drivers). The core readers and patchers do not include this: they only return 0.
-// The launcher supplies the message functions; programs built without it link a stand-in pair.
+// The check macros of the layers that report failures (the directory-diff reader, the directory patcher,
+// the new-directory output, the limiter, the plugins and the drivers). The core readers and patchers do
+// not include this: they only return 0. Include it after framework headers: the macro is named check.
+
+#include "patch/dpatch_log.h"
 
 #include <cstdio>
-
-// Normal messages.
-int dpatch_printf(const char* format, ...);
-// Error messages; stream is ignored by the launcher (the engine passes stderr).
-int dpatch_fprintf(void* stream, const char* format, ...);
 
 // Prints "check <expr> error!" and returns 0 from the calling function.
 #define check(expr)                                                                                                    \

@@ -9,15 +9,11 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QList>
-
 #include <vector>
 
 GameFilesHashJob::GameFilesHashJob(QString installDir, QJsonArray cachedFileInfos, QObject* parent)
-    : QObject(parent)
-    , installDir(std::move(installDir))
-    , cachedFileInfos(std::move(cachedFileInfos))
-{
-}
+    : QObject(parent), installDir(std::move(installDir)), cachedFileInfos(std::move(cachedFileInfos))
+{}
 
 GameFilesHashJob::~GameFilesHashJob() = default;
 
@@ -46,8 +42,8 @@ void GameFilesHashJob::go()
             continue;
         const QString relativePath = root.relativeFilePath(path);
         const auto cached = cache.constFind(relativePath);
-        if (cached != cache.constEnd() && cached->size == info.size()
-            && cached->lastModified == info.fileTime(QFileDevice::FileModificationTime)) {
+        if (cached != cache.constEnd() && cached->size == info.size() &&
+            cached->lastModified == info.fileTime(QFileDevice::FileModificationTime)) {
             pathsReused << path;
             infosReused << *cached;
         } else {
@@ -89,8 +85,8 @@ void GameFilesHashJob::go()
     for (qsizetype j = 0; j < pathsReused.size(); ++j) {
         const CachedFileInfo& cached = infosReused[j];
         hashes << cached.hash;
-        fileInfosToSave.append(GameFileInfo::toJson(root.relativeFilePath(pathsReused[j]), cached.size,
-                                                    cached.lastModified, cached.hash));
+        fileInfosToSave.append(
+            GameFileInfo::toJson(root.relativeFilePath(pathsReused[j]), cached.size, cached.lastModified, cached.hash));
     }
 
     if (!failedFiles.isEmpty()) {

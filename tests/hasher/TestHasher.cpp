@@ -7,7 +7,6 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <cstring>
 #include <fcntl.h>
 #include <pthread.h>
@@ -205,19 +204,22 @@ void TestHasher::treeUpdateMatchesB3sum()
 void TestHasher::treeUpdateMixesWithSerialUpdates_data()
 {
     QTest::addColumn<qint64>("size");
-    QTest::addColumn<QList<qint64>>("cuts"); // lengths of successive updates, the rest goes last
+    QTest::addColumn<QList<qint64>>("cuts");   // lengths of successive updates, the rest goes last
     QTest::addColumn<QList<bool>>("parallel"); // per update, including the last one
     QTest::newRow("one byte serial, then tree") << qint64(1048577) << QList<qint64>{1} << QList<bool>{false, true};
-    QTest::newRow("partial chunk completed by tree") << qint64(1048577) << QList<qint64>{1023} << QList<bool>{false, true};
-    QTest::newRow("whole chunk serial, then tree") << qint64(1048577) << QList<qint64>{1024} << QList<bool>{false, true};
+    QTest::newRow("partial chunk completed by tree")
+        << qint64(1048577) << QList<qint64>{1023} << QList<bool>{false, true};
+    QTest::newRow("whole chunk serial, then tree")
+        << qint64(1048577) << QList<qint64>{1024} << QList<bool>{false, true};
     QTest::newRow("chunk and a byte, then tree") << qint64(4194303) << QList<qint64>{1025} << QList<bool>{false, true};
-    QTest::newRow("odd chunk count before tree") << qint64(4194303) << QList<qint64>{3 * 1024} << QList<bool>{true, true};
+    QTest::newRow("odd chunk count before tree")
+        << qint64(4194303) << QList<qint64>{3 * 1024} << QList<bool>{true, true};
     QTest::newRow("tree, serial, tree") << qint64(3000001) << QList<qint64>{5 * 1024 + 7, 100000}
                                         << QList<bool>{true, false, true};
     QTest::newRow("tree ending on a chunk boundary, then serial")
         << qint64(1048577) << QList<qint64>{65536} << QList<bool>{true, false};
-    QTest::newRow("tree update of a few bytes only") << qint64(2049) << QList<qint64>{1000, 24}
-                                                     << QList<bool>{true, true, true};
+    QTest::newRow("tree update of a few bytes only")
+        << qint64(2049) << QList<qint64>{1000, 24} << QList<bool>{true, true, true};
 }
 
 void TestHasher::treeUpdateMixesWithSerialUpdates()
@@ -378,11 +380,12 @@ void TestHasher::cgroupQuotaLimitsProcessors_data()
     QTest::addColumn<QString>("mountLine"); // %1 is replaced by the fake mount point
     QTest::addColumn<QString>("procCgroup");
     QTest::addColumn<QStringList>("files"); // pairs of relative path and contents
-    QTest::addColumn<int>("expected"); // 0 for no limit
+    QTest::addColumn<int>("expected");      // 0 for no limit
 
     const QString v2 = "40 30 0:36 / %1 rw,relatime - cgroup2 cgroup2 rw";
     const QString v1 = "31 30 0:28 / %1 rw,relatime - cgroup cgroup rw,cpu,cpuacct";
-    QTest::newRow("v2 fractional quota rounds up") << v2 << "0::/app" << QStringList{"app/cpu.max", "150000 100000"} << 2;
+    QTest::newRow("v2 fractional quota rounds up")
+        << v2 << "0::/app" << QStringList{"app/cpu.max", "150000 100000"} << 2;
     QTest::newRow("v2 no quota") << v2 << "0::/app" << QStringList{"app/cpu.max", "max 100000"} << 0;
     QTest::newRow("v2 tiny quota still one") << v2 << "0::/app" << QStringList{"app/cpu.max", "1000 100000"} << 1;
     QTest::newRow("v2 ancestor limit applies")
@@ -390,19 +393,22 @@ void TestHasher::cgroupQuotaLimitsProcessors_data()
     QTest::newRow("v2 container sees its group at the root")
         << v2 << "0::/" << QStringList{"cpu.max", "200000 100000"} << 2;
     QTest::newRow("v1 cfs quota") << v1 << "3:cpu,cpuacct:/job"
-                                  << QStringList{"job/cpu.cfs_quota_us", "250000\n", "job/cpu.cfs_period_us", "100000\n"}
+                                  << QStringList{"job/cpu.cfs_quota_us", "250000\n", "job/cpu.cfs_period_us",
+                                                 "100000\n"}
                                   << 3;
     QTest::newRow("v1 unlimited quota") << v1 << "3:cpu,cpuacct:/job"
-                                        << QStringList{"job/cpu.cfs_quota_us", "-1\n", "job/cpu.cfs_period_us", "100000\n"}
+                                        << QStringList{"job/cpu.cfs_quota_us", "-1\n", "job/cpu.cfs_period_us",
+                                                       "100000\n"}
                                         << 0;
     QTest::newRow("v1 mount without cpu controller ignored")
-        << "31 30 0:28 / %1 rw - cgroup cgroup rw,memory" << "3:cpu:/job"
-        << QStringList{"job/cpu.cfs_quota_us", "100000", "job/cpu.cfs_period_us", "100000"} << 0;
+        << "31 30 0:28 / %1 rw - cgroup cgroup rw,memory"
+        << "3:cpu:/job" << QStringList{"job/cpu.cfs_quota_us", "100000", "job/cpu.cfs_period_us", "100000"} << 0;
     QTest::newRow("group outside the mount's root ignored")
-        << "40 30 0:36 /other %1 rw - cgroup2 cgroup2 rw" << "0::/app" << QStringList{"cpu.max", "100000 100000"} << 0;
+        << "40 30 0:36 /other %1 rw - cgroup2 cgroup2 rw"
+        << "0::/app" << QStringList{"cpu.max", "100000 100000"} << 0;
     QTest::newRow("mount root stripped from group path")
-        << "40 30 0:36 /docker/x %1 rw - cgroup2 cgroup2 rw" << "0::/docker/x/job"
-        << QStringList{"job/cpu.max", "400000 100000"} << 4;
+        << "40 30 0:36 /docker/x %1 rw - cgroup2 cgroup2 rw"
+        << "0::/docker/x/job" << QStringList{"job/cpu.max", "400000 100000"} << 4;
     QTest::newRow("garbage files read as no limit") << v2 << "0::/app" << QStringList{"app/cpu.max", "lots"} << 0;
 }
 
@@ -419,7 +425,8 @@ void TestHasher::cgroupQuotaLimitsProcessors()
         QDir().mkpath(QFileInfo(path).path());
         writeFile(path, files[i + 1].toUtf8());
     }
-    const std::string mountInfo = ("22 1 0:20 / / rw - ext4 /dev/vda rw\n" + mountLine.arg(mount.path()) + "\n").toStdString();
+    const std::string mountInfo =
+        ("22 1 0:20 / / rw - ext4 /dev/vda rw\n" + mountLine.arg(mount.path()) + "\n").toStdString();
     const auto limit = hasher::cgroupCpuLimit(mountInfo, procCgroup.toStdString() + "\n");
     QCOMPARE(limit.value_or(0), expected);
 }

@@ -1,5 +1,4 @@
 #include "jobs/GameFilesHashJob.h"
-
 #include "support/GameContent.h"
 #include "support/RandomBytes.h"
 
@@ -15,7 +14,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -229,12 +227,13 @@ void TestGameFilesHashJob::cacheRecordDecidesReuse_data()
     const QString digest = QString("11").repeated(32);
     QTest::newRow("matching record reused") << QJsonArray{record("data.bin", size, time, digest)} << true;
     QTest::newRow("size differs") << QJsonArray{record("data.bin", "101", time, digest)} << false;
-    QTest::newRow("one millisecond later") << QJsonArray{record("data.bin", size, QString::number(fixedTime + 1), digest)}
-                                           << false;
+    QTest::newRow("one millisecond later")
+        << QJsonArray{record("data.bin", size, QString::number(fixedTime + 1), digest)} << false;
     QTest::newRow("one millisecond earlier")
         << QJsonArray{record("data.bin", size, QString::number(fixedTime - 1), digest)} << false;
     QTest::newRow("size stored as a number") << QJsonArray{record("data.bin", 100, time, digest)} << false;
-    QTest::newRow("time stored as a number") << QJsonArray{record("data.bin", size, double(fixedTime), digest)} << false;
+    QTest::newRow("time stored as a number")
+        << QJsonArray{record("data.bin", size, double(fixedTime), digest)} << false;
     QTest::newRow("path differs in case") << QJsonArray{record("Data.bin", size, time, digest)} << false;
     QTest::newRow("path with leading ./") << QJsonArray{record("./data.bin", size, time, digest)} << false;
     QTest::newRow("later duplicate replaces a match")
@@ -261,11 +260,10 @@ void TestGameFilesHashJob::cacheRecordDecidesReuse()
                                                     {"size", "100"},
                                                     {"lastModified", QString::number(fixedTime)},
                                                     {"hash", QString::fromLatin1(expected.toHex())}}}));
-    QCOMPARE(run.log.mid(1, 2),
-             reused ? (QStringList{"Found 0 game files that require hashing.",
-                                   "Found 1 game files that are unchanged from last hash run."})
-                    : (QStringList{"Found 1 game files that require hashing.",
-                                   "Found 0 game files that are unchanged from last hash run."}));
+    QCOMPARE(run.log.mid(1, 2), reused ? (QStringList{"Found 0 game files that require hashing.",
+                                                      "Found 1 game files that are unchanged from last hash run."})
+                                       : (QStringList{"Found 1 game files that require hashing.",
+                                                      "Found 0 game files that are unchanged from last hash run."}));
 }
 
 void TestGameFilesHashJob::emptyOrMissingInstallSucceedsEmpty_data()

@@ -3,6 +3,7 @@
 
 #include "patch/compressed_diff.h"
 #include "patch/compressed_patch.h"
+#include "patch/file_services.h"
 #include "patch/patch_memory.h"
 #include "patch/streams.h"
 #include "patch/zstd_decompress_plugin.h"
@@ -13,6 +14,8 @@
 #include "support/RecordingInputStream.h"
 #include "support/SequentialOutputStream.h"
 
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 #include <cstring>
 #include <vector>
@@ -130,6 +133,8 @@ private slots:
     void copyRunSpansTheGapBetweenCovers();
     void failingCloseFailsThePatch();
     void fixedMemoryVariantAppliesTheSameDiff();
+    void roundTripThroughFileStreams_data();
+    void roundTripThroughFileStreams();
 };
 
 void TestCompressedPatch::minimalDiffReadsAndApplies()
@@ -591,6 +596,59 @@ void TestCompressedPatch::fixedMemoryVariantAppliesTheSameDiff()
         QVERIFY(out.sequential);
         QCOMPARE(counting.openHandles(), 0);
     }
+}
+
+void TestCompressedPatch::roundTripThroughFileStreams_data()
+{
+    QTest::addColumn<int>("memSize");
+    QTest::addColumn<int>("compressMask");
+    QTest::addColumn<Plan>("plan");
+    QTest::newRow("streaming, sections as is") << 64 * 1024 << 0 << Plan::Streaming;
+    QTest::newRow("streaming, sections compressed")
+        << 64 * 1024 << int(PatchWriter::kAllSectionsCompressed) << Plan::Streaming;
+    QTest::newRow("covers in memory, sections compressed")
+        << 1200 * 1024 << int(PatchWriter::kAllSectionsCompressed) << Plan::CoverArrayWithCache;
+    QTest::newRow("whole old data, sections mixed") << 2 * 1024 * 1024 << 0x6 << Plan::WholeOldData;
+}
+
+void TestCompressedPatch::roundTripThroughFileStreams()
+{
+    QFETCH(int, memSize);
+    QFETCH(int, compressMask);
+    QFETCH(Plan, plan);
+    const PatchCase patchCase = PatchWriter::randomCase(29, int(kLargeOld), int(kLargeOld), 300);
+    const QByteArray diffBytes = PatchWriter::compressedDiff(patchCase, compressMask).bytes();
+    QCOMPARE(planName(plannedPlan(patchCase.oldData, quint64(patchCase.newData.size()), diffBytes,
+                                  &zstdDecompressPlugin, size_t(memSize))),
+             planName(plan));
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QByteArray oldPath = QFile::encodeName(dir.filePath("old.bin"));
+    const QByteArray diffPath = QFile::encodeName(dir.filePath("patch.diff"));
+    const QByteArray newPath = QFile::encodeName(dir.filePath("new.bin"));
+    for (const auto& [path, data] : {std::pair{oldPath, patchCase.oldData}, std::pair{diffPath, diffBytes}}) {
+        QFile file(QFile::decodeName(path));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(data), data.size());
+    }
+
+    dpatch_TFileStreamInput oldFile = {};
+    dpatch_TFileStreamInput diffFile = {};
+    dpatch_TFileStreamOutput newFile = {};
+    QVERIFY(dpatch_TFileStreamInput_open(&oldFile, oldPath.constData()));
+    QVERIFY(dpatch_TFileStreamInput_open(&diffFile, diffPath.constData()));
+    QVERIFY(dpatch_TFileStreamOutput_open(&newFile, newPath.constData(), quint64(patchCase.newData.size())));
+    GuardedMemory mem{size_t(memSize)};
+    const BOOL ok = patch_decompress_with_cache(&newFile.base, &oldFile.base, &diffFile.base, &zstdDecompressPlugin,
+                                                mem.begin(), mem.end());
+    QVERIFY(dpatch_TFileStreamOutput_close(&newFile));
+    QVERIFY(dpatch_TFileStreamInput_close(&oldFile));
+    QVERIFY(dpatch_TFileStreamInput_close(&diffFile));
+    QVERIFY(ok);
+    QCOMPARE(newFile.fileError, 0);
+    QFile result(QFile::decodeName(newPath));
+    QVERIFY(result.open(QIODevice::ReadOnly));
+    QVERIFY(result.readAll() == patchCase.newData);
 }
 
 QTEST_GUILESS_MAIN(TestCompressedPatch)

@@ -1,0 +1,2 @@
+# The test runs the real program.
+add_dependencies(${UNIT_TEST_TARGET} dirpatch)
