@@ -1,5 +1,5 @@
 // runDirPatch from an old tree to a new tree on disk, one table of runs. Every row checks the result
-// code, the error lines, the new tree byte for byte with owner-execute bits, that the old tree and
+// code, the error lines and notes, the new tree byte for byte with owner-execute bits, that the old tree and
 // everything beside the output are untouched, that no descriptor is left open, that patchFinish ran
 // once, and that the progress reported adds up to the total announced.
 
@@ -16,8 +16,10 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <cstdio>
 #include <functional>
 #include <optional>
+#include <unistd.h>
 
 namespace
 {
@@ -116,6 +118,37 @@ void initListener(RecordingListener* listener)
                                        nullptr,      onPatchBegin,   onPatchFinish};
 }
 
+// The driver's notes go to standard output; rows that check them read it back from a file.
+class StdoutToFile
+{
+public:
+    StdoutToFile()
+    {
+        fflush(stdout);
+        file = tmpfile();
+        saved = dup(STDOUT_FILENO);
+        dup2(fileno(file), STDOUT_FILENO);
+    }
+    QByteArray finish()
+    {
+        fflush(stdout);
+        dup2(saved, STDOUT_FILENO);
+        close(saved);
+        QByteArray text;
+        rewind(file);
+        char buffer[4096];
+        size_t got = 0;
+        while ((got = fread(buffer, 1, sizeof(buffer), file)) > 0)
+            text.append(buffer, qsizetype(got));
+        fclose(file);
+        return text;
+    }
+
+private:
+    FILE* file = nullptr;
+    int saved = -1;
+};
+
 // One run: the trees, how the diff is built and broken, the arguments, and what must come out.
 struct Run
 {
@@ -145,6 +178,7 @@ struct Run
 
     int code = DPATCH_SUCCESS;
     QList<QByteArray> errLines;
+    QList<QByteArray> notes;            // texts the notes must contain
     std::optional<Entries> expectedNew; // default: the new tree on success, nothing checked otherwise
     int maxOpenOld = -1;
     bool expectNoProgress = false;
@@ -358,12 +392,16 @@ void dirDataZstdSectionsZstd(Run& run)
     useBase(run);
     run.options.compressDirData = true;
     run.options.compressSections = true;
+    run.notes = {"\ndirpatch run with decompress plugin: \"zstd\" (need decompress 5)\n",
+                 "\nDirPatch new path count: 8 (fileCount:5)\n    copy from old count: 2 (dataSize: 7000)\n"
+                 "     ref old file count: 3\n     ref new file count: 3\noldRefSize  : 5021\n"};
 }
 
 void uselessCompressTag(Run& run)
 {
     useBase(run);
     run.options.compressType = QByteArray("lzma");
+    run.notes = {"\n  diffFile added useless compress tag \"lzma\"\n"};
 }
 
 void checksumWantedButNoneStored(Run& run)
@@ -371,6 +409,7 @@ void checksumWantedButNoneStored(Run& run)
     useBase(run);
     run.checksumSet.isCheck_newRefData = 1;
     run.checksumSet.isCheck_copyFileData = 1;
+    run.notes = {"\n  NOTE: no checksum saved in diffFile,can not do checksum\n"};
 }
 
 void diffInsideLargerFile(Run& run)
@@ -649,6 +688,7 @@ void executeBitCantBeSet(Run& run)
     useBase(run);
     run.newTree["bin/tool"] = FileTree::file("#!/bin/sh\n", true);
     run.removeAfterClose = "bin/tool";
+    run.notes = {"WARNING: can't set Execute tag to new file \"", "/new/bin/tool\"\n"};
     run.code = DIRPATCH_PATCHFINISH_ERROR;
     run.errLines = {"dir patch finish ERROR!"};
     Entries expected = run.newTree;
@@ -900,12 +940,14 @@ void TestDirPatch::runDirPatch()
     const QByteArray newArg = run.newDir.toUtf8();
 
     StderrCapture capture;
+    StdoutToFile notesCapture;
     const int descriptorsBefore = FileTree::openDescriptorCount();
     const int code =
         ::runDirPatch(oldArg.constData(), diffArg.constData(), newArg.constData(), run.loadOldAll, run.cacheSize,
                       run.maxOpenFiles, &run.checksumSet, &listener.base, run.diffOffset, run.diffSize);
     const int descriptorsAfter = FileTree::openDescriptorCount();
     const QByteArray errText = capture.take();
+    const QByteArray notes = notesCapture.finish();
     const QList<QByteArray> errLines = errText.split('\n');
 
     QVERIFY2(
@@ -916,6 +958,13 @@ void TestDirPatch::runDirPatch()
     if (run.code == DPATCH_SUCCESS)
         QVERIFY2(errText.isEmpty(), errText.constData());
     QCOMPARE(descriptorsAfter, descriptorsBefore);
+    for (const QByteArray& note : run.notes)
+        QVERIFY2(notes.contains(note), qPrintable("missing note: " + note + "\nnotes:\n" + notes));
+    QVERIFY2(notes.contains("\ndirpatch dir patch time: "), notes.constData()); // on every return
+    if (run.code == DPATCH_SUCCESS)
+        QVERIFY2(notes.startsWith("old  dir: \"" + oldArg + "/\"\ndiffFile: \"" + diffArg + "\"\nout  dir: \"" +
+                                  newArg + "/\"\n"),
+                 notes.constData());
     QCOMPARE(listener.patchFinishCalls, 1);
     QCOMPARE(listener.lastFinishSuccess, run.code == DPATCH_SUCCESS || run.code == DIRPATCH_PATCHFINISH_ERROR ? 1 : 0);
 
