@@ -81,6 +81,17 @@ struct LauncherRun
     }
 };
 
+// What became of a launcher whose window never showed, for the failure message.
+QString describe(LauncherRun& run)
+{
+    QString text = run.process.state() == QProcess::NotRunning
+                       ? QString("launcher ended with code %1").arg(run.process.exitCode())
+                       : QString("launcher still running");
+    text += "\nstderr: " + QString::fromLocal8Bit(run.process.readAllStandardError());
+    text += "\nlog:\n" + run.sandbox.readLog();
+    return text;
+}
+
 struct WindowGeometry
 {
     int x = 0, y = 0, width = 0, height = 0;
@@ -132,6 +143,8 @@ class TestMainWindowUnderXvfb : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
+    void init();
+    void cleanup();
     void windowAndFailureBox();
     void dragByTitleBarAndCloseButton();
 
@@ -150,8 +163,19 @@ void TestMainWindowUnderXvfb::initTestCase()
     for (const char* tool : {"Xvfb", "xdotool", "xprop", "xwd"})
         QVERIFY2(!QStandardPaths::findExecutable(tool).isEmpty(),
                  qPrintable(QString(tool) + " is missing: scripts/install-deps.sh installs it"));
+}
+
+// A fresh X server for every test: keyboard and pointer state left by one test (a key still held
+// while its window went away) must not reach the next launcher's windows.
+void TestMainWindowUnderXvfb::init()
+{
     display = std::make_unique<XvfbDisplay>();
     QVERIFY(display->start());
+}
+
+void TestMainWindowUnderXvfb::cleanup()
+{
+    display.reset();
 }
 
 QByteArray TestMainWindowUnderXvfb::x11Tool(const QString& program, const QStringList& arguments, int timeoutMSecs)
@@ -230,7 +254,7 @@ void TestMainWindowUnderXvfb::windowAndFailureBox()
     QProcess& launcher = run.process;
 
     const QString window = waitForWindow(windowTitle, 20000);
-    QVERIFY2(!window.isEmpty(), launcher.readAllStandardError().constData());
+    QVERIFY2(!window.isEmpty(), qPrintable(describe(run)));
     const WindowGeometry size = geometry(window);
     QCOMPARE(size.width, 559);
     QCOMPARE(size.height, 450);
@@ -277,7 +301,7 @@ void TestMainWindowUnderXvfb::dragByTitleBarAndCloseButton()
     startLauncher(run);
     QProcess& launcher = run.process;
     const QString window = waitForWindow(windowTitle, 20000);
-    QVERIFY(!window.isEmpty());
+    QVERIFY2(!window.isEmpty(), qPrintable(describe(run)));
     // The drag needs a window that no modal box covers: wait until the Updater is stuck on the manifest.
     QElapsedTimer clock;
     clock.start();
@@ -286,7 +310,7 @@ void TestMainWindowUnderXvfb::dragByTitleBarAndCloseButton()
         if (!waitForWindow("Launch Failed!", 100).isEmpty())
             QSKIP("this build reports a failure without asking the update server for the manifest");
     }
-    QVERIFY(!server.requestsFor(manifest).isEmpty());
+    QVERIFY2(!server.requestsFor(manifest).isEmpty(), qPrintable(describe(run)));
 
     const WindowGeometry start = geometry(window);
     auto drag = [&](QPoint from, QPoint by) {
