@@ -108,3 +108,12 @@ void LauncherSandbox::setEnv(const QString& name, const QString& value)
 {
     extra.insert(name, value);
 }
+
+bool LauncherSandbox::containsInOrder(const QStringList& lines, const QStringList& wanted)
+{
+    for (int start = 0; start + wanted.size() <= lines.size(); ++start) {
+        if (lines.mid(start, wanted.size()) == wanted)
+            return true;
+    }
+    return false;
+}

@@ -41,6 +41,9 @@ public:
     };
     Result run(const QString& binary, const QStringList& arguments, int timeoutMSecs = 60000) const;
 
+    // Whether wanted appears in lines as one unbroken run, in order (e.g. consecutive log lines).
+    static bool containsInOrder(const QStringList& lines, const QStringList& wanted);
+
     // Extra environment for every later start (e.g. FAKE_GAME_RECORD).
     void setEnv(const QString& name, const QString& value);
 
