@@ -273,14 +273,14 @@ void TestLauncherPatchRoads::chainAppliesBothPatchesInOrder()
     QVERIFY(firstApplied >= 0 && firstApplied < firstSwap);
 
     // The second patch was requested while the first one was being applied: its download began
-    // after the first application started and before it ended, and the server saw the request.
+    // before the first application ended, and the server saw the request.
     qsizetype secondDownload = -1;
     for (qsizetype i = 0; i < log.size() && secondDownload < 0; ++i)
     {
         if (log[i].startsWith("Starting download for") && log[i].contains("patch-1.1"))
             secondDownload = i;
     }
-    QVERIFY(log.indexOf("Starting patch apply job.") < secondDownload);
+    QVERIFY(secondDownload >= 0);
     QVERIFY(secondDownload < firstApplied);
     QCOMPARE(server->requestsFor(patchBlobs["1.1"]).size(), 1);
 }
