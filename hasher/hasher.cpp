@@ -69,9 +69,8 @@ bool hashOneFile(const char* path, const blake3_hasher& hasherTemplate, uint8_t*
         hasher::blake3UpdateParallel(&hasher, mapping, length);
         munmap(mapping, length);
     } else {
-        const int flags = fcntl(fd, F_GETFL);
-        if (flags >= 0)
-            fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+        // Back to blocking reads; no other status flag was set at open, so one call suffices.
+        fcntl(fd, F_SETFL, 0);
         const bool complete = hashByReading(fd, &hasher);
         close(fd);
         if (!complete)

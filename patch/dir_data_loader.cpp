@@ -1,11 +1,11 @@
 // Loading the directory data of a diff into the patcher: path texts, reference lists, same-file pairs
 // and the execute list, all in one block sized from the head.
-#include <stdlib.h>
-#include <string.h>
-
 #include "patch/dir_patch_check.h"
 #include "patch/dir_patcher.h"
 #include "patch/streams.h"
+
+#include <stdlib.h>
+#include <string.h>
 
 // The failure lines quote the checked expressions as written, line breaks included.
 // clang-format off

@@ -1,13 +1,13 @@
 #include "patch/dir_patch_driver.h"
 
-#include <stdlib.h>
-#include <string.h>
-#include <sys/time.h>
-
 #include "patch/dir_patcher.h"
 #include "patch/dpatch_check.h"
 #include "patch/file_services.h"
 #include "patch/zstd_decompress_plugin.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <sys/time.h>
 
 namespace
 {
@@ -67,16 +67,14 @@ int runDirPatch(const char* oldPath, const char* diffFileName, const char* outNe
     memset(&dirPatcher, 0, sizeof(dirPatcher));
     memset(&diffData, 0, sizeof(diffData));
 
-#define failWith(code, message)                                                                              \
-    do                                                                                                       \
-    {                                                                                                        \
-        dpatch_fprintf(stderr, "%s", message);                                                              \
-        result = code;                                                                                       \
-        goto failed;                                                                                         \
+#define failWith(code, message)                                                                                        \
+    do {                                                                                                               \
+        dpatch_fprintf(stderr, "%s", message);                                                                         \
+        result = code;                                                                                                 \
+        goto failed;                                                                                                   \
     } while (0)
 
-    if (oldPath[0] != '\0')
-    {
+    if (oldPath[0] != '\0') {
         dpatch_StreamPos_t oldSize = 0;
         if (!dpatch_getPathStat(oldPath, &oldType, &oldSize))
             failWith(DPATCH_PATHTYPE_ERROR, "get oldPath type ERROR!\n");
@@ -86,8 +84,7 @@ int runDirPatch(const char* oldPath, const char* diffFileName, const char* outNe
 
     if (!dpatch_TFileStreamInput_open(&diffData, diffFileName))
         failWith(DPATCH_OPENREAD_ERROR, "open diffFile for read ERROR!\n");
-    if (diffDataOffert != 0)
-    {
+    if (diffDataOffert != 0) {
         if (!dpatch_TFileStreamInput_setOffset(&diffData, diffDataOffert))
             failWith(DPATCH_SFX_DIFFDATA_ERROR, "readed sfx diffFile offset ERROR!\n");
         if (diffData.base.streamSize < diffDataSize)
@@ -95,19 +92,15 @@ int runDirPatch(const char* oldPath, const char* diffFileName, const char* outNe
         diffData.base.streamSize = diffDataSize;
     }
 
-    if (!TDirPatcher_open(&dirPatcher, &diffData.base, &dirDiffInfo) || !dirDiffInfo->isDirDiff)
-    {
+    if (!TDirPatcher_open(&dirPatcher, &diffData.base, &dirDiffInfo) || !dirDiffInfo->isDirDiff) {
         if (diffData.fileError)
             failWith(DPATCH_FILEREAD_ERROR, "read diffFile ERROR!\n");
         failWith(DIRPATCH_DIRDIFFINFO_ERROR, "is diff file? get dir diff info ERROR!\n");
     }
-    if (dirDiffInfo->isOldPathDir)
-    {
+    if (dirDiffInfo->isOldPathDir) {
         if (oldType != kPathType_dir)
             failWith(DPATCH_PATHTYPE_ERROR, "input old path need dir ERROR!\n");
-    }
-    else if (oldType != kPathType_file)
-    {
+    } else if (oldType != kPathType_file) {
         failWith(DPATCH_PATHTYPE_ERROR, "input old path need file ERROR!\n");
     }
 
@@ -122,28 +115,20 @@ int runDirPatch(const char* oldPath, const char* diffFileName, const char* outNe
     {
         const char* compressType = dirDiffInfo->cdiffInfo.compressType;
         const int need = dirDiffInfo->cdiffInfo.compressedSectionCount + (dirDiffInfo->isDirDataCompressed ? 1 : 0);
-        if (compressType[0] == '\0')
-        {
-            if (need > 0)
-            {
+        if (compressType[0] == '\0') {
+            if (need > 0) {
                 dpatch_fprintf(stderr, "can not decompress \"%s\" data ERROR!\n", compressType);
                 result = DPATCH_COMPRESSTYPE_ERROR;
                 goto failed;
             }
-        }
-        else if (zstdDecompressPlugin.canOpen(compressType))
-        {
+        } else if (zstdDecompressPlugin.canOpen(compressType)) {
             dpatch_printf("dirpatch run with decompress plugin: \"%s\" (need decompress %d)\n", compressType, need);
             decompressPlugin = &zstdDecompressPlugin;
-        }
-        else if (need > 0)
-        {
+        } else if (need > 0) {
             dpatch_fprintf(stderr, "can not decompress \"%s\" data ERROR!\n", compressType);
             result = DPATCH_COMPRESSTYPE_ERROR;
             goto failed;
-        }
-        else
-        {
+        } else {
             dpatch_printf("  diffFile added useless compress tag \"%s\"\n", compressType);
         }
     }
@@ -155,15 +140,11 @@ int runDirPatch(const char* oldPath, const char* diffFileName, const char* outNe
 
     if (checksumSet->isCheck_oldRefData + checksumSet->isCheck_newRefData + checksumSet->isCheck_copyFileData +
             checksumSet->isCheck_diffData >
-        0)
-    {
-        if (dirDiffInfo->checksumType[0] == '\0')
-        {
+        0) {
+        if (dirDiffInfo->checksumType[0] == '\0') {
             dpatch_printf("  NOTE: no checksum saved in diffFile,can not do checksum\n");
             memset(checksumSet, 0, sizeof(*checksumSet));
-        }
-        else
-        {
+        } else {
             // no checksum implementation is built into this engine
             checksumSet->checksumPlugin = 0;
             dpatch_fprintf(stderr, "not found checksumType \"%s\" ERROR!\n", dirDiffInfo->checksumType);
@@ -195,12 +176,12 @@ int runDirPatch(const char* oldPath, const char* diffFileName, const char* outNe
         if (loadOldAll)
             wanted = addSaturated(oldSize, minPos(addSaturated(oldSize, kOldSpare), kMaxCacheExtra));
         else
-            wanted = minPos(cacheSize > kMinCacheSize ? cacheSize : kMinCacheSize, addSaturated(oldSize, kMaxCacheExtra));
-        if (wanted > (size_t)~(size_t)0)
-            wanted = (size_t)~(size_t)0;
+            wanted =
+                minPos(cacheSize > kMinCacheSize ? cacheSize : kMinCacheSize, addSaturated(oldSize, kMaxCacheExtra));
+        if (wanted > (size_t) ~(size_t)0)
+            wanted = (size_t) ~(size_t)0;
         temp_cacheSize = (size_t)wanted;
-        for (;;)
-        {
+        for (;;) {
             temp_cache = (unsigned char*)malloc(temp_cacheSize);
             if (temp_cache)
                 break;
@@ -208,16 +189,15 @@ int runDirPatch(const char* oldPath, const char* diffFileName, const char* outNe
                 failWith(DPATCH_MEM_ERROR, "alloc cache memory ERROR!\n");
             temp_cacheSize /= 2;
         }
-        const size_t openFileLimit = (temp_cacheSize < addSaturated(oldSize, kOldSpare)) ? maxOpenFileNumber
-                                                                                         : kOpenFilesWhenCached;
+        const size_t openFileLimit =
+            (temp_cacheSize < addSaturated(oldSize, kOldSpare)) ? maxOpenFileNumber : kOpenFilesWhenCached;
         if (!TDirPatcher_openOldRefStream(&dirPatcher, openFileLimit, &oldStream))
             failWith(DIRPATCH_OPEN_OLDPATH_ERROR, "open oldFile ERROR!\n");
     }
     if (!TDirPatcher_openNewDirStream(&dirPatcher, listener, &newStream))
         failWith(DIRPATCH_OPEN_NEWPATH_ERROR, "open newFile ERROR!\n");
 
-    if (!TDirPatcher_patch(&dirPatcher, newStream, oldStream, temp_cache, temp_cache + temp_cacheSize))
-    {
+    if (!TDirPatcher_patch(&dirPatcher, newStream, oldStream, temp_cache, temp_cache + temp_cacheSize)) {
         if (dirPatcher._isOldRefDataChecksumError)
             failWith(DIRPATCH_CHECKSUM_OLDDATA_ERROR, "oldFile checksum ERROR!\n");
         if (dirPatcher._newDir._isCopyDataChecksumError)
@@ -229,27 +209,23 @@ int runDirPatch(const char* oldPath, const char* diffFileName, const char* outNe
 #undef failWith
 
     // success ending: each failure here keeps its code and skips what it already did
-    if (!listener->patchFinish(listener, 1))
-    {
+    if (!listener->patchFinish(listener, 1)) {
         dpatch_fprintf(stderr, "dir patch finish ERROR!\n");
         result = DIRPATCH_PATCHFINISH_ERROR;
         goto closeNewDir;
     }
-    if (!TDirPatcher_closeNewDirStream(&dirPatcher))
-    {
+    if (!TDirPatcher_closeNewDirStream(&dirPatcher)) {
         dpatch_fprintf(stderr, "newPath close ERROR!\n");
         result = DIRPATCH_CLOSE_NEWPATH_ERROR;
         goto closeOldRef;
     }
-    if (!TDirPatcher_closeOldRefStream(&dirPatcher))
-    {
+    if (!TDirPatcher_closeOldRefStream(&dirPatcher)) {
         dpatch_fprintf(stderr, "oldPath close ERROR!\n");
         result = DIRPATCH_CLOSE_OLDPATH_ERROR;
         goto closeAll;
     }
     TDirPatcher_close(&dirPatcher);
-    if (!dpatch_TFileStreamInput_close(&diffData))
-    {
+    if (!dpatch_TFileStreamInput_close(&diffData)) {
         dpatch_fprintf(stderr, "diffFile close ERROR!\n");
         result = DPATCH_FILECLOSE_ERROR;
     }
@@ -312,11 +288,9 @@ static BOOL _default_patchFinish(TDirPatchListener* listener, BOOL isPatchSucces
         return 1;
     TNewDir* newDir = &((TDirPatcher*)listener->dirPatcher)->_newDir;
     BOOL result = 1;
-    for (size_t i = 0; i < newDir->newExecuteCount; ++i)
-    {
+    for (size_t i = 0; i < newDir->newExecuteCount; ++i) {
         const char* path = TNewDir_getNewExecutePath(newDir, i);
-        if (!path || !dpatch_setExecuteTag(path))
-        {
+        if (!path || !dpatch_setExecuteTag(path)) {
             dpatch_printf("WARNING: can't set Execute tag to new file \"");
             dpatch_printf("%s", path ? path : "");
             dpatch_printf("\"\n");
@@ -326,6 +300,14 @@ static BOOL _default_patchFinish(TDirPatchListener* listener, BOOL isPatchSucces
     return result;
 }
 
-TDirPatchListener defaultDirPatchListener = {
-    0, 0, 0, 0, _default_makeNewDir, _default_copySameFile, _default_openNewFile, _default_closeNewFile, 0,
-    _default_patchBegin, _default_patchFinish};
+TDirPatchListener defaultDirPatchListener = {0,
+                                             0,
+                                             0,
+                                             0,
+                                             _default_makeNewDir,
+                                             _default_copySameFile,
+                                             _default_openNewFile,
+                                             _default_closeNewFile,
+                                             0,
+                                             _default_patchBegin,
+                                             _default_patchFinish};

@@ -1,13 +1,13 @@
 #pragma once
 // Applies one "HDIFF19" directory diff from an old directory (or file) to a new one and returns a
 // TDirPatchResult. All file-system work on the new side goes through the listener.
-#include <stddef.h>
-#include <stdint.h>
-
 #include "patch/dir_checksum.h"
 #include "patch/dir_patch_listener.h"
 #include "patch/dir_patch_result.h"
 #include "patch/dpatch_types.h"
+
+#include <stddef.h>
+#include <stdint.h>
 
 int runDirPatch(const char* oldPath, const char* diffFileName, const char* outNewPath, BOOL loadOldAll,
                 size_t cacheSize, size_t maxOpenFileNumber, TChecksumSet* checksumSet, TDirPatchListener* listener,

@@ -1,12 +1,11 @@
 #include "patch/dir_patcher.h"
 
+#include "patch/compressed_patch.h"
+#include "patch/dir_patch_check.h"
+#include "patch/streams.h"
+
 #include <stdlib.h>
 #include <string.h>
-
-#include "patch/dir_patch_check.h"
-
-#include "patch/compressed_patch.h"
-#include "patch/streams.h"
 
 // The failure lines quote the checked expressions as written, line breaks included.
 // clang-format off

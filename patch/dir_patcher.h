@@ -3,8 +3,6 @@
 // optionally set up checksums, open the old reference files as one input stream and the new directory
 // as one output stream, run the embedded compressed diff from one to the other, close. The three
 // closes are safe in every state, so a caller can jump to them after any failed step.
-#include <stdint.h>
-
 #include "patch/dir_checksum.h"
 #include "patch/dir_diff_format.h"
 #include "patch/dpatch_types.h"
@@ -12,6 +10,8 @@
 #include "patch/new_dir_output.h"
 #include "patch/ref_stream.h"
 #include "patch/res_handle_limit.h"
+
+#include <stdint.h>
 
 typedef struct TDirPatcher
 {
@@ -39,8 +39,8 @@ typedef struct TDirPatcher
 } TDirPatcher;
 
 BOOL TDirPatcher_open(TDirPatcher* self, const dpatch_TStreamInput* dirDiffData, const TDirDiffInfo** out_dirDiffInfo);
-BOOL TDirPatcher_loadDirData(TDirPatcher* self, const dpatch_TDecompressPlugin* decompressPlugin, const char* oldPath_utf8,
-                             const char* newPath_utf8);
+BOOL TDirPatcher_loadDirData(TDirPatcher* self, const dpatch_TDecompressPlugin* decompressPlugin,
+                             const char* oldPath_utf8, const char* newPath_utf8);
 BOOL TDirPatcher_checksum(TDirPatcher* self, const TChecksumSet* checksumSet);
 BOOL TDirPatcher_openOldRefStream(TDirPatcher* self, size_t maxOpenFileNumber,
                                   const dpatch_TStreamInput** out_oldRefStream);

@@ -1,9 +1,9 @@
 #include "patch/new_dir_output.h"
 
+#include "patch/dpatch_check.h"
+
 #include <stdlib.h>
 #include <string.h>
-
-#include "patch/dpatch_check.h"
 
 // The failure lines quote the checked expressions as written, line breaks included.
 // clang-format off
@@ -71,6 +71,8 @@ static BOOL _file_append_part(dpatch_TNewStream* self, dpatch_StreamPos_t writeT
 {
     const dpatch_StreamPos_t fileSize = self->_curNewFile->streamSize;
     const dpatch_StreamPos_t fileBegin = self->_curWriteToPosEnd - alignUp(fileSize, self->kAlignSize);
+    if (writeToPos < fileBegin)
+        return 0; // bytes of a file already closed: dropping them would lose data unnoticed
     const dpatch_StreamPos_t filePos = writeToPos - fileBegin;
     if (filePos >= fileSize)
         return 1; // alignment gap: written nowhere

@@ -3,21 +3,19 @@
 // dpatch_TNewStream walks the new path list in order and splits that stream at file ends, and TNewDir
 // turns each path into calls of the caller's TDirPatchListener (directories, empty files, copies of
 // unchanged old files, new files), so the engine itself never touches the new directory.
-#include <stdint.h>
-
+#include "patch/dir_checksum.h"
 #include "patch/dir_diff_format.h"
 #include "patch/dir_patch_listener.h"
 #include "patch/dpatch_types.h"
 #include "patch/file_services.h"
 
-#include "patch/dir_checksum.h"
+#include <stdint.h>
 
 // Sees every byte of a copied file, in order.
 typedef struct dpatch_TCopyListener
 {
     void* listenerOwner;
-    void (*onCopyData)(struct dpatch_TCopyListener* listener, const unsigned char* data,
-                       const unsigned char* data_end);
+    void (*onCopyData)(struct dpatch_TCopyListener* listener, const unsigned char* data, const unsigned char* data_end);
 } dpatch_TCopyListener;
 
 typedef struct dpatch_TNewStreamListener
@@ -25,8 +23,8 @@ typedef struct dpatch_TNewStreamListener
     void* listenerOwner;
     BOOL (*makeNewDirOrEmptyFile)(struct dpatch_TNewStreamListener* listener, size_t pathIndex);
     BOOL (*copySameFile)(struct dpatch_TNewStreamListener* listener, size_t newIndex, size_t oldIndex);
-    BOOL (*openNewFile)(struct dpatch_TNewStreamListener* listener, size_t newRefIndex,
-                        const dpatch_TStreamOutput** out_curNewFile);
+    BOOL (*openNewFile)
+    (struct dpatch_TNewStreamListener* listener, size_t newRefIndex, const dpatch_TStreamOutput** out_curNewFile);
     BOOL (*closeNewFile)(struct dpatch_TNewStreamListener* listener, const dpatch_TStreamOutput* curNewFile);
     void (*onNewDataWrite)(struct dpatch_TNewStreamListener* listener, const unsigned char* data,
                            const unsigned char* data_end);

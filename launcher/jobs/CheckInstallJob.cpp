@@ -10,8 +10,7 @@ CheckInstallJob::CheckInstallJob(QString installDir, QStringList hashedFiles, QB
                                  QJsonArray manifestFiles, QObject* parent)
     : QObject(parent), installDir(installDir), hashedFiles(hashedFiles), fileHashes(fileHashes),
       manifestFiles(manifestFiles)
-{
-}
+{}
 
 CheckInstallJob::~CheckInstallJob() = default;
 

@@ -11,7 +11,6 @@
 #include <QFileInfo>
 #include <QJsonObject>
 #include <QSaveFile>
-
 #include <blake3.h>
 
 namespace
@@ -43,8 +42,7 @@ RepairInstallJob::RepairInstallJob(QNetworkAccessManager* networkManager, QStrin
                                    QObject* parent)
     : QObject(parent), networkManager(networkManager), hasFailed(false), finishedCount(0), installDir(installDir),
       repairFiles(repairFiles), totalBytes(0), receivedBytes(0), rateEstimator(10000, 200)
-{
-}
+{}
 
 RepairInstallJob::~RepairInstallJob() = default;
 
@@ -95,10 +93,11 @@ void RepairInstallJob::retrieveFileProgress(int id, qlonglong progress)
 
     qint64 rate = 0;
     const qint64 eta = rateEstimator.update(&rate, receivedBytes, totalBytes);
-    emit updateProgress1(QStringLiteral("DOWNLOADING FILE %1 OF %2 (%p%)").arg(finishedCount + 1).arg(repairFiles.size()),
-                         receivedBytes, totalBytes);
-    emit updateInfoText(formatBytes(rate) + QStringLiteral("/s - ") + formatBytes(receivedBytes) + QStringLiteral(" / ") +
-                            formatBytes(totalBytes),
+    emit updateProgress1(
+        QStringLiteral("DOWNLOADING FILE %1 OF %2 (%p%)").arg(finishedCount + 1).arg(repairFiles.size()), receivedBytes,
+        totalBytes);
+    emit updateInfoText(formatBytes(rate) + QStringLiteral("/s - ") + formatBytes(receivedBytes) +
+                            QStringLiteral(" / ") + formatBytes(totalBytes),
                         formatDuration(eta) + QStringLiteral(" remaining..."));
 }
 
@@ -142,8 +141,7 @@ bool RepairInstallJob::writeRepairedFile(int id, const QByteArray& data)
 
     // A blob that decompresses to other bytes than the manifest promises would only be found broken
     // again on the next run; it is never written.
-    const QByteArray expected =
-        QByteArray::fromHex(entry.value(QStringLiteral("validation_hash")).toString().toUtf8());
+    const QByteArray expected = QByteArray::fromHex(entry.value(QStringLiteral("validation_hash")).toString().toUtf8());
     if (blake3Digest(data) != expected) {
         qDebug() << "Downloaded contents of" << path << "do not match its validation hash.";
         return false;

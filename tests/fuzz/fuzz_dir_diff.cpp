@@ -46,13 +46,19 @@ void removeTree(const std::string& path)
     nftw(path.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
-// The fixed old tree every input is applied to.
+void removeSandbox()
+{
+    removeTree(sandbox);
+}
+
+// The fixed old tree every input is applied to; removed when the process ends.
 void setUp()
 {
     char name[] = "/tmp/fuzz_dir_diff-XXXXXX";
     if (!mkdtemp(name))
         abort();
     sandbox = name;
+    atexit(removeSandbox);
     oldRoot = sandbox + "/old/";
     newRoot = sandbox + "/new/";
     diffPath = sandbox + "/patch.diff";
@@ -73,8 +79,7 @@ bool insideRoot(const char* path, const std::string& root)
         return false;
     const std::string rest = path + root.size();
     size_t begin = 0;
-    while (begin <= rest.size())
-    {
+    while (begin <= rest.size()) {
         size_t end = rest.find('/', begin);
         if (end == std::string::npos)
             end = rest.size();
@@ -87,8 +92,7 @@ bool insideRoot(const char* path, const std::string& root)
 
 void requireInside(const char* path, const std::string& root)
 {
-    if (!insideRoot(path, root))
-    {
+    if (!insideRoot(path, root)) {
         fprintf(stderr, "path outside its root: %s\n", path);
         abort();
     }

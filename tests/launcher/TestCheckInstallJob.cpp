@@ -58,10 +58,9 @@ void TestCheckInstallJob::reportsMissingAndChangedFiles_data()
     QTest::newRow("missing file") << QJsonArray{a, entry("gone.dat", digest('x')), b} << QStringList{"gone.dat"};
     QTest::newRow("changed digest") << QJsonArray{a, entry("sub/b.bin", digest('z'))} << QStringList{"sub/b.bin"};
     QTest::newRow("upper-case hex matches") << QJsonArray{upper} << QStringList{};
-    QTest::newRow("short hash never matches") << QJsonArray{entry("a.txt", digest('a').left(31))}
-                                              << QStringList{"a.txt"};
-    QTest::newRow("missing validation_hash")
-        << QJsonArray{QJsonObject{{"path", "a.txt"}}} << QStringList{"a.txt"};
+    QTest::newRow("short hash never matches")
+        << QJsonArray{entry("a.txt", digest('a').left(31))} << QStringList{"a.txt"};
+    QTest::newRow("missing validation_hash") << QJsonArray{QJsonObject{{"path", "a.txt"}}} << QStringList{"a.txt"};
     QTest::newRow("dot segment") << QJsonArray{entry("./sub/./b.bin", digest('b'))} << QStringList{};
     QTest::newRow("dotdot back inside") << QJsonArray{entry("sub/../a.txt", digest('a'))} << QStringList{};
     QTest::newRow("doubled separator") << QJsonArray{entry("sub//b.bin", digest('b'))} << QStringList{};
@@ -119,14 +118,22 @@ void TestCheckInstallJob::resolvesOnlyPathsInsideTheInstall_data()
 
     QTest::newRow("plain") << "Pelwinter/Binaries/x" << installDir + "/Pelwinter/Binaries/x";
     QTest::newRow("cleaned") << "a/./b//c/../d" << installDir + "/a/b/d";
-    QTest::newRow("empty") << "" << "";
-    QTest::newRow("dot") << "." << "";
-    QTest::newRow("back to the root") << "a/.." << "";
-    QTest::newRow("absolute") << "/etc/passwd" << "";
-    QTest::newRow("parent") << "../x" << "";
-    QTest::newRow("far above") << "../../x" << "";
-    QTest::newRow("sibling with common prefix") << "../main_new/x" << "";
-    QTest::newRow("deep then out") << "a/b/../../../x" << "";
+    QTest::newRow("empty") << ""
+                           << "";
+    QTest::newRow("dot") << "."
+                         << "";
+    QTest::newRow("back to the root") << "a/.."
+                                      << "";
+    QTest::newRow("absolute") << "/etc/passwd"
+                              << "";
+    QTest::newRow("parent") << "../x"
+                            << "";
+    QTest::newRow("far above") << "../../x"
+                               << "";
+    QTest::newRow("sibling with common prefix") << "../main_new/x"
+                                                << "";
+    QTest::newRow("deep then out") << "a/b/../../../x"
+                                   << "";
 }
 
 void TestCheckInstallJob::resolvesOnlyPathsInsideTheInstall()

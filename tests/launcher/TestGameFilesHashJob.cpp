@@ -18,6 +18,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using GameContent::b3sumHex;
 using GameContent::writeFile;
@@ -124,6 +125,7 @@ private slots:
     void symlinkToFileIsHashedThroughTheLink();
     void unreadableEntriesFailTheJob_data();
     void unreadableEntriesFailTheJob();
+    void strayNonUtf8NameDoesNotFailTheJob();
 
 private:
     QString installPath(const QString& relative) const { return install->path() + "/" + relative; }
@@ -339,6 +341,21 @@ void TestGameFilesHashJob::unreadableEntriesFailTheJob()
     QVERIFY(run.emittedOnWorkerThread);
     QCOMPARE(run.failedFiles, QStringList{bad});
     QCOMPARE(run.log.last(), "Failed to hash following game files: QList(\"" + bad + "\")");
+}
+
+// A name that is not UTF-8 cannot appear in a manifest and cannot be named through the framework;
+// such a stray file must not make every run fail.
+void TestGameFilesHashJob::strayNonUtf8NameDoesNotFailTheJob()
+{
+    QVERIFY(writeFile(installPath("ok.bin"), "fine"));
+    const QByteArray stray = QFile::encodeName(install->path()) + "/caf\xe9.bin";
+    const int fd = ::open(stray.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    QVERIFY(fd >= 0);
+    ::close(fd);
+    const JobRun run = runJob(install->path(), QJsonArray());
+    ::unlink(stray.constData());
+    QVERIFY(run.finished);
+    QCOMPARE(run.files, QStringList{installPath("ok.bin")});
 }
 
 QTEST_GUILESS_MAIN(TestGameFilesHashJob)

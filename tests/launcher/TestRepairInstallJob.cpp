@@ -1,6 +1,5 @@
 #include "jobs/RepairInstallJob.h"
 #include "jobs/RetrieveCompressedFileJob.h"
-
 #include "support/GameContent.h"
 #include "support/TestUpdateServer.h"
 
@@ -153,7 +152,8 @@ void TestRepairInstallJob::repairsChangedAndMissingFiles()
     QCOMPARE(readFile(installDir + "/" + gamePath), game);
     // A new game executable must start; an existing file keeps the mode it had.
     QVERIFY(QFileInfo(installDir + "/" + gamePath).isExecutable());
-    QCOMPARE(QFile::permissions(installDir + "/Pelwinter/Content/large.pak") & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
+    QCOMPARE(QFile::permissions(installDir + "/Pelwinter/Content/large.pak") &
+                 ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup);
     QVERIFY(!QFileInfo(installDir + "/Pelwinter/Content/small.pak").isExecutable());
 
@@ -189,13 +189,25 @@ void TestRepairInstallJob::neverWritesOutsideTheInstall_data()
     QTest::addColumn<QString>("linkTarget"); // relative to the temporary root
     QTest::addColumn<bool>("repaired");
 
-    QTest::newRow("climbs out") << "../../outside/keep.txt" << "" << "" << false;
-    QTest::newRow("absolute") << "%outside%/keep.txt" << "" << "" << false;
-    QTest::newRow("empty") << "" << "" << "" << false;
-    QTest::newRow("install directory itself") << "." << "" << "" << false;
-    QTest::newRow("through a linked folder") << "linked/keep.txt" << "linked" << "outside" << false;
+    QTest::newRow("climbs out") << "../../outside/keep.txt"
+                                << ""
+                                << "" << false;
+    QTest::newRow("absolute") << "%outside%/keep.txt"
+                              << ""
+                              << "" << false;
+    QTest::newRow("empty") << ""
+                           << ""
+                           << "" << false;
+    QTest::newRow("install directory itself") << "."
+                                              << ""
+                                              << "" << false;
+    QTest::newRow("through a linked folder") << "linked/keep.txt"
+                                             << "linked"
+                                             << "outside" << false;
     // A linked file is replaced by a file of its own; its target stays as it was.
-    QTest::newRow("linked file") << "keep.txt" << "keep.txt" << "outside/keep.txt" << true;
+    QTest::newRow("linked file") << "keep.txt"
+                                 << "keep.txt"
+                                 << "outside/keep.txt" << true;
 }
 
 void TestRepairInstallJob::neverWritesOutsideTheInstall()

@@ -9,7 +9,6 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <vector>
 
 namespace
@@ -57,8 +56,7 @@ QByteArray varint(quint64 value)
 {
     QByteArray out;
     QList<char> groups;
-    while (value >> 7)
-    {
+    while (value >> 7) {
         groups.prepend(char(0x80 | (value & 0x7f)));
         value >>= 7;
     }
@@ -78,6 +76,7 @@ private slots:
     void headOfLiteralDiff();
     void readDirDiffInfoTellsOtherData_data();
     void readDirDiffInfoTellsOtherData();
+    void readDirDiffInfoInAWindow();
     void headErrors_data();
     void headErrors();
     void everyTruncatedHeadIsRefused();
@@ -164,6 +163,27 @@ void TestDirDiffFormat::readDirDiffInfoTellsOtherData()
     QVERIFY(!readDirDiffInfo((dir.path() + "/missing").toUtf8().constData(), &info, 0, 0));
 }
 
+void TestDirDiffFormat::readDirDiffInfoInAWindow()
+{
+    const QByteArray diff = emptyDirDiff();
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/archive";
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("lead" + diff + "tail");
+    file.close();
+    TDirDiffInfo info;
+    QVERIFY(readDirDiffInfo(path.toUtf8().constData(), &info, 4, dpatch_StreamPos_t(diff.size())));
+    QCOMPARE(info.isDirDiff, 1);
+    QCOMPARE(info.checksumOffset, 29u); // positions count from the window's start
+    StderrCapture capture;
+    QVERIFY(!readDirDiffInfo(path.toUtf8().constData(), &info, 4, dpatch_StreamPos_t(diff.size() + 5)));
+    QVERIFY(capture.take().split('\n').contains("check diffData.base.streamSize>=diffDataSize error!"));
+    QVERIFY(!readDirDiffInfo(path.toUtf8().constData(), &info, 1000, 1));
+    QVERIFY(capture.take().split('\n').contains(
+        "check dpatch_TFileStreamInput_setOffset(&diffData,diffDataOffert) error!"));
+}
+
 void TestDirDiffFormat::headErrors_data()
 {
     QTest::addColumn<QByteArray>("bytes");
@@ -185,13 +205,16 @@ void TestDirDiffFormat::headErrors_data()
         << withHeadValue(22, quint64(1) << 62)
         << QByteArray("check out_info->checksumByteSize<=kMaxChecksumByteSize error!");
     QTest::newRow("checksum block longer than the diff")
-        << withHeadValue(22, 1000) << QByteArray("check _TStreamCacheClip_skipData(headClip,out_info->checksumByteSize*4) error!");
+        << withHeadValue(22, 1000)
+        << QByteArray("check _TStreamCacheClip_skipData(headClip,out_info->checksumByteSize*4) error!");
     QTest::newRow("section sizes that wrap")
-        << withHeadValue(19, ~quint64(0)) << QByteArray("check addNoWrap(externDataOffset,out_info->externDataSize,&cdiffDataOffset) error!");
+        << withHeadValue(19, ~quint64(0))
+        << QByteArray("check addNoWrap(externDataOffset,out_info->externDataSize,&cdiffDataOffset) error!");
     QTest::newRow("sections past the end")
         << withHeadValue(19, 1000) << QByteArray("check out_head->cdiffDataOffset<=dirDiffFile->streamSize error!");
     QTest::newRow("embedded diff unreadable")
-        << withHeadValue(19, 1) << QByteArray("check getCompressedDiffInfo(&out_info->cdiffInfo,&cdiffStream.base) error!");
+        << withHeadValue(19, 1)
+        << QByteArray("check getCompressedDiffInfo(&out_info->cdiffInfo,&cdiffStream.base) error!");
     QByteArray mismatch = base;
     mismatch.replace(0, 9, "HDIFF19&lzma&");
     mismatch.replace(mismatch.indexOf("HDIFF13&"), 8, "HDIFF13&zstd");
@@ -204,7 +227,8 @@ void TestDirDiffFormat::headErrors_data()
     QByteArray longChecksumType = base;
     longChecksumType.replace(0, 10, "HDIFF19&&" + QByteArray(260, 'c') + '\0');
     QTest::newRow("checksum type of 260 bytes")
-        << longChecksumType << QByteArray("check _TStreamCacheClip_readType_end(headClip,'\\0',out_info->checksumType) error!");
+        << longChecksumType
+        << QByteArray("check _TStreamCacheClip_readType_end(headClip,'\\0',out_info->checksumType) error!");
 }
 
 void TestDirDiffFormat::headErrors()
@@ -225,8 +249,7 @@ void TestDirDiffFormat::everyTruncatedHeadIsRefused()
 {
     const QByteArray full = emptyDirDiff();
     StderrCapture capture;
-    for (qsizetype size = 0; size < full.size(); ++size)
-    {
+    for (qsizetype size = 0; size < full.size(); ++size) {
         MemDiff diff(full.left(size));
         TDirDiffInfo info;
         TDirDiffHead head;
@@ -277,15 +300,16 @@ void TestDirDiffFormat::incrementLists_data()
     QTest::addColumn<QList<quint64>>("values");
     QTest::addColumn<QByteArray>("line");
     QTest::newRow("all increments 0") << QByteArray("\0\0\0", 3) << 3 << 3 << QList<quint64>{0, 1, 2} << QByteArray();
-    QTest::newRow("first value is its increment") << QByteArray("\x05\x00\x02", 3) << 3 << 10 << QList<quint64>{5, 6, 9}
-                                                  << QByteArray();
-    QTest::newRow("last value equal to the count") << QByteArray("\0\0\0", 3) << 3 << 2 << QList<quint64>()
-                                                   << QByteArray("check backValue<check_endValue error!");
+    QTest::newRow("first value is its increment")
+        << QByteArray("\x05\x00\x02", 3) << 3 << 10 << QList<quint64>{5, 6, 9} << QByteArray();
+    QTest::newRow("last value equal to the count")
+        << QByteArray("\0\0\0", 3) << 3 << 2 << QList<quint64>() << QByteArray("check backValue<check_endValue error!");
     QTest::newRow("increment that wraps into range")
         << QByteArray("\x05") + varint(~quint64(0) - 2) << 2 << 10 << QList<quint64>()
         << QByteArray("check backValue>=nextValue error!");
     QTest::newRow("list ends early") << QByteArray("\0", 1) << 2 << 10 << QList<quint64>()
-                                     << QByteArray("check _TStreamCacheClip_unpackUIntWithTag(sclip,&incValue,0) error!");
+                                     << QByteArray(
+                                            "check _TStreamCacheClip_unpackUIntWithTag(sclip,&incValue,0) error!");
 }
 
 void TestDirDiffFormat::incrementLists()
@@ -300,13 +324,10 @@ void TestDirDiffFormat::incrementLists()
     StderrCapture capture;
     const BOOL result = readIncListTo(&clip.clip, list.data(), size_t(count), size_t(endValue));
     const QByteArray err = capture.take();
-    if (line.isEmpty())
-    {
+    if (line.isEmpty()) {
         QVERIFY2(result, err.constData());
         QCOMPARE(QList<quint64>(list.begin(), list.end()), values);
-    }
-    else
-    {
+    } else {
         QVERIFY(!result);
         QVERIFY2(err.split('\n').contains(line), err.constData());
     }
@@ -320,17 +341,15 @@ void TestDirDiffFormat::samePairLists_data()
     // old increments +2, -0, -3 from the start give old indices 2, 3, 1
     QTest::newRow("rising and falling old indices")
         << QByteArray("\x00\x02\x00\x80\x00\x83", 6) << QList<quint64>{2, 3, 1} << QByteArray();
-    QTest::newRow("old index below zero")
-        << QByteArray("\x00\x81\x00\x80\x00\x80", 6) << QList<quint64>()
-        << QByteArray("check backOldValue<check_endOldValue error!");
+    QTest::newRow("old index below zero") << QByteArray("\x00\x81\x00\x80\x00\x80", 6) << QList<quint64>()
+                                          << QByteArray("check backOldValue<check_endOldValue error!");
     QByteArray wraps("\x00", 1);
     {
         // tag 1 (minus) with the value 2^64 - 3: subtracting it from 0 wraps round to 3
         QByteArray tagged;
         quint64 v = ~quint64(0) - 2;
         QList<char> groups;
-        while (v >> 6)
-        {
+        while (v >> 6) {
             groups.prepend(char(0x80 | (v & 0x7f)));
             v >>= 7;
         }
@@ -343,10 +362,10 @@ void TestDirDiffFormat::samePairLists_data()
     }
     QTest::newRow("old decrement that wraps into range")
         << wraps << QList<quint64>() << QByteArray("check incOldValue<=baseOldValue error!");
-    QTest::newRow("no byte for the sign") << QByteArray("\x00", 1) << QList<quint64>()
-                                          << QByteArray("check psign!=0 error!");
-    QTest::newRow("new index past the count") << QByteArray("\x04\x00", 2) << QList<quint64>()
-                                              << QByteArray("check backNewValue<check_endNewValue error!");
+    QTest::newRow("no byte for the sign")
+        << QByteArray("\x00", 1) << QList<quint64>() << QByteArray("check psign!=0 error!");
+    QTest::newRow("new index past the count")
+        << QByteArray("\x04\x00", 2) << QList<quint64>() << QByteArray("check backNewValue<check_endNewValue error!");
 }
 
 void TestDirDiffFormat::samePairLists()
@@ -359,17 +378,13 @@ void TestDirDiffFormat::samePairLists()
     StderrCapture capture;
     const BOOL result = readSamePairListTo(&clip.clip, pairs, 3, 4, 5);
     const QByteArray err = capture.take();
-    if (line.isEmpty())
-    {
+    if (line.isEmpty()) {
         QVERIFY2(result, err.constData());
-        for (int i = 0; i < 3; ++i)
-        {
+        for (int i = 0; i < 3; ++i) {
             QCOMPARE(pairs[i].newIndex, quint64(i));
             QCOMPARE(pairs[i].oldIndex, oldIndices[i]);
         }
-    }
-    else
-    {
+    } else {
         QVERIFY(!result);
         QVERIFY2(err.split('\n').contains(line), err.constData());
     }
@@ -396,8 +411,7 @@ void TestDirDiffFormat::clipCStrs()
     QFETCH(bool, ok);
     std::vector<const char*> list(size_t(count) + 1);
     QCOMPARE(bool(clipCStrsTo(texts.constData(), texts.constData() + texts.size(), list.data(), size_t(count))), ok);
-    if (ok && count == 2 && texts.size() == 5)
-    {
+    if (ok && count == 2 && texts.size() == 5) {
         QCOMPARE(QByteArray(list[0]), QByteArray("a"));
         QCOMPARE(QByteArray(list[1]), QByteArray("bc"));
     }
@@ -465,8 +479,8 @@ void TestDirDiffFormat::pathBufferLimits()
     QVERIFY(setDirPath(buf, buf + sizeof(buf), dir2047.constData()) == buf + 2047);
     StderrCapture capture;
     QVERIFY(!setDirPath(buf, buf + sizeof(buf), QByteArray(2047, 'd').constData()));
-    QVERIFY(capture.take().contains(
-        "check (strLen+(isNeedDirSeparator?1:0)+1)<=(size_t)(out_pathBufEnd-out_path) error!"));
+    QVERIFY(
+        capture.take().contains("check (strLen+(isNeedDirSeparator?1:0)+1)<=(size_t)(out_pathBufEnd-out_path) error!"));
 
     char* rootEnd = setDirPath(buf, buf + sizeof(buf), "root");
     QVERIFY(rootEnd == buf + 5);

@@ -16,7 +16,6 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <functional>
 #include <optional>
 
@@ -42,10 +41,7 @@ struct RecordingListener
     int lastFinishSuccess = -1;
     QByteArray removeAfterClose; // ends of new paths to delete right after their file is closed
 
-    bool fails(const char* slot)
-    {
-        return failSlot == slot && ++slotCalls == failAt;
-    }
+    bool fails(const char* slot) { return failSlot == slot && ++slotCalls == failAt; }
 };
 
 RecordingListener* recorder(TDirPatchListener* listener)
@@ -104,8 +100,7 @@ BOOL onPatchFinish(TDirPatchListener* listener, BOOL isPatchSuccess)
     RecordingListener* self = recorder(listener);
     ++self->patchFinishCalls;
     self->lastFinishSuccess = isPatchSuccess;
-    if (isPatchSuccess && !self->removeAfterClose.isEmpty())
-    {
+    if (isPatchSuccess && !self->removeAfterClose.isEmpty()) {
         // a new file that vanished before its execute bits are set
         const QByteArray path = self->removeAfterClose;
         QFile::remove(QString::fromUtf8(path));
@@ -116,9 +111,9 @@ BOOL onPatchFinish(TDirPatchListener* listener, BOOL isPatchSuccess)
 
 void initListener(RecordingListener* listener)
 {
-    listener->base = TDirPatchListener{nullptr,       nullptr,        onSetProgressTotal, onAddProgress,
-                                       onMakeNewDir,  onCopySameFile, onOpenNewFile,      onCloseNewFile,
-                                       nullptr,       onPatchBegin,   onPatchFinish};
+    listener->base = TDirPatchListener{nullptr,      nullptr,        onSetProgressTotal, onAddProgress,
+                                       onMakeNewDir, onCopySameFile, onOpenNewFile,      onCloseNewFile,
+                                       nullptr,      onPatchBegin,   onPatchFinish};
 }
 
 // One run: the trees, how the diff is built and broken, the arguments, and what must come out.
@@ -227,8 +222,8 @@ void executeBitsOnChangedCopiedAndNew(Run& run)
 {
     run.oldTree = baseOld();
     run.newTree = baseNew();
-    run.newTree["bin/game"].executable = true;                        // copied
-    run.newTree["data/a.pak"].executable = true;                      // changed
+    run.newTree["bin/game"].executable = true;                         // copied
+    run.newTree["data/a.pak"].executable = true;                       // changed
     run.newTree["bin/new-tool"] = FileTree::file("#!/bin/sh\n", true); // new
     run.newTree["bin/empty-tool"] = FileTree::file("", true);          // new and empty
 }
@@ -276,8 +271,7 @@ void sixtyOldFilesUnderEightOpenFiles(Run& run)
     QByteArray joined;
     for (int i = 0; i < 60; ++i)
         joined += randomBytes(1500, 100 + i);
-    for (int i = 0; i < 20; ++i)
-    {
+    for (int i = 0; i < 20; ++i) {
         QByteArray content;
         for (int k = 0; k < 4; ++k)
             content += joined.mid(((i * 37 + k * 23) % 59) * 1500 + 100, 700) + char('a' + k);
@@ -409,7 +403,10 @@ void missingDiffFile(Run& run)
 void missingOldDir(Run& run)
 {
     useBase(run);
-    run.beforeRun = [](Run& r) { QDir(r.oldDir).removeRecursively(); r.oldTree.clear(); };
+    run.beforeRun = [](Run& r) {
+        QDir(r.oldDir).removeRecursively();
+        r.oldTree.clear();
+    };
     failsBeforeWriting(run, DPATCH_PATHTYPE_ERROR, {"oldPath not exist ERROR!"});
 }
 
@@ -443,15 +440,17 @@ void oldSideFlagTwo(Run& run)
 {
     useBase(run);
     run.mutate = [](DirDiff& diff) { diff.isOldPathDir = 2; };
-    failsBeforeWriting(run, DIRPATCH_DIRDIFFINFO_ERROR, {"check savedValue<=1 error!", "is diff file? get dir diff info ERROR!"});
+    failsBeforeWriting(run, DIRPATCH_DIRDIFFINFO_ERROR,
+                       {"check savedValue<=1 error!", "is diff file? get dir diff info ERROR!"});
 }
 
 void oldRefSizeOffByOne(Run& run)
 {
     useBase(run);
     run.mutate = [](DirDiff& diff) { diff.oldRefSize += 1; };
-    failsBeforeWriting(run, DIRPATCH_DIRDIFFINFO_ERROR, {"check savedOldRefSize==out_info->cdiffInfo.oldDataSize error!",
-                    "is diff file? get dir diff info ERROR!"});
+    failsBeforeWriting(
+        run, DIRPATCH_DIRDIFFINFO_ERROR,
+        {"check savedOldRefSize==out_info->cdiffInfo.oldDataSize error!", "is diff file? get dir diff info ERROR!"});
 }
 
 void truncatedInHead(Run& run)
@@ -492,8 +491,10 @@ void reservedDataOneByteShort(Run& run)
         diff.updateHead();
         diff.privateReservedDataSize = 2;
     };
-    failsBeforeWriting(run, DIRPATCH_LAOD_DIRDIFFDATA_ERROR, {"check _TStreamCacheClip_streamSize(&headStream)==self->dirDiffHead.privateReservedDataSize error!",
-                    "load dir data in diffFile ERROR!"});
+    failsBeforeWriting(
+        run, DIRPATCH_LAOD_DIRDIFFDATA_ERROR,
+        {"check _TStreamCacheClip_streamSize(&headStream)==self->dirDiffHead.privateReservedDataSize error!",
+         "load dir data in diffFile ERROR!"});
 }
 
 void countsBeyondDirData(Run& run)
@@ -501,7 +502,8 @@ void countsBeyondDirData(Run& run)
     useBase(run);
     // a hostile head: counts no directory data of this size can hold, which must not size an allocation
     run.mutate = [](DirDiff& diff) { diff.sameFilePairCount = quint64(1) << 60; };
-    failsBeforeWriting(run, DIRPATCH_LAOD_DIRDIFFDATA_ERROR, {"check _dirDataCountsFit(head) error!", "load dir data in diffFile ERROR!"});
+    failsBeforeWriting(run, DIRPATCH_LAOD_DIRDIFFDATA_ERROR,
+                       {"check _dirDataCountsFit(head) error!", "load dir data in diffFile ERROR!"});
 }
 
 void compressedDirDataClaimsMore(Run& run)
@@ -509,7 +511,9 @@ void compressedDirDataClaimsMore(Run& run)
     useBase(run);
     run.options.compressDirData = true;
     run.mutate = [](DirDiff& diff) { diff.headDataSize = quint64(1) << 40; };
-    failsBeforeWriting(run, DIRPATCH_LAOD_DIRDIFFDATA_ERROR, {"check _dirDataDecodesToSize(self,decompressPlugin) error!", "load dir data in diffFile ERROR!"});
+    failsBeforeWriting(
+        run, DIRPATCH_LAOD_DIRDIFFDATA_ERROR,
+        {"check _dirDataDecodesToSize(self,decompressPlugin) error!", "load dir data in diffFile ERROR!"});
 }
 
 void unknownCompressTypeForSections(Run& run)
@@ -518,9 +522,7 @@ void unknownCompressTypeForSections(Run& run)
     run.options.compressSections = true;
     run.options.compressType = QByteArray("lzma");
     // the embedded diff names its own type; keep the two in step so only the plugin lookup fails
-    run.mutate = [](DirDiff& diff) {
-        diff.cdiff.replace(QByteArray("HDIFF13&zstd"), QByteArray("HDIFF13&lzma"));
-    };
+    run.mutate = [](DirDiff& diff) { diff.cdiff.replace(QByteArray("HDIFF13&zstd"), QByteArray("HDIFF13&lzma")); };
     failsBeforeWriting(run, DPATCH_COMPRESSTYPE_ERROR, {"can not decompress \"lzma\" data ERROR!"});
 }
 
@@ -553,7 +555,8 @@ void missingOldReferenceFile(Run& run)
         QFile::remove(r.oldDir + "/data/a.pak");
         r.oldTree.remove("data/a.pak");
     };
-    failsBeforeWriting(run, DIRPATCH_OPEN_OLDPATH_ERROR, {"check oldPathType==kPathType_file error!", "open oldFile ERROR!"});
+    failsBeforeWriting(run, DIRPATCH_OPEN_OLDPATH_ERROR,
+                       {"check oldPathType==kPathType_file error!", "open oldFile ERROR!"});
 }
 
 void resizedOldReferenceFile(Run& run)
@@ -566,7 +569,8 @@ void resizedOldReferenceFile(Run& run)
         file.close();
         r.oldTree["data/a.pak"].content += "!";
     };
-    failsBeforeWriting(run, DIRPATCH_OPEN_OLDPATH_ERROR, {"check sumFSize==self->dirDiffInfo.cdiffInfo.oldDataSize error!", "open oldFile ERROR!"});
+    failsBeforeWriting(run, DIRPATCH_OPEN_OLDPATH_ERROR,
+                       {"check sumFSize==self->dirDiffInfo.cdiffInfo.oldDataSize error!", "open oldFile ERROR!"});
 }
 
 void newRefSizesBeyondNewData(Run& run)
@@ -576,7 +580,8 @@ void newRefSizesBeyondNewData(Run& run)
         diff.newRefSizeList.last() += 1;
         diff.updateHead();
     };
-    failsBeforeWriting(run, DIRPATCH_LAOD_DIRDIFFDATA_ERROR, {"check _newRefSizesFitNewData(self) error!", "load dir data in diffFile ERROR!"});
+    failsBeforeWriting(run, DIRPATCH_LAOD_DIRDIFFDATA_ERROR,
+                       {"check _newRefSizesFitNewData(self) error!", "load dir data in diffFile ERROR!"});
 }
 
 void newRefSizesShortOfNewData(Run& run)
@@ -634,9 +639,9 @@ void openNewFileFails(Run& run)
 
 void closeNewFileFails(Run& run)
 {
-    listenerFails(run, "closeNewFile", 1, DIRPATCH_PATCH_ERROR,
-                  {"check self->_listener->closeNewFile(self->_listener,self->_curNewFile) error!",
-                   "dir patch run ERROR!"});
+    listenerFails(
+        run, "closeNewFile", 1, DIRPATCH_PATCH_ERROR,
+        {"check self->_listener->closeNewFile(self->_listener,self->_curNewFile) error!", "dir patch run ERROR!"});
 }
 
 void executeBitCantBeSet(Run& run)
@@ -675,8 +680,9 @@ void hostileNewPath(Run& run, const QByteArray& path)
         diff.newPaths[index] = path;
         diff.updateHead();
     };
-    failsBeforeWriting(run, DIRPATCH_LAOD_DIRDIFFDATA_ERROR, {"refused path \"" + path + "\" in directory data: it leaves its root",
-                    "load dir data in diffFile ERROR!"});
+    failsBeforeWriting(
+        run, DIRPATCH_LAOD_DIRDIFFDATA_ERROR,
+        {"refused path \"" + path + "\" in directory data: it leaves its root", "load dir data in diffFile ERROR!"});
 }
 
 void newPathDotDot(Run& run)
@@ -722,8 +728,9 @@ void oldPathDotDot(Run& run)
         diff.newRefSizeList.removeAt(ref);
         diff.updateHead();
     };
-    failsBeforeWriting(run, DIRPATCH_LAOD_DIRDIFFDATA_ERROR, {"refused path \"../patch.diff\" in directory data: it leaves its root",
-                    "load dir data in diffFile ERROR!"});
+    failsBeforeWriting(
+        run, DIRPATCH_LAOD_DIRDIFFDATA_ERROR,
+        {"refused path \"../patch.diff\" in directory data: it leaves its root", "load dir data in diffFile ERROR!"});
 }
 
 void fileSideWithMoreEntries(Run& run)
@@ -731,9 +738,9 @@ void fileSideWithMoreEntries(Run& run)
     useBase(run);
     // a single-file new side appends its entries to the output path itself: "new" + "bin/" is a sibling
     run.mutate = [](DirDiff& diff) { diff.isNewPathDir = 0; };
-    failsBeforeWriting(run, DIRPATCH_LAOD_DIRDIFFDATA_ERROR,
-                       {"refused path \"bin/\" in directory data: it leaves its root",
-                        "load dir data in diffFile ERROR!"});
+    failsBeforeWriting(
+        run, DIRPATCH_LAOD_DIRDIFFDATA_ERROR,
+        {"refused path \"bin/\" in directory data: it leaves its root", "load dir data in diffFile ERROR!"});
 }
 
 struct Row
@@ -805,8 +812,7 @@ const Row kRows[] = {
 Entries withoutBelow(const Entries& entries, const QString& prefix)
 {
     Entries rest;
-    for (auto it = entries.constBegin(); it != entries.constEnd(); ++it)
-    {
+    for (auto it = entries.constBegin(); it != entries.constEnd(); ++it) {
         if (!it.key().startsWith(prefix))
             rest.insert(it.key(), it.value());
     }
@@ -816,15 +822,13 @@ Entries withoutBelow(const Entries& entries, const QString& prefix)
 // QCOMPARE on whole maps says only that they differ; this names the first differing path.
 QString treeDifference(const Entries& actual, const Entries& expected)
 {
-    for (auto it = expected.constBegin(); it != expected.constEnd(); ++it)
-    {
+    for (auto it = expected.constBegin(); it != expected.constEnd(); ++it) {
         if (!actual.contains(it.key()))
             return "missing " + it.key();
         if (actual.value(it.key()) != it.value())
             return "differs " + it.key();
     }
-    for (auto it = actual.constBegin(); it != actual.constEnd(); ++it)
-    {
+    for (auto it = actual.constBegin(); it != actual.constEnd(); ++it) {
         if (!expected.contains(it.key()))
             return "unexpected " + it.key();
     }
@@ -889,24 +893,24 @@ void TestDirPatch::runDirPatch()
         listener.watchedOldRoot = run.oldDir;
     if (!run.removeAfterClose.isEmpty())
         listener.removeAfterClose = (run.newDir + '/' + run.removeAfterClose).toUtf8();
-    const QByteArray oldArg = run.oldArg ? (run.oldArg->isEmpty() ? QByteArray() : run.sandbox.toUtf8() + '/' + *run.oldArg)
-                                         : run.oldDir.toUtf8();
+    const QByteArray oldArg = run.oldArg
+                                  ? (run.oldArg->isEmpty() ? QByteArray() : run.sandbox.toUtf8() + '/' + *run.oldArg)
+                                  : run.oldDir.toUtf8();
     const QByteArray diffArg = run.diffArg ? run.sandbox.toUtf8() + '/' + *run.diffArg : run.diffPath.toUtf8();
     const QByteArray newArg = run.newDir.toUtf8();
 
     StderrCapture capture;
     const int descriptorsBefore = FileTree::openDescriptorCount();
-    const int code = ::runDirPatch(oldArg.constData(), diffArg.constData(), newArg.constData(), run.loadOldAll,
-                                   run.cacheSize, run.maxOpenFiles, &run.checksumSet, &listener.base,
-                                   run.diffOffset, run.diffSize);
+    const int code =
+        ::runDirPatch(oldArg.constData(), diffArg.constData(), newArg.constData(), run.loadOldAll, run.cacheSize,
+                      run.maxOpenFiles, &run.checksumSet, &listener.base, run.diffOffset, run.diffSize);
     const int descriptorsAfter = FileTree::openDescriptorCount();
     const QByteArray errText = capture.take();
     const QList<QByteArray> errLines = errText.split('\n');
 
-    QVERIFY2(code == run.code, qPrintable(QString("code %1, wanted %2; errors:\n%3")
-                                              .arg(code)
-                                              .arg(run.code)
-                                              .arg(QString::fromUtf8(errText))));
+    QVERIFY2(
+        code == run.code,
+        qPrintable(QString("code %1, wanted %2; errors:\n%3").arg(code).arg(run.code).arg(QString::fromUtf8(errText))));
     for (const QByteArray& line : run.errLines)
         QVERIFY2(errLines.contains(line), qPrintable("missing line: " + line + "\nerrors:\n" + errText));
     if (run.code == DPATCH_SUCCESS)
@@ -925,22 +929,17 @@ void TestDirPatch::runDirPatch()
     if (expectedNew)
         QCOMPARE(treeDifference(FileTree::read(run.newDir), *expectedNew), QString());
 
-    if (run.code == DPATCH_SUCCESS || run.code == DIRPATCH_PATCHFINISH_ERROR)
-    {
+    if (run.code == DPATCH_SUCCESS || run.code == DIRPATCH_PATCHFINISH_ERROR) {
         QCOMPARE(listener.total, diff.newRefSize);
         QCOMPARE(listener.progressSum, listener.total);
-    }
-    else
-    {
+    } else {
         QVERIFY(listener.progressSum <= listener.total);
     }
-    if (run.expectNoProgress)
-    {
+    if (run.expectNoProgress) {
         QCOMPARE(listener.total, quint64(0));
         QCOMPARE(listener.progressCalls, 0);
     }
-    if (run.maxOpenOld >= 0)
-    {
+    if (run.maxOpenOld >= 0) {
         QVERIFY2(listener.maxOpenOld <= run.maxOpenOld, qPrintable(QString::number(listener.maxOpenOld)));
         QVERIFY(listener.maxOpenOld >= qMin(2, run.maxOpenOld));
     }

@@ -14,7 +14,6 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <vector>
 
 namespace
@@ -146,8 +145,7 @@ struct PatcherRun
 
 QString treeDifference(const Entries& actual, const Entries& expected)
 {
-    for (auto it = expected.constBegin(); it != expected.constEnd(); ++it)
-    {
+    for (auto it = expected.constBegin(); it != expected.constEnd(); ++it) {
         if (actual.value(it.key()) != it.value())
             return "differs " + it.key();
     }
@@ -220,16 +218,16 @@ void TestDirPatcher::checksums_data()
     QTest::addColumn<bool>("copyError");
     const size_t big = 1 << 20;
     const size_t small = 36 * 1024; // less than the old data plus 32 KiB
-    QTest::newRow("all intact, old data read into the cache") << QByteArray() << big << QByteArray() << QByteArray()
-                                                               << false << false << false;
-    QTest::newRow("all intact, old data streamed") << QByteArray() << small << QByteArray() << QByteArray() << false
-                                                   << false << false;
-    QTest::newRow("old file changed, cached") << QByteArray("old file") << big << QByteArray("patch")
-                                              << QByteArray("check !self->_isOldRefDataChecksumError error!") << true
-                                              << false << false;
-    QTest::newRow("old file changed, streamed") << QByteArray("old file") << small << QByteArray("patch")
-                                                << QByteArray("check !self->_isOldRefDataChecksumError error!")
-                                                << true << false << false;
+    QTest::newRow("all intact, old data read into the cache")
+        << QByteArray() << big << QByteArray() << QByteArray() << false << false << false;
+    QTest::newRow("all intact, old data streamed")
+        << QByteArray() << small << QByteArray() << QByteArray() << false << false << false;
+    QTest::newRow("old file changed, cached")
+        << QByteArray("old file") << big << QByteArray("patch")
+        << QByteArray("check !self->_isOldRefDataChecksumError error!") << true << false << false;
+    QTest::newRow("old file changed, streamed")
+        << QByteArray("old file") << small << QByteArray("patch")
+        << QByteArray("check !self->_isOldRefDataChecksumError error!") << true << false << false;
     QTest::newRow("stored new-data checksum differs")
         << QByteArray("slot 1") << big << QByteArray("patch")
         << QByteArray("check !self->_isNewRefDataChecksumError error!") << false << true << false;
@@ -239,12 +237,12 @@ void TestDirPatcher::checksums_data()
     QTest::newRow("both output checksums differ: the new-data line")
         << QByteArray("slots 1 2") << big << QByteArray("patch")
         << QByteArray("check !self->_isNewRefDataChecksumError error!") << false << true << true;
-    QTest::newRow("a byte of the diff changed") << QByteArray("extern") << big << QByteArray("checksum")
-                                                << QByteArray("check !self->_isDiffDataChecksumError error!") << false
-                                                << false << false;
-    QTest::newRow("the diff's own checksum changed") << QByteArray("slot 3") << big << QByteArray("checksum")
-                                                     << QByteArray("check !self->_isDiffDataChecksumError error!")
-                                                     << false << false << false;
+    QTest::newRow("a byte of the diff changed")
+        << QByteArray("extern") << big << QByteArray("checksum")
+        << QByteArray("check !self->_isDiffDataChecksumError error!") << false << false << false;
+    QTest::newRow("the diff's own checksum changed")
+        << QByteArray("slot 3") << big << QByteArray("checksum")
+        << QByteArray("check !self->_isDiffDataChecksumError error!") << false << false << false;
 }
 
 void TestDirPatcher::checksums()
@@ -270,9 +268,9 @@ void TestDirPatcher::checksums()
     DirDiff diff = DirDiffWriter::build(oldDir, source, options);
     diff.externData = "uninterpreted";
     diff.updateHead();
-    const QList<QByteArray> damagedSlots = damage.startsWith("slot") ? damage.mid(damage.indexOf(" ") + 1).split(' ') : QList<QByteArray>();
-    for (const QByteArray& slot : damagedSlots)
-    {
+    const QList<QByteArray> damagedSlots =
+        damage.startsWith("slot") ? damage.mid(damage.indexOf(" ") + 1).split(' ') : QList<QByteArray>();
+    for (const QByteArray& slot : damagedSlots) {
         // stored before the diff's own checksum is taken, so only the slot's own check sees it
         if (slot.toInt() < 3)
             diff.checksums[slot.toInt() * 8] = char(diff.checksums[slot.toInt() * 8] ^ 1);
@@ -282,8 +280,7 @@ void TestDirPatcher::checksums()
         bytes[checksumSlot(diff, 3)] = char(bytes[checksumSlot(diff, 3)] ^ 1);
     if (damage == "extern")
         bytes[bytes.indexOf("uninterpreted")] = 'U';
-    if (damage == "old file")
-    {
+    if (damage == "old file") {
         QFile file(oldDir + "/a.bin");
         QVERIFY(file.open(QIODevice::ReadWrite));
         file.seek(100);
@@ -302,13 +299,10 @@ void TestDirPatcher::checksums()
     QCOMPARE(run.failedStep, failedStep);
     QVERIFY(run.closed);
     QCOMPARE(openChecksums, 0);
-    if (line.isEmpty())
-    {
+    if (line.isEmpty()) {
         QVERIFY2(err.isEmpty(), err.constData());
         QCOMPARE(treeDifference(FileTree::read(newDir), newTree()), QString());
-    }
-    else
-    {
+    } else {
         QVERIFY2(err.split('\n').contains(line), err.constData());
     }
     QCOMPARE(bool(run.patcher._isOldRefDataChecksumError), oldError);
@@ -343,8 +337,7 @@ void TestDirPatcher::checksumSetup()
     QVERIFY(FileTree::write(dir.path() + "/old", oldTree()));
     QVERIFY(FileTree::write(dir.path() + "/source", newTree()));
     DirDiffWriter::Options options;
-    if (!storedType.isEmpty())
-    {
+    if (!storedType.isEmpty()) {
         options.checksumType = storedType;
         options.checksum = fnvBytes;
     }

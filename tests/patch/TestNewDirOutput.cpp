@@ -10,7 +10,6 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <vector>
 
 namespace
@@ -105,8 +104,7 @@ struct NewSide
         for (const QByteArray& text : pathTexts)
             paths.push_back(text.constData());
         dpatch_StreamPos_t newDataSize = 0;
-        for (const auto& ref : refs)
-        {
+        for (const auto& ref : refs) {
             refList.push_back(ref.first);
             refSizes.push_back(ref.second);
             newDataSize += ref.second;
@@ -128,8 +126,8 @@ struct NewSide
         newDir._newPathBuf = pathBuf;
         newDir._newPathBufEnd = pathBuf + sizeof(pathBuf);
         newDir._newRootDir_end = setDirPath(pathBuf, pathBuf + sizeof(pathBuf), root.constData());
-        listener.base = TDirPatchListener{nullptr,      nullptr,      nullptr, addProgress, makeNewDir, copySameFile,
-                                          openNewFile,  closeNewFile, nullptr, nullptr,     nullptr};
+        listener.base = TDirPatchListener{nullptr,     nullptr,      nullptr, addProgress, makeNewDir, copySameFile,
+                                          openNewFile, closeNewFile, nullptr, nullptr,     nullptr};
         listener.root = QString::fromUtf8(root);
     }
 
@@ -172,6 +170,7 @@ class TestNewDirOutput : public QObject
 private slots:
     void walkCallsListenerInPathOrder();
     void writeSpanningTwoFiles();
+    void writeBehindTheCurrentFileFails();
     void emptyReferenceFilesTakeNoBytes();
     void directoryWithoutDataIsCompleteAtOpen();
     void pairOnAReferencePathFailsAtTheEnd();
@@ -204,10 +203,22 @@ void TestNewDirOutput::writeSpanningTwoFiles()
     QVERIFY(TNewDir_open(&side.newDir, &side.listener.base, 1, &side.stream));
     QVERIFY(side.write(0, "ab"));
     QVERIFY(side.write(2, "cdEFGHI"));
-    QCOMPARE(side.listener.events, QStringList({"dir ", "open one 4", "progress 2", "progress 7", "close", "dir d/",
-                                                "open two 5", "close"}));
+    QCOMPARE(side.listener.events,
+             QStringList({"dir ", "open one 4", "progress 2", "progress 7", "close", "dir d/", "open two 5", "close"}));
     QCOMPARE(side.newFile("one"), QByteArray("abcd"));
     QCOMPARE(side.newFile("two"), QByteArray("EFGHI"));
+    QVERIFY(TNewDir_close(&side.newDir));
+}
+
+void TestNewDirOutput::writeBehindTheCurrentFileFails()
+{
+    // bytes for a file already closed can't be written anywhere; taking them silently would lose them
+    NewSide side({"", "one", "two"}, {{1, 2}, {2, 2}}, {});
+    QVERIFY(TNewDir_open(&side.newDir, &side.listener.base, 1, &side.stream));
+    QVERIFY(side.write(0, "ab"));
+    StderrCapture capture;
+    QVERIFY(!side.write(0, "cd"));
+    QVERIFY(capture.take().contains("check _file_append_part(self,writeToPos,data,data+writeLen) error!"));
     QVERIFY(TNewDir_close(&side.newDir));
 }
 

@@ -30,19 +30,15 @@ QMap<QByteArray, TreeItem> readTree(const QString& root)
     const QDir rootDir(root);
     QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
-    while (it.hasNext())
-    {
+    while (it.hasNext()) {
         const QString path = it.next();
         const QFileInfo info(path);
         QByteArray relative = rootDir.relativeFilePath(path).toUtf8();
         TreeItem item;
-        if (info.isDir())
-        {
+        if (info.isDir()) {
             item.isDir = true;
             relative += '/';
-        }
-        else
-        {
+        } else {
             QFile file(path);
             if (file.open(QIODevice::ReadOnly))
                 item.content = file.readAll();
@@ -56,8 +52,7 @@ QMap<QByteArray, TreeItem> readTree(const QString& root)
 QByteArray joinedPaths(const QList<QByteArray>& paths)
 {
     QByteArray out;
-    for (const QByteArray& path : paths)
-    {
+    for (const QByteArray& path : paths) {
         out += path;
         out += '\0';
     }
@@ -75,8 +70,7 @@ quint64 pathSumSize(const QList<QByteArray>& paths)
 void appendIncList(QByteArray& out, const QList<quint64>& values)
 {
     quint64 next = 0;
-    for (quint64 value : values)
-    {
+    for (quint64 value : values) {
         out += PatchWriter::packUInt(value - next);
         next = value + 1;
     }
@@ -90,33 +84,29 @@ QList<PatchCover> findCovers(const QByteArray& oldData, const QByteArray& newDat
     QList<PatchCover> covers;
     if (oldData.size() < minLength || newData.size() < minLength)
         return covers;
-    // One old position per window hash; large old data is indexed every few bytes only, which still
-    // finds every match a few bytes longer than minLength.
-    const qsizetype step = oldData.size() > 256 * 1024 ? 8 : 1;
+    // One old position per window hash; large old data is indexed every few bytes only (keeping the
+    // index near two million entries), which still finds every match that much longer than minLength.
+    const qsizetype step = oldData.size() > 256 * 1024 ? qMax<qsizetype>(8, oldData.size() >> 21) : 1;
     QHash<size_t, qsizetype> index;
     for (qsizetype i = 0; i + minLength <= oldData.size(); i += step)
         index.insert(qHash(QByteArrayView(oldData.constData() + i, minLength)), i);
     qsizetype pos = 0;
-    while (pos + minLength <= newData.size())
-    {
+    while (pos + minLength <= newData.size()) {
         const auto found = index.constFind(qHash(QByteArrayView(newData.constData() + pos, minLength)));
         qsizetype bestOld = -1;
         qsizetype bestLength = 0;
-        if (found != index.constEnd())
-        {
+        if (found != index.constEnd()) {
             const qsizetype oldPos = *found;
             qsizetype length = 0;
             while (oldPos + length < oldData.size() && pos + length < newData.size() &&
                    oldData[oldPos + length] == newData[pos + length])
                 ++length;
-            if (length >= minLength)
-            {
+            if (length >= minLength) {
                 bestOld = oldPos;
                 bestLength = length;
             }
         }
-        if (bestOld < 0)
-        {
+        if (bestOld < 0) {
             ++pos;
             continue;
         }
@@ -124,13 +114,11 @@ QList<PatchCover> findCovers(const QByteArray& oldData, const QByteArray& newDat
         cover.oldPos = quint64(bestOld);
         cover.newPos = quint64(pos);
         cover.length = quint64(bestLength);
-        if (!covers.isEmpty())
-        {
+        if (!covers.isEmpty()) {
             PatchCover& last = covers.last();
             const quint64 newGap = cover.newPos - (last.newPos + last.length);
             if (cover.oldPos >= last.oldPos + last.length && cover.oldPos - (last.oldPos + last.length) == newGap &&
-                newGap <= 16)
-            {
+                newGap <= 16) {
                 last.length += newGap + cover.length;
                 pos += bestLength;
                 continue;
@@ -152,8 +140,7 @@ QByteArray DirDiff::encodeDirData() const
         out += PatchWriter::packUInt(size);
     quint64 nextNew = 0;
     quint64 nextOld = 0;
-    for (const auto& pair : samePairs)
-    {
+    for (const auto& pair : samePairs) {
         out += PatchWriter::packUInt(pair.first - nextNew);
         nextNew = pair.first + 1;
         if (pair.second >= nextOld)
@@ -199,11 +186,10 @@ QByteArray DirDiff::toBytes() const
 {
     QByteArray out = type + '&' + compressType + '&' + checksumType;
     out += '\0';
-    for (quint64 value :
-         {isOldPathDir, isNewPathDir, oldPathCount, oldPathSumSize, newPathCount, newPathSumSize, oldRefFileCount,
-          oldRefSize, newRefFileCount, newRefSize, sameFilePairCount, sameFileSize, newExecuteCount,
-          privateReservedDataSize, privateExternDataSize, externDataSize, headDataSize, headDataCompressedSize,
-          checksumByteSize})
+    for (quint64 value : {isOldPathDir, isNewPathDir, oldPathCount, oldPathSumSize, newPathCount, newPathSumSize,
+                          oldRefFileCount, oldRefSize, newRefFileCount, newRefSize, sameFilePairCount, sameFileSize,
+                          newExecuteCount, privateReservedDataSize, privateExternDataSize, externDataSize, headDataSize,
+                          headDataCompressedSize, checksumByteSize})
         out += PatchWriter::packUInt(value);
     const qsizetype checksumPos = out.size();
     out += checksums;
@@ -212,8 +198,7 @@ QByteArray DirDiff::toBytes() const
     out += externData;
     out += cdiff;
     const qsizetype slotSize = qsizetype(checksumByteSize);
-    if (checksum && slotSize > 0 && checksums.size() == 4 * slotSize)
-    {
+    if (checksum && slotSize > 0 && checksums.size() == 4 * slotSize) {
         const qsizetype slot = checksumPos + 3 * slotSize;
         const QByteArray own = checksum(out.left(slot) + out.mid(slot + slotSize));
         out.replace(slot, slotSize, own.left(slotSize));
@@ -238,8 +223,7 @@ DirDiff DirDiffWriter::build(const QString& oldRoot, const QString& newRoot, con
     diff.newPaths = newTree.keys();
 
     QHash<QByteArray, quint64> oldIndexByContent;
-    for (qsizetype i = 0; i < diff.oldPaths.size(); ++i)
-    {
+    for (qsizetype i = 0; i < diff.oldPaths.size(); ++i) {
         const TreeItem& item = oldTree[diff.oldPaths[i]];
         if (!item.isDir && !item.content.isEmpty() && !oldIndexByContent.contains(item.content))
             oldIndexByContent.insert(item.content, quint64(i));
@@ -247,8 +231,7 @@ DirDiff DirDiffWriter::build(const QString& oldRoot, const QString& newRoot, con
     QList<bool> oldIsCopied(diff.oldPaths.size(), false);
     QByteArray newData;
     QByteArray copiedData;
-    for (qsizetype i = 0; i < diff.newPaths.size(); ++i)
-    {
+    for (qsizetype i = 0; i < diff.newPaths.size(); ++i) {
         const QByteArray& path = diff.newPaths[i];
         const TreeItem& item = newTree[path];
         if (item.isDir)
@@ -260,33 +243,26 @@ DirDiff DirDiffWriter::build(const QString& oldRoot, const QString& newRoot, con
         const qsizetype samePath = diff.oldPaths.indexOf(path);
         quint64 oldIndex = 0;
         bool isCopy = false;
-        if (samePath >= 0 && oldTree[path].content == item.content && !oldTree[path].isDir)
-        {
+        if (samePath >= 0 && oldTree[path].content == item.content && !oldTree[path].isDir) {
             oldIndex = quint64(samePath);
             isCopy = true;
-        }
-        else if (oldIndexByContent.contains(item.content))
-        {
+        } else if (oldIndexByContent.contains(item.content)) {
             oldIndex = oldIndexByContent.value(item.content);
             isCopy = true;
         }
-        if (isCopy)
-        {
+        if (isCopy) {
             diff.samePairs.append({quint64(i), oldIndex});
             oldIsCopied[qsizetype(oldIndex)] = true;
             copiedData += item.content;
             diff.builtSameFileSize += quint64(item.content.size());
-        }
-        else
-        {
+        } else {
             diff.newRefList.append(quint64(i));
             diff.newRefSizeList.append(quint64(item.content.size()));
             newData += item.content;
         }
     }
     QByteArray oldData;
-    for (qsizetype i = 0; i < diff.oldPaths.size(); ++i)
-    {
+    for (qsizetype i = 0; i < diff.oldPaths.size(); ++i) {
         const TreeItem& item = oldTree[diff.oldPaths[i]];
         if (item.isDir || item.content.isEmpty() || oldIsCopied[i])
             continue;
@@ -308,8 +284,7 @@ DirDiff DirDiffWriter::build(const QString& oldRoot, const QString& newRoot, con
     diff.compressType = options.compressType
                             ? *options.compressType
                             : QByteArray((options.compressDirData || options.compressSections) ? "zstd" : "");
-    if (options.checksum)
-    {
+    if (options.checksum) {
         diff.checksumType = options.checksumType;
         const QByteArray empty;
         const qsizetype size = options.checksum(empty).size();

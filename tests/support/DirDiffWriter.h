@@ -13,7 +13,6 @@
 #include <QList>
 #include <QPair>
 #include <QString>
-
 #include <functional>
 #include <optional>
 

@@ -25,11 +25,9 @@ bool FileTree::write(const QString& root, const Entries& entries)
 {
     if (!QDir().mkpath(root))
         return false;
-    for (auto it = entries.constBegin(); it != entries.constEnd(); ++it)
-    {
+    for (auto it = entries.constBegin(); it != entries.constEnd(); ++it) {
         const QString path = root + '/' + it.key();
-        if (it->isDir)
-        {
+        if (it->isDir) {
             if (!QDir().mkpath(path))
                 return false;
             continue;
@@ -57,13 +55,11 @@ FileTree::Entries FileTree::read(const QString& root)
         return entries;
     QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
-    while (it.hasNext())
-    {
+    while (it.hasNext()) {
         const QString path = it.next();
         const QFileInfo info(path);
         QString relative = rootDir.relativeFilePath(path);
-        if (info.isDir())
-        {
+        if (info.isDir()) {
             entries.insert(relative + '/', dir());
             continue;
         }
@@ -87,8 +83,7 @@ int FileTree::openDescriptorsBelow(const QString& root)
     const QString prefix = QFileInfo(root).canonicalFilePath() + '/';
     int count = 0;
     const QDir fdDir("/proc/self/fd");
-    for (const QString& name : fdDir.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
-    {
+    for (const QString& name : fdDir.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
         if (QFileInfo(fdDir.filePath(name)).symLinkTarget().startsWith(prefix))
             ++count;
     }

@@ -1,10 +1,27 @@
+#include "BuildConfig.h"
+#include "jobs/GameFilesHashJob.h"
+#include "jobs/RetrieveManifestJob.h"
+#include "updater/InstallReceipt.h"
+#include "updater/ServerFormats.h"
 #include "updater/Updater.h"
 
+#include <QCoreApplication>
 #include <QDebug>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonValue>
 #include <QMetaObject>
+#include <QProcess>
+#include <QThread>
 
 // Start of a run: preparation, the branch manifest and hashing stage, the version stage and
 // the operations the later stages share with them.
+
+namespace
+{
+// The launcher's own version, compared with the branch manifest's "launcher_version".
+const int launcherVersion = 5;
+} // namespace
 
 void Updater::go()
 {
@@ -26,9 +43,28 @@ void Updater::go()
     emit updateProgressBar2("...");
     emit updateInfoText("", "Hold on...");
 
-    // No update server is asked yet: take the road of a run that cannot reach one, from the
-    // event loop so that the front end's quit at the end of the run takes effect.
-    QMetaObject::invokeMethod(this, &Updater::retrieveManifestJobFailed, Qt::QueuedConnection);
+    // Left-overs of an interrupted run: a half-applied staging directory and downloaded patches.
+    if (!removeDirWithRetries(stagingDirPath()) || !removeDirWithRetries(tempDirPath()))
+        emit updateFailed("Can't remove old files!", "Init Failed!");
+
+    const QString oldLauncher = QCoreApplication::applicationDirPath() + "/PelwinterLauncher.exe.old";
+    if (QFile::exists(oldLauncher) && !QFile::remove(oldLauncher))
+        emit updateFailed("Can't remove old files!", "Init Failed!");
+
+    const LoadedInstallReceipt loaded = readInstallReceipt(installReceiptPath());
+    if (loaded.loaded) {
+        installReceipt = loaded.receipt;
+        receiptLoaded = true;
+    }
+
+    if (launchOnly) {
+        // Started from the event loop: the front end's quit at the end of the run would be lost
+        // while go() still runs inside the front end's start-up.
+        QMetaObject::invokeMethod(
+            this, [this] { launchGame("Pelwinter is not installed."); }, Qt::QueuedConnection);
+        return;
+    }
+    beginManifestStage();
 }
 
 void Updater::optionalUpdateYes()
@@ -42,8 +78,39 @@ void Updater::optionalUpdateNo()
     launcherChecked = true;
 }
 
-void Updater::retrieveManifestJobFinished(QJsonObject)
+void Updater::beginManifestStage()
 {
+    qDebug() << "******* 1 / 3 DOWNLOAD MANIFEST & START HASH JOBS *******";
+    emit updateConsole("Grabbing manifest and checking game files...");
+
+    const QString manifestUrl = branchManifestUrl(BuildConfig::updateBaseUrl(), branch, platformName());
+    auto* manifestJob = new RetrieveManifestJob(&networkManager, manifestUrl, "Manifest", 1, 0, nullptr);
+    connect(manifestJob, &RetrieveManifestJob::manifestFinished, this, &Updater::retrieveManifestJobFinished);
+    connect(manifestJob, &RetrieveManifestJob::failed, this, &Updater::retrieveManifestJobFailed);
+    connect(manifestJob, &RetrieveManifestJob::updateProgress, this, &Updater::updateProgressBar1);
+    connect(manifestJob, &RetrieveManifestJob::updateInfoText, this, &Updater::updateInfoText);
+    manifestJob->go();
+
+    const QJsonArray cache = receiptLoaded ? installReceipt.value("gameFiles").toArray() : QJsonArray();
+    auto* hashJob = new GameFilesHashJob(installDirPath(), cache, nullptr);
+    auto* hashThread = new QThread();
+    hashJob->moveToThread(hashThread);
+    connect(hashThread, &QThread::started, hashJob, &GameFilesHashJob::go);
+    connect(hashThread, &QThread::finished, hashJob, &QObject::deleteLater);
+    connect(hashJob, &GameFilesHashJob::finished, this, &Updater::hashGameFilesJobFinished);
+    connect(hashJob, &GameFilesHashJob::failed, this, &Updater::hashGameFilesJobFailed);
+    hashThread->start();
+
+    emit updateProgressBar2("CHECKING GAME FILES");
+}
+
+void Updater::retrieveManifestJobFinished(QJsonObject manifest)
+{
+    qDebug() << "Manifest retrieved successfully.";
+    branchManifest = manifest;
+    manifestRetrieved = true;
+    emit updateProgressBar1("DOWNLOADED MANIFEST", 1, 1);
+    tryBeginVersionStage();
 }
 
 void Updater::retrieveManifestJobFailed()
@@ -53,54 +120,179 @@ void Updater::retrieveManifestJobFailed()
                "\".\nCouldn't get a manifest file, and Pelwinter is not installed.");
 }
 
-void Updater::hashGameFilesJobFinished(QStringList, QByteArrayList, QJsonArray)
+void Updater::hashGameFilesJobFinished(QStringList files, QByteArrayList hashes, QJsonArray fileInfosJson)
 {
+    qDebug() << "Game file hash job finished," << files.size() << "files hashed.";
+    hashedFiles = files;
+    fileHashes = hashes;
+    installReceipt["gameFiles"] = fileInfosJson;
+    hashDone = true;
+    tryBeginPatchStage();
 }
 
-void Updater::hashGameFilesJobFailed(QStringList)
+namespace
 {
+QString unreadableFilesText(const QStringList& failedFiles)
+{
+    for (const QString& path : failedFiles)
+        qDebug() << "-" << path;
+    return "The following files could not be read:\n" + failedFiles.join("\n");
+}
+} // namespace
+
+void Updater::hashGameFilesJobFailed(QStringList failedFiles)
+{
+    qDebug() << "Game file hash job failed because" << failedFiles.size() << "fileNames could not be validated:";
+    emit updateFailed(unreadableFilesText(failedFiles), "Init Failed!");
 }
 
-void Updater::retrieveLocalManifestJobFinished(QJsonObject)
+void Updater::rehashGameFilesJobFailed(QStringList failedFiles)
 {
-}
-
-void Updater::retrieveLocalManifestJobFailed()
-{
-}
-
-void Updater::retrieveLauncherUpdateJobFinished(QByteArray)
-{
-}
-
-void Updater::retrieveLauncherUpdateJobFailed()
-{
-}
-
-void Updater::rehashGameFilesJobFailed(QStringList)
-{
-}
-
-void Updater::saveInstallReceipt()
-{
-}
-
-void Updater::failLauncherOutOfDate()
-{
-}
-
-void Updater::beginManifestStage()
-{
+    qDebug() << "Game file rehash job failed because" << failedFiles.size() << "fileNames could not be validated:";
+    emit updateFailed(unreadableFilesText(failedFiles), "Init Failed!");
 }
 
 void Updater::tryBeginVersionStage()
 {
+    if (manifestRetrieved)
+        beginVersionStage();
 }
 
 void Updater::beginVersionStage()
 {
+    qDebug() << "******* 2 / 3 CHECK LAUNCHER & DOWNLOAD VERSION INFO *******";
+    emit updateConsole("Checking launcher and downloading version info...");
+
+    currentGameManifest = branchManifest.value("current_game_manifest").toObject();
+
+    if (!receiptLoaded) {
+        qDebug() << "Skipping local version manifest retrieval due to no install receipt being present.";
+        noLocalVersion = true;
+    } else {
+        installedVersion = installReceipt.value("version").toString();
+        const QJsonObject node = findPatchTreeNode(installedVersion);
+        const BlobResource resource = BlobResource::fromJson(node.value("manifest_resource"));
+        const QJsonValue currentManifest = branchManifest.value("current_game_manifest");
+        if (resource.isObject && resource.hashIsString) {
+            auto* job = new RetrieveManifestJob(&networkManager, resource.url(BuildConfig::updateBaseUrl()),
+                                                "Local Manifest", resource.parts, resource.size, nullptr);
+            connect(job, &RetrieveManifestJob::manifestFinished, this, &Updater::retrieveLocalManifestJobFinished);
+            connect(job, &RetrieveManifestJob::failed, this, &Updater::retrieveLocalManifestJobFailed);
+            connect(job, &RetrieveManifestJob::updateProgress, this, &Updater::updateProgressBar1);
+            connect(job, &RetrieveManifestJob::updateInfoText, this, &Updater::updateInfoText);
+            job->go();
+        } else if (currentManifest.isObject() && currentManifest.toObject().value("version").isString() &&
+                   currentManifest.toObject().value("version").toString() == installedVersion) {
+            retrieveLocalManifestJobFinished(currentGameManifest);
+        } else {
+            qDebug() << "Skipping local version manifest retrieval due to being unable to find it inside the branch "
+                        "manifest.";
+            noLocalVersion = true;
+        }
+    }
+
+    qDebug() << "Checking if the launcher needs to self-update.";
+    const QJsonValue launcherVersionValue = branchManifest.value("launcher_version");
+    if (!launcherVersionValue.isObject()) {
+        qDebug() << "Manifest doesn't list a launcher version number.";
+        launcherChecked = true;
+    } else {
+        const QJsonObject versions = launcherVersionValue.toObject();
+        const int required = versions.value("required").toInt(launcherVersion);
+        const int latest = versions.value("latest").toInt(launcherVersion);
+        if (required > launcherVersion) {
+            qDebug() << "Launcher update required.";
+            launcherChecked = true;
+            launcherUpdateRequired = true;
+        } else if (latest > launcherVersion) {
+            qDebug() << "Launcher update possible.";
+            emit updateConsole("An optional launcher update is available.");
+            // The receiver answers inside this emission with optionalUpdateYes() or optionalUpdateNo().
+            emit handleOptionalUpdate();
+        } else {
+            qDebug() << "Launcher is up to date.";
+            launcherChecked = true;
+        }
+    }
+
+    tryBeginPatchStage();
+}
+
+void Updater::retrieveLocalManifestJobFinished(QJsonObject manifest)
+{
+    qDebug() << "Successfully retrieved local manifest.";
+    localManifest = manifest;
+    localManifestRetrieved = true;
+    tryBeginPatchStage();
+}
+
+void Updater::retrieveLocalManifestJobFailed()
+{
+    qDebug() << "Failed to retrieve local manifest.";
+    noLocalVersion = true;
+    tryBeginPatchStage();
+}
+
+void Updater::failLauncherOutOfDate()
+{
+    emit updateFailed("Please update the launcher.", "Launcher out of date.");
+}
+
+void Updater::saveInstallReceipt()
+{
+    // The receipt must name the version the install is really at, so that a run interrupted in the
+    // middle of a chain resumes from the last patch that was applied: follow the chain from the
+    // installed version over every applied patch. A full install, and an install found up to date,
+    // are at the branch's current version.
+    QString version = branchManifest.value("current_game_manifest").toObject().value("version").toString();
+    if (!fullInstall && !patchQueue.isEmpty()) {
+        const qsizetype applied = patchApplied.count(true);
+        version = installedVersion;
+        for (qsizetype i = 0; i < applied; ++i)
+            version = findPatchTreeNode(version).value("target").toString();
+    }
+    installReceipt["version"] = version;
+    installReceipt["branch"] = branch;
+
+    qDebug() << (writeInstallReceipt(installReceiptPath(), installReceipt) ? "Saved install receipt."
+                                                                           : "Failed to write install receipt.");
+}
+
+void Updater::retrieveLauncherUpdateJobFinished(QByteArray array)
+{
+    QFile installer(tempDirPath() + "/PelwinterInstaller.exe");
+    if (!installer.open(QIODevice::WriteOnly)) {
+        retrieveLauncherUpdateJobFailed();
+        return;
+    }
+    installer.write(array);
+    installer.close();
+    emit popup("Launcher Update Required", "Your launcher is out of date and must be updated first.\n\nPress OK below "
+                                           "to start the update installer.\nThe launcher will automatically resume "
+                                           "afterwards.");
+    const QStringList ownArguments = QCoreApplication::arguments().mid(1);
+    QProcess::startDetached(installer.fileName(), {"/S", "/Args=" + ownArguments.join(" ")}, QString());
+    emit updateDone();
+}
+
+void Updater::retrieveLauncherUpdateJobFailed()
+{
+    emit updateFailed("The launcher needs to be updated, but installing the update failed.\nIf you get this error "
+                      "continuously, you might need to reinstall the launcher.",
+                      "Update Failed!");
 }
 
 void Updater::restartLauncher()
 {
+    qDebug() << "Trying to restart.";
+    emit updateConsole("Restarting.");
+    const QString launcher = QCoreApplication::applicationDirPath() + "/PelwinterLauncher.exe";
+    if (QFile::exists(launcher)) {
+        QProcess::startDetached(launcher, QCoreApplication::arguments(), QString());
+        emit updateDone();
+    } else {
+        emit updateFailed("Launcher failed to restart itself. An update may have failed to install. An .exe.old file "
+                          "will be available in case recovery is required.",
+                          "Launch Failed!");
+    }
 }
