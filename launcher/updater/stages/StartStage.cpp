@@ -4,6 +4,7 @@
 #include "updater/InstallReceipt.h"
 #include "updater/ServerFormats.h"
 #include "updater/Updater.h"
+#include "updater/stages/InstallSwap.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -43,8 +44,10 @@ void Updater::go()
     emit updateProgressBar2("...");
     emit updateInfoText("", "Hold on...");
 
-    // Left-overs of an interrupted run: a half-applied staging directory and downloaded patches.
-    if (!removeDirWithRetries(stagingDirPath()) || !removeDirWithRetries(tempDirPath()))
+    // Left-overs of an interrupted run: an install moved aside by a swap that was cut short, a
+    // half-applied staging directory and downloaded patches.
+    if (!restoreMovedAsideInstall(installDirPath()) || !removeDirWithRetries(stagingDirPath()) ||
+        !removeDirWithRetries(tempDirPath()))
         emit updateFailed("Can't remove old files!", "Init Failed!");
 
     const QString oldLauncher = QCoreApplication::applicationDirPath() + "/PelwinterLauncher.exe.old";
