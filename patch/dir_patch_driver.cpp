@@ -3,39 +3,16 @@
 #include "patch/dir_patcher.h"
 #include "patch/dpatch_check.h"
 #include "patch/file_services.h"
+#include "patch/patch_driver_cache.h"
 #include "patch/zstd_decompress_plugin.h"
 
 #include <stdlib.h>
 #include <string.h>
-#include <sys/time.h>
 
 namespace
 {
-const dpatch_StreamPos_t kOldSpare = 32 * 1024;
-const dpatch_StreamPos_t kMinCacheSize = 32 * 1024;
-const dpatch_StreamPos_t kMaxCacheExtra = 2 * 1024 * 1024;
-const size_t kSmallestHalvedCache = 64 * 1024;
 // With all old data in the cache only the patch's own handles are open: the diff and one new file.
 const size_t kOpenFilesWhenCached = 4;
-
-double clockSeconds()
-{
-    struct timeval tv;
-    if (gettimeofday(&tv, 0) != 0)
-        return 0;
-    return (double)tv.tv_sec + (double)tv.tv_usec / 1000000.0;
-}
-
-dpatch_StreamPos_t addSaturated(dpatch_StreamPos_t a, dpatch_StreamPos_t b)
-{
-    const dpatch_StreamPos_t sum = a + b;
-    return sum < a ? ~(dpatch_StreamPos_t)0 : sum;
-}
-
-dpatch_StreamPos_t minPos(dpatch_StreamPos_t a, dpatch_StreamPos_t b)
-{
-    return a < b ? a : b;
-}
 
 BOOL endsWithSlash(const char* path)
 {
@@ -53,7 +30,7 @@ int runDirPatch(const char* oldPath, const char* diffFileName, const char* outNe
                 size_t cacheSize, size_t maxOpenFileNumber, TChecksumSet* checksumSet, TDirPatchListener* listener,
                 dpatch_StreamPos_t diffDataOffert, dpatch_StreamPos_t diffDataSize)
 {
-    const double startTime = clockSeconds();
+    const double startTime = dpatch_clockSeconds();
     int result = DPATCH_SUCCESS;
     TDirPatcher dirPatcher;
     dpatch_TFileStreamInput diffData;
@@ -172,25 +149,11 @@ int runDirPatch(const char* oldPath, const char* diffFileName, const char* outNe
 
     {
         const dpatch_StreamPos_t oldSize = dirDiffInfo->cdiffInfo.oldDataSize;
-        dpatch_StreamPos_t wanted = 0;
-        if (loadOldAll)
-            wanted = addSaturated(oldSize, minPos(addSaturated(oldSize, kOldSpare), kMaxCacheExtra));
-        else
-            wanted =
-                minPos(cacheSize > kMinCacheSize ? cacheSize : kMinCacheSize, addSaturated(oldSize, kMaxCacheExtra));
-        if (wanted > (size_t) ~(size_t)0)
-            wanted = (size_t) ~(size_t)0;
-        temp_cacheSize = (size_t)wanted;
-        for (;;) {
-            temp_cache = (unsigned char*)malloc(temp_cacheSize);
-            if (temp_cache)
-                break;
-            if (temp_cacheSize < kSmallestHalvedCache)
-                failWith(DPATCH_MEM_ERROR, "alloc cache memory ERROR!\n");
-            temp_cacheSize /= 2;
-        }
+        temp_cache = dpatch_allocPatchCache(oldSize, loadOldAll, cacheSize, &temp_cacheSize);
+        if (!temp_cache)
+            failWith(DPATCH_MEM_ERROR, "alloc cache memory ERROR!\n");
         const size_t openFileLimit =
-            (temp_cacheSize < addSaturated(oldSize, kOldSpare)) ? maxOpenFileNumber : kOpenFilesWhenCached;
+            dpatch_cacheHoldsOldData(temp_cacheSize, oldSize) ? kOpenFilesWhenCached : maxOpenFileNumber;
         if (!TDirPatcher_openOldRefStream(&dirPatcher, openFileLimit, &oldStream))
             failWith(DIRPATCH_OPEN_OLDPATH_ERROR, "open oldFile ERROR!\n");
     }
@@ -246,7 +209,7 @@ closeAll:
         dpatch_fprintf(stderr, "diffFile close ERROR!\n");
 freeCache:
     free(temp_cache);
-    dpatch_printf("\ndirpatch dir patch time: %.3f s\n", clockSeconds() - startTime);
+    dpatch_printf("\ndirpatch dir patch time: %.3f s\n", dpatch_clockSeconds() - startTime);
     return result;
 }
 

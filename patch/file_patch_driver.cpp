@@ -2,46 +2,19 @@
 
 #include <stdlib.h>
 #include <string.h>
-#include <sys/time.h>
 
 #include "patch/compressed_diff.h"
 #include "patch/compressed_patch.h"
 #include "patch/dpatch_check.h"
 #include "patch/file_services.h"
+#include "patch/patch_driver_cache.h"
 #include "patch/streams.h"
 #include "patch/zstd_decompress_plugin.h"
-
-namespace
-{
-const dpatch_StreamPos_t kOldSpare = 32 * 1024;
-const dpatch_StreamPos_t kMinCacheSize = 32 * 1024;
-const dpatch_StreamPos_t kMaxCacheExtra = 2 * 1024 * 1024;
-const size_t kSmallestHalvedCache = 64 * 1024;
-
-double clockSeconds()
-{
-    struct timeval tv;
-    if (gettimeofday(&tv, 0) != 0)
-        return 0;
-    return (double)tv.tv_sec + (double)tv.tv_usec / 1000000.0;
-}
-
-dpatch_StreamPos_t addSaturated(dpatch_StreamPos_t a, dpatch_StreamPos_t b)
-{
-    const dpatch_StreamPos_t sum = a + b;
-    return sum < a ? ~(dpatch_StreamPos_t)0 : sum;
-}
-
-dpatch_StreamPos_t minPos(dpatch_StreamPos_t a, dpatch_StreamPos_t b)
-{
-    return a < b ? a : b;
-}
-} // namespace
 
 int runFilePatch(const char* oldPath, const char* diffFileName, const char* outNewPath, BOOL loadOldAll,
                  size_t cacheSize, dpatch_StreamPos_t diffDataOffert, dpatch_StreamPos_t diffDataSize)
 {
-    const double startTime = clockSeconds();
+    const double startTime = dpatch_clockSeconds();
     int result = DPATCH_SUCCESS;
     dpatch_TFileStreamInput oldFile;
     dpatch_TFileStreamInput diffData;
@@ -135,24 +108,9 @@ int runFilePatch(const char* oldPath, const char* diffFileName, const char* outN
                   (unsigned long long)diffInfo.newDataSize);
 
     {
-        const dpatch_StreamPos_t oldSize = oldStream->streamSize;
-        dpatch_StreamPos_t wanted = 0;
-        if (loadOldAll)
-            wanted = addSaturated(oldSize, minPos(addSaturated(oldSize, kOldSpare), kMaxCacheExtra));
-        else
-            wanted = minPos(cacheSize > kMinCacheSize ? cacheSize : kMinCacheSize, addSaturated(oldSize, kMaxCacheExtra));
-        if (wanted > (size_t)~(size_t)0)
-            wanted = (size_t)~(size_t)0;
-        temp_cacheSize = (size_t)wanted;
-        for (;;)
-        {
-            temp_cache = (unsigned char*)malloc(temp_cacheSize);
-            if (temp_cache)
-                break;
-            if (temp_cacheSize < kSmallestHalvedCache)
-                failWith(DPATCH_MEM_ERROR, "alloc cache memory ERROR!\n");
-            temp_cacheSize /= 2;
-        }
+        temp_cache = dpatch_allocPatchCache(oldStream->streamSize, loadOldAll, cacheSize, &temp_cacheSize);
+        if (!temp_cache)
+            failWith(DPATCH_MEM_ERROR, "alloc cache memory ERROR!\n");
     }
 
     if (!patch_decompress_with_cache(&newData.base, oldStream, &diffData.base, decompressPlugin, temp_cache,
@@ -203,6 +161,6 @@ closeOld:
         dpatch_fprintf(stderr, "oldFile close ERROR!\n");
 freeCache:
     free(temp_cache);
-    dpatch_printf("\ndirpatch time: %.3f s\n", clockSeconds() - startTime);
+    dpatch_printf("\ndirpatch time: %.3f s\n", dpatch_clockSeconds() - startTime);
     return result;
 }
