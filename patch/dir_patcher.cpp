@@ -25,8 +25,8 @@ BOOL TDirPatcher_open(TDirPatcher* self, const dpatch_TStreamInput* dirDiffData,
     return 1;
 }
 
-static BOOL _checksum_append(dpatch_TChecksumPlugin* checksumPlugin, dpatch_TChecksumHandle csHandle,
-                             const dpatch_TStreamInput* data, dpatch_StreamPos_t begin, dpatch_StreamPos_t end)
+BOOL _checksum_append(dpatch_TChecksumPlugin* checksumPlugin, dpatch_TChecksumHandle csHandle,
+                      const dpatch_TStreamInput* data, dpatch_StreamPos_t begin, dpatch_StreamPos_t end)
 {
     unsigned char buf[kChecksumBufSize];
     while (begin < end)

@@ -38,6 +38,10 @@ typedef struct TDirPatcher
     dpatch_StreamPos_t* _pOldSameRefCount;
 } TDirPatcher;
 
+// Feeds bytes [begin, end) of data to a checksum in bounded pieces; fails when a read fails.
+BOOL _checksum_append(dpatch_TChecksumPlugin* checksumPlugin, dpatch_TChecksumHandle csHandle,
+                      const dpatch_TStreamInput* data, dpatch_StreamPos_t begin, dpatch_StreamPos_t end);
+
 BOOL TDirPatcher_open(TDirPatcher* self, const dpatch_TStreamInput* dirDiffData, const TDirDiffInfo** out_dirDiffInfo);
 BOOL TDirPatcher_loadDirData(TDirPatcher* self, const dpatch_TDecompressPlugin* decompressPlugin,
                              const char* oldPath_utf8, const char* newPath_utf8);

@@ -12,26 +12,9 @@ namespace
 const size_t kMinBufCapacity = 16384;
 // A head shorter than this can't be complete, so shorter prefixes are not even looked at.
 const size_t kMinHeadReadSize = 944;
-const size_t kChecksumBufSize = 16384;
 const size_t kMaxTypeTextSize = 260;
 
 typedef const char* (*TGetPath)(TDirPatcher* self, size_t index);
-
-BOOL _checksum_append(dpatch_TChecksumPlugin* checksumPlugin, dpatch_TChecksumHandle csHandle,
-                      const dpatch_TStreamInput* data, dpatch_StreamPos_t begin, dpatch_StreamPos_t end)
-{
-    unsigned char buf[kChecksumBufSize];
-    while (begin < end)
-    {
-        size_t len = kChecksumBufSize;
-        if (len > end - begin)
-            len = (size_t)(end - begin);
-        check(data->read(data,begin,buf,buf+len));
-        checksumPlugin->append(csHandle, buf, buf + len);
-        begin += len;
-    }
-    return 1;
-}
 
 const unsigned char* _pchecksumSlot(TDirPatcher* self, size_t slot)
 {
