@@ -1,6 +1,7 @@
 #include "RetrieveFileJob.h"
 
 #include <QDebug>
+#include <QFileInfo>
 #include <QNetworkRequest>
 #include <QTimer>
 #include <QUrl>
@@ -13,7 +14,76 @@ RetrieveFileJob::RetrieveFileJob(QNetworkAccessManager* networkManager, QString 
 {}
 
 // Replies still running belong to the network manager; they are left to it.
-RetrieveFileJob::~RetrieveFileJob() = default;
+RetrieveFileJob::~RetrieveFileJob()
+{
+    qDeleteAll(partFiles);
+}
+
+void RetrieveFileJob::setOutputFile(QString path)
+{
+    outputPath = std::move(path);
+}
+
+QString RetrieveFileJob::partFilePath(int partIndex) const
+{
+    return outputPath + ".part" + QString::number(partIndex);
+}
+
+void RetrieveFileJob::failWrite(const QString& path)
+{
+    qDebug() << "Failed to write downloaded data to" << path;
+    hasFailed = true;
+    for (int i = 0; i < partFiles.size(); ++i) {
+        if (partFiles[i])
+            partFiles[i]->close();
+        QFile::remove(partFilePath(i));
+    }
+    emit failed();
+}
+
+bool RetrieveFileJob::writePartData(int partIndex)
+{
+    QFile* file = partFiles[partIndex];
+    const QByteArray data = replies[partIndex]->readAll();
+    return data.isEmpty() || file->write(data) == data.size();
+}
+
+bool RetrieveFileJob::joinPartFiles()
+{
+    QFile::remove(outputPath);
+    for (QFile* file : std::as_const(partFiles)) {
+        if (!file->flush())
+            return false;
+        file->close();
+        if (file->error() != QFileDevice::NoError)
+            return false;
+    }
+    if (partCount == 1)
+        return QFile::rename(partFilePath(0), outputPath);
+
+    QFile joined(outputPath);
+    if (!joined.open(QIODevice::WriteOnly))
+        return false;
+    QByteArray buffer(1 << 20, Qt::Uninitialized);
+    for (int i = 0; i < partCount; ++i) {
+        QFile part(partFilePath(i));
+        if (!part.open(QIODevice::ReadOnly))
+            return false;
+        qint64 count;
+        while ((count = part.read(buffer.data(), buffer.size())) > 0) {
+            if (joined.write(buffer.constData(), count) != count)
+                return false;
+        }
+        if (count < 0)
+            return false;
+        part.close();
+        part.remove();
+    }
+    if (!joined.flush())
+        return false;
+    joined.close();
+    return joined.error() == QFileDevice::NoError;
+}
 
 void RetrieveFileJob::setTransferTimeout(int msecs)
 {
@@ -39,6 +109,8 @@ void RetrieveFileJob::go()
     partReceived = QList<qint64>(partCount, 0);
     partTotal = QList<qint64>(partCount, 0);
     attempts = QList<int>(partCount, 0);
+    qDeleteAll(partFiles);
+    partFiles = QList<QFile*>(outputPath.isEmpty() ? 0 : partCount, nullptr);
 
     if (partCount == 1) {
         partUrls[0] = url;
@@ -69,8 +141,24 @@ void RetrieveFileJob::startPart(int partIndex)
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setTransferTimeout(transferTimeoutMSecs);
 
+    if (!outputPath.isEmpty()) {
+        // Every attempt starts its part afresh.
+        delete partFiles[partIndex];
+        partFiles[partIndex] = new QFile(partFilePath(partIndex));
+        if (!partFiles[partIndex]->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            failWrite(partFilePath(partIndex));
+            return;
+        }
+    }
+
     QNetworkReply* reply = networkManager->get(request);
     replies[partIndex] = reply;
+    if (!outputPath.isEmpty()) {
+        connect(reply, &QNetworkReply::readyRead, this, [this, partIndex] {
+            if (!hasFailed && !writePartData(partIndex))
+                failWrite(partFilePath(partIndex));
+        });
+    }
 
     connect(reply, &QNetworkReply::downloadProgress, this,
             [this, partIndex](qint64 received, qint64 total) { handlePartProgress(partIndex, received, total); });
@@ -96,6 +184,7 @@ void RetrieveFileJob::handlePartError(int partIndex)
     disconnect(reply, &QNetworkReply::downloadProgress, this, nullptr);
     disconnect(reply, &QNetworkReply::errorOccurred, this, nullptr);
     disconnect(reply, &QNetworkReply::finished, this, nullptr);
+    disconnect(reply, &QNetworkReply::readyRead, this, nullptr);
 
     qDebug() << "Failure:" << reply->errorString();
 
@@ -142,6 +231,10 @@ void RetrieveFileJob::handlePartFinished(int partIndex)
         handlePartError(partIndex);
         return;
     }
+    if (!outputPath.isEmpty() && !writePartData(partIndex)) {
+        failWrite(partFilePath(partIndex));
+        return;
+    }
 
     // Complete at its last reported size; a part that never knew its length adds nothing.
     handlePartProgress(partIndex, partTotal[partIndex], partTotal[partIndex]);
@@ -153,6 +246,24 @@ void RetrieveFileJob::handlePartFinished(int partIndex)
         return;
 
     emit updateInfoText("Done!", "");
+
+    if (!outputPath.isEmpty()) {
+        for (QNetworkReply* reply : std::as_const(replies))
+            reply->deleteLater();
+        if (!joinPartFiles()) {
+            failWrite(outputPath);
+            return;
+        }
+        const qint64 joinedSize = QFileInfo(outputPath).size();
+        if (expectedSize == 0 || expectedSize == joinedSize) {
+            qDebug() << "Downloaded" << url << "successfully.";
+            emit downloaded(QByteArray());
+        } else {
+            qDebug() << "Merged resource" << url << "has unexpected size" << joinedSize << "instead of" << expectedSize;
+            emit failed();
+        }
+        return;
+    }
 
     // Each byte is copied once, straight from the reply into the joined resource: for a blob of
     // hundreds of megabytes the copies and fresh pages cost more than the transfer itself.

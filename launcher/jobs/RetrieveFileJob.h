@@ -3,6 +3,7 @@
 #include "jobs/TransferStats.h"
 
 #include <QByteArray>
+#include <QFile>
 #include <QList>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -32,6 +33,11 @@ public:
     // so a stalled server cannot hold the launcher forever. Takes effect from the next request.
     void setTransferTimeout(int msecs);
 
+    // Streams the resource to path instead of memory: each part is written to path + ".part<i>" as
+    // it arrives and the parts are joined on disk into path, which is complete when downloaded()
+    // comes (with an empty array). A part or join that cannot be written completely fails the job.
+    void setOutputFile(QString path);
+
 signals:
     void updateProgressBytes(qlonglong progress, qlonglong maxProgress);
     void updateProgressSpeed(qlonglong bytesPerSecond, qlonglong downloadETASeconds);
@@ -51,6 +57,10 @@ private slots:
 
 private:
     void startPart(int partIndex);
+    QString partFilePath(int partIndex) const;
+    bool writePartData(int partIndex);
+    bool joinPartFiles();
+    void failWrite(const QString& path);
 
 protected:
     QNetworkAccessManager* networkManager;
@@ -70,4 +80,6 @@ private:
     TransferRateEstimator rateEstimator;
     bool hasFailed;
     int transferTimeoutMSecs;
+    QString outputPath;
+    QList<QFile*> partFiles;
 };

@@ -273,8 +273,9 @@ void TestLauncherRoads::reinstallsWhenBrokenFilesOutweighTheFullPatch()
     QVERIFY(sandbox->logMessages().contains(
         "Broken files are larger than full patch resource, discarding previous install."));
     QVERIFY(!gameStarted(500));
-    // No file is repaired, and patches can't be downloaded yet: the install stays as it was.
-    QCOMPARE(blobRequests(), QStringList());
+    // No file is repaired; the full patch is not on the server, so every try of its download fails,
+    // and an install is never discarded for a full patch that did not arrive.
+    QCOMPARE(blobRequests(), QStringList(10, "fullpatch"));
     QCOMPARE(readFile(installDir() + "/Pelwinter/Content/a.pak"), QByteArray("broken"));
     QVERIFY(QFileInfo::exists(FakeGame::executablePath(installDir())));
 }
@@ -357,10 +358,9 @@ void TestLauncherRoads::fetchesTheInstalledVersionsManifestInParts()
 
     const LauncherSandbox::Result run = runLauncher();
     QVERIFY(run.finished);
-    // The install is valid at 0.9 and one patch leads on; patches can't be applied yet, so the
-    // run ends the way a failed patch download does.
+    // The install is valid at 0.9 and one patch leads on, which the server does not have.
     QVERIFY2(run.out.endsWith(failureLine("Update Failed!", "Download failed for patch 1!")), run.out.constData());
-    QCOMPARE(blobRequests(), (QStringList{"manifest09_0", "manifest09_1"}));
+    QCOMPARE(blobRequests(), QStringList({"manifest09_0", "manifest09_1"}) + QStringList(10, "patch09"));
     const QStringList log = sandbox->logMessages();
     QVERIFY(log.contains("Successfully retrieved local manifest."));
     QVERIFY(log.contains("All files validated successfully."));
@@ -379,9 +379,10 @@ void TestLauncherRoads::refusesManifestPathsOutsideTheInstall()
 
     const LauncherSandbox::Result run = runLauncher();
     QVERIFY(run.finished);
-    // Such an install can only be made valid by a fresh install, which stops at the patch download.
+    // Such an install can only be made valid by a fresh install; nothing is repaired, and the full
+    // patch is not on the server.
     QVERIFY2(run.out.endsWith(failureLine("Update Failed!", "Download failed for patch 1!")), run.out.constData());
-    QCOMPARE(blobRequests(), QStringList());
+    QCOMPARE(blobRequests(), QStringList(10, "fullpatch"));
     QCOMPARE(readFile(outside), QByteArray("user data"));
     QVERIFY(!QFileInfo::exists(sandbox->root() + "/absolute.txt"));
 }

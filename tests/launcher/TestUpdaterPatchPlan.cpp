@@ -29,9 +29,11 @@ struct UpdaterTestAccess
 
 namespace
 {
+// "parts" 0 makes a started download fail at once, without a request, so each road ends inside
+// the call under test.
 QJsonObject patch(const QString& name)
 {
-    return QJsonObject{{"hash", name}, {"parts", 1}, {"size", 10}};
+    return QJsonObject{{"hash", name}, {"parts", 0}, {"size", 10}};
 }
 
 QJsonObject node(const QString& version, const QString& target)
@@ -180,7 +182,7 @@ void TestUpdaterPatchPlan::weighsBrokenFilesAgainstTheFullPatch_data()
         return QJsonObject{{"path", path}, {"resource", QJsonObject{{"hash", "h"}, {"parts", 0}, {"size", size}}}};
     };
     const auto full = [](qint64 size) {
-        return QJsonValue(QJsonObject{{"hash", "full"}, {"parts", 1}, {"size", size}});
+        return QJsonValue(QJsonObject{{"hash", "full"}, {"parts", 0}, {"size", size}});
     };
 
     const QString patchFailure = "Download failed for patch 1!";
@@ -232,7 +234,7 @@ void TestUpdaterPatchPlan::weighsBrokenFilesAgainstTheFullPatch()
                              : QStringList({"WAITING FOR INSTALL"}));
     QCOMPARE(failedSpy.count(), 1);
     QCOMPARE(failedSpy.first().at(0).toString(), failure);
-    // Nothing of the install is discarded for a full patch that can't be downloaded yet.
+    // Nothing of the install is discarded for a full patch that did not arrive.
     QVERIFY(!QFileInfo::exists(access.installDirPath()));
 }
 

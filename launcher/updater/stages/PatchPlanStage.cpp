@@ -5,20 +5,13 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QFileInfo>
 #include <QHash>
 #include <QJsonValue>
 #include <QSet>
 
 // Stage 3 up to the patch queue: the gate, the install check outcome, repair, full install and
 // the patch chain.
-
-namespace
-{
-// Patches can't be downloaded and applied by this launcher yet. A queued patch ends the run the
-// way a failed download of the first patch does, before anything is written for it, so an install
-// is never discarded for a patch that can't arrive.
-const bool patchPipelineAvailable = false;
-} // namespace
 
 void Updater::tryBeginPatchStage()
 {
@@ -132,14 +125,9 @@ void Updater::installFullGame()
         return;
     }
 
-    if (!patchPipelineAvailable) {
-        queuePatch(fullPatch.toObject());
-        qDebug() << "Failed to retrieve patch.";
-        emit updateFailed("Download failed for patch 1!", "Update Failed!");
-        return;
-    }
-
-    if (!recreateDir(installDirPath())) {
+    // The install in place is kept until the full patch is applied: the patch goes into the staging
+    // directory from an empty one and is swapped in only when complete. Only its parent is made here.
+    if (!makeDirWithRetries(QFileInfo(installDirPath()).path())) {
         emit updateFailed("Couldn't make an install directory. Verify that you have permission to do so.",
                           "Update Failed!");
         return;
@@ -179,12 +167,6 @@ void Updater::buildPatchChain()
         saveInstallReceipt();
         launchGame("Failed to launch Pelwinter, but there are no patches and the game is up to date. This is "
                    "considered an unusual error.");
-        return;
-    }
-
-    if (!patchPipelineAvailable) {
-        qDebug() << "Failed to retrieve patch.";
-        emit updateFailed("Download failed for patch 1!", "Update Failed!");
         return;
     }
 

@@ -4,6 +4,7 @@
 #include "updater/InstallReceipt.h"
 #include "updater/ServerFormats.h"
 #include "updater/Updater.h"
+#include "updater/stages/InstallSwap.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -43,8 +44,10 @@ void Updater::go()
     emit updateProgressBar2("...");
     emit updateInfoText("", "Hold on...");
 
-    // Left-overs of an interrupted run: a half-applied staging directory and downloaded patches.
-    if (!removeDirWithRetries(stagingDirPath()) || !removeDirWithRetries(tempDirPath()))
+    // Left-overs of an interrupted run: an install moved aside by a swap that was cut short, a
+    // half-applied staging directory and downloaded patches.
+    if (!restoreMovedAsideInstall(installDirPath()) || !removeDirWithRetries(stagingDirPath()) ||
+        !removeDirWithRetries(tempDirPath()))
         emit updateFailed("Can't remove old files!", "Init Failed!");
 
     const QString oldLauncher = QCoreApplication::applicationDirPath() + "/PelwinterLauncher.exe.old";
@@ -242,11 +245,11 @@ void Updater::saveInstallReceipt()
 {
     // The receipt must name the version the install is really at, so that a run interrupted in the
     // middle of a chain resumes from the last patch that was applied: follow the chain from the
-    // installed version over every applied patch. A full install, and an install found up to date,
-    // are at the branch's current version.
+    // installed version over every applied patch. A full install, a finished chain and an install
+    // found up to date are at the branch's current version.
     QString version = branchManifest.value("current_game_manifest").toObject().value("version").toString();
-    if (!fullInstall && !patchQueue.isEmpty()) {
-        const qsizetype applied = patchApplied.count(true);
+    const qsizetype applied = patchApplied.count(true);
+    if (!fullInstall && applied < patchQueue.size()) {
         version = installedVersion;
         for (qsizetype i = 0; i < applied; ++i)
             version = findPatchTreeNode(version).value("target").toString();
