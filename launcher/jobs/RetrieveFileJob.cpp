@@ -5,7 +5,10 @@
 #include <QNetworkRequest>
 #include <QTimer>
 #include <QUrl>
+#include <cerrno>
+#include <fcntl.h>
 #include <numeric>
+#include <unistd.h>
 
 RetrieveFileJob::RetrieveFileJob(QNetworkAccessManager* networkManager, QString url, QString name, int partCount,
                                  qint64 expectedSize, QObject* parent)
@@ -32,13 +35,34 @@ QString RetrieveFileJob::partFilePath(int partIndex) const
 void RetrieveFileJob::failWrite(const QString& path)
 {
     qDebug() << "Failed to write downloaded data to" << path;
+    writeFailed = true;
+    failStreamedParts();
+}
+
+void RetrieveFileJob::failStreamedParts()
+{
     hasFailed = true;
+    // Parts still running would otherwise keep arriving into memory with nobody to take them.
+    for (QNetworkReply* reply : std::as_const(replies)) {
+        if (!reply)
+            continue;
+        disconnect(reply, nullptr, this, nullptr);
+        if (!reply->isFinished())
+            reply->abort();
+        reply->deleteLater();
+    }
     for (int i = 0; i < partFiles.size(); ++i) {
         if (partFiles[i])
             partFiles[i]->close();
         QFile::remove(partFilePath(i));
     }
+    QFile::remove(outputPath);
     emit failed();
+}
+
+bool RetrieveFileJob::outputWriteFailed() const
+{
+    return writeFailed;
 }
 
 bool RetrieveFileJob::writePartData(int partIndex)
@@ -48,9 +72,53 @@ bool RetrieveFileJob::writePartData(int partIndex)
     return data.isEmpty() || file->write(data) == data.size();
 }
 
+namespace
+{
+// Appends the whole file at fromPath to the descriptor out at offset at. The kernel copies (or
+// shares) the blocks itself, so joining the parts of a multi-GiB patch costs no user-space memory.
+bool appendFile(int out, qint64& at, const QString& fromPath)
+{
+    const int in = ::open(QFile::encodeName(fromPath).constData(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return false;
+    bool kernelCopy = true;
+    bool ok = true;
+    for (;;) {
+        ssize_t count = -1;
+        if (kernelCopy) {
+            loff_t outOffset = at;
+            count = ::copy_file_range(in, nullptr, out, &outOffset, size_t(1) << 30, 0);
+            if (count < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+                kernelCopy = false; // not between these file systems: copy through a buffer
+                continue;
+            }
+        } else {
+            char buffer[1 << 16];
+            count = ::read(in, buffer, sizeof buffer);
+            for (ssize_t written = 0; count > 0 && written < count;) {
+                const ssize_t n = ::pwrite(out, buffer + written, size_t(count - written), at + written);
+                if (n <= 0) {
+                    count = -1;
+                    break;
+                }
+                written += n;
+            }
+        }
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0) {
+            ok = count == 0;
+            break;
+        }
+        at += count;
+    }
+    ::close(in);
+    return ok;
+}
+} // namespace
+
 bool RetrieveFileJob::joinPartFiles()
 {
-    QFile::remove(outputPath);
     for (QFile* file : std::as_const(partFiles)) {
         if (!file->flush())
             return false;
@@ -58,31 +126,23 @@ bool RetrieveFileJob::joinPartFiles()
         if (file->error() != QFileDevice::NoError)
             return false;
     }
+    // The first part becomes the file and the others are appended to it, each removed once copied.
+    QFile::remove(outputPath);
+    if (!QFile::rename(partFilePath(0), outputPath))
+        return false;
     if (partCount == 1)
-        return QFile::rename(partFilePath(0), outputPath);
+        return true;
 
-    QFile joined(outputPath);
-    if (!joined.open(QIODevice::WriteOnly))
+    const int out = ::open(QFile::encodeName(outputPath).constData(), O_WRONLY | O_CLOEXEC);
+    if (out < 0)
         return false;
-    QByteArray buffer(1 << 20, Qt::Uninitialized);
-    for (int i = 0; i < partCount; ++i) {
-        QFile part(partFilePath(i));
-        if (!part.open(QIODevice::ReadOnly))
-            return false;
-        qint64 count;
-        while ((count = part.read(buffer.data(), buffer.size())) > 0) {
-            if (joined.write(buffer.constData(), count) != count)
-                return false;
-        }
-        if (count < 0)
-            return false;
-        part.close();
-        part.remove();
+    qint64 at = ::lseek(out, 0, SEEK_END);
+    bool ok = at >= 0;
+    for (int i = 1; ok && i < partCount; ++i) {
+        ok = appendFile(out, at, partFilePath(i));
+        QFile::remove(partFilePath(i));
     }
-    if (!joined.flush())
-        return false;
-    joined.close();
-    return joined.error() == QFileDevice::NoError;
+    return ::close(out) == 0 && ok;
 }
 
 void RetrieveFileJob::setTransferTimeout(int msecs)
@@ -93,6 +153,7 @@ void RetrieveFileJob::setTransferTimeout(int msecs)
 void RetrieveFileJob::go()
 {
     hasFailed = false;
+    writeFailed = false;
     finishedParts = 0;
 
     if (partCount < 1) {
@@ -194,8 +255,14 @@ void RetrieveFileJob::handlePartError(int partIndex)
         QTimer::singleShot(delay, this, [this, partIndex] { startPart(partIndex); });
     } else {
         qDebug() << "Failed to download" << partUrls[partIndex] << "with" << maxAttempts << "attempts";
+        reply->deleteLater();
+        if (!outputPath.isEmpty()) {
+            failStreamedParts();
+            return;
+        }
         hasFailed = true;
         emit failed();
+        return;
     }
     reply->deleteLater();
 }
@@ -260,7 +327,7 @@ void RetrieveFileJob::handlePartFinished(int partIndex)
             emit downloaded(QByteArray());
         } else {
             qDebug() << "Merged resource" << url << "has unexpected size" << joinedSize << "instead of" << expectedSize;
-            emit failed();
+            failStreamedParts();
         }
         return;
     }

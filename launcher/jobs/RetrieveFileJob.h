@@ -35,8 +35,12 @@ public:
 
     // Streams the resource to path instead of memory: each part is written to path + ".part<i>" as
     // it arrives and the parts are joined on disk into path, which is complete when downloaded()
-    // comes (with an empty array). A part or join that cannot be written completely fails the job.
+    // comes (with an empty array). A part or join that cannot be written completely fails the job,
+    // and so does a part that runs out of attempts; either way the parts still running are aborted
+    // and no part file is left behind.
     void setOutputFile(QString path);
+    // After failed(): whether the resource arrived but could not be written to the output file.
+    bool outputWriteFailed() const;
 
 signals:
     void updateProgressBytes(qlonglong progress, qlonglong maxProgress);
@@ -61,6 +65,7 @@ private:
     bool writePartData(int partIndex);
     bool joinPartFiles();
     void failWrite(const QString& path);
+    void failStreamedParts();
 
 protected:
     QNetworkAccessManager* networkManager;
@@ -82,4 +87,5 @@ private:
     int transferTimeoutMSecs;
     QString outputPath;
     QList<QFile*> partFiles;
+    bool writeFailed = false;
 };

@@ -5,6 +5,7 @@
 #include "support/RandomBytes.h"
 #include "support/TestUpdateServer.h"
 
+#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
@@ -13,6 +14,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
+#include <signal.h>
+#include <sys/resource.h>
 #include <zstd.h>
 
 using FaultRule = TestUpdateServer::FaultRule;
@@ -81,6 +84,8 @@ private slots:
     void download();
     void progressSignals();
     void everyPartFailingReportsOnce();
+    void streamedWriteFailureFailsAtOnce_data();
+    void streamedWriteFailureFailsAtOnce();
     void unknownCertificateAuthorityFails();
 
 private:
@@ -94,8 +99,13 @@ private:
     // Runs one job to its outcome and a little beyond, so that late signals would be seen.
     std::unique_ptr<RetrieveFileJob> makeJob(const QString& kind, const QString& url, int parts, qint64 size, Run* run);
 
+    // Where downloads streamed to disk go; nothing else may appear in its folder.
+    QString streamedPath() const { return downloads.filePath("patch_0.diff"); }
+    QStringList downloadedFiles() const { return QDir(downloads.path()).entryList(QDir::Files | QDir::Hidden); }
+
     std::unique_ptr<TestUpdateServer> server;
     QNetworkAccessManager networkManager;
+    QTemporaryDir downloads;
     int blobCounter = 0;
 };
 
@@ -137,6 +147,8 @@ std::unique_ptr<RetrieveFileJob> TestRetrieveFileJob::makeJob(const QString& kin
         job.reset(compressedJob);
     } else {
         job = std::make_unique<RetrieveFileJob>(&networkManager, url, "Patch 0", parts, size, nullptr);
+        if (kind == "disk")
+            job->setOutputFile(streamedPath());
     }
     connect(job.get(), &RetrieveFileJob::updateProgress, this, [run](const QString& format, qlonglong, qlonglong max) {
         if (max == 2 && !format.contains("%p"))
@@ -149,10 +161,14 @@ std::unique_ptr<RetrieveFileJob> TestRetrieveFileJob::makeJob(const QString& kin
     connect(job.get(), &RetrieveFileJob::updateProgressBytes, this, [run](qlonglong received, qlonglong total) {
         run->progress.append({received, total});
     });
-    connect(job.get(), &RetrieveFileJob::downloaded, this, [run, kind](const QByteArray& file) {
+    connect(job.get(), &RetrieveFileJob::downloaded, this, [this, run, kind](const QByteArray& file) {
         run->events.append("downloaded");
         if (kind == "file") {
             run->bytes = file;
+            run->ended = true;
+        } else if (kind == "disk") {
+            QFile saved(streamedPath());
+            run->bytes = saved.open(QIODevice::ReadOnly) && file.isEmpty() ? saved.readAll() : "not saved";
             run->ended = true;
         }
     });
@@ -165,7 +181,7 @@ std::unique_ptr<RetrieveFileJob> TestRetrieveFileJob::makeJob(const QString& kin
 
 void TestRetrieveFileJob::download_data()
 {
-    QTest::addColumn<QString>("kind");      // "file", "manifest" or "compressed"
+    QTest::addColumn<QString>("kind");      // "file", "disk" (streamed to a file), "manifest" or "compressed"
     QTest::addColumn<QByteArray>("stored"); // what the server holds, split over the parts
     QTest::addColumn<int>("parts");
     QTest::addColumn<qint64>("sizeDelta"); // expected size = stored size + delta; -1000: 0 (any)
@@ -182,94 +198,105 @@ void TestRetrieveFileJob::download_data()
     const qint64 any = -1000;
     const QString label = "label DOWNLOADING PATCH 0";
 
-    QTest::newRow("one part from the address itself")
-        << "file" << small << 1 << qint64(0) << PartFaults{} << 0 << QStringList{label, "Done!", "downloaded"} << small
-        << QStringList{R"(Starting download for "{url}" attempt 1)", R"(Downloaded "{url}" successfully.)"}
-        << QStringList{"Downloading file with", R"(Starting download for "{url}_0")"} << QList<int>{1};
+    // Every plain download is made twice: into memory, and streamed to a file on disk as patches are.
+    for (const QString kind : {"file", "disk"}) {
+        const auto row = [&kind](const char* name) {
+            return (kind == "disk" ? "streamed to disk: " + QString(name) : QString(name)).toUtf8();
+        };
+        QTest::newRow(row("one part from the address itself").constData())
+            << kind << small << 1 << qint64(0) << PartFaults{} << 0 << QStringList{label, "Done!", "downloaded"}
+            << small << QStringList{R"(Starting download for "{url}" attempt 1)", R"(Downloaded "{url}" successfully.)"}
+            << QStringList{"Downloading file with", R"(Starting download for "{url}_0")"} << QList<int>{1};
 
-    QTest::newRow("three parts joined in index order though finishing in reverse")
-        << "file" << large << 3 << qint64(0) << PartFaults{{"_0", {{.delayMSecs = 600}}}, {"_1", {{.delayMSecs = 300}}}}
-        << 0 << QStringList{label, "Done!", "downloaded"} << large
-        << QStringList{R"(Downloading file with 3 parts: "{url}")",    R"(Starting download for "{url}_0" attempt 1)",
-                       R"(Starting download for "{url}_1" attempt 1)", R"(Starting download for "{url}_2" attempt 1)",
-                       R"(Downloaded "{url}_2" successfully.)",        R"(Downloaded "{url}_1" successfully.)",
-                       R"(Downloaded "{url}_0" successfully.)",        R"(Downloaded "{url}" successfully.)"}
-        << QStringList{} << QList<int>{1, 1, 1};
+        QTest::newRow(row("three parts joined in index order though finishing in reverse").constData())
+            << kind << large << 3 << qint64(0)
+            << PartFaults{{"_0", {{.delayMSecs = 600}}}, {"_1", {{.delayMSecs = 300}}}} << 0
+            << QStringList{label, "Done!", "downloaded"} << large
+            << QStringList{R"(Downloading file with 3 parts: "{url}")",
+                           R"(Starting download for "{url}_0" attempt 1)",
+                           R"(Starting download for "{url}_1" attempt 1)",
+                           R"(Starting download for "{url}_2" attempt 1)",
+                           R"(Downloaded "{url}_2" successfully.)",
+                           R"(Downloaded "{url}_1" successfully.)",
+                           R"(Downloaded "{url}_0" successfully.)",
+                           R"(Downloaded "{url}" successfully.)"}
+            << QStringList{} << QList<int>{1, 1, 1};
 
-    QStringList retries;
-    for (int attempt = 1; attempt <= 9; ++attempt) {
-        retries << QString(R"(Starting download for "{url}_1" attempt %1)").arg(attempt)
-                << R"(Failure: "Error transferring {url}_1 - server replied: Internal Server Error")"
-                << QString(R"(Retrying download for "{url}_1" in %1 ms.)").arg(attempt * 100);
+        QStringList retries;
+        for (int attempt = 1; attempt <= 9; ++attempt) {
+            retries << QString(R"(Starting download for "{url}_1" attempt %1)").arg(attempt)
+                    << R"(Failure: "Error transferring {url}_1 - server replied: Internal Server Error")"
+                    << QString(R"(Retrying download for "{url}_1" in %1 ms.)").arg(attempt * 100);
+        }
+        retries << R"(Starting download for "{url}_1" attempt 10)"
+                << R"(Downloaded "{url}" successfully.)";
+        QTest::newRow(row("nine failures then success").constData())
+            << kind << small << 2 << qint64(0) << PartFaults{{"_1", {{.toAttempt = 9, .status = 500}}}} << 0
+            << QStringList{label, "Done!", "downloaded"} << small << retries << QStringList{"Failed to download"}
+            << QList<int>{1, 10};
+
+        QTest::newRow(row("part that always fails").constData())
+            << kind << small << 3 << qint64(0) << PartFaults{{"_1", {{.status = 404}}}} << 0
+            << QStringList{label, "failed"} << QByteArray()
+            << QStringList{R"(Starting download for "{url}_1" attempt 10)",
+                           R"(Failure: "Error transferring {url}_1 - server replied: Not Found")",
+                           R"(Failed to download "{url}_1" with 10 attempts)"}
+            << QStringList{"Retrying download for \"{url}_1\" in 1000 ms."} << QList<int>{1, 10, 1};
+
+        QTest::newRow(row("connection closed mid-body is retried").constData())
+            << kind << large << 1 << qint64(0) << PartFaults{{"", {{.toAttempt = 1, .fault = "close_mid_body"}}}} << 0
+            << QStringList{label, "Done!", "downloaded"} << large
+            << QStringList{R"(Starting download for "{url}" attempt 1)", R"(Retrying download for "{url}" in 100 ms.)",
+                           R"(Starting download for "{url}" attempt 2)"}
+            << QStringList{} << QList<int>{2};
+
+        QTest::newRow(row("announced length longer than the body is retried").constData())
+            << kind << small << 1 << qint64(0)
+            << PartFaults{{"", {{.toAttempt = 1, .fault = "wrong_length", .lengthDelta = 1}}}} << 0
+            << QStringList{label, "Done!", "downloaded"} << small
+            << QStringList{R"(Retrying download for "{url}" in 100 ms.)", R"(Downloaded "{url}" successfully.)"}
+            << QStringList{} << QList<int>{2};
+
+        QTest::newRow(row("stalled transfer times out and is retried").constData())
+            << kind << large << 1 << qint64(0) << PartFaults{{"", {{.toAttempt = 1, .fault = "stall"}}}} << 300
+            << QStringList{label, "Done!", "downloaded"} << large
+            << QStringList{R"(Retrying download for "{url}" in 100 ms.)", R"(Starting download for "{url}" attempt 2)"}
+            << QStringList{} << QList<int>{2};
+
+        QTest::newRow(row("server that never answers times out and is retried").constData())
+            << kind << small << 1 << qint64(0) << PartFaults{{"", {{.toAttempt = 1, .delayMSecs = 5000}}}} << 300
+            << QStringList{label, "Done!", "downloaded"} << small
+            << QStringList{R"(Retrying download for "{url}" in 100 ms.)", R"(Starting download for "{url}" attempt 2)"}
+            << QStringList{} << QList<int>{2};
+
+        QTest::newRow(row("chunked replies without length").constData())
+            << kind << large << 2 << qint64(0)
+            << PartFaults{{"_0", {{.fault = "chunked"}}}, {"_1", {{.fault = "chunked"}}}} << 0
+            << QStringList{label, "Done!", "downloaded"} << large << QStringList{R"(Downloaded "{url}" successfully.)"}
+            << QStringList{} << QList<int>{1, 1};
+
+        QTest::newRow(row("joined size one byte short of expected").constData())
+            << kind << small << 2 << qint64(1) << PartFaults{} << 0 << QStringList{label, "Done!", "failed"}
+            << QByteArray() << QStringList{R"(Merged resource "{url}" has unexpected size 3000 instead of 3001)"}
+            << QStringList{R"(Downloaded "{url}" successfully.)"} << QList<int>{1, 1};
+
+        QTest::newRow(row("joined size one byte over expected").constData())
+            << kind << small << 1 << qint64(-1) << PartFaults{} << 0 << QStringList{label, "Done!", "failed"}
+            << QByteArray() << QStringList{R"(Merged resource "{url}" has unexpected size 3000 instead of 2999)"}
+            << QStringList{} << QList<int>{1};
+
+        QTest::newRow(row("expected size 0 accepts an empty resource").constData())
+            << kind << QByteArray() << 1 << any << PartFaults{} << 0 << QStringList{label, "Done!", "downloaded"}
+            << QByteArray() << QStringList{R"(Downloaded "{url}" successfully.)"} << QStringList{} << QList<int>{1};
+
+        const QString noParts = R"("Failed to download \"{url}\". Cannot download a file with no parts.")";
+        QTest::newRow(row("zero parts").constData())
+            << kind << small << 0 << qint64(0) << PartFaults{} << 0 << QStringList{"failed"} << QByteArray()
+            << QStringList{noParts} << QStringList{"Starting download"} << QList<int>{0};
+        QTest::newRow(row("negative parts").constData())
+            << kind << small << -2 << qint64(0) << PartFaults{} << 0 << QStringList{"failed"} << QByteArray()
+            << QStringList{noParts} << QStringList{"Starting download"} << QList<int>{0};
     }
-    retries << R"(Starting download for "{url}_1" attempt 10)"
-            << R"(Downloaded "{url}" successfully.)";
-    QTest::newRow("nine failures then success")
-        << "file" << small << 2 << qint64(0) << PartFaults{{"_1", {{.toAttempt = 9, .status = 500}}}} << 0
-        << QStringList{label, "Done!", "downloaded"} << small << retries << QStringList{"Failed to download"}
-        << QList<int>{1, 10};
-
-    QTest::newRow("part that always fails")
-        << "file" << small << 3 << qint64(0) << PartFaults{{"_1", {{.status = 404}}}} << 0
-        << QStringList{label, "failed"} << QByteArray()
-        << QStringList{R"(Starting download for "{url}_1" attempt 10)",
-                       R"(Failure: "Error transferring {url}_1 - server replied: Not Found")",
-                       R"(Failed to download "{url}_1" with 10 attempts)"}
-        << QStringList{"Retrying download for \"{url}_1\" in 1000 ms."} << QList<int>{1, 10, 1};
-
-    QTest::newRow("connection closed mid-body is retried")
-        << "file" << large << 1 << qint64(0) << PartFaults{{"", {{.toAttempt = 1, .fault = "close_mid_body"}}}} << 0
-        << QStringList{label, "Done!", "downloaded"} << large
-        << QStringList{R"(Starting download for "{url}" attempt 1)", R"(Retrying download for "{url}" in 100 ms.)",
-                       R"(Starting download for "{url}" attempt 2)"}
-        << QStringList{} << QList<int>{2};
-
-    QTest::newRow("announced length longer than the body is retried")
-        << "file" << small << 1 << qint64(0)
-        << PartFaults{{"", {{.toAttempt = 1, .fault = "wrong_length", .lengthDelta = 1}}}} << 0
-        << QStringList{label, "Done!", "downloaded"} << small
-        << QStringList{R"(Retrying download for "{url}" in 100 ms.)", R"(Downloaded "{url}" successfully.)"}
-        << QStringList{} << QList<int>{2};
-
-    QTest::newRow("stalled transfer times out and is retried")
-        << "file" << large << 1 << qint64(0) << PartFaults{{"", {{.toAttempt = 1, .fault = "stall"}}}} << 300
-        << QStringList{label, "Done!", "downloaded"} << large
-        << QStringList{R"(Retrying download for "{url}" in 100 ms.)", R"(Starting download for "{url}" attempt 2)"}
-        << QStringList{} << QList<int>{2};
-
-    QTest::newRow("server that never answers times out and is retried")
-        << "file" << small << 1 << qint64(0) << PartFaults{{"", {{.toAttempt = 1, .delayMSecs = 5000}}}} << 300
-        << QStringList{label, "Done!", "downloaded"} << small
-        << QStringList{R"(Retrying download for "{url}" in 100 ms.)", R"(Starting download for "{url}" attempt 2)"}
-        << QStringList{} << QList<int>{2};
-
-    QTest::newRow("chunked replies without length")
-        << "file" << large << 2 << qint64(0)
-        << PartFaults{{"_0", {{.fault = "chunked"}}}, {"_1", {{.fault = "chunked"}}}} << 0
-        << QStringList{label, "Done!", "downloaded"} << large << QStringList{R"(Downloaded "{url}" successfully.)"}
-        << QStringList{} << QList<int>{1, 1};
-
-    QTest::newRow("joined size one byte short of expected")
-        << "file" << small << 2 << qint64(1) << PartFaults{} << 0 << QStringList{label, "Done!", "failed"}
-        << QByteArray() << QStringList{R"(Merged resource "{url}" has unexpected size 3000 instead of 3001)"}
-        << QStringList{R"(Downloaded "{url}" successfully.)"} << QList<int>{1, 1};
-
-    QTest::newRow("joined size one byte over expected")
-        << "file" << small << 1 << qint64(-1) << PartFaults{} << 0 << QStringList{label, "Done!", "failed"}
-        << QByteArray() << QStringList{R"(Merged resource "{url}" has unexpected size 3000 instead of 2999)"}
-        << QStringList{} << QList<int>{1};
-
-    QTest::newRow("expected size 0 accepts an empty resource")
-        << "file" << QByteArray() << 1 << any << PartFaults{} << 0 << QStringList{label, "Done!", "downloaded"}
-        << QByteArray() << QStringList{R"(Downloaded "{url}" successfully.)"} << QStringList{} << QList<int>{1};
-
-    const QString noParts = R"("Failed to download \"{url}\". Cannot download a file with no parts.")";
-    QTest::newRow("zero parts") << "file" << small << 0 << qint64(0) << PartFaults{} << 0 << QStringList{"failed"}
-                                << QByteArray() << QStringList{noParts} << QStringList{"Starting download"}
-                                << QList<int>{0};
-    QTest::newRow("negative parts") << "file" << small << -2 << qint64(0) << PartFaults{} << 0 << QStringList{"failed"}
-                                    << QByteArray() << QStringList{noParts} << QStringList{"Starting download"}
-                                    << QList<int>{0};
 
     const QStringList manifestEvents{"label DOWNLOADING LOCAL MANIFEST", "Done!", "manifestFinished", "downloaded"};
     QTest::newRow("manifest object") << "manifest" << QByteArray(R"({"version": "2.0", "files": [{"path": "a"}]})") << 1
@@ -385,6 +412,12 @@ void TestRetrieveFileJob::download()
                                     .arg(log[n].timeMSecs - log[n - 1].timeMSecs)));
     }
 
+    if (kind == "disk") {
+        // A streamed download leaves the whole file or nothing: no parts, no file cut short.
+        QCOMPARE(downloadedFiles(), events.contains("downloaded") ? QStringList{"patch_0.diff"} : QStringList{});
+        QFile::remove(streamedPath());
+    }
+
     if (events.contains("downloaded")) {
         // Progress never runs backwards past the total, and ends at the joined size.
         QVERIFY(!run.progress.isEmpty());
@@ -482,6 +515,58 @@ void TestRetrieveFileJob::everyPartFailingReportsOnce()
     for (int i = 0; i < 3; ++i)
         requests += server->requestsFor(QString("%1_%2").arg(path).arg(i)).size();
     QCOMPARE(requests, int(capturedLog.filter("Starting download for").size()));
+}
+
+void TestRetrieveFileJob::streamedWriteFailureFailsAtOnce_data()
+{
+    QTest::addColumn<int>("parts");
+    QTest::addColumn<int>("limitKiB");       // the largest file this process may write, as on a full disk
+    QTest::addColumn<QString>("failedFile"); // what follows the output path in the failure line
+    QTest::addColumn<QStringList>("events");
+
+    // 900 KiB in equal parts.
+    const QStringList early{"label DOWNLOADING PATCH 0", "failed"};
+    QTest::newRow("a part cut short") << 1 << 400 << ".part0" << early;
+    QTest::newRow("every part cut short: reported once") << 3 << 200 << ".part" << early;
+    QTest::newRow("parts saved, joined file cut short")
+        << 3 << 500 << "\"" << QStringList{"label DOWNLOADING PATCH 0", "Done!", "failed"};
+}
+
+void TestRetrieveFileJob::streamedWriteFailureFailsAtOnce()
+{
+    QFETCH(int, parts);
+    QFETCH(int, limitKiB);
+    QFETCH(QString, failedFile);
+    QFETCH(QStringList, events);
+
+    const QString path = server->putBlob(QString("big%1").arg(++blobCounter), randomBytes(900 * 1024, 7), parts);
+    server->clearFaults();
+    Run run;
+    std::unique_ptr<RetrieveFileJob> job = makeJob("disk", server->url(path), parts, 900 * 1024, &run);
+
+    // Writes beyond the limit fail with EFBIG instead of raising SIGXFSZ.
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit previous{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
+    rlimit limited = previous;
+    limited.rlim_cur = rlim_t(limitKiB) * 1024;
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    LogRecording recording;
+    job->go();
+    const bool ended = QTest::qWaitFor([&run] { return run.ended; }, 30000);
+    QTest::qWait(300);
+    setrlimit(RLIMIT_FSIZE, &previous);
+    const QStringList capturedLog = recording.finish();
+    QVERIFY(ended);
+
+    QCOMPARE(run.events, events);
+    QVERIFY(job->outputWriteFailed());
+    const QStringList failures = capturedLog.filter("Failed to write downloaded data to");
+    QCOMPARE(failures.size(), 1);
+    QVERIFY2(failures.first().startsWith(
+                 QString(R"(Failed to write downloaded data to "%1%2)").arg(streamedPath(), failedFile)),
+             qPrintable(failures.first()));
+    QCOMPARE(downloadedFiles(), QStringList());
 }
 
 void TestRetrieveFileJob::unknownCertificateAuthorityFails()

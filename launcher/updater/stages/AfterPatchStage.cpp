@@ -1,6 +1,7 @@
 #include "jobs/CheckInstallJob.h"
 #include "jobs/GameFilesHashJob.h"
 #include "updater/Updater.h"
+#include "updater/WorkerThread.h"
 
 #include <QDebug>
 #include <QThread>
@@ -14,13 +15,7 @@ void Updater::patchingFinished()
 
     const QJsonArray cache = receiptLoaded ? installReceipt.value("gameFiles").toArray() : QJsonArray();
     auto* job = new GameFilesHashJob(installDirPath(), cache, nullptr);
-    auto* thread = new QThread();
-    job->moveToThread(thread);
-    connect(thread, &QThread::started, job, &GameFilesHashJob::go);
-    connect(thread, &QThread::finished, job, &QObject::deleteLater);
-    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
-    connect(job, &GameFilesHashJob::finished, thread, &QThread::quit);
-    connect(job, &GameFilesHashJob::failed, thread, &QThread::quit);
+    QThread* thread = moveToWorkerThread(job);
     connect(job, &GameFilesHashJob::finished, this, &Updater::rehashGameFilesJobFinished);
     connect(job, &GameFilesHashJob::failed, this, &Updater::rehashGameFilesJobFailed);
     thread->start();

@@ -4,6 +4,7 @@
 #include "jobs/TransferStats.h"
 #include "updater/ServerFormats.h"
 #include "updater/Updater.h"
+#include "updater/WorkerThread.h"
 #include "updater/stages/InstallSwap.h"
 
 #include <QDebug>
@@ -11,6 +12,7 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QThread>
+#include <functional>
 
 // The patch pipeline: one download at a time in the main thread while the previous patch is
 // applied on a worker thread, then the swap of the staging directory into place.
@@ -21,14 +23,36 @@ namespace
 // passes (each is 32 tries, 100 ms apart), and the run ends as after Abort.
 constexpr int kHeadlessPasses = 3;
 
+// Runs one step of the install swap in passes until a pass succeeds. After a failed pass the window
+// asks whether to try again; headless, passes repeat up to kHeadlessPasses. False when the user
+// answers anything but Retry, or the headless passes are used up.
+bool runSwapStep(bool headless, const std::function<bool()>& pass, const std::function<void()>& logFailure,
+                 const QString& problem)
+{
+    for (int passes = 1;; ++passes) {
+        if (pass())
+            return true;
+        logFailure();
+        const bool giveUp = headless ? passes >= kHeadlessPasses
+                                     : QMessageBox::warning(nullptr, "Failed to remove old installation!",
+                                                            problem + "\n\nPlease close it and then try again.",
+                                                            QMessageBox::Retry | QMessageBox::Abort,
+                                                            QMessageBox::NoButton) != QMessageBox::Retry;
+        if (giveUp)
+            return false;
+        qDebug() << "User requested more retries.";
+    }
+}
+
 QString fullInstallSourcePath(const QString& tempDir)
 {
     return tempDir + "/empty";
 }
 
+// Sizes are read as 64-bit: a full game patch is easily larger than 2 GiB.
 qint64 resourceSize(const QJsonObject& resource)
 {
-    return qint64(resource.value("size").toInt(0));
+    return readSize(resource.value("size"));
 }
 } // namespace
 
@@ -49,7 +73,11 @@ void Updater::downloadNextPatch()
     // A whole game patch may be several GiB: its parts go straight to disk as they arrive.
     job->setOutputFile(patchFilePath(i));
     connect(job, &RetrieveFileJob::downloaded, this, [this, i](QByteArray file) { retrievePatchJobFinished(i, file); });
-    connect(job, &RetrieveFileJob::failed, this, [this, i] { retrievePatchJobFailed(i); });
+    connect(job, &RetrieveFileJob::failed, this, [this, job, i] {
+        if (job->outputWriteFailed())
+            qDebug() << "Failed to save patch file.";
+        retrievePatchJobFailed(i);
+    });
     connect(job, &RetrieveFileJob::updateProgressBytes, this,
             [this, i](qlonglong progress, qlonglong) { retrievePatchProgress(i, progress); });
     connect(job, &RetrieveFileJob::downloaded, job, &QObject::deleteLater);
@@ -78,20 +106,13 @@ void Updater::retrievePatchProgress(int id, qlonglong progress)
                         formatDuration(eta) + " remaining...");
 }
 
-void Updater::retrievePatchJobFinished(int id, QByteArray patch)
+void Updater::retrievePatchJobFinished(int id, QByteArray)
 {
     patchDownloaded[id] = true;
 
-    // The download job writes the patch file itself; data handed over in memory is saved here, and
-    // a file that is not completely on disk fails the patch at once.
-    bool saved = QFileInfo(patchFilePath(id)).isFile();
-    if (!patch.isEmpty()) {
-        QFile file(patchFilePath(id));
-        saved = file.open(QIODevice::WriteOnly) && file.write(patch) == patch.size() && file.flush();
-        file.close();
-        saved = saved && file.error() == QFileDevice::NoError;
-    }
-    if (!saved) {
+    // The download job has written the patch file itself (a patch may be larger than memory); it
+    // reports a file it could not write completely as a failure, so here the file only has to exist.
+    if (!QFileInfo(patchFilePath(id)).isFile()) {
         qDebug() << "Failed to save patch file.";
         retrievePatchJobFailed(id);
         return;
@@ -138,14 +159,7 @@ void Updater::applyNextPatch()
     }
 
     auto* job = new ApplyPatchJob(oldDir, stagingDirPath(), patchFilePath(index), nullptr);
-    auto* thread = new QThread();
-    job->moveToThread(thread);
-    connect(thread, &QThread::started, job, &ApplyPatchJob::go);
-    connect(thread, &QThread::finished, job, &QObject::deleteLater);
-    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
-    // The thread's work ends with the job's outcome.
-    connect(job, &ApplyPatchJob::finished, thread, &QThread::quit);
-    connect(job, &ApplyPatchJob::failed, thread, &QThread::quit);
+    QThread* thread = moveToWorkerThread(job);
     connect(job, &ApplyPatchJob::finished, this, [this, index] { applyPatchJobFinished(index); });
     connect(job, &ApplyPatchJob::failed, this, [this, index] { applyPatchJobFailed(index); });
     connect(job, &ApplyPatchJob::updateProgress, this,
@@ -175,55 +189,30 @@ void Updater::applyPatchJobFinished(int id)
     // The old install is moved aside rather than removed, so that it comes back if the move of the
     // new one fails or the run is killed in between (the next start restores it).
     qDebug() << "Removing old install.";
-    for (int pass = 1;; ++pass) {
-        const bool moved =
-            !QFileInfo::exists(installDir) || (removeDirWithRetries(aside) && renameWithRetries(installDir, aside));
-        if (moved)
-            break;
-        qDebug() << "Failed to remove old install" << installDir;
-        if (headless) {
-            if (pass >= kHeadlessPasses) {
-                applyPatchJobFailed(id);
-                return;
-            }
-        } else {
-            const auto answer = QMessageBox::warning(
-                nullptr, "Failed to remove old installation!",
-                "Another program running on your computer is preventing the launcher from deleting \"" + installDir +
-                    "\".\n\nPlease close it and then try again.",
-                QMessageBox::Retry | QMessageBox::Abort, QMessageBox::NoButton);
-            if (answer != QMessageBox::Retry) {
-                applyPatchJobFailed(id);
-                return;
-            }
-        }
-        qDebug() << "User requested more retries.";
+    const bool movedAside = runSwapStep(
+        headless,
+        [&] {
+            return !QFileInfo::exists(installDir) ||
+                   (removeDirWithRetries(aside) && renameWithRetries(installDir, aside));
+        },
+        [&] { qDebug() << "Failed to remove old install" << installDir; },
+        "Another program running on your computer is preventing the launcher from deleting \"" + installDir + "\".");
+    if (!movedAside) {
+        applyPatchJobFailed(id);
+        return;
     }
 
     qDebug() << "Moving new install into place.";
-    for (int pass = 1;; ++pass) {
-        if (renameWithRetries(staging, installDir))
-            break;
-        qDebug() << "Failed to move new install into place.";
-        bool giveUp = false;
-        if (headless) {
-            giveUp = pass >= kHeadlessPasses;
-        } else {
-            const auto answer = QMessageBox::warning(
-                nullptr, "Failed to remove old installation!",
-                "Another program running on your computer is preventing the launcher from moving \"" + staging +
-                    "\".\n\nPlease close it and then try again.",
-                QMessageBox::Retry | QMessageBox::Abort, QMessageBox::NoButton);
-            giveUp = answer != QMessageBox::Retry;
-        }
-        if (giveUp) {
-            // The old install goes back where it was; were that to fail too, the next start does it.
-            if (QFileInfo::exists(aside) && !renameWithRetries(aside, installDir))
-                qDebug() << "Failed to restore old install from" << aside;
-            applyPatchJobFailed(id);
-            return;
-        }
-        qDebug() << "User requested more retries.";
+    const bool movedIn = runSwapStep(
+        headless, [&] { return renameWithRetries(staging, installDir); },
+        [&] { qDebug() << "Failed to move new install into place."; },
+        "Another program running on your computer is preventing the launcher from moving \"" + staging + "\".");
+    if (!movedIn) {
+        // The old install goes back where it was; were that to fail too, the next start does it.
+        if (QFileInfo::exists(aside) && !renameWithRetries(aside, installDir))
+            qDebug() << "Failed to restore old install from" << aside;
+        applyPatchJobFailed(id);
+        return;
     }
 
     if (QFileInfo::exists(aside) && !removeDirWithRetries(aside))

@@ -4,6 +4,7 @@
 #include "updater/InstallReceipt.h"
 #include "updater/ServerFormats.h"
 #include "updater/Updater.h"
+#include "updater/WorkerThread.h"
 #include "updater/stages/InstallSwap.h"
 
 #include <QCoreApplication>
@@ -96,10 +97,7 @@ void Updater::beginManifestStage()
 
     const QJsonArray cache = receiptLoaded ? installReceipt.value("gameFiles").toArray() : QJsonArray();
     auto* hashJob = new GameFilesHashJob(installDirPath(), cache, nullptr);
-    auto* hashThread = new QThread();
-    hashJob->moveToThread(hashThread);
-    connect(hashThread, &QThread::started, hashJob, &GameFilesHashJob::go);
-    connect(hashThread, &QThread::finished, hashJob, &QObject::deleteLater);
+    QThread* hashThread = moveToWorkerThread(hashJob);
     connect(hashJob, &GameFilesHashJob::finished, this, &Updater::hashGameFilesJobFinished);
     connect(hashJob, &GameFilesHashJob::failed, this, &Updater::hashGameFilesJobFailed);
     hashThread->start();

@@ -1,0 +1,208 @@
+// Fault injection for end-to-end tests of the launcher binary, loaded with LD_PRELOAD. Each fault
+// is switched on by an environment variable; without them every call passes straight through.
+//
+//   PELWINTER_FAULT_KILL_AT_LOG=text   SIGKILL the process right after the n-th write() whose data
+//   PELWINTER_FAULT_KILL_AT_COUNT=n    contains text (n defaults to 1). Log lines are written and
+//                                      flushed as they are made, so this stops the run exactly at a
+//                                      logged step: after the line, before whatever follows it.
+//   PELWINTER_FAULT_RENAME_FROM=suffix rename(), renameat() and renameat2() of a path ending in
+//   PELWINTER_FAULT_RENAME_TIMES=n     suffix fail with EBUSY, the first n times (default: always).
+//   PELWINTER_FAULT_WRITE_PATH=text    write(), pwrite(), fwrite() and copy_file_range() into a file
+//                                      whose path contains text fail with ENOSPC, as on a full disk.
+//   PELWINTER_FAULT_SLOW_PATH=text     write() and fwrite() into a file whose path contains text wait
+//   PELWINTER_FAULT_SLOW_MSECS=n       n milliseconds first, as on a slow disk.
+//
+// The variables, LD_PRELOAD among them, are removed from the environment at load, so programs the
+// launcher starts (the game) run without the faults.
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdatomic.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+static char* killText;
+static long killCount = 1;
+static atomic_long killSeen;
+static char* renameFrom;
+static int renameLimited;
+static atomic_long renameFailuresLeft;
+static char* writePath;
+static char* slowPath;
+static long slowMSecs;
+
+static char* takeEnv(const char* name)
+{
+    const char* value = getenv(name);
+    char* copy = value && *value ? strdup(value) : NULL;
+    unsetenv(name);
+    return copy;
+}
+
+__attribute__((constructor)) static void loadFaults(void)
+{
+    killText = takeEnv("PELWINTER_FAULT_KILL_AT_LOG");
+    char* count = takeEnv("PELWINTER_FAULT_KILL_AT_COUNT");
+    if (count)
+        killCount = atol(count);
+    renameFrom = takeEnv("PELWINTER_FAULT_RENAME_FROM");
+    char* times = takeEnv("PELWINTER_FAULT_RENAME_TIMES");
+    if (times) {
+        renameLimited = 1;
+        renameFailuresLeft = atol(times);
+    }
+    writePath = takeEnv("PELWINTER_FAULT_WRITE_PATH");
+    slowPath = takeEnv("PELWINTER_FAULT_SLOW_PATH");
+    char* msecs = takeEnv("PELWINTER_FAULT_SLOW_MSECS");
+    if (msecs)
+        slowMSecs = atol(msecs);
+    free(count);
+    free(times);
+    free(msecs);
+    unsetenv("LD_PRELOAD");
+}
+
+static void* next(const char* name)
+{
+    return dlsym(RTLD_NEXT, name);
+}
+
+static int pathContains(int fd, const char* text)
+{
+    if (!text || fd < 0)
+        return 0;
+    char link[64];
+    char path[4096];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t length = readlink(link, path, sizeof path - 1);
+    if (length <= 0)
+        return 0;
+    path[length] = '\0';
+    return strstr(path, text) != NULL;
+}
+
+// Whether a write into fd must fail; waits first where the disk is to be slow.
+static int failsWrite(int fd)
+{
+    if (slowMSecs > 0 && pathContains(fd, slowPath))
+        usleep((useconds_t)(slowMSecs * 1000));
+    return pathContains(fd, writePath);
+}
+
+static void killAfter(const void* data, size_t size)
+{
+    if (killText && size > 0 && memmem(data, size, killText, strlen(killText)) &&
+        atomic_fetch_add(&killSeen, 1) + 1 == killCount)
+        kill(getpid(), SIGKILL);
+}
+
+ssize_t write(int fd, const void* data, size_t size)
+{
+    static ssize_t (*real)(int, const void*, size_t);
+    if (!real)
+        real = (ssize_t(*)(int, const void*, size_t))next("write");
+    if (failsWrite(fd)) {
+        errno = ENOSPC;
+        return -1;
+    }
+    const ssize_t written = real(fd, data, size);
+    killAfter(data, size);
+    return written;
+}
+
+size_t fwrite(const void* data, size_t size, size_t count, FILE* stream)
+{
+    static size_t (*real)(const void*, size_t, size_t, FILE*);
+    if (!real)
+        real = (size_t(*)(const void*, size_t, size_t, FILE*))next("fwrite");
+    if (failsWrite(fileno(stream))) {
+        errno = ENOSPC;
+        return 0;
+    }
+    return real(data, size, count, stream);
+}
+
+ssize_t pwrite(int fd, const void* data, size_t size, off_t offset)
+{
+    static ssize_t (*real)(int, const void*, size_t, off_t);
+    if (!real)
+        real = (ssize_t(*)(int, const void*, size_t, off_t))next("pwrite");
+    if (failsWrite(fd)) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return real(fd, data, size, offset);
+}
+
+ssize_t pwrite64(int fd, const void* data, size_t size, off_t offset)
+{
+    return pwrite(fd, data, size, offset);
+}
+
+ssize_t copy_file_range(int in, loff_t* inOffset, int out, loff_t* outOffset, size_t size, unsigned int flags)
+{
+    static ssize_t (*real)(int, loff_t*, int, loff_t*, size_t, unsigned int);
+    if (!real)
+        real = (ssize_t(*)(int, loff_t*, int, loff_t*, size_t, unsigned int))next("copy_file_range");
+    if (failsWrite(out)) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return real(in, inOffset, out, outOffset, size, flags);
+}
+
+static int failsRename(const char* from)
+{
+    if (!renameFrom || !from)
+        return 0;
+    const size_t length = strlen(from);
+    const size_t suffix = strlen(renameFrom);
+    if (length < suffix || strcmp(from + length - suffix, renameFrom) != 0)
+        return 0;
+    if (!renameLimited)
+        return 1;
+    long left = atomic_load(&renameFailuresLeft);
+    while (left > 0 && !atomic_compare_exchange_weak(&renameFailuresLeft, &left, left - 1)) {
+    }
+    return left > 0;
+}
+
+int rename(const char* from, const char* to)
+{
+    static int (*real)(const char*, const char*);
+    if (!real)
+        real = (int (*)(const char*, const char*))next("rename");
+    if (failsRename(from)) {
+        errno = EBUSY;
+        return -1;
+    }
+    return real(from, to);
+}
+
+int renameat(int fromDir, const char* from, int toDir, const char* to)
+{
+    static int (*real)(int, const char*, int, const char*);
+    if (!real)
+        real = (int (*)(int, const char*, int, const char*))next("renameat");
+    if (failsRename(from)) {
+        errno = EBUSY;
+        return -1;
+    }
+    return real(fromDir, from, toDir, to);
+}
+
+int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned int flags)
+{
+    static int (*real)(int, const char*, int, const char*, unsigned int);
+    if (!real)
+        real = (int (*)(int, const char*, int, const char*, unsigned int))next("renameat2");
+    if (failsRename(from)) {
+        errno = EBUSY;
+        return -1;
+    }
+    return real(fromDir, from, toDir, to, flags);
+}
