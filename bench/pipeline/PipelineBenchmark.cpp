@@ -1,0 +1,601 @@
+// The launcher's patch pipeline end to end on loopback: the real launcher binary, built against
+// https://127.0.0.1:<port>/update and the test CA, updates a game served by nginx over HTTPS
+// (scripts/serve-update.sh, as the demo does), and the time it spends downloading, applying and
+// rehashing, read from its log, is printed next to curl fetching the same patch bytes from the same
+// nginx and cp -r of the same tree, with the launcher's peak resident memory.
+//
+//   update:       an install of 1 GiB at version 1.0 is taken to 1.2 over the patches 1.0 -> 1.1
+//                 and 1.1 -> 1.2. Each version rewrites a sixth of one big pak in 64 stretches and
+//                 grows it, edits or rewrites one in ten of the other files, deletes one in twenty
+//                 and adds as many new ones; the rest is unchanged.
+//   full install: nothing installed, a game of 2 GiB is installed from its full patch in 3 parts;
+//                 the launcher's peak memory is shown against its budget, 200 MiB plus the patch
+//                 engine's 512 MiB cache (patch downloads go to disk, so it stays far below the patch).
+//
+// A program to run by hand, not a ctest test:
+//     cmake --build build --target pipeline_benchmark
+//     build/bench/pipeline/pipeline_benchmark [update MiB, default 1024] [full install MiB, default 2048] [work folder]
+// A size of 0 skips that scenario; a quick run: pipeline_benchmark 64 96. The work folder (by default
+// a temporary one in the current folder, removed at the end) needs about 9 times the larger size on
+// disk; making the patches needs about 5 times the larger size in memory (the test-only patch writer
+// holds whole trees). The server's port is fixed when the build is configured
+// (PELWINTER_BENCH_SERVER_PORT, or PELWINTER_BENCH_PORT in the environment then).
+
+#include "support/RandomBytes.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QTemporaryDir>
+#include <QThread>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace
+{
+const QString gamePath = "Pelwinter/Binaries/Linux/Pelwinter-Linux-Shipping";
+const QString serverBase = QString("https://127.0.0.1:%1/update").arg(BENCH_SERVER_PORT);
+constexpr double kMiB = 1024.0 * 1024.0;
+constexpr double kBudgetMiB = 200 + 512;
+
+double mib(qint64 bytes)
+{
+    return double(bytes) / kMiB;
+}
+
+// The most of something seen while sampling, and when.
+struct Peak
+{
+    double mib = 0;
+    double atSeconds = 0;
+
+    void see(double value, double seconds)
+    {
+        if (value > mib) {
+            mib = value;
+            atSeconds = seconds;
+        }
+    }
+};
+
+struct Run
+{
+    int exitCode = -1;
+    double seconds = 0;
+    double peakMiB = 0; // resident memory as the kernel counts it, mapped file pages included
+    // Sampled every few milliseconds: anonymous memory (what the process allocated) and mapped file
+    // pages (the hasher maps the files it hashes), which the peak above lumps together.
+    Peak anonymous;
+    Peak filePages;
+};
+
+// RssAnon and RssFile of a running process, in MiB; zero while it is still the forked copy of this
+// program that has yet to run program.
+QPair<double, double> residentMiB(pid_t pid, const QByteArray& program)
+{
+    QFile commandLine(QString("/proc/%1/cmdline").arg(pid));
+    QFile status(QString("/proc/%1/status").arg(pid));
+    QPair<double, double> resident;
+    if (!commandLine.open(QIODevice::ReadOnly) || !commandLine.readAll().startsWith(program + '\0') ||
+        !status.open(QIODevice::ReadOnly))
+        return resident;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        const double value = double(line.mid(8).trimmed().split(' ').first().toLongLong()) / 1024.0;
+        if (line.startsWith("RssAnon:"))
+            resident.first = value;
+        else if (line.startsWith("RssFile:"))
+            resident.second = value;
+    }
+    return resident;
+}
+
+// Runs a command to its end with the given environment additions and its output in a file; each
+// run starts with nothing left to write back from the steps before it.
+Run run(const QStringList& command, const QStringList& environment = {}, const QString& output = "/dev/null")
+{
+    QList<QByteArray> arguments;
+    for (const QString& argument : command)
+        arguments.append(argument.toLocal8Bit());
+    QList<char*> argv;
+    for (QByteArray& argument : arguments)
+        argv.append(argument.data());
+    argv.append(nullptr);
+    QList<QByteArray> assignments;
+    for (const QString& assignment : environment)
+        assignments.append(assignment.toLocal8Bit());
+    const QByteArray outputPath = output.toLocal8Bit();
+
+    sync();
+    fflush(stdout);
+    QElapsedTimer timer;
+    timer.start();
+    const pid_t child = fork();
+    if (child == 0) {
+        for (QByteArray& assignment : assignments)
+            putenv(assignment.data());
+        const int fd = open(outputPath.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    Run result;
+    int status = 0;
+    struct rusage usage = {};
+    while (wait4(child, &status, WNOHANG, &usage) == 0) {
+        const QPair<double, double> resident = residentMiB(child, arguments.first());
+        const double now = double(timer.nsecsElapsed()) / 1e9;
+        result.anonymous.see(resident.first, now);
+        result.filePages.see(resident.second, now);
+        usleep(2000);
+    }
+    result.seconds = double(timer.nsecsElapsed()) / 1e9;
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.peakMiB = double(usage.ru_maxrss) / 1024.0;
+    return result;
+}
+
+// Ends the benchmark through main(), so the server is stopped and the work folder removed.
+struct Failure
+{
+    QString message;
+};
+
+[[noreturn]] void fail(const QString& message)
+{
+    throw Failure{message};
+}
+
+// One line of the results: what, how long, and a note.
+void row(const QString& label, double seconds, const QString& note = QString())
+{
+    printf("  %-44s %7.2f s  %s\n", qPrintable(label), seconds, qPrintable(note));
+}
+
+void writeFile(const QString& path, const QByteArray& content, bool executable = false)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    // Written aside and renamed, so a hard-linked earlier version keeps its own file.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.commit())
+        fail("cannot write " + path);
+    if (executable)
+        QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        fail("cannot read " + path);
+    return file.readAll();
+}
+
+QString gameExecutable(const QString& version)
+{
+    return QString::fromUtf8(readFile(FAKE_GAME_SCRIPT)) + "# Pelwinter " + version + "\n";
+}
+
+// Version 1.0 of a game of about totalBytes: six big paks hold 60% of the data, 300 maps 35% and 700
+// small assets the rest, in nested folders.
+void writeFirstVersion(const QString& root, qint64 totalBytes)
+{
+    writeFile(root + "/" + gamePath, gameExecutable("1.0").toUtf8(), true);
+    quint32 seed = 1;
+    for (int i = 0; i < 6; ++i)
+        writeFile(QString("%1/Pelwinter/Content/Paks/pak%2.pak").arg(root).arg(i),
+                  randomBytes(totalBytes / 10, seed++));
+    for (int i = 0; i < 300; ++i)
+        writeFile(QString("%1/Pelwinter/Content/Maps/Region%2/map%3.umap").arg(root).arg(i % 12).arg(i),
+                  randomBytes(qMax<qint64>(1024, totalBytes * 35 / 100 / 300), seed++));
+    for (int i = 0; i < 700; ++i)
+        writeFile(
+            QString("%1/Pelwinter/Content/Assets/Set%2/Group%3/asset%4.uasset").arg(root).arg(i % 10).arg(i % 7).arg(i),
+            randomBytes(qMax<qint64>(1024, totalBytes * 5 / 100 / 700), seed++));
+}
+
+struct Changes
+{
+    int changed = 0;
+    int added = 0;
+    int deleted = 0;
+    qint64 newBytes = 0; // bytes written that the earlier version did not have
+};
+
+// The next version, made as a hard-linked copy of the earlier one in which the changed files are
+// replaced: one pak gets 64 stretches of 256 KiB (a sixth of it) rewritten and grows by 2%, one in ten of the other
+// files is edited (maps) or rewritten (assets), one in twenty is deleted and as many are added.
+Changes writeNextVersion(const QString& previous, const QString& root, int step)
+{
+    if (run({"cp", "-al", previous, root}).exitCode != 0)
+        fail("cannot copy " + previous);
+    Changes changes;
+    QRandomGenerator random(quint32(1000 + step));
+    writeFile(root + "/" + gamePath, gameExecutable(QFileInfo(root).fileName()).toUtf8(), true);
+
+    const QString pakPath = QString("%1/Pelwinter/Content/Paks/pak%2.pak").arg(root).arg(step - 1);
+    QByteArray pak = readFile(pakPath);
+    const qsizetype stretch = qMin<qsizetype>(256 * 1024, pak.size() / 256);
+    for (int i = 0; i < 64; ++i)
+        pak.replace(pak.size() / 64 * i, stretch, randomBytes(stretch, random.generate()));
+    const qsizetype growth = pak.size() / 50;
+    pak.append(randomBytes(growth, random.generate()));
+    writeFile(pakPath, pak);
+    changes.changed++;
+    changes.newBytes += 64 * stretch + growth;
+
+    QStringList others;
+    for (const QString& folder : {"/Pelwinter/Content/Maps", "/Pelwinter/Content/Assets"}) {
+        QDirIterator it(root + folder, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            others.append(it.next());
+    }
+    others.sort();
+    for (qsizetype i = 0; i < others.size(); ++i) {
+        const QString& path = others[i];
+        const int kind = int((i + 7 * step) % 20);
+        if (kind == 0) {
+            const qint64 size = QFileInfo(path).size();
+            QFile::remove(path);
+            const QString added =
+                QFileInfo(path).absolutePath() + QString("/added%1_%2.").arg(step).arg(i) + QFileInfo(path).suffix();
+            writeFile(added, randomBytes(size, random.generate()));
+            changes.deleted++;
+            changes.added++;
+            changes.newBytes += size;
+        } else if (kind <= 2) {
+            QByteArray content = readFile(path);
+            if (path.endsWith(".umap")) {
+                const qsizetype edit = qMin<qsizetype>(4096, content.size() / 8);
+                for (int at = 1; at <= 4; ++at)
+                    content.replace(content.size() / 5 * at, edit, randomBytes(edit, random.generate()));
+                content.append(randomBytes(8192, random.generate()));
+                changes.newBytes += 4 * edit + 8192;
+            } else {
+                content = randomBytes(content.size(), random.generate());
+                changes.newBytes += content.size();
+            }
+            writeFile(path, content);
+            changes.changed++;
+        }
+    }
+    return changes;
+}
+
+qint64 treeBytes(const QString& root, int* fileCount)
+{
+    qint64 bytes = 0;
+    *fileCount = 0;
+    QDirIterator it(root, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        bytes += QFileInfo(it.next()).size();
+        ++*fileCount;
+    }
+    return bytes;
+}
+
+// A line of the launcher's log: "[0x<thread>|HH:mm:ss.zzz] message", the time counted from the start.
+struct LogLine
+{
+    qint64 msecs = 0;
+    QString message;
+};
+
+QList<LogLine> readLog(const QString& path)
+{
+    static const QRegularExpression format("^\\[0x[0-9a-f]+ *\\|(\\d\\d):(\\d\\d):(\\d\\d)\\.(\\d\\d\\d)\\] (.*)$");
+    QList<LogLine> lines;
+    for (const QString& text : QString::fromUtf8(readFile(path)).split('\n')) {
+        const QRegularExpressionMatch match = format.match(text);
+        if (!match.hasMatch())
+            continue;
+        const qint64 msecs = ((match.captured(1).toLongLong() * 60 + match.captured(2).toLongLong()) * 60 +
+                              match.captured(3).toLongLong()) *
+                                 1000 +
+                             match.captured(4).toLongLong();
+        lines.append({msecs, match.captured(5)});
+    }
+    return lines;
+}
+
+// Seconds from the occurrence-th line starting with begin to the first line after it starting with
+// end; -1 when the log has no such lines.
+double span(const QList<LogLine>& log, const QString& begin, const QString& end, int occurrence = 1)
+{
+    qsizetype first = -1;
+    for (qsizetype i = 0; i < log.size() && first < 0; ++i) {
+        if (log[i].message.startsWith(begin) && --occurrence == 0)
+            first = i;
+    }
+    for (qsizetype i = first + 1; first >= 0 && i < log.size(); ++i) {
+        if (log[i].message.startsWith(end))
+            return double(log[i].msecs - log[first].msecs) / 1000.0;
+    }
+    return -1;
+}
+
+// The download of one blob in log times (milliseconds, -1 when absent): the request of its first
+// part, the last part received and the last line that reports the whole blob (for a blob of several
+// parts, the join of the parts).
+struct Download
+{
+    qint64 begin = -1;
+    qint64 lastPart = -1;
+    qint64 end = -1;
+
+    double seconds() const { return begin >= 0 && end >= begin ? double(end - begin) / 1000.0 : -1; }
+    double joinSeconds() const { return lastPart >= 0 && end >= lastPart ? double(end - lastPart) / 1000.0 : -1; }
+};
+
+Download download(const QList<LogLine>& log, const QString& url)
+{
+    Download times;
+    for (const LogLine& line : log) {
+        if (times.begin < 0 && line.message.startsWith("Starting download for \"" + url))
+            times.begin = line.msecs;
+        if (line.message.startsWith("Downloaded \"" + url + "_"))
+            times.lastPart = line.msecs;
+        if (line.message == "Downloaded \"" + url + "\" successfully.")
+            times.end = line.msecs;
+    }
+    return times;
+}
+
+QString blobUrl(const QJsonObject& resource)
+{
+    return serverBase + "/blobs/" + resource["hash"].toString();
+}
+
+// A blob's parts as URLs, as the launcher requests them.
+QStringList blobUrls(const QJsonObject& resource)
+{
+    const QString url = blobUrl(resource);
+    const int parts = resource["parts"].toInt();
+    if (parts == 1)
+        return {url};
+    QStringList urls;
+    for (int i = 0; i < parts; ++i)
+        urls.append(url + "_" + QString::number(i));
+    return urls;
+}
+
+class Scenario
+{
+public:
+    explicit Scenario(const QString& work) : work(work)
+    {
+        for (const char* folder : {"data", "home", "tmp", "curl"})
+            QDir(work).mkpath(folder);
+    }
+    // Stops the server and removes the data; the logs of the launcher, the tool and nginx stay.
+    ~Scenario()
+    {
+        if (serving)
+            run({"bash", SERVE_SCRIPT, "stop", work + "/nginx"});
+        for (const char* folder : {"source", "published", "data", "home", "tmp", "curl", "copy"})
+            QDir(work + "/" + folder).removeRecursively();
+    }
+
+    QString source(const QString& version) const { return work + "/source/" + version; }
+    QString installDir() const { return work + "/data/pelwinter-launcher/pelwinter-installs/main"; }
+
+    QJsonObject publish(const QStringList& versions)
+    {
+        QStringList command{PUBLISH_BRANCH_BINARY, work + "/published"};
+        for (const QString& version : versions)
+            command.append(version + "=" + source(version));
+        printf("publishing %s...\n", qPrintable(versions.join(", ")));
+        const Run published = run(command, {}, work + "/publish.log");
+        if (published.exitCode != 0)
+            fail("publish-branch failed; see " + work + "/publish.log");
+        printf("publish-branch: %.1f s, peak memory %.0f MiB\n", published.seconds, published.peakMiB);
+        const QJsonObject branch =
+            QJsonDocument::fromJson(readFile(work + "/published/manifest-main-linux.json")).object();
+        if (!serving) {
+            if (run({"bash", SERVE_SCRIPT, "start", work + "/published", QString::number(BENCH_SERVER_PORT), CA_DIR,
+                     work + "/nginx"})
+                    .exitCode != 0)
+                fail("nginx did not start");
+            serving = true;
+        }
+        return branch;
+    }
+
+    // Runs the launcher; false unless it ended with the game started on the expected tree.
+    bool runLauncher(const QString& expectedVersion)
+    {
+        const QString record = work + "/game.record";
+        launcher = run({LAUNCHER_BINARY},
+                       {"XDG_DATA_HOME=" + work + "/data", "HOME=" + work + "/home", "TMPDIR=" + work + "/tmp",
+                        "FAKE_GAME_RECORD=" + record, "QT_QPA_PLATFORM=offscreen"},
+                       work + "/launcher.out");
+        QFile::copy(work + "/data/pelwinter-launcher/pelwinter-launcher.log", work + "/launcher.log");
+        log = readLog(work + "/launcher.log");
+        for (int i = 0; i < 50 && !QFileInfo::exists(record); ++i)
+            QThread::msleep(100);
+        const bool done = readFile(work + "/launcher.out").contains("All done!");
+        const bool same = run({"diff", "-r", "-q", installDir(), source(expectedVersion)}).exitCode == 0;
+        printf("launcher: exit code %d, %s, game %s, install %s version %s\n", launcher.exitCode,
+               done ? "\"All done!\"" : "NOT DONE", QFileInfo::exists(record) ? "started" : "NOT STARTED",
+               same ? "identical to" : "DIFFERENT FROM", qPrintable(expectedVersion));
+        return launcher.exitCode == 0 && done && same && QFileInfo::exists(record);
+    }
+
+    // curl fetching the blobs one after the other, the parts of each at once, as the launcher does.
+    Run curl(const QList<QJsonObject>& resources)
+    {
+        Run total;
+        for (const QJsonObject& resource : resources) {
+            QStringList command{"curl", "--silent", "--fail", "--parallel", "--cacert", QString(CA_DIR) + "/ca.pem"};
+            for (const QString& url : blobUrls(resource))
+                command << "--output" << work + "/curl/" + url.section('/', -1) << url;
+            const Run fetched = run(command);
+            total.exitCode = qMax(total.exitCode, fetched.exitCode);
+            total.seconds += fetched.seconds;
+        }
+        QDir(work + "/curl").removeRecursively();
+        return total;
+    }
+
+    Run copyTree(const QString& version) { return run({"cp", "-r", source(version), work + "/copy"}); }
+
+    // The launcher's phases from its log, for a run that found an install (hashed first) or not.
+    void printPhases(const QList<QJsonObject>& patches, bool hadInstall) const
+    {
+        const QString hashStart = "Starting game file hash job.";
+        if (hadInstall)
+            row("launcher: hash of the old install", span(log, hashStart, "Game file hash job finished,"));
+        for (qsizetype i = 0; i < patches.size(); ++i) {
+            const double size = mib(patches[i]["size"].toInteger());
+            const Download times = download(log, blobUrl(patches[i]));
+            const double seconds = times.seconds();
+            const QString name = hadInstall ? QString("patch %1").arg(i + 1) : QString("full patch");
+            row(QString("launcher: download %1 (%2 MiB)").arg(name).arg(size, 0, 'f', 1), seconds,
+                QString("%1 MiB/s").arg(size / seconds, 0, 'f', 1));
+            if (patches[i]["parts"].toInt() > 1)
+                row("  of which joining the parts on disk", times.joinSeconds());
+        }
+        for (int i = 1; i <= patches.size(); ++i)
+            row(hadInstall ? QString("launcher: apply patch %1").arg(i) : QString("launcher: apply full patch"),
+                span(log, "Starting patch apply job.", "Patch applied successfully.", i));
+        int hashJobs = 0;
+        for (const LogLine& line : log)
+            hashJobs += line.message.startsWith(hashStart) ? 1 : 0;
+        row("launcher: rehash of the new install", span(log, hashStart, "Game file rehash job finished,", hashJobs));
+        row("launcher: whole run, start to game", log.isEmpty() ? -1.0 : double(log.last().msecs) / 1000.0);
+        row("launcher process", launcher.seconds, QString("peak RSS %1 MiB").arg(launcher.peakMiB, 0, 'f', 0));
+        printPeak("launcher: peak anonymous memory", launcher.anonymous);
+        printPeak("launcher: peak mapped file pages", launcher.filePages);
+    }
+
+    // A peak with the last log line before it, which tells what the launcher was doing.
+    void printPeak(const char* label, const Peak& peak) const
+    {
+        QString phase;
+        for (const LogLine& line : log) {
+            if (double(line.msecs) / 1000.0 <= peak.atSeconds)
+                phase = line.message;
+        }
+        printf("  %-44s %7.0f MiB at %.2f s, after \"%s\"\n", label, peak.mib, peak.atSeconds,
+               qPrintable(phase.left(60)));
+    }
+
+    QString work;
+    bool serving = false;
+    Run launcher;
+    QList<LogLine> log;
+};
+
+QList<QJsonObject> chainPatches(const QJsonObject& branch)
+{
+    QList<QJsonObject> patches;
+    for (const QJsonValue& node : branch["patch_tree_nodes"].toArray())
+        patches.append(node["patch_resource"].toObject());
+    return patches;
+}
+
+qint64 totalSize(const QList<QJsonObject>& resources)
+{
+    qint64 total = 0;
+    for (const QJsonObject& resource : resources)
+        total += resource["size"].toInteger();
+    return total;
+}
+
+void printComparison(const QList<QJsonObject>& blobs, const Run& curl, const Run& copy, const QString& copied)
+{
+    const double bytes = mib(totalSize(blobs));
+    row(QString("curl, the same %1 MiB from nginx").arg(bytes, 0, 'f', 1), curl.seconds,
+        curl.exitCode == 0 ? QString("%1 MiB/s").arg(bytes / curl.seconds, 0, 'f', 1) : "FAILED");
+    row("cp -r of the " + copied + " tree", copy.seconds, copy.exitCode == 0 ? "" : "FAILED");
+}
+
+bool updateScenario(const QString& work, qint64 sizeMiB)
+{
+    printf("\n== update 1.0 -> 1.1 -> 1.2 of a %lld MiB install\n", (long long)sizeMiB);
+    Scenario scenario(work);
+    writeFirstVersion(scenario.source("1.0"), sizeMiB << 20);
+    const QStringList versions{"1.0", "1.1", "1.2"};
+    for (int step = 1; step < versions.size(); ++step) {
+        const Changes changes =
+            writeNextVersion(scenario.source(versions[step - 1]), scenario.source(versions[step]), step);
+        printf("%s -> %s: %d files changed, %d added, %d deleted, %.1f MiB of new data\n",
+               qPrintable(versions[step - 1]), qPrintable(versions[step]), changes.changed, changes.added,
+               changes.deleted, mib(changes.newBytes));
+    }
+    int files = 0;
+    const qint64 bytes = treeBytes(scenario.source("1.2"), &files);
+    printf("1.2: %d files, %.1f MiB\n", files, mib(bytes));
+
+    const QJsonObject branch = scenario.publish(versions);
+    const QList<QJsonObject> patches = chainPatches(branch);
+    // Installed at 1.0 with a receipt naming the version but no file records, so the run hashes it.
+    QDir().mkpath(QFileInfo(scenario.installDir()).absolutePath());
+    if (run({"cp", "-r", scenario.source("1.0"), scenario.installDir()}).exitCode != 0)
+        fail("cannot install 1.0");
+    writeFile(scenario.installDir() + ".json", R"({"version": "1.0", "branch": "main"})");
+
+    const bool ok = scenario.runLauncher("1.2");
+    scenario.printPhases(patches, true);
+    printComparison(patches, scenario.curl(patches), scenario.copyTree("1.2"), "1.2");
+    return ok;
+}
+
+bool fullInstallScenario(const QString& work, qint64 sizeMiB)
+{
+    printf("\n== full install of a %lld MiB game from its full patch in 3 parts\n", (long long)sizeMiB);
+    Scenario scenario(work);
+    writeFirstVersion(scenario.source("1.0"), sizeMiB << 20);
+    const QJsonObject branch = scenario.publish({"1.0"});
+    const QJsonObject fullPatch = branch["current_full_patch_resource"].toObject();
+
+    const bool ok = scenario.runLauncher("1.0");
+    scenario.printPhases({fullPatch}, false);
+    printComparison({fullPatch}, scenario.curl({fullPatch}), scenario.copyTree("1.0"), "1.0");
+    printf("peak RSS %.0f MiB against the budget of %.0f MiB (200 MiB + the engine's 512 MiB cache): %s; the "
+           "patch is %.0f MiB\n",
+           scenario.launcher.peakMiB, kBudgetMiB, scenario.launcher.peakMiB <= kBudgetMiB ? "within" : "OVER",
+           mib(fullPatch["size"].toInteger()));
+    return ok && scenario.launcher.peakMiB <= kBudgetMiB;
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const qint64 updateMiB = argc > 1 ? QByteArray(argv[1]).toLongLong() : 1024;
+    const qint64 fullMiB = argc > 2 ? QByteArray(argv[2]).toLongLong() : 2048;
+    QTemporaryDir temporary(QDir::currentPath() + "/pipeline-benchmark-XXXXXX");
+    const QString work = argc > 3 ? QDir(argv[3]).absolutePath() : temporary.path();
+    if (argc > 3 && QDir(work).exists() && !QDir(work).isEmpty()) {
+        fprintf(stderr, "pipeline_benchmark: %s is not empty\n", qPrintable(work));
+        return 1;
+    }
+    printf("server %s (nginx), launcher %s, work folder %s\n", qPrintable(serverBase), LAUNCHER_BINARY,
+           qPrintable(work));
+
+    bool ok = true;
+    try {
+        if (updateMiB > 0)
+            ok = updateScenario(work + "/update", updateMiB) && ok;
+        if (fullMiB > 0)
+            ok = fullInstallScenario(work + "/full", fullMiB) && ok;
+    } catch (const Failure& failure) {
+        fprintf(stderr, "pipeline_benchmark: %s\n", qPrintable(failure.message));
+        return 1;
+    }
+    return ok ? 0 : 1;
+}
