@@ -9,6 +9,7 @@
 #include "support/LauncherSandbox.h"
 #include "support/RandomBytes.h"
 #include "support/TestUpdateServer.h"
+#include "support/XvfbDisplay.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -94,6 +95,7 @@ private slots:
     void resultThatDoesNotMatchTheManifestIsNotLaunched();
     void faultsKeepAValidInstall_data();
     void faultsKeepAValidInstall();
+    void windowAsksBeforeGivingUpTheSwap();
     void killedRunIsCompletedByTheNextRun_data();
     void killedRunIsCompletedByTheNextRun();
 
@@ -443,6 +445,52 @@ void TestLauncherPatchRoads::faultsKeepAValidInstall()
     const QStringList log = sandbox->logMessages();
     for (const QString& line : std::as_const(logged))
         QVERIFY2(log.count(withPaths(line)) >= logged.count(line), qPrintable(withPaths(line)));
+}
+
+// In the window, a step of the swap that keeps failing asks the player: Retry runs another pass,
+// Abort ends the run with the old install in place.
+void TestLauncherPatchRoads::windowAsksBeforeGivingUpTheSwap()
+{
+    XvfbDisplay display;
+    QVERIFY2(display.start(), "Xvfb is missing: scripts/install-deps.sh installs it");
+    installVersion("1.0");
+    publish("1.1");
+    sandbox->setEnv("DISPLAY", display.name);
+    sandbox->setEnv("QT_QPA_PLATFORM", "xcb");
+    sandbox->setEnv("LD_PRELOAD", LAUNCHER_FAULTS);
+    sandbox->setEnv("PELWINTER_FAULT_RENAME_FROM", installDir());
+
+    QProcess launcher;
+    sandbox->start(launcher, TEST_LAUNCHER_BINARY, {"--gui"});
+    QVERIFY(launcher.waitForStarted(5000));
+    // A key sent the moment a box maps may come before the box takes input: press until it goes.
+    const auto answer = [&](const QString& title, const QString& key) {
+        const QString box = display.waitForWindow(title, 30000);
+        if (box.isEmpty())
+            return false;
+        for (int tries = 0; tries < 20 && display.waitForWindow(title, 0) == box; ++tries) {
+            display.tool("xdotool", {"windowfocus", "--sync", box, "key", key});
+            QTest::qWait(250);
+        }
+        return display.waitForWindow(title, 0) != box;
+    };
+    // Return takes the box's first button, Retry; Escape its reject button, Abort.
+    QVERIFY2(answer("Failed to remove old installation!", "Return"), qPrintable(sandbox->logMessages().join('\n')));
+    QTRY_VERIFY_WITH_TIMEOUT(sandbox->logMessages().contains("User requested more retries."), 10000);
+    QVERIFY2(answer("Failed to remove old installation!", "Escape"), qPrintable(sandbox->logMessages().join('\n')));
+    QVERIFY2(answer("Update Failed!", "Return"), qPrintable(sandbox->logMessages().join('\n')));
+    // The box's wait may already have seen the launcher end.
+    QVERIFY(launcher.state() == QProcess::NotRunning || launcher.waitForFinished(10000));
+    QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(launcher.exitCode(), 0);
+
+    const QStringList log = sandbox->logMessages();
+    QCOMPARE(log.count("Failed to remove old install \"" + installDir() + "\""), 2);
+    QCOMPARE(log.count("User requested more retries."), 1);
+    verifyInstallAt("1.0");
+    QVERIFY(!QFileInfo::exists(installDir() + "_new"));
+    QVERIFY(!QFileInfo::exists(sandbox->installsDir() + "/temp"));
+    QVERIFY(!gameStarted(500));
 }
 
 void TestLauncherPatchRoads::killedRunIsCompletedByTheNextRun_data()

@@ -4,66 +4,19 @@
 
 #include "support/LauncherSandbox.h"
 #include "support/TestUpdateServer.h"
+#include "support/XvfbDisplay.h"
 
 #include <QElapsedTimer>
 #include <QImage>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTest>
 #include <QtEndian>
-
 #include <memory>
 
 namespace
 {
 const QString windowTitle = QStringLiteral("Pelwinter Launcher");
-
-// A private X server on the first free display number, for the lifetime of the object.
-class XvfbDisplay
-{
-public:
-    bool start()
-    {
-        const QString xvfb = QStandardPaths::findExecutable("Xvfb");
-        if (xvfb.isEmpty())
-            return false;
-        // -displayfd picks a free display and writes its number on the given descriptor (stdout).
-        server.start(xvfb, {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"});
-        if (!server.waitForStarted(5000))
-            return false;
-        QByteArray out;
-        QElapsedTimer clock;
-        clock.start();
-        while (!out.contains('\n') && clock.elapsed() < 10000 && server.state() == QProcess::Running)
-        {
-            server.waitForReadyRead(200);
-            out += server.readAllStandardOutput();
-        }
-        bool ok = false;
-        const int number = out.trimmed().toInt(&ok);
-        if (!ok)
-            return false;
-        name = ":" + QString::number(number);
-        return true;
-    }
-
-    ~XvfbDisplay()
-    {
-        if (server.state() != QProcess::NotRunning)
-        {
-            server.terminate();
-            if (!server.waitForFinished(3000))
-                server.kill();
-            server.waitForFinished(3000);
-        }
-    }
-
-    QString name;
-
-private:
-    QProcess server;
-};
 
 // One launcher run in its own sandbox; a run that a failed check leaves behind is killed.
 struct LauncherRun
@@ -73,8 +26,7 @@ struct LauncherRun
 
     ~LauncherRun()
     {
-        if (process.state() != QProcess::NotRunning)
-        {
+        if (process.state() != QProcess::NotRunning) {
             process.kill();
             process.waitForFinished(5000);
         }
@@ -114,11 +66,9 @@ QImage imageFromXwd(const QByteArray& xwd)
         return {};
     const int bytes = int(bitsPerPixel / 8);
     QImage image(int(width), int(height), QImage::Format_RGB32);
-    for (quint32 y = 0; y < height; ++y)
-    {
+    for (quint32 y = 0; y < height; ++y) {
         const uchar* line = data + pixels + qint64(y) * bytesPerLine;
-        for (quint32 x = 0; x < width; ++x)
-        {
+        for (quint32 x = 0; x < width; ++x) {
             const uchar* p = line + x * bytes;
             // Little-endian pixels hold blue, green, red from the lowest byte up.
             const bool lsbFirst = byteOrder == 0;
@@ -149,8 +99,14 @@ private slots:
     void dragByTitleBarAndCloseButton();
 
 private:
-    QByteArray x11Tool(const QString& program, const QStringList& arguments, int timeoutMSecs = 10000);
-    QString waitForWindow(const QString& title, int timeoutMSecs);
+    QByteArray x11Tool(const QString& program, const QStringList& arguments)
+    {
+        return display->tool(program, arguments);
+    }
+    QString waitForWindow(const QString& title, int timeoutMSecs)
+    {
+        return display->waitForWindow(title, timeoutMSecs);
+    }
     WindowGeometry geometry(const QString& window);
     QImage screenshot(const QString& window);
     void startLauncher(LauncherRun& run);
@@ -178,44 +134,11 @@ void TestMainWindowUnderXvfb::cleanup()
     display.reset();
 }
 
-QByteArray TestMainWindowUnderXvfb::x11Tool(const QString& program, const QStringList& arguments, int timeoutMSecs)
-{
-    QProcess tool;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("DISPLAY", display->name);
-    tool.setProcessEnvironment(env);
-    tool.start(program, arguments);
-    if (!tool.waitForFinished(timeoutMSecs))
-    {
-        tool.kill();
-        tool.waitForFinished(1000);
-        return {};
-    }
-    return tool.readAllStandardOutput();
-}
-
-// The id of the first mapped window whose name is exactly title, or empty after the timeout.
-QString TestMainWindowUnderXvfb::waitForWindow(const QString& title, int timeoutMSecs)
-{
-    QElapsedTimer clock;
-    clock.start();
-    do
-    {
-        const QByteArray ids =
-            x11Tool("xdotool", {"search", "--onlyvisible", "--name", "^" + QRegularExpression::escape(title) + "$"});
-        if (!ids.trimmed().isEmpty())
-            return QString::fromLatin1(ids.trimmed().split('\n').first());
-        QTest::qWait(100);
-    } while (clock.elapsed() < timeoutMSecs);
-    return {};
-}
-
 WindowGeometry TestMainWindowUnderXvfb::geometry(const QString& window)
 {
     WindowGeometry result;
     const QByteArray shell = x11Tool("xdotool", {"getwindowgeometry", "--shell", window});
-    for (const QByteArray& line : shell.split('\n'))
-    {
+    for (const QByteArray& line : shell.split('\n')) {
         const QList<QByteArray> pair = line.split('=');
         if (pair.size() != 2)
             continue;
@@ -305,8 +228,7 @@ void TestMainWindowUnderXvfb::dragByTitleBarAndCloseButton()
     // The drag needs a window that no modal box covers: wait until the Updater is stuck on the manifest.
     QElapsedTimer clock;
     clock.start();
-    while (server.requestsFor(manifest).isEmpty() && clock.elapsed() < 20000)
-    {
+    while (server.requestsFor(manifest).isEmpty() && clock.elapsed() < 20000) {
         if (!waitForWindow("Launch Failed!", 100).isEmpty())
             QSKIP("this build reports a failure without asking the update server for the manifest");
     }
@@ -326,15 +248,13 @@ void TestMainWindowUnderXvfb::dragByTitleBarAndCloseButton()
 
     const WindowGeometry moved = geometry(window);
     // The picture is no handle: pressing there and moving leaves the window in place.
-    x11Tool("xdotool", {"mousemove", QString::number(moved.x + 280), QString::number(moved.y + 150), "mousedown",
-                        "1", "mousemove", QString::number(moved.x + 330), QString::number(moved.y + 200), "mouseup",
-                        "1"});
+    x11Tool("xdotool", {"mousemove", QString::number(moved.x + 280), QString::number(moved.y + 150), "mousedown", "1",
+                        "mousemove", QString::number(moved.x + 330), QString::number(moved.y + 200), "mouseup", "1"});
     QTest::qWait(300);
     QCOMPARE(geometry(window).x, moved.x);
     QCOMPARE(geometry(window).y, moved.y);
 
-    QVERIFY(screenshot(window).save(QCoreApplication::applicationDirPath() +
-                                    "/testmainwindowunderxvfb-waiting.png"));
+    QVERIFY(screenshot(window).save(QCoreApplication::applicationDirPath() + "/testmainwindowunderxvfb-waiting.png"));
 
     // The close button ends the run while the Updater is still waiting for the manifest.
     x11Tool("xdotool", {"mousemove", QString::number(moved.x + 522), QString::number(moved.y + 21), "click", "1"});
