@@ -93,6 +93,8 @@ private slots:
     void corruptPatchLeavesTheInstallUntouched();
     void failedPatchDownloadKeepsTheVersionReached();
     void resultThatDoesNotMatchTheManifestIsNotLaunched();
+    void failedLocalManifestNeverCostsTheInstall_data();
+    void failedLocalManifestNeverCostsTheInstall();
     void faultsKeepAValidInstall_data();
     void faultsKeepAValidInstall();
     void windowAsksBeforeGivingUpTheSwap();
@@ -374,6 +376,43 @@ void TestLauncherPatchRoads::resultThatDoesNotMatchTheManifestIsNotLaunched()
              run.out.right(1500).constData());
     verifyInstallAt("1.2");
     QVERIFY(!gameStarted(500));
+}
+
+void TestLauncherPatchRoads::failedLocalManifestNeverCostsTheInstall_data()
+{
+    QTest::addColumn<bool>("fullPatchServed");
+    QTest::addColumn<QString>("versionOnDisk");
+
+    QTest::newRow("the full patch replaces it once complete") << true << "1.2";
+    QTest::newRow("without the full patch it stays as it is") << false << "1.0";
+}
+
+// Without the installed version's manifest the install can't be checked, so the launcher installs
+// the current version from the full patch; the install in place goes only when the new one is whole.
+void TestLauncherPatchRoads::failedLocalManifestNeverCostsTheInstall()
+{
+    QFETCH(bool, fullPatchServed);
+    QFETCH(QString, versionOnDisk);
+
+    installVersion("1.0");
+    publish("1.2");
+    server->setFaults("/update/blobs/manifest-1.0", {{.status = 404}});
+    if (!fullPatchServed)
+        server->setFaults(fullPatchBlob + "_1", {{.status = 404}});
+
+    const LauncherSandbox::Result run = runLauncher();
+
+    QVERIFY2(run.finished, run.out.right(1500).constData());
+    QVERIFY(sandbox->logMessages().contains("Failed to retrieve local manifest."));
+    if (fullPatchServed) {
+        QVERIFY2(run.out.endsWith(doneLine), run.out.right(1500).constData());
+        QVERIFY(gameStarted());
+    } else {
+        QVERIFY2(run.out.endsWith(failureLine("Update Failed!", "Download failed for patch 1!")),
+                 run.out.right(1500).constData());
+        QVERIFY(!gameStarted(500));
+    }
+    verifyInstallAt(versionOnDisk);
 }
 
 void TestLauncherPatchRoads::faultsKeepAValidInstall_data()
