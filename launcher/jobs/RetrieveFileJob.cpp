@@ -249,22 +249,20 @@ void RetrieveFileJob::handlePartError(int partIndex)
 
     qDebug() << "Failure:" << reply->errorString();
 
+    reply->deleteLater();
     if (attempts[partIndex] < maxAttempts) {
         const int delay = attempts[partIndex] * 100;
         qDebug() << "Retrying download for" << partUrls[partIndex] << "in" << delay << "ms.";
         QTimer::singleShot(delay, this, [this, partIndex] { startPart(partIndex); });
-    } else {
-        qDebug() << "Failed to download" << partUrls[partIndex] << "with" << maxAttempts << "attempts";
-        reply->deleteLater();
-        if (!outputPath.isEmpty()) {
-            failStreamedParts();
-            return;
-        }
-        hasFailed = true;
-        emit failed();
         return;
     }
-    reply->deleteLater();
+    qDebug() << "Failed to download" << partUrls[partIndex] << "with" << maxAttempts << "attempts";
+    if (!outputPath.isEmpty()) {
+        failStreamedParts();
+        return;
+    }
+    hasFailed = true;
+    emit failed();
 }
 
 void RetrieveFileJob::handlePartProgress(int partIndex, qlonglong bytesReceived, qlonglong bytesTotal)

@@ -79,6 +79,11 @@ QString Updater::stagingDirPath() const
     return installDirPath() + "_new";
 }
 
+QString Updater::asideDirPath() const
+{
+    return installDirPath() + "_new_new";
+}
+
 QString Updater::patchFilePath(int index) const
 {
     return tempDirPath() + "/patch_" + QString::number(index) + ".diff";

@@ -79,6 +79,9 @@ private:
     QString installDirPath() const;
     QString installReceiptPath() const;
     QString stagingDirPath() const;
+    // The previous install while a patched one is moved into place. Its name ends in "_new_new":
+    // no install name may end in "_new", so it is neither another install nor its staging directory.
+    QString asideDirPath() const;
     QString patchFilePath(int index) const;
 
     // Directory operations that another program (a virus scanner, an open file browser) may
@@ -87,6 +90,11 @@ private:
     bool makeDirWithRetries(QString path);
     bool recreateDir(QString path);
     bool renameWithRetries(QString from, QString to);
+
+    // At start, before left-over staging directories go: a swap cut short may have left the old
+    // install aside with no install in its place, and it is moved back; an aside copy beside an
+    // install is what a finished swap had yet to remove, and goes. False when that fails.
+    bool restoreAsideInstall();
 
     // An install name that would make the install directory collide with other launcher data
     // (the installs folder itself, the shared download directory, another install's staging

@@ -5,7 +5,6 @@
 #include "updater/ServerFormats.h"
 #include "updater/Updater.h"
 #include "updater/WorkerThread.h"
-#include "updater/stages/InstallSwap.h"
 
 #include <QDebug>
 #include <QFile>
@@ -48,12 +47,6 @@ QString fullInstallSourcePath(const QString& tempDir)
 {
     return tempDir + "/empty";
 }
-
-// Sizes are read as 64-bit: a full game patch is easily larger than 2 GiB.
-qint64 resourceSize(const QJsonObject& resource)
-{
-    return readSize(resource.value("size"));
-}
 } // namespace
 
 void Updater::downloadNextPatch()
@@ -64,12 +57,10 @@ void Updater::downloadNextPatch()
         return;
     }
     const int i = int(index);
-    const QJsonObject resource = patchQueue[i];
-    const QString url = blobUrl(BuildConfig::updateBaseUrl(), resource.value("hash").toString());
-    const int parts = resource.value("parts").toInt(0);
+    const BlobResource patch = BlobResource::fromJson(patchQueue[i]);
 
-    auto* job = new RetrieveFileJob(&networkManager, url, "Patch " + QString::number(i), parts, resourceSize(resource),
-                                    nullptr);
+    auto* job = new RetrieveFileJob(&networkManager, patch.url(BuildConfig::updateBaseUrl()),
+                                    "Patch " + QString::number(i), patch.parts, patch.size, nullptr);
     // A whole game patch may be several GiB: its parts go straight to disk as they arrive.
     job->setOutputFile(patchFilePath(i));
     connect(job, &RetrieveFileJob::downloaded, this, [this, i](QByteArray file) { retrievePatchJobFinished(i, file); });
@@ -90,7 +81,7 @@ void Updater::retrievePatchProgress(int id, qlonglong progress)
     patchDownloadProgress[id] = progress;
     qint64 total = 0;
     for (const QJsonObject& resource : std::as_const(patchQueue))
-        total += resourceSize(resource);
+        total += BlobResource::fromJson(resource).size; // 64-bit: a full game patch may pass 2 GiB
     qint64 done = 0;
     for (qint64 received : std::as_const(patchDownloadProgress))
         done += received;
@@ -183,7 +174,7 @@ void Updater::applyPatchProgress(int id, qlonglong progress)
 void Updater::applyPatchJobFinished(int id)
 {
     const QString installDir = installDirPath();
-    const QString aside = movedAsideInstallPath(installDir);
+    const QString aside = asideDirPath();
     const QString staging = stagingDirPath();
 
     // The old install is moved aside rather than removed, so that it comes back if the move of the
@@ -226,6 +217,19 @@ void Updater::applyPatchJobFinished(int id)
         applyNextPatch();
     else
         patchingFinished();
+}
+
+bool Updater::restoreAsideInstall()
+{
+    const QString aside = asideDirPath();
+    if (!QFileInfo::exists(aside))
+        return true;
+    if (!QFileInfo::exists(installDirPath())) {
+        qDebug() << "Restoring the install an interrupted update moved aside:" << aside;
+        return renameWithRetries(aside, installDirPath());
+    }
+    qDebug() << "Removing the previous install left over by an interrupted update:" << aside;
+    return removeDirWithRetries(aside);
 }
 
 void Updater::applyPatchJobFailed(int id)

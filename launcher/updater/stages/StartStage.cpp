@@ -5,7 +5,6 @@
 #include "updater/ServerFormats.h"
 #include "updater/Updater.h"
 #include "updater/WorkerThread.h"
-#include "updater/stages/InstallSwap.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -47,8 +46,7 @@ void Updater::go()
 
     // Left-overs of an interrupted run: an install moved aside by a swap that was cut short, a
     // half-applied staging directory and downloaded patches.
-    if (!restoreMovedAsideInstall(installDirPath()) || !removeDirWithRetries(stagingDirPath()) ||
-        !removeDirWithRetries(tempDirPath()))
+    if (!restoreAsideInstall() || !removeDirWithRetries(stagingDirPath()) || !removeDirWithRetries(tempDirPath()))
         emit updateFailed("Can't remove old files!", "Init Failed!");
 
     const QString oldLauncher = QCoreApplication::applicationDirPath() + "/PelwinterLauncher.exe.old";
