@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include "patch/compressed_diff.h"
 #include "patch/dir_diff_format.h"
@@ -181,8 +182,15 @@ BOOL stripOneSlash(const char* path, char* buf)
     return 1;
 }
 
+// Two existing paths are the same file or directory when they lead to the same device and inode,
+// however they are spelled ("old", "./old", "old/", "../x/old", a link to it, a hard link). Only
+// when one of them doesn't exist yet do the spellings decide.
 BOOL isSamePath(const char* a, const char* b)
 {
+    struct stat statA;
+    struct stat statB;
+    if (stat(a, &statA) == 0 && stat(b, &statB) == 0)
+        return statA.st_dev == statB.st_dev && statA.st_ino == statB.st_ino;
     char bufA[dpatch_kPathBufSize];
     char bufB[dpatch_kPathBufSize];
     if (!stripOneSlash(a, bufA) || !stripOneSlash(b, bufB))
