@@ -71,7 +71,9 @@ static BOOL _dirDataFitsMemLimit(const TDirPatcher* self)
 {
     const dpatch_StreamPos_t limit = self->dirDataMemLimit ? self->dirDataMemLimit : kDirDataMemLimitDefault;
     const dpatch_StreamPos_t size = TDirPatcher_dirDataMemSize(&self->dirDiffHead);
-    if (size != 0 && size <= limit && size <= (size_t)~(size_t)0)
+    // The directory data is also decoded whole once (compressed data keeps up to its size in the
+    // decoder's window), so its own size counts against the limit as well.
+    if (size != 0 && size <= limit && size <= (size_t)~(size_t)0 && self->dirDiffHead.headDataSize <= limit)
         return 1;
     dpatch_fprintf(stderr, "directory data needs more memory than the limit of %llu bytes\n",
                    (unsigned long long)limit);
