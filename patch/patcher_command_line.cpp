@@ -198,6 +198,44 @@ BOOL isSamePath(const char* a, const char* b)
     return strcmp(bufA, bufB) == 0;
 }
 
+// Whether inner is the existing directory outer or lies below it, however either is spelled: the
+// deepest existing part of inner is resolved, and it and its parents are compared with outer by
+// device and inode.
+BOOL isPathInside(const char* inner, const char* outer)
+{
+    struct stat outerStat;
+    if (stat(outer, &outerStat) != 0 || !S_ISDIR(outerStat.st_mode))
+        return 0;
+    char buf[dpatch_kPathBufSize];
+    if (!stripOneSlash(inner, buf))
+        return 0;
+    char* real = 0;
+    while (!(real = realpath(buf[0] ? buf : ".", 0)))
+    {
+        char* slash = strrchr(buf, '/');
+        if (!slash)
+            buf[0] = '\0';
+        else
+            slash[slash == buf ? 1 : 0] = '\0';
+    }
+    BOOL isInside = 0;
+    for (;;)
+    {
+        struct stat st;
+        if (stat(real, &st) == 0 && st.st_dev == outerStat.st_dev && st.st_ino == outerStat.st_ino)
+        {
+            isInside = 1;
+            break;
+        }
+        char* slash = strrchr(real, '/');
+        if (!slash || strcmp(real, "/") == 0)
+            break;
+        slash[slash == real ? 1 : 0] = '\0';
+    }
+    free(real);
+    return isInside;
+}
+
 BOOL getPathType(const char* path, dpatch_TPathType* out_type)
 {
     char buf[dpatch_kPathBufSize];
@@ -720,6 +758,14 @@ int runPatcherCommandLine(int argc, char** argv)
     if (isSamePath(outNewPath, a.diffFile))
     {
         dpatch_fprintf(stderr, "outNewPath diffFile same path ERROR!\n");
+        return DPATCH_PATHTYPE_ERROR;
+    }
+    // Outside the in-place road a patch must not write into the tree it reads, nor read from the
+    // tree it writes.
+    if (!isInPlace && a.oldPath[0] != '\0' &&
+        (isPathInside(outNewPath, a.oldPath) || isPathInside(a.oldPath, outNewPath)))
+    {
+        dpatch_fprintf(stderr, "oldPath outNewPath overlap ERROR!\n");
         return DPATCH_PATHTYPE_ERROR;
     }
     if (!o.isForceOverwrite)

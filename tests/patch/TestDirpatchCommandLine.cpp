@@ -167,6 +167,8 @@ private slots:
     void inPlaceFile();
     void inPlaceUnderOtherSpellings_data();
     void inPlaceUnderOtherSpellings();
+    void overlappingTreesRefused_data();
+    void overlappingTreesRefused();
     void inPlaceRefusesLinks_data();
     void inPlaceRefusesLinks();
     void directoryDataBombKeepsMemory_data();
@@ -409,6 +411,31 @@ void TestDirpatchCommandLine::inPlaceUnderOtherSpellings()
     const Result refused = dirpatch({"old", "dir.diff", spelled(again.dir.path())}, again.dir.path());
     QCOMPARE(refused.code, 12);
     QCOMPARE(FileTree::read(again.path("old")), oldTree());
+}
+
+void TestDirpatchCommandLine::overlappingTreesRefused_data()
+{
+    QTest::addColumn<QStringList>("args"); // run in the sandbox, which holds old/ and link-to-old
+    QTest::newRow("output inside the old directory") << QStringList{"old", "dir.diff", "old/new"};
+    QTest::newRow("output deeper inside, not there yet") << QStringList{"old", "dir.diff", "./old/old-only/x2/y"};
+    QTest::newRow("output inside, through a link") << QStringList{"old", "dir.diff", "link-to-old/new"};
+    QTest::newRow("old directory inside the output") << QStringList{"-f", "old", "dir.diff", "."};
+    QTest::newRow("old directory inside the output, by its parent") << QStringList{"-f", "old/old-only", "dir.diff", "old/"};
+}
+
+// Outside the in-place road a patch never reads and writes one tree: an output inside the old
+// directory, or an old directory inside the output, is refused before anything is written.
+void TestDirpatchCommandLine::overlappingTreesRefused()
+{
+    QFETCH(QStringList, args);
+    Fixture fixture;
+    QVERIFY(QFile::link("old", fixture.path("link-to-old")));
+    const QStringList before = QDir(fixture.dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+    const Result result = dirpatch(args, fixture.dir.path());
+    QCOMPARE(result.code, 12);
+    QCOMPARE(result.err, QByteArray("oldPath outNewPath overlap ERROR!\n"));
+    QCOMPARE(FileTree::read(fixture.path("old")), oldTree());
+    QCOMPARE(QDir(fixture.dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), before);
 }
 
 void TestDirpatchCommandLine::inPlaceRefusesLinks_data()
