@@ -42,7 +42,7 @@ typedef struct TDirPatcher
 } TDirPatcher;
 
 // The limit of a patcher whose dirDataMemLimit is 0: the command line's default cache.
-#define kDirDataMemLimitDefault ((dpatch_StreamPos_t)64 * 1024 * 1024)
+static const dpatch_StreamPos_t kDirDataMemLimitDefault = (dpatch_StreamPos_t)64 * 1024 * 1024;
 
 // Feeds bytes [begin, end) of data to a checksum in bounded pieces; fails when a read fails.
 BOOL _checksum_append(dpatch_TChecksumPlugin* checksumPlugin, dpatch_TChecksumHandle csHandle,
