@@ -229,7 +229,9 @@ BOOL patch_raw_mem(dpatch_byte* out_newData, dpatch_byte* out_newData_end, const
     const size_t rest = newSize - newPos;
     if (rest > (size_t)(newDataDiff_end - newDataDiff))
         return 0;
-    std::memcpy(out_newData + newPos, newDataDiff, rest);
+    // An empty new data has no buffer at all, and memcpy takes no null pointer even for 0 bytes.
+    if (rest != 0)
+        std::memcpy(out_newData + newPos, newDataDiff, rest);
     newDataDiff += rest;
     return lengths == lengths_end && incNewPos == incNewPos_end && incOldPos == incOldPos_end &&
            newDataDiff == newDataDiff_end;

@@ -2,6 +2,7 @@
 // and the execute list, all in one block sized from the head.
 #include "patch/dir_patch_check.h"
 #include "patch/dir_patcher.h"
+#include "patch/res_handle_limit.h"
 #include "patch/streams.h"
 
 #include <stdlib.h>
@@ -37,6 +38,46 @@ static BOOL _dirDataCountsFit(const TDirDiffHead* head)
            addTimesTo(&minSize, head->newRefFileCount, 2) && addTimesTo(&minSize, head->sameFilePairCount, 2) &&
            addTo(&minSize, head->newExecuteCount) && addTo(&minSize, head->privateReservedDataSize) &&
            minSize <= head->headDataSize;
+}
+
+// The directory data block: the path texts, 8 bytes per list entry and path, and room for the two path
+// buffers (512 entries of 8 bytes).
+static BOOL _dirDataBlockSize(const TDirDiffHead* head, dpatch_StreamPos_t* out_size)
+{
+    dpatch_StreamPos_t itemCount = head->oldPathCount;
+    *out_size = head->oldPathSumSize;
+    return addTo(out_size, head->newPathSumSize) && addTo(&itemCount, head->newPathCount) &&
+           addTo(&itemCount, head->oldRefFileCount) && addTimesTo(&itemCount, head->newRefFileCount, 2) &&
+           addTimesTo(&itemCount, head->sameFilePairCount, 2) && addTo(&itemCount, head->newExecuteCount) &&
+           addTo(&itemCount, 512) && addTimesTo(out_size, itemCount, 8);
+}
+
+dpatch_StreamPos_t TDirPatcher_dirDataMemSize(const TDirDiffHead* head)
+{
+    // Besides the block: per old reference file its handle, its stream, its range end and the limiter's
+    // proxy; per old path the same-file reference count an in-place patch keeps.
+    const dpatch_StreamPos_t perOldRef = sizeof(dpatch_TResHandle) + sizeof(dpatch_TFileStreamInput) +
+                                         sizeof(dpatch_StreamPos_t) + dpatch_TResHandleLimit_memPerResource();
+    dpatch_StreamPos_t size = 0;
+    if (!_dirDataBlockSize(head, &size) || !addTimesTo(&size, head->oldRefFileCount, perOldRef) ||
+        !addTimesTo(&size, head->oldPathCount, sizeof(dpatch_StreamPos_t)))
+        return 0;
+    return size;
+}
+
+// Counts come from the head and compressed directory data can decode to far more than the diff
+// holds, so the memory they ask for is weighed against the patcher's limit before any is taken.
+static BOOL _dirDataFitsMemLimit(const TDirPatcher* self)
+{
+    const dpatch_StreamPos_t limit = self->dirDataMemLimit ? self->dirDataMemLimit : kDirDataMemLimitDefault;
+    const dpatch_StreamPos_t size = TDirPatcher_dirDataMemSize(&self->dirDiffHead);
+    // The directory data is also decoded whole once (compressed data keeps up to its size in the
+    // decoder's window), so its own size counts against the limit as well.
+    if (size != 0 && size <= limit && size <= (size_t)~(size_t)0 && self->dirDiffHead.headDataSize <= limit)
+        return 1;
+    dpatch_fprintf(stderr, "directory data needs more memory than the limit of %llu bytes\n",
+                   (unsigned long long)limit);
+    return 0;
 }
 
 // The decompressed size of compressed directory data is only claimed by the head; decoding it once
@@ -123,13 +164,11 @@ BOOL TDirPatcher_loadDirData(TDirPatcher* self, const dpatch_TDecompressPlugin* 
                  "self->dirDiffHead.headDataCompressedSize,self->_dirDiffData,&curPos, "
                  "decompressPlugin,temp_cache,dpatch_kStreamCacheSize)");
     check_clear(_dirDataCountsFit(head));
+    check_clear(_dirDataFitsMemLimit(self));
     check_clear(_dirDataDecodesToSize(self,decompressPlugin));
     {
-        dpatch_StreamPos_t itemCount = pathCount;
-        dpatch_StreamPos_t memSize = pathSumSize;
-        check_clear(addTo(&itemCount,head->oldRefFileCount) && addTimesTo(&itemCount,head->newRefFileCount,2) &&
-                      addTimesTo(&itemCount,head->sameFilePairCount,2) && addTo(&itemCount,head->newExecuteCount) &&
-                      addTo(&itemCount,512) && addTimesTo(&memSize,itemCount,8) && memSize<=(size_t)~(size_t)0);
+        dpatch_StreamPos_t memSize = 0;
+        check_clear(_dirDataBlockSize(head,&memSize));
         self->_pDiffDataMem = malloc((size_t)memSize);
         check_clear(self->_pDiffDataMem!=0);
     }

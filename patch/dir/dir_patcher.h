@@ -36,13 +36,22 @@ typedef struct TDirPatcher
     const dpatch_TStreamInput* _dirDiffData;
     void* _pDiffDataMem;
     dpatch_StreamPos_t* _pOldSameRefCount;
+    // Most bytes the directory data and the tables sized from its counts may take (0: the default
+    // below). A diff whose counts need more is refused before anything is allocated.
+    dpatch_StreamPos_t dirDataMemLimit;
 } TDirPatcher;
+
+// The limit of a patcher whose dirDataMemLimit is 0: the command line's default cache.
+static const dpatch_StreamPos_t kDirDataMemLimitDefault = (dpatch_StreamPos_t)64 * 1024 * 1024;
 
 // Feeds bytes [begin, end) of data to a checksum in bounded pieces; fails when a read fails.
 BOOL _checksum_append(dpatch_TChecksumPlugin* checksumPlugin, dpatch_TChecksumHandle csHandle,
                       const dpatch_TStreamInput* data, dpatch_StreamPos_t begin, dpatch_StreamPos_t end);
 
 BOOL TDirPatcher_open(TDirPatcher* self, const dpatch_TStreamInput* dirDiffData, const TDirDiffInfo** out_dirDiffInfo);
+// The bytes that loading the directory data of head and patching with it take for the data and its
+// tables (path lists, reference lists, the old files' handles); 0 when the sum can't be represented.
+dpatch_StreamPos_t TDirPatcher_dirDataMemSize(const TDirDiffHead* head);
 BOOL TDirPatcher_loadDirData(TDirPatcher* self, const dpatch_TDecompressPlugin* decompressPlugin,
                              const char* oldPath_utf8, const char* newPath_utf8);
 BOOL TDirPatcher_checksum(TDirPatcher* self, const TChecksumSet* checksumSet);

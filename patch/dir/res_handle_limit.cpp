@@ -78,6 +78,11 @@ BOOL _TResHandleLimit_read(const dpatch_TStreamInput* stream, dpatch_StreamPos_t
 }
 } // namespace
 
+size_t dpatch_TResHandleLimit_memPerResource(void)
+{
+    return kLimitMemPerResource;
+}
+
 BOOL dpatch_TResHandleLimit_open(dpatch_TResHandleLimit* self, dpatch_StreamPos_t limitMaxOpenCount,
                                  dpatch_TResHandle* resList, dpatch_StreamPos_t resCount)
 {

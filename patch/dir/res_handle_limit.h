@@ -49,6 +49,8 @@ typedef struct dpatch_TResHandleLimit
     void* _pLimitMem;                 // holds streamList, _openStreamList and _proxyList
 } dpatch_TResHandleLimit;
 
+// Bytes the limiter allocates per resource.
+size_t dpatch_TResHandleLimit_memPerResource(void);
 // Sets up the proxies over resCount resources; a limit of 0 counts as 1. Fails silently, only when its memory
 // can't be allocated. The record starts zero-filled.
 BOOL dpatch_TResHandleLimit_open(dpatch_TResHandleLimit* self, dpatch_StreamPos_t limitMaxOpenCount,

@@ -13,6 +13,8 @@ namespace
 {
 // With all old data in the cache only the patch's own handles are open: the diff and one new file.
 const size_t kOpenFilesWhenCached = 4;
+// The smallest cache the driver ever works with.
+const size_t kMinDirDataMemLimit = 32 * 1024;
 
 BOOL endsWithSlash(const char* path)
 {
@@ -110,6 +112,8 @@ int runDirPatch(const char* oldPath, const char* diffFileName, const char* outNe
         }
     }
 
+    // The directory data and its tables live within the cache budget the caller gave.
+    dirPatcher.dirDataMemLimit = cacheSize > kMinDirDataMemLimit ? cacheSize : kMinDirDataMemLimit;
     if (!TDirPatcher_loadDirData(&dirPatcher, decompressPlugin, oldPath, outNewPath))
         failWith(DIRPATCH_LAOD_DIRDIFFDATA_ERROR, "load dir data in diffFile ERROR!\n");
     if (!listener->patchBegin(listener, &dirPatcher))

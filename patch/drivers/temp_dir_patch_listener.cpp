@@ -1,6 +1,7 @@
 #include "patch/temp_dir_patch_listener.h"
 
 #include <string.h>
+#include <sys/stat.h>
 
 #include "patch/dir_patcher.h"
 #include "patch/dpatch_check.h"
@@ -58,10 +59,69 @@ BOOL _temp_closeNewFile(TDirPatchListener* listener, dpatch_TFileStreamOutput* c
     return dpatch_TFileStreamOutput_close(curNewFile);
 }
 
+// The first symbolic link among the components of path after its first rootSize bytes (the root
+// the caller named may itself be a link), or none. A component that doesn't exist ends the search:
+// nothing below it exists either.
+const char* linkInPath(const char* path, size_t rootSize, char* buf, size_t bufSize)
+{
+    const size_t length = strlen(path);
+    if (length >= bufSize || rootSize > length)
+        return 0;
+    memcpy(buf, path, length + 1);
+    for (size_t end = rootSize; end <= length; ++end)
+    {
+        if (end < length && buf[end] != '/')
+            continue;
+        if (end == rootSize || buf[end - 1] == '/')
+            continue; // no component ends here
+        const char saved = buf[end];
+        buf[end] = '\0';
+        struct stat st;
+        const int statResult = lstat(buf, &st);
+        if (statResult == 0 && S_ISLNK(st.st_mode))
+            return buf;
+        buf[end] = saved;
+        if (statResult != 0)
+            return 0;
+    }
+    return 0;
+}
+
+// Moving, removing and creating paths of both trees by name would follow a link inside either
+// tree out of it (old/sub -> ../elsewhere would delete and create files elsewhere), so a tree that
+// holds a link on any path the patch touches is refused before anything changes.
+BOOL treesHoldNoLink(TDirPatcher* P)
+{
+    TNewDir* newDir = &P->_newDir;
+    char buf[dpatch_kPathBufSize];
+    const size_t oldRootSize = (size_t)(P->_oldRootDir_end - P->_oldPathBuf);
+    const size_t newRootSize = (size_t)(newDir->_newRootDir_end - newDir->_newPathBuf);
+    const char* link = 0;
+    for (size_t i = 0; !link && i < P->dirDiffHead.oldPathCount; ++i)
+    {
+        const char* oldPath = TDirPatcher_getOldPathByIndex(P, i);
+        link = oldPath ? linkInPath(oldPath, oldRootSize, buf, sizeof(buf)) : 0;
+    }
+    for (size_t i = 0; !link && i < newDir->newPathCount; ++i)
+    {
+        const char* newPath = TNewDir_getNewPathByIndex(newDir, i);
+        if (!newPath)
+            continue;
+        link = linkInPath(newPath, newRootSize, buf, sizeof(buf));
+        const char* twin = link ? 0 : TDirPatcher_getOldPathByNewPath(P, newPath);
+        if (twin)
+            link = linkInPath(twin, oldRootSize, buf, sizeof(buf));
+    }
+    if (!link)
+        return 1;
+    pathError("can't patch in place through the symbolic link \"", link);
+    return 0;
+}
+
 BOOL _temp_patchBegin(TDirPatchListener* listener, TDirPatcher* dirPatcher)
 {
     listener->dirPatcher = dirPatcher;
-    return 1;
+    return treesHoldNoLink(dirPatcher);
 }
 
 // Unchanged files: the first pair of each old file (in list order) takes it by a move, the others by a
@@ -232,6 +292,12 @@ BOOL tempPatchFinish(TDirPatchListener* listener, BOOL isPatchSuccess)
     listener->dirPatcher = 0;
     BOOL result = 1;
     BOOL isCounted = 1;
+    // Looked at again: the patch ran for a while since patchBegin, and nothing has been moved yet.
+    if (isPatchSuccess && !treesHoldNoLink(P))
+    {
+        isPatchSuccess = 0;
+        result = 0;
+    }
     if (isPatchSuccess && !takeOverSameFiles(P, &isCounted))
         result = 0;
     // Without the counters nothing was taken over, so the old tree must stay as it is.

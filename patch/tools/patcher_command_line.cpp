@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include "patch/compressed_diff.h"
 #include "patch/dir_diff_format.h"
@@ -181,13 +182,58 @@ BOOL stripOneSlash(const char* path, char* buf)
     return 1;
 }
 
+// Two existing paths are the same file or directory when they lead to the same device and inode,
+// however they are spelled ("old", "./old", "old/", "../x/old", a link to it, a hard link). Only
+// when one of them doesn't exist yet do the spellings decide.
 BOOL isSamePath(const char* a, const char* b)
 {
+    struct stat statA;
+    struct stat statB;
+    if (stat(a, &statA) == 0 && stat(b, &statB) == 0)
+        return statA.st_dev == statB.st_dev && statA.st_ino == statB.st_ino;
     char bufA[dpatch_kPathBufSize];
     char bufB[dpatch_kPathBufSize];
     if (!stripOneSlash(a, bufA) || !stripOneSlash(b, bufB))
         return 0;
     return strcmp(bufA, bufB) == 0;
+}
+
+// Whether inner is the existing directory outer or lies below it, however either is spelled: the
+// deepest existing part of inner is resolved, and it and its parents are compared with outer by
+// device and inode.
+BOOL isPathInside(const char* inner, const char* outer)
+{
+    struct stat outerStat;
+    if (stat(outer, &outerStat) != 0 || !S_ISDIR(outerStat.st_mode))
+        return 0;
+    char buf[dpatch_kPathBufSize];
+    if (!stripOneSlash(inner, buf))
+        return 0;
+    char* real = 0;
+    while (!(real = realpath(buf[0] ? buf : ".", 0)))
+    {
+        char* slash = strrchr(buf, '/');
+        if (!slash)
+            buf[0] = '\0';
+        else
+            slash[slash == buf ? 1 : 0] = '\0';
+    }
+    BOOL isInside = 0;
+    for (;;)
+    {
+        struct stat st;
+        if (stat(real, &st) == 0 && st.st_dev == outerStat.st_dev && st.st_ino == outerStat.st_ino)
+        {
+            isInside = 1;
+            break;
+        }
+        char* slash = strrchr(real, '/');
+        if (!slash || strcmp(real, "/") == 0)
+            break;
+        slash[slash == real ? 1 : 0] = '\0';
+    }
+    free(real);
+    return isInside;
 }
 
 BOOL getPathType(const char* path, dpatch_TPathType* out_type)
@@ -712,6 +758,14 @@ int runPatcherCommandLine(int argc, char** argv)
     if (isSamePath(outNewPath, a.diffFile))
     {
         dpatch_fprintf(stderr, "outNewPath diffFile same path ERROR!\n");
+        return DPATCH_PATHTYPE_ERROR;
+    }
+    // Outside the in-place road a patch must not write into the tree it reads, nor read from the
+    // tree it writes.
+    if (!isInPlace && a.oldPath[0] != '\0' &&
+        (isPathInside(outNewPath, a.oldPath) || isPathInside(a.oldPath, outNewPath)))
+    {
+        dpatch_fprintf(stderr, "oldPath outNewPath overlap ERROR!\n");
         return DPATCH_PATHTYPE_ERROR;
     }
     if (!o.isForceOverwrite)

@@ -12,6 +12,8 @@
 #include "patch/streams.h"
 #include "patch/zstd_decompress_plugin.h"
 
+#include "fuzz_sandbox.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,51 +24,16 @@
 
 namespace
 {
-std::string sandbox;
 std::string oldRoot;
 std::string newRoot;
 std::string diffPath;
 
-void writeFile(const std::string& path, const char* content)
-{
-    FILE* file = fopen(path.c_str(), "wb");
-    if (!file)
-        abort();
-    fputs(content, file);
-    fclose(file);
-}
-
-int removeEntry(const char* path, const struct stat*, int, struct FTW*)
-{
-    return remove(path);
-}
-
-void removeTree(const std::string& path)
-{
-    nftw(path.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
-void removeSandbox()
-{
-    removeTree(sandbox);
-}
-
-// The fixed old tree every input is applied to; removed when the process ends.
 void setUp()
 {
-    char name[] = "/tmp/fuzz_dir_diff-XXXXXX";
-    if (!mkdtemp(name))
-        abort();
-    sandbox = name;
-    atexit(removeSandbox);
-    oldRoot = sandbox + "/old/";
-    newRoot = sandbox + "/new/";
-    diffPath = sandbox + "/patch.diff";
-    mkdir(oldRoot.c_str(), 0755);
-    mkdir((oldRoot + "d").c_str(), 0755);
-    writeFile(oldRoot + "a", "first old file with some text in it");
-    writeFile(oldRoot + "b", "second");
-    writeFile(oldRoot + "d/c", "a file in a directory");
+    const FuzzSandbox& sandbox = fuzzSandbox();
+    oldRoot = sandbox.oldRoot;
+    newRoot = sandbox.newRoot;
+    diffPath = sandbox.diffPath;
 }
 
 // Checked here on its own terms rather than with the engine's own path test.
@@ -158,17 +125,12 @@ void readHead(const uint8_t* data, size_t size)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    if (sandbox.empty())
+    if (oldRoot.empty())
         setUp();
     readHead(data, size);
 
-    FILE* file = fopen(diffPath.c_str(), "wb");
-    if (!file)
-        abort();
-    if (size > 0 && fwrite(data, 1, size, file) != size)
-        abort();
-    fclose(file);
-    removeTree(newRoot);
+    fuzzWriteFile(diffPath, data, size);
+    fuzzRemoveTree(newRoot);
     TDirPatchListener listener = {nullptr,     nullptr,      nullptr, nullptr,    makeNewDir, copySameFile,
                                   openNewFile, closeNewFile, nullptr, patchBegin, patchFinish};
     TChecksumSet checksumSet = {};

@@ -46,10 +46,11 @@ void fuzzRaw(const dpatch_byte* data, size_t size)
     const BOOL cacheOk = patch_raw_stream_with_cache(&out, &old, &diff, cache.data(), cache.data() + cache.size());
 
     // The memory entry checks the same things as the stream entries, but all at once; when both
-    // accept a diff they must agree on every byte.
-    if (memOk && streamOk && std::memcmp(fromMem.data(), fromStream.data(), newSize) != 0)
+    // accept a diff they must agree on every byte. (Vectors compare without memcmp's null pointer
+    // for an empty new data.)
+    if (memOk && streamOk && fromMem != fromStream)
         abort();
-    if (streamOk && cacheOk && std::memcmp(fromStream.data(), fromCache.data(), newSize) != 0)
+    if (streamOk && cacheOk && fromStream != fromCache)
         abort();
 }
 

@@ -549,10 +549,21 @@ void compressedDirDataClaimsMore(Run& run)
 {
     useBase(run);
     run.options.compressDirData = true;
-    run.mutate = [](DirDiff& diff) { diff.headDataSize = quint64(1) << 40; };
+    // a claim within the memory limit: the data is decoded and found short
+    run.mutate = [](DirDiff& diff) { diff.headDataSize += 4096; };
     failsBeforeWriting(
         run, DIRPATCH_LAOD_DIRDIFFDATA_ERROR,
         {"check _dirDataDecodesToSize(self,decompressPlugin) error!", "load dir data in diffFile ERROR!"});
+}
+
+void compressedDirDataClaimsBeyondLimit(Run& run)
+{
+    useBase(run);
+    run.options.compressDirData = true;
+    // 1 TiB of claimed directory data is refused before a byte of it is decoded
+    run.mutate = [](DirDiff& diff) { diff.headDataSize = quint64(1) << 40; };
+    failsBeforeWriting(run, DIRPATCH_LAOD_DIRDIFFDATA_ERROR,
+                       {"check _dirDataFitsMemLimit(self) error!", "load dir data in diffFile ERROR!"});
 }
 
 void unknownCompressTypeForSections(Run& run)
@@ -823,6 +834,7 @@ const Row kRows[] = {
     {"reserved data one byte short", reservedDataOneByteShort},
     {"counts beyond the directory data", countsBeyondDirData},
     {"compressed directory data claims more than it holds", compressedDirDataClaimsMore},
+    {"compressed directory data claims more than the memory limit", compressedDirDataClaimsBeyondLimit},
     {"unknown compress type for compressed sections", unknownCompressTypeForSections},
     {"compressed directory data without a compress type", compressedDirDataWithoutType},
     {"checksum type stored but no checksum plugin", checksumTypeWithoutPlugin},

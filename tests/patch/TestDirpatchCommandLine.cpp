@@ -46,6 +46,29 @@ Result dirpatch(const QStringList& args, const QString& workDir = QString())
     return runProgram(DIRPATCH_BINARY, args, workDir);
 }
 
+// Runs dirpatch as a child of a small Python process that reports its peak resident memory (KiB):
+// a child forked from this test process would count the test's own pages until it runs dirpatch.
+struct MeasuredRun
+{
+    int code = -1;
+    long peakKiB = -1;
+};
+
+MeasuredRun dirpatchMeasured(const QStringList& args)
+{
+    const QString script = "import resource, subprocess, sys\n"
+                           "r = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)\n"
+                           "print(r.returncode, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n";
+    const Result result = runProgram("python3", QStringList{"-c", script, DIRPATCH_BINARY} + args);
+    const QList<QByteArray> fields = result.out.trimmed().split(' ');
+    MeasuredRun run;
+    if (result.code == 0 && fields.size() == 2) {
+        run.code = fields[0].toInt();
+        run.peakKiB = fields[1].toLong();
+    }
+    return run;
+}
+
 bool writeFile(const QString& path, const QByteArray& data)
 {
     QFile file(path);
@@ -124,6 +147,16 @@ private slots:
     void inPlaceDirectory();
     void failedInPlaceDirectoryLeavesOldTree();
     void inPlaceFile();
+    void inPlaceUnderOtherSpellings_data();
+    void inPlaceUnderOtherSpellings();
+    void overlappingTreesRefused_data();
+    void overlappingTreesRefused();
+    void inPlaceRefusesLinks_data();
+    void inPlaceRefusesLinks();
+    void directoryDataBombKeepsMemory_data();
+    void directoryDataBombKeepsMemory();
+    void directoryDataWithinCacheBudget_data();
+    void directoryDataWithinCacheBudget();
     void archiveRunsWithoutArguments();
     void archiveMarkerAcrossChunkBoundary();
     void archiveRefusals();
@@ -323,6 +356,208 @@ void TestDirpatchCommandLine::inPlaceFile()
     QCOMPARE(again.code, 6);
     QCOMPARE(readFile(fixture.path("old.bin")), patched);
     QVERIFY(QDir(fixture.dir.path()).entryList({"*.tmp"}, QDir::AllEntries | QDir::Hidden).isEmpty());
+}
+
+void TestDirpatchCommandLine::inPlaceUnderOtherSpellings_data()
+{
+    QTest::addColumn<QString>("outNewPath");
+    QTest::newRow("dot slash") << "./old";
+    QTest::newRow("dot slash and trailing slash") << "./old/";
+    QTest::newRow("through the parent") << "../{name}/old";
+    QTest::newRow("inner dot dot") << "old/../old";
+    QTest::newRow("absolute") << "{root}/old";
+    QTest::newRow("link to the old directory") << "link-to-old";
+}
+
+// The output names the old directory in another way: the run takes the in-place road and rebuilds
+// the old directory, instead of writing into the tree it reads.
+void TestDirpatchCommandLine::inPlaceUnderOtherSpellings()
+{
+    QFETCH(QString, outNewPath);
+    const auto spelled = [&outNewPath](const QString& root) {
+        return QString(outNewPath).replace("{name}", QFileInfo(root).fileName()).replace("{root}", root);
+    };
+    Fixture fixture;
+    QVERIFY(QFile::link("old", fixture.path("link-to-old")));
+    const Result result = dirpatch({"-f", "old", "dir.diff", spelled(fixture.dir.path())}, fixture.dir.path());
+    QCOMPARE(result.err, QByteArray());
+    QCOMPARE(result.code, 0);
+    QVERIFY(result.out.contains("NOTE: all in outNewPath temp directory will be move to oldDirectory after patch!\n"));
+    QCOMPARE(FileTree::read(fixture.path("old")), newTree());
+    QVERIFY(QFileInfo(fixture.path("link-to-old")).isSymLink());
+    QVERIFY(QDir(fixture.dir.path()).entryList({"*.tmp"}, QDir::AllEntries | QDir::Hidden).isEmpty());
+
+    // without -f the same spelling is an existing output and is refused
+    Fixture again;
+    QVERIFY(QFile::link("old", again.path("link-to-old")));
+    const Result refused = dirpatch({"old", "dir.diff", spelled(again.dir.path())}, again.dir.path());
+    QCOMPARE(refused.code, 12);
+    QCOMPARE(FileTree::read(again.path("old")), oldTree());
+}
+
+void TestDirpatchCommandLine::overlappingTreesRefused_data()
+{
+    QTest::addColumn<QStringList>("args"); // run in the sandbox, which holds old/ and link-to-old
+    QTest::newRow("output inside the old directory") << QStringList{"old", "dir.diff", "old/new"};
+    QTest::newRow("output deeper inside, not there yet") << QStringList{"old", "dir.diff", "./old/old-only/x2/y"};
+    QTest::newRow("output inside, through a link") << QStringList{"old", "dir.diff", "link-to-old/new"};
+    QTest::newRow("old directory inside the output") << QStringList{"-f", "old", "dir.diff", "."};
+    QTest::newRow("old directory inside the output, by its parent") << QStringList{"-f", "old/old-only", "dir.diff", "old/"};
+}
+
+// Outside the in-place road a patch never reads and writes one tree: an output inside the old
+// directory, or an old directory inside the output, is refused before anything is written.
+void TestDirpatchCommandLine::overlappingTreesRefused()
+{
+    QFETCH(QStringList, args);
+    Fixture fixture;
+    QVERIFY(QFile::link("old", fixture.path("link-to-old")));
+    const QStringList before = QDir(fixture.dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+    const Result result = dirpatch(args, fixture.dir.path());
+    QCOMPARE(result.code, 12);
+    QCOMPARE(result.err, QByteArray("oldPath outNewPath overlap ERROR!\n"));
+    QCOMPARE(FileTree::read(fixture.path("old")), oldTree());
+    QCOMPARE(QDir(fixture.dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), before);
+}
+
+void TestDirpatchCommandLine::inPlaceRefusesLinks_data()
+{
+    QTest::addColumn<QString>("linkPath");   // in the patched tree, pointing into outside/
+    QTest::addColumn<QString>("linkTarget"); // what it points at, relative to outside/
+    QTest::addColumn<QString>("refusedLink"); // the link named in the error
+    // old/sub holds old files that the patch removes and receives a new file
+    QTest::newRow("old directory") << "sub" << "" << "sub";
+    // kept/ is in both trees; the new file under it would be moved through the link
+    QTest::newRow("directory of the new tree") << "kept" << "" << "kept";
+    // same.txt is unchanged: it would be moved away and back, and its execute bit set through it
+    QTest::newRow("unchanged file") << "same.txt" << "victim.txt" << "same.txt";
+    QTest::newRow("link below a directory") << "kept/deep" << "" << "kept/deep";
+}
+
+// A link inside the tree that -f patches in place: the run is refused before anything changes,
+// nothing outside the tree is touched and the old tree stays as it was.
+void TestDirpatchCommandLine::inPlaceRefusesLinks()
+{
+    QFETCH(QString, linkPath);
+    QFETCH(QString, linkTarget);
+    QFETCH(QString, refusedLink);
+    QTemporaryDir sandbox;
+    const auto path = [&](const QString& name) { return sandbox.filePath(name); };
+    const Entries before{{"a.bin", FileTree::file(randomBytes(3000, 4))},
+                         {"same.txt", FileTree::file("unchanged text")},
+                         {"sub/", FileTree::dir()},
+                         {"sub/victim.txt", FileTree::file("old file under sub")},
+                         {"kept/", FileTree::dir()},
+                         {"kept/deep/", FileTree::dir()},
+                         {"kept/deep/k.txt", FileTree::file("kept deep")}};
+    Entries after = before;
+    after.remove("sub/victim.txt");
+    after.insert("sub/new.txt", FileTree::file("new file under sub"));
+    after.insert("kept/new.txt", FileTree::file("new file under kept"));
+    after.insert("kept/deep/new.txt", FileTree::file("new deep file"));
+    after.insert("same.txt", FileTree::file("unchanged text", true));
+    QVERIFY(FileTree::write(path("old"), before));
+    QVERIFY(FileTree::write(path("wanted"), after));
+    QVERIFY(DirDiffWriter::build(path("old"), path("wanted")).save(path("p.diff")));
+
+    // outside/ mirrors what the link replaces, so the patch would otherwise succeed through it
+    const Entries outsideBefore{{"victim.txt", FileTree::file("unchanged text")},
+                                {"k.txt", FileTree::file("kept deep")},
+                                {"deep/", FileTree::dir()},
+                                {"deep/k.txt", FileTree::file("kept deep")}};
+    QVERIFY(FileTree::write(path("outside"), outsideBefore));
+    QVERIFY(writeFile(path("outside/victim.txt"), linkTarget.isEmpty() ? QByteArray("old file under sub")
+                                                                          : QByteArray("unchanged text")));
+    const Entries outsideStart = FileTree::read(path("outside"));
+    const QString linkFile = path("old/" + linkPath);
+    QVERIFY(QDir(linkFile).removeRecursively() || QFile::remove(linkFile));
+    QFile::remove(linkFile);
+    const QString depth = QString("../").repeated(linkPath.count('/') + 1);
+    QVERIFY(QFile::link(depth + "outside/" + linkTarget, linkFile));
+    const Entries oldStart = FileTree::read(path("old"));
+
+    const Result result = dirpatch({"-f", path("old"), path("p.diff"), path("old")});
+    QCOMPARE(result.code, 114);
+    QVERIFY2(result.err.contains("can't patch in place through the symbolic link \"" + path("old/" + refusedLink).toUtf8() +
+                                 "\"  ERROR!\n"),
+             result.err.constData());
+    QCOMPARE(FileTree::read(path("outside")), outsideStart);
+    QVERIFY(QFileInfo(linkFile).isSymLink());
+    QCOMPARE(FileTree::read(path("old")), oldStart);
+    QVERIFY(QDir(sandbox.path()).entryList({"*.tmp"}, QDir::AllEntries | QDir::Hidden).isEmpty());
+}
+
+void TestDirpatchCommandLine::directoryDataBombKeepsMemory_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::newRow("default cache") << QStringList();
+    QTest::newRow("the launcher's cache") << QStringList{"-s-512m"};
+    QTest::newRow("all old data loaded") << QStringList{"-m"};
+}
+
+// A small diff whose compressed directory data decodes to 10^8 bytes, declared as 10^8 old paths,
+// would need about 900 MB of path tables: it is refused as a corrupt diff before that memory is taken.
+void TestDirpatchCommandLine::directoryDataBombKeepsMemory()
+{
+    QFETCH(QStringList, options);
+    QTemporaryDir sandbox;
+    const auto path = [&](const QString& name) { return sandbox.filePath(name); };
+    QVERIFY(FileTree::write(path("old"), {{"a.txt", FileTree::file("a")}}));
+    QVERIFY(FileTree::write(path("new"), {{"a.txt", FileTree::file("a")}}));
+    {
+        // 100 MB of plain directory data, given back before the run
+        DirDiffWriter::Options compressed;
+        compressed.compressDirData = true;
+        DirDiff bomb = DirDiffWriter::build(path("old"), path("new"), compressed);
+        const quint64 kPaths = 100'000'000;
+        bomb.dirDataOverride = QByteArray(qsizetype(kPaths), '\0');
+        bomb.updateHead();
+        bomb.oldPathCount = kPaths - 64;
+        bomb.oldPathSumSize = kPaths - 64;
+        QVERIFY(bomb.save(path("bomb.diff")));
+    }
+    QVERIFY(QFileInfo(path("bomb.diff")).size() < 64 * 1024);
+
+    const MeasuredRun run = dirpatchMeasured(options + QStringList{path("old"), path("bomb.diff"), path("out")});
+    QCOMPARE(run.code, 109);
+    QVERIFY2(run.peakKiB < 64 * 1024, qPrintable(QString("peak %1 KiB").arg(run.peakKiB)));
+    QVERIFY(!QFileInfo::exists(path("out")));
+}
+
+void TestDirpatchCommandLine::directoryDataWithinCacheBudget_data()
+{
+    QTest::addColumn<QString>("cacheOption");
+    QTest::addColumn<int>("code");
+    QTest::newRow("tables larger than the cache") << "-s-32k" << 109;
+    QTest::newRow("tables within the cache") << "-s-4m" << 0;
+}
+
+// The budget for the directory data is the cache the caller gave: a valid diff of 400 files needs
+// more than 32 KiB of tables and less than 4 MiB.
+void TestDirpatchCommandLine::directoryDataWithinCacheBudget()
+{
+    QFETCH(QString, cacheOption);
+    QFETCH(int, code);
+    QTemporaryDir sandbox;
+    const auto path = [&](const QString& name) { return sandbox.filePath(name); };
+    Entries before;
+    Entries after;
+    for (int i = 0; i < 400; ++i) {
+        const QString name = QString("dir%1/file-with-a-longer-name-%2.txt").arg(i % 10).arg(i);
+        before.insert(QString("dir%1/").arg(i % 10), FileTree::dir());
+        before.insert(name, FileTree::file(randomBytes(64, quint32(i))));
+    }
+    after = before;
+    after.insert("dir0/file-with-a-longer-name-0.txt", FileTree::file("changed"));
+    QVERIFY(FileTree::write(path("old"), before));
+    QVERIFY(FileTree::write(path("wanted"), after));
+    QVERIFY(DirDiffWriter::build(path("old"), path("wanted")).save(path("p.diff")));
+    const Result result = dirpatch({cacheOption, path("old"), path("p.diff"), path("out")});
+    QCOMPARE(result.code, code);
+    if (code == 0)
+        QCOMPARE(FileTree::read(path("out")), after);
+    else
+        QVERIFY(result.err.contains("directory data needs more memory than the limit of 32768 bytes\n"));
 }
 
 void TestDirpatchCommandLine::archiveRunsWithoutArguments()
