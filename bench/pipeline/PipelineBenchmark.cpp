@@ -9,9 +9,11 @@
 //                 grows it, edits or rewrites one in ten of the other files, deletes one in twenty
 //                 and adds as many new ones; the rest is unchanged.
 //   full install: nothing installed, a game of 2 GiB is installed from its full patch in 3 parts,
-//                 five times, interleaved with curl fetching the parts and cp -r of the game, each
-//                 started after sync; the medians of the download (and of joining its parts), the
-//                 apply, curl and cp -r are printed with the load average. The launcher's peak memory
+//                 five times, interleaved with curl fetching the parts, cp -r of the game and the
+//                 engine's command-line patcher applying the same patch, each started after sync
+//                 (the launcher's own apply follows its download without one); the medians of the
+//                 download (and of joining its parts), the apply, curl and cp -r are printed with
+//                 the load average. The launcher's peak memory
 //                 is shown against its budget, 200 MiB plus the patch engine's 512 MiB cache (patch
 //                 downloads go to disk, so it stays far below the patch).
 //
@@ -367,8 +369,9 @@ public:
     {
         if (serving)
             run({"bash", SERVE_SCRIPT, "stop", work + "/nginx"});
-        for (const char* folder : {"source", "published", "data", "home", "tmp", "curl", "copy"})
+        for (const char* folder : {"source", "published", "data", "home", "tmp", "curl", "copy", "applied", "nothing"})
             QDir(work + "/" + folder).removeRecursively();
+        QFile::remove(work + "/full.diff");
     }
 
     QString source(const QString& version) const { return work + "/source/" + version; }
@@ -413,6 +416,7 @@ public:
                        {"XDG_DATA_HOME=" + work + "/data", "HOME=" + work + "/home", "TMPDIR=" + work + "/tmp",
                         "FAKE_GAME_RECORD=" + record, "QT_QPA_PLATFORM=offscreen"},
                        work + "/launcher.out");
+        QFile::remove(work + "/launcher.log");
         QFile::copy(work + "/data/pelwinter-launcher/pelwinter-launcher.log", work + "/launcher.log");
         log = readLog(work + "/launcher.log");
         for (int i = 0; i < 50 && !QFileInfo::exists(record); ++i)
@@ -429,6 +433,7 @@ public:
     Run curl(const QList<QJsonObject>& resources)
     {
         Run total;
+        QDir(work).mkpath("curl");
         for (const QJsonObject& resource : resources) {
             QStringList command{"curl", "--silent", "--fail", "--parallel", "--cacert", QString(CA_DIR) + "/ca.pem"};
             for (const QString& url : blobUrls(resource))
@@ -579,11 +584,20 @@ bool fullInstallScenario(const QString& work, qint64 sizeMiB)
 
     bool ok = true;
     double peakMiB = 0;
-    QList<double> downloads, joins, applies, launcherRuns, curls, copies;
+    Peak anonymous;
+    Peak filePages;
+    QList<double> downloads, joins, applies, launcherRuns, curls, copies, engineApplies;
+    // the patch as the launcher has it once downloaded, for the engine on its own
+    const QString fullDiff = work + "/full.diff";
+    QStringList join{"sh", "-c", "cat \"$@\" > " + fullDiff, "sh"};
+    for (int part = 0; part < fullPatch["parts"].toInt(); ++part)
+        join.append(work + "/published/blobs/" + fullPatch["hash"].toString() + "_" + QString::number(part));
+    if (run(join).exitCode != 0)
+        fail("cannot join the full patch's parts");
     for (int round = 0; round < kRounds; ++round) {
         printf("round %d, load average %s\n", round + 1, qPrintable(loadAverages()));
-        for (int turn = 0; turn < 3; ++turn) {
-            const int step = (round + turn) % 3;
+        for (int turn = 0; turn < 4; ++turn) {
+            const int step = (round + turn) % 4;
             if (step == 0) {
                 scenario.forgetInstall();
                 ok = scenario.runLauncher("1.0") && ok;
@@ -593,12 +607,31 @@ bool fullInstallScenario(const QString& work, qint64 sizeMiB)
                 applies.append(span(scenario.log, "Starting patch apply job.", "Patch applied successfully."));
                 launcherRuns.append(scenario.launcher.seconds);
                 peakMiB = qMax(peakMiB, scenario.launcher.peakMiB);
+                scenario.printPeak("launcher: peak anonymous memory", scenario.launcher.anonymous);
+                if (scenario.launcher.anonymous.mib > anonymous.mib)
+                    anonymous = scenario.launcher.anonymous;
+                if (scenario.launcher.filePages.mib > filePages.mib)
+                    filePages = scenario.launcher.filePages;
             } else if (step == 1) {
                 const Run fetched = scenario.curl({fullPatch});
+                if (fetched.exitCode != 0)
+                    printf("curl FAILED with exit code %d\n", fetched.exitCode);
                 ok = fetched.exitCode == 0 && ok;
                 curls.append(fetched.seconds);
+            } else if (step == 2) {
+                QDir(work + "/applied").removeRecursively();
+                // the launcher's settings; a full patch's old side is an empty folder
+                QDir(work).mkpath("nothing");
+                const Run applied = run(
+                    {DIRPATCH_BINARY, "-s-512m", "-n-24", "-C-no", work + "/nothing/", fullDiff, work + "/applied"});
+                if (applied.exitCode != 0)
+                    printf("dirpatch FAILED with exit code %d\n", applied.exitCode);
+                ok = applied.exitCode == 0 && ok;
+                engineApplies.append(applied.seconds);
             } else {
                 const Run copied = scenario.copyTree("1.0");
+                if (copied.exitCode != 0)
+                    printf("cp -r FAILED with exit code %d\n", copied.exitCode);
                 ok = copied.exitCode == 0 && ok;
                 copies.append(copied.seconds);
             }
@@ -610,8 +643,12 @@ bool fullInstallScenario(const QString& work, qint64 sizeMiB)
     medianRow("  of which joining the parts on disk", joins);
     medianRow(QString("curl, the same %1 MiB from nginx").arg(patchMiB, 0, 'f', 1), curls);
     medianRow("launcher: apply full patch", applies, ratio(medianOf(applies), medianOf(copies), "cp -r", 1.2));
+    medianRow("  the same patch, dirpatch alone after sync", engineApplies,
+              ratio(medianOf(engineApplies), medianOf(copies), "cp -r", 1.2));
     medianRow("cp -r of the 1.0 tree", copies);
     medianRow("launcher process, start to exit", launcherRuns);
+    printf("  %-44s %7.0f MiB\n  %-44s %7.0f MiB\n", "launcher: peak anonymous memory, any round", anonymous.mib,
+           "launcher: peak mapped file pages, any round", filePages.mib);
     printf("peak RSS %.0f MiB against the budget of %.0f MiB (200 MiB + the engine's 512 MiB cache): %s; the "
            "patch is %.0f MiB\n",
            peakMiB, kBudgetMiB, peakMiB <= kBudgetMiB ? "within" : "OVER", patchMiB);
