@@ -8,9 +8,14 @@
 //                 and 1.1 -> 1.2. Each version rewrites a sixth of one big pak in 64 stretches and
 //                 grows it, edits or rewrites one in ten of the other files, deletes one in twenty
 //                 and adds as many new ones; the rest is unchanged.
-//   full install: nothing installed, a game of 2 GiB is installed from its full patch in 3 parts;
-//                 the launcher's peak memory is shown against its budget, 200 MiB plus the patch
-//                 engine's 512 MiB cache (patch downloads go to disk, so it stays far below the patch).
+//   full install: nothing installed, a game of 2 GiB is installed from its full patch in 3 parts,
+//                 five times, interleaved with curl fetching the parts, cp -r of the game and the
+//                 engine's command-line patcher applying the same patch, each started after sync
+//                 (the launcher's own apply follows its download without one); the medians of the
+//                 download (and of joining its parts), the apply, curl and cp -r are printed with
+//                 the load average. The launcher's peak memory
+//                 is shown against its budget, 200 MiB plus the patch engine's 512 MiB cache (patch
+//                 downloads go to disk, so it stays far below the patch).
 //
 // A program to run by hand, not a ctest test:
 //     cmake --build build --target pipeline_benchmark
@@ -21,6 +26,7 @@
 // holds whole trees). The server's port is fixed when the build is configured
 // (PELWINTER_BENCH_SERVER_PORT, or PELWINTER_BENCH_PORT in the environment then).
 
+#include "support/BenchTiming.h"
 #include "support/RandomBytes.h"
 
 #include <QCoreApplication>
@@ -50,6 +56,7 @@ const QString gamePath = "Pelwinter/Binaries/Linux/Pelwinter-Linux-Shipping";
 const QString serverBase = QString("https://127.0.0.1:%1/update").arg(BENCH_SERVER_PORT);
 constexpr double kMiB = 1024.0 * 1024.0;
 constexpr double kBudgetMiB = 200 + 512;
+constexpr int kRounds = 5;
 
 double mib(qint64 bytes)
 {
@@ -106,37 +113,14 @@ QPair<double, double> residentMiB(pid_t pid, const QByteArray& program)
 // run starts with nothing left to write back from the steps before it.
 Run run(const QStringList& command, const QStringList& environment = {}, const QString& output = "/dev/null")
 {
-    QList<QByteArray> arguments;
-    for (const QString& argument : command)
-        arguments.append(argument.toLocal8Bit());
-    QList<char*> argv;
-    for (QByteArray& argument : arguments)
-        argv.append(argument.data());
-    argv.append(nullptr);
-    QList<QByteArray> assignments;
-    for (const QString& assignment : environment)
-        assignments.append(assignment.toLocal8Bit());
-    const QByteArray outputPath = output.toLocal8Bit();
-
-    sync();
-    fflush(stdout);
     QElapsedTimer timer;
-    timer.start();
-    const pid_t child = fork();
-    if (child == 0) {
-        for (QByteArray& assignment : assignments)
-            putenv(assignment.data());
-        const int fd = open(outputPath.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, 1);
-        dup2(fd, 2);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
+    const QByteArray program = command.first().toLocal8Bit();
+    const pid_t child = startAfterSync(command, environment, QString(), output, &timer);
     Run result;
     int status = 0;
     struct rusage usage = {};
     while (wait4(child, &status, WNOHANG, &usage) == 0) {
-        const QPair<double, double> resident = residentMiB(child, arguments.first());
+        const QPair<double, double> resident = residentMiB(child, program);
         const double now = double(timer.nsecsElapsed()) / 1e9;
         result.anonymous.see(resident.first, now);
         result.filePages.see(resident.second, now);
@@ -385,11 +369,21 @@ public:
     {
         if (serving)
             run({"bash", SERVE_SCRIPT, "stop", work + "/nginx"});
-        for (const char* folder : {"source", "published", "data", "home", "tmp", "curl", "copy"})
+        for (const char* folder : {"source", "published", "data", "home", "tmp", "curl", "copy", "applied", "nothing"})
             QDir(work + "/" + folder).removeRecursively();
+        QFile::remove(work + "/full.diff");
     }
 
     QString source(const QString& version) const { return work + "/source/" + version; }
+    // Nothing installed and no launcher settings, as before a first run.
+    void forgetInstall()
+    {
+        for (const char* folder : {"data", "home", "tmp"}) {
+            QDir(work + "/" + folder).removeRecursively();
+            QDir(work).mkpath(folder);
+        }
+        QFile::remove(work + "/game.record");
+    }
     QString installDir() const { return work + "/data/pelwinter-launcher/pelwinter-installs/main"; }
 
     QJsonObject publish(const QStringList& versions)
@@ -422,6 +416,7 @@ public:
                        {"XDG_DATA_HOME=" + work + "/data", "HOME=" + work + "/home", "TMPDIR=" + work + "/tmp",
                         "FAKE_GAME_RECORD=" + record, "QT_QPA_PLATFORM=offscreen"},
                        work + "/launcher.out");
+        QFile::remove(work + "/launcher.log");
         QFile::copy(work + "/data/pelwinter-launcher/pelwinter-launcher.log", work + "/launcher.log");
         log = readLog(work + "/launcher.log");
         for (int i = 0; i < 50 && !QFileInfo::exists(record); ++i)
@@ -438,6 +433,7 @@ public:
     Run curl(const QList<QJsonObject>& resources)
     {
         Run total;
+        QDir(work).mkpath("curl");
         for (const QJsonObject& resource : resources) {
             QStringList command{"curl", "--silent", "--fail", "--parallel", "--cacert", QString(CA_DIR) + "/ca.pem"};
             for (const QString& url : blobUrls(resource))
@@ -450,7 +446,11 @@ public:
         return total;
     }
 
-    Run copyTree(const QString& version) { return run({"cp", "-r", source(version), work + "/copy"}); }
+    Run copyTree(const QString& version)
+    {
+        QDir(work + "/copy").removeRecursively();
+        return run({"cp", "-r", source(version), work + "/copy"});
+    }
 
     // The launcher's phases from its log, for a run that found an install (hashed first) or not.
     void printPhases(const QList<QJsonObject>& patches, bool hadInstall) const
@@ -554,22 +554,105 @@ bool updateScenario(const QString& work, qint64 sizeMiB)
     return ok;
 }
 
+// A median with the runs it came from.
+void medianRow(const QString& label, const QList<double>& values, const QString& note = QString())
+{
+    printf("  %-44s %7.2f s  median of %s%s\n", qPrintable(label), medianOf(values), qPrintable(secondsList(values)),
+           note.isEmpty() ? "" : qPrintable("; " + note));
+}
+
+QString ratio(double measured, double anchor, const char* anchorName, double target = 0)
+{
+    QString text = QString("%1x %2").arg(measured / anchor, 0, 'f', 2).arg(anchorName);
+    if (target > 0)
+        text += QString(" (target <= %1x: %2)").arg(target, 0, 'f', 1).arg(measured / anchor <= target ? "met" : "MISSED");
+    return text;
+}
+
+// Five rounds of the launcher installing the game, curl fetching the same parts and cp -r of the game, in
+// turns that rotate which goes first; each timed step starts after sync (the launcher's phases follow one
+// another inside its run).
 bool fullInstallScenario(const QString& work, qint64 sizeMiB)
 {
-    printf("\n== full install of a %lld MiB game from its full patch in 3 parts\n", (long long)sizeMiB);
+    printf("\n== full install of a %lld MiB game from its full patch in 3 parts, %d interleaved rounds\n",
+           (long long)sizeMiB, kRounds);
     Scenario scenario(work);
     writeFirstVersion(scenario.source("1.0"), sizeMiB << 20);
     const QJsonObject branch = scenario.publish({"1.0"});
     const QJsonObject fullPatch = branch["current_full_patch_resource"].toObject();
+    const double patchMiB = mib(fullPatch["size"].toInteger());
 
-    const bool ok = scenario.runLauncher("1.0");
-    scenario.printPhases({fullPatch}, false);
-    printComparison({fullPatch}, scenario.curl({fullPatch}), scenario.copyTree("1.0"), "1.0");
+    bool ok = true;
+    double peakMiB = 0;
+    Peak anonymous;
+    Peak filePages;
+    QList<double> downloads, joins, applies, launcherRuns, curls, copies, engineApplies;
+    // the patch as the launcher has it once downloaded, for the engine on its own
+    const QString fullDiff = work + "/full.diff";
+    QStringList join{"sh", "-c", "cat \"$@\" > " + fullDiff, "sh"};
+    for (int part = 0; part < fullPatch["parts"].toInt(); ++part)
+        join.append(work + "/published/blobs/" + fullPatch["hash"].toString() + "_" + QString::number(part));
+    if (run(join).exitCode != 0)
+        fail("cannot join the full patch's parts");
+    for (int round = 0; round < kRounds; ++round) {
+        printf("round %d, load average %s\n", round + 1, qPrintable(loadAverages()));
+        for (int turn = 0; turn < 4; ++turn) {
+            const int step = (round + turn) % 4;
+            if (step == 0) {
+                scenario.forgetInstall();
+                ok = scenario.runLauncher("1.0") && ok;
+                const Download times = download(scenario.log, blobUrl(fullPatch));
+                downloads.append(times.seconds());
+                joins.append(times.joinSeconds());
+                applies.append(span(scenario.log, "Starting patch apply job.", "Patch applied successfully."));
+                launcherRuns.append(scenario.launcher.seconds);
+                peakMiB = qMax(peakMiB, scenario.launcher.peakMiB);
+                scenario.printPeak("launcher: peak anonymous memory", scenario.launcher.anonymous);
+                if (scenario.launcher.anonymous.mib > anonymous.mib)
+                    anonymous = scenario.launcher.anonymous;
+                if (scenario.launcher.filePages.mib > filePages.mib)
+                    filePages = scenario.launcher.filePages;
+            } else if (step == 1) {
+                const Run fetched = scenario.curl({fullPatch});
+                if (fetched.exitCode != 0)
+                    printf("curl FAILED with exit code %d\n", fetched.exitCode);
+                ok = fetched.exitCode == 0 && ok;
+                curls.append(fetched.seconds);
+            } else if (step == 2) {
+                QDir(work + "/applied").removeRecursively();
+                // the launcher's settings; a full patch's old side is an empty folder
+                QDir(work).mkpath("nothing");
+                const Run applied = run(
+                    {DIRPATCH_BINARY, "-s-512m", "-n-24", "-C-no", work + "/nothing/", fullDiff, work + "/applied"});
+                if (applied.exitCode != 0)
+                    printf("dirpatch FAILED with exit code %d\n", applied.exitCode);
+                ok = applied.exitCode == 0 && ok;
+                engineApplies.append(applied.seconds);
+            } else {
+                const Run copied = scenario.copyTree("1.0");
+                if (copied.exitCode != 0)
+                    printf("cp -r FAILED with exit code %d\n", copied.exitCode);
+                ok = copied.exitCode == 0 && ok;
+                copies.append(copied.seconds);
+            }
+        }
+    }
+    printf("medians (load average now %s):\n", qPrintable(loadAverages()));
+    medianRow(QString("launcher: download full patch (%1 MiB)").arg(patchMiB, 0, 'f', 1), downloads,
+              ratio(medianOf(downloads), medianOf(curls), "curl"));
+    medianRow("  of which joining the parts on disk", joins);
+    medianRow(QString("curl, the same %1 MiB from nginx").arg(patchMiB, 0, 'f', 1), curls);
+    medianRow("launcher: apply full patch", applies, ratio(medianOf(applies), medianOf(copies), "cp -r", 1.2));
+    medianRow("  the same patch, dirpatch alone after sync", engineApplies,
+              ratio(medianOf(engineApplies), medianOf(copies), "cp -r", 1.2));
+    medianRow("cp -r of the 1.0 tree", copies);
+    medianRow("launcher process, start to exit", launcherRuns);
+    printf("  %-44s %7.0f MiB\n  %-44s %7.0f MiB\n", "launcher: peak anonymous memory, any round", anonymous.mib,
+           "launcher: peak mapped file pages, any round", filePages.mib);
     printf("peak RSS %.0f MiB against the budget of %.0f MiB (200 MiB + the engine's 512 MiB cache): %s; the "
            "patch is %.0f MiB\n",
-           scenario.launcher.peakMiB, kBudgetMiB, scenario.launcher.peakMiB <= kBudgetMiB ? "within" : "OVER",
-           mib(fullPatch["size"].toInteger()));
-    return ok && scenario.launcher.peakMiB <= kBudgetMiB;
+           peakMiB, kBudgetMiB, peakMiB <= kBudgetMiB ? "within" : "OVER", patchMiB);
+    return ok && peakMiB <= kBudgetMiB;
 }
 } // namespace
 
@@ -584,8 +667,8 @@ int main(int argc, char** argv)
         fprintf(stderr, "pipeline_benchmark: %s is not empty\n", qPrintable(work));
         return 1;
     }
-    printf("server %s (nginx), launcher %s, work folder %s\n", qPrintable(serverBase), LAUNCHER_BINARY,
-           qPrintable(work));
+    printf("server %s (nginx), launcher %s, work folder %s, load average %s\n", qPrintable(serverBase),
+           LAUNCHER_BINARY, qPrintable(work), qPrintable(loadAverages()));
 
     bool ok = true;
     try {

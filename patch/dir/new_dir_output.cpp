@@ -1,6 +1,7 @@
 #include "patch/new_dir_output.h"
 
 #include "patch/dpatch_check.h"
+#include "patch/file_copy.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -375,55 +376,14 @@ BOOL TNewDir_close(TNewDir* self)
     return result;
 }
 
-static BOOL _dpatch_copyFile(const char* oldFileName_utf8, const char* newFileName_utf8,
-                             dpatch_TCopyListener* copyListener)
-{
-    BOOL result = 1;
-    dpatch_TFileStreamInput oldFile;
-    dpatch_TFileStreamOutput newFile;
-    unsigned char temp_cache[16 * 1024];
-    memset(&oldFile, 0, sizeof(oldFile));
-    memset(&newFile, 0, sizeof(newFile));
-    check_clear(dpatch_TFileStreamInput_open(&oldFile,oldFileName_utf8));
-    if (newFileName_utf8)
-        check_clear(dpatch_TFileStreamOutput_open(&newFile,newFileName_utf8,oldFile.base.streamSize));
-    for (dpatch_StreamPos_t pos = 0; pos < oldFile.base.streamSize;)
-    {
-        dpatch_StreamPos_t copyLen = oldFile.base.streamSize - pos;
-        if (copyLen > sizeof(temp_cache))
-            copyLen = sizeof(temp_cache);
-        check_clear(oldFile.base.read(&oldFile.base,pos,temp_cache,temp_cache+copyLen));
-        if (newFileName_utf8)
-            check_clear(newFile.base.write(&newFile.base,pos,temp_cache,temp_cache+copyLen));
-        if (copyListener)
-            copyListener->onCopyData(copyListener, temp_cache, temp_cache + copyLen);
-        pos += copyLen;
-    }
-    check_clear(!oldFile.fileError);
-    if (newFileName_utf8)
-    {
-        check_clear(!newFile.fileError);
-        check_clear(newFile.out_length==newFile.base.streamSize);
-    }
-clear:
-    // closing flushes the copy: a full disk shows here, and a short copy must not count as done
-    if (!dpatch_TFileStreamOutput_close(&newFile))
-    {
-        dpatch_fprintf(stderr, "check %s error!\n", "dpatch_TFileStreamOutput_close(&newFile)");
-        result = 0;
-    }
-    dpatch_TFileStreamInput_close(&oldFile);
-    return result;
-}
-
 BOOL dpatch_copyFile(const char* oldFileName, const char* newFileName, dpatch_TCopyListener* copyListener)
 {
     const char* newFileName_utf8 = newFileName;
     check(newFileName_utf8!=0);
-    return _dpatch_copyFile(oldFileName, newFileName_utf8, copyListener);
+    return dpatch_copyFileByFastestWay(oldFileName, newFileName_utf8, copyListener, 0);
 }
 
 BOOL dpatch_readFileToListener(const char* oldFileName, dpatch_TCopyListener* copyListener)
 {
-    return _dpatch_copyFile(oldFileName, 0, copyListener);
+    return dpatch_copyFileByFastestWay(oldFileName, 0, copyListener, 0);
 }

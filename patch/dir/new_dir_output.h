@@ -113,7 +113,8 @@ const char* TNewDir_getNewPathBySameIndex(TNewDir* self, size_t sameIndex);
 // The full old path of a same-file pair, built in the patcher's old path buffer.
 const char* TNewDir_getOldPathBySameIndex(TNewDir* self, size_t sameIndex);
 
-// Copies a file through a 16 KiB buffer; every byte copied passes through copyListener when given.
+// Copies a file by the fastest way the file systems allow (see file_copy.h); every byte copied passes through
+// copyListener when given.
 BOOL dpatch_copyFile(const char* oldFileName, const char* newFileName, dpatch_TCopyListener* copyListener);
 // Passes the bytes of a file to copyListener without writing anything.
 BOOL dpatch_readFileToListener(const char* oldFileName, dpatch_TCopyListener* copyListener);

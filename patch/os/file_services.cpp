@@ -1,6 +1,7 @@
 #include "patch/file_services.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -130,6 +131,10 @@ BOOL fileStreamWrite(const dpatch_TStreamOutput* stream, dpatch_StreamPos_t writ
             // Only sequential writes: each one must continue exactly where the last one ended.
             if (writeToPos == self->filePos || (self->seekAllowed && seekTo(self->fileHandle, writeToPos)))
                 result = writeChunked(self->fileHandle, data, data_end);
+            // A complete file goes out at once, so that a full disk fails the write that completed it rather
+            // than only the close, however much of it the buffer held.
+            if (result && writeToPos + length == self->base.streamSize)
+                result = fflush(self->fileHandle) == 0;
             if (result)
             {
                 self->filePos = writeToPos + length;
@@ -166,9 +171,27 @@ BOOL fileStreamReadBack(const dpatch_TStreamOutput* stream, dpatch_StreamPos_t p
                           self->windowStart, pos, out_data, out_data_end);
 }
 
+// Replaces stdio's page-sized buffer, which splits every write into a page and the rest, by one of up to
+// dpatch_kFileIOChunkSize bytes; without the memory the file keeps stdio's own buffer. Only for a file just
+// opened: stdio takes a buffer only before anything else is done with the file.
+void useLargeWriteBuffer(dpatch_TFileStreamOutput* self, FILE* file, dpatch_StreamPos_t bytesToWrite)
+{
+    // stdio writes straight through a buffer of fewer than 128 bytes; a page is what it would take itself
+    const size_t kSmallest = 4096;
+    if (bytesToWrite <= kSmallest)
+        return;
+    const size_t size = bytesToWrite < dpatch_kFileIOChunkSize ? (size_t)bytesToWrite : dpatch_kFileIOChunkSize;
+    dpatch_byte* buffer = (dpatch_byte*)malloc(size);
+    if (buffer && setvbuf(file, (char*)buffer, _IOFBF, size) == 0)
+        self->writeBuffer = buffer;
+    else
+        free(buffer);
+}
+
 void setUpOutput(dpatch_TFileStreamOutput* self, FILE* file, dpatch_StreamPos_t maxSize,
                  dpatch_StreamPos_t existingLength)
 {
+    self->writeBuffer = nullptr;
     self->base.streamOwner = self;
     self->base.streamSize = maxSize;
     self->base.readBack = fileStreamReadBack;
@@ -237,6 +260,7 @@ BOOL dpatch_TFileStreamOutput_open(dpatch_TFileStreamOutput* self, const char* p
     if (!file)
         return 0;
     setUpOutput(self, file, maxSize, 0);
+    useLargeWriteBuffer(self, file, maxSize);
     return 1;
 }
 
@@ -265,7 +289,11 @@ BOOL dpatch_TFileStreamOutput_sync(dpatch_TFileStreamOutput* self)
 
 BOOL dpatch_TFileStreamOutput_close(dpatch_TFileStreamOutput* self)
 {
-    return closeFile(&self->fileHandle);
+    const BOOL result = closeFile(&self->fileHandle);
+    // stdio writes the buffer out while closing, so it goes only after the file
+    free(self->writeBuffer);
+    self->writeBuffer = nullptr;
+    return result;
 }
 
 BOOL dpatch_getPathStat(const char* path, dpatch_TPathType* out_type, dpatch_StreamPos_t* out_size)

@@ -11,6 +11,9 @@
 // Zero-fill a record before its first open. Opening a record that still holds a file fails (nothing leaks);
 // close may be called any number of times and only the first one does anything. A failed read or write sets
 // fileError, which lets callers tell an I/O failure from bad data.
+// A stream from dpatch_TFileStreamOutput_open gathers its writes in a buffer of up to dpatch_kFileIOChunkSize
+// bytes, so new data reaches the file system in large writes however small the pieces it comes in (a smaller
+// file in one write). The write that completes the declared size also writes out what the buffer holds.
 //
 // Path services: type and size, one-level directory creation, the owner-execute bit, free temporary names,
 // rename and removal. Paths are NUL-terminated UTF-8 with '/' separators; a trailing '/' names a directory.
@@ -51,6 +54,7 @@ typedef struct dpatch_TFileStreamOutput
     int32_t seekAllowed;             // cleared by every open: writes are sequential
     int32_t readingBack;             // 1 after a read-back until the next write
     dpatch_StreamPos_t out_length;   // highest end position written so far
+    dpatch_byte* writeBuffer;        // stdio's buffer for the file, owned by the stream; none when closed
 } dpatch_TFileStreamOutput;
 
 typedef enum dpatch_TPathType

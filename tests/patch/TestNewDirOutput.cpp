@@ -2,6 +2,7 @@
 // at file ends, how the walk ends, and the copy routine for unchanged files.
 
 #include "patch/dir_patch_driver.h"
+#include "patch/file_copy.h"
 #include "patch/file_services.h"
 #include "patch/new_dir_output.h"
 #include "support/StderrCapture.h"
@@ -263,8 +264,8 @@ void TestNewDirOutput::copyFile_data()
     QTest::addColumn<QByteArray>("content");
     QTest::newRow("empty file") << QByteArray();
     QTest::newRow("one byte") << QByteArray("x");
-    QTest::newRow("exactly one buffer") << QByteArray(16384, 'b');
-    QTest::newRow("three buffers and a bit") << QByteArray(3 * 16384 + 5, 'c');
+    QTest::newRow("exactly one buffer") << QByteArray(int(dpatch_kCopyBufferSize), 'b');
+    QTest::newRow("three buffers and a bit") << QByteArray(3 * int(dpatch_kCopyBufferSize) + 5, 'c');
 }
 
 void TestNewDirOutput::copyFile()
@@ -282,7 +283,7 @@ void TestNewDirOutput::copyFile()
     QCOMPARE(copy.readAll(), content);
     QCOMPARE(collector.bytes, content);
     for (int piece : collector.pieces)
-        QVERIFY(piece > 0 && piece <= 16384);
+        QVERIFY(piece > 0 && piece <= int(dpatch_kCopyBufferSize));
 
     StderrCapture capture;
     QVERIFY(!dpatch_copyFile(oldPath.constData(), nullptr, nullptr));
@@ -292,7 +293,8 @@ void TestNewDirOutput::copyFile()
 
 void TestNewDirOutput::copyToFullDiskFails()
 {
-    // a full disk shows only when the copy is flushed: the copy must not count as done
+    // the write that completes the copy pushes it out, so the full disk fails that write: the copy must not
+    // count as done
     if (!QFileInfo::exists("/dev/full"))
         QSKIP("no /dev/full here");
     QTemporaryDir dir;
@@ -300,19 +302,20 @@ void TestNewDirOutput::copyToFullDiskFails()
     QVERIFY(writeFile(oldPath, QByteArray(100, 'd')));
     StderrCapture capture;
     QVERIFY(!dpatch_copyFile(oldPath.toUtf8().constData(), "/dev/full", nullptr));
-    QVERIFY(capture.take().contains("check dpatch_TFileStreamOutput_close(&newFile) error!"));
+    QVERIFY(capture.take().contains("check newFile.base.write(&newFile.base,pos,temp_cache,temp_cache+copyLen) error!"));
 }
 
 void TestNewDirOutput::readFileToListener()
 {
     QTemporaryDir dir;
     const QString oldPath = dir.path() + "/old";
-    QVERIFY(writeFile(oldPath, QByteArray(20000, 'r')));
+    const int size = int(dpatch_kCopyBufferSize) + 3616;
+    QVERIFY(writeFile(oldPath, QByteArray(size, 'r')));
     ByteCollector collector;
     collector.base = {&collector, collect};
     QVERIFY(dpatch_readFileToListener(oldPath.toUtf8().constData(), &collector.base));
-    QCOMPARE(collector.bytes, QByteArray(20000, 'r'));
-    QCOMPARE(collector.pieces, QList<int>({16384, 20000 - 16384}));
+    QCOMPARE(collector.bytes, QByteArray(size, 'r'));
+    QCOMPARE(collector.pieces, QList<int>({int(dpatch_kCopyBufferSize), 3616}));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList({"old"}));
 }
 

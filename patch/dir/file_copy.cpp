@@ -1,0 +1,163 @@
+#include "patch/file_copy.h"
+
+#include "patch/dpatch_check.h"
+#include "patch/file_services.h"
+#include "patch/new_dir_output.h"
+
+#include <errno.h>
+#include <linux/fs.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// The failure lines quote the checked expressions as written.
+// clang-format off
+
+namespace
+{
+// Largest piece asked of copy_file_range at once; the kernel moves at most about 2 GiB per call anyway.
+const dpatch_StreamPos_t kKernelCopyPiece = (dpatch_StreamPos_t)1 << 30;
+
+// Whether the kernel declined a way of copying (not supported by this file system, between these two, for
+// these files, or by this kernel) rather than failing the copy itself; only then is the next way tried.
+bool kernelRefused(int error)
+{
+    switch (error)
+    {
+    case EOPNOTSUPP:
+#if ENOTSUP != EOPNOTSUPP
+    case ENOTSUP:
+#endif
+    case EXDEV:
+    case EINVAL:
+    case ENOSYS:
+    case ENOTTY:
+    case EBADF:
+    case EPERM:
+    case ETXTBSY:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Gives the new file the old one's blocks. Answers kCopyWay_clone, kCopyWay_kernel when the file system
+// can't share blocks, or kCopyWay_none after a failure.
+dpatch_TCopyWay cloneFile(int oldFd, int newFd, dpatch_StreamPos_t size)
+{
+#ifdef FICLONE
+    if (ioctl(newFd, FICLONE, oldFd) != 0)
+        return kernelRefused(errno) ? kCopyWay_kernel : kCopyWay_none;
+    // a clone takes the old file as it is now: if that is no longer the size measured, it is not the copy
+    // the caller asked for
+    struct stat info;
+    if (fstat(newFd, &info) != 0 || (dpatch_StreamPos_t)info.st_size != size)
+        return kCopyWay_none;
+    return kCopyWay_clone;
+#else
+    (void)oldFd;
+    (void)newFd;
+    (void)size;
+    return kCopyWay_kernel;
+#endif
+}
+
+// Copies the first size bytes of the old file into the empty new file inside the kernel. Answers
+// kCopyWay_kernel, kCopyWay_plain when the kernel refused (the new file is empty again), or kCopyWay_none
+// after a failure.
+dpatch_TCopyWay copyInKernel(int oldFd, int newFd, dpatch_StreamPos_t size)
+{
+    loff_t inPos = 0;
+    loff_t outPos = 0;
+    while ((dpatch_StreamPos_t)outPos < size)
+    {
+        dpatch_StreamPos_t piece = size - (dpatch_StreamPos_t)outPos;
+        if (piece > kKernelCopyPiece)
+            piece = kKernelCopyPiece;
+        const ssize_t copied = copy_file_range(oldFd, &inPos, newFd, &outPos, (size_t)piece, 0);
+        if (copied > 0)
+            continue;
+        if (copied < 0 && errno == EINTR)
+            continue;
+        // Nothing copied means an old file shorter than measured or a file system that copies nothing in the
+        // kernel (some special and network ones); the plain way tells the two apart.
+        if (copied == 0 || kernelRefused(errno))
+            return outPos == 0 || ftruncate(newFd, 0) == 0 ? kCopyWay_plain : kCopyWay_none;
+        return kCopyWay_none;
+    }
+    return kCopyWay_kernel;
+}
+
+// The way the bytes of a non-empty old file go into the new file, after the kernel has taken them where it
+// could: kCopyWay_plain means that is still to be done.
+dpatch_TCopyWay copyWithoutReading(int oldFd, int newFd, dpatch_StreamPos_t size)
+{
+    const dpatch_TCopyWay way = cloneFile(oldFd, newFd, size);
+    return way == kCopyWay_kernel ? copyInKernel(oldFd, newFd, size) : way;
+}
+} // namespace
+
+BOOL dpatch_copyFileByFastestWay(const char* oldFileName_utf8, const char* newFileName_utf8,
+                                 dpatch_TCopyListener* copyListener, dpatch_TCopyWay* out_way)
+{
+    BOOL result = 1;
+    dpatch_TCopyWay way = kCopyWay_none;
+    dpatch_TFileStreamInput oldFile;
+    dpatch_TFileStreamOutput newFile;
+    unsigned char* temp_cache = 0;
+    dpatch_StreamPos_t cacheSize = 0;
+    BOOL isPlainWrite = 0;
+    memset(&oldFile, 0, sizeof(oldFile));
+    memset(&newFile, 0, sizeof(newFile));
+    check_clear(dpatch_TFileStreamInput_open(&oldFile,oldFileName_utf8));
+    if (newFileName_utf8)
+        check_clear(dpatch_TFileStreamOutput_open(&newFile,newFileName_utf8,oldFile.base.streamSize));
+    if (newFileName_utf8 && oldFile.base.streamSize > 0)
+    {
+        way = copyWithoutReading(fileno(oldFile.fileHandle), fileno(newFile.fileHandle), oldFile.base.streamSize);
+        if (way == kCopyWay_none)
+            newFile.fileError = 1;
+        else if (way != kCopyWay_plain)
+            newFile.out_length = oldFile.base.streamSize;
+        isPlainWrite = way == kCopyWay_plain;
+    }
+    if ((isPlainWrite || copyListener) && !newFile.fileError && oldFile.base.streamSize > 0)
+    {
+        cacheSize = oldFile.base.streamSize < dpatch_kCopyBufferSize ? oldFile.base.streamSize
+                                                                     : dpatch_kCopyBufferSize;
+        temp_cache = (unsigned char*)malloc((size_t)cacheSize);
+        check_clear(temp_cache!=0);
+        for (dpatch_StreamPos_t pos = 0; pos < oldFile.base.streamSize;)
+        {
+            dpatch_StreamPos_t copyLen = oldFile.base.streamSize - pos;
+            if (copyLen > cacheSize)
+                copyLen = cacheSize;
+            check_clear(oldFile.base.read(&oldFile.base,pos,temp_cache,temp_cache+copyLen));
+            if (isPlainWrite)
+                check_clear(newFile.base.write(&newFile.base,pos,temp_cache,temp_cache+copyLen));
+            if (copyListener)
+                copyListener->onCopyData(copyListener, temp_cache, temp_cache + copyLen);
+            pos += copyLen;
+        }
+    }
+    check_clear(!oldFile.fileError);
+    if (newFileName_utf8)
+    {
+        check_clear(!newFile.fileError);
+        check_clear(newFile.out_length==newFile.base.streamSize);
+    }
+clear:
+    // closing flushes the copy: a full disk shows here, and a short copy must not count as done
+    if (!dpatch_TFileStreamOutput_close(&newFile))
+    {
+        dpatch_fprintf(stderr, "check %s error!\n", "dpatch_TFileStreamOutput_close(&newFile)");
+        result = 0;
+    }
+    dpatch_TFileStreamInput_close(&oldFile);
+    free(temp_cache);
+    if (out_way)
+        *out_way = result ? way : kCopyWay_none;
+    return result;
+}

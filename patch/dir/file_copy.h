@@ -1,0 +1,36 @@
+#pragma once
+// Copies of whole files, as the patch engine makes them for the files a patch leaves unchanged.
+//
+// The bytes take the fastest way the file systems allow: the copy shares the old file's blocks where the file
+// system can (FICLONE: nothing is read or written), else the kernel copies them (copy_file_range: no trip
+// through user space), else they are read and written in pieces of dpatch_kCopyBufferSize bytes (for example
+// between two file systems). Each way hands over to the next when the kernel refuses it; a failure of the
+// copy itself (a full disk, an I/O error, a source shorter than it was) fails the copy. A copy listener needs
+// the bytes, so with one the old file is also read, in pieces of at most dpatch_kCopyBufferSize bytes.
+//
+// The new file is created (or truncated) the way dpatch_TFileStreamOutput_open creates files: its mode is the
+// process's default, never the old file's, and execute bits are set by whoever knows which files need them.
+// Failures print the engine's "check <expr> error!" lines.
+
+#include "patch/dpatch_types.h"
+
+#include <stddef.h>
+
+struct dpatch_TCopyListener;
+
+// The plain way's piece and the largest piece a copy listener is shown.
+static const size_t dpatch_kCopyBufferSize = 1024 * 1024;
+
+typedef enum dpatch_TCopyWay
+{
+    kCopyWay_none = 0,   // no bytes moved: an empty file, a failed copy, or only read for a listener
+    kCopyWay_clone = 1,  // the copy shares the old file's blocks
+    kCopyWay_kernel = 2, // copy_file_range
+    kCopyWay_plain = 3,  // reads and writes
+} dpatch_TCopyWay;
+
+// Copies oldFileName to newFileName; with newFileName 0 only passes the old file's bytes to copyListener.
+// Every byte copied passes through copyListener, in order, when it is given. out_way (optional) tells which way
+// the bytes took.
+BOOL dpatch_copyFileByFastestWay(const char* oldFileName, const char* newFileName,
+                                 struct dpatch_TCopyListener* copyListener, dpatch_TCopyWay* out_way);

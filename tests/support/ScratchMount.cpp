@@ -1,0 +1,106 @@
+#include "ScratchMount.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QThread>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/mount.h>
+#include <unistd.h>
+
+namespace
+{
+// Runs a program to its end; an empty answer means it succeeded, anything else says why not.
+QString run(const QString& program, const QStringList& arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    if (!process.waitForFinished(120000))
+    {
+        process.kill();
+        process.waitForFinished();
+        return program + " did not finish";
+    }
+    if (process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
+        return QString();
+    return program + " failed: " + QString::fromLocal8Bit(process.readAll()).trimmed();
+}
+} // namespace
+
+ScratchMount::ScratchMount(Kind kind, qint64 bytes)
+{
+    if (!holder.isValid())
+    {
+        reason = "no temporary folder for the mount";
+        return;
+    }
+    mountPoint = holder.path() + "/mnt";
+    if (!QDir().mkpath(mountPoint))
+    {
+        reason = "can't make the mount point";
+        return;
+    }
+    if (geteuid() != 0)
+    {
+        reason = "mounting needs root";
+        return;
+    }
+    if (kind == Xfs)
+    {
+        mounted = mountXfs(bytes);
+        return;
+    }
+    const QByteArray options = "size=" + QByteArray::number(bytes);
+    mounted = mount("tmpfs", QFile::encodeName(mountPoint).constData(), "tmpfs", 0, options.constData()) == 0;
+    if (!mounted)
+        reason = QString("mounting a tmpfs failed: ") + strerror(errno);
+}
+
+bool ScratchMount::mountXfs(qint64 bytes)
+{
+    QString mkfs = QStandardPaths::findExecutable("mkfs.xfs");
+    if (mkfs.isEmpty())
+        mkfs = QStandardPaths::findExecutable("mkfs.xfs", {"/usr/sbin", "/sbin"});
+    if (mkfs.isEmpty())
+    {
+        reason = "mkfs.xfs is not installed (xfsprogs)";
+        return false;
+    }
+    const QString image = holder.path() + "/xfs.img";
+    QFile file(image);
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(qMax(bytes, kSmallestXfs)))
+    {
+        reason = "can't make the image file " + image;
+        return false;
+    }
+    file.close();
+    reason = run(mkfs, {"-q", image});
+    if (reason.isEmpty())
+        reason = run("mount", {"-o", "loop", image, mountPoint});
+    return reason.isEmpty();
+}
+
+ScratchMount::~ScratchMount()
+{
+    if (!mounted)
+        return;
+    const QByteArray point = QFile::encodeName(mountPoint);
+    // a file the test still has open keeps the mount busy for a moment; the loop device goes with the mount
+    for (int attempt = 0; attempt < 50; ++attempt)
+    {
+        if (umount2(point.constData(), 0) == 0)
+            return;
+        if (errno != EBUSY)
+            break;
+        QThread::msleep(100);
+    }
+    if (umount2(point.constData(), MNT_DETACH) == 0)
+        return;
+    // never delete through a mount that is still there
+    holder.setAutoRemove(false);
+    qWarning("could not unmount %s: %s", point.constData(), strerror(errno));
+}

@@ -1,0 +1,36 @@
+#pragma once
+// A file system mounted for one test or benchmark in a temporary folder of its own, and taken down again
+// when the object goes, however the test ended: a small tmpfs (which refuses to share blocks, and fills up
+// at its size), or an XFS image on a loop device (which shares blocks between files). Mounting needs root
+// and, for XFS, mkfs.xfs; when the mount can't be made, isMounted() is false and whyNot() says why.
+#include <QString>
+#include <QTemporaryDir>
+
+class ScratchMount
+{
+public:
+    enum Kind
+    {
+        Tmpfs,
+        Xfs, // the image is sparse: only what is written takes space on the disk below
+    };
+    // An XFS image must be at least 300 MiB.
+    ScratchMount(Kind kind, qint64 bytes);
+    ~ScratchMount();
+    ScratchMount(const ScratchMount&) = delete;
+    ScratchMount& operator=(const ScratchMount&) = delete;
+
+    bool isMounted() const { return mounted; }
+    QString whyNot() const { return reason; }
+    // The mount point.
+    QString path() const { return mountPoint; }
+
+    static constexpr qint64 kSmallestXfs = 320ll * 1024 * 1024;
+
+private:
+    bool mountXfs(qint64 bytes);
+    QTemporaryDir holder; // the image and the mount point
+    QString mountPoint;
+    bool mounted = false;
+    QString reason;
+};
