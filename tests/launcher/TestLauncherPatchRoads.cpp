@@ -150,9 +150,9 @@ private:
     QMap<QString, QString> patchBlobs; // "1.0" -> blob path of the patch from 1.0
     QString fullPatchBlob;
     std::unique_ptr<QTemporaryDir> otherDisk;
-    QString linkTarget;      // the folder a linked install's link leads to; empty: no link
-    QString linkPointsTo;    // what the link names, as it was made
-    QStringList chainLinks;  // links between the install's link and the target
+    QString linkTarget;     // the folder a linked install's link leads to; empty: no link
+    QString linkPointsTo;   // what the link names, as it was made
+    QStringList chainLinks; // links between the install's link and the target
     FileTree::Entries besideBefore;
 };
 
@@ -187,8 +187,8 @@ void TestLauncherPatchRoads::cleanup()
 void TestLauncherPatchRoads::linkInstall(const QString& kind)
 {
     const QFileInfo shm("/dev/shm");
-    otherDisk = std::make_unique<QTemporaryDir>(shm.isDir() && shm.isWritable() ? QStringLiteral("/dev/shm/pelwinter-XXXXXX")
-                                                                                : QString());
+    otherDisk = std::make_unique<QTemporaryDir>(
+        shm.isDir() && shm.isWritable() ? QStringLiteral("/dev/shm/pelwinter-XXXXXX") : QString());
     QVERIFY(otherDisk->isValid());
     const QString disk = QFileInfo(otherDisk->path()).canonicalFilePath();
     QVERIFY(FileTree::write(disk, {{"games/", FileTree::dir()},
@@ -231,8 +231,8 @@ void TestLauncherPatchRoads::verifyLinkKept() const
     for (const QString& link : chainLinks)
         QVERIFY2(QFileInfo(link).isSymLink(), qPrintable(link));
     QCOMPARE(besideTarget(), besideBefore);
-    QStringList installs = QDir(sandbox->installsDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot |
-                                                                  QDir::Hidden | QDir::System);
+    QStringList installs =
+        QDir(sandbox->installsDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
     // Nothing was made beside the link: the staging and aside folders belong beside the target.
     for (const QString& name : std::as_const(installs))
         QVERIFY2(QStringList({"main", "main.json", "temp"}).contains(name), qPrintable(name));

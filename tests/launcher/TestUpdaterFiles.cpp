@@ -94,6 +94,8 @@ private slots:
     void retriesThirtyTwoTimesThenGivesUp();
     void recreateDirEmptiesADirectory();
     void recreateDirReportsWhichStepFailed();
+    void removalThatFailsIsNeverReportedAsDone_data();
+    void removalThatFailsIsNeverReportedAsDone();
 
 private:
     QTemporaryDir data;
@@ -470,6 +472,40 @@ void TestUpdaterFiles::recreateDirReportsWhichStepFailed()
     QCOMPARE(captured, (repeated("Failed to recursively remove " + quoted(stuck), 32) +
                         QStringList{"Exhausted retries!", "Failed to remove old folder " + quoted(stuck)}));
     QVERIFY(QFileInfo::exists(stuck + "/pinned"));
+}
+
+void TestUpdaterFiles::removalThatFailsIsNeverReportedAsDone_data()
+{
+    QTest::addColumn<bool>("isLink"); // a link to a folder with content; else a regular file
+
+    QTest::newRow("a file") << false;
+    QTest::newRow("a link") << true;
+}
+
+// A file or link that can't be removed (its folder is immutable, which binds root too) is reported
+// as a failed removal, and what the link leads to is left whole.
+void TestUpdaterFiles::removalThatFailsIsNeverReportedAsDone()
+{
+    QFETCH(bool, isLink);
+    QTemporaryDir root;
+    Updater updater("exe", "main", "main", {}, false, false, true, nullptr);
+    UpdaterTestAccess a{updater};
+    writeFile(root.path() + "/elsewhere/keep", "x");
+    const QString stray = root.path() + "/locked/stray";
+    if (isLink)
+        makeLink(root.path() + "/elsewhere", stray);
+    else
+        writeFile(stray, "y");
+    if (QProcess::execute("chattr", {"+i", root.path() + "/locked"}) != 0)
+        QSKIP("this file system can't make a folder immutable");
+
+    const bool removed = a.removeDirWithRetries(stray);
+    QProcess::execute("chattr", {"-i", root.path() + "/locked"});
+    QVERIFY(!removed);
+    QCOMPARE(captured,
+             repeated("Failed to recursively remove " + quoted(stray), 32) + QStringList{"Exhausted retries!"});
+    QVERIFY(somethingAt(stray));
+    QVERIFY(QFileInfo::exists(root.path() + "/elsewhere/keep"));
 }
 
 QTEST_GUILESS_MAIN(TestUpdaterFiles)
