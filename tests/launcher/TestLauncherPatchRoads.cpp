@@ -509,32 +509,45 @@ void TestLauncherPatchRoads::faultsKeepAValidInstall_data()
     // A patch answered late, so that the run is not ended by its failure while the patch before
     // it is still being applied.
     QTest::addColumn<QString>("slowBlob");
+    QTest::addColumn<QString>("link"); // a kind of linkInstall(), or empty for an install folder
 
     const QString rename = "PELWINTER_FAULT_RENAME_FROM";
     const QString write = "PELWINTER_FAULT_WRITE_PATH";
     QTest::newRow("disk full while the first patch downloads")
         << Faults{{write, "/temp/patch_0.diff"}} << "Download failed for patch 1!"
-        << "1.0" << QStringList{"Failed to save patch file.", "Failed to retrieve patch."} << "";
+        << "1.0" << QStringList{"Failed to save patch file.", "Failed to retrieve patch."} << "" << "";
     QTest::newRow("disk full while the second patch downloads")
         << Faults{{write, "/temp/patch_1.diff"}} << "Download failed for patch 2!"
-        << "1.1" << QStringList{"Failed to save patch file.", "Failed to retrieve patch."} << "patch-1.1";
+        << "1.1" << QStringList{"Failed to save patch file.", "Failed to retrieve patch."} << "patch-1.1" << "";
     QTest::newRow("disk full while the patch is applied") << Faults{{write, "{staging}/"}} << "Failed to apply patch 1!"
-                                                          << "1.0" << QStringList{"Patch failed to apply."} << "";
+                                                          << "1.0" << QStringList{"Patch failed to apply."} << ""
+                                                          << "";
     // Headless, a step of the swap that keeps failing is given up after three passes of 32 tries.
     QTest::newRow("old install can't be moved aside")
         << Faults{{rename, "{install}"}} << "Failed to apply patch 1!"
         << "1.0"
         << QStringList(3, "Failed to remove old install \"{install}\"") + QStringList(2, "User requested more retries.")
-        << "";
+        << "" << "";
     QTest::newRow("new install can't be moved into place: the old one goes back")
         << Faults{{rename, "{staging}"}} << "Failed to apply patch 1!"
         << "1.0"
         << QStringList(3, "Failed to move new install into place.") +
                QStringList{"Renamed \"{aside}\" to \"{install}\" successfully."}
-        << "";
+        << "" << "";
     QTest::newRow("a move that fails for one pass is tried again")
         << Faults{{rename, "{staging}"}, {"PELWINTER_FAULT_RENAME_TIMES", "32"}} << ""
-        << "1.2" << QStringList{"Failed to move new install into place.", "User requested more retries."} << "";
+        << "1.2" << QStringList{"Failed to move new install into place.", "User requested more retries."} << ""
+        << "";
+    // A linked install's swap happens beside its target, and so does the way back.
+    QTest::newRow("linked: old install can't be moved aside")
+        << Faults{{rename, "{install}"}} << "Failed to apply patch 1!"
+        << "1.0" << QStringList(3, "Failed to remove old install \"{install}\"") << "" << "target";
+    QTest::newRow("linked: new install can't be moved into place: the old one goes back")
+        << Faults{{rename, "{staging}"}} << "Failed to apply patch 1!"
+        << "1.0"
+        << QStringList(3, "Failed to move new install into place.") +
+               QStringList{"Renamed \"{aside}\" to \"{install}\" successfully."}
+        << "" << "target";
 }
 
 void TestLauncherPatchRoads::faultsKeepAValidInstall()
@@ -544,7 +557,10 @@ void TestLauncherPatchRoads::faultsKeepAValidInstall()
     QFETCH(QString, versionOnDisk);
     QFETCH(QStringList, logged);
     QFETCH(QString, slowBlob);
+    QFETCH(QString, link);
 
+    if (!link.isEmpty())
+        linkInstall(link);
     installVersion("1.0");
     publish("1.2");
     if (!slowBlob.isEmpty())
@@ -561,8 +577,10 @@ void TestLauncherPatchRoads::faultsKeepAValidInstall()
         QVERIFY(!gameStarted(500));
     }
     verifyInstallAt(versionOnDisk);
-    QVERIFY(!QFileInfo::exists(installDir() + "_new"));
-    QVERIFY(!QFileInfo::exists(installDir() + "_new_new"));
+    QVERIFY(!QFileInfo::exists(swapDir() + "_new"));
+    QVERIFY(!QFileInfo::exists(swapDir() + "_new_new"));
+    if (!link.isEmpty())
+        verifyLinkKept();
     // No patch file that was cut short is left behind as if it were whole.
     const QStringList left = QDir(sandbox->installsDir() + "/temp").entryList(QDir::Files);
     QVERIFY2(left.filter(".part").isEmpty(), qPrintable(left.join(' ')));
