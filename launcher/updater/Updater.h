@@ -78,6 +78,11 @@ private:
     QString tempDirPath() const;
     QString installDirPath() const;
     QString installReceiptPath() const;
+    // The folder the game really lives in: the install directory, or, when that is a symbolic link
+    // (the game kept on another disk), the end of its chain of links, whether it exists or not.
+    // The swap renames this folder, never the link, and the staging and aside folders are made
+    // beside it: on its file system, so that every move is an atomic rename.
+    QString installTargetPath() const;
     QString stagingDirPath() const;
     // The previous install while a patched one is moved into place. Its name ends in "_new_new":
     // no install name may end in "_new", so it is neither another install nor its staging directory.
@@ -86,22 +91,29 @@ private:
 
     // Directory operations that another program (a virus scanner, an open file browser) may
     // block for a moment: each is tried 32 times, 100 ms apart, and logs every attempt.
+    // The removal removes whatever is at the path: a folder with all it holds, a file, or a link
+    // (the link itself, never what it points to); it succeeds when nothing is left there.
     bool removeDirWithRetries(QString path);
     bool makeDirWithRetries(QString path);
     bool recreateDir(QString path);
     bool renameWithRetries(QString from, QString to);
+    // Nothing at all is at path: no folder, file or link (a link counts even when it leads nowhere).
+    static bool entryMissing(const QString& path);
 
     // At start, before left-over staging directories go: a swap cut short may have left the old
     // install aside with no install in its place, and it is moved back; an aside copy beside an
-    // install is what a finished swap had yet to remove, and goes. False when that fails.
+    // install is what a finished swap had yet to remove, and goes. A linked install's aside copy
+    // is found beside the link's target, which the link still names while the target is away.
+    // False when that fails.
     bool restoreAsideInstall();
 
-    // An install name that would make the install directory collide with other launcher data
-    // (the installs folder itself, the shared download directory, another install's staging
-    // directory, or anything outside the installs folder) is refused before anything on disk
-    // is touched. Returns true when the name was refused; the failure is then reported once the
-    // event loop runs, so that the front end's quit takes effect.
+    // An install name whose install directory, receipt, staging or aside folder could be one of
+    // another install's, the shared download directory, the installs folder itself or lie
+    // outside it; and an install directory that is a link leading round in a circle. Either is
+    // refused before anything on disk is touched. Returns true when refused; the failure is then
+    // reported once the event loop runs, so that the front end's quit takes effect.
     bool refuseUnsafeInstallName();
+    static bool isUnsafeInstallName(const QString& name);
 
     QJsonObject findPatchTreeNode(QString version);
 

@@ -100,9 +100,17 @@ private slots:
     void windowAsksBeforeGivingUpTheSwap();
     void killedRunIsCompletedByTheNextRun_data();
     void killedRunIsCompletedByTheNextRun();
+    void linkedInstallIsUpdatedWhereItLives_data();
+    void linkedInstallIsUpdatedWhereItLives();
+    void receiptNamesTheNewVersionBeforeTheOldOneGoes_data();
+    void receiptNamesTheNewVersionBeforeTheOldOneGoes();
+    void strayEntriesWhereTheLauncherWorksAreRemoved_data();
+    void strayEntriesWhereTheLauncherWorksAreRemoved();
 
 private:
     QString installDir() const { return sandbox->installDir("main"); }
+    // The folder the swap renames: the install directory, or the target of a linked install.
+    QString swapDir() const { return linkTarget.isEmpty() ? installDir() : linkTarget; }
     QString receiptPath() const { return installDir() + ".json"; }
     QString sourceDir(const QString& name) const { return sources.filePath(name); }
     QString gameRecord() const { return sandbox->root() + "/game.record"; }
@@ -120,15 +128,32 @@ private:
     void verifyInstallAt(const QString& name);
     // Runs the launcher with the preloaded fault module and the given faults switched on.
     LauncherSandbox::Result runWithFaults(const QMap<QString, QString>& faults);
-    // The log's texts name the install's real paths: "{install}", "{staging}" and "{aside}" stand
-    // for them in the test tables.
+    // The log's texts name the install's real paths: "{install}", "{staging}", "{aside}" and
+    // "{temp}" stand for them in the test tables (for a linked install, those beside its target).
     QString withPaths(QString text) const;
+    // Makes the install directory a link, as a player keeping the game on another disk does: to a
+    // folder on another file system where there is one (tmpfs under /dev/shm), beside other files
+    // of the player's. kind: "target" (the folder exists), "relative" (the same with a relative
+    // link), "chain" (a link to a link to the folder), "missing" (the folder doesn't exist, the one
+    // it would be in does), "unmounted" (neither exists).
+    void linkInstall(const QString& kind);
+    // Everything on the other disk but the target's content: the player's files beside it, and
+    // whatever a run left there.
+    FileTree::Entries besideTarget() const;
+    // The link is still a link to the same place, nothing beside its target changed, and the
+    // installs folder holds only the link and the receipt.
+    void verifyLinkKept() const;
 
     QTemporaryDir sources;
     std::unique_ptr<TestUpdateServer> server;
     std::unique_ptr<LauncherSandbox> sandbox;
     QMap<QString, QString> patchBlobs; // "1.0" -> blob path of the patch from 1.0
     QString fullPatchBlob;
+    std::unique_ptr<QTemporaryDir> otherDisk;
+    QString linkTarget;     // the folder a linked install's link leads to; empty: no link
+    QString linkPointsTo;   // what the link names, as it was made
+    QStringList chainLinks; // links between the install's link and the target
+    FileTree::Entries besideBefore;
 };
 
 void TestLauncherPatchRoads::initTestCase()
@@ -152,6 +177,65 @@ void TestLauncherPatchRoads::cleanup()
 {
     server.reset();
     sandbox.reset();
+    otherDisk.reset();
+    linkTarget.clear();
+    linkPointsTo.clear();
+    chainLinks.clear();
+    besideBefore.clear();
+}
+
+void TestLauncherPatchRoads::linkInstall(const QString& kind)
+{
+    const QFileInfo shm("/dev/shm");
+    otherDisk = std::make_unique<QTemporaryDir>(
+        shm.isDir() && shm.isWritable() ? QStringLiteral("/dev/shm/pelwinter-XXXXXX") : QString());
+    QVERIFY(otherDisk->isValid());
+    const QString disk = QFileInfo(otherDisk->path()).canonicalFilePath();
+    QVERIFY(FileTree::write(disk, {{"games/", FileTree::dir()},
+                                   {"games/keep.txt", FileTree::file("the player's own file\n")},
+                                   {"games/Other/", FileTree::dir()},
+                                   {"games/Other/save.dat", FileTree::file(randomBytes(5000, 31))},
+                                   {"games/Pelwinter.bak/", FileTree::dir()},
+                                   {"games/Pelwinter.bak/level.pak", FileTree::file(randomBytes(5000, 32))},
+                                   {"games/Pelwinter-notes", FileTree::file("notes\n")}}));
+    linkTarget = disk + (kind == "unmounted" ? "/unmounted/Pelwinter" : "/games/Pelwinter");
+    if (kind != "missing" && kind != "unmounted")
+        QVERIFY(QDir().mkpath(linkTarget));
+    QVERIFY(QDir().mkpath(sandbox->installsDir()));
+    QString text = linkTarget;
+    if (kind == "relative")
+        text = QDir(sandbox->installsDir()).relativeFilePath(linkTarget);
+    if (kind == "chain") {
+        text = disk + "/current";
+        QVERIFY(QFile::link("games/Pelwinter", text));
+        chainLinks.append(text);
+    }
+    QVERIFY(QFile::link(text, installDir()));
+    linkPointsTo = QFileInfo(installDir()).symLinkTarget();
+    besideBefore = besideTarget();
+}
+
+FileTree::Entries TestLauncherPatchRoads::besideTarget() const
+{
+    const QString disk = QFileInfo(otherDisk->path()).canonicalFilePath();
+    const QString inTarget = QDir(disk).relativeFilePath(linkTarget) + "/";
+    FileTree::Entries entries = FileTree::read(disk);
+    entries.removeIf([&](const auto& entry) { return entry.key().startsWith(inTarget); });
+    return entries;
+}
+
+void TestLauncherPatchRoads::verifyLinkKept() const
+{
+    QVERIFY(QFileInfo(installDir()).isSymLink());
+    QCOMPARE(QFileInfo(installDir()).symLinkTarget(), linkPointsTo);
+    for (const QString& link : chainLinks)
+        QVERIFY2(QFileInfo(link).isSymLink(), qPrintable(link));
+    QCOMPARE(besideTarget(), besideBefore);
+    QStringList installs =
+        QDir(sandbox->installsDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    // Nothing was made beside the link: the staging and aside folders belong beside the target.
+    for (const QString& name : std::as_const(installs))
+        QVERIFY2(QStringList({"main", "main.json", "temp"}).contains(name), qPrintable(name));
 }
 
 QJsonArray TestLauncherPatchRoads::manifestFiles(const QString& name)
@@ -256,9 +340,10 @@ LauncherSandbox::Result TestLauncherPatchRoads::runWithFaults(const QMap<QString
 
 QString TestLauncherPatchRoads::withPaths(QString text) const
 {
-    return text.replace("{staging}", installDir() + "_new")
-        .replace("{aside}", installDir() + "_new_new")
-        .replace("{install}", installDir());
+    return text.replace("{staging}", swapDir() + "_new")
+        .replace("{aside}", swapDir() + "_new_new")
+        .replace("{install}", swapDir())
+        .replace("{temp}", sandbox->installsDir() + "/temp");
 }
 
 void TestLauncherPatchRoads::firstRunInstallsTheFullPatch()
@@ -424,32 +509,45 @@ void TestLauncherPatchRoads::faultsKeepAValidInstall_data()
     // A patch answered late, so that the run is not ended by its failure while the patch before
     // it is still being applied.
     QTest::addColumn<QString>("slowBlob");
+    QTest::addColumn<QString>("link"); // a kind of linkInstall(), or empty for an install folder
 
     const QString rename = "PELWINTER_FAULT_RENAME_FROM";
     const QString write = "PELWINTER_FAULT_WRITE_PATH";
     QTest::newRow("disk full while the first patch downloads")
         << Faults{{write, "/temp/patch_0.diff"}} << "Download failed for patch 1!"
-        << "1.0" << QStringList{"Failed to save patch file.", "Failed to retrieve patch."} << "";
+        << "1.0" << QStringList{"Failed to save patch file.", "Failed to retrieve patch."} << "" << "";
     QTest::newRow("disk full while the second patch downloads")
         << Faults{{write, "/temp/patch_1.diff"}} << "Download failed for patch 2!"
-        << "1.1" << QStringList{"Failed to save patch file.", "Failed to retrieve patch."} << "patch-1.1";
+        << "1.1" << QStringList{"Failed to save patch file.", "Failed to retrieve patch."} << "patch-1.1" << "";
     QTest::newRow("disk full while the patch is applied") << Faults{{write, "{staging}/"}} << "Failed to apply patch 1!"
-                                                          << "1.0" << QStringList{"Patch failed to apply."} << "";
+                                                          << "1.0" << QStringList{"Patch failed to apply."} << ""
+                                                          << "";
     // Headless, a step of the swap that keeps failing is given up after three passes of 32 tries.
     QTest::newRow("old install can't be moved aside")
         << Faults{{rename, "{install}"}} << "Failed to apply patch 1!"
         << "1.0"
         << QStringList(3, "Failed to remove old install \"{install}\"") + QStringList(2, "User requested more retries.")
-        << "";
+        << "" << "";
     QTest::newRow("new install can't be moved into place: the old one goes back")
         << Faults{{rename, "{staging}"}} << "Failed to apply patch 1!"
         << "1.0"
         << QStringList(3, "Failed to move new install into place.") +
                QStringList{"Renamed \"{aside}\" to \"{install}\" successfully."}
-        << "";
+        << "" << "";
     QTest::newRow("a move that fails for one pass is tried again")
         << Faults{{rename, "{staging}"}, {"PELWINTER_FAULT_RENAME_TIMES", "32"}} << ""
-        << "1.2" << QStringList{"Failed to move new install into place.", "User requested more retries."} << "";
+        << "1.2" << QStringList{"Failed to move new install into place.", "User requested more retries."} << ""
+        << "";
+    // A linked install's swap happens beside its target, and so does the way back.
+    QTest::newRow("linked: old install can't be moved aside")
+        << Faults{{rename, "{install}"}} << "Failed to apply patch 1!"
+        << "1.0" << QStringList(3, "Failed to remove old install \"{install}\"") << "" << "target";
+    QTest::newRow("linked: new install can't be moved into place: the old one goes back")
+        << Faults{{rename, "{staging}"}} << "Failed to apply patch 1!"
+        << "1.0"
+        << QStringList(3, "Failed to move new install into place.") +
+               QStringList{"Renamed \"{aside}\" to \"{install}\" successfully."}
+        << "" << "target";
 }
 
 void TestLauncherPatchRoads::faultsKeepAValidInstall()
@@ -459,7 +557,10 @@ void TestLauncherPatchRoads::faultsKeepAValidInstall()
     QFETCH(QString, versionOnDisk);
     QFETCH(QStringList, logged);
     QFETCH(QString, slowBlob);
+    QFETCH(QString, link);
 
+    if (!link.isEmpty())
+        linkInstall(link);
     installVersion("1.0");
     publish("1.2");
     if (!slowBlob.isEmpty())
@@ -476,8 +577,10 @@ void TestLauncherPatchRoads::faultsKeepAValidInstall()
         QVERIFY(!gameStarted(500));
     }
     verifyInstallAt(versionOnDisk);
-    QVERIFY(!QFileInfo::exists(installDir() + "_new"));
-    QVERIFY(!QFileInfo::exists(installDir() + "_new_new"));
+    QVERIFY(!QFileInfo::exists(swapDir() + "_new"));
+    QVERIFY(!QFileInfo::exists(swapDir() + "_new_new"));
+    if (!link.isEmpty())
+        verifyLinkKept();
     // No patch file that was cut short is left behind as if it were whole.
     const QStringList left = QDir(sandbox->installsDir() + "/temp").entryList(QDir::Files);
     QVERIFY2(left.filter(".part").isEmpty(), qPrintable(left.join(' ')));
@@ -540,42 +643,60 @@ void TestLauncherPatchRoads::killedRunIsCompletedByTheNextRun_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("occurrence");
     QTest::addColumn<QString>("slowBlob");
+    QTest::addColumn<QString>("link"); // a kind of linkInstall(), or empty for an install folder
 
     const QString asideMoved = "Renamed \"{install}\" to \"{aside}\" successfully.";
     const QString movedIn = "Renamed \"{staging}\" to \"{install}\" successfully.";
     const QString asideRemoved = "Removed \"{aside}\" successfully.";
     const QString rehash = "game files that require hashing.";
-    QTest::newRow("full install: during the download") << ""
-                                                       << "full-1.2_1\" successfully." << 1 << "full-1.2_2";
-    QTest::newRow("full install: during the apply") << ""
-                                                    << "Patch progress:" << 3 << "";
-    QTest::newRow("full install: before the swap") << ""
-                                                   << "Removing old install." << 1 << "";
-    QTest::newRow("full install: after the move into place, before the receipt") << "" << movedIn << 1 << "";
-    QTest::newRow("full install: during the rehash") << "" << rehash << 2 << "";
-    QTest::newRow("full install: after the last receipt, before the check") << ""
-                                                                            << "Saved install receipt." << 2 << "";
-    QTest::newRow("chain: during the first download") << "1.0"
-                                                      << "patch-1.0\" attempt 1" << 1 << "patch-1.0";
-    QTest::newRow("chain: during the second download") << "1.0"
-                                                       << "patch-1.1\" attempt 1" << 1 << "patch-1.1";
-    QTest::newRow("chain: during the first apply") << "1.0"
-                                                   << "Patch progress:" << 2 << "";
-    QTest::newRow("chain: before moving the old install aside") << "1.0"
-                                                                << "Removing old install." << 1 << "";
-    QTest::newRow("chain: after moving the old install aside") << "1.0" << asideMoved << 1 << "";
-    QTest::newRow("chain: before moving the new install in") << "1.0"
-                                                             << "Moving new install into place." << 1 << "";
-    QTest::newRow("chain: after moving the new install in") << "1.0" << movedIn << 1 << "";
-    QTest::newRow("chain: before the first receipt") << "1.0" << asideRemoved << 2 << "";
-    QTest::newRow("chain: after the first receipt") << "1.0"
-                                                    << "Saved install receipt." << 1 << "";
-    QTest::newRow("chain: during the second apply") << "1.0"
-                                                    << "Starting patch apply job." << 2 << "";
-    QTest::newRow("chain: second swap, old install aside") << "1.0" << asideMoved << 2 << "";
-    QTest::newRow("chain: second swap, new install in") << "1.0" << movedIn << 2 << "";
-    QTest::newRow("chain: before the last patch's receipt") << "1.0" << asideRemoved << 4 << "";
-    QTest::newRow("chain: during the rehash") << "1.0" << rehash << 2 << "";
+    const QString none;
+    QTest::newRow("full install: during the download") << "" << "full-1.2_1\" successfully." << 1 << "full-1.2_2"
+                                                       << none;
+    QTest::newRow("full install: during the apply") << "" << "Patch progress:" << 3 << "" << none;
+    QTest::newRow("full install: before the swap") << "" << "Removing old install." << 1 << "" << none;
+    QTest::newRow("full install: after the move into place, before the receipt") << "" << movedIn << 1 << "" << none;
+    QTest::newRow("full install: during the rehash") << "" << rehash << 2 << "" << none;
+    QTest::newRow("full install: after the last receipt, before the check") << "" << "Saved install receipt." << 2
+                                                                            << "" << none;
+    QTest::newRow("chain: during the first download") << "1.0" << "patch-1.0\" attempt 1" << 1 << "patch-1.0" << none;
+    QTest::newRow("chain: during the second download") << "1.0" << "patch-1.1\" attempt 1" << 1 << "patch-1.1"
+                                                       << none;
+    QTest::newRow("chain: during the first apply") << "1.0" << "Patch progress:" << 2 << "" << none;
+    QTest::newRow("chain: before moving the old install aside") << "1.0" << "Removing old install." << 1 << ""
+                                                                << none;
+    QTest::newRow("chain: after moving the old install aside") << "1.0" << asideMoved << 1 << "" << none;
+    QTest::newRow("chain: before moving the new install in") << "1.0" << "Moving new install into place." << 1 << ""
+                                                             << none;
+    QTest::newRow("chain: after moving the new install in, before the receipt") << "1.0" << movedIn << 1 << ""
+                                                                                << none;
+    QTest::newRow("chain: after the first receipt, before the old install goes") << "1.0" << "Saved install receipt."
+                                                                                 << 1 << "" << none;
+    QTest::newRow("chain: after the first swap's old install is removed") << "1.0" << asideRemoved << 2 << ""
+                                                                          << none;
+    QTest::newRow("chain: during the second apply") << "1.0" << "Starting patch apply job." << 2 << "" << none;
+    QTest::newRow("chain: second swap, old install aside") << "1.0" << asideMoved << 2 << "" << none;
+    QTest::newRow("chain: second swap, new install in") << "1.0" << movedIn << 2 << "" << none;
+    QTest::newRow("chain: after the last swap's old install is removed") << "1.0" << asideRemoved << 4 << "" << none;
+    QTest::newRow("chain: during the rehash") << "1.0" << rehash << 2 << "" << none;
+
+    // A linked install is swapped beside the link's target; the link is never moved, so while the
+    // old install is aside it leads nowhere, and the next start finds the aside copy from it.
+    QTest::newRow("linked chain: before moving the old install aside") << "1.0" << "Removing old install." << 1 << ""
+                                                                       << "target";
+    QTest::newRow("linked chain: after moving the old install aside, the link leading nowhere")
+        << "1.0" << asideMoved << 1 << "" << "target";
+    QTest::newRow("linked chain: after moving the new install in") << "1.0" << movedIn << 1 << "" << "target";
+    QTest::newRow("linked chain: after the first receipt, before the old install goes")
+        << "1.0" << "Saved install receipt." << 1 << "" << "target";
+    QTest::newRow("linked chain: second swap, old install aside") << "1.0" << asideMoved << 2 << "" << "target";
+    QTest::newRow("linked chain: second swap, new install in") << "1.0" << movedIn << 2 << "" << "target";
+    QTest::newRow("linked chain: during the rehash") << "1.0" << rehash << 2 << "" << "target";
+    QTest::newRow("linked chain of links: after moving the old install aside") << "1.0" << asideMoved << 1 << ""
+                                                                               << "chain";
+    QTest::newRow("linked full install, target missing: before the swap") << "" << "Removing old install." << 1
+                                                                          << "" << "missing";
+    QTest::newRow("linked full install, target missing: after the move into place") << "" << movedIn << 1 << ""
+                                                                                    << "missing";
 }
 
 void TestLauncherPatchRoads::killedRunIsCompletedByTheNextRun()
@@ -584,7 +705,10 @@ void TestLauncherPatchRoads::killedRunIsCompletedByTheNextRun()
     QFETCH(QString, text);
     QFETCH(int, occurrence);
     QFETCH(QString, slowBlob);
+    QFETCH(QString, link);
 
+    if (!link.isEmpty())
+        linkInstall(link);
     if (!installed.isEmpty())
         installVersion(installed);
     publish("1.2");
@@ -599,7 +723,7 @@ void TestLauncherPatchRoads::killedRunIsCompletedByTheNextRun()
 
     // At every moment a whole install is on disk: in place, or moved aside while the new one is
     // not yet in place. A first install has none until the new one is complete.
-    const QString inPlace = QFileInfo::exists(installDir()) ? installDir() : installDir() + "_new_new";
+    const QString inPlace = QFileInfo::exists(swapDir()) ? swapDir() : swapDir() + "_new_new";
     const FileTree::Entries onDisk = FileTree::read(inPlace);
     if (installed.isEmpty()) {
         QVERIFY(onDisk.isEmpty() || onDisk == version("1.2"));
@@ -614,6 +738,150 @@ void TestLauncherPatchRoads::killedRunIsCompletedByTheNextRun()
     QVERIFY2(run.out.endsWith(doneLine), qPrintable(run.out + sandbox->logMessages().join('\n')));
     verifyInstallAt("1.2");
     QVERIFY(gameStarted());
+    if (!link.isEmpty()) {
+        QCOMPARE(FileTree::read(linkTarget), version("1.2"));
+        verifyLinkKept();
+    }
+}
+
+void TestLauncherPatchRoads::linkedInstallIsUpdatedWhereItLives_data()
+{
+    QTest::addColumn<QString>("link");
+    QTest::addColumn<QString>("installed");
+    QTest::addColumn<QString>("failure"); // empty: the run completes
+
+    QTest::newRow("a chain of two patches") << "target" << "1.0" << "";
+    QTest::newRow("a relative link") << "relative" << "1.0" << "";
+    QTest::newRow("a link to a link: the swap happens at the end") << "chain" << "1.0" << "";
+    QTest::newRow("a link whose target is missing gets the full install there") << "missing" << "" << "";
+    QTest::newRow("a link into a folder that is missing (a disk not mounted): nothing is made")
+        << "unmounted" << "" << "Couldn't make an install directory. Verify that you have permission to do so.";
+}
+
+// The game stays where the player keeps it: the patches are applied into a staging folder beside
+// the link's target (on another file system than the launcher's data), swapped in by renames there.
+void TestLauncherPatchRoads::linkedInstallIsUpdatedWhereItLives()
+{
+    QFETCH(QString, link);
+    QFETCH(QString, installed);
+    QFETCH(QString, failure);
+
+    linkInstall(link);
+    if (!installed.isEmpty())
+        installVersion(installed);
+    publish("1.2");
+
+    const LauncherSandbox::Result run = runLauncher();
+
+    QVERIFY2(run.finished, run.out.right(1500).constData());
+    verifyLinkKept();
+    if (!failure.isEmpty()) {
+        QVERIFY2(run.out.endsWith(failureLine("Update Failed!", failure)), run.out.right(1500).constData());
+        QVERIFY(!QFileInfo::exists(QFileInfo(linkTarget).path()));
+        QVERIFY(!gameStarted(500));
+        return;
+    }
+    QVERIFY2(run.out.endsWith(doneLine), qPrintable(run.out.right(1500) + sandbox->logMessages().join('\n')));
+    verifyInstallAt("1.2");
+    QCOMPARE(FileTree::read(linkTarget), version("1.2"));
+    QVERIFY(gameStarted());
+    const QStringList log = sandbox->logMessages();
+    QCOMPARE(log.count(withPaths("Renamed \"{staging}\" to \"{install}\" successfully.")), installed.isEmpty() ? 1 : 2);
+}
+
+void TestLauncherPatchRoads::receiptNamesTheNewVersionBeforeTheOldOneGoes_data()
+{
+    QTest::addColumn<QString>("link");
+
+    QTest::newRow("install folder") << "";
+    QTest::newRow("linked install") << "target";
+}
+
+// Removing the old install may take seconds: a run killed meanwhile must find the receipt naming
+// the version in place, and go on from there without repairing anything.
+void TestLauncherPatchRoads::receiptNamesTheNewVersionBeforeTheOldOneGoes()
+{
+    QFETCH(QString, link);
+
+    if (!link.isEmpty())
+        linkInstall(link);
+    installVersion("1.0");
+    publish("1.2");
+
+    const LauncherSandbox::Result killed = runWithFaults({{"PELWINTER_FAULT_KILL_AT_LOG", "Saved install receipt."}});
+    QVERIFY2(killed.exitStatus == QProcess::CrashExit, killed.out.constData());
+    QCOMPARE(FileTree::read(swapDir() + "_new_new"), version("1.0"));
+    QCOMPARE(FileTree::read(installDir()), version("1.1"));
+    QCOMPARE(readReceipt().value("version").toString(), QString("1.1"));
+
+    const LauncherSandbox::Result run = runLauncher();
+
+    QVERIFY2(run.out.endsWith(doneLine), qPrintable(run.out + sandbox->logMessages().join('\n')));
+    verifyInstallAt("1.2");
+    QVERIFY(gameStarted());
+    // Only the manifest of 1.1 and the patch from 1.1 were fetched: nothing repaired, nothing twice.
+    QStringList blobs;
+    for (const TestUpdateServer::Request& request : server->requestLog()) {
+        if (request.path.startsWith("/update/blobs/"))
+            blobs.append(request.path);
+    }
+    QCOMPARE(blobs, (QStringList{"/update/blobs/manifest-1.1", patchBlobs["1.1"]}));
+    QVERIFY(!QFileInfo::exists(swapDir() + "_new_new"));
+    if (!link.isEmpty())
+        verifyLinkKept();
+}
+
+void TestLauncherPatchRoads::strayEntriesWhereTheLauncherWorksAreRemoved_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("isLink"); // a link to a folder of the player's; else a regular file
+    QTest::addColumn<QString>("link"); // a kind of linkInstall(), or empty for an install folder
+
+    QTest::newRow("a file where the staging folder goes") << "{staging}" << false << "";
+    QTest::newRow("a link where the staging folder goes") << "{staging}" << true << "";
+    QTest::newRow("a file where the download folder goes") << "{temp}" << false << "";
+    QTest::newRow("a link where the download folder goes") << "{temp}" << true << "";
+    QTest::newRow("a file where the aside folder goes") << "{aside}" << false << "";
+    QTest::newRow("a link where the aside folder goes") << "{aside}" << true << "";
+    QTest::newRow("a link where a linked install's staging folder goes") << "{staging}" << true << "target";
+    QTest::newRow("a file where a linked install's aside folder goes") << "{aside}" << false << "target";
+}
+
+// Whatever stands where the launcher makes its folders is removed, a link as a link: what it leads
+// to stays, and a removal is logged as done only when nothing is left.
+void TestLauncherPatchRoads::strayEntriesWhereTheLauncherWorksAreRemoved()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, isLink);
+    QFETCH(QString, link);
+
+    if (!link.isEmpty())
+        linkInstall(link);
+    installVersion("1.1");
+    publish("1.2");
+    const QString precious = sandbox->root() + "/precious";
+    const FileTree::Entries preciousTree{{"keep.txt", FileTree::file("keep me\n")},
+                                         {"sub/", FileTree::dir()},
+                                         {"sub/save.dat", FileTree::file(randomBytes(3000, 41))}};
+    QVERIFY(FileTree::write(precious, preciousTree));
+    const QString stray = withPaths(path);
+    if (isLink) {
+        QVERIFY(QFile::link(precious, stray));
+    } else {
+        QFile file(stray);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("stray\n");
+    }
+
+    const LauncherSandbox::Result run = runLauncher();
+
+    QVERIFY2(run.out.endsWith(doneLine), qPrintable(run.out.right(1500) + sandbox->logMessages().join('\n')));
+    verifyInstallAt("1.2");
+    QCOMPARE(FileTree::read(precious), preciousTree);
+    QVERIFY(!QFileInfo::exists(stray) && !QFileInfo(stray).isSymLink());
+    QVERIFY(sandbox->logMessages().contains("Removed \"" + stray + "\" successfully."));
+    if (!link.isEmpty())
+        verifyLinkKept();
 }
 
 QTEST_GUILESS_MAIN(TestLauncherPatchRoads)

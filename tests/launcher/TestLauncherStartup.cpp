@@ -20,7 +20,8 @@ QStringList snapshot(const QString& root, const QString& skip)
             continue;
         QFile file(path);
         const QByteArray content = it.fileInfo().isFile() && file.open(QIODevice::ReadOnly) ? file.readAll() : "";
-        entries.append(path + " " + QString::fromUtf8(content.toHex()));
+        const QString link = it.fileInfo().isSymLink() ? " -> " + it.fileInfo().symLinkTarget() : QString();
+        entries.append(path + link + " " + QString::fromUtf8(content.toHex()));
     }
     entries.sort();
     return entries;
@@ -42,6 +43,8 @@ private slots:
     void rewritesTheLogFile();
     void refusesUnsafeInstallNames_data();
     void refusesUnsafeInstallNames();
+    void refusesALinkThatLeadsBackToItself_data();
+    void refusesALinkThatLeadsBackToItself();
 };
 
 void TestLauncherStartup::rewritesTheLogFile()
@@ -107,6 +110,10 @@ void TestLauncherStartup::refusesUnsafeInstallNames_data()
     QTest::newRow("nested name") << "a/b" << "a/b";
     QTest::newRow("temp is the shared download directory") << "temp:main" << "temp";
     QTest::newRow("_new is another install's staging directory") << "main_new" << "main_new";
+    QTest::newRow("_new_new is another install's aside folder") << "main_new_new:main" << "main_new_new";
+    QTest::newRow(".json is another install's receipt") << "main.json:main" << "main.json";
+    QTest::newRow(".json in other case, for file systems that ignore case") << "Main.JSON:main" << "Main.JSON";
+    QTest::newRow("temp in other case") << "TEMP:main" << "TEMP";
 }
 
 void TestLauncherStartup::refusesUnsafeInstallNames()
@@ -136,6 +143,36 @@ void TestLauncherStartup::refusesUnsafeInstallNames()
     QCOMPARE(snapshot(sandbox.dataDir(), sandbox.logPath()), before);
     QVERIFY(!QFile::exists(record));
     QVERIFY(!sandbox.logMessages().contains("Trying to launch Pelwinter."));
+}
+
+void TestLauncherStartup::refusesALinkThatLeadsBackToItself_data()
+{
+    QTest::addColumn<QStringList>("links"); // pairs: link path, its text (paths below the installs folder)
+
+    QTest::newRow("a link to itself") << QStringList{"main", "main"};
+    QTest::newRow("two links to each other") << QStringList{"main", "other", "other", "main"};
+}
+
+// With no folder at the end of the links there is nothing to update and no place beside it for the
+// staging and aside folders.
+void TestLauncherStartup::refusesALinkThatLeadsBackToItself()
+{
+    QFETCH(QStringList, links);
+
+    LauncherSandbox sandbox;
+    writeFile(sandbox.installsDir() + "/temp/patch_0.diff", "patch");
+    writeFile(sandbox.installsDir() + "/main.json", "{\"version\": \"1\"}");
+    for (qsizetype i = 0; i + 1 < links.size(); i += 2)
+        QVERIFY(QFile::link(links[i + 1], sandbox.installsDir() + "/" + links[i]));
+    const QStringList before = snapshot(sandbox.dataDir(), sandbox.logPath());
+
+    const LauncherSandbox::Result run = sandbox.run(TEST_LAUNCHER_BINARY, {});
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 0);
+    const QByteArray failure = "\x1b[1;37;41mInit Failed!\x1b[0m \x1b[1;31mThe install folder \"" +
+                               sandbox.installDir().toUtf8() + "\" is a symbolic link that leads back to itself.";
+    QVERIFY2(run.out.contains(failure), run.out.constData());
+    QCOMPARE(snapshot(sandbox.dataDir(), sandbox.logPath()), before);
 }
 
 QTEST_GUILESS_MAIN(TestLauncherStartup)

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHash>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -16,6 +17,9 @@ struct UpdaterTestAccess
     QString installDirPath() { return u.installDirPath(); }
     QString installReceiptPath() { return u.installReceiptPath(); }
     QString stagingDirPath() { return u.stagingDirPath(); }
+    QString installTargetPath() { return u.installTargetPath(); }
+    QString asideDirPath() { return u.asideDirPath(); }
+    static bool isUnsafeInstallName(const QString& name) { return Updater::isUnsafeInstallName(name); }
     QString patchFilePath(int index) { return u.patchFilePath(index); }
     QString platformName() { return u.platformName(); }
     QString binariesPlatformName() { return u.binariesPlatformName(); }
@@ -55,6 +59,19 @@ void writeFile(const QString& path, const QByteArray& content)
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(content);
 }
+
+void makeLink(const QString& target, const QString& linkPath)
+{
+    QDir().mkpath(QFileInfo(linkPath).absolutePath());
+    QVERIFY2(QFile::link(target, linkPath), qPrintable(linkPath));
+}
+
+// Anything at all at path, a link that leads nowhere included.
+bool somethingAt(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
 } // namespace
 
 class TestUpdaterFiles : public QObject
@@ -66,12 +83,19 @@ private slots:
     void cleanupTestCase();
     void composesPaths();
     void installNamesShareOnlyTheDownloadDirectory();
+    void linkedInstallKeepsItsFoldersBesideTheTarget_data();
+    void linkedInstallKeepsItsFoldersBesideTheTarget();
+    void refusesNamesThatCouldMeetAnotherInstall_data();
+    void refusesNamesThatCouldMeetAnotherInstall();
+    void acceptedNamesNeverShareAPath();
     void succeedsAtTheFirstAttempt_data();
     void succeedsAtTheFirstAttempt();
     void retriesThirtyTwoTimesThenGivesUp_data();
     void retriesThirtyTwoTimesThenGivesUp();
     void recreateDirEmptiesADirectory();
     void recreateDirReportsWhichStepFailed();
+    void removalThatFailsIsNeverReportedAsDone_data();
+    void removalThatFailsIsNeverReportedAsDone();
 
 private:
     QTemporaryDir data;
@@ -123,6 +147,153 @@ void TestUpdaterFiles::installNamesShareOnlyTheDownloadDirectory()
     QVERIFY(a.installReceiptPath() != b.installReceiptPath());
 }
 
+// Makes the install directory (installDir) a link as a player would, with the game somewhere
+// below root; returns the folder the game really lives in, as the kernel resolves it.
+using LinkSetup = std::function<QString(const QString& root, const QString& installDir)>;
+Q_DECLARE_METATYPE(LinkSetup)
+
+void TestUpdaterFiles::linkedInstallKeepsItsFoldersBesideTheTarget_data()
+{
+    QTest::addColumn<LinkSetup>("setup");
+
+    QTest::newRow("no link: the install directory itself")
+        << LinkSetup([](const QString&, const QString& installDir) {
+               QDir().mkpath(installDir);
+               return installDir;
+           });
+    QTest::newRow("absolute link")
+        << LinkSetup([](const QString& root, const QString& installDir) {
+               QDir().mkpath(root + "/disk/games/Pelwinter");
+               makeLink(root + "/disk/games/Pelwinter", installDir);
+               return root + "/disk/games/Pelwinter";
+           });
+    QTest::newRow("relative link")
+        << LinkSetup([](const QString& root, const QString& installDir) {
+               QDir().mkpath(root + "/disk/games/Pelwinter");
+               makeLink(QDir(QFileInfo(installDir).path()).relativeFilePath(root + "/disk/games/Pelwinter"),
+                        installDir);
+               return root + "/disk/games/Pelwinter";
+           });
+    QTest::newRow("link with a slash at its end")
+        << LinkSetup([](const QString& root, const QString& installDir) {
+               QDir().mkpath(root + "/disk/games/Pelwinter");
+               makeLink(root + "/disk/games/Pelwinter/", installDir);
+               return root + "/disk/games/Pelwinter";
+           });
+    QTest::newRow("chain of two links: the swap happens at its end")
+        << LinkSetup([](const QString& root, const QString& installDir) {
+               QDir().mkpath(root + "/disk/games/Pelwinter");
+               makeLink("games/Pelwinter", root + "/disk/current");
+               makeLink(root + "/disk/current", installDir);
+               return root + "/disk/games/Pelwinter";
+           });
+    QTest::newRow("target missing: its place is still where the link leads")
+        << LinkSetup([](const QString& root, const QString& installDir) {
+               QDir().mkpath(root + "/disk/games");
+               makeLink(root + "/disk/games/Pelwinter", installDir);
+               return root + "/disk/games/Pelwinter";
+           });
+    QTest::newRow("folder of the target reached through a link")
+        << LinkSetup([](const QString& root, const QString& installDir) {
+               QDir().mkpath(root + "/disk/games/Pelwinter");
+               makeLink(root + "/disk/games", root + "/alias");
+               makeLink(root + "/alias/Pelwinter", installDir);
+               return root + "/disk/games/Pelwinter";
+           });
+    // Lexically "alias/.." would be root; the kernel goes up from where alias leads.
+    QTest::newRow("a .. after a linked folder is taken as the kernel takes it")
+        << LinkSetup([](const QString& root, const QString& installDir) {
+               QDir().mkpath(root + "/disk/games");
+               QDir().mkpath(root + "/disk/other/Pelwinter");
+               makeLink(root + "/disk/games", root + "/alias");
+               makeLink(root + "/alias/../other/Pelwinter", installDir);
+               return root + "/disk/other/Pelwinter";
+           });
+}
+
+void TestUpdaterFiles::linkedInstallKeepsItsFoldersBesideTheTarget()
+{
+    QFETCH(LinkSetup, setup);
+    QTemporaryDir rootDir;
+    const QString root = QFileInfo(rootDir.path()).canonicalFilePath();
+    Updater updater("exe", "main", "main", {}, false, false, true, nullptr);
+    UpdaterTestAccess a{updater};
+    const QString installDir = installs + "/main";
+    const QString target = setup(root, installDir);
+
+    QCOMPARE(a.installDirPath(), installDir);
+    QCOMPARE(a.installReceiptPath(), installDir + ".json");
+    QCOMPARE(a.installTargetPath(), target);
+    QCOMPARE(a.stagingDirPath(), target + "_new");
+    QCOMPARE(a.asideDirPath(), target + "_new_new");
+    QVERIFY(QFile::remove(installDir) || QDir(installDir).removeRecursively());
+}
+
+void TestUpdaterFiles::refusesNamesThatCouldMeetAnotherInstall_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("refused");
+
+    QTest::newRow("the default name") << "main" << false;
+    QTest::newRow("letters and digits") << "Install1" << false;
+    QTest::newRow("a dot inside") << "beta.2" << false;
+    QTest::newRow("_new inside a word") << "a_newer" << false;
+    QTest::newRow("json without its dot") << "json" << false;
+    QTest::newRow("temp with more") << "temp2" << false;
+    QTest::newRow("the receipt of another install") << "a.json" << true;
+    QTest::newRow("a receipt's name in other case") << "a.JSON" << true;
+    QTest::newRow("another install's staging folder") << "a_new" << true;
+    QTest::newRow("another install's aside folder") << "a_new_new" << true;
+    QTest::newRow("a staging folder's name in other case") << "a_NEW" << true;
+    QTest::newRow("the download folder") << "temp" << true;
+    QTest::newRow("the download folder in other case") << "Temp" << true;
+    QTest::newRow("empty") << "" << true;
+    QTest::newRow("dot") << "." << true;
+    QTest::newRow("dot-dot") << ".." << true;
+    QTest::newRow("a slash") << "a/b" << true;
+}
+
+void TestUpdaterFiles::refusesNamesThatCouldMeetAnotherInstall()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, refused);
+    QCOMPARE(UpdaterTestAccess::isUnsafeInstallName(name), refused);
+}
+
+// Every name made of up to three pieces that can land on a suffix or on "temp": the paths of two
+// accepted names in the installs folder never meet, also on a file system that ignores case (where
+// names that differ only in case are one install).
+void TestUpdaterFiles::acceptedNamesNeverShareAPath()
+{
+    const QStringList pieces{"a", "temp", "_new", "_NEW", ".json", ".Json", "json", "new", "_", ".", "TEMP"};
+    QStringList names{""};
+    QStringList all;
+    for (int length = 1; length <= 3; ++length) {
+        QStringList longer;
+        for (const QString& name : std::as_const(names)) {
+            for (const QString& piece : pieces)
+                longer.append(name + piece);
+        }
+        names = longer;
+        all += longer;
+    }
+    QHash<QString, QString> owner{{"temp", "(shared download folder)"}};
+    int accepted = 0;
+    for (const QString& name : std::as_const(all)) {
+        if (UpdaterTestAccess::isUnsafeInstallName(name))
+            continue;
+        ++accepted;
+        for (const QString& suffix : {"", ".json", "_new", "_new_new"}) {
+            const QString path = (name + suffix).toLower();
+            const QString other = owner.value(path);
+            QVERIFY2(other.isEmpty() || other.compare(name, Qt::CaseInsensitive) == 0,
+                     qPrintable(name + " meets " + other + " at " + path));
+            owner.insert(path, name);
+        }
+    }
+    QVERIFY(accepted > 100);
+}
+
 using DirOperation = std::function<bool(UpdaterTestAccess&, const QString& root)>;
 Q_DECLARE_METATYPE(DirOperation)
 
@@ -161,6 +332,41 @@ void TestUpdaterFiles::succeedsAtTheFirstAttempt_data()
                return a.renameWithRetries(root + "/from", root + "/to");
            })
         << "Renamed \"%1/from\" to \"%1/to\" successfully." << QStringList{"to/file"} << QStringList{"from"};
+    // Whatever stands where a folder is to be removed goes, and nothing a link leads to.
+    QTest::newRow("removing a regular file where a folder goes removes the file")
+        << DirOperation([](UpdaterTestAccess& a, const QString& root) {
+               writeFile(root + "/stray", "x");
+               return a.removeDirWithRetries(root + "/stray");
+           })
+        << "Removed \"%1/stray\" successfully." << QStringList() << QStringList{"stray"};
+    QTest::newRow("removing a link to a folder removes the link, not what it leads to")
+        << DirOperation([](UpdaterTestAccess& a, const QString& root) {
+               writeFile(root + "/elsewhere/keep", "x");
+               makeLink(root + "/elsewhere", root + "/link");
+               return a.removeDirWithRetries(root + "/link");
+           })
+        << "Removed \"%1/link\" successfully." << QStringList{"elsewhere/keep"} << QStringList{"link"};
+    QTest::newRow("removing a link to a file removes the link")
+        << DirOperation([](UpdaterTestAccess& a, const QString& root) {
+               writeFile(root + "/keep", "x");
+               makeLink(root + "/keep", root + "/link");
+               return a.removeDirWithRetries(root + "/link");
+           })
+        << "Removed \"%1/link\" successfully." << QStringList{"keep"} << QStringList{"link"};
+    QTest::newRow("removing a link that leads nowhere removes it")
+        << DirOperation([](UpdaterTestAccess& a, const QString& root) {
+               makeLink(root + "/nothing", root + "/link");
+               return a.removeDirWithRetries(root + "/link");
+           })
+        << "Removed \"%1/link\" successfully." << QStringList() << QStringList{"link"};
+    QTest::newRow("removing a folder removes the links in it, not what they lead to")
+        << DirOperation([](UpdaterTestAccess& a, const QString& root) {
+               writeFile(root + "/elsewhere/keep", "x");
+               writeFile(root + "/tree/file", "y");
+               makeLink(root + "/elsewhere", root + "/tree/sub/link");
+               return a.removeDirWithRetries(root + "/tree");
+           })
+        << "Removed \"%1/tree\" successfully." << QStringList{"elsewhere/keep"} << QStringList{"tree"};
 }
 
 void TestUpdaterFiles::succeedsAtTheFirstAttempt()
@@ -178,7 +384,7 @@ void TestUpdaterFiles::succeedsAtTheFirstAttempt()
     for (const QString& path : existAfter)
         QVERIFY2(QFileInfo::exists(root.path() + "/" + path), qPrintable(path));
     for (const QString& path : goneAfter)
-        QVERIFY2(!QFileInfo::exists(root.path() + "/" + path), qPrintable(path));
+        QVERIFY2(!somethingAt(root.path() + "/" + path), qPrintable(path));
 }
 
 void TestUpdaterFiles::retriesThirtyTwoTimesThenGivesUp_data()
@@ -266,6 +472,40 @@ void TestUpdaterFiles::recreateDirReportsWhichStepFailed()
     QCOMPARE(captured, (repeated("Failed to recursively remove " + quoted(stuck), 32) +
                         QStringList{"Exhausted retries!", "Failed to remove old folder " + quoted(stuck)}));
     QVERIFY(QFileInfo::exists(stuck + "/pinned"));
+}
+
+void TestUpdaterFiles::removalThatFailsIsNeverReportedAsDone_data()
+{
+    QTest::addColumn<bool>("isLink"); // a link to a folder with content; else a regular file
+
+    QTest::newRow("a file") << false;
+    QTest::newRow("a link") << true;
+}
+
+// A file or link that can't be removed (its folder is immutable, which binds root too) is reported
+// as a failed removal, and what the link leads to is left whole.
+void TestUpdaterFiles::removalThatFailsIsNeverReportedAsDone()
+{
+    QFETCH(bool, isLink);
+    QTemporaryDir root;
+    Updater updater("exe", "main", "main", {}, false, false, true, nullptr);
+    UpdaterTestAccess a{updater};
+    writeFile(root.path() + "/elsewhere/keep", "x");
+    const QString stray = root.path() + "/locked/stray";
+    if (isLink)
+        makeLink(root.path() + "/elsewhere", stray);
+    else
+        writeFile(stray, "y");
+    if (QProcess::execute("chattr", {"+i", root.path() + "/locked"}) != 0)
+        QSKIP("this file system can't make a folder immutable");
+
+    const bool removed = a.removeDirWithRetries(stray);
+    QProcess::execute("chattr", {"-i", root.path() + "/locked"});
+    QVERIFY(!removed);
+    QCOMPARE(captured,
+             repeated("Failed to recursively remove " + quoted(stray), 32) + QStringList{"Exhausted retries!"});
+    QVERIFY(somethingAt(stray));
+    QVERIFY(QFileInfo::exists(root.path() + "/elsewhere/keep"));
 }
 
 QTEST_GUILESS_MAIN(TestUpdaterFiles)

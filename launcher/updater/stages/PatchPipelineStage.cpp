@@ -173,7 +173,9 @@ void Updater::applyPatchProgress(int id, qlonglong progress)
 
 void Updater::applyPatchJobFinished(int id)
 {
-    const QString installDir = installDirPath();
+    // For a linked install the folder that is swapped is the link's target: the link stays as it
+    // is and leads to the new install once it is in place.
+    const QString installDir = installTargetPath();
     const QString aside = asideDirPath();
     const QString staging = stagingDirPath();
 
@@ -183,8 +185,7 @@ void Updater::applyPatchJobFinished(int id)
     const bool movedAside = runSwapStep(
         headless,
         [&] {
-            return !QFileInfo::exists(installDir) ||
-                   (removeDirWithRetries(aside) && renameWithRetries(installDir, aside));
+            return entryMissing(installDir) || (removeDirWithRetries(aside) && renameWithRetries(installDir, aside));
         },
         [&] { qDebug() << "Failed to remove old install" << installDir; },
         "Another program running on your computer is preventing the launcher from deleting \"" + installDir + "\".");
@@ -200,18 +201,20 @@ void Updater::applyPatchJobFinished(int id)
         "Another program running on your computer is preventing the launcher from moving \"" + staging + "\".");
     if (!movedIn) {
         // The old install goes back where it was; were that to fail too, the next start does it.
-        if (QFileInfo::exists(aside) && !renameWithRetries(aside, installDir))
+        if (!entryMissing(aside) && !renameWithRetries(aside, installDir))
             qDebug() << "Failed to restore old install from" << aside;
         applyPatchJobFailed(id);
         return;
     }
 
-    if (QFileInfo::exists(aside) && !removeDirWithRetries(aside))
-        qDebug() << "Failed to remove previous install" << aside;
-
+    // The receipt names the new version as soon as it is in place: removing the old one may take
+    // seconds, and a run killed meanwhile would otherwise "repair" the new files back to the old.
     patchApplied[id] = true;
     applying = false;
     saveInstallReceipt();
+
+    if (!entryMissing(aside) && !removeDirWithRetries(aside))
+        qDebug() << "Failed to remove previous install" << aside;
 
     if (patchApplied.count(true) < patchQueue.size())
         applyNextPatch();
@@ -221,12 +224,15 @@ void Updater::applyPatchJobFinished(int id)
 
 bool Updater::restoreAsideInstall()
 {
+    const QString installDir = installTargetPath();
     const QString aside = asideDirPath();
-    if (!QFileInfo::exists(aside))
+    if (entryMissing(aside))
         return true;
-    if (!QFileInfo::exists(installDirPath())) {
+    // Only a folder is an install the swap moved aside; a stray file or link there is removed.
+    const QFileInfo asideInfo(aside);
+    if (entryMissing(installDir) && asideInfo.isDir() && !asideInfo.isSymLink()) {
         qDebug() << "Restoring the install an interrupted update moved aside:" << aside;
-        return renameWithRetries(aside, installDirPath());
+        return renameWithRetries(aside, installDir);
     }
     qDebug() << "Removing the previous install left over by an interrupted update:" << aside;
     return removeDirWithRetries(aside);

@@ -127,7 +127,14 @@ void Updater::installFullGame()
 
     // The install in place is kept until the full patch is applied: the patch goes into the staging
     // directory from an empty one and is swapped in only when complete. Only its parent is made here.
-    if (!makeDirWithRetries(QFileInfo(installDirPath()).path())) {
+    // A linked install is made where the link leads, but the folder it goes into is never made: a
+    // missing one may be a disk that isn't mounted, and the game would fill the disk below it.
+    const bool madeParent = makeDirWithRetries(QFileInfo(installDirPath()).path());
+    const QString targetFolder = QFileInfo(installTargetPath()).path();
+    const bool targetFolderMissing = madeParent && !QFileInfo(targetFolder).isDir();
+    if (targetFolderMissing)
+        qDebug() << "The folder the install link leads into is missing:" << targetFolder;
+    if (!madeParent || targetFolderMissing) {
         emit updateFailed("Couldn't make an install directory. Verify that you have permission to do so.",
                           "Update Failed!");
         return;
