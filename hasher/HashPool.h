@@ -6,9 +6,19 @@
 
 #include <oneapi/tbb/task_arena.h>
 
+#include <cstddef>
+#include <cstdint>
+
 namespace hasher
 {
 
 tbb::task_arena& hashPool();
+
+// Every thread that reads files for the hasher reads into one buffer of its own, made on first
+// use and kept for the thread's life. Only code that never waits on the pool while the buffer
+// holds data may use it: a worker waiting at a fork may pick up another file or another leaf,
+// which would take the same buffer.
+constexpr size_t threadBufferSize = 256 * 1024;
+uint8_t* threadBuffer();
 
 } // namespace hasher

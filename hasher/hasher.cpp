@@ -9,25 +9,31 @@
 #include <fcntl.h>
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+// Files are read, never mapped. Mapping costs a page fault per few pages and an munmap whose TLB
+// shootdown serialises every worker on the process's memory-map lock, which made small and medium
+// files slower than copying them; and a mapped file that someone truncates kills the process with
+// SIGBUS. A read of a vanished range just ends early, and the file then gets flag 0.
 
 namespace
 {
 
-// Smaller files cost more to map and unmap than to read.
-constexpr off_t mappingThreshold = 16384;
-constexpr size_t readBufferSize = 65536;
+// From this size on a file is hashed by subtrees on the whole pool, each leaf reading its own
+// range; below it one worker reads the file through its buffer, and other files keep the other
+// workers busy. Chosen by measurement (bench/HashBenchmark.cpp): under it forking costs more than
+// it gains even for a file hashed alone.
+constexpr off_t parallelThreshold = 1024 * 1024;
 
-bool hashByReading(int fd, blake3_hasher* hasher)
+// Reads fd from its current position to the end into hasher; counts the bytes in total.
+bool hashToEnd(int fd, blake3_hasher* hasher, uint64_t& total)
 {
     // This path never waits on the pool, so no other file's step can be stacked on top of this
     // buffer while it is in use.
-    alignas(64) uint8_t buffer[readBufferSize];
-    std::memset(buffer, 0, sizeof buffer);
+    uint8_t* const buffer = hasher::threadBuffer();
     while (true) {
-        const ssize_t got = read(fd, buffer, sizeof buffer);
+        const ssize_t got = read(fd, buffer, hasher::threadBufferSize);
         if (got == 0)
             return true;
         if (got < 0) {
@@ -36,7 +42,28 @@ bool hashByReading(int fd, blake3_hasher* hasher)
             return false;
         }
         blake3_hasher_update(hasher, buffer, static_cast<size_t>(got));
+        total += uint64_t(got);
     }
+}
+
+bool hashOpenFile(int fd, const struct stat& status, blake3_hasher* hasher)
+{
+    const bool regular = S_ISREG(status.st_mode);
+    const uint64_t size = regular && status.st_size > 0 ? uint64_t(status.st_size) : 0;
+    uint64_t total = 0;
+    if (regular && status.st_size >= parallelThreshold) {
+        if (!hasher::blake3UpdateParallelFromFile(hasher, fd, 0, size_t(size)))
+            return false;
+        total = size;
+        // Anything appended meanwhile is hashed too, as a file read to its end would be.
+        if (lseek(fd, off_t(size), SEEK_SET) < 0)
+            return false;
+    }
+    if (!hashToEnd(fd, hasher, total))
+        return false;
+    // A regular file that ends before the size it had when opened shrank while it was read: its
+    // digest would be that of no state the file was ever in.
+    return !regular || total >= size;
 }
 
 bool hashOneFile(const char* path, const blake3_hasher& hasherTemplate, uint8_t* slot)
@@ -46,36 +73,16 @@ bool hashOneFile(const char* path, const blake3_hasher& hasherTemplate, uint8_t*
     if (fd < 0)
         return false;
     struct stat status;
-    if (fstat(fd, &status) != 0) {
-        close(fd);
-        return false;
-    }
     // A FIFO could block forever and a device like /dev/zero never ends: only regular files
     // have contents to hash. Directories go on to fail at their first read.
-    if (!S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) {
-        close(fd);
-        return false;
-    }
-
+    bool ok = fstat(fd, &status) == 0 && (S_ISREG(status.st_mode) || S_ISDIR(status.st_mode));
     blake3_hasher hasher = hasherTemplate;
-    if (S_ISREG(status.st_mode) && status.st_size > 0 && status.st_size >= mappingThreshold) {
-        const size_t length = static_cast<size_t>(status.st_size);
-        void* mapping = mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0);
-        close(fd);
-        if (mapping == MAP_FAILED)
-            return false;
-        hasher::blake3UpdateParallel(&hasher, mapping, length);
-        munmap(mapping, length);
-    } else {
-        // Back to blocking reads; no other status flag was set at open, so one call suffices.
-        fcntl(fd, F_SETFL, 0);
-        const bool complete = hashByReading(fd, &hasher);
-        close(fd);
-        if (!complete)
-            return false;
-    }
-    blake3_hasher_finalize(&hasher, slot, BLAKE3_OUT_LEN);
-    return true;
+    // Back to blocking reads; no other status flag was set at open, so one call suffices.
+    ok = ok && fcntl(fd, F_SETFL, 0) == 0 && hashOpenFile(fd, status, &hasher);
+    close(fd);
+    if (ok)
+        blake3_hasher_finalize(&hasher, slot, BLAKE3_OUT_LEN);
+    return ok;
 }
 
 void hashIndex(const char* const* paths, uint8_t* outHashes, uint8_t* outOk, int32_t i,
