@@ -21,4 +21,10 @@ tbb::task_arena& hashPool();
 constexpr size_t threadBufferSize = 256 * 1024;
 uint8_t* threadBuffer();
 
+// From this size on a regular file is hashed by subtrees on the whole pool, each leaf reading its
+// own range of the file; below it one worker reads the file through its buffer while other files
+// keep the other workers busy. Chosen by measurement (bench/HashBenchmark.cpp): below it, forking
+// costs more than it gains even for a file hashed alone.
+constexpr uint64_t parallelReadThreshold = 1024 * 1024;
+
 } // namespace hasher

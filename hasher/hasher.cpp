@@ -3,6 +3,7 @@
 #include "hasher/Blake3Tree.h"
 #include "hasher/HashPool.h"
 
+#include <algorithm>
 #include <blake3.h>
 #include <cerrno>
 #include <cstring>
@@ -20,22 +21,37 @@
 namespace
 {
 
-// From this size on a file is hashed by subtrees on the whole pool, each leaf reading its own
-// range; below it one worker reads the file through its buffer, and other files keep the other
-// workers busy. Chosen by measurement (bench/HashBenchmark.cpp): under it forking costs more than
-// it gains even for a file hashed alone.
-constexpr off_t parallelThreshold = 1024 * 1024;
-
-// Reads fd from its current position to the end into hasher; counts the bytes in total.
-bool hashToEnd(int fd, blake3_hasher* hasher, uint64_t& total)
+bool sameTime(const timespec& a, const timespec& b)
 {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Whether nothing about the file's contents changed between the two looks at it: a write or a
+// truncation moves the change time (and the size or the modification time).
+bool unchanged(const struct stat& before, const struct stat& after)
+{
+    return before.st_size == after.st_size && sameTime(before.st_mtim, after.st_mtim) &&
+           sameTime(before.st_ctim, after.st_ctim);
+}
+
+bool hashOpenFile(int fd, const struct stat& status, blake3_hasher* hasher)
+{
+    const uint64_t size = S_ISREG(status.st_mode) && status.st_size > 0 ? uint64_t(status.st_size) : 0;
+    if (size >= hasher::parallelReadThreshold)
+        return hasher::blake3UpdateParallelFromFile(hasher, fd, 0, size_t(size));
+
     // This path never waits on the pool, so no other file's step can be stacked on top of this
-    // buffer while it is in use.
+    // buffer while it is in use. A file with a size is read up to that size (whether it grew is
+    // told by the second look at its status); one without, such as a directory or a file of the
+    // kernel's that reports no size, to its end.
     uint8_t* const buffer = hasher::threadBuffer();
-    while (true) {
-        const ssize_t got = read(fd, buffer, hasher::threadBufferSize);
+    uint64_t total = 0;
+    while (size == 0 || total < size) {
+        const size_t wanted = size == 0 ? hasher::threadBufferSize
+                                        : size_t(std::min<uint64_t>(hasher::threadBufferSize, size - total));
+        const ssize_t got = read(fd, buffer, wanted);
         if (got == 0)
-            return true;
+            break;
         if (got < 0) {
             if (errno == EINTR)
                 continue;
@@ -44,26 +60,8 @@ bool hashToEnd(int fd, blake3_hasher* hasher, uint64_t& total)
         blake3_hasher_update(hasher, buffer, static_cast<size_t>(got));
         total += uint64_t(got);
     }
-}
-
-bool hashOpenFile(int fd, const struct stat& status, blake3_hasher* hasher)
-{
-    const bool regular = S_ISREG(status.st_mode);
-    const uint64_t size = regular && status.st_size > 0 ? uint64_t(status.st_size) : 0;
-    uint64_t total = 0;
-    if (regular && status.st_size >= parallelThreshold) {
-        if (!hasher::blake3UpdateParallelFromFile(hasher, fd, 0, size_t(size)))
-            return false;
-        total = size;
-        // Anything appended meanwhile is hashed too, as a file read to its end would be.
-        if (lseek(fd, off_t(size), SEEK_SET) < 0)
-            return false;
-    }
-    if (!hashToEnd(fd, hasher, total))
-        return false;
-    // A regular file that ends before the size it had when opened shrank while it was read: its
-    // digest would be that of no state the file was ever in.
-    return !regular || total >= size;
+    // A file that ends before the size it had when opened shrank while it was read.
+    return total >= size;
 }
 
 bool hashOneFile(const char* path, const blake3_hasher& hasherTemplate, uint8_t* slot)
@@ -79,6 +77,10 @@ bool hashOneFile(const char* path, const blake3_hasher& hasherTemplate, uint8_t*
     blake3_hasher hasher = hasherTemplate;
     // Back to blocking reads; no other status flag was set at open, so one call suffices.
     ok = ok && fcntl(fd, F_SETFL, 0) == 0 && hashOpenFile(fd, status, &hasher);
+    // A file written or cut while it was read has no one digest: what was read may mix two states
+    // of it, or stop in the middle of one. It gets flag 0, like a file that could not be read.
+    struct stat after;
+    ok = ok && fstat(fd, &after) == 0 && unchanged(status, after);
     close(fd);
     if (ok)
         blake3_hasher_finalize(&hasher, slot, BLAKE3_OUT_LEN);
