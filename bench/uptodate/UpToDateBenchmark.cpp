@@ -196,7 +196,9 @@ LauncherRun runLauncher(const LauncherSandbox& sandbox, const QString& record, i
 void printPhases(const QList<LogLine>& log)
 {
     const QList<QPair<QString, QString>> steps = {
-        {"start to stage 1", "******* 1 / 3"},
+        {"log start to the TLS versions", "SSL library build version"},
+        {"system CA roots and the extra CA", "Trusting"},
+        {"to stage 1 (receipt read)", "******* 1 / 3"},
         {"stage 1: manifest and walk", "Found"},
         {"hash job to its result", "Game file hash job finished"},
         {"to stage 3", "******* 3 / 3"},
