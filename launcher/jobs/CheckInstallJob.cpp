@@ -1,6 +1,7 @@
 #include "CheckInstallJob.h"
 
 #include "jobs/GameFileInfo.h"
+#include "jobs/ParallelSlices.h"
 
 #include <QDebug>
 #include <QDir>
@@ -93,37 +94,59 @@ void CheckInstallJob::go()
             hashedIndex.insert(path.mid(prefix.size()), i);
     }
 
-    QStringList failedFiles;
-    for (const QJsonValue& value : std::as_const(manifestFiles)) {
-        const QJsonObject entry = value.toObject();
-        const QString path = entry.value(QLatin1String("path")).toString();
-
-        qsizetype found = -1;
-        if (path.isEmpty()) {
-            // The install directory itself, which the hash job never lists.
-            found = rootIndex;
-        } else if (isClean(path) && !QDir::isAbsolutePath(path)) {
-            found = hashedIndex.value(path, -1);
-        } else {
-            const QString resolved = resolveUnder(root, path);
-            if (resolved.isEmpty()) {
-                qDebug() << "File" << path << "lies outside the install directory and is refused.";
-                failedFiles.append(path);
+    // Every entry is judged on its own, so large manifests are judged on several threads; the
+    // verdicts are then reported in manifest order.
+    enum Verdict : uint8_t
+    {
+        Valid,
+        Refused,
+        Missing,
+        Broken
+    };
+    const qsizetype entryCount = manifestFiles.size();
+    std::vector<uint8_t> verdicts(static_cast<size_t>(entryCount), Valid);
+    forEachSlice(entryCount, [&](qsizetype from, qsizetype to) {
+        const QJsonArray entries = manifestFiles;
+        for (qsizetype i = from; i < to; ++i) {
+            const QJsonObject entry = entries.at(i).toObject();
+            const QString path = entry.value(QLatin1String("path")).toString();
+            qsizetype found = -1;
+            if (path.isEmpty()) {
+                // The install directory itself, which the hash job never lists.
+                found = rootIndex;
+            } else if (isClean(path) && !QDir::isAbsolutePath(path)) {
+                found = hashedIndex.value(path, -1);
+            } else {
+                const QString resolved = resolveUnder(root, path);
+                if (resolved.isEmpty()) {
+                    verdicts[size_t(i)] = Refused;
+                    continue;
+                }
+                found = hashedIndex.value(QStringView(resolved).mid(prefix.size()), -1);
+            }
+            if (found < 0) {
+                verdicts[size_t(i)] = Missing;
                 continue;
             }
-            found = hashedIndex.value(QStringView(resolved).mid(prefix.size()), -1);
+            const QByteArray expected =
+                GameFileInfo::decodeHash(entry.value(QLatin1String("validation_hash")).toString());
+            if (found >= fileHashes.size() || fileHashes.at(found) != expected)
+                verdicts[size_t(i)] = Broken;
         }
-        if (found < 0) {
-            qDebug() << "File" << path << "does not exist.";
-            failedFiles.append(path);
-            continue;
-        }
+    });
 
-        const QByteArray expected = GameFileInfo::decodeHash(entry.value(QLatin1String("validation_hash")).toString());
-        if (found >= fileHashes.size() || fileHashes.at(found) != expected) {
+    QStringList failedFiles;
+    for (qsizetype i = 0; i < entryCount; ++i) {
+        if (verdicts[size_t(i)] == Valid)
+            continue;
+        const QString path = manifestFiles.at(i).toObject().value(QLatin1String("path")).toString();
+        if (verdicts[size_t(i)] == Refused)
+            qDebug() << "File" << path << "lies outside the install directory and is refused.";
+        else if (verdicts[size_t(i)] == Missing)
+            qDebug() << "File" << path << "does not exist.";
+        else
             qDebug() << "File" << path << "exists but must be repaired.";
-            failedFiles.append(path);
-        }
+        failedFiles.append(path);
     }
 
     if (!failedFiles.isEmpty())

@@ -48,19 +48,19 @@ int hexDigit(char16_t c)
 // 64 lower-case hex digits, as toJson writes them, decoded directly; null otherwise.
 QByteArray decodeCanonicalHash(const QString& text)
 {
-    if (text.size() == 64) {
-        QByteArray bytes(32, Qt::Uninitialized);
-        bool valid = true;
-        for (int i = 0; i < 32 && valid; ++i) {
-            const int high = hexDigit(text[2 * i].unicode());
-            const int low = hexDigit(text[2 * i + 1].unicode());
-            valid = high >= 0 && low >= 0;
-            bytes[i] = char(high << 4 | low);
-        }
-        if (valid)
-            return bytes;
+    if (text.size() != 64)
+        return QByteArray();
+    QByteArray bytes(32, Qt::Uninitialized);
+    const QChar* in = text.constData();
+    char* out = bytes.data();
+    for (int i = 0; i < 32; ++i) {
+        const int high = hexDigit(in[2 * i].unicode());
+        const int low = hexDigit(in[2 * i + 1].unicode());
+        if (high < 0 || low < 0)
+            return QByteArray();
+        out[i] = char(high << 4 | low);
     }
-    return QByteArray();
+    return bytes;
 }
 
 QByteArray readHash(const QJsonValue& value, bool& canonical)
