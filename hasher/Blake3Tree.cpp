@@ -43,7 +43,7 @@ struct Source
 {
     const uint8_t* memory = nullptr;
     int fd = -1;
-    uint64_t fileOffset = 0;              // file position of input offset 0
+    uint64_t fileOffset = 0;                 // file position of input offset 0
     mutable std::atomic<bool> failed{false}; // a read failed or ended early: the result is void
 
     // The input bytes [offset, offset + length), either in place or read into scratch (which

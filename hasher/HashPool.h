@@ -4,10 +4,9 @@
 // so that the subtrees of a big file and the steps of small files balance across the same
 // workers. Created on first use, never shut down.
 
-#include <oneapi/tbb/task_arena.h>
-
 #include <cstddef>
 #include <cstdint>
+#include <oneapi/tbb/task_arena.h>
 
 namespace hasher
 {

@@ -47,8 +47,8 @@ bool hashOpenFile(int fd, const struct stat& status, blake3_hasher* hasher)
     uint8_t* const buffer = hasher::threadBuffer();
     uint64_t total = 0;
     while (size == 0 || total < size) {
-        const size_t wanted = size == 0 ? hasher::threadBufferSize
-                                        : size_t(std::min<uint64_t>(hasher::threadBufferSize, size - total));
+        const size_t wanted =
+            size == 0 ? hasher::threadBufferSize : size_t(std::min<uint64_t>(hasher::threadBufferSize, size - total));
         const ssize_t got = read(fd, buffer, wanted);
         if (got == 0)
             break;

@@ -138,10 +138,11 @@ QList<LogLine> readLog(const QString& path)
         return lines;
     for (const QString& text : QString::fromUtf8(file.readAll()).split('\n')) {
         const QRegularExpressionMatch match = format.match(text);
-        if (match.hasMatch())
-            lines.append({((match.captured(1).toLongLong() * 60 + match.captured(2).toLongLong()) * 60 +
-                           match.captured(3).toLongLong()) * 1000 + match.captured(4).toLongLong(),
-                          match.captured(5)});
+        if (!match.hasMatch())
+            continue;
+        const qint64 seconds = (match.captured(1).toLongLong() * 60 + match.captured(2).toLongLong()) * 60 +
+                               match.captured(3).toLongLong();
+        lines.append({seconds * 1000 + match.captured(4).toLongLong(), match.captured(5)});
     }
     return lines;
 }
@@ -157,8 +158,8 @@ qint64 logTime(const QList<LogLine>& log, const QString& text)
 
 struct LauncherRun
 {
-    double seconds = 0;       // from start to the game's start
-    double exitSeconds = 0;   // from start to the launcher's end
+    double seconds = 0;     // from start to the game's start
+    double exitSeconds = 0; // from start to the launcher's end
     QList<LogLine> log;
 };
 

@@ -271,10 +271,10 @@ void GameFilesHashJob::go()
         files << prefix + relativePath;
         hashes << cached.hash;
         if (!sameArray) {
-            fileInfosToSave.append(cached.canonical ? cachedFileInfos.at(index)
-                                                    : QJsonValue(GameFileInfo::toJson(relativePath, cached.size,
-                                                                                      cached.lastModified,
-                                                                                      cached.hash)));
+            fileInfosToSave.append(
+                cached.canonical
+                    ? cachedFileInfos.at(index)
+                    : QJsonValue(GameFileInfo::toJson(relativePath, cached.size, cached.lastModified, cached.hash)));
         }
     }
     if (sameArray)

@@ -12,8 +12,8 @@
 template <typename Work> void forEachSlice(qsizetype count, Work work)
 {
     constexpr qsizetype minimumSlice = 4096;
-    const qsizetype threads =
-        std::clamp<qsizetype>(count / minimumSlice, 1, std::clamp<qsizetype>(std::thread::hardware_concurrency(), 1, 8));
+    const qsizetype threads = std::clamp<qsizetype>(count / minimumSlice, 1,
+                                                    std::clamp<qsizetype>(std::thread::hardware_concurrency(), 1, 8));
     std::vector<std::thread> helpers;
     for (qsizetype t = 1; t < threads; ++t)
         helpers.emplace_back([&, t] { work(count * t / threads, count * (t + 1) / threads); });

@@ -147,12 +147,12 @@ void TestInstallReceipt::failedWriteKeepsOldReceipt()
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), diskFull ? QStringList{"main.json"} : QStringList{});
 }
 
-
 void TestInstallReceipt::rewritesOnlyChangedContent_data()
 {
     QTest::addColumn<QJsonObject>("next");
     QTest::addColumn<bool>("replaced");
-    const QJsonObject first{{"version", "1.0"}, {"branch", "main"}, {"gameFiles", QJsonArray{QJsonObject{{"path", "a"}}}}};
+    const QJsonObject first{
+        {"version", "1.0"}, {"branch", "main"}, {"gameFiles", QJsonArray{QJsonObject{{"path", "a"}}}}};
     QTest::newRow("same content") << first << false;
     QJsonObject sameLength = first;
     sameLength["version"] = "1.1";
@@ -171,7 +171,8 @@ void TestInstallReceipt::rewritesOnlyChangedContent()
     QFETCH(bool, replaced);
     QTemporaryDir dir;
     const QString path = dir.filePath("main.json");
-    const QJsonObject first{{"version", "1.0"}, {"branch", "main"}, {"gameFiles", QJsonArray{QJsonObject{{"path", "a"}}}}};
+    const QJsonObject first{
+        {"version", "1.0"}, {"branch", "main"}, {"gameFiles", QJsonArray{QJsonObject{{"path", "a"}}}}};
     QVERIFY(writeInstallReceipt(path, first));
     struct stat before;
     QCOMPARE(stat(QFile::encodeName(path).constData(), &before), 0);
