@@ -3,9 +3,12 @@
 #include "hasher/HashPool.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <oneapi/tbb/parallel_invoke.h>
+#include <unistd.h>
 
 // Compression entries of the BLAKE3 C sources. They are exported by the library but declared only
 // in its internal header, which cannot be included from C++ (it pulls in the intrinsics headers
@@ -33,12 +36,50 @@ constexpr size_t chunkLength = BLAKE3_CHUNK_LEN;
 constexpr size_t cvLength = BLAKE3_OUT_LEN;
 constexpr size_t blocksPerChunk = BLAKE3_CHUNK_LEN / BLAKE3_BLOCK_LEN;
 
+// Where the input comes from: memory, or a range of an open file that each leaf reads for itself
+// with positional reads, so that copying out of the page cache is spread over the workers just
+// like the hashing.
+struct Source
+{
+    const uint8_t* memory = nullptr;
+    int fd = -1;
+    uint64_t fileOffset = 0;                 // file position of input offset 0
+    mutable std::atomic<bool> failed{false}; // a read failed or ended early: the result is void
+
+    // The input bytes [offset, offset + length), either in place or read into scratch (which
+    // holds at least length bytes). Null once the source has failed.
+    const uint8_t* fetch(uint64_t offset, size_t length, uint8_t* scratch) const
+    {
+        if (memory)
+            return memory + offset;
+        if (failed.load(std::memory_order_relaxed))
+            return nullptr;
+        size_t done = 0;
+        while (done < length) {
+            const ssize_t got = pread(fd, scratch + done, length - done, off_t(fileOffset + offset + done));
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0) {
+                // The file shrank under us (or cannot be read): no digest of it can be right.
+                failed.store(true, std::memory_order_relaxed);
+                return nullptr;
+            }
+            done += size_t(got);
+        }
+        return scratch;
+    }
+};
+
 struct TreeContext
 {
     const uint32_t* key;
     uint8_t flags;
     size_t leafChunks;
+    const Source& source;
 };
+
+// A leaf never forks, so the worker's buffer is free while it runs.
+static_assert(maxLeafChunks * BLAKE3_CHUNK_LEN <= threadBufferSize);
 
 void storeWords(uint8_t* out, const uint32_t words[8])
 {
@@ -61,9 +102,12 @@ void compressParent(const TreeContext& tree, const uint8_t block[2 * cvLength], 
 
 // A complete subtree of `chunks` full chunks (a power of two, at most maxLeafChunks) on this
 // thread: every chunk in one SIMD-wide call, then the parent levels the same way.
-void leafSubtreeCv(const TreeContext& tree, const uint8_t* input, size_t chunks, uint64_t chunkCounter,
+void leafSubtreeCv(const TreeContext& tree, uint64_t offset, size_t chunks, uint64_t chunkCounter,
                    uint8_t out[cvLength])
 {
+    const uint8_t* input = tree.source.fetch(offset, chunks * chunkLength, threadBuffer());
+    if (!input)
+        return;
     const uint8_t* inputs[maxLeafChunks];
     uint8_t levelA[maxLeafChunks * cvLength];
     uint8_t levelB[maxLeafChunks / 2 * cvLength];
@@ -85,18 +129,17 @@ void leafSubtreeCv(const TreeContext& tree, const uint8_t* input, size_t chunks,
 
 // Chaining value of a complete subtree of `chunks` full chunks, a power of two. Never the root:
 // the caller keeps the top two children of every subtree unmerged, as the serial update does.
-void subtreeCv(const TreeContext& tree, const uint8_t* input, size_t chunks, uint64_t chunkCounter,
-               uint8_t out[cvLength])
+void subtreeCv(const TreeContext& tree, uint64_t offset, size_t chunks, uint64_t chunkCounter, uint8_t out[cvLength])
 {
     if (chunks <= tree.leafChunks) {
-        leafSubtreeCv(tree, input, chunks, chunkCounter, out);
+        leafSubtreeCv(tree, offset, chunks, chunkCounter, out);
         return;
     }
     const size_t half = chunks / 2;
     uint8_t children[2 * cvLength];
     tbb::parallel_invoke(
-        [&] { subtreeCv(tree, input, half, chunkCounter, children); },
-        [&] { subtreeCv(tree, input + half * chunkLength, half, chunkCounter + half, children + cvLength); });
+        [&] { subtreeCv(tree, offset, half, chunkCounter, children); },
+        [&] { subtreeCv(tree, offset + half * chunkLength, half, chunkCounter + half, children + cvLength); });
     compressParent(tree, children, out);
 }
 
@@ -120,15 +163,20 @@ size_t chunkStateLength(const blake3_chunk_state& chunk)
     return BLAKE3_BLOCK_LEN * static_cast<size_t>(chunk.blocks_compressed) + chunk.buf_len;
 }
 
-void updateOnPool(blake3_hasher* hasher, const uint8_t* input, size_t length, size_t leafChunks)
+void updateOnPool(blake3_hasher* hasher, const Source& source, size_t length, size_t leafChunks)
 {
-    const TreeContext tree{hasher->key, hasher->chunk.flags, leafChunks};
+    const TreeContext tree{hasher->key, hasher->chunk.flags, leafChunks, source};
+    uint64_t input = 0; // offset into the source
+    uint8_t small[chunkLength];
 
     // A chunk left partly filled by an earlier update is completed serially; once more input
     // follows it is certainly not the root, so its chaining value can go on the stack.
     if (const size_t buffered = chunkStateLength(hasher->chunk); buffered > 0) {
         const size_t take = std::min(chunkLength - buffered, length);
-        blake3_hasher_update(hasher, input, take);
+        const uint8_t* bytes = source.fetch(input, take, small);
+        if (!bytes)
+            return;
+        blake3_hasher_update(hasher, bytes, take);
         input += take;
         length -= take;
         if (length == 0)
@@ -186,20 +234,38 @@ void updateOnPool(blake3_hasher* hasher, const uint8_t* input, size_t length, si
 
     // At most one chunk is left and the chunk state is empty: the serial update buffers it and
     // folds the stack exactly as it would have.
-    if (length > 0)
-        blake3_hasher_update(hasher, input, length);
+    if (length > 0) {
+        if (const uint8_t* bytes = source.fetch(input, length, small))
+            blake3_hasher_update(hasher, bytes, length);
+    }
 }
 
-} // namespace
-
-void blake3UpdateParallel(blake3_hasher* hasher, const void* input, size_t length, size_t leafChunks)
+void runOnPool(blake3_hasher* hasher, const Source& source, size_t length, size_t leafChunks)
 {
     if (length == 0)
         return;
     leafChunks = std::clamp<size_t>(leafChunks, 1, maxLeafChunks);
     // Runs directly when the caller is already one of the pool's workers; otherwise the caller
     // joins the pool for the duration, so forks never land on a different scheduler.
-    hashPool().execute([&] { updateOnPool(hasher, static_cast<const uint8_t*>(input), length, leafChunks); });
+    hashPool().execute([&] { updateOnPool(hasher, source, length, leafChunks); });
+}
+
+} // namespace
+
+void blake3UpdateParallel(blake3_hasher* hasher, const void* input, size_t length, size_t leafChunks)
+{
+    Source source;
+    source.memory = static_cast<const uint8_t*>(input);
+    runOnPool(hasher, source, length, leafChunks);
+}
+
+bool blake3UpdateParallelFromFile(blake3_hasher* hasher, int fd, uint64_t offset, size_t length, size_t leafChunks)
+{
+    Source source;
+    source.fd = fd;
+    source.fileOffset = offset;
+    runOnPool(hasher, source, length, leafChunks);
+    return !source.failed.load();
 }
 
 } // namespace hasher

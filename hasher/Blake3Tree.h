@@ -8,6 +8,7 @@
 
 #include <blake3.h>
 #include <cstddef>
+#include <cstdint>
 
 namespace hasher
 {
@@ -20,5 +21,11 @@ constexpr size_t maxLeafChunks = 256;
 // leafChunks is clamped to [1, maxLeafChunks]; tests pass 1 to fork at every level.
 void blake3UpdateParallel(blake3_hasher* hasher, const void* input, size_t length,
                           size_t leafChunks = defaultLeafChunks);
+
+// The same over the bytes [offset, offset + length) of an open file, which the leaves read for
+// themselves with positional reads. False when a read failed or the file ended before the range
+// did; the hasher's state is then meaningless.
+bool blake3UpdateParallelFromFile(blake3_hasher* hasher, int fd, uint64_t offset, size_t length,
+                                  size_t leafChunks = defaultLeafChunks);
 
 } // namespace hasher

@@ -3,40 +3,65 @@
 #include "hasher/Blake3Tree.h"
 #include "hasher/HashPool.h"
 
+#include <algorithm>
 #include <blake3.h>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+// Files are read, never mapped. Mapping costs a page fault per few pages and an munmap whose TLB
+// shootdown serialises every worker on the process's memory-map lock, which made small and medium
+// files slower than copying them; and a mapped file that someone truncates kills the process with
+// SIGBUS. A read of a vanished range just ends early, and the file then gets flag 0.
 
 namespace
 {
 
-// Smaller files cost more to map and unmap than to read.
-constexpr off_t mappingThreshold = 16384;
-constexpr size_t readBufferSize = 65536;
-
-bool hashByReading(int fd, blake3_hasher* hasher)
+bool sameTime(const timespec& a, const timespec& b)
 {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Whether nothing about the file's contents changed between the two looks at it: a write or a
+// truncation moves the change time (and the size or the modification time).
+bool unchanged(const struct stat& before, const struct stat& after)
+{
+    return before.st_size == after.st_size && sameTime(before.st_mtim, after.st_mtim) &&
+           sameTime(before.st_ctim, after.st_ctim);
+}
+
+bool hashOpenFile(int fd, const struct stat& status, blake3_hasher* hasher)
+{
+    const uint64_t size = S_ISREG(status.st_mode) && status.st_size > 0 ? uint64_t(status.st_size) : 0;
+    if (size >= hasher::parallelReadThreshold)
+        return hasher::blake3UpdateParallelFromFile(hasher, fd, 0, size_t(size));
+
     // This path never waits on the pool, so no other file's step can be stacked on top of this
-    // buffer while it is in use.
-    alignas(64) uint8_t buffer[readBufferSize];
-    std::memset(buffer, 0, sizeof buffer);
-    while (true) {
-        const ssize_t got = read(fd, buffer, sizeof buffer);
+    // buffer while it is in use. A file with a size is read up to that size (whether it grew is
+    // told by the second look at its status); one without, such as a directory or a file of the
+    // kernel's that reports no size, to its end.
+    uint8_t* const buffer = hasher::threadBuffer();
+    uint64_t total = 0;
+    while (size == 0 || total < size) {
+        const size_t wanted =
+            size == 0 ? hasher::threadBufferSize : size_t(std::min<uint64_t>(hasher::threadBufferSize, size - total));
+        const ssize_t got = read(fd, buffer, wanted);
         if (got == 0)
-            return true;
+            break;
         if (got < 0) {
             if (errno == EINTR)
                 continue;
             return false;
         }
         blake3_hasher_update(hasher, buffer, static_cast<size_t>(got));
+        total += uint64_t(got);
     }
+    // A file that ends before the size it had when opened shrank while it was read.
+    return total >= size;
 }
 
 bool hashOneFile(const char* path, const blake3_hasher& hasherTemplate, uint8_t* slot)
@@ -46,36 +71,20 @@ bool hashOneFile(const char* path, const blake3_hasher& hasherTemplate, uint8_t*
     if (fd < 0)
         return false;
     struct stat status;
-    if (fstat(fd, &status) != 0) {
-        close(fd);
-        return false;
-    }
     // A FIFO could block forever and a device like /dev/zero never ends: only regular files
     // have contents to hash. Directories go on to fail at their first read.
-    if (!S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) {
-        close(fd);
-        return false;
-    }
-
+    bool ok = fstat(fd, &status) == 0 && (S_ISREG(status.st_mode) || S_ISDIR(status.st_mode));
     blake3_hasher hasher = hasherTemplate;
-    if (S_ISREG(status.st_mode) && status.st_size > 0 && status.st_size >= mappingThreshold) {
-        const size_t length = static_cast<size_t>(status.st_size);
-        void* mapping = mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0);
-        close(fd);
-        if (mapping == MAP_FAILED)
-            return false;
-        hasher::blake3UpdateParallel(&hasher, mapping, length);
-        munmap(mapping, length);
-    } else {
-        // Back to blocking reads; no other status flag was set at open, so one call suffices.
-        fcntl(fd, F_SETFL, 0);
-        const bool complete = hashByReading(fd, &hasher);
-        close(fd);
-        if (!complete)
-            return false;
-    }
-    blake3_hasher_finalize(&hasher, slot, BLAKE3_OUT_LEN);
-    return true;
+    // Back to blocking reads; no other status flag was set at open, so one call suffices.
+    ok = ok && fcntl(fd, F_SETFL, 0) == 0 && hashOpenFile(fd, status, &hasher);
+    // A file written or cut while it was read has no one digest: what was read may mix two states
+    // of it, or stop in the middle of one. It gets flag 0, like a file that could not be read.
+    struct stat after;
+    ok = ok && fstat(fd, &after) == 0 && unchanged(status, after);
+    close(fd);
+    if (ok)
+        blake3_hasher_finalize(&hasher, slot, BLAKE3_OUT_LEN);
+    return ok;
 }
 
 void hashIndex(const char* const* paths, uint8_t* outHashes, uint8_t* outOk, int32_t i,

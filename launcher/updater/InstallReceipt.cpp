@@ -16,9 +16,23 @@ LoadedInstallReceipt readInstallReceipt(const QString& path)
     return result;
 }
 
+namespace
+{
+// Whether the file at path holds exactly content.
+bool holds(const QString& path, const QByteArray& content)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) && file.size() == content.size() && file.readAll() == content;
+}
+} // namespace
+
 bool writeInstallReceipt(const QString& path, const QJsonObject& receipt)
 {
     const QByteArray content = QJsonDocument(receipt).toJson(QJsonDocument::Indented);
+    // On every start of an install that is up to date the receipt comes out as it was read; a
+    // file that already holds these bytes is left alone rather than written and flushed again.
+    if (holds(path, content))
+        return true;
     // Unbuffered, because a buffered QSaveFile reports success for a write that the disk cut
     // short and would then put the truncated file in place of the good one.
     QSaveFile file(path);

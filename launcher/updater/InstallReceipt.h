@@ -28,5 +28,6 @@ struct LoadedInstallReceipt
 
 LoadedInstallReceipt readInstallReceipt(const QString& path);
 
-// True when the file now holds the receipt; false (old file untouched) otherwise.
+// True when the file now holds the receipt; false (old file untouched) otherwise. A file that
+// already holds exactly the new content is not rewritten.
 bool writeInstallReceipt(const QString& path, const QJsonObject& receipt);

@@ -1,17 +1,22 @@
 #include "hasher/Blake3Tree.h"
+#include "hasher/HashPool.h"
 #include "hasher/ProcessorCount.h"
 #include "hasher/hasher.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
+#include <atomic>
 #include <cstring>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -87,6 +92,9 @@ private slots:
     void unhashableEntriesFailAlone();
     void samePathTwiceGivesSameDigest();
     void nonUtf8PathIsOpenedByItsBytes();
+    void sparseFileAbove4GiBMatchesB3sum();
+    void fileTruncatedWhileHashedNeverGivesAWrongDigest_data();
+    void fileTruncatedWhileHashedNeverGivesAWrongDigest();
     void processorCountFollowsAffinityMask();
     void cgroupQuotaLimitsProcessors_data();
     void cgroupQuotaLimitsProcessors();
@@ -104,6 +112,11 @@ void TestHasher::initTestCase()
 {
     QVERIFY(dir.isValid());
     sizes = {0, 1, 1023, 1024, 1025, 2047, 2049, 16383, 16384, 16385, 65535, 65536, 65537};
+    // Where the way of reading changes: one buffer's worth, and hashing by leaves on the pool.
+    for (qint64 threshold : {qint64(hasher::threadBufferSize), qint64(hasher::parallelReadThreshold)})
+        for (qint64 size : {threshold - 1, threshold, threshold + 1, 2 * threshold - 1, 2 * threshold + 1})
+            if (!sizes.contains(size))
+                sizes << size;
     for (int bits = 11; bits <= 26; ++bits) {
         const qint64 power = qint64(1) << bits;
         for (qint64 size : {power - 1, power, power + 1})
@@ -355,6 +368,130 @@ void TestHasher::nonUtf8PathIsOpenedByItsBytes()
     ::unlink(path.constData());
     QCOMPARE(result.flags[0], 1);
     QCOMPARE(result.digests[0], serialDigest(contents));
+}
+
+// A file of more than 4 GiB, sparse so it costs no disk, with data around the 32-bit boundary: no
+// offset or length may be cut to 32 bits anywhere.
+void TestHasher::sparseFileAbove4GiBMatchesB3sum()
+{
+    const QString path = dir.filePath("sparse-above-4GiB.bin");
+    const qint64 size = (qint64(1) << 32) + 3 * 1024 * 1024 + 5;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    QVERIFY(fd >= 0);
+    QCOMPARE(ftruncate(fd, size), 0);
+    for (qint64 offset : {qint64(0), (qint64(1) << 32) - 100000, (qint64(1) << 32) + 1, size - 70000})
+        QCOMPARE(pwrite(fd, pattern.constData(), 70000, offset), ssize_t(70000));
+    ::close(fd);
+
+    QProcess b3sum;
+    b3sum.start("b3sum", {"--no-names", path});
+    QVERIFY(b3sum.waitForFinished(300000));
+    QCOMPARE(b3sum.exitCode(), 0);
+    const QByteArray expected = b3sum.readAllStandardOutput().trimmed();
+    const HashResult result = hashPaths({QFile::encodeName(path)});
+    QFile::remove(path);
+    QCOMPARE(result.flags[0], 1);
+    QCOMPARE(result.digests[0], expected);
+}
+
+void TestHasher::fileTruncatedWhileHashedNeverGivesAWrongDigest_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::newRow("read through one buffer") << qint64(hasher::parallelReadThreshold / 2 + 12345);
+    QTest::newRow("read by leaves on the pool") << qint64(8 * 1024 * 1024 + 777);
+}
+
+// Another thread cuts the file short and writes the cut part back, again and again, while the
+// file is hashed over and over (alone, and among other files). Every result must be flag 0 or the
+// digest of a state the file was in; a read that mixes states, or that ends early, must never come
+// with flag 1. A mapped file would have killed the process with SIGBUS instead.
+void TestHasher::fileTruncatedWhileHashedNeverGivesAWrongDigest()
+{
+    QFETCH(qint64, size);
+    const QString path = dir.filePath("truncated-in-a-loop.bin");
+    const QByteArray contents = QByteArray::fromRawData(pattern.constData(), size);
+    writeFile(path, contents);
+    const QByteArray encoded = QFile::encodeName(path);
+    constexpr int cutPoints = 7;
+    const QByteArray whole = serialDigest(contents);
+    // The states the file passes through: cut at one of the cutter's lengths, and while a cut part
+    // is written back, every length up to which the kernel has already copied it, a page boundary.
+    QList<qint64> lengths{size};
+    for (int cut = 0; cut < cutPoints; ++cut)
+        lengths << (size / cutPoints) * cut;
+    for (qint64 length = 4096; length < size; length += 4096)
+        lengths << length;
+    std::sort(lengths.begin(), lengths.end());
+    QSet<QByteArray> consistent;
+    blake3_hasher prefix;
+    blake3_hasher_init(&prefix);
+    qint64 fed = 0;
+    for (qint64 length : lengths) {
+        blake3_hasher_update(&prefix, contents.constData() + fed, size_t(length - fed));
+        fed = length;
+        blake3_hasher state = prefix;
+        uint8_t out[32];
+        blake3_hasher_finalize(&state, out, 32);
+        consistent.insert(hex(out));
+    }
+
+    struct Cutter
+    {
+        std::atomic<bool> stop{false};
+        std::atomic<int> cuts{0};
+        std::thread thread;
+        ~Cutter()
+        {
+            stop = true;
+            if (thread.joinable())
+                thread.join();
+        }
+    } cutter;
+    cutter.thread = std::thread([&] {
+        const int fd = ::open(encoded.constData(), O_WRONLY);
+        for (int round = 0; fd >= 0 && !cutter.stop; ++round) {
+            const qint64 keep = (size / cutPoints) * (round % cutPoints);
+            if (ftruncate(fd, keep) != 0 ||
+                pwrite(fd, contents.constData() + keep, size_t(size - keep), keep) != ssize_t(size - keep))
+                break;
+            cutter.cuts.fetch_add(1);
+        }
+        if (fd >= 0)
+            ::close(fd);
+    });
+
+    int rounds = 0;
+    int complete = 0;
+    int failed = 0;
+    QDeadlineTimer deadline(3000);
+    while (!deadline.hasExpired() || rounds < 20) {
+        const QList<QByteArray> paths = rounds % 2 == 0
+                                            ? QList<QByteArray>{encoded}
+                                            : QList<QByteArray>{QFile::encodeName(sizedFile(1025)), encoded, encoded};
+        const HashResult result = hashPaths(paths);
+        for (qsizetype i = 0; i < paths.size(); ++i) {
+            if (paths[i] != encoded)
+                continue;
+            if (result.flags[size_t(i)] == 1) {
+                QVERIFY2(consistent.contains(result.digests[size_t(i)]), result.digests[size_t(i)].constData());
+                complete += result.digests[size_t(i)] == whole ? 1 : 0;
+            } else {
+                QVERIFY2(result.digests[size_t(i)].isEmpty(), "slot of a failed file must keep the caller's zeros");
+                ++failed;
+            }
+        }
+        ++rounds;
+    }
+    cutter.stop = true;
+    cutter.thread.join();
+    qInfo() << rounds << "rounds," << cutter.cuts.load() << "cuts," << complete << "whole digests," << failed
+            << "flags 0";
+    QVERIFY(cutter.cuts.load() > 0);
+
+    // Left alone again, the file hashes as usual.
+    const HashResult after = hashPaths({encoded});
+    QCOMPARE(after.flags[0], 1);
+    QCOMPARE(after.digests[0], whole);
 }
 
 void TestHasher::processorCountFollowsAffinityMask()

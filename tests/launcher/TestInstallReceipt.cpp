@@ -7,6 +7,7 @@
 #include <QTest>
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace
 {
@@ -56,6 +57,8 @@ private slots:
     void rewriteKeepsUnknownKeys();
     void failedWriteKeepsOldReceipt_data();
     void failedWriteKeepsOldReceipt();
+    void rewritesOnlyChangedContent_data();
+    void rewritesOnlyChangedContent();
 };
 
 void TestInstallReceipt::read_data()
@@ -142,6 +145,43 @@ void TestInstallReceipt::failedWriteKeepsOldReceipt()
     else
         QVERIFY(!QFile::exists(path));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), diskFull ? QStringList{"main.json"} : QStringList{});
+}
+
+void TestInstallReceipt::rewritesOnlyChangedContent_data()
+{
+    QTest::addColumn<QJsonObject>("next");
+    QTest::addColumn<bool>("replaced");
+    const QJsonObject first{
+        {"version", "1.0"}, {"branch", "main"}, {"gameFiles", QJsonArray{QJsonObject{{"path", "a"}}}}};
+    QTest::newRow("same content") << first << false;
+    QJsonObject sameLength = first;
+    sameLength["version"] = "1.1";
+    QTest::newRow("one character differs, same length") << sameLength << true;
+    QJsonObject longer = first;
+    longer["branch"] = "main-2";
+    QTest::newRow("longer") << longer << true;
+    QTest::newRow("shorter") << QJsonObject{{"version", "1.0"}} << true;
+}
+
+// The receipt of an up-to-date install comes out as it was read, on every start; only then may the
+// file be left as it is. Anything else must reach the file.
+void TestInstallReceipt::rewritesOnlyChangedContent()
+{
+    QFETCH(QJsonObject, next);
+    QFETCH(bool, replaced);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("main.json");
+    const QJsonObject first{
+        {"version", "1.0"}, {"branch", "main"}, {"gameFiles", QJsonArray{QJsonObject{{"path", "a"}}}}};
+    QVERIFY(writeInstallReceipt(path, first));
+    struct stat before;
+    QCOMPARE(stat(QFile::encodeName(path).constData(), &before), 0);
+
+    QVERIFY(writeInstallReceipt(path, next));
+    QCOMPARE(readFile(path), QJsonDocument(next).toJson(QJsonDocument::Indented));
+    struct stat after;
+    QCOMPARE(stat(QFile::encodeName(path).constData(), &after), 0);
+    QCOMPARE(after.st_ino != before.st_ino, replaced);
 }
 
 QTEST_GUILESS_MAIN(TestInstallReceipt)

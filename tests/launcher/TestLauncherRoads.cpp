@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QTest>
 #include <memory>
 
@@ -55,6 +56,7 @@ private slots:
     void refusesManifestPathsOutsideTheInstall();
     void stopsAtAPatchTreeThatLoops();
     void installsWithoutAReceipt();
+    void upToDateRunOfThousandsOfFilesHashesNothing();
 
 private:
     QString installDir() const { return sandbox->installDir("main"); }
@@ -422,6 +424,56 @@ void TestLauncherRoads::installsWithoutAReceipt()
     QVERIFY2(run.out.endsWith(failureLine("Update Failed!", "Download failed for patch 1!")), run.out.constData());
     QVERIFY(QFileInfo::exists(FakeGame::executablePath(installDir())));
     QVERIFY(!QFileInfo::exists(receiptPath()));
+}
+
+// The road of every start: an install of a few thousand files, up to date, whose receipt holds
+// every file's record. Nothing is hashed or downloaded, the check passes on the recorded digests,
+// the receipt keeps its content, and the game starts.
+void TestLauncherRoads::upToDateRunOfThousandsOfFilesHashesNothing()
+{
+    constexpr int fileCount = 3000;
+    for (int i = 0; i < fileCount; ++i)
+        writeFile(QString("%1/Pelwinter/Content/d%2/f%3.uasset").arg(installDir()).arg(i / 100).arg(i),
+                  pattern(100 + (i * 37) % 9000, char(i)));
+    FakeGame::install(installDir());
+    // Digests of the whole install from one b3sum run; no blob may be asked for on this road.
+    QProcess b3sum;
+    b3sum.setWorkingDirectory(installDir());
+    b3sum.start("sh", {"-c", "find . -type f -printf '%P\\0' | xargs -0 b3sum"});
+    QVERIFY(b3sum.waitForFinished(120000));
+    QCOMPARE(b3sum.exitCode(), 0);
+    QJsonArray files;
+    for (const QByteArray& line : b3sum.readAllStandardOutput().split('\n')) {
+        if (line.size() > 66)
+            files.append(QJsonObject{{"path", QString::fromUtf8(line.mid(66))},
+                                     {"validation_hash", QString::fromLatin1(line.left(64))},
+                                     {"resource", QJsonObject{{"hash", "never-fetched"}, {"parts", 1}, {"size", 1}}}});
+    }
+    QCOMPARE(files.size(), fileCount + 1);
+    publishBranch(branchManifest("1.0", files));
+    writeReceipt({{"version", "1.0"}});
+    QVERIFY(server->start(TEST_SERVER_PORT));
+
+    LauncherSandbox::Result run = runLauncher();
+    QVERIFY(run.finished);
+    QVERIFY2(run.out.endsWith(doneLine), run.out.constData());
+    QVERIFY(gameStarted());
+    QVERIFY(sandbox->logMessages().contains(QString("Found %1 game files that require hashing.").arg(fileCount + 1)));
+    const QByteArray receipt = readFile(receiptPath());
+    QCOMPARE(readReceipt()["gameFiles"].toArray().size(), fileCount + 1);
+
+    run = runLauncher();
+    QVERIFY(run.finished);
+    QVERIFY2(run.out.endsWith(doneLine), run.out.constData());
+    QVERIFY(gameStarted());
+    const QStringList log = sandbox->logMessages();
+    QVERIFY(LauncherSandbox::containsInOrder(
+        log, {"Found 0 game files that require hashing.",
+              QString("Found %1 game files that are unchanged from last hash run.").arg(fileCount + 1)}));
+    QVERIFY(log.contains("All files validated successfully."));
+    QVERIFY(log.contains("Saved install receipt."));
+    QCOMPARE(blobRequests(), QStringList());
+    QCOMPARE(readFile(receiptPath()), receipt);
 }
 
 QTEST_GUILESS_MAIN(TestLauncherRoads)
