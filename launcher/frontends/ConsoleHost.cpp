@@ -94,17 +94,21 @@ void ConsoleHost::updateInfoText(QString line1, QString line2)
 void ConsoleHost::updateFailed(QString error, QString title)
 {
     updateConsole(esc + "[1;37;41m" + title + esc + "[0m" + " " + esc + "[1;31m" + error + esc + "[0m");
+    runOver = true;
     QCoreApplication::quit();
 }
 
 void ConsoleHost::updateDone()
 {
     updateConsole(esc + "[1;37;42m" + "All done!" + esc + "[0m");
+    runOver = true;
     QCoreApplication::quit();
 }
 
 void ConsoleHost::updateConsole(QString newLine)
 {
+    if (runOver)
+        return;
     if (lineActive) {
         writeOut("\n");
         lineActive = false;
@@ -120,6 +124,8 @@ void ConsoleHost::popup(QString, QString popupText)
 
 void ConsoleHost::printStatusLine()
 {
+    if (runOver)
+        return;
     // A maximum of exactly 1 marks a label without a value, which the console doesn't show.
     if (maxProgress1 == 1)
         return;

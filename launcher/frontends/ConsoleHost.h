@@ -40,5 +40,8 @@ private:
     qlonglong maxProgress2 = 1;
     QString infoText;
     bool lineActive = false;
+    // Set once the run has ended: quitting the event loop still lets queued updates through, and
+    // nothing may follow the final line.
+    bool runOver = false;
     int lastLineLength = 0;
 };

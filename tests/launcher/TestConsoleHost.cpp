@@ -117,6 +117,16 @@ void TestConsoleHost::writesExactBytes_data()
         << esc + "[1;37;41m" + "Update Failed!" + reset + " " + esc + "[1;31m" + "x" + reset + "\n";
     QTest::newRow("done line") << HostCalls([](ConsoleHost& h) { h.updateDone(); })
                                << esc + "[1;37;42m" + "All done!" + reset + "\n";
+    QTest::newRow("nothing follows the final line")
+        << HostCalls([](ConsoleHost& h) {
+               h.updateFailed("x");
+               h.updateProgressBar1("P %p", 1, 4);
+               h.updateInfoText("late", "");
+               h.updateConsole("late line");
+               h.popup("Title", "late popup");
+               h.updateDone();
+           })
+        << esc + "[1;37;41m" + "Update Failed!" + reset + " " + esc + "[1;31m" + "x" + reset + "\n";
     QTest::newRow("popup writes only its text")
         << HostCalls([](ConsoleHost& h) { h.popup("Title", "Some text"); }) << QByteArray("Some text\n");
     QTest::newRow("permanent line after a status line starts a fresh one")
