@@ -1,5 +1,7 @@
 #include "RetrieveFileJob.h"
 
+#include "updater/ServerFormats.h"
+
 #include <QDebug>
 #include <QFileInfo>
 #include <QNetworkRequest>
@@ -36,27 +38,31 @@ void RetrieveFileJob::failWrite(const QString& path)
 {
     qDebug() << "Failed to write downloaded data to" << path;
     writeFailed = true;
-    failStreamedParts();
+    failJob();
 }
 
-void RetrieveFileJob::failStreamedParts()
+void RetrieveFileJob::failJob()
 {
     hasFailed = true;
-    // Parts still running would otherwise keep arriving into memory with nobody to take them.
-    for (QNetworkReply* reply : std::as_const(replies)) {
+    // Parts still running would otherwise keep arriving with nobody to take them. A reply is aborted
+    // at most once, and never one that has already reported its own error (its entry is null by then).
+    for (QNetworkReply*& reply : replies) {
         if (!reply)
             continue;
         disconnect(reply, nullptr, this, nullptr);
         if (!reply->isFinished())
             reply->abort();
         reply->deleteLater();
+        reply = nullptr;
     }
-    for (int i = 0; i < partFiles.size(); ++i) {
-        if (partFiles[i])
-            partFiles[i]->close();
-        QFile::remove(partFilePath(i));
+    if (!outputPath.isEmpty()) {
+        for (int i = 0; i < partFiles.size(); ++i) {
+            if (partFiles[i])
+                partFiles[i]->close();
+            QFile::remove(partFilePath(i));
+        }
+        QFile::remove(outputPath);
     }
-    QFile::remove(outputPath);
     emit failed();
 }
 
@@ -65,11 +71,41 @@ bool RetrieveFileJob::outputWriteFailed() const
     return writeFailed;
 }
 
-bool RetrieveFileJob::writePartData(int partIndex)
+// Saves what the part's reply holds; false when the attempt or the job has ended instead.
+bool RetrieveFileJob::savePartData(int partIndex)
 {
-    QFile* file = partFiles[partIndex];
     const QByteArray data = replies[partIndex]->readAll();
-    return data.isEmpty() || file->write(data) == data.size();
+    if (!acceptPartLength(partIndex, partArrived[partIndex] + data.size()))
+        return false;
+    if (!data.isEmpty() && partFiles[partIndex]->write(data) != data.size()) {
+        failWrite(partFilePath(partIndex));
+        return false;
+    }
+    return true;
+}
+
+// Records that the part's current attempt has brought arrived bytes. When all parts together pass
+// the expected size, this attempt is cut off and counts as failed; past the limit for a resource of
+// unknown size kept in memory, the download fails. False when the attempt or the job has ended.
+bool RetrieveFileJob::acceptPartLength(int partIndex, qint64 arrived)
+{
+    partArrived[partIndex] = arrived;
+    const qint64 limit = expectedSize > 0 ? expectedSize : outputPath.isEmpty() ? unknownSizeLimit : 0;
+    if (limit == 0)
+        return true;
+    qint64 sum = 0;
+    for (qint64 bytes : std::as_const(partArrived))
+        sum = addSizes(sum, bytes);
+    if (sum <= limit)
+        return true;
+    if (expectedSize > 0) {
+        failPartAttempt(partIndex, "Received more than the expected " + QString::number(expectedSize) + " bytes");
+        return false;
+    }
+    qDebug() << "Failed to download" << url << "because it is longer than" << limit
+             << "bytes, the most a download of unknown size may bring.";
+    failJob();
+    return false;
 }
 
 namespace
@@ -161,6 +197,12 @@ void RetrieveFileJob::go()
         emit failed();
         return;
     }
+    if (partCount > maxPartCount || (expectedSize > 0 && partCount > expectedSize)) {
+        qDebug() << "Failed to download" << url << "in" << partCount << "parts: a resource is stored in at most"
+                 << maxPartCount << "parts and in no more parts than it has bytes.";
+        emit failed();
+        return;
+    }
 
     // Maximum 2, not 1: the console shows a label whose maximum is 2 and hides one of 1.
     emit updateProgress("DOWNLOADING " + name.toUpper(), 0, 2);
@@ -169,6 +211,7 @@ void RetrieveFileJob::go()
     replies = QList<QNetworkReply*>(partCount, nullptr);
     partReceived = QList<qint64>(partCount, 0);
     partTotal = QList<qint64>(partCount, 0);
+    partArrived = QList<qint64>(partCount, 0);
     attempts = QList<int>(partCount, 0);
     qDeleteAll(partFiles);
     partFiles = QList<QFile*>(outputPath.isEmpty() ? 0 : partCount, nullptr);
@@ -193,6 +236,7 @@ void RetrieveFileJob::startPart(int partIndex)
         return;
 
     partReceived[partIndex] = 0;
+    partArrived[partIndex] = 0;
     attempts[partIndex] += 1;
     qDebug() << "Starting download for" << partUrls[partIndex] << "attempt" << attempts[partIndex];
 
@@ -216,13 +260,16 @@ void RetrieveFileJob::startPart(int partIndex)
     replies[partIndex] = reply;
     if (!outputPath.isEmpty()) {
         connect(reply, &QNetworkReply::readyRead, this, [this, partIndex] {
-            if (!hasFailed && !writePartData(partIndex))
-                failWrite(partFilePath(partIndex));
+            if (!hasFailed)
+                savePartData(partIndex);
         });
     }
 
-    connect(reply, &QNetworkReply::downloadProgress, this,
-            [this, partIndex](qint64 received, qint64 total) { handlePartProgress(partIndex, received, total); });
+    connect(reply, &QNetworkReply::downloadProgress, this, [this, partIndex](qint64 received, qint64 total) {
+        // Checked whether or not the reply knows its length: an endless body has none.
+        if (!hasFailed && acceptPartLength(partIndex, received))
+            handlePartProgress(partIndex, received, total);
+    });
     connect(reply, &QNetworkReply::errorOccurred, this, [this, partIndex] { handlePartError(partIndex); });
     connect(reply, &QNetworkReply::sslErrors, this,
             [this, partIndex](const QList<QSslError>& errors) { handlePartSSLErrors(partIndex, errors); });
@@ -248,8 +295,26 @@ void RetrieveFileJob::handlePartError(int partIndex)
     disconnect(reply, &QNetworkReply::readyRead, this, nullptr);
 
     qDebug() << "Failure:" << reply->errorString();
+    endAttempt(partIndex);
+}
 
-    reply->deleteLater();
+// Ends an attempt whose reply is still running: the reply is aborted once, with nothing of ours
+// listening, and the attempt counts as failed.
+void RetrieveFileJob::failPartAttempt(int partIndex, const QString& reason)
+{
+    QNetworkReply* reply = replies[partIndex];
+    disconnect(reply, nullptr, this, nullptr);
+    qDebug() << "Failure:" << reason;
+    reply->abort();
+    endAttempt(partIndex);
+}
+
+void RetrieveFileJob::endAttempt(int partIndex)
+{
+    // The entry is cleared so that nothing touches the reply again once it is deleted; in particular
+    // failJob must not abort a reply that has already ended with an error of its own.
+    replies[partIndex]->deleteLater();
+    replies[partIndex] = nullptr;
     if (attempts[partIndex] < maxAttempts) {
         const int delay = attempts[partIndex] * 100;
         qDebug() << "Retrying download for" << partUrls[partIndex] << "in" << delay << "ms.";
@@ -257,12 +322,7 @@ void RetrieveFileJob::handlePartError(int partIndex)
         return;
     }
     qDebug() << "Failed to download" << partUrls[partIndex] << "with" << maxAttempts << "attempts";
-    if (!outputPath.isEmpty()) {
-        failStreamedParts();
-        return;
-    }
-    hasFailed = true;
-    emit failed();
+    failJob();
 }
 
 void RetrieveFileJob::handlePartProgress(int partIndex, qlonglong bytesReceived, qlonglong bytesTotal)
@@ -273,9 +333,10 @@ void RetrieveFileJob::handlePartProgress(int partIndex, qlonglong bytesReceived,
     partReceived[partIndex] = bytesReceived;
     partTotal[partIndex] = bytesTotal;
 
-    const qint64 received = std::accumulate(partReceived.cbegin(), partReceived.cend(), qint64(0));
+    // Saturating: a reply may announce any length, and two near 2^63 must not add up to a negative total.
+    const qint64 received = std::accumulate(partReceived.cbegin(), partReceived.cend(), qint64(0), addSizes);
     const qint64 total =
-        expectedSize != 0 ? expectedSize : std::accumulate(partTotal.cbegin(), partTotal.cend(), qint64(0));
+        expectedSize != 0 ? expectedSize : std::accumulate(partTotal.cbegin(), partTotal.cend(), qint64(0), addSizes);
 
     qint64 rate = 0;
     const qint64 eta = rateEstimator.update(&rate, received, total);
@@ -296,10 +357,8 @@ void RetrieveFileJob::handlePartFinished(int partIndex)
         handlePartError(partIndex);
         return;
     }
-    if (!outputPath.isEmpty() && !writePartData(partIndex)) {
-        failWrite(partFilePath(partIndex));
+    if (!outputPath.isEmpty() && !savePartData(partIndex))
         return;
-    }
 
     // Complete at its last reported size; a part that never knew its length adds nothing.
     handlePartProgress(partIndex, partTotal[partIndex], partTotal[partIndex]);
@@ -313,8 +372,10 @@ void RetrieveFileJob::handlePartFinished(int partIndex)
     emit updateInfoText("Done!", "");
 
     if (!outputPath.isEmpty()) {
-        for (QNetworkReply* reply : std::as_const(replies))
+        for (QNetworkReply*& reply : replies) {
             reply->deleteLater();
+            reply = nullptr;
+        }
         if (!joinPartFiles()) {
             failWrite(outputPath);
             return;
@@ -325,7 +386,7 @@ void RetrieveFileJob::handlePartFinished(int partIndex)
             emit downloaded(QByteArray());
         } else {
             qDebug() << "Merged resource" << url << "has unexpected size" << joinedSize << "instead of" << expectedSize;
-            failStreamedParts();
+            failJob();
         }
         return;
     }
@@ -336,6 +397,7 @@ void RetrieveFileJob::handlePartFinished(int partIndex)
     if (partCount == 1) {
         merged = replies[0]->readAll();
         replies[0]->deleteLater();
+        replies[0] = nullptr;
     } else {
         qint64 mergedSize = 0;
         for (QNetworkReply* reply : std::as_const(replies))
@@ -345,6 +407,7 @@ void RetrieveFileJob::handlePartFinished(int partIndex)
         for (int i = 0; i < partCount; ++i) {
             at += qMax<qint64>(0, replies[i]->read(merged.data() + at, mergedSize - at));
             replies[i]->deleteLater();
+            replies[i] = nullptr;
         }
         merged.truncate(at);
     }

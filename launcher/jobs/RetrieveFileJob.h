@@ -17,8 +17,14 @@
 // index order; one part is fetched from url itself. Each part is tried up to 10 times, the n-th
 // retry after n * 100 ms. The joined resource must have expectedSize bytes (0: any size).
 //
+// Counts and sizes come from the server's manifests and are bounded before use: a resource in more
+// than maxPartCount parts, or in more parts than it has bytes, fails at once. A part whose bytes
+// take the resource past expectedSize is cut off there and counts as a failed attempt; a resource of
+// unknown size (expectedSize 0) kept in memory fails once it passes unknownSizeLimit.
+//
 // Connect what you need, then call go(). The outcome comes once: downloaded(file), or failed()
-// (no parts, a part out of attempts, or the wrong joined size). Progress comes as
+// (no parts or too many, a part out of attempts, or the wrong joined size). Once it has failed, the
+// parts still running are aborted. Progress comes as
 // updateProgressBytes, updateProgressSpeed, updateProgress (a "%p%" label) and updateInfoText.
 // Runs on the thread of the network manager; the manager owns the replies.
 class RetrieveFileJob : public QObject
@@ -28,6 +34,13 @@ public:
     RetrieveFileJob(QNetworkAccessManager* networkManager, QString url, QString name, int partCount,
                     qint64 expectedSize, QObject* parent);
     ~RetrieveFileJob() override;
+
+    // Blobs are split into a handful of parts for parallel transfer; thousands are a broken manifest
+    // (and 2^31 of them would not even fit the per-part lists).
+    static constexpr int maxPartCount = 256;
+    // The most a download of unknown size may bring into memory: far above any real manifest or
+    // repair blob, yet an endless body can't take all of memory.
+    static constexpr qint64 unknownSizeLimit = qint64(1) << 30;
 
     // A part that receives nothing for this long counts as a failed attempt (and is retried),
     // so a stalled server cannot hold the launcher forever. Takes effect from the next request.
@@ -62,10 +75,13 @@ private slots:
 private:
     void startPart(int partIndex);
     QString partFilePath(int partIndex) const;
-    bool writePartData(int partIndex);
+    bool savePartData(int partIndex);
     bool joinPartFiles();
+    bool acceptPartLength(int partIndex, qint64 arrived);
+    void failPartAttempt(int partIndex, const QString& reason);
+    void endAttempt(int partIndex);
     void failWrite(const QString& path);
-    void failStreamedParts();
+    void failJob();
 
 protected:
     QNetworkAccessManager* networkManager;
@@ -82,6 +98,7 @@ private:
     int finishedParts;
     QList<qint64> partReceived;
     QList<qint64> partTotal;
+    QList<qint64> partArrived; // bytes of each part's current attempt, whatever its reply announced
     TransferRateEstimator rateEstimator;
     bool hasFailed;
     int transferTimeoutMSecs;

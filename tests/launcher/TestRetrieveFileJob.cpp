@@ -280,10 +280,24 @@ void TestRetrieveFileJob::download_data()
             << QByteArray() << QStringList{R"(Merged resource "{url}" has unexpected size 3000 instead of 3001)"}
             << QStringList{R"(Downloaded "{url}" successfully.)"} << QList<int>{1, 1};
 
-        QTest::newRow(row("joined size one byte over expected").constData())
-            << kind << small << 1 << qint64(-1) << PartFaults{} << 0 << QStringList{label, "Done!", "failed"}
-            << QByteArray() << QStringList{R"(Merged resource "{url}" has unexpected size 3000 instead of 2999)"}
-            << QStringList{} << QList<int>{1};
+        QStringList overlong;
+        for (int attempt = 1; attempt <= 9; ++attempt)
+            overlong << QString(R"(Starting download for "{url}" attempt %1)").arg(attempt)
+                     << R"(Failure: "Received more than the expected 2999 bytes")"
+                     << QString(R"(Retrying download for "{url}" in %1 ms.)").arg(attempt * 100);
+        overlong << R"(Starting download for "{url}" attempt 10)" << R"(Failure: "Received more than the expected 2999 bytes")"
+                 << R"(Failed to download "{url}" with 10 attempts)";
+        QTest::newRow(row("body one byte over expected is cut off as a failed attempt").constData())
+            << kind << small << 1 << qint64(-1) << PartFaults{} << 0 << QStringList{label, "failed"} << QByteArray()
+            << overlong << QStringList{"Merged resource", "Done!"} << QList<int>{10};
+
+        QTest::newRow(row("parts passing the expected size together are cut off").constData())
+            << kind << large << 3 << qint64(-300 * 1024) << PartFaults{{"_0", {{.delayMSecs = 300}}}} << 0
+            << QStringList{label, "failed"} << QByteArray()
+            << QStringList{R"(Downloaded "{url}_1" successfully.)", R"(Downloaded "{url}_2" successfully.)",
+                           R"(Failure: "Received more than the expected 614400 bytes")",
+                           R"(Failed to download "{url}_0" with 10 attempts)"}
+            << QStringList{"Merged resource"} << QList<int>{10, 1, 1};
 
         QTest::newRow(row("expected size 0 accepts an empty resource").constData())
             << kind << QByteArray() << 1 << any << PartFaults{} << 0 << QStringList{label, "Done!", "downloaded"}
@@ -296,6 +310,23 @@ void TestRetrieveFileJob::download_data()
         QTest::newRow(row("negative parts").constData())
             << kind << small << -2 << qint64(0) << PartFaults{} << 0 << QStringList{"failed"} << QByteArray()
             << QStringList{noParts} << QStringList{"Starting download"} << QList<int>{0};
+
+        const QString tooMany = R"(Failed to download "{url}" in %1 parts: a resource is stored in at most 256 parts )"
+                                R"(and in no more parts than it has bytes.)";
+        QTest::newRow(row("2147483647 parts").constData())
+            << kind << small << 2147483647 << qint64(0) << PartFaults{} << 0 << QStringList{"failed"} << QByteArray()
+            << QStringList{tooMany.arg(2147483647)} << QStringList{"Starting download", "Downloading file with"}
+            << QList<int>{0};
+        QTest::newRow(row("257 parts").constData())
+            << kind << small << 257 << any << PartFaults{} << 0 << QStringList{"failed"} << QByteArray()
+            << QStringList{tooMany.arg(257)} << QStringList{"Starting download"} << QList<int>{0};
+        QTest::newRow(row("more parts than bytes").constData())
+            << kind << QByteArray("abc") << 4 << qint64(0) << PartFaults{} << 0 << QStringList{"failed"}
+            << QByteArray() << QStringList{tooMany.arg(4)} << QStringList{"Starting download"} << QList<int>{0};
+        QTest::newRow(row("as many parts as bytes").constData())
+            << kind << QByteArray("abc") << 3 << qint64(0) << PartFaults{} << 0
+            << QStringList{label, "Done!", "downloaded"} << QByteArray("abc")
+            << QStringList{R"(Downloaded "{url}" successfully.)"} << QStringList{} << QList<int>{1, 1, 1};
     }
 
     const QStringList manifestEvents{"label DOWNLOADING LOCAL MANIFEST", "Done!", "manifestFinished", "downloaded"};
@@ -366,7 +397,9 @@ void TestRetrieveFileJob::download()
     QFETCH(QList<int>, requests);
 
     const QString hash = QString("blob%1").arg(++blobCounter);
-    const QString path = server->putBlob(hash, stored, qMax(parts, 1));
+    // A part count the job refuses is never asked for; the blob is stored in one part then.
+    const bool storedInParts = parts >= 1 && parts <= RetrieveFileJob::maxPartCount;
+    const QString path = server->putBlob(hash, stored, storedInParts ? parts : 1);
     const QString url = server->url(path);
     server->clearFaults();
     for (auto it = faults.cbegin(); it != faults.cend(); ++it)
