@@ -135,7 +135,8 @@ void RepairInstallJob::retrieveFileFailed(int id)
 bool RepairInstallJob::makeFolderFor(const QString& fullPath) const
 {
     const QString folder = QFileInfo(fullPath).absolutePath();
-    if (!QDir(folder).exists())
+    // Folders are made inside an install, never the install itself.
+    if (!QDir(folder).exists() && QFileInfo(installDir).isDir())
         QDir().mkpath(folder);
     // A symbolic link among the folders would carry the write out of the install.
     const QString canonicalFolder = QFileInfo(folder).canonicalFilePath();

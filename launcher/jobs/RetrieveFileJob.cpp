@@ -55,6 +55,7 @@ void RetrieveFileJob::failJob()
         reply->deleteLater();
         reply = nullptr;
     }
+    partData = QList<QByteArray>(partData.size());
     if (!outputPath.isEmpty()) {
         for (int i = 0; i < partFiles.size(); ++i) {
             if (partFiles[i])
@@ -71,13 +72,16 @@ bool RetrieveFileJob::outputWriteFailed() const
     return writeFailed;
 }
 
-// Saves what the part's reply holds; false when the attempt or the job has ended instead.
+// Takes what the part's reply holds, into memory or into the part's file; false when the attempt or
+// the job has ended instead.
 bool RetrieveFileJob::savePartData(int partIndex)
 {
     const QByteArray data = replies[partIndex]->readAll();
     if (!acceptPartLength(partIndex, partArrived[partIndex] + data.size()))
         return false;
-    if (!data.isEmpty() && partFiles[partIndex]->write(data) != data.size()) {
+    if (outputPath.isEmpty()) {
+        partData[partIndex].append(data);
+    } else if (!data.isEmpty() && partFiles[partIndex]->write(data) != data.size()) {
         failWrite(partFilePath(partIndex));
         return false;
     }
@@ -212,6 +216,7 @@ void RetrieveFileJob::go()
     partReceived = QList<qint64>(partCount, 0);
     partTotal = QList<qint64>(partCount, 0);
     partArrived = QList<qint64>(partCount, 0);
+    partData = QList<QByteArray>(outputPath.isEmpty() ? partCount : 0);
     attempts = QList<int>(partCount, 0);
     qDeleteAll(partFiles);
     partFiles = QList<QFile*>(outputPath.isEmpty() ? 0 : partCount, nullptr);
@@ -237,6 +242,8 @@ void RetrieveFileJob::startPart(int partIndex)
 
     partReceived[partIndex] = 0;
     partArrived[partIndex] = 0;
+    if (outputPath.isEmpty())
+        partData[partIndex].clear();
     attempts[partIndex] += 1;
     qDebug() << "Starting download for" << partUrls[partIndex] << "attempt" << attempts[partIndex];
 
@@ -258,12 +265,14 @@ void RetrieveFileJob::startPart(int partIndex)
 
     QNetworkReply* reply = networkManager->get(request);
     replies[partIndex] = reply;
-    if (!outputPath.isEmpty()) {
-        connect(reply, &QNetworkReply::readyRead, this, [this, partIndex] {
-            if (!hasFailed)
-                savePartData(partIndex);
-        });
-    }
+    // The bytes are taken from the reply as they come. Without a bound on its buffer, the network
+    // thread would read ahead of us without limit, and a fast server could fill memory faster than
+    // the bytes are taken (or found to be too many).
+    reply->setReadBufferSize(readBufferSize);
+    connect(reply, &QNetworkReply::readyRead, this, [this, partIndex] {
+        if (!hasFailed)
+            savePartData(partIndex);
+    });
 
     connect(reply, &QNetworkReply::downloadProgress, this, [this, partIndex](qint64 received, qint64 total) {
         // Checked whether or not the reply knows its length: an endless body has none.
@@ -357,7 +366,7 @@ void RetrieveFileJob::handlePartFinished(int partIndex)
         handlePartError(partIndex);
         return;
     }
-    if (!outputPath.isEmpty() && !savePartData(partIndex))
+    if (!savePartData(partIndex))
         return;
 
     // Complete at its last reported size; a part that never knew its length adds nothing.
@@ -370,12 +379,12 @@ void RetrieveFileJob::handlePartFinished(int partIndex)
         return;
 
     emit updateInfoText("Done!", "");
+    for (QNetworkReply*& reply : replies) {
+        reply->deleteLater();
+        reply = nullptr;
+    }
 
     if (!outputPath.isEmpty()) {
-        for (QNetworkReply*& reply : replies) {
-            reply->deleteLater();
-            reply = nullptr;
-        }
         if (!joinPartFiles()) {
             failWrite(outputPath);
             return;
@@ -391,25 +400,18 @@ void RetrieveFileJob::handlePartFinished(int partIndex)
         return;
     }
 
-    // Each byte is copied once, straight from the reply into the joined resource: for a blob of
-    // hundreds of megabytes the copies and fresh pages cost more than the transfer itself.
     QByteArray merged;
     if (partCount == 1) {
-        merged = replies[0]->readAll();
-        replies[0]->deleteLater();
-        replies[0] = nullptr;
+        merged = std::move(partData[0]);
     } else {
         qint64 mergedSize = 0;
-        for (QNetworkReply* reply : std::as_const(replies))
-            mergedSize += reply->bytesAvailable();
-        merged = QByteArray(mergedSize, Qt::Uninitialized);
-        qint64 at = 0;
-        for (int i = 0; i < partCount; ++i) {
-            at += qMax<qint64>(0, replies[i]->read(merged.data() + at, mergedSize - at));
-            replies[i]->deleteLater();
-            replies[i] = nullptr;
+        for (const QByteArray& data : std::as_const(partData))
+            mergedSize += data.size();
+        merged.reserve(mergedSize);
+        for (QByteArray& data : partData) {
+            merged.append(data);
+            data = QByteArray(); // each part's memory goes as soon as it is copied
         }
-        merged.truncate(at);
     }
 
     if (expectedSize == 0 || expectedSize == merged.size()) {

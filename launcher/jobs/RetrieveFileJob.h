@@ -12,7 +12,7 @@
 #include <QString>
 #include <QStringList>
 
-// Downloads one resource from the update server into memory. A resource of several parts is
+// Downloads one resource from the update server into memory (or to a file, see setOutputFile). A resource of several parts is
 // fetched as partCount simultaneous requests for url + "_0" ... "_<partCount-1>" and joined in
 // index order; one part is fetched from url itself. Each part is tried up to 10 times, the n-th
 // retry after n * 100 ms. The joined resource must have expectedSize bytes (0: any size).
@@ -41,6 +41,8 @@ public:
     // The most a download of unknown size may bring into memory: far above any real manifest or
     // repair blob, yet an endless body can't take all of memory.
     static constexpr qint64 unknownSizeLimit = qint64(1) << 30;
+    // How far each reply may read ahead of the job taking its bytes.
+    static constexpr qint64 readBufferSize = qint64(8) << 20;
 
     // A part that receives nothing for this long counts as a failed attempt (and is retried),
     // so a stalled server cannot hold the launcher forever. Takes effect from the next request.
@@ -98,7 +100,8 @@ private:
     int finishedParts;
     QList<qint64> partReceived;
     QList<qint64> partTotal;
-    QList<qint64> partArrived; // bytes of each part's current attempt, whatever its reply announced
+    QList<qint64> partArrived;   // bytes of each part's current attempt, whatever its reply announced
+    QList<QByteArray> partData; // in memory: what each part's current attempt has brought
     TransferRateEstimator rateEstimator;
     bool hasFailed;
     int transferTimeoutMSecs;

@@ -43,10 +43,11 @@ public:
         int fromAttempt = 1;
         int toAttempt = 0;   // 0: no upper bound
         int status = 0;      // non-zero: answer with this HTTP status instead of the file
-        QString fault;       // "close_mid_body", "stall", "chunked", "wrong_length", or none
+        QString fault;       // "close_mid_body", "stall", "chunked", "wrong_length", "resized", "endless", or none
         int delayMSecs = 0;  // pause before answering
         int stallMSecs = 0;  // "stall": how long to send nothing (0: ten minutes)
-        int lengthDelta = 1; // "wrong_length": announced length minus real length
+        int lengthDelta = 1; // "wrong_length": announced length minus real length; "resized": body length
+                             // minus the file's
     };
 
     struct Request
