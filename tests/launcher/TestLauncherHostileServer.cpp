@@ -92,7 +92,6 @@ private:
     void writeReceipt(const QString& version);
     // Runs the launcher to its end; maxRssKiB receives its peak resident memory.
     LauncherSandbox::Result runLauncher(qint64* maxRssKiB = nullptr);
-    QStringList blobRequests() const;
 
     std::unique_ptr<TestUpdateServer> server;
     std::unique_ptr<LauncherSandbox> sandbox;
@@ -179,17 +178,6 @@ LauncherSandbox::Result TestLauncherHostileServer::runLauncher(qint64* maxRssKiB
     return result;
 }
 
-QStringList TestLauncherHostileServer::blobRequests() const
-{
-    QStringList paths;
-    for (const TestUpdateServer::Request& request : server->requestLog()) {
-        if (request.path.startsWith("/update/blobs/"))
-            paths.append(request.path.mid(int(strlen("/update/blobs/"))));
-    }
-    paths.sort();
-    return paths;
-}
-
 void TestLauncherHostileServer::refusesAbsurdPartCounts_data()
 {
     QTest::addColumn<QString>("resource"); // which resource of the manifests holds the part count
@@ -243,7 +231,7 @@ void TestLauncherHostileServer::refusesAbsurdPartCounts()
                                 .arg(parts);
     QVERIFY2(log.contains(refusal), qPrintable(log.join('\n')));
     QVERIFY(log.contains(road));
-    QVERIFY(blobRequests().filter("absurd").isEmpty());
+    QVERIFY(server->blobRequests().filter("absurd").isEmpty());
 }
 
 void TestLauncherHostileServer::addsSizesNearTwoToThe63WithoutWrapping()
@@ -296,7 +284,7 @@ void TestLauncherHostileServer::brokenSizesNearTwoToThe63ChooseTheFullPatch()
     const QStringList log = sandbox->logMessages();
     QVERIFY(log.contains("Broken files are larger than full patch resource, discarding previous install."));
     QVERIFY(!log.contains("Preparing repair jobs for 2 files."));
-    QCOMPARE(blobRequests(), QStringList(10, "fullpatch"));
+    QCOMPARE(server->blobRequests(), QStringList(10, "fullpatch"));
 }
 
 void TestLauncherHostileServer::cutsOffABodyLongerThanItsSize()
@@ -324,7 +312,7 @@ void TestLauncherHostileServer::cutsOffABodyLongerThanItsSize()
     const QString cutOff = QString(R"(Failure: "Received more than the expected %1 bytes")").arg(localManifest.size());
     QCOMPARE(log.count(cutOff), 10);
     QVERIFY(log.contains("Failed to retrieve local manifest."));
-    QCOMPARE(blobRequests().count("manifest09"), 10);
+    QCOMPARE(server->blobRequests().count("manifest09"), 10);
     QVERIFY2(maxRssKiB > 0 && maxRssKiB < 256 * 1024, qPrintable(QString::number(maxRssKiB)));
 }
 

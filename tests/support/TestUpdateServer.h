@@ -5,6 +5,7 @@
 #include <QMap>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <memory>
 
@@ -91,6 +92,8 @@ public:
 
     QList<Request> requestLog() const;
     QList<Request> requestsFor(const QString& path) const;
+    // The names under "/update/blobs/" of every request so far, one per request, sorted.
+    QStringList blobRequests() const;
     void clearRequestLog();
 
     // Compresses with the zstd command-line tool, with or without the content size recorded
