@@ -9,118 +9,47 @@
 #include <QUrl>
 #include <cerrno>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <numeric>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-RetrieveFileJob::RetrieveFileJob(QNetworkAccessManager* networkManager, QString url, QString name, int partCount,
-                                 qint64 expectedSize, QObject* parent)
-    : QObject(parent), networkManager(networkManager), url(std::move(url)), name(std::move(name)), partCount(partCount),
-      expectedSize(expectedSize), maxAttempts(10), finishedParts(0), hasFailed(false), transferTimeoutMSecs(60000)
-{}
-
-// Replies still running belong to the network manager; they are left to it.
-RetrieveFileJob::~RetrieveFileJob()
+namespace
 {
-    qDeleteAll(partFiles);
-}
-
-void RetrieveFileJob::setOutputFile(QString path)
+bool pwriteAll(int fd, const char* data, qint64 size, qint64 at)
 {
-    outputPath = std::move(path);
-}
-
-QString RetrieveFileJob::partFilePath(int partIndex) const
-{
-    return outputPath + ".part" + QString::number(partIndex);
-}
-
-void RetrieveFileJob::failWrite(const QString& path)
-{
-    qDebug() << "Failed to write downloaded data to" << path;
-    writeFailed = true;
-    failJob();
-}
-
-void RetrieveFileJob::failJob()
-{
-    hasFailed = true;
-    // Parts still running would otherwise keep arriving with nobody to take them. A reply is aborted
-    // at most once, and never one that has already reported its own error (its entry is null by then).
-    for (QNetworkReply*& reply : replies) {
-        if (!reply)
+    while (size > 0) {
+        const ssize_t n = ::pwrite(fd, data, size_t(size), at);
+        if (n < 0 && errno == EINTR)
             continue;
-        disconnect(reply, nullptr, this, nullptr);
-        if (!reply->isFinished())
-            reply->abort();
-        reply->deleteLater();
-        reply = nullptr;
-    }
-    partData = QList<QByteArray>(partData.size());
-    if (!outputPath.isEmpty()) {
-        for (int i = 0; i < partFiles.size(); ++i) {
-            if (partFiles[i])
-                partFiles[i]->close();
-            QFile::remove(partFilePath(i));
-        }
-        QFile::remove(outputPath);
-    }
-    emit failed();
-}
-
-bool RetrieveFileJob::outputWriteFailed() const
-{
-    return writeFailed;
-}
-
-// Takes what the part's reply holds, into memory or into the part's file; false when the attempt or
-// the job has ended instead.
-bool RetrieveFileJob::savePartData(int partIndex)
-{
-    const QByteArray data = replies[partIndex]->readAll();
-    if (!acceptPartLength(partIndex, partArrived[partIndex] + data.size()))
-        return false;
-    if (outputPath.isEmpty()) {
-        partData[partIndex].append(data);
-    } else if (!data.isEmpty() && partFiles[partIndex]->write(data) != data.size()) {
-        failWrite(partFilePath(partIndex));
-        return false;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= n;
+        at += n;
     }
     return true;
 }
 
-// Records that the part's current attempt has brought arrived bytes. When all parts together pass
-// the expected size, this attempt is cut off and counts as failed; past the limit for a resource of
-// unknown size kept in memory, the download fails. False when the attempt or the job has ended.
-bool RetrieveFileJob::acceptPartLength(int partIndex, qint64 arrived)
-{
-    partArrived[partIndex] = arrived;
-    const qint64 limit = expectedSize > 0 ? expectedSize : outputPath.isEmpty() ? unknownSizeLimit : 0;
-    if (limit == 0)
-        return true;
-    qint64 sum = 0;
-    for (qint64 bytes : std::as_const(partArrived))
-        sum = addSizes(sum, bytes);
-    if (sum <= limit)
-        return true;
-    if (expectedSize > 0) {
-        failPartAttempt(partIndex, "Received more than the expected " + QString::number(expectedSize) + " bytes");
-        return false;
-    }
-    qDebug() << "Failed to download" << url << "because it is longer than" << limit
-             << "bytes, the most a download of unknown size may bring.";
-    failJob();
-    return false;
-}
-
-namespace
-{
-// Appends the whole file at fromPath to the descriptor out at offset at. The kernel copies (or
-// shares) the blocks itself, so joining the parts of a multi-GiB patch costs no user-space memory.
+// Appends the whole file at fromPath to the descriptor out at offset at. Where the file system can
+// share blocks between files (XFS, btrfs) the part's blocks become the file's without a copy; else
+// the kernel copies them itself, so joining the parts of a multi-GiB patch costs no user-space memory.
 bool appendFile(int out, qint64& at, const QString& fromPath)
 {
     const int in = ::open(QFile::encodeName(fromPath).constData(), O_RDONLY | O_CLOEXEC);
     if (in < 0)
         return false;
+    struct stat source = {};
+    if (::fstat(in, &source) == 0 && source.st_size > 0) {
+        // Only whole blocks can be shared: this works when the file so far ends on a block boundary.
+        const file_clone_range range{in, 0, 0, quint64(at)};
+        if (::ioctl(out, FICLONERANGE, &range) == 0) {
+            at += source.st_size;
+            ::close(in);
+            return true;
+        }
+    }
     bool kernelCopy = true;
     bool ok = true;
     for (;;) {
@@ -156,6 +85,147 @@ bool appendFile(int out, qint64& at, const QString& fromPath)
     return ok;
 }
 } // namespace
+
+RetrieveFileJob::RetrieveFileJob(QNetworkAccessManager* networkManager, QString url, QString name, int partCount,
+                                 qint64 expectedSize, QObject* parent)
+    : QObject(parent), networkManager(networkManager), url(std::move(url)), name(std::move(name)), partCount(partCount),
+      expectedSize(expectedSize), maxAttempts(10), finishedParts(0), hasFailed(false), transferTimeoutMSecs(60000)
+{}
+
+// Replies still running belong to the network manager; they are left to it.
+RetrieveFileJob::~RetrieveFileJob()
+{
+    qDeleteAll(partFiles);
+    if (outputFd >= 0)
+        ::close(outputFd);
+}
+
+void RetrieveFileJob::setOutputFile(QString path)
+{
+    outputPath = std::move(path);
+}
+
+QString RetrieveFileJob::partFilePath(int partIndex) const
+{
+    return outputPath + ".part" + QString::number(partIndex);
+}
+
+// expectedSize * partIndex / partCount without overflow, for sizes up to 2^63 - 1.
+qint64 RetrieveFileJob::shareStart(int partIndex) const
+{
+    return expectedSize / partCount * partIndex + expectedSize % partCount * partIndex / partCount;
+}
+
+qint64 RetrieveFileJob::shareLength(int partIndex) const
+{
+    return shareStart(partIndex + 1) - shareStart(partIndex);
+}
+
+void RetrieveFileJob::failWrite(const QString& path)
+{
+    qDebug() << "Failed to write downloaded data to" << path;
+    writeFailed = true;
+    failJob();
+}
+
+void RetrieveFileJob::failJob()
+{
+    hasFailed = true;
+    // Parts still running would otherwise keep arriving with nobody to take them. A reply is aborted
+    // at most once, and never one that has already reported its own error (its entry is null by then).
+    for (QNetworkReply*& reply : replies) {
+        if (!reply)
+            continue;
+        disconnect(reply, nullptr, this, nullptr);
+        if (!reply->isFinished())
+            reply->abort();
+        reply->deleteLater();
+        reply = nullptr;
+    }
+    partData = QList<QByteArray>(partData.size());
+    if (outputFd >= 0) {
+        ::close(outputFd);
+        outputFd = -1;
+    }
+    if (!outputPath.isEmpty()) {
+        for (int i = 0; i < partFiles.size(); ++i) {
+            if (partFiles[i])
+                partFiles[i]->close();
+            QFile::remove(partFilePath(i));
+        }
+        QFile::remove(outputPath);
+    }
+    emit failed();
+}
+
+bool RetrieveFileJob::outputWriteFailed() const
+{
+    return writeFailed;
+}
+
+// Takes what the part's reply holds, into memory or into the part's file; false when the attempt or
+// the job has ended instead.
+bool RetrieveFileJob::savePartData(int partIndex)
+{
+    const QByteArray data = replies[partIndex]->readAll();
+    const qint64 at = partArrived[partIndex];
+    // Written in place, a part must stay within its range, or it would overwrite the next part's (a
+    // single part is held to the expected size below).
+    if (writeInPlace() && partCount > 1 && at + data.size() > shareLength(partIndex)) {
+        failPartAttempt(partIndex,
+                        "Received more than its share of " + QString::number(shareLength(partIndex)) + " bytes");
+        return false;
+    }
+    if (!acceptPartLength(partIndex, at + data.size()))
+        return false;
+    if (outputPath.isEmpty()) {
+        partData[partIndex].append(data);
+    } else if (writeInPlace()) {
+        if (!pwriteAll(outputFd, data.constData(), data.size(), shareStart(partIndex) + at)) {
+            failWrite(outputPath);
+            return false;
+        }
+    } else if (!data.isEmpty() && partFiles[partIndex]->write(data) != data.size()) {
+        failWrite(partFilePath(partIndex));
+        return false;
+    }
+    return true;
+}
+
+// Records that the part's current attempt has brought arrived bytes. When all parts together pass
+// the expected size, this attempt is cut off and counts as failed; past the limit for a resource of
+// unknown size kept in memory, the download fails. False when the attempt or the job has ended.
+bool RetrieveFileJob::acceptPartLength(int partIndex, qint64 arrived)
+{
+    partArrived[partIndex] = arrived;
+    const qint64 limit = expectedSize > 0 ? expectedSize : outputPath.isEmpty() ? unknownSizeLimit : 0;
+    if (limit == 0)
+        return true;
+    qint64 sum = 0;
+    for (qint64 bytes : std::as_const(partArrived))
+        sum = addSizes(sum, bytes);
+    if (sum <= limit)
+        return true;
+    if (expectedSize > 0) {
+        failPartAttempt(partIndex, "Received more than the expected " + QString::number(expectedSize) + " bytes");
+        return false;
+    }
+    qDebug() << "Failed to download" << url << "because it is longer than" << limit
+             << "bytes, the most a download of unknown size may bring.";
+    failJob();
+    return false;
+}
+
+// Makes outputPath whole: closes it when the parts were written in place, else joins the part files.
+bool RetrieveFileJob::finishOutputFile()
+{
+    if (writeInPlace()) {
+        const int fd = outputFd;
+        outputFd = -1;
+        return ::close(fd) == 0;
+    }
+    return joinPartFiles();
+}
 
 bool RetrieveFileJob::joinPartFiles()
 {
@@ -219,7 +289,16 @@ void RetrieveFileJob::go()
     partData = QList<QByteArray>(outputPath.isEmpty() ? partCount : 0);
     attempts = QList<int>(partCount, 0);
     qDeleteAll(partFiles);
-    partFiles = QList<QFile*>(outputPath.isEmpty() ? 0 : partCount, nullptr);
+    partFiles = QList<QFile*>(outputPath.isEmpty() || writeInPlace() ? 0 : partCount, nullptr);
+    if (writeInPlace()) {
+        if (outputFd >= 0)
+            ::close(outputFd);
+        outputFd = ::open(QFile::encodeName(outputPath).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (outputFd < 0) {
+            failWrite(outputPath);
+            return;
+        }
+    }
 
     if (partCount == 1) {
         partUrls[0] = url;
@@ -253,7 +332,7 @@ void RetrieveFileJob::startPart(int partIndex)
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setTransferTimeout(transferTimeoutMSecs);
 
-    if (!outputPath.isEmpty()) {
+    if (!outputPath.isEmpty() && !writeInPlace()) {
         // Every attempt starts its part afresh.
         delete partFiles[partIndex];
         partFiles[partIndex] = new QFile(partFilePath(partIndex));
@@ -274,11 +353,10 @@ void RetrieveFileJob::startPart(int partIndex)
             savePartData(partIndex);
     });
 
-    connect(reply, &QNetworkReply::downloadProgress, this, [this, partIndex](qint64 received, qint64 total) {
-        // Checked whether or not the reply knows its length: an endless body has none.
-        if (!hasFailed && acceptPartLength(partIndex, received))
-            handlePartProgress(partIndex, received, total);
-    });
+    // The length of the part is checked as its bytes are taken (readyRead), whether or not the reply
+    // knows its length: an endless body has none.
+    connect(reply, &QNetworkReply::downloadProgress, this,
+            [this, partIndex](qint64 received, qint64 total) { handlePartProgress(partIndex, received, total); });
     connect(reply, &QNetworkReply::errorOccurred, this, [this, partIndex] { handlePartError(partIndex); });
     connect(reply, &QNetworkReply::sslErrors, this,
             [this, partIndex](const QList<QSslError>& errors) { handlePartSSLErrors(partIndex, errors); });
@@ -314,7 +392,8 @@ void RetrieveFileJob::failPartAttempt(int partIndex, const QString& reason)
     QNetworkReply* reply = replies[partIndex];
     disconnect(reply, nullptr, this, nullptr);
     qDebug() << "Failure:" << reason;
-    reply->abort();
+    if (!reply->isFinished())
+        reply->abort();
     endAttempt(partIndex);
 }
 
@@ -385,11 +464,14 @@ void RetrieveFileJob::handlePartFinished(int partIndex)
     }
 
     if (!outputPath.isEmpty()) {
-        if (!joinPartFiles()) {
+        if (!finishOutputFile()) {
             failWrite(outputPath);
             return;
         }
-        const qint64 joinedSize = QFileInfo(outputPath).size();
+        // Written in place, a part that came short leaves a gap the file's length doesn't show.
+        const qint64 joinedSize = writeInPlace()
+                                      ? std::accumulate(partArrived.cbegin(), partArrived.cend(), qint64(0), addSizes)
+                                      : QFileInfo(outputPath).size();
         if (expectedSize == 0 || expectedSize == joinedSize) {
             qDebug() << "Downloaded" << url << "successfully.";
             emit downloaded(QByteArray());

@@ -48,11 +48,15 @@ public:
     // so a stalled server cannot hold the launcher forever. Takes effect from the next request.
     void setTransferTimeout(int msecs);
 
-    // Streams the resource to path instead of memory: each part is written to path + ".part<i>" as
-    // it arrives and the parts are joined on disk into path, which is complete when downloaded()
-    // comes (with an empty array). A part or join that cannot be written completely fails the job,
-    // and so does a part that runs out of attempts; either way the parts still running are aborted
-    // and no part file is left behind.
+    // Streams the resource to path instead of memory; path is complete when downloaded() comes (with
+    // an empty array). With expectedSize known, each part is written at its own range of path as it
+    // arrives: part i of P holds bytes [expectedSize * i / P, expectedSize * (i + 1) / P), as the
+    // update server stores them, and a retried part writes its range again from its start; a part
+    // longer or shorter than its range is a failed attempt. With expectedSize 0 each part goes to
+    // path + ".part<i>" and the parts are joined into path, sharing blocks where the file system
+    // can, else copied by the kernel. A part or join that cannot be written completely fails the
+    // job, and so does a part that runs out of attempts; either way the parts still running are
+    // aborted and neither path nor a part file is left behind.
     void setOutputFile(QString path);
     // After failed(): whether the resource arrived but could not be written to the output file.
     bool outputWriteFailed() const;
@@ -78,6 +82,10 @@ private:
     void startPart(int partIndex);
     QString partFilePath(int partIndex) const;
     bool savePartData(int partIndex);
+    bool writeInPlace() const { return !outputPath.isEmpty() && expectedSize > 0; }
+    qint64 shareStart(int partIndex) const;
+    qint64 shareLength(int partIndex) const;
+    bool finishOutputFile();
     bool joinPartFiles();
     bool acceptPartLength(int partIndex, qint64 arrived);
     void failPartAttempt(int partIndex, const QString& reason);
@@ -106,6 +114,7 @@ private:
     bool hasFailed;
     int transferTimeoutMSecs;
     QString outputPath;
-    QList<QFile*> partFiles;
+    QList<QFile*> partFiles; // parts of a resource of unknown size
+    int outputFd = -1;       // the output file, while parts are written in place
     bool writeFailed = false;
 };

@@ -94,6 +94,7 @@ private:
         QStringList events;
         QByteArray bytes;
         QList<QPair<qint64, qint64>> progress;
+        QStringList strayFiles; // streamed to disk: files other than the output seen while downloading
         bool ended = false;
     };
     // Runs one job to its outcome and a little beyond, so that late signals would be seen.
@@ -147,8 +148,15 @@ std::unique_ptr<RetrieveFileJob> TestRetrieveFileJob::makeJob(const QString& kin
         job.reset(compressedJob);
     } else {
         job = std::make_unique<RetrieveFileJob>(&networkManager, url, "Patch 0", parts, size, nullptr);
-        if (kind == "disk")
+        if (kind == "disk") {
             job->setOutputFile(streamedPath());
+            connect(job.get(), &RetrieveFileJob::updateProgressBytes, this, [this, run] {
+                for (const QString& file : downloadedFiles()) {
+                    if (file != "patch_0.diff" && !run->strayFiles.contains(file))
+                        run->strayFiles.append(file);
+                }
+            });
+        }
     }
     connect(job.get(), &RetrieveFileJob::updateProgress, this, [run](const QString& format, qlonglong, qlonglong max) {
         if (max == 2 && !format.contains("%p"))
@@ -291,13 +299,43 @@ void TestRetrieveFileJob::download_data()
             << kind << small << 1 << qint64(-1) << PartFaults{} << 0 << QStringList{label, "failed"} << QByteArray()
             << overlong << QStringList{"Merged resource", "Done!"} << QList<int>{10};
 
+        // In memory the parts are held to the expected size together; written in place, each is held
+        // to its share of it.
         QTest::newRow(row("parts passing the expected size together are cut off").constData())
             << kind << large << 3 << qint64(-300 * 1024) << PartFaults{{"_0", {{.delayMSecs = 300}}}} << 0
             << QStringList{label, "failed"} << QByteArray()
-            << QStringList{R"(Downloaded "{url}_1" successfully.)", R"(Downloaded "{url}_2" successfully.)",
-                           R"(Failure: "Received more than the expected 614400 bytes")",
-                           R"(Failed to download "{url}_0" with 10 attempts)"}
-            << QStringList{"Merged resource"} << QList<int>{10, 1, 1};
+            << (kind == "disk" ? QStringList{R"(Failure: "Received more than its share of 204800 bytes")"}
+                               : QStringList{R"(Downloaded "{url}_1" successfully.)",
+                                             R"(Downloaded "{url}_2" successfully.)",
+                                             R"(Failure: "Received more than the expected 614400 bytes")",
+                                             R"(Failed to download "{url}_0" with 10 attempts)"})
+            << QStringList{"Merged resource"} << (kind == "disk" ? QList<int>{} : QList<int>{10, 1, 1});
+
+        if (kind == "disk") {
+            QTest::newRow(row("part that fails twice writes its range again").constData())
+                << kind << large << 3 << qint64(0)
+                << PartFaults{{"_1", {{.toAttempt = 2, .fault = "close_mid_body"}}}} << 0
+                << QStringList{label, "Done!", "downloaded"} << large
+                << QStringList{R"(Starting download for "{url}_1" attempt 3)", R"(Downloaded "{url}" successfully.)"}
+                << QStringList{} << QList<int>{1, 3, 1};
+            QTest::newRow(row("part longer than its share is a failed attempt").constData())
+                << kind << large << 3 << qint64(0)
+                << PartFaults{{"_1", {{.fault = "resized", .lengthDelta = 100}}}} << 0 << QStringList{label, "failed"}
+                << QByteArray()
+                << QStringList{R"(Failure: "Received more than its share of 307200 bytes")",
+                               R"(Failed to download "{url}_1" with 10 attempts)"}
+                << QStringList{"Merged resource"} << QList<int>{1, 10, 1};
+            QTest::newRow(row("part shorter than its share fails the size check").constData())
+                << kind << large << 3 << qint64(0)
+                << PartFaults{{"_1", {{.fault = "resized", .lengthDelta = -100}}}} << 0
+                << QStringList{label, "Done!", "failed"} << QByteArray()
+                << QStringList{R"(Merged resource "{url}" has unexpected size 921500 instead of 921600)"}
+                << QStringList{R"(Downloaded "{url}" successfully.)"} << QList<int>{1, 1, 1};
+            QTest::newRow(row("three parts of unknown size joined").constData())
+                << kind << large << 3 << any << PartFaults{{"_0", {{.delayMSecs = 300}}}} << 0
+                << QStringList{label, "Done!", "downloaded"} << large
+                << QStringList{R"(Downloaded "{url}" successfully.)"} << QStringList{} << QList<int>{1, 1, 1};
+        }
 
         QTest::newRow(row("expected size 0 accepts an empty resource").constData())
             << kind << QByteArray() << 1 << any << PartFaults{} << 0 << QStringList{label, "Done!", "downloaded"}
@@ -445,6 +483,13 @@ void TestRetrieveFileJob::download()
                                     .arg(log[n].timeMSecs - log[n - 1].timeMSecs)));
     }
 
+    if (kind == "disk" && expectedSize > 0) {
+        // With its size known, every part is written in place in the one file: no part files.
+        QVERIFY2(run.strayFiles.isEmpty(), qPrintable(run.strayFiles.join(", ")));
+    } else if (kind == "disk" && parts > 1 && events.contains("downloaded")) {
+        // Of unknown size, the parts are kept in files of their own until they are joined.
+        QVERIFY(!run.strayFiles.isEmpty());
+    }
     if (kind == "disk") {
         // A streamed download leaves the whole file or nothing: no parts, no file cut short.
         QCOMPARE(downloadedFiles(), events.contains("downloaded") ? QStringList{"patch_0.diff"} : QStringList{});
@@ -553,21 +598,26 @@ void TestRetrieveFileJob::everyPartFailingReportsOnce()
 void TestRetrieveFileJob::streamedWriteFailureFailsAtOnce_data()
 {
     QTest::addColumn<int>("parts");
+    QTest::addColumn<bool>("sizeKnown");     // known: parts written in place; unknown: part files joined
     QTest::addColumn<int>("limitKiB");       // the largest file this process may write, as on a full disk
     QTest::addColumn<QString>("failedFile"); // what follows the output path in the failure line
     QTest::addColumn<QStringList>("events");
 
     // 900 KiB in equal parts.
     const QStringList early{"label DOWNLOADING PATCH 0", "failed"};
-    QTest::newRow("a part cut short") << 1 << 400 << ".part0" << early;
-    QTest::newRow("every part cut short: reported once") << 3 << 200 << ".part" << early;
-    QTest::newRow("parts saved, joined file cut short")
-        << 3 << 500 << "\"" << QStringList{"label DOWNLOADING PATCH 0", "Done!", "failed"};
+    QTest::newRow("in place: a part cut short") << 1 << true << 400 << "\"" << early;
+    QTest::newRow("in place: every part cut short, reported once") << 3 << true << 200 << "\"" << early;
+    QTest::newRow("in place: the last part's range beyond the limit") << 3 << true << 700 << "\"" << early;
+    QTest::newRow("a part file cut short") << 1 << false << 400 << ".part0" << early;
+    QTest::newRow("every part file cut short: reported once") << 3 << false << 200 << ".part" << early;
+    QTest::newRow("part files saved, joined file cut short")
+        << 3 << false << 500 << "\"" << QStringList{"label DOWNLOADING PATCH 0", "Done!", "failed"};
 }
 
 void TestRetrieveFileJob::streamedWriteFailureFailsAtOnce()
 {
     QFETCH(int, parts);
+    QFETCH(bool, sizeKnown);
     QFETCH(int, limitKiB);
     QFETCH(QString, failedFile);
     QFETCH(QStringList, events);
@@ -575,7 +625,7 @@ void TestRetrieveFileJob::streamedWriteFailureFailsAtOnce()
     const QString path = server->putBlob(QString("big%1").arg(++blobCounter), randomBytes(900 * 1024, 7), parts);
     server->clearFaults();
     Run run;
-    std::unique_ptr<RetrieveFileJob> job = makeJob("disk", server->url(path), parts, 900 * 1024, &run);
+    std::unique_ptr<RetrieveFileJob> job = makeJob("disk", server->url(path), parts, sizeKnown ? 900 * 1024 : 0, &run);
 
     // Writes beyond the limit fail with EFBIG instead of raising SIGXFSZ.
     signal(SIGXFSZ, SIG_IGN);
