@@ -64,14 +64,8 @@ bool appendFile(int out, qint64& at, const QString& fromPath)
         } else {
             char buffer[1 << 16];
             count = ::read(in, buffer, sizeof buffer);
-            for (ssize_t written = 0; count > 0 && written < count;) {
-                const ssize_t n = ::pwrite(out, buffer + written, size_t(count - written), at + written);
-                if (n <= 0) {
-                    count = -1;
-                    break;
-                }
-                written += n;
-            }
+            if (count > 0 && !pwriteAll(out, buffer, count, at))
+                count = -1;
         }
         if (count < 0 && errno == EINTR)
             continue;

@@ -12,9 +12,9 @@
 #include <QString>
 #include <QStringList>
 
-// Downloads one resource from the update server into memory (or to a file, see setOutputFile). A resource of several parts is
-// fetched as partCount simultaneous requests for url + "_0" ... "_<partCount-1>" and joined in
-// index order; one part is fetched from url itself. Each part is tried up to 10 times, the n-th
+// Downloads one resource from the update server into memory (or to a file, see setOutputFile). A
+// resource of several parts is fetched as partCount simultaneous requests for url + "_0" ...
+// "_<partCount-1>" and joined in index order; one part is fetched from url itself. Each part is tried up to 10 times, the n-th
 // retry after n * 100 ms. The joined resource must have expectedSize bytes (0: any size).
 //
 // Counts and sizes come from the server's manifests and are bounded before use: a resource in more
@@ -24,8 +24,8 @@
 //
 // Connect what you need, then call go(). The outcome comes once: downloaded(file), or failed()
 // (no parts or too many, a part out of attempts, or the wrong joined size). Once it has failed, the
-// parts still running are aborted. Progress comes as
-// updateProgressBytes, updateProgressSpeed, updateProgress (a "%p%" label) and updateInfoText.
+// parts still running are aborted. Progress comes as updateProgressBytes, updateProgressSpeed,
+// updateProgress (a "%p%" label) and updateInfoText.
 // Runs on the thread of the network manager; the manager owns the replies.
 class RetrieveFileJob : public QObject
 {
@@ -52,7 +52,8 @@ public:
     // an empty array). With expectedSize known, each part is written at its own range of path as it
     // arrives: part i of P holds bytes [expectedSize * i / P, expectedSize * (i + 1) / P), as the
     // update server stores them, and a retried part writes its range again from its start; a part
-    // longer or shorter than its range is a failed attempt. With expectedSize 0 each part goes to
+    // that runs past its range is cut off there as a failed attempt, and one that ends short of it
+    // fails the size check once all parts are in. With expectedSize 0 each part goes to
     // path + ".part<i>" and the parts are joined into path, sharing blocks where the file system
     // can, else copied by the kernel. A part or join that cannot be written completely fails the
     // job, and so does a part that runs out of attempts; either way the parts still running are
