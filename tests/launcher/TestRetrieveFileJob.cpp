@@ -9,6 +9,8 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -16,6 +18,7 @@
 #include <memory>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <zstd.h>
 
 using FaultRule = TestUpdateServer::FaultRule;
@@ -87,6 +90,7 @@ private slots:
     void streamedWriteFailureFailsAtOnce_data();
     void streamedWriteFailureFailsAtOnce();
     void unknownCertificateAuthorityFails();
+    void partsOfUnknownSizeShareBlocksWhenJoined();
 
 private:
     struct Run
@@ -674,6 +678,56 @@ void TestRetrieveFileJob::unknownCertificateAuthorityFails()
     QVERIFY(capturedLog.contains(QString(R"(Failed to download "%1" with 10 attempts)").arg(rogue.url(path))));
     // The server never got as far as serving the file.
     QVERIFY(rogue.requestLog().isEmpty());
+}
+
+void TestRetrieveFileJob::partsOfUnknownSizeShareBlocksWhenJoined()
+{
+    // A small XFS, which shares blocks between files, mounted from an image (needs root).
+    QTemporaryDir work;
+    const QString image = work.filePath("xfs.img");
+    const QString mount = work.filePath("mnt");
+    QVERIFY(QDir().mkpath(mount));
+    const auto run = [](const QString& program, const QStringList& arguments) {
+        QProcess process;
+        process.start(program, arguments);
+        return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit &&
+               process.exitCode() == 0;
+    };
+    if (!run("truncate", {"-s", "512M", image}) || !run("mkfs.xfs", {"-q", image}) ||
+        !run("mount", {"-o", "loop", image, mount}))
+        QSKIP("no loop-mounted XFS here (needs root, mkfs.xfs and a loop device)");
+    const auto unmount = qScopeGuard([&] { run("umount", {mount}); });
+
+    // Three parts of whole blocks, so each can be shared where it is appended.
+    const QByteArray content = randomBytes(3 * 65536, 8);
+    const QString path = server->putBlob("shared", content, 3);
+    server->clearFaults();
+    const QString output = mount + "/patch_0.diff";
+    RetrieveFileJob job(&networkManager, server->url(path), "Patch 0", 3, 0, nullptr);
+    job.setOutputFile(output);
+    // Each part file gets a second name, which keeps its blocks after the job removes the part.
+    connect(&job, &RetrieveFileJob::updateProgressBytes, this, [&] {
+        for (int i = 1; i < 3; ++i) {
+            const QString kept = mount + "/kept" + QString::number(i);
+            if (!QFileInfo::exists(kept))
+                ::link(QFile::encodeName(output + ".part" + QString::number(i)).constData(),
+                       QFile::encodeName(kept).constData());
+        }
+    });
+    QSignalSpy downloaded(&job, &RetrieveFileJob::downloaded);
+    job.go();
+    QVERIFY(downloaded.wait(20000));
+
+    QFile joined(output);
+    QVERIFY(joined.open(QIODevice::ReadOnly));
+    QCOMPARE(joined.readAll(), content);
+    joined.close();
+    QVERIFY(QFileInfo::exists(mount + "/kept1") && QFileInfo::exists(mount + "/kept2"));
+    QProcess filefrag;
+    filefrag.start("filefrag", {"-v", output});
+    QVERIFY(filefrag.waitForFinished(10000));
+    const QString extents = QString::fromUtf8(filefrag.readAllStandardOutput());
+    QVERIFY2(extents.count("shared") >= 1, qPrintable(extents));
 }
 
 QTEST_GUILESS_MAIN(TestRetrieveFileJob)
