@@ -10,8 +10,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonObject>
-#include <QSaveFile>
-#include <blake3.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
 
 namespace
 {
@@ -21,16 +23,6 @@ const QStringList executablePaths = {
     QStringLiteral("Pelwinter/Binaries/Linux/Pelwinter-Linux-Shipping"),
     QStringLiteral("Pelwinter/Binaries/Linux/PelwinterServer-Linux-Shipping"),
 };
-
-QByteArray blake3Digest(const QByteArray& data)
-{
-    blake3_hasher hasher;
-    blake3_hasher_init(&hasher);
-    blake3_hasher_update(&hasher, data.constData(), size_t(data.size()));
-    QByteArray digest(BLAKE3_OUT_LEN, '\0');
-    blake3_hasher_finalize(&hasher, reinterpret_cast<uint8_t*>(digest.data()), BLAKE3_OUT_LEN);
-    return digest;
-}
 
 bool isInside(const QString& path, const QString& root)
 {
@@ -62,21 +54,29 @@ void RepairInstallJob::go()
         const QJsonObject entry = repairFiles.at(id).toObject();
         const BlobResource resource = BlobResource::fromJson(entry.value(QStringLiteral("resource")));
         const QString path = entry.value(QStringLiteral("path")).toString();
-        totalBytes += resource.size;
+        totalBytes = addSizes(totalBytes, resource.size);
         qDebug() << "Repairing file" << id << "path" << path;
 
-        if (CheckInstallJob::resolveManifestPath(installDir, path).isEmpty()) {
+        const QString fullPath = CheckInstallJob::resolveManifestPath(installDir, path);
+        if (fullPath.isEmpty()) {
             qDebug() << "Refusing to repair" << path << "because it lies outside the install directory.";
+            retrieveFileFailed(id);
+            continue;
+        }
+        // The download and the decompressed file are kept beside the broken file, so its folder
+        // has to be there, inside the install, before anything arrives.
+        if (!makeFolderFor(fullPath)) {
             retrieveFileFailed(id);
             continue;
         }
 
         auto* job = new RetrieveCompressedFileJob(networkManager, resource.url(BuildConfig::updateBaseUrl()),
                                                   QStringLiteral("File"), resource.parts, resource.size, this);
+        job->setDecompressedFile(fullPath, QByteArray::fromHex(entry.value("validation_hash").toString().toUtf8()));
         connect(job, &RetrieveFileJob::failed, this, [this, id]() { retrieveFileFailed(id); });
         connect(job, &RetrieveCompressedFileJob::decompressionFailed, this, [this, id]() { retrieveFileFailed(id); });
         connect(job, &RetrieveCompressedFileJob::decompressionFinished, this,
-                [this, id](QByteArray file) { retrieveFileFinished(id, file); });
+                [this, id, job] { retrieveFileFinished(id, job->decompressedFilePath()); });
         connect(job, &RetrieveFileJob::updateProgressBytes, this,
                 [this, id](qlonglong progress, qlonglong) { retrieveFileProgress(id, progress); });
         job->go();
@@ -101,16 +101,19 @@ void RepairInstallJob::retrieveFileProgress(int id, qlonglong progress)
                         formatDuration(eta) + QStringLiteral(" remaining..."));
 }
 
-void RepairInstallJob::retrieveFileFinished(int id, QByteArray data)
+void RepairInstallJob::retrieveFileFinished(int id, QString decompressedPath)
 {
-    if (hasFailed)
+    if (hasFailed) {
+        QFile::remove(decompressedPath);
         return;
+    }
     finishedCount += 1;
     emit updateProgress2(QStringLiteral("REPAIRING FILE %1 OF %2 (%p%)").arg(finishedCount).arg(repairFiles.size()),
                          finishedCount, repairFiles.size());
     qDebug() << "Download for" << id << "done, replacing broken version.";
 
-    if (!writeRepairedFile(id, data)) {
+    if (!installRepairedFile(id, decompressedPath)) {
+        QFile::remove(decompressedPath);
         retrieveFileFailed(id);
         return;
     }
@@ -129,27 +132,11 @@ void RepairInstallJob::retrieveFileFailed(int id)
     emit failed();
 }
 
-bool RepairInstallJob::writeRepairedFile(int id, const QByteArray& data)
+bool RepairInstallJob::makeFolderFor(const QString& fullPath) const
 {
-    const QJsonObject entry = repairFiles.at(id).toObject();
-    const QString path = entry.value(QStringLiteral("path")).toString();
-    const QString fullPath = CheckInstallJob::resolveManifestPath(installDir, path);
-    if (fullPath.isEmpty()) {
-        qDebug() << "Refusing to write" << path << "because it lies outside the install directory.";
-        return false;
-    }
-
-    // A blob that decompresses to other bytes than the manifest promises would only be found broken
-    // again on the next run; it is never written.
-    const QByteArray expected = QByteArray::fromHex(entry.value(QStringLiteral("validation_hash")).toString().toUtf8());
-    if (blake3Digest(data) != expected) {
-        qDebug() << "Downloaded contents of" << path << "do not match its validation hash.";
-        return false;
-    }
-
-    const QFileInfo target(fullPath);
-    const QString folder = target.absolutePath();
-    if (!QDir(folder).exists())
+    const QString folder = QFileInfo(fullPath).absolutePath();
+    // Folders are made inside an install, never the install itself.
+    if (!QDir(folder).exists() && QFileInfo(installDir).isDir())
         QDir().mkpath(folder);
     // A symbolic link among the folders would carry the write out of the install.
     const QString canonicalFolder = QFileInfo(folder).canonicalFilePath();
@@ -157,25 +144,29 @@ bool RepairInstallJob::writeRepairedFile(int id, const QByteArray& data)
         qDebug() << "Failed to make the folder" << folder << "inside the install directory.";
         return false;
     }
+    return true;
+}
 
-    // Replace a link with a file of its own instead of writing through it to wherever it points.
-    const bool wasLink = target.isSymLink();
-    const bool existedBefore = !wasLink && target.exists();
-    if (wasLink && !QFile::remove(fullPath)) {
-        qDebug() << "Failed to remove the link" << fullPath;
+// Moves the decompressed file, whose digest has been checked, over the broken one in one rename, so
+// that a full disk or a killed run never leaves a file cut short.
+bool RepairInstallJob::installRepairedFile(int id, const QString& decompressedPath)
+{
+    const QString path = repairFiles.at(id).toObject().value(QStringLiteral("path")).toString();
+    const QString fullPath = CheckInstallJob::resolveManifestPath(installDir, path);
+    if (fullPath.isEmpty() || !makeFolderFor(fullPath))
+        return false;
+
+    // A link is replaced by a file of its own instead of written through to wherever it points. An
+    // existing file keeps its mode; a new one has the default mode of new files.
+    const QByteArray target = QFile::encodeName(fullPath);
+    struct stat existing = {};
+    const bool existedBefore = ::lstat(target.constData(), &existing) == 0 && S_ISREG(existing.st_mode);
+    if (existedBefore && ::chmod(QFile::encodeName(decompressedPath).constData(), existing.st_mode & 07777) != 0) {
+        qDebug() << "Failed to give" << decompressedPath << "the mode of" << fullPath << ":" << strerror(errno);
         return false;
     }
-
-    // The new contents go to a temporary file that replaces the old one only once every byte is on
-    // disk, so a full disk or a killed run never leaves a truncated file behind.
-    QSaveFile file(fullPath);
-    if (!file.open(QIODevice::WriteOnly)) {
-        qDebug() << "Failed to open" << fullPath << "for writing:" << file.errorString();
-        return false;
-    }
-    if (file.write(data) != data.size() || !file.commit()) {
-        qDebug() << "Failed to write" << fullPath << ":" << file.errorString();
-        file.cancelWriting();
+    if (::rename(QFile::encodeName(decompressedPath).constData(), target.constData()) != 0) {
+        qDebug() << "Failed to move" << decompressedPath << "to" << fullPath << ":" << strerror(errno);
         return false;
     }
 

@@ -9,8 +9,9 @@
 
 class QNetworkAccessManager;
 
-// Repairs broken files of an install in place: downloads every file's zstd blob at once, checks the
-// decompressed bytes against the entry's "validation_hash" and replaces the file. The owner listens to
+// Repairs broken files of an install in place: downloads every file's zstd blob at once, decompresses
+// it as a stream into a temporary file beside the broken one while checking it against the entry's
+// "validation_hash", and renames it over the broken file, so files of any size take bounded memory. The owner listens to
 // finished() (every file written) and failed() (once, at the first file that could not be repaired);
 // updateProgress1/updateProgress2/updateInfoText carry download progress and the count of files done.
 class RepairInstallJob : public QObject
@@ -32,12 +33,13 @@ signals:
     void updateInfoText(QString line1, QString line2);
 
 private slots:
-    void retrieveFileFinished(int id, QByteArray data);
+    void retrieveFileFinished(int id, QString decompressedPath);
     void retrieveFileFailed(int id);
     void retrieveFileProgress(int id, qlonglong progress);
 
 private:
-    bool writeRepairedFile(int id, const QByteArray& data);
+    bool makeFolderFor(const QString& fullPath) const;
+    bool installRepairedFile(int id, const QString& decompressedPath);
 
     QNetworkAccessManager* networkManager;
     bool hasFailed;

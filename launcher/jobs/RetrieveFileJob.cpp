@@ -1,5 +1,7 @@
 #include "RetrieveFileJob.h"
 
+#include "updater/ServerFormats.h"
+
 #include <QDebug>
 #include <QFileInfo>
 #include <QNetworkRequest>
@@ -7,80 +9,47 @@
 #include <QUrl>
 #include <cerrno>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <numeric>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
-
-RetrieveFileJob::RetrieveFileJob(QNetworkAccessManager* networkManager, QString url, QString name, int partCount,
-                                 qint64 expectedSize, QObject* parent)
-    : QObject(parent), networkManager(networkManager), url(std::move(url)), name(std::move(name)), partCount(partCount),
-      expectedSize(expectedSize), maxAttempts(10), finishedParts(0), hasFailed(false), transferTimeoutMSecs(60000)
-{}
-
-// Replies still running belong to the network manager; they are left to it.
-RetrieveFileJob::~RetrieveFileJob()
-{
-    qDeleteAll(partFiles);
-}
-
-void RetrieveFileJob::setOutputFile(QString path)
-{
-    outputPath = std::move(path);
-}
-
-QString RetrieveFileJob::partFilePath(int partIndex) const
-{
-    return outputPath + ".part" + QString::number(partIndex);
-}
-
-void RetrieveFileJob::failWrite(const QString& path)
-{
-    qDebug() << "Failed to write downloaded data to" << path;
-    writeFailed = true;
-    failStreamedParts();
-}
-
-void RetrieveFileJob::failStreamedParts()
-{
-    hasFailed = true;
-    // Parts still running would otherwise keep arriving into memory with nobody to take them.
-    for (QNetworkReply* reply : std::as_const(replies)) {
-        if (!reply)
-            continue;
-        disconnect(reply, nullptr, this, nullptr);
-        if (!reply->isFinished())
-            reply->abort();
-        reply->deleteLater();
-    }
-    for (int i = 0; i < partFiles.size(); ++i) {
-        if (partFiles[i])
-            partFiles[i]->close();
-        QFile::remove(partFilePath(i));
-    }
-    QFile::remove(outputPath);
-    emit failed();
-}
-
-bool RetrieveFileJob::outputWriteFailed() const
-{
-    return writeFailed;
-}
-
-bool RetrieveFileJob::writePartData(int partIndex)
-{
-    QFile* file = partFiles[partIndex];
-    const QByteArray data = replies[partIndex]->readAll();
-    return data.isEmpty() || file->write(data) == data.size();
-}
 
 namespace
 {
-// Appends the whole file at fromPath to the descriptor out at offset at. The kernel copies (or
-// shares) the blocks itself, so joining the parts of a multi-GiB patch costs no user-space memory.
+bool pwriteAll(int fd, const char* data, qint64 size, qint64 at)
+{
+    while (size > 0) {
+        const ssize_t n = ::pwrite(fd, data, size_t(size), at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= n;
+        at += n;
+    }
+    return true;
+}
+
+// Appends the whole file at fromPath to the descriptor out at offset at. Where the file system can
+// share blocks between files (XFS, btrfs) the part's blocks become the file's without a copy; else
+// the kernel copies them itself, so joining the parts of a multi-GiB patch costs no user-space memory.
 bool appendFile(int out, qint64& at, const QString& fromPath)
 {
     const int in = ::open(QFile::encodeName(fromPath).constData(), O_RDONLY | O_CLOEXEC);
     if (in < 0)
         return false;
+    struct stat source = {};
+    if (::fstat(in, &source) == 0 && source.st_size > 0) {
+        // Only whole blocks can be shared: this works when the file so far ends on a block boundary.
+        const file_clone_range range{in, 0, 0, quint64(at)};
+        if (::ioctl(out, FICLONERANGE, &range) == 0) {
+            at += source.st_size;
+            ::close(in);
+            return true;
+        }
+    }
     bool kernelCopy = true;
     bool ok = true;
     for (;;) {
@@ -95,14 +64,8 @@ bool appendFile(int out, qint64& at, const QString& fromPath)
         } else {
             char buffer[1 << 16];
             count = ::read(in, buffer, sizeof buffer);
-            for (ssize_t written = 0; count > 0 && written < count;) {
-                const ssize_t n = ::pwrite(out, buffer + written, size_t(count - written), at + written);
-                if (n <= 0) {
-                    count = -1;
-                    break;
-                }
-                written += n;
-            }
+            if (count > 0 && !pwriteAll(out, buffer, count, at))
+                count = -1;
         }
         if (count < 0 && errno == EINTR)
             continue;
@@ -116,6 +79,147 @@ bool appendFile(int out, qint64& at, const QString& fromPath)
     return ok;
 }
 } // namespace
+
+RetrieveFileJob::RetrieveFileJob(QNetworkAccessManager* networkManager, QString url, QString name, int partCount,
+                                 qint64 expectedSize, QObject* parent)
+    : QObject(parent), networkManager(networkManager), url(std::move(url)), name(std::move(name)), partCount(partCount),
+      expectedSize(expectedSize), maxAttempts(10), finishedParts(0), hasFailed(false), transferTimeoutMSecs(60000)
+{}
+
+// Replies still running belong to the network manager; they are left to it.
+RetrieveFileJob::~RetrieveFileJob()
+{
+    qDeleteAll(partFiles);
+    if (outputFd >= 0)
+        ::close(outputFd);
+}
+
+void RetrieveFileJob::setOutputFile(QString path)
+{
+    outputPath = std::move(path);
+}
+
+QString RetrieveFileJob::partFilePath(int partIndex) const
+{
+    return outputPath + ".part" + QString::number(partIndex);
+}
+
+// expectedSize * partIndex / partCount without overflow, for sizes up to 2^63 - 1.
+qint64 RetrieveFileJob::shareStart(int partIndex) const
+{
+    return expectedSize / partCount * partIndex + expectedSize % partCount * partIndex / partCount;
+}
+
+qint64 RetrieveFileJob::shareLength(int partIndex) const
+{
+    return shareStart(partIndex + 1) - shareStart(partIndex);
+}
+
+void RetrieveFileJob::failWrite(const QString& path)
+{
+    qDebug() << "Failed to write downloaded data to" << path;
+    writeFailed = true;
+    failJob();
+}
+
+void RetrieveFileJob::failJob()
+{
+    hasFailed = true;
+    // Parts still running would otherwise keep arriving with nobody to take them. A reply is aborted
+    // at most once, and never one that has already reported its own error (its entry is null by then).
+    for (QNetworkReply*& reply : replies) {
+        if (!reply)
+            continue;
+        disconnect(reply, nullptr, this, nullptr);
+        if (!reply->isFinished())
+            reply->abort();
+        reply->deleteLater();
+        reply = nullptr;
+    }
+    partData = QList<QByteArray>(partData.size());
+    if (outputFd >= 0) {
+        ::close(outputFd);
+        outputFd = -1;
+    }
+    if (!outputPath.isEmpty()) {
+        for (int i = 0; i < partFiles.size(); ++i) {
+            if (partFiles[i])
+                partFiles[i]->close();
+            QFile::remove(partFilePath(i));
+        }
+        QFile::remove(outputPath);
+    }
+    emit failed();
+}
+
+bool RetrieveFileJob::outputWriteFailed() const
+{
+    return writeFailed;
+}
+
+// Takes what the part's reply holds, into memory or into the part's file; false when the attempt or
+// the job has ended instead.
+bool RetrieveFileJob::savePartData(int partIndex)
+{
+    const QByteArray data = replies[partIndex]->readAll();
+    const qint64 at = partArrived[partIndex];
+    // Written in place, a part must stay within its range, or it would overwrite the next part's (a
+    // single part is held to the expected size below).
+    if (writeInPlace() && partCount > 1 && at + data.size() > shareLength(partIndex)) {
+        failPartAttempt(partIndex,
+                        "Received more than its share of " + QString::number(shareLength(partIndex)) + " bytes");
+        return false;
+    }
+    if (!acceptPartLength(partIndex, at + data.size()))
+        return false;
+    if (outputPath.isEmpty()) {
+        partData[partIndex].append(data);
+    } else if (writeInPlace()) {
+        if (!pwriteAll(outputFd, data.constData(), data.size(), shareStart(partIndex) + at)) {
+            failWrite(outputPath);
+            return false;
+        }
+    } else if (!data.isEmpty() && partFiles[partIndex]->write(data) != data.size()) {
+        failWrite(partFilePath(partIndex));
+        return false;
+    }
+    return true;
+}
+
+// Records that the part's current attempt has brought arrived bytes. When all parts together pass
+// the expected size, this attempt is cut off and counts as failed; past the limit for a resource of
+// unknown size kept in memory, the download fails. False when the attempt or the job has ended.
+bool RetrieveFileJob::acceptPartLength(int partIndex, qint64 arrived)
+{
+    partArrived[partIndex] = arrived;
+    const qint64 limit = expectedSize > 0 ? expectedSize : outputPath.isEmpty() ? unknownSizeLimit : 0;
+    if (limit == 0)
+        return true;
+    qint64 sum = 0;
+    for (qint64 bytes : std::as_const(partArrived))
+        sum = addSizes(sum, bytes);
+    if (sum <= limit)
+        return true;
+    if (expectedSize > 0) {
+        failPartAttempt(partIndex, "Received more than the expected " + QString::number(expectedSize) + " bytes");
+        return false;
+    }
+    qDebug() << "Failed to download" << url << "because it is longer than" << limit
+             << "bytes, the most a download of unknown size may bring.";
+    failJob();
+    return false;
+}
+
+// Makes outputPath whole: closes it when the parts were written in place, else joins the part files.
+bool RetrieveFileJob::finishOutputFile()
+{
+    if (writeInPlace()) {
+        const int fd = outputFd;
+        outputFd = -1;
+        return ::close(fd) == 0;
+    }
+    return joinPartFiles();
+}
 
 bool RetrieveFileJob::joinPartFiles()
 {
@@ -161,6 +265,12 @@ void RetrieveFileJob::go()
         emit failed();
         return;
     }
+    if (partCount > maxPartCount || (expectedSize > 0 && partCount > expectedSize)) {
+        qDebug() << "Failed to download" << url << "in" << partCount << "parts: a resource is stored in at most"
+                 << maxPartCount << "parts and in no more parts than it has bytes.";
+        emit failed();
+        return;
+    }
 
     // Maximum 2, not 1: the console shows a label whose maximum is 2 and hides one of 1.
     emit updateProgress("DOWNLOADING " + name.toUpper(), 0, 2);
@@ -169,9 +279,20 @@ void RetrieveFileJob::go()
     replies = QList<QNetworkReply*>(partCount, nullptr);
     partReceived = QList<qint64>(partCount, 0);
     partTotal = QList<qint64>(partCount, 0);
+    partArrived = QList<qint64>(partCount, 0);
+    partData = QList<QByteArray>(outputPath.isEmpty() ? partCount : 0);
     attempts = QList<int>(partCount, 0);
     qDeleteAll(partFiles);
-    partFiles = QList<QFile*>(outputPath.isEmpty() ? 0 : partCount, nullptr);
+    partFiles = QList<QFile*>(outputPath.isEmpty() || writeInPlace() ? 0 : partCount, nullptr);
+    if (writeInPlace()) {
+        if (outputFd >= 0)
+            ::close(outputFd);
+        outputFd = ::open(QFile::encodeName(outputPath).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (outputFd < 0) {
+            failWrite(outputPath);
+            return;
+        }
+    }
 
     if (partCount == 1) {
         partUrls[0] = url;
@@ -193,6 +314,9 @@ void RetrieveFileJob::startPart(int partIndex)
         return;
 
     partReceived[partIndex] = 0;
+    partArrived[partIndex] = 0;
+    if (outputPath.isEmpty())
+        partData[partIndex].clear();
     attempts[partIndex] += 1;
     qDebug() << "Starting download for" << partUrls[partIndex] << "attempt" << attempts[partIndex];
 
@@ -202,7 +326,7 @@ void RetrieveFileJob::startPart(int partIndex)
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setTransferTimeout(transferTimeoutMSecs);
 
-    if (!outputPath.isEmpty()) {
+    if (!outputPath.isEmpty() && !writeInPlace()) {
         // Every attempt starts its part afresh.
         delete partFiles[partIndex];
         partFiles[partIndex] = new QFile(partFilePath(partIndex));
@@ -214,13 +338,17 @@ void RetrieveFileJob::startPart(int partIndex)
 
     QNetworkReply* reply = networkManager->get(request);
     replies[partIndex] = reply;
-    if (!outputPath.isEmpty()) {
-        connect(reply, &QNetworkReply::readyRead, this, [this, partIndex] {
-            if (!hasFailed && !writePartData(partIndex))
-                failWrite(partFilePath(partIndex));
-        });
-    }
+    // The bytes are taken from the reply as they come. Without a bound on its buffer, the network
+    // thread would read ahead of us without limit, and a fast server could fill memory faster than
+    // the bytes are taken (or found to be too many).
+    reply->setReadBufferSize(readBufferSize);
+    connect(reply, &QNetworkReply::readyRead, this, [this, partIndex] {
+        if (!hasFailed)
+            savePartData(partIndex);
+    });
 
+    // The length of the part is checked as its bytes are taken (readyRead), whether or not the reply
+    // knows its length: an endless body has none.
     connect(reply, &QNetworkReply::downloadProgress, this,
             [this, partIndex](qint64 received, qint64 total) { handlePartProgress(partIndex, received, total); });
     connect(reply, &QNetworkReply::errorOccurred, this, [this, partIndex] { handlePartError(partIndex); });
@@ -248,8 +376,27 @@ void RetrieveFileJob::handlePartError(int partIndex)
     disconnect(reply, &QNetworkReply::readyRead, this, nullptr);
 
     qDebug() << "Failure:" << reply->errorString();
+    endAttempt(partIndex);
+}
 
-    reply->deleteLater();
+// Ends an attempt whose reply is still running: the reply is aborted once, with nothing of ours
+// listening, and the attempt counts as failed.
+void RetrieveFileJob::failPartAttempt(int partIndex, const QString& reason)
+{
+    QNetworkReply* reply = replies[partIndex];
+    disconnect(reply, nullptr, this, nullptr);
+    qDebug() << "Failure:" << reason;
+    if (!reply->isFinished())
+        reply->abort();
+    endAttempt(partIndex);
+}
+
+void RetrieveFileJob::endAttempt(int partIndex)
+{
+    // The entry is cleared so that nothing touches the reply again once it is deleted; in particular
+    // failJob must not abort a reply that has already ended with an error of its own.
+    replies[partIndex]->deleteLater();
+    replies[partIndex] = nullptr;
     if (attempts[partIndex] < maxAttempts) {
         const int delay = attempts[partIndex] * 100;
         qDebug() << "Retrying download for" << partUrls[partIndex] << "in" << delay << "ms.";
@@ -257,12 +404,7 @@ void RetrieveFileJob::handlePartError(int partIndex)
         return;
     }
     qDebug() << "Failed to download" << partUrls[partIndex] << "with" << maxAttempts << "attempts";
-    if (!outputPath.isEmpty()) {
-        failStreamedParts();
-        return;
-    }
-    hasFailed = true;
-    emit failed();
+    failJob();
 }
 
 void RetrieveFileJob::handlePartProgress(int partIndex, qlonglong bytesReceived, qlonglong bytesTotal)
@@ -273,9 +415,10 @@ void RetrieveFileJob::handlePartProgress(int partIndex, qlonglong bytesReceived,
     partReceived[partIndex] = bytesReceived;
     partTotal[partIndex] = bytesTotal;
 
-    const qint64 received = std::accumulate(partReceived.cbegin(), partReceived.cend(), qint64(0));
+    // Saturating: a reply may announce any length, and two near 2^63 must not add up to a negative total.
+    const qint64 received = std::accumulate(partReceived.cbegin(), partReceived.cend(), qint64(0), addSizes);
     const qint64 total =
-        expectedSize != 0 ? expectedSize : std::accumulate(partTotal.cbegin(), partTotal.cend(), qint64(0));
+        expectedSize != 0 ? expectedSize : std::accumulate(partTotal.cbegin(), partTotal.cend(), qint64(0), addSizes);
 
     qint64 rate = 0;
     const qint64 eta = rateEstimator.update(&rate, received, total);
@@ -296,10 +439,8 @@ void RetrieveFileJob::handlePartFinished(int partIndex)
         handlePartError(partIndex);
         return;
     }
-    if (!outputPath.isEmpty() && !writePartData(partIndex)) {
-        failWrite(partFilePath(partIndex));
+    if (!savePartData(partIndex))
         return;
-    }
 
     // Complete at its last reported size; a part that never knew its length adds nothing.
     handlePartProgress(partIndex, partTotal[partIndex], partTotal[partIndex]);
@@ -311,42 +452,42 @@ void RetrieveFileJob::handlePartFinished(int partIndex)
         return;
 
     emit updateInfoText("Done!", "");
+    for (QNetworkReply*& reply : replies) {
+        reply->deleteLater();
+        reply = nullptr;
+    }
 
     if (!outputPath.isEmpty()) {
-        for (QNetworkReply* reply : std::as_const(replies))
-            reply->deleteLater();
-        if (!joinPartFiles()) {
+        if (!finishOutputFile()) {
             failWrite(outputPath);
             return;
         }
-        const qint64 joinedSize = QFileInfo(outputPath).size();
+        // Written in place, a part that came short leaves a gap the file's length doesn't show.
+        const qint64 joinedSize = writeInPlace()
+                                      ? std::accumulate(partArrived.cbegin(), partArrived.cend(), qint64(0), addSizes)
+                                      : QFileInfo(outputPath).size();
         if (expectedSize == 0 || expectedSize == joinedSize) {
             qDebug() << "Downloaded" << url << "successfully.";
             emit downloaded(QByteArray());
         } else {
             qDebug() << "Merged resource" << url << "has unexpected size" << joinedSize << "instead of" << expectedSize;
-            failStreamedParts();
+            failJob();
         }
         return;
     }
 
-    // Each byte is copied once, straight from the reply into the joined resource: for a blob of
-    // hundreds of megabytes the copies and fresh pages cost more than the transfer itself.
     QByteArray merged;
     if (partCount == 1) {
-        merged = replies[0]->readAll();
-        replies[0]->deleteLater();
+        merged = std::move(partData[0]);
     } else {
         qint64 mergedSize = 0;
-        for (QNetworkReply* reply : std::as_const(replies))
-            mergedSize += reply->bytesAvailable();
-        merged = QByteArray(mergedSize, Qt::Uninitialized);
-        qint64 at = 0;
-        for (int i = 0; i < partCount; ++i) {
-            at += qMax<qint64>(0, replies[i]->read(merged.data() + at, mergedSize - at));
-            replies[i]->deleteLater();
+        for (const QByteArray& data : std::as_const(partData))
+            mergedSize += data.size();
+        merged.reserve(mergedSize);
+        for (QByteArray& data : partData) {
+            merged.append(data);
+            data = QByteArray(); // each part's memory goes as soon as it is copied
         }
-        merged.truncate(at);
     }
 
     if (expectedSize == 0 || expectedSize == merged.size()) {

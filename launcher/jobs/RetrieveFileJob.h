@@ -12,14 +12,20 @@
 #include <QString>
 #include <QStringList>
 
-// Downloads one resource from the update server into memory. A resource of several parts is
-// fetched as partCount simultaneous requests for url + "_0" ... "_<partCount-1>" and joined in
-// index order; one part is fetched from url itself. Each part is tried up to 10 times, the n-th
+// Downloads one resource from the update server into memory (or to a file, see setOutputFile). A
+// resource of several parts is fetched as partCount simultaneous requests for url + "_0" ...
+// "_<partCount-1>" and joined in index order; one part is fetched from url itself. Each part is tried up to 10 times, the n-th
 // retry after n * 100 ms. The joined resource must have expectedSize bytes (0: any size).
 //
+// Counts and sizes come from the server's manifests and are bounded before use: a resource in more
+// than maxPartCount parts, or in more parts than it has bytes, fails at once. A part whose bytes
+// take the resource past expectedSize is cut off there and counts as a failed attempt; a resource of
+// unknown size (expectedSize 0) kept in memory fails once it passes unknownSizeLimit.
+//
 // Connect what you need, then call go(). The outcome comes once: downloaded(file), or failed()
-// (no parts, a part out of attempts, or the wrong joined size). Progress comes as
-// updateProgressBytes, updateProgressSpeed, updateProgress (a "%p%" label) and updateInfoText.
+// (no parts or too many, a part out of attempts, or the wrong joined size). Once it has failed, the
+// parts still running are aborted. Progress comes as updateProgressBytes, updateProgressSpeed,
+// updateProgress (a "%p%" label) and updateInfoText.
 // Runs on the thread of the network manager; the manager owns the replies.
 class RetrieveFileJob : public QObject
 {
@@ -29,15 +35,29 @@ public:
                     qint64 expectedSize, QObject* parent);
     ~RetrieveFileJob() override;
 
+    // Blobs are split into a handful of parts for parallel transfer; thousands are a broken manifest
+    // (and 2^31 of them would not even fit the per-part lists).
+    static constexpr int maxPartCount = 256;
+    // The most a download of unknown size may bring into memory: far above any real manifest or
+    // repair blob, yet an endless body can't take all of memory.
+    static constexpr qint64 unknownSizeLimit = qint64(1) << 30;
+    // How far each reply may read ahead of the job taking its bytes.
+    static constexpr qint64 readBufferSize = qint64(8) << 20;
+
     // A part that receives nothing for this long counts as a failed attempt (and is retried),
     // so a stalled server cannot hold the launcher forever. Takes effect from the next request.
     void setTransferTimeout(int msecs);
 
-    // Streams the resource to path instead of memory: each part is written to path + ".part<i>" as
-    // it arrives and the parts are joined on disk into path, which is complete when downloaded()
-    // comes (with an empty array). A part or join that cannot be written completely fails the job,
-    // and so does a part that runs out of attempts; either way the parts still running are aborted
-    // and no part file is left behind.
+    // Streams the resource to path instead of memory; path is complete when downloaded() comes (with
+    // an empty array). With expectedSize known, each part is written at its own range of path as it
+    // arrives: part i of P holds bytes [expectedSize * i / P, expectedSize * (i + 1) / P), as the
+    // update server stores them, and a retried part writes its range again from its start; a part
+    // that runs past its range is cut off there as a failed attempt, and one that ends short of it
+    // fails the size check once all parts are in. With expectedSize 0 each part goes to
+    // path + ".part<i>" and the parts are joined into path, sharing blocks where the file system
+    // can, else copied by the kernel. A part or join that cannot be written completely fails the
+    // job, and so does a part that runs out of attempts; either way the parts still running are
+    // aborted and neither path nor a part file is left behind.
     void setOutputFile(QString path);
     // After failed(): whether the resource arrived but could not be written to the output file.
     bool outputWriteFailed() const;
@@ -62,10 +82,17 @@ private slots:
 private:
     void startPart(int partIndex);
     QString partFilePath(int partIndex) const;
-    bool writePartData(int partIndex);
+    bool savePartData(int partIndex);
+    bool writeInPlace() const { return !outputPath.isEmpty() && expectedSize > 0; }
+    qint64 shareStart(int partIndex) const;
+    qint64 shareLength(int partIndex) const;
+    bool finishOutputFile();
     bool joinPartFiles();
+    bool acceptPartLength(int partIndex, qint64 arrived);
+    void failPartAttempt(int partIndex, const QString& reason);
+    void endAttempt(int partIndex);
     void failWrite(const QString& path);
-    void failStreamedParts();
+    void failJob();
 
 protected:
     QNetworkAccessManager* networkManager;
@@ -82,10 +109,13 @@ private:
     int finishedParts;
     QList<qint64> partReceived;
     QList<qint64> partTotal;
+    QList<qint64> partArrived;   // bytes of each part's current attempt, whatever its reply announced
+    QList<QByteArray> partData; // in memory: what each part's current attempt has brought
     TransferRateEstimator rateEstimator;
     bool hasFailed;
     int transferTimeoutMSecs;
     QString outputPath;
-    QList<QFile*> partFiles;
+    QList<QFile*> partFiles; // parts of a resource of unknown size
+    int outputFd = -1;       // the output file, while parts are written in place
     bool writeFailed = false;
 };

@@ -1,6 +1,8 @@
 #include "ServerFormats.h"
 
 #include <QJsonArray>
+#include <QtNumeric>
+#include <limits>
 
 QString branchManifestUrl(const QString& baseUrl, const QString& branch, const QString& platformName)
 {
@@ -18,6 +20,12 @@ qint64 readSize(const QJsonValue& value)
     // checked against its real length instead of being waved through as "any size".
     const qint64 size = value.toInteger(0);
     return size < 0 ? 0 : size;
+}
+
+qint64 addSizes(qint64 a, qint64 b)
+{
+    qint64 sum = 0;
+    return qAddOverflow(a, b, &sum) ? std::numeric_limits<qint64>::max() : sum;
 }
 
 BlobResource BlobResource::fromJson(const QJsonValue& value)

@@ -34,6 +34,10 @@ QString blobUrl(const QString& baseUrl, const QString& hash);
 // absent keys read as 0 ("any length is accepted").
 qint64 readSize(const QJsonValue& value);
 
+// a + b for two sizes from readSize, held at the largest qint64 instead of wrapping: a manifest
+// may hold sizes near 2^63, and a sum that wraps to a negative count would read as "small".
+qint64 addSizes(qint64 a, qint64 b);
+
 // A BlobResource {"hash", "parts", "size"} as the downloaders read it:
 //     const BlobResource blob = BlobResource::fromJson(node["manifest_resource"]);
 //     if (blob.isObject && blob.hashIsString)

@@ -71,7 +71,6 @@ private:
     void writeReceipt(const QJsonObject& receipt);
     QJsonObject readReceipt() const;
     LauncherSandbox::Result runLauncher();
-    QStringList blobRequests() const;
     // The game starts detached and may write its record a moment after the launcher ended.
     bool gameStarted(int waitMSecs = 5000) const;
     QString gameRecord() const { return sandbox->root() + "/game.record"; }
@@ -148,17 +147,6 @@ LauncherSandbox::Result TestLauncherRoads::runLauncher()
     return result;
 }
 
-QStringList TestLauncherRoads::blobRequests() const
-{
-    QStringList paths;
-    for (const TestUpdateServer::Request& request : server->requestLog()) {
-        if (request.path.startsWith("/update/blobs/"))
-            paths.append(request.path.mid(int(strlen("/update/blobs/"))));
-    }
-    paths.sort();
-    return paths;
-}
-
 bool TestLauncherRoads::gameStarted(int waitMSecs) const
 {
     return FakeGame::readRecord(gameRecord(), waitMSecs).found;
@@ -189,7 +177,7 @@ void TestLauncherRoads::launchesAValidInstallAndReusesItsDigests()
     QVERIFY(run.finished);
     QVERIFY2(run.out.endsWith(doneLine), run.out.constData());
     QVERIFY(gameStarted());
-    QCOMPARE(blobRequests(), QStringList());
+    QCOMPARE(server->blobRequests(), QStringList());
     QStringList log = sandbox->logMessages();
     QVERIFY(log.contains("Successfully retrieved local manifest."));
     QVERIFY(log.contains("All files validated successfully."));
@@ -219,7 +207,7 @@ void TestLauncherRoads::launchesAValidInstallAndReusesItsDigests()
     log = sandbox->logMessages();
     QVERIFY(log.contains("Found 0 game files that require hashing."));
     QVERIFY(log.contains("Found 4 game files that are unchanged from last hash run."));
-    QCOMPARE(blobRequests(), QStringList());
+    QCOMPARE(server->blobRequests(), QStringList());
 }
 
 void TestLauncherRoads::repairsBrokenFilesFromTheirBlobs()
@@ -250,7 +238,7 @@ void TestLauncherRoads::repairsBrokenFilesFromTheirBlobs()
     QStringList expected{smallEntry["resource"].toObject()["hash"].toString(), largeBlob + "_0", largeBlob + "_1",
                          largeBlob + "_2", missingEntry["resource"].toObject()["hash"].toString()};
     expected.sort();
-    QCOMPARE(blobRequests(), expected);
+    QCOMPARE(server->blobRequests(), expected);
     for (const QJsonValue& value : files) {
         const QJsonObject entry = value.toObject();
         const QString path = installDir() + "/" + entry["path"].toString();
@@ -277,7 +265,7 @@ void TestLauncherRoads::reinstallsWhenBrokenFilesOutweighTheFullPatch()
     QVERIFY(!gameStarted(500));
     // No file is repaired; the full patch is not on the server, so every try of its download fails,
     // and an install is never discarded for a full patch that did not arrive.
-    QCOMPARE(blobRequests(), QStringList(10, "fullpatch"));
+    QCOMPARE(server->blobRequests(), QStringList(10, "fullpatch"));
     QCOMPARE(readFile(installDir() + "/Pelwinter/Content/a.pak"), QByteArray("broken"));
     QVERIFY(QFileInfo::exists(FakeGame::executablePath(installDir())));
 }
@@ -313,7 +301,7 @@ void TestLauncherRoads::launcherVersionDecidesTheRun()
         QVERIFY(run.out.contains("An optional launcher update is available.\n"));
         QVERIFY2(run.out.endsWith(doneLine), run.out.constData());
         QVERIFY(gameStarted());
-        QCOMPARE(blobRequests(), QStringList{broken["resource"].toObject()["hash"].toString()});
+        QCOMPARE(server->blobRequests(), QStringList{broken["resource"].toObject()["hash"].toString()});
     } else {
         QVERIFY2(run.out.endsWith(failureLine("Launcher out of date.", "Please update the launcher.")),
                  run.out.constData());
@@ -321,7 +309,7 @@ void TestLauncherRoads::launcherVersionDecidesTheRun()
         // The answer waits for the hashing, but nothing is checked, repaired or downloaded.
         QVERIFY(log.contains("Game file hash job finished, 2 files hashed."));
         QVERIFY(!log.contains("Validating existing install against local manifest."));
-        QCOMPARE(blobRequests(), QStringList());
+        QCOMPARE(server->blobRequests(), QStringList());
     }
 }
 
@@ -340,7 +328,7 @@ void TestLauncherRoads::unreadableInstallEndsTheRun()
                                                               "/Pelwinter/Linked")),
              run.out.constData());
     QVERIFY(!gameStarted(500));
-    QCOMPARE(blobRequests(), QStringList());
+    QCOMPARE(server->blobRequests(), QStringList());
 }
 
 void TestLauncherRoads::fetchesTheInstalledVersionsManifestInParts()
@@ -362,7 +350,7 @@ void TestLauncherRoads::fetchesTheInstalledVersionsManifestInParts()
     QVERIFY(run.finished);
     // The install is valid at 0.9 and one patch leads on, which the server does not have.
     QVERIFY2(run.out.endsWith(failureLine("Update Failed!", "Download failed for patch 1!")), run.out.constData());
-    QCOMPARE(blobRequests(), QStringList({"manifest09_0", "manifest09_1"}) + QStringList(10, "patch09"));
+    QCOMPARE(server->blobRequests(), QStringList({"manifest09_0", "manifest09_1"}) + QStringList(10, "patch09"));
     const QStringList log = sandbox->logMessages();
     QVERIFY(log.contains("Successfully retrieved local manifest."));
     QVERIFY(log.contains("All files validated successfully."));
@@ -384,7 +372,7 @@ void TestLauncherRoads::refusesManifestPathsOutsideTheInstall()
     // Such an install can only be made valid by a fresh install; nothing is repaired, and the full
     // patch is not on the server.
     QVERIFY2(run.out.endsWith(failureLine("Update Failed!", "Download failed for patch 1!")), run.out.constData());
-    QCOMPARE(blobRequests(), QStringList(10, "fullpatch"));
+    QCOMPARE(server->blobRequests(), QStringList(10, "fullpatch"));
     QCOMPARE(readFile(outside), QByteArray("user data"));
     QVERIFY(!QFileInfo::exists(sandbox->root() + "/absolute.txt"));
 }
@@ -408,7 +396,7 @@ void TestLauncherRoads::stopsAtAPatchTreeThatLoops()
                                           "The update server's patch tree for branch \"main\" leads back to version "
                                           "\"1.0\", so the game can't be brought up to date.")),
              run.out.constData());
-    QCOMPARE(blobRequests(), QStringList());
+    QCOMPARE(server->blobRequests(), QStringList());
 }
 
 void TestLauncherRoads::installsWithoutAReceipt()

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QNetworkAccessManager>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -61,6 +62,8 @@ private slots:
     void repairsChangedAndMissingFiles();
     void neverWritesOutsideTheInstall_data();
     void neverWritesOutsideTheInstall();
+    void repairsFromFramesOfAnyKind_data();
+    void repairsFromFramesOfAnyKind();
     void failsWithoutWriting_data();
     void failsWithoutWriting();
     void writesNothingAfterAFailure();
@@ -230,6 +233,71 @@ void TestRepairInstallJob::neverWritesOutsideTheInstall()
     if (repaired) {
         QVERIFY(!QFileInfo(installDir + "/" + path).isSymLink());
         QCOMPARE(readFile(installDir + "/" + path), QByteArray("launcher data"));
+    }
+}
+
+void TestRepairInstallJob::repairsFromFramesOfAnyKind_data()
+{
+    QTest::addColumn<QByteArray>("content"); // what the file should hold (its validation_hash)
+    QTest::addColumn<QByteArray>("blob");
+    QTest::addColumn<int>("parts");
+    QTest::addColumn<bool>("repaired");
+
+    const QByteArray content = pattern(300000, 'z');
+    const QByteArray other = pattern(70000, 'o');
+    const QByteArray withSize = TestUpdateServer::zstdCompress(content, true);
+    const QByteArray withoutSize = TestUpdateServer::zstdCompress(content, false);
+    QTest::newRow("frame without content size") << content << withoutSize << 1 << true;
+    QTest::newRow("frame without content size in three parts") << content << withoutSize << 3 << true;
+    QTest::newRow("empty frame gives an empty file")
+        << QByteArray() << TestUpdateServer::zstdCompress(QByteArray(), true) << 1 << true;
+    QTest::newRow("empty frame without content size gives an empty file")
+        << QByteArray() << TestUpdateServer::zstdCompress(QByteArray(), false) << 1 << true;
+    QTest::newRow("two frames one after the other")
+        << content + other << withSize + TestUpdateServer::zstdCompress(other, false) << 1 << true;
+    QTest::newRow("frame cut short") << content << withoutSize.chopped(10) << 1 << false;
+    QTest::newRow("valid frame followed by junk") << content << withSize + "junk" << 1 << false;
+
+    // Read from a pipe, zstd can't shrink the window to the input: the frame asks for all of it.
+    const auto withWindowLog = [&content](int windowLog) {
+        QProcess zstd;
+        zstd.start("zstd", {"-q", "-c", "--long=" + QString::number(windowLog)});
+        zstd.write(content);
+        zstd.closeWriteChannel();
+        return zstd.waitForFinished(60000) && zstd.exitCode() == 0 ? zstd.readAllStandardOutput() : QByteArray();
+    };
+    QTest::newRow("frame asking for a window of 128 MiB") << content << withWindowLog(27) << 1 << true;
+    QTest::newRow("frame asking for a window above 128 MiB") << content << withWindowLog(28) << 1 << false;
+}
+
+// Whatever the frame, the file is replaced only by contents that match its digest, and nothing of
+// the download or the decompression stays behind.
+void TestRepairInstallJob::repairsFromFramesOfAnyKind()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QByteArray, blob);
+    QFETCH(int, parts);
+    QFETCH(bool, repaired);
+
+    const QString hash = GameContent::b3sumHex(blob);
+    server->putBlob(hash, blob, parts);
+    const QJsonObject entry{
+        {"path", "Pelwinter/Content/a.pak"},
+        {"validation_hash", GameContent::b3sumHex(content)},
+        {"resource", QJsonObject{{"hash", hash}, {"parts", parts}, {"size", blob.size()}}},
+    };
+    QVERIFY(writeFile(installDir + "/Pelwinter/Content/a.pak", "broken"));
+    const QMap<QString, QByteArray> before = snapshot(installDir);
+
+    const Run run = repair({entry});
+    QCOMPARE(run.finished, repaired ? 1 : 0);
+    QCOMPARE(run.failed, repaired ? 0 : 1);
+    if (repaired) {
+        QMap<QString, QByteArray> after = before;
+        after["Pelwinter/Content/a.pak"] = content;
+        QCOMPARE(snapshot(installDir), after);
+    } else {
+        QCOMPARE(snapshot(installDir), before);
     }
 }
 

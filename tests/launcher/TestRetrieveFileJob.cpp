@@ -9,6 +9,8 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -16,6 +18,7 @@
 #include <memory>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <zstd.h>
 
 using FaultRule = TestUpdateServer::FaultRule;
@@ -87,6 +90,7 @@ private slots:
     void streamedWriteFailureFailsAtOnce_data();
     void streamedWriteFailureFailsAtOnce();
     void unknownCertificateAuthorityFails();
+    void partsOfUnknownSizeShareBlocksWhenJoined();
 
 private:
     struct Run
@@ -94,6 +98,7 @@ private:
         QStringList events;
         QByteArray bytes;
         QList<QPair<qint64, qint64>> progress;
+        QStringList strayFiles; // streamed to disk: files other than the output seen while downloading
         bool ended = false;
     };
     // Runs one job to its outcome and a little beyond, so that late signals would be seen.
@@ -147,8 +152,15 @@ std::unique_ptr<RetrieveFileJob> TestRetrieveFileJob::makeJob(const QString& kin
         job.reset(compressedJob);
     } else {
         job = std::make_unique<RetrieveFileJob>(&networkManager, url, "Patch 0", parts, size, nullptr);
-        if (kind == "disk")
+        if (kind == "disk") {
             job->setOutputFile(streamedPath());
+            connect(job.get(), &RetrieveFileJob::updateProgressBytes, this, [this, run] {
+                for (const QString& file : downloadedFiles()) {
+                    if (file != "patch_0.diff" && !run->strayFiles.contains(file))
+                        run->strayFiles.append(file);
+                }
+            });
+        }
     }
     connect(job.get(), &RetrieveFileJob::updateProgress, this, [run](const QString& format, qlonglong, qlonglong max) {
         if (max == 2 && !format.contains("%p"))
@@ -280,10 +292,54 @@ void TestRetrieveFileJob::download_data()
             << QByteArray() << QStringList{R"(Merged resource "{url}" has unexpected size 3000 instead of 3001)"}
             << QStringList{R"(Downloaded "{url}" successfully.)"} << QList<int>{1, 1};
 
-        QTest::newRow(row("joined size one byte over expected").constData())
-            << kind << small << 1 << qint64(-1) << PartFaults{} << 0 << QStringList{label, "Done!", "failed"}
-            << QByteArray() << QStringList{R"(Merged resource "{url}" has unexpected size 3000 instead of 2999)"}
-            << QStringList{} << QList<int>{1};
+        QStringList overlong;
+        for (int attempt = 1; attempt <= 9; ++attempt)
+            overlong << QString(R"(Starting download for "{url}" attempt %1)").arg(attempt)
+                     << R"(Failure: "Received more than the expected 2999 bytes")"
+                     << QString(R"(Retrying download for "{url}" in %1 ms.)").arg(attempt * 100);
+        overlong << R"(Starting download for "{url}" attempt 10)" << R"(Failure: "Received more than the expected 2999 bytes")"
+                 << R"(Failed to download "{url}" with 10 attempts)";
+        QTest::newRow(row("body one byte over expected is cut off as a failed attempt").constData())
+            << kind << small << 1 << qint64(-1) << PartFaults{} << 0 << QStringList{label, "failed"} << QByteArray()
+            << overlong << QStringList{"Merged resource", "Done!"} << QList<int>{10};
+
+        // In memory the parts are held to the expected size together; written in place, each is held
+        // to its share of it.
+        QTest::newRow(row("parts passing the expected size together are cut off").constData())
+            << kind << large << 3 << qint64(-300 * 1024) << PartFaults{{"_0", {{.delayMSecs = 300}}}} << 0
+            << QStringList{label, "failed"} << QByteArray()
+            << (kind == "disk" ? QStringList{R"(Failure: "Received more than its share of 204800 bytes")"}
+                               : QStringList{R"(Downloaded "{url}_1" successfully.)",
+                                             R"(Downloaded "{url}_2" successfully.)",
+                                             R"(Failure: "Received more than the expected 614400 bytes")",
+                                             R"(Failed to download "{url}_0" with 10 attempts)"})
+            << QStringList{"Merged resource"} << (kind == "disk" ? QList<int>{} : QList<int>{10, 1, 1});
+
+        if (kind == "disk") {
+            QTest::newRow(row("part that fails twice writes its range again").constData())
+                << kind << large << 3 << qint64(0)
+                << PartFaults{{"_1", {{.toAttempt = 2, .fault = "close_mid_body"}}}} << 0
+                << QStringList{label, "Done!", "downloaded"} << large
+                << QStringList{R"(Starting download for "{url}_1" attempt 3)", R"(Downloaded "{url}" successfully.)"}
+                << QStringList{} << QList<int>{1, 3, 1};
+            QTest::newRow(row("part longer than its share is a failed attempt").constData())
+                << kind << large << 3 << qint64(0)
+                << PartFaults{{"_1", {{.fault = "resized", .lengthDelta = 100}}}} << 0 << QStringList{label, "failed"}
+                << QByteArray()
+                << QStringList{R"(Failure: "Received more than its share of 307200 bytes")",
+                               R"(Failed to download "{url}_1" with 10 attempts)"}
+                << QStringList{"Merged resource"} << QList<int>{1, 10, 1};
+            QTest::newRow(row("part shorter than its share fails the size check").constData())
+                << kind << large << 3 << qint64(0)
+                << PartFaults{{"_1", {{.fault = "resized", .lengthDelta = -100}}}} << 0
+                << QStringList{label, "Done!", "failed"} << QByteArray()
+                << QStringList{R"(Merged resource "{url}" has unexpected size 921500 instead of 921600)"}
+                << QStringList{R"(Downloaded "{url}" successfully.)"} << QList<int>{1, 1, 1};
+            QTest::newRow(row("three parts of unknown size joined").constData())
+                << kind << large << 3 << any << PartFaults{{"_0", {{.delayMSecs = 300}}}} << 0
+                << QStringList{label, "Done!", "downloaded"} << large
+                << QStringList{R"(Downloaded "{url}" successfully.)"} << QStringList{} << QList<int>{1, 1, 1};
+        }
 
         QTest::newRow(row("expected size 0 accepts an empty resource").constData())
             << kind << QByteArray() << 1 << any << PartFaults{} << 0 << QStringList{label, "Done!", "downloaded"}
@@ -296,6 +352,23 @@ void TestRetrieveFileJob::download_data()
         QTest::newRow(row("negative parts").constData())
             << kind << small << -2 << qint64(0) << PartFaults{} << 0 << QStringList{"failed"} << QByteArray()
             << QStringList{noParts} << QStringList{"Starting download"} << QList<int>{0};
+
+        const QString tooMany = R"(Failed to download "{url}" in %1 parts: a resource is stored in at most 256 parts )"
+                                R"(and in no more parts than it has bytes.)";
+        QTest::newRow(row("2147483647 parts").constData())
+            << kind << small << 2147483647 << qint64(0) << PartFaults{} << 0 << QStringList{"failed"} << QByteArray()
+            << QStringList{tooMany.arg(2147483647)} << QStringList{"Starting download", "Downloading file with"}
+            << QList<int>{0};
+        QTest::newRow(row("257 parts").constData())
+            << kind << small << 257 << any << PartFaults{} << 0 << QStringList{"failed"} << QByteArray()
+            << QStringList{tooMany.arg(257)} << QStringList{"Starting download"} << QList<int>{0};
+        QTest::newRow(row("more parts than bytes").constData())
+            << kind << QByteArray("abc") << 4 << qint64(0) << PartFaults{} << 0 << QStringList{"failed"}
+            << QByteArray() << QStringList{tooMany.arg(4)} << QStringList{"Starting download"} << QList<int>{0};
+        QTest::newRow(row("as many parts as bytes").constData())
+            << kind << QByteArray("abc") << 3 << qint64(0) << PartFaults{} << 0
+            << QStringList{label, "Done!", "downloaded"} << QByteArray("abc")
+            << QStringList{R"(Downloaded "{url}" successfully.)"} << QStringList{} << QList<int>{1, 1, 1};
     }
 
     const QStringList manifestEvents{"label DOWNLOADING LOCAL MANIFEST", "Done!", "manifestFinished", "downloaded"};
@@ -366,7 +439,9 @@ void TestRetrieveFileJob::download()
     QFETCH(QList<int>, requests);
 
     const QString hash = QString("blob%1").arg(++blobCounter);
-    const QString path = server->putBlob(hash, stored, qMax(parts, 1));
+    // A part count the job refuses is never asked for; the blob is stored in one part then.
+    const bool storedInParts = parts >= 1 && parts <= RetrieveFileJob::maxPartCount;
+    const QString path = server->putBlob(hash, stored, storedInParts ? parts : 1);
     const QString url = server->url(path);
     server->clearFaults();
     for (auto it = faults.cbegin(); it != faults.cend(); ++it)
@@ -412,6 +487,13 @@ void TestRetrieveFileJob::download()
                                     .arg(log[n].timeMSecs - log[n - 1].timeMSecs)));
     }
 
+    if (kind == "disk" && expectedSize > 0) {
+        // With its size known, every part is written in place in the one file: no part files.
+        QVERIFY2(run.strayFiles.isEmpty(), qPrintable(run.strayFiles.join(", ")));
+    } else if (kind == "disk" && parts > 1 && events.contains("downloaded")) {
+        // Of unknown size, the parts are kept in files of their own until they are joined.
+        QVERIFY(!run.strayFiles.isEmpty());
+    }
     if (kind == "disk") {
         // A streamed download leaves the whole file or nothing: no parts, no file cut short.
         QCOMPARE(downloadedFiles(), events.contains("downloaded") ? QStringList{"patch_0.diff"} : QStringList{});
@@ -520,21 +602,26 @@ void TestRetrieveFileJob::everyPartFailingReportsOnce()
 void TestRetrieveFileJob::streamedWriteFailureFailsAtOnce_data()
 {
     QTest::addColumn<int>("parts");
+    QTest::addColumn<bool>("sizeKnown");     // known: parts written in place; unknown: part files joined
     QTest::addColumn<int>("limitKiB");       // the largest file this process may write, as on a full disk
     QTest::addColumn<QString>("failedFile"); // what follows the output path in the failure line
     QTest::addColumn<QStringList>("events");
 
     // 900 KiB in equal parts.
     const QStringList early{"label DOWNLOADING PATCH 0", "failed"};
-    QTest::newRow("a part cut short") << 1 << 400 << ".part0" << early;
-    QTest::newRow("every part cut short: reported once") << 3 << 200 << ".part" << early;
-    QTest::newRow("parts saved, joined file cut short")
-        << 3 << 500 << "\"" << QStringList{"label DOWNLOADING PATCH 0", "Done!", "failed"};
+    QTest::newRow("in place: a part cut short") << 1 << true << 400 << "\"" << early;
+    QTest::newRow("in place: every part cut short, reported once") << 3 << true << 200 << "\"" << early;
+    QTest::newRow("in place: the last part's range beyond the limit") << 3 << true << 700 << "\"" << early;
+    QTest::newRow("a part file cut short") << 1 << false << 400 << ".part0" << early;
+    QTest::newRow("every part file cut short: reported once") << 3 << false << 200 << ".part" << early;
+    QTest::newRow("part files saved, joined file cut short")
+        << 3 << false << 500 << "\"" << QStringList{"label DOWNLOADING PATCH 0", "Done!", "failed"};
 }
 
 void TestRetrieveFileJob::streamedWriteFailureFailsAtOnce()
 {
     QFETCH(int, parts);
+    QFETCH(bool, sizeKnown);
     QFETCH(int, limitKiB);
     QFETCH(QString, failedFile);
     QFETCH(QStringList, events);
@@ -542,7 +629,7 @@ void TestRetrieveFileJob::streamedWriteFailureFailsAtOnce()
     const QString path = server->putBlob(QString("big%1").arg(++blobCounter), randomBytes(900 * 1024, 7), parts);
     server->clearFaults();
     Run run;
-    std::unique_ptr<RetrieveFileJob> job = makeJob("disk", server->url(path), parts, 900 * 1024, &run);
+    std::unique_ptr<RetrieveFileJob> job = makeJob("disk", server->url(path), parts, sizeKnown ? 900 * 1024 : 0, &run);
 
     // Writes beyond the limit fail with EFBIG instead of raising SIGXFSZ.
     signal(SIGXFSZ, SIG_IGN);
@@ -591,6 +678,56 @@ void TestRetrieveFileJob::unknownCertificateAuthorityFails()
     QVERIFY(capturedLog.contains(QString(R"(Failed to download "%1" with 10 attempts)").arg(rogue.url(path))));
     // The server never got as far as serving the file.
     QVERIFY(rogue.requestLog().isEmpty());
+}
+
+void TestRetrieveFileJob::partsOfUnknownSizeShareBlocksWhenJoined()
+{
+    // A small XFS, which shares blocks between files, mounted from an image (needs root).
+    QTemporaryDir work;
+    const QString image = work.filePath("xfs.img");
+    const QString mount = work.filePath("mnt");
+    QVERIFY(QDir().mkpath(mount));
+    const auto run = [](const QString& program, const QStringList& arguments) {
+        QProcess process;
+        process.start(program, arguments);
+        return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit &&
+               process.exitCode() == 0;
+    };
+    if (!run("truncate", {"-s", "512M", image}) || !run("mkfs.xfs", {"-q", image}) ||
+        !run("mount", {"-o", "loop", image, mount}))
+        QSKIP("no loop-mounted XFS here (needs root, mkfs.xfs and a loop device)");
+    const auto unmount = qScopeGuard([&] { run("umount", {mount}); });
+
+    // Three parts of whole blocks, so each can be shared where it is appended.
+    const QByteArray content = randomBytes(3 * 65536, 8);
+    const QString path = server->putBlob("shared", content, 3);
+    server->clearFaults();
+    const QString output = mount + "/patch_0.diff";
+    RetrieveFileJob job(&networkManager, server->url(path), "Patch 0", 3, 0, nullptr);
+    job.setOutputFile(output);
+    // Each part file gets a second name, which keeps its blocks after the job removes the part.
+    connect(&job, &RetrieveFileJob::updateProgressBytes, this, [&] {
+        for (int i = 1; i < 3; ++i) {
+            const QString kept = mount + "/kept" + QString::number(i);
+            if (!QFileInfo::exists(kept))
+                ::link(QFile::encodeName(output + ".part" + QString::number(i)).constData(),
+                       QFile::encodeName(kept).constData());
+        }
+    });
+    QSignalSpy downloaded(&job, &RetrieveFileJob::downloaded);
+    job.go();
+    QVERIFY(downloaded.wait(20000));
+
+    QFile joined(output);
+    QVERIFY(joined.open(QIODevice::ReadOnly));
+    QCOMPARE(joined.readAll(), content);
+    joined.close();
+    QVERIFY(QFileInfo::exists(mount + "/kept1") && QFileInfo::exists(mount + "/kept2"));
+    QProcess filefrag;
+    filefrag.start("filefrag", {"-v", output});
+    QVERIFY(filefrag.waitForFinished(10000));
+    const QString extents = QString::fromUtf8(filefrag.readAllStandardOutput());
+    QVERIFY2(extents.count("shared") >= 1, qPrintable(extents));
 }
 
 QTEST_GUILESS_MAIN(TestRetrieveFileJob)

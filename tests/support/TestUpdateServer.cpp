@@ -12,6 +12,7 @@
 #include <QSslConfiguration>
 #include <QStandardPaths>
 #include <QThread>
+#include <cstring>
 
 namespace
 {
@@ -177,6 +178,17 @@ QList<TestUpdateServer::Request> TestUpdateServer::requestLog() const
             {entry["path"].toString(), entry["time"].toDouble(), entry["attempt"].toInt(), entry["action"].toString()});
     }
     return requests;
+}
+
+QStringList TestUpdateServer::blobRequests() const
+{
+    QStringList names;
+    for (const Request& request : requestLog()) {
+        if (request.path.startsWith("/update/blobs/"))
+            names.append(request.path.mid(int(strlen("/update/blobs/"))));
+    }
+    names.sort();
+    return names;
 }
 
 QList<TestUpdateServer::Request> TestUpdateServer::requestsFor(const QString& path) const

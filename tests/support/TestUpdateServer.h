@@ -5,6 +5,7 @@
 #include <QMap>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <memory>
 
@@ -43,10 +44,11 @@ public:
         int fromAttempt = 1;
         int toAttempt = 0;   // 0: no upper bound
         int status = 0;      // non-zero: answer with this HTTP status instead of the file
-        QString fault;       // "close_mid_body", "stall", "chunked", "wrong_length", or none
+        QString fault;       // "close_mid_body", "stall", "chunked", "wrong_length", "resized", "endless", or none
         int delayMSecs = 0;  // pause before answering
         int stallMSecs = 0;  // "stall": how long to send nothing (0: ten minutes)
-        int lengthDelta = 1; // "wrong_length": announced length minus real length
+        int lengthDelta = 1; // "wrong_length": announced length minus real length; "resized": body length
+                             // minus the file's
     };
 
     struct Request
@@ -90,6 +92,8 @@ public:
 
     QList<Request> requestLog() const;
     QList<Request> requestsFor(const QString& path) const;
+    // The names under "/update/blobs/" of every request so far, one per request, sorted.
+    QStringList blobRequests() const;
     void clearRequestLog();
 
     // Compresses with the zstd command-line tool, with or without the content size recorded

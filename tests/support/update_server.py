@@ -21,6 +21,10 @@ A rule may hold:
         "chunked"         send the body with chunked transfer encoding and no length
         "wrong_length"    announce the length + "length_delta" (default 1), send the whole body
                           and close the connection
+        "resized"         a body of the file's length + "length_delta" (default 1), with that
+                          length announced: cut short, or the whole file followed by zero bytes
+        "endless"         send the file with chunked transfer encoding, then zero bytes without
+                          end, until the client hangs up
 A missing file answers 404.
 
 Request log (--log): one JSON object per line, appended and flushed when a request arrives:
@@ -159,6 +163,13 @@ class Handler(BaseHTTPRequestHandler):
                 self.wfile.flush()
                 self.stall(rule.get("stall_ms", 600000))
                 self.close_abruptly()
+            elif fault == "resized":
+                length = max(0, size + rule.get("length_delta", 1))
+                self.send_head(length)
+                self.copy(f, min(size, length))
+                self.send_zeros(length - size)
+            elif fault == "endless":
+                self.send_endless(f)
             elif fault == "wrong_length":
                 self.send_head(max(0, size + rule.get("length_delta", 1)))
                 self.copy(f, size)
@@ -198,17 +209,40 @@ class Handler(BaseHTTPRequestHandler):
             self.wfile.write(data)
             count -= len(data)
 
-    def send_chunked(self, f):
+    def send_chunked_head(self):
         self.send_response(200)
         self.send_header("Content-Type", "application/octet-stream")
         self.send_header("Transfer-Encoding", "chunked")
         self.end_headers()
+
+    def send_file_chunks(self, f):
         while True:
             data = f.read(64 * 1024)
             if not data:
                 break
             self.wfile.write(b"%x\r\n" % len(data) + data + b"\r\n")
+
+    def send_chunked(self, f):
+        self.send_chunked_head()
+        self.send_file_chunks(f)
         self.wfile.write(b"0\r\n\r\n")
+
+    def send_zeros(self, count):
+        zeros = bytes(CHUNK)
+        while count > 0:
+            self.wfile.write(zeros[:min(CHUNK, count)])
+            count -= CHUNK
+
+    def send_endless(self, f):
+        self.send_chunked_head()
+        self.send_file_chunks(f)
+        chunk = b"%x\r\n" % CHUNK + bytes(CHUNK) + b"\r\n"
+        try:
+            while not self.server.stopping:
+                self.wfile.write(chunk)
+        except OSError:
+            pass  # the client hung up, as it should
+        self.close_connection = True
 
     def stall(self, ms):
         deadline = time.monotonic() + ms / 1000.0

@@ -81,10 +81,10 @@ void Updater::retrievePatchProgress(int id, qlonglong progress)
     patchDownloadProgress[id] = progress;
     qint64 total = 0;
     for (const QJsonObject& resource : std::as_const(patchQueue))
-        total += BlobResource::fromJson(resource).size; // 64-bit: a full game patch may pass 2 GiB
+        total = addSizes(total, BlobResource::fromJson(resource).size); // sizes may be near 2^63
     qint64 done = 0;
     for (qint64 received : std::as_const(patchDownloadProgress))
-        done += received;
+        done = addSizes(done, received);
 
     qint64 speed = 0;
     const qint64 eta = rateEstimator.update(&speed, done, total);

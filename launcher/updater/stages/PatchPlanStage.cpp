@@ -72,7 +72,8 @@ void Updater::checkInstallDone(QStringList failedFiles)
         for (const qsizetype index : entriesByTarget.value(QDir::cleanPath(dir.absoluteFilePath(failedPath)))) {
             const QJsonObject entry = manifestFiles.at(index).toObject();
             repairFiles.append(entry);
-            brokenBytes += BlobResource::fromJson(entry.value("resource")).size;
+            // Held at the top instead of wrapping: a wrapped sum would pick the repair over the full patch.
+            brokenBytes = addSizes(brokenBytes, BlobResource::fromJson(entry.value("resource")).size);
         }
     }
 
