@@ -460,7 +460,7 @@ void TestLauncherRoads::upToDateRunOfThousandsOfFilesHashesNothing()
               QString("Found %1 game files that are unchanged from last hash run.").arg(fileCount + 1)}));
     QVERIFY(log.contains("All files validated successfully."));
     QVERIFY(log.contains("Saved install receipt."));
-    QCOMPARE(blobRequests(), QStringList());
+    QCOMPARE(server->blobRequests(), QStringList());
     QCOMPARE(readFile(receiptPath()), receipt);
 }
 
