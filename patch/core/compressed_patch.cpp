@@ -81,6 +81,12 @@ BOOL copyGap(TStreamCacheClip* newDataClip, _TRleDecoder* rleDecoder, _TOutStrea
 }
 } // namespace
 
+size_t _patch_partSize(size_t memSize, size_t partCount)
+{
+    const size_t partSize = memSize / partCount;
+    return partSize < dpatch_kMaxPatchPartSize ? partSize : dpatch_kMaxPatchPartSize;
+}
+
 void _addBytes(dpatch_byte* dst, const dpatch_byte* src, size_t n)
 {
     for (size_t i = 0; i < n; ++i)
@@ -229,7 +235,7 @@ BOOL _patch_decompress_clips(const dpatch_TStreamOutput* out_newData, const dpat
     if (temp_cache_end < temp_cache)
         return 0;
     const size_t partCount = covers != nullptr ? kPartCountWithoutCoverClip : kPartCountWithCoverClip;
-    const size_t partSize = (size_t)(temp_cache_end - temp_cache) / partCount;
+    const size_t partSize = _patch_partSize((size_t)(temp_cache_end - temp_cache), partCount);
     if (partSize < dpatch_kMinPatchPartSize)
         return 0;
     dpatch_TCompressedDiffInfo info;

@@ -29,6 +29,13 @@ typedef struct _TOutStreamCache
 
 // The smallest memory part the patch loop accepts.
 static const size_t dpatch_kMinPatchPartSize = 260;
+// The largest part the patch loop uses. Reads and writes of this size already cost next to nothing per call,
+// and the data stays in the processor's cache between being read and written; larger parts would only add
+// fresh pages to fault in, one per 4 KiB that passes through them.
+static const size_t dpatch_kMaxPatchPartSize = 2 * 1024 * 1024;
+
+// The size of each of partCount parts of memSize bytes, at most dpatch_kMaxPatchPartSize.
+size_t _patch_partSize(size_t memSize, size_t partCount);
 
 BOOL patch_decompress_with_cache(const dpatch_TStreamOutput* out_newData, const dpatch_TStreamInput* oldData,
                                  const dpatch_TStreamInput* compressedDiff,

@@ -17,6 +17,8 @@ const size_t kSmallReadBuffer = 8192;
 const size_t kMaxReadBuffer = 2 * kMiB;
 const dpatch_StreamPos_t kFarJump = 4 * kMiB;
 const dpatch_StreamPos_t kUint32Max = 0xFFFFFFFFu;
+// Old data up to this size is read whole in one go: asking the covers first would cost more than it saves.
+const dpatch_StreamPos_t kSmallOldData = 1 * kMiB;
 
 // Both item widths seen through one interface, so the planner is written once.
 struct ItemRef
@@ -197,6 +199,78 @@ BOOL openCompressedCoverReader(dpatch_TCovers** out_covers, const dpatch_TStream
     self->base.base.close = _streamCovers_closeDecompress;
     *out_covers = &self->base.base;
     return 1;
+}
+
+// Opens the cover reader of the diff in [mem, mem_end); on failure nothing is left open.
+BOOL openCoverReader(dpatch_TCovers** out_covers, const dpatch_TStreamInput* diffStream, BOOL isCompressedDiff,
+                     dpatch_StreamPos_t oldSize, dpatch_StreamPos_t newSize,
+                     const dpatch_TDecompressPlugin* decompressPlugin, dpatch_byte* mem, dpatch_byte* mem_end)
+{
+    dpatch_TCovers* reader = nullptr;
+    BOOL opened = 0;
+    if (isCompressedDiff) {
+        opened = openCompressedCoverReader(&reader, diffStream, oldSize, newSize, decompressPlugin, mem, mem_end);
+    } else {
+        _TRawDiffHead rawHead;
+        opened = _rawStreamCovers_open(&reader, &rawHead, diffStream, mem, mem_end);
+        // Each cover takes at least one byte of each of the three varint sections.
+        opened = opened && rawHead.coverCount <= rawHead.lengthSize;
+    }
+    if (!opened) {
+        if (reader != nullptr)
+            reader->close(reader);
+        return 0;
+    }
+    *out_covers = reader;
+    return 1;
+}
+
+// Whether the covers, in the order the patch applies them, start their old ranges front to back (covers
+// without bytes read nothing and don't count). A step back never reaches before the start of the previous
+// range, which was just read.
+struct ForwardCheck
+{
+    bool isForward = true;
+    dpatch_StreamPos_t lastOldPos = 0;
+
+    void add(const dpatch_TCover& cover)
+    {
+        if (cover.length == 0)
+            return;
+        if (cover.oldPos < lastOldPos)
+            isForward = false;
+        lastOldPos = cover.oldPos;
+    }
+};
+
+// True when all the diff's covers are valid and read the old data forward; any doubt answers false, and the
+// planning goes on as if the question had not been asked.
+bool coversReadForward(const dpatch_TStreamInput* diffStream, BOOL isCompressedDiff, dpatch_StreamPos_t oldSize,
+                       dpatch_StreamPos_t newSize, const dpatch_TDecompressPlugin* decompressPlugin,
+                       dpatch_byte* mem, dpatch_byte* mem_end)
+{
+    const size_t readerMemSize =
+        isCompressedDiff ? dpatch_kCompressedCoverReaderMemSize : dpatch_kRawCoverReaderMemSize;
+    if (mem_end < mem || (size_t)(mem_end - mem) < readerMemSize)
+        return false;
+    dpatch_TCovers* reader = nullptr;
+    if (!openCoverReader(&reader, diffStream, isCompressedDiff, oldSize, newSize, decompressPlugin,
+                         mem_end - readerMemSize, mem_end))
+        return false;
+    const dpatch_StreamPos_t count = reader->leaveCoverCount(reader);
+    ForwardCheck forward;
+    dpatch_StreamPos_t newPosBack = 0;
+    bool valid = true;
+    for (dpatch_StreamPos_t i = 0; valid && forward.isForward && i < count; ++i) {
+        dpatch_TCover cover;
+        valid = reader->readCover(reader, &cover) && coverIsValid(cover, oldSize, newSize, newPosBack);
+        if (valid) {
+            newPosBack = cover.newPos + cover.length;
+            forward.add(cover);
+        }
+    }
+    valid = valid && forward.isForward && reader->isFinished(reader);
+    return reader->close(reader) && valid;
 }
 
 // Fills the selected covers' old bytes into the cache in forward windows over the old data. Items are
@@ -415,8 +489,11 @@ BOOL _patch_prepare_cache(dpatch_TCovers** out_covers, const dpatch_TStreamInput
     const dpatch_TStreamInput* oldData = *pOldData;
     const dpatch_StreamPos_t oldSize = oldData->streamSize;
 
-    // Whole old data in memory.
-    if (oldSize <= memSize && memSize - oldSize >= kCacheCount * kWholeOldPartSize + kWholeOldExtra) {
+    // Whole old data in memory, unless the covers read it front to back: the patch then reads each old byte
+    // once and in order, and loading the old data first would only add a pass over it and its fresh pages.
+    if (oldSize <= memSize && memSize - oldSize >= kCacheCount * kWholeOldPartSize + kWholeOldExtra &&
+        (oldSize <= kSmallOldData || !coversReadForward(diffStream, isCompressedDiff, oldSize, newDataSize,
+                                                        decompressPlugin, temp_cache, temp_cache_end))) {
         dpatch_byte* oldMem = temp_cache_end - oldSize;
         if (!oldData->read(oldData, 0, oldMem, temp_cache_end)) {
             *out_isReadError = 1;
@@ -442,19 +519,8 @@ BOOL _patch_prepare_cache(dpatch_TCovers** out_covers, const dpatch_TStreamInput
     // Covers in memory: first open a reader at the top of the range.
     dpatch_byte* const limit = temp_cache_end - readerMemSize;
     dpatch_TCovers* reader = nullptr;
-    BOOL opened = 0;
-    if (isCompressedDiff) {
-        opened = openCompressedCoverReader(&reader, diffStream, oldSize, newDataSize, decompressPlugin, limit,
-                                           temp_cache_end);
-    } else {
-        _TRawDiffHead rawHead;
-        opened = _rawStreamCovers_open(&reader, &rawHead, diffStream, limit, temp_cache_end);
-        // Each cover takes at least one byte of each of the three varint sections.
-        opened = opened && rawHead.coverCount <= rawHead.lengthSize;
-    }
-    if (!opened) {
-        if (reader != nullptr)
-            reader->close(reader);
+    if (!openCoverReader(&reader, diffStream, isCompressedDiff, oldSize, newDataSize, decompressPlugin, limit,
+                         temp_cache_end)) {
         *out_isReadError = 1;
         return 0;
     }
@@ -473,6 +539,7 @@ BOOL _patch_prepare_cache(dpatch_TCovers** out_covers, const dpatch_TStreamInput
     }
 
     dpatch_StreamPos_t newPosBack = 0;
+    ForwardCheck forward;
     BOOL loaded = 1;
     for (dpatch_StreamPos_t i = 0; loaded && i < count; ++i) {
         dpatch_TCover cover;
@@ -480,6 +547,7 @@ BOOL _patch_prepare_cache(dpatch_TCovers** out_covers, const dpatch_TStreamInput
         if (loaded) {
             ref.set(i, cover);
             newPosBack = cover.newPos + cover.length;
+            forward.add(cover);
         }
     }
     loaded = loaded && reader->isFinished(reader);
@@ -495,7 +563,7 @@ BOOL _patch_prepare_cache(dpatch_TCovers** out_covers, const dpatch_TStreamInput
     dpatch_byte* arrayEnd = items + (size_t)count * ref.size();
     *pTempCache = arrayEnd;
     *pTempCacheEnd = temp_cache_end;
-    if ((size_t)(temp_cache_end - arrayEnd) <= kCacheCount * kReservedPartSize)
+    if (forward.isForward || (size_t)(temp_cache_end - arrayEnd) <= kCacheCount * kReservedPartSize)
         return 0;
     return buildOldDataCache(array, pOldData, kCacheCount, arrayEnd, temp_cache_end, pTempCache, out_isReadError);
 }

@@ -271,13 +271,18 @@ BOOL patch_raw_stream_with_cache(const dpatch_TStreamOutput* out_newData, const 
     if (isReadError) {
         result = 0;
     } else if (covers != nullptr) {
-        part = memSize / kRawPartsWithoutCovers;
+        part = _patch_partSize(memSize, kRawPartsWithoutCovers);
         result = _read_raw_diff_head(&head, diff);
     } else {
-        part = memSize / kRawCachePartCount;
+        part = _patch_partSize(memSize, kRawCachePartCount);
+        // The reader's three clips take about a part each, also when the parts are capped.
+        dpatch_byte* const readerMem = temp_cache + kRawPartsWithoutCovers * part;
+        const size_t readerMax = (kRawCachePartCount - kRawPartsWithoutCovers) * part + kMinRawCoverMemSize;
+        const size_t readerSize = (size_t)(temp_cache_end - readerMem) < readerMax
+                                      ? (size_t)(temp_cache_end - readerMem)
+                                      : readerMax;
         result = memSize - kRawPartsWithoutCovers * part >= kMinRawCoverMemSize &&
-                 _rawStreamCovers_open(&covers, &head, diff, temp_cache + kRawPartsWithoutCovers * part,
-                                       temp_cache_end);
+                 _rawStreamCovers_open(&covers, &head, diff, readerMem, readerMem + readerSize);
     }
     result = result && part > kMinRawPartSize;
     TStreamCacheClip newDataClip;

@@ -22,6 +22,9 @@ struct TZstdDecompressHandle
 
 // The areas follow the record at this alignment.
 const size_t kHeadSize = (sizeof(TZstdDecompressHandle) + 15) / 16 * 16;
+// The compressed bytes are fetched in reads of this size (or zstd's own suggestion, if larger): one system
+// call per MiB, where zstd's 128 KiB and 3 bytes would take two for every 128 KiB.
+const size_t kMinInputSize = 1024 * 1024;
 
 BOOL zstdCanOpen(const char* compressType)
 {
@@ -34,7 +37,7 @@ dpatch_TDecompressHandle zstdOpen(const dpatch_TDecompressPlugin* /*plugin*/, dp
 {
     if (!codeStream || code_begin > code_end)
         return nullptr;
-    const size_t inSize = ZSTD_DStreamInSize();
+    const size_t inSize = ZSTD_DStreamInSize() > kMinInputSize ? ZSTD_DStreamInSize() : kMinInputSize;
     const size_t outSize = ZSTD_DStreamOutSize();
     unsigned char* block = (unsigned char*)malloc(kHeadSize + inSize + outSize);
     if (!block)
@@ -114,14 +117,29 @@ BOOL zstdDecompressPart(dpatch_TDecompressHandle handle, dpatch_byte* out, dpatc
             }
         }
         const size_t inputBefore = self->input.pos;
-        self->output.pos = 0;
-        self->outConsumed = 0;
-        if (ZSTD_isError(ZSTD_decompressStream(self->s, &self->output, &self->input)))
-            return 0;
+        size_t produced = 0;
+        if ((size_t)(out_end - out) >= self->output.size)
+        {
+            // A request at least as large as the output area is decompressed straight into place, saving a
+            // copy of every byte; the area holds nothing unread at this point.
+            ZSTD_outBuffer direct = {out, (size_t)(out_end - out), 0};
+            if (ZSTD_isError(ZSTD_decompressStream(self->s, &direct, &self->input)))
+                return 0;
+            produced = direct.pos;
+            out += produced;
+        }
+        else
+        {
+            self->output.pos = 0;
+            self->outConsumed = 0;
+            if (ZSTD_isError(ZSTD_decompressStream(self->s, &self->output, &self->input)))
+                return 0;
+            produced = self->output.pos;
+        }
         // A call may rightly consume input without output: a frame or block header split across fetches,
         // the end of one frame and the start of the next, a skippable frame. Only a call that does neither
         // means the section can't supply the bytes asked for.
-        if (self->output.pos == 0 && self->input.pos == inputBefore)
+        if (produced == 0 && self->input.pos == inputBefore)
             return 0;
     }
     return 1;

@@ -124,6 +124,8 @@ private slots:
     void sweepJumpsFarGapsAndStartsAtZeroWhenNear();
     void cachedCoverLongerThanTheReadBufferPatches();
     void everyCoverCachedReadsOldDataOnlyInTheSweep();
+    void oldDataIsLoadedFirstOnlyForCoversThatStepBack_data();
+    void oldDataIsLoadedFirstOnlyForCoversThatStepBack();
     void diffWithoutCoversMakesEmptyArray();
     void coverArrayTooLargeKeepsTheReader();
     void rawDiffCoversLoad();
@@ -332,13 +334,14 @@ void TestPatchMemory::sweepJumpsFarGapsAndStartsAtZeroWhenNear()
         quint64 firstRead;
         quint64 maxBytesRead;
     };
+    // The second cover steps back in the old data, so there is a cache to fill; the sweep goes by old position.
     const Row rows[] = {
         // Near the start: the sweep starts at 0.
-        {{{100000, 0, 5000}, {200000, 5000, 5000}}, 0, 210000},
+        {{{200000, 0, 5000}, {100000, 5000, 5000}}, 0, 210000},
         // Far from the start: at the first cover, aligned down to 4 KiB.
-        {{{5000123, 0, 5000}, {5100000, 5000, 5000}}, 5000123 / 4096 * 4096, 200000},
+        {{{5100000, 0, 5000}, {5000123, 5000, 5000}}, 5000123 / 4096 * 4096, 200000},
         // A gap of more than 4 MiB between covers is jumped over.
-        {{{0, 0, 5000}, {10 * kMiB, 5000, 5000}}, 0, 2 * 2 * kMiB},
+        {{{10 * kMiB, 0, 5000}, {0, 5000, 5000}}, 0, 2 * 2 * kMiB},
     };
     for (const Row& row : rows) {
         const quint64 newSize = newSizeFor(row.covers);
@@ -355,10 +358,12 @@ void TestPatchMemory::sweepJumpsFarGapsAndStartsAtZeroWhenNear()
 
 void TestPatchMemory::cachedCoverLongerThanTheReadBufferPatches()
 {
-    // A 3 MiB cover, cached, is filled over several windows of at most 2 MiB.
+    // A 3 MiB cover, cached, is filled over several windows of at most 2 MiB. A short cover before it reads
+    // old bytes after it, so the covers step back and a cache is made.
     const int oldSize = 4 * int(kMiB);
     PatchCase patchCase = PatchWriter::randomCase(5, oldSize, 3 * int(kMiB) + 2000, 0);
-    patchCase.covers = {{500000, 1000, 3 * kMiB}};
+    patchCase.covers = {{3700000, 0, 500}, {500000, 1000, 3 * kMiB}};
+    patchCase.newData.replace(0, 500, patchCase.oldData.mid(3700000, 500));
     patchCase.newData.replace(1000, 3 * int(kMiB), patchCase.oldData.mid(500000, 3 * int(kMiB)));
     patchCase.newData[5000] = char(patchCase.newData[5000] + 1);
     const QByteArray diff = PatchWriter::compressedDiff(patchCase).bytes();
@@ -371,6 +376,64 @@ void TestPatchMemory::cachedCoverLongerThanTheReadBufferPatches()
 
     const PatchOutcome outcome =
         applyCompressedDiff(patchCase.oldData, quint64(patchCase.newData.size()), diff, nullptr, memSize);
+    QVERIFY(outcome.ok);
+    QVERIFY(outcome.written == patchCase.newData);
+    QVERIFY(outcome.guardsIntact);
+}
+
+void TestPatchMemory::oldDataIsLoadedFirstOnlyForCoversThatStepBack_data()
+{
+    QTest::addColumn<bool>("stepsBack");
+    QTest::addColumn<quint64>("memSize");
+    QTest::addColumn<bool>("replaced");
+    QTest::addColumn<bool>("readWhole");
+    const quint64 fits = 3 * kMiB;
+    const quint64 tooSmall = 1 * kMiB;
+    QTest::newRow("forward, old data fits whole") << false << fits << false << false;
+    QTest::newRow("forward, old data larger than memory") << false << tooSmall << false << false;
+    QTest::newRow("a step back, old data fits whole") << true << fits << true << true;
+    QTest::newRow("a step back, old data larger than memory") << true << tooSmall << true << false;
+}
+
+void TestPatchMemory::oldDataIsLoadedFirstOnlyForCoversThatStepBack()
+{
+    QFETCH(bool, stepsBack);
+    QFETCH(quint64, memSize);
+    QFETCH(bool, replaced);
+    QFETCH(bool, readWhole);
+    // Old data too large to be read whole without asking, covers that read it front to back (two of them
+    // from the same place, which still counts as forward) unless the last one steps back.
+    const quint64 oldSize = 2 * kMiB;
+    PatchCase patchCase = PatchWriter::randomCase(9, int(oldSize), 40000, 0);
+    const quint64 lastOldPos = stepsBack ? 200000 : 1500000;
+    patchCase.covers = {{1000, 0, 4000}, {300000, 5000, 6000}, {300000, 12000, 3000}, {lastOldPos, 20000, 8000}};
+    for (const PatchCover& cover : patchCase.covers) {
+        patchCase.newData.replace(int(cover.newPos), int(cover.length),
+                                  patchCase.oldData.mid(int(cover.oldPos), int(cover.length)));
+    }
+    const QByteArray diff = PatchWriter::compressedDiff(patchCase).bytes();
+
+    Planner planner(patchCase.oldData, diff, quint64(patchCase.newData.size()), size_t(memSize));
+    planner.run();
+    QCOMPARE(planner.isReadError, 0);
+    QCOMPARE(bool(planner.replaced), replaced);
+    QVERIFY(planner.insideRange());
+    if (!replaced) {
+        // The covers are in memory and the patch reads the old bytes itself, in order.
+        QVERIFY(planner.covers != nullptr);
+        QVERIFY(planner.oldStream == planner.old.stream());
+        QCOMPARE(planner.old.reads.size(), 0);
+    } else if (readWhole) {
+        QVERIFY(planner.covers == nullptr);
+        QCOMPARE(planner.old.reads.size(), 1);
+        QCOMPARE(planner.old.reads[0], qMakePair(quint64(0), oldSize));
+    } else {
+        QVERIFY(planner.covers != nullptr);
+        QVERIFY(!planner.old.reads.isEmpty());
+    }
+
+    const PatchOutcome outcome =
+        applyCompressedDiff(patchCase.oldData, quint64(patchCase.newData.size()), diff, nullptr, size_t(memSize));
     QVERIFY(outcome.ok);
     QVERIFY(outcome.written == patchCase.newData);
     QVERIFY(outcome.guardsIntact);

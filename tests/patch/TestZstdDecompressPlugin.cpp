@@ -161,13 +161,16 @@ void TestZstdDecompressPlugin::decodesLibraryFrames_data()
     QTest::addColumn<QByteArray>("section");
     QTest::addColumn<QList<int>>("parts");
     const QByteArray words = wordyBytes(700000, 1);
-    const QByteArray noise = randomBytes(600000, 2); // stored blocks: fetch boundaries fall inside them
+    const QByteArray noise = randomBytes(2500000, 2); // stored blocks: fetch boundaries fall inside them
     const QByteArray zeros(3 * 1024 * 1024, '\0');   // far more output than one call's buffer
     const QByteArray small = wordyBytes(1000, 3);
     QTest::newRow("one part") << words << compress(words, 3) << QList<int>{700000};
     QTest::newRow("single bytes") << small << compress(small, 1) << QList<int>{1};
     QTest::newRow("odd part sizes") << words << compress(words, 19, true) << QList<int>{1, 7, 4096, 131072, 3, 65537};
     QTest::newRow("incompressible") << noise << compress(noise, 3) << QList<int>{100000, 1, 31};
+    // Parts of at least the output area are decompressed in place, the others through the area.
+    QTest::newRow("in place and through the area")
+        << noise << compress(noise, 3) << QList<int>{131072, 7, 1000000, 131071, 131073, 1};
     QTest::newRow("expands hugely") << zeros << compress(zeros, 1) << QList<int>{1000000, 5};
     QTest::newRow("two frames") << words + noise << compress(words, 3) + compress(noise, 1) << QList<int>{333333};
     QTest::newRow("part ends at frame end") << small + small << compress(small, 3) + compress(small, 5)
@@ -287,7 +290,7 @@ void TestZstdDecompressPlugin::failsBadData()
 
 void TestZstdDecompressPlugin::failsWhenCodeStreamFails()
 {
-    const QByteArray plain = randomBytes(500000, 14); // several fetches of compressed input
+    const QByteArray plain = randomBytes(3000000, 14); // several fetches of compressed input, 1 MiB each
     WatchedStream stream(compress(plain, 1));
     dpatch_TDecompressHandle handle =
         zstdDecompressPlugin.open(&zstdDecompressPlugin, quint64(plain.size()), &stream.base, 0, stream.base.streamSize);
