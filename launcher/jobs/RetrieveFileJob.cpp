@@ -115,6 +115,17 @@ qint64 RetrieveFileJob::shareLength(int partIndex) const
     return shareStart(partIndex + 1) - shareStart(partIndex);
 }
 
+// Ends a reply that is no longer wanted: nothing of ours listens to it any more, it is aborted if
+// still running, and its entry is cleared so that nothing touches it again once it is deleted.
+void RetrieveFileJob::dropReply(QNetworkReply*& reply)
+{
+    disconnect(reply, nullptr, this, nullptr);
+    if (!reply->isFinished())
+        reply->abort();
+    reply->deleteLater();
+    reply = nullptr;
+}
+
 void RetrieveFileJob::failWrite(const QString& path)
 {
     qDebug() << "Failed to write downloaded data to" << path;
@@ -128,13 +139,8 @@ void RetrieveFileJob::failJob()
     // Parts still running would otherwise keep arriving with nobody to take them. A reply is aborted
     // at most once, and never one that has already reported its own error (its entry is null by then).
     for (QNetworkReply*& reply : replies) {
-        if (!reply)
-            continue;
-        disconnect(reply, nullptr, this, nullptr);
-        if (!reply->isFinished())
-            reply->abort();
-        reply->deleteLater();
-        reply = nullptr;
+        if (reply)
+            dropReply(reply);
     }
     partData = QList<QByteArray>(partData.size());
     if (outputFd >= 0) {
@@ -166,8 +172,12 @@ bool RetrieveFileJob::savePartData(int partIndex)
     // Written in place, a part must stay within its range, or it would overwrite the next part's (a
     // single part is held to the expected size below).
     if (writeInPlace() && partCount > 1 && at + data.size() > shareLength(partIndex)) {
-        failPartAttempt(partIndex,
-                        "Received more than its share of " + QString::number(shareLength(partIndex)) + " bytes");
+        // The server may split its blobs otherwise; an error page that is too long is just a failed attempt.
+        if (answeredWithContent(replies[partIndex]))
+            writePartsToFiles(partIndex);
+        else
+            failPartAttempt(partIndex,
+                            "Received more than its share of " + QString::number(shareLength(partIndex)) + " bytes");
         return false;
     }
     if (!acceptPartLength(partIndex, at + data.size()))
@@ -208,6 +218,53 @@ bool RetrieveFileJob::acceptPartLength(int partIndex, qint64 arrived)
              << "bytes, the most a download of unknown size may bring.";
     failJob();
     return false;
+}
+
+bool RetrieveFileJob::answeredWithContent(const QNetworkReply* reply)
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    return status >= 200 && status < 300;
+}
+
+// Written in place, a part is expected to announce its share: a length other than that means the
+// server splits its blobs in another way, and every byte written in place would be at the wrong offset.
+void RetrieveFileJob::checkAnnouncedLength(int partIndex)
+{
+    const QNetworkReply* reply = replies[partIndex];
+    if (hasFailed || !writeInPlace() || !answeredWithContent(reply))
+        return;
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid() && length.toLongLong() != shareLength(partIndex))
+        writePartsToFiles(partIndex);
+}
+
+// The update server's format doesn't say how a blob is split into parts, only that they join to the
+// whole: when a part turns out not to be its share, the download takes the road of a resource of
+// unknown size (parts in files of their own, joined and then checked against expectedSize), once.
+// Every part whose attempt is running or done starts afresh, and that attempt doesn't count against
+// its 10; a part waiting for its retry starts in a file of its own when the retry comes.
+void RetrieveFileJob::writePartsToFiles(int partIndex)
+{
+    qDebug() << "Part" << partUrls[partIndex] << "is not its share of" << shareLength(partIndex)
+             << "bytes: all parts are downloaded again into files of their own and joined at the end.";
+    partsInFiles = true;
+    ::close(outputFd);
+    outputFd = -1;
+    QFile::remove(outputPath);
+    qDeleteAll(partFiles);
+    partFiles = QList<QFile*>(partCount, nullptr);
+    finishedParts = 0;
+
+    QList<int> restarted;
+    for (int i = 0; i < partCount; ++i) {
+        if (!replies[i])
+            continue;
+        dropReply(replies[i]);
+        attempts[i] -= 1;
+        restarted.append(i);
+    }
+    for (int i : std::as_const(restarted))
+        startPart(i);
 }
 
 // Makes outputPath whole: closes it when the parts were written in place, else joins the part files.
@@ -283,6 +340,7 @@ void RetrieveFileJob::go()
     partData = QList<QByteArray>(outputPath.isEmpty() ? partCount : 0);
     attempts = QList<int>(partCount, 0);
     qDeleteAll(partFiles);
+    partsInFiles = false;
     partFiles = QList<QFile*>(outputPath.isEmpty() || writeInPlace() ? 0 : partCount, nullptr);
     if (writeInPlace()) {
         if (outputFd >= 0)
@@ -346,6 +404,8 @@ void RetrieveFileJob::startPart(int partIndex)
         if (!hasFailed)
             savePartData(partIndex);
     });
+    if (writeInPlace() && partCount > 1)
+        connect(reply, &QNetworkReply::metaDataChanged, this, [this, partIndex] { checkAnnouncedLength(partIndex); });
 
     // The length of the part is checked as its bytes are taken (readyRead), whether or not the reply
     // knows its length: an endless body has none.
@@ -441,6 +501,11 @@ void RetrieveFileJob::handlePartFinished(int partIndex)
     }
     if (!savePartData(partIndex))
         return;
+    // A body that ran past its share has already been taken care of as it arrived.
+    if (writeInPlace() && partCount > 1 && partArrived[partIndex] < shareLength(partIndex)) {
+        writePartsToFiles(partIndex);
+        return;
+    }
 
     // Complete at its last reported size; a part that never knew its length adds nothing.
     handlePartProgress(partIndex, partTotal[partIndex], partTotal[partIndex]);

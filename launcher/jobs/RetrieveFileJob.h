@@ -51,13 +51,15 @@ public:
     // Streams the resource to path instead of memory; path is complete when downloaded() comes (with
     // an empty array). With expectedSize known, each part is written at its own range of path as it
     // arrives: part i of P holds bytes [expectedSize * i / P, expectedSize * (i + 1) / P), as the
-    // update server stores them, and a retried part writes its range again from its start; a part
-    // that runs past its range is cut off there as a failed attempt, and one that ends short of it
-    // fails the size check once all parts are in. With expectedSize 0 each part goes to
-    // path + ".part<i>" and the parts are joined into path, sharing blocks where the file system
-    // can, else copied by the kernel. A part or join that cannot be written completely fails the
-    // job, and so does a part that runs out of attempts; either way the parts still running are
-    // aborted and neither path nor a part file is left behind.
+    // update server usually stores them, and a retried part writes its range again from its start.
+    // A part that turns out not to be its range (its answer announces another length, runs past the
+    // range, or ends short of it) switches the download, once, to the road of unknown size with all
+    // parts started afresh; those restarts don't count against the 10 attempts. With expectedSize 0
+    // (or after that switch) each part goes to path + ".part<i>" and the parts are joined into path,
+    // sharing blocks where the file system can, else copied by the kernel, and the joined size is
+    // checked against expectedSize. A part or join that cannot be written completely fails the job,
+    // and so does a part that runs out of attempts; either way the parts still running are aborted
+    // and neither path nor a part file is left behind.
     void setOutputFile(QString path);
     // After failed(): whether the resource arrived but could not be written to the output file.
     bool outputWriteFailed() const;
@@ -83,14 +85,18 @@ private:
     void startPart(int partIndex);
     QString partFilePath(int partIndex) const;
     bool savePartData(int partIndex);
-    bool writeInPlace() const { return !outputPath.isEmpty() && expectedSize > 0; }
+    bool writeInPlace() const { return !outputPath.isEmpty() && expectedSize > 0 && !partsInFiles; }
     qint64 shareStart(int partIndex) const;
     qint64 shareLength(int partIndex) const;
     bool finishOutputFile();
     bool joinPartFiles();
     bool acceptPartLength(int partIndex, qint64 arrived);
+    static bool answeredWithContent(const QNetworkReply* reply);
+    void checkAnnouncedLength(int partIndex);
+    void writePartsToFiles(int partIndex);
     void failPartAttempt(int partIndex, const QString& reason);
     void endAttempt(int partIndex);
+    void dropReply(QNetworkReply*& reply);
     void failWrite(const QString& path);
     void failJob();
 
@@ -117,5 +123,6 @@ private:
     QString outputPath;
     QList<QFile*> partFiles; // parts of a resource of unknown size
     int outputFd = -1;       // the output file, while parts are written in place
+    bool partsInFiles = false; // of known size, but the server's parts are not the shares written in place
     bool writeFailed = false;
 };

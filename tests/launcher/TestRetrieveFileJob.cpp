@@ -71,6 +71,25 @@ bool containsInOrder(const QStringList& log, const QStringList& expected, QStrin
     return true;
 }
 
+// Every line of `expected` appears in `log` in this order, and no line of `log` starts with one of
+// `absent` ({url} in either stands for url); else what is wrong.
+QString checkLog(const QStringList& log, QStringList expected, QStringList absent, const QString& url)
+{
+    QString missing;
+    for (QString& line : expected)
+        line.replace("{url}", url);
+    if (!containsInOrder(log, expected, &missing))
+        return "missing log line: " + missing + "\nlog:\n" + log.join('\n');
+    for (QString& start : absent) {
+        start.replace("{url}", url);
+        for (const QString& line : log) {
+            if (line.startsWith(start))
+                return "unexpected log line: " + line;
+        }
+    }
+    return QString();
+}
+
 QString compactJson(const QJsonObject& object)
 {
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
@@ -85,6 +104,8 @@ private slots:
     void cleanupTestCase();
     void download_data();
     void download();
+    void unevenSplits_data();
+    void unevenSplits();
     void progressSignals();
     void everyPartFailingReportsOnce();
     void streamedWriteFailureFailsAtOnce_data();
@@ -103,6 +124,15 @@ private:
     };
     // Runs one job to its outcome and a little beyond, so that late signals would be seen.
     std::unique_ptr<RetrieveFileJob> makeJob(const QString& kind, const QString& url, int parts, qint64 size, Run* run);
+
+    // What the job logs when the parts it wrote in place turn out not to be the server's split:
+    // .arg(part address, share).
+    const QString splitLine = R"(Part "%1" is not its share of %2 bytes: all parts are downloaded again into )"
+                              R"(files of their own and joined at the end.)";
+    static QRegularExpression splitPattern()
+    {
+        return QRegularExpression(R"(^Part ".*" is not its share of \d+ bytes: all parts are downloaded again)");
+    }
 
     // Where downloads streamed to disk go; nothing else may appear in its folder.
     QString streamedPath() const { return downloads.filePath("patch_0.diff"); }
@@ -209,6 +239,7 @@ void TestRetrieveFileJob::download_data()
     const QByteArray large = randomBytes(900 * 1024, 2);
     const qint64 any = -1000;
     const QString label = "label DOWNLOADING PATCH 0";
+    const QString splitLine = this->splitLine;
 
     // Every plain download is made twice: into memory, and streamed to a file on disk as patches are.
     for (const QString kind : {"file", "disk"}) {
@@ -287,10 +318,16 @@ void TestRetrieveFileJob::download_data()
             << QStringList{label, "Done!", "downloaded"} << large << QStringList{R"(Downloaded "{url}" successfully.)"}
             << QStringList{} << QList<int>{1, 1};
 
+        // Written in place, part 1 (1500 bytes) is not its share of 3001 (1501): the parts are fetched
+        // again into files of their own, and the joined size decides.
         QTest::newRow(row("joined size one byte short of expected").constData())
             << kind << small << 2 << qint64(1) << PartFaults{} << 0 << QStringList{label, "Done!", "failed"}
-            << QByteArray() << QStringList{R"(Merged resource "{url}" has unexpected size 3000 instead of 3001)"}
-            << QStringList{R"(Downloaded "{url}" successfully.)"} << QList<int>{1, 1};
+            << QByteArray()
+            << (kind == "disk" ? QStringList{splitLine.arg("{url}_1").arg(1501),
+                                             R"(Merged resource "{url}" has unexpected size 3000 instead of 3001)"}
+                               : QStringList{R"(Merged resource "{url}" has unexpected size 3000 instead of 3001)"})
+            << QStringList{R"(Downloaded "{url}" successfully.)"}
+            << (kind == "disk" ? QList<int>{} : QList<int>{1, 1});
 
         QStringList overlong;
         for (int attempt = 1; attempt <= 9; ++attempt)
@@ -303,16 +340,14 @@ void TestRetrieveFileJob::download_data()
             << kind << small << 1 << qint64(-1) << PartFaults{} << 0 << QStringList{label, "failed"} << QByteArray()
             << overlong << QStringList{"Merged resource", "Done!"} << QList<int>{10};
 
-        // In memory the parts are held to the expected size together; written in place, each is held
-        // to its share of it.
+        // The parts are held to the expected size together: parts 1 and 2 (in either order) fit, the
+        // late part 0 is cut off every time. Written in place, none is its share of it, so the parts
+        // are fetched again into files of their own first.
         QTest::newRow(row("parts passing the expected size together are cut off").constData())
             << kind << large << 3 << qint64(-300 * 1024) << PartFaults{{"_0", {{.delayMSecs = 300}}}} << 0
             << QStringList{label, "failed"} << QByteArray()
-            << (kind == "disk" ? QStringList{R"(Failure: "Received more than its share of 204800 bytes")"}
-                               : QStringList{R"(Downloaded "{url}_1" successfully.)",
-                                             R"(Downloaded "{url}_2" successfully.)",
-                                             R"(Failure: "Received more than the expected 614400 bytes")",
-                                             R"(Failed to download "{url}_0" with 10 attempts)"})
+            << QStringList{R"(Failure: "Received more than the expected 614400 bytes")",
+                           R"(Failed to download "{url}_0" with 10 attempts)"}
             << QStringList{"Merged resource"} << (kind == "disk" ? QList<int>{} : QList<int>{10, 1, 1});
 
         if (kind == "disk") {
@@ -322,19 +357,22 @@ void TestRetrieveFileJob::download_data()
                 << QStringList{label, "Done!", "downloaded"} << large
                 << QStringList{R"(Starting download for "{url}_1" attempt 3)", R"(Downloaded "{url}" successfully.)"}
                 << QStringList{} << QList<int>{1, 3, 1};
-            QTest::newRow(row("part longer than its share is a failed attempt").constData())
+            // Parts that are not their shares and join to the wrong total: once in files of their own,
+            // the parts together pass the expected size (a part is cut off each time) or join short.
+            QTest::newRow(row("part longer than its share, total too long, fails").constData())
                 << kind << large << 3 << qint64(0)
                 << PartFaults{{"_1", {{.fault = "resized", .lengthDelta = 100}}}} << 0 << QStringList{label, "failed"}
                 << QByteArray()
-                << QStringList{R"(Failure: "Received more than its share of 307200 bytes")",
-                               R"(Failed to download "{url}_1" with 10 attempts)"}
-                << QStringList{"Merged resource"} << QList<int>{1, 10, 1};
-            QTest::newRow(row("part shorter than its share fails the size check").constData())
+                << QStringList{splitLine.arg("{url}_1").arg(307200),
+                               R"(Failure: "Received more than the expected 921600 bytes")"}
+                << QStringList{"Merged resource", "Done!"} << QList<int>{};
+            QTest::newRow(row("part shorter than its share, total too short, fails the size check").constData())
                 << kind << large << 3 << qint64(0)
                 << PartFaults{{"_1", {{.fault = "resized", .lengthDelta = -100}}}} << 0
                 << QStringList{label, "Done!", "failed"} << QByteArray()
-                << QStringList{R"(Merged resource "{url}" has unexpected size 921500 instead of 921600)"}
-                << QStringList{R"(Downloaded "{url}" successfully.)"} << QList<int>{1, 1, 1};
+                << QStringList{splitLine.arg("{url}_1").arg(307200),
+                               R"(Merged resource "{url}" has unexpected size 921500 instead of 921600)"}
+                << QStringList{R"(Downloaded "{url}" successfully.)"} << QList<int>{};
             QTest::newRow(row("three parts of unknown size joined").constData())
                 << kind << large << 3 << any << PartFaults{{"_0", {{.delayMSecs = 300}}}} << 0
                 << QStringList{label, "Done!", "downloaded"} << large
@@ -464,16 +502,8 @@ void TestRetrieveFileJob::download()
     QVERIFY2(run.events == events, qPrintable(run.events.join(", ")));
     QCOMPARE(run.bytes, result);
 
-    QString missing;
-    for (QString& line : logLines)
-        line.replace("{url}", url);
-    QVERIFY2(containsInOrder(capturedLog, logLines, &missing),
-             qPrintable("missing log line: " + missing + "\nlog:\n" + capturedLog.join('\n')));
-    for (QString absent : absentLines) {
-        absent.replace("{url}", url);
-        for (const QString& line : std::as_const(capturedLog))
-            QVERIFY2(!line.startsWith(absent), qPrintable("unexpected log line: " + line));
-    }
+    const QString logFault = checkLog(capturedLog, logLines, absentLines, url);
+    QVERIFY2(logFault.isEmpty(), qPrintable(logFault));
 
     for (int i = 0; i < requests.size(); ++i) {
         const QString partPath = parts > 1 ? QString("%1_%2").arg(path).arg(i) : path;
@@ -487,7 +517,10 @@ void TestRetrieveFileJob::download()
                                     .arg(log[n].timeMSecs - log[n - 1].timeMSecs)));
     }
 
-    if (kind == "disk" && expectedSize > 0) {
+    // A download leaves the road of parts written in place at most once.
+    const qsizetype switches = capturedLog.filter(splitPattern()).size();
+    QVERIFY(switches <= 1);
+    if (kind == "disk" && expectedSize > 0 && switches == 0) {
         // With its size known, every part is written in place in the one file: no part files.
         QVERIFY2(run.strayFiles.isEmpty(), qPrintable(run.strayFiles.join(", ")));
     } else if (kind == "disk" && parts > 1 && events.contains("downloaded")) {
@@ -505,6 +538,142 @@ void TestRetrieveFileJob::download()
         QVERIFY(!run.progress.isEmpty());
         for (const auto& [received, total] : std::as_const(run.progress))
             QVERIFY(received <= total || total == 0);
+    }
+}
+
+void TestRetrieveFileJob::unevenSplits_data()
+{
+    QTest::addColumn<QString>("kind");              // "disk" (known size: written in place first) or "file"
+    QTest::addColumn<qint64>("chunkBytes");         // the server's split: fixed chunks, the last shorter...
+    QTest::addColumn<QList<qint64>>("partLengths"); // ... or parts of these lengths (chunkBytes 0)
+    QTest::addColumn<qint64>("sizeDelta");          // expected size = 900 KiB + delta
+    QTest::addColumn<PartFaults>("faults");
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<QStringList>("logLines"); // in order; {url} is the blob address
+    QTest::addColumn<QStringList>("absentLines");
+    QTest::addColumn<QList<int>>("requests"); // per part; empty: not checked
+
+    // 900 KiB: in three parts the shares are 307200 bytes each.
+    const QString label = "label DOWNLOADING PATCH 0";
+    const QStringList success{label, "Done!", "downloaded"};
+    const QString done = R"(Downloaded "{url}" successfully.)";
+    const QList<qint64> firstLonger{400000, 260800, 260800};
+    const QList<qint64> firstLongerLastMatching{317200, 297200, 307200};
+    const PartFaults noLengths{{"_0", {{.fault = "chunked"}}}, {"_1", {{.fault = "chunked"}}}, {"_2", {{.fault = "chunked"}}}};
+    const PartFaults none;
+
+    for (const QString kind : {"disk", "file"}) {
+        const auto row = [&kind](const char* name) {
+            return (kind == "disk" ? QString(name) : "in memory: " + QString(name)).toUtf8();
+        };
+        // 384 KiB chunks: 393216, 393216 and 135168 bytes.
+        QTest::newRow(row("fixed chunks, the last shorter, lengths announced").constData())
+            << kind << qint64(384 * 1024) << QList<qint64>{} << qint64(0) << none << success << QStringList{done}
+            << QStringList{"Failed to download"} << QList<int>{};
+        QTest::newRow(row("fixed chunks, the last shorter, chunked bodies without length").constData())
+            << kind << qint64(384 * 1024) << QList<qint64>{} << qint64(0) << noLengths << success
+            << QStringList{done} << QStringList{"Failed to download"} << QList<int>{};
+        QTest::newRow(row("first part longer than its share, lengths announced").constData())
+            << kind << qint64(0) << firstLonger << qint64(0) << none << success << QStringList{done}
+            << QStringList{"Failed to download"} << QList<int>{};
+        QTest::newRow(row("first part longer than its share, chunked bodies without length").constData())
+            << kind << qint64(0) << firstLonger << qint64(0) << noLengths << success << QStringList{done}
+            << QStringList{"Failed to download"} << QList<int>{};
+        QTest::newRow(row("first part longer, second shorter, last its share, without length").constData())
+            << kind << qint64(0) << firstLongerLastMatching << qint64(0) << noLengths << success << QStringList{done}
+            << QStringList{"Failed to download"} << QList<int>{};
+        // Part 2, the long one, answers late: part 0 ending short of its share is what tells.
+        QTest::newRow(row("first part ending short of its share, without length").constData())
+            << kind << qint64(0) << QList<qint64>{200000, 307200, 414400} << qint64(0)
+            << PartFaults{{"_0", {{.fault = "chunked"}}},
+                          {"_1", {{.fault = "chunked"}}},
+                          {"_2", {{.fault = "chunked", .delayMSecs = 300}}}}
+            << success
+            << (kind == "disk" ? QStringList{splitLine.arg("{url}_0").arg(307200), done} : QStringList{done})
+            << QStringList{"Failed to download"} << QList<int>{};
+
+        // Wrong totals still fail, and leave nothing behind.
+        QTest::newRow(row("fixed chunks joining one byte short of the size").constData())
+            << kind << qint64(384 * 1024) << QList<qint64>{} << qint64(1) << none
+            << QStringList{label, "Done!", "failed"}
+            << QStringList{R"(Merged resource "{url}" has unexpected size 921600 instead of 921601)"}
+            << QStringList{done} << QList<int>{};
+        // The short last chunk comes last, and pushes the parts past the size each time.
+        QTest::newRow(row("fixed chunks passing the size").constData())
+            << kind << qint64(384 * 1024) << QList<qint64>{} << qint64(-1000) << PartFaults{{"_2", {{.delayMSecs = 500}}}}
+            << QStringList{label, "failed"}
+            << QStringList{R"(Failure: "Received more than the expected 920600 bytes")",
+                           R"(Failed to download "{url}_2" with 10 attempts)"}
+            << QStringList{done, "Merged resource"} << QList<int>{};
+    }
+
+    // Part 1 is still waiting for the answer to its first request (an error, after 500 ms) when,
+    // after 200 ms, part 0 or 2 announces a length other than its share and every running part
+    // starts again. That restart isn't held against part 1: it has its 10 attempts, and needs them all.
+    QStringList tenAttempts;
+    for (int attempt = 1; attempt <= 9; ++attempt)
+        tenAttempts << QString(R"(Starting download for "{url}_1" attempt %1)").arg(attempt)
+                    << R"(Failure: "Error transferring {url}_1 - server replied: Internal Server Error")";
+    tenAttempts << R"(Starting download for "{url}_1" attempt 10)" << done;
+    QTest::newRow("a restart after the switch is no attempt")
+        << "disk" << qint64(384 * 1024) << QList<qint64>{} << qint64(0)
+        << PartFaults{{"_0", {{.delayMSecs = 200}}},
+                      {"_1", {{.toAttempt = 1, .status = 500, .delayMSecs = 500}, {.toAttempt = 10, .status = 500}}},
+                      {"_2", {{.delayMSecs = 200}}}}
+        << success << tenAttempts
+        << QStringList{"Failed to download", R"(Starting download for "{url}_1" attempt 11)"}
+        << QList<int>{2, 11, 2};
+}
+
+void TestRetrieveFileJob::unevenSplits()
+{
+    QFETCH(QString, kind);
+    QFETCH(qint64, chunkBytes);
+    QFETCH(QList<qint64>, partLengths);
+    QFETCH(qint64, sizeDelta);
+    QFETCH(PartFaults, faults);
+    QFETCH(QStringList, events);
+    QFETCH(QStringList, logLines);
+    QFETCH(QStringList, absentLines);
+    QFETCH(QList<int>, requests);
+
+    const QByteArray content = randomBytes(900 * 1024, 9);
+    const int parts = chunkBytes > 0 ? int((content.size() + chunkBytes - 1) / chunkBytes) : int(partLengths.size());
+    const QString path = server->putSplitBlob(QString("split%1").arg(++blobCounter), content, chunkBytes, partLengths);
+    const QString url = server->url(path);
+    server->clearFaults();
+    for (auto it = faults.cbegin(); it != faults.cend(); ++it)
+        server->setFaults(path + it.key(), it.value());
+
+    Run run;
+    std::unique_ptr<RetrieveFileJob> job = makeJob(kind, url, parts, content.size() + sizeDelta, &run);
+    LogRecording recording;
+    job->go();
+    const bool ended = QTest::qWaitFor([&run] { return run.ended; }, 60000);
+    QTest::qWait(100);
+    const QStringList capturedLog = recording.finish();
+    QVERIFY(ended);
+
+    QVERIFY2(run.events == events, qPrintable(run.events.join(", ") + "\nlog:\n" + capturedLog.join('\n')));
+    QCOMPARE(run.bytes, events.contains("downloaded") ? content : QByteArray());
+    const QString logFault = checkLog(capturedLog, logLines, absentLines, url);
+    QVERIFY2(logFault.isEmpty(), qPrintable(logFault));
+    for (int i = 0; i < requests.size(); ++i)
+        QCOMPARE(server->requestsFor(QString("%1_%2").arg(path).arg(i)).size(), requests[i]);
+
+    // Written in place, the parts are found not to be their shares, and the download moves to part
+    // files once; in memory nothing needs to move.
+    QCOMPARE(capturedLog.filter(splitPattern()).size(), kind == "disk" ? 1 : 0);
+    if (kind == "disk") {
+        QVERIFY(!run.strayFiles.isEmpty());
+        // The whole file or nothing: no part file, no file cut short.
+        QCOMPARE(downloadedFiles(), events.contains("downloaded") ? QStringList{"patch_0.diff"} : QStringList{});
+        QFile::remove(streamedPath());
+    }
+    if (events.contains("downloaded")) {
+        for (const auto& [received, total] : std::as_const(run.progress))
+            QVERIFY(received <= total);
+        QCOMPARE(run.progress.last(), (QPair<qint64, qint64>{content.size(), content.size()}));
     }
 }
 

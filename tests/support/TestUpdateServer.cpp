@@ -124,6 +124,22 @@ QString TestUpdateServer::putBlob(const QString& hash, const QByteArray& content
     return "/update/blobs/" + hash;
 }
 
+QString TestUpdateServer::putSplitBlob(const QString& hash, const QByteArray& content, qint64 chunkBytes,
+                                       const QList<qint64>& partLengths)
+{
+    QJsonObject split;
+    if (chunkBytes > 0) {
+        split["chunk_bytes"] = chunkBytes;
+    } else {
+        QJsonArray lengths;
+        for (qint64 length : partLengths)
+            lengths.append(length);
+        split["part_lengths"] = lengths;
+    }
+    putFile("blobs/" + hash + ".split", QJsonDocument(split).toJson());
+    return putFile("blobs/" + hash, content);
+}
+
 void TestUpdateServer::setFaults(const QString& path, const QList<FaultRule>& rules)
 {
     plan[path] = rules;

@@ -85,6 +85,12 @@ public:
     // "blobs/<hash>_0" ... "_<parts-1>" holding consecutive, nearly equal slices of content.
     // Returns the blob's URL path without part suffix ("/update/blobs/<hash>").
     QString putBlob(const QString& hash, const QByteArray& content, int parts = 1);
+    // Stores a blob whole as "blobs/<hash>" and has the server answer "<hash>_<i>" with slice i
+    // of it, split as a server may split its blobs in its own way: into consecutive chunks of
+    // chunkBytes (the last one shorter) when chunkBytes > 0, else into consecutive slices of
+    // partLengths. Returns the blob's URL path as putBlob does.
+    QString putSplitBlob(const QString& hash, const QByteArray& content, qint64 chunkBytes,
+                         const QList<qint64>& partLengths = {});
 
     // Rules for one URL path ("/update/blobs/abc_0"), replacing earlier ones for that path.
     void setFaults(const QString& path, const QList<FaultRule>& rules);

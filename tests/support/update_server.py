@@ -27,6 +27,13 @@ A rule may hold:
                           end, until the client hangs up
 A missing file answers 404.
 
+A blob may also be split at request time, as a server that cuts its blobs its own way does: with
+<root>/blobs/abc stored whole beside <root>/blobs/abc.split holding
+    {"chunk_bytes": N}          consecutive chunks of N bytes, the last one shorter, or
+    {"part_lengths": [N, ...]}  consecutive slices of these lengths (cut short at the file's end),
+a request for "/update/blobs/abc_<i>" answers slice i (a missing slice answers 404). The faults
+above apply to the slice as they would to a file.
+
 Request log (--log): one JSON object per line, appended and flushed when a request arrives:
     {"path": "/update/blobs/abc_0", "time": <ms since the epoch, float>, "attempt": 1,
      "action": "file" | "status 500" | "missing" | "<fault name>"}
@@ -107,6 +114,35 @@ class RequestLog:
             self.file.flush()
 
 
+class Slice:
+    """The bytes [offset, offset + length) of an open file, read like the file itself."""
+
+    def __init__(self, f, offset, length):
+        f.seek(offset)
+        self.f = f
+        self.left = length
+
+    def read(self, count):
+        data = self.f.read(min(count, self.left)) if self.left > 0 else b""
+        self.left -= len(data)
+        return data
+
+
+def split_slice(spec, size, index):
+    """(offset, length) of part index of a blob of size bytes split by spec, or None."""
+    chunk = spec.get("chunk_bytes")
+    if chunk:
+        offset = index * chunk
+        if offset >= size and not (index == 0 and size == 0):
+            return None
+        return offset, min(chunk, size - offset)
+    lengths = spec.get("part_lengths", [])
+    if index >= len(lengths):
+        return None
+    offset = min(size, sum(lengths[:index]))
+    return offset, min(lengths[index], size - offset)
+
+
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "PelwinterTestServer/1"
@@ -125,13 +161,13 @@ class Handler(BaseHTTPRequestHandler):
         arrived = time.time() * 1000.0
         path = urlsplit(self.path).path
         attempt, rule = self.server.plan.next_request(path)
-        file_path = self.resolve(path)
+        target = self.resolve(path)
 
         fault = rule.get("fault")
         status = rule.get("status")
         if status:
             action = "status %d" % status
-        elif file_path is None:
+        elif target is None:
             action = "missing"
         elif fault:
             action = fault
@@ -146,11 +182,12 @@ class Handler(BaseHTTPRequestHandler):
         if status:
             self.send_short(status, b"injected failure\n")
             return
-        if file_path is None:
+        if target is None:
             self.send_short(404, b"not found\n")
             return
-        with open(file_path, "rb") as f:
-            size = os.fstat(f.fileno()).st_size
+        file_path, offset, size = target
+        with open(file_path, "rb") as whole:
+            f = Slice(whole, offset, size)
             if fault == "chunked":
                 self.send_chunked(f)
             elif fault == "close_mid_body":
@@ -179,6 +216,7 @@ class Handler(BaseHTTPRequestHandler):
                 self.copy(f, size)
 
     def resolve(self, path):
+        """(file, offset, length) of what path serves, or None."""
         prefix = self.server.prefix.rstrip("/") + "/"
         if not path.startswith(prefix):
             return None
@@ -186,7 +224,18 @@ class Handler(BaseHTTPRequestHandler):
         if any(p in ("", ".", "..") or "/" in p or "\0" in p for p in parts):
             return None
         full = os.path.join(self.server.root, *parts)
-        return full if os.path.isfile(full) else None
+        if os.path.isfile(full):
+            return full, 0, os.path.getsize(full)
+        base, _, index = full.rpartition("_")
+        if not index.isdigit() or not os.path.isfile(base) or not os.path.isfile(base + ".split"):
+            return None
+        try:
+            with open(base + ".split", "r", encoding="utf-8") as f:
+                spec = json.load(f)
+        except (OSError, ValueError):
+            return None
+        piece = split_slice(spec, os.path.getsize(base), int(index))
+        return None if piece is None else (base, piece[0], piece[1])
 
     def send_short(self, status, body):
         self.send_response(status)
