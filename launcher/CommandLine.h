@@ -19,9 +19,9 @@ QCommandLineOption branchOption();
 
 struct BranchChoice
 {
-    QString profile;  // the install name
-    QString branch;   // the release branch
-    bool named;       // the value named an install and a branch ("name:branch")
+    QString profile; // the install name
+    QString branch;  // the release branch
+    bool named;      // the value named an install and a branch ("name:branch")
 };
 
 // "name:branch" names an install and its branch (empty pieces dropped, further pieces ignored);

@@ -6,7 +6,6 @@
 #include <QFileInfo>
 #include <QMutexLocker>
 #include <QThread>
-
 #include <cstdio>
 
 namespace
@@ -51,9 +50,9 @@ ThreadSafeLogWriter::ThreadSafeLogWriter(const QString& path, QObject* parent)
 
     const QDateTime local = QDateTime::currentDateTime();
     const QDateTime utc = QDateTime::currentDateTimeUtc();
-    for (const QString& line : {QString("Hello!"), QString("Log file started:"),
-                                local.toString("yyyy/MM/dd HH:mm:ss") + " (local)",
-                                utc.toString("yyyy/MM/dd HH:mm:ss") + " (UTC)", dashes}) {
+    for (const QString& line :
+         {QString("Hello!"), QString("Log file started:"), local.toString("yyyy/MM/dd HH:mm:ss") + " (local)",
+          utc.toString("yyyy/MM/dd HH:mm:ss") + " (UTC)", dashes}) {
         stream << line << "\n";
         stream.flush();
     }
@@ -77,7 +76,8 @@ ThreadSafeLogWriter::~ThreadSafeLogWriter()
     }
     stream << dashes << "\n";
     stream.flush();
-    stream << "Goodbye!" << "\n";
+    stream << "Goodbye!"
+           << "\n";
     stream.flush();
     file.close();
 }

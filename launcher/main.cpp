@@ -13,7 +13,6 @@
 #include <QSslSocket>
 #include <QStandardPaths>
 #include <QThread>
-
 #include <memory>
 #include <optional>
 

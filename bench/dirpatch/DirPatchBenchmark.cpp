@@ -52,8 +52,8 @@ struct Place
     QString oldDir;
     QString newSource; // the new tree as it should come out
     QString diffPath;
-    QString outDir;    // where the patch writes
-    QString copyDir;   // where the command it is compared with writes
+    QString outDir;  // where the patch writes
+    QString copyDir; // where the command it is compared with writes
 };
 
 Place placeIn(const QString& root)
@@ -76,16 +76,13 @@ struct Side
 // Runs both sides kRounds times, alternating which goes first; false if a run failed.
 bool compare(Side& measured, Side& anchor)
 {
-    for (int round = 0; round < kRounds; ++round)
-    {
-        for (Side* side : round % 2 ? QList<Side*>{&anchor, &measured} : QList<Side*>{&measured, &anchor})
-        {
+    for (int round = 0; round < kRounds; ++round) {
+        for (Side* side : round % 2 ? QList<Side*>{&anchor, &measured} : QList<Side*>{&measured, &anchor}) {
             QDir(side->output).removeRecursively();
             if (side->outputMustExist)
                 QDir().mkpath(side->output);
             const TimedRun run = runTimed(side->command, side->folder);
-            if (run.exitCode != 0)
-            {
+            if (run.exitCode != 0) {
                 printf("%s failed with exit code %d\n", qPrintable(side->name), run.exitCode);
                 return false;
             }
@@ -149,16 +146,13 @@ bool onXfs(const char* self, const Place& diskPlace, const QStringList& unchange
            "and writing the others\n",
            kXfsImageSize >> 30);
     ScratchMount xfs(ScratchMount::Xfs, kXfsImageSize);
-    if (!xfs.isMounted())
-    {
+    if (!xfs.isMounted()) {
         printf("  skipped: %s\n", qPrintable(xfs.whyNot()));
         return true;
     }
     const Place place = placeIn(xfs.path());
-    for (const QString& from : {diskPlace.oldDir, diskPlace.newSource, diskPlace.diffPath})
-    {
-        if (runTimed({"cp", "-a", from, xfs.path()}).exitCode != 0)
-        {
+    for (const QString& from : {diskPlace.oldDir, diskPlace.newSource, diskPlace.diffPath}) {
+        if (runTimed({"cp", "-a", from, xfs.path()}).exitCode != 0) {
             printf("  can't copy %s onto the XFS image\n", qPrintable(from));
             return false;
         }
@@ -178,7 +172,8 @@ bool onXfs(const char* self, const Place& diskPlace, const QStringList& unchange
     Side work{"cp --reflink=always + --reflink=never", unavoidableWork(place, unchangedList, writtenList), QString(),
               place.copyDir, true};
     const bool ok = compare(patch, work) && report(place, patch, work, 1.5);
-    printf("  the unavoidable work's tree: %s\n", sameTrees(place.copyDir, place.newSource) ? "identical" : "DIFFERENT");
+    printf("  the unavoidable work's tree: %s\n",
+           sameTrees(place.copyDir, place.newSource) ? "identical" : "DIFFERENT");
     return ok;
 }
 } // namespace
@@ -199,28 +194,22 @@ int main(int argc, char** argv)
     QStringList written;   // and of those it writes
     printf("generating %lld MiB in %d files of %lld bytes in %s...\n", (long long)totalMiB, fileCount,
            (long long)fileSize, qPrintable(work));
-    for (int i = 0; i < fileCount; ++i)
-    {
+    for (int i = 0; i < fileCount; ++i) {
         const QString name = QString("dir%1/file%2.bin").arg(i % 20).arg(i);
         const QByteArray oldContent = randomData(fileSize, quint32(i));
         FileTree::Entries oldEntry{{name, FileTree::file(oldContent)}};
         FileTree::Entries newEntry;
         const int kind = i % 20; // 16 of 20 copied, 3 changed, 1 replaced by a new file
-        if (kind < 16)
-        {
+        if (kind < 16) {
             newEntry[name] = FileTree::file(oldContent);
             unchanged.append(name);
-        }
-        else if (kind < 19)
-        {
+        } else if (kind < 19) {
             QByteArray changed = oldContent;
             for (qsizetype at = 4096; at + 64 < changed.size(); at += changed.size() / 8)
                 changed.replace(at, 64, randomData(64, quint32(i) ^ 0x5a5a5a5a));
             newEntry[name] = FileTree::file(changed);
             written.append(name);
-        }
-        else
-        {
+        } else {
             const QString added = QString("dir%1/new%2.bin").arg(i % 20).arg(i);
             newEntry[added] = FileTree::file(randomData(fileSize, ~quint32(i)));
             written.append(added);

@@ -5,7 +5,6 @@
 #include "patch/compressed_patch.h"
 #include "patch/file_services.h"
 #include "patch/zstd_decompress_plugin.h"
-
 #include "support/PatchWriter.h"
 
 #include <QCoreApplication>
@@ -13,7 +12,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
-
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -36,17 +34,14 @@ PatchCase makeCase(qint64 size)
 {
     PatchCase patchCase;
     patchCase.oldData.resize(size);
-    for (qint64 i = 0; i + 8 <= size; i += 8)
-    {
+    for (qint64 i = 0; i + 8 <= size; i += 8) {
         const quint64 word = nextRandom();
         std::memcpy(patchCase.oldData.data() + i, &word, 8);
     }
     patchCase.newData.resize(size);
     qint64 pos = 0;
-    while (pos < size)
-    {
-        if (nextRandom() % 10 == 0)
-        {
+    while (pos < size) {
+        if (nextRandom() % 10 == 0) {
             const qint64 gap = qMin<qint64>(size - pos, 256 + qint64(nextRandom() % 4096));
             for (qint64 i = 0; i < gap; ++i)
                 patchCase.newData[pos + i] = char(nextRandom());
@@ -76,8 +71,7 @@ bool sameFiles(const QString& a, const QString& b)
     QFile fb(b);
     if (!fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly) || fa.size() != fb.size())
         return false;
-    while (!fa.atEnd())
-    {
+    while (!fa.atEnd()) {
         if (fa.read(8 * kMiB) != fb.read(8 * kMiB))
             return false;
     }
@@ -95,8 +89,7 @@ qint64 peakResidentKiB()
     QFile status("/proc/self/status");
     if (!status.open(QIODevice::ReadOnly))
         return -1;
-    for (const QByteArray& line : status.readAll().split('\n'))
-    {
+    for (const QByteArray& line : status.readAll().split('\n')) {
         if (line.startsWith("VmHWM:"))
             return line.mid(6).trimmed().split(' ').value(0).toLongLong();
     }
@@ -192,8 +185,7 @@ int main(int argc, char** argv)
         {"streaming", size_t(4 * kMiB)},
     };
     int failures = 0;
-    for (const Plan& plan : plans)
-    {
+    for (const Plan& plan : plans) {
         std::printf("%-30s", plan.name);
         std::fflush(stdout);
         QProcess child;
@@ -201,8 +193,7 @@ int main(int argc, char** argv)
         child.start(app.applicationFilePath(), {"--apply", dir, QString::number(plan.memSize)});
         child.waitForFinished(-1);
         const bool same = sameFiles(dir + "/new.bin", dir + "/expected.bin");
-        if (child.exitCode() != 0 || !same)
-        {
+        if (child.exitCode() != 0 || !same) {
             std::printf("  FAILED\n");
             ++failures;
         }

@@ -565,7 +565,8 @@ QString ratio(double measured, double anchor, const char* anchorName, double tar
 {
     QString text = QString("%1x %2").arg(measured / anchor, 0, 'f', 2).arg(anchorName);
     if (target > 0)
-        text += QString(" (target <= %1x: %2)").arg(target, 0, 'f', 1).arg(measured / anchor <= target ? "met" : "MISSED");
+        text +=
+            QString(" (target <= %1x: %2)").arg(target, 0, 'f', 1).arg(measured / anchor <= target ? "met" : "MISSED");
     return text;
 }
 
@@ -667,8 +668,8 @@ int main(int argc, char** argv)
         fprintf(stderr, "pipeline_benchmark: %s is not empty\n", qPrintable(work));
         return 1;
     }
-    printf("server %s (nginx), launcher %s, work folder %s, load average %s\n", qPrintable(serverBase),
-           LAUNCHER_BINARY, qPrintable(work), qPrintable(loadAverages()));
+    printf("server %s (nginx), launcher %s, work folder %s, load average %s\n", qPrintable(serverBase), LAUNCHER_BINARY,
+           qPrintable(work), qPrintable(loadAverages()));
 
     bool ok = true;
     try {

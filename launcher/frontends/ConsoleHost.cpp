@@ -4,7 +4,6 @@
 
 #include <QCoreApplication>
 #include <QTextStream>
-
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -42,8 +41,8 @@ QString withPercentage(QString format, qlonglong progress, qlonglong maxProgress
 }
 } // namespace
 
-ConsoleHost::ConsoleHost(QString exePath, QString branch, QString profile, QStringList launchArguments,
-                         bool launchOnly, bool server, QObject* parent)
+ConsoleHost::ConsoleHost(QString exePath, QString branch, QString profile, QStringList launchArguments, bool launchOnly,
+                         bool server, QObject* parent)
     : QObject(parent)
 {
     updater = new Updater(exePath, branch, profile, launchArguments, launchOnly, server, true, this);

@@ -28,8 +28,7 @@ const int launcherVersionNumber = 5;
 // maximum fits, which keeps their ratio (up to truncation) and so the percentage.
 void setProgressBar(QProgressBar* bar, const QString& format, qlonglong progress, qlonglong maxProgress)
 {
-    while (maxProgress >= (qlonglong(1) << 31))
-    {
+    while (maxProgress >= (qlonglong(1) << 31)) {
         maxProgress >>= 10;
         progress /= 1024;
     }
@@ -122,8 +121,7 @@ void MainWindowHost::handleOptionalUpdate()
 
 bool MainWindowHost::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == form->titleBar)
-    {
+    if (watched == form->titleBar) {
         if (event->type() == QEvent::MouseButtonPress)
             dragging = true;
         else if (event->type() == QEvent::MouseButtonRelease)

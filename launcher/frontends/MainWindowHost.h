@@ -35,8 +35,8 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
 
 private:
-    void createUpdater(QString exePath, QString branch, QString profile, QStringList launchArguments,
-                       bool launchOnly, bool server);
+    void createUpdater(QString exePath, QString branch, QString profile, QStringList launchArguments, bool launchOnly,
+                       bool server);
 
     MainWindowForm* form;
     bool dragging;

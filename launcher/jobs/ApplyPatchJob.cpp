@@ -2,16 +2,16 @@
 
 #include <QDebug>
 #include <QList>
-
 #include <cstring>
 
 // Engine headers last: they bring a macro named check that Qt's headers must not see.
 #include "patch/dir_diff_format.h"
 #include "patch/dir_patch_driver.h"
 #include "patch/dir_patcher.h"
-#include "patch/dpatch_check.h"
 #include "patch/file_services.h"
 #include "patch/new_dir_output.h"
+
+#include "patch/dpatch_check.h"
 
 namespace
 {
@@ -88,12 +88,10 @@ BOOL onPatchFinish(TDirPatchListener* listener, BOOL isPatchSuccess)
         return 1;
     TNewDir* newDir = &listener->dirPatcher->_newDir;
     BOOL result = 1;
-    for (size_t i = 0; i < newDir->newExecuteCount; ++i)
-    {
+    for (size_t i = 0; i < newDir->newExecuteCount; ++i) {
         const char* path = TNewDir_getNewExecutePath(newDir, i);
         const bool inside = !refuseOutside(path, jobOf(listener)->newRoot());
-        if (!inside || !dpatch_setExecuteTag(path))
-        {
+        if (!inside || !dpatch_setExecuteTag(path)) {
             result = 0;
             dpatch_printf("WARNING: can't set Execute tag to new file \"");
             dpatch_printf("%s", path ? path : "");
@@ -106,17 +104,20 @@ BOOL onPatchFinish(TDirPatchListener* listener, BOOL isPatchSuccess)
 const char* resultCodeName(int code)
 {
     static const char* const general[] = {
-        "DPATCH_SUCCESS",         "DPATCH_OPTIONS_ERROR",      "DPATCH_OPENREAD_ERROR",   "DPATCH_OPENWRITE_ERROR",
-        "DPATCH_FILEREAD_ERROR",  "DPATCH_FILEWRITE_ERROR",    "DPATCH_FILEDATA_ERROR",   "DPATCH_FILECLOSE_ERROR",
-        "DPATCH_MEM_ERROR",       "DPATCH_DIFFINFO_ERROR",     "DPATCH_COMPRESSTYPE_ERROR", "DPATCH_PATCH_ERROR",
-        "DPATCH_PATHTYPE_ERROR",  "DPATCH_TEMPPATH_ERROR",     "DPATCH_DELETEPATH_ERROR", "DPATCH_RENAMEPATH_ERROR",
+        "DPATCH_SUCCESS",        "DPATCH_OPTIONS_ERROR",   "DPATCH_OPENREAD_ERROR",     "DPATCH_OPENWRITE_ERROR",
+        "DPATCH_FILEREAD_ERROR", "DPATCH_FILEWRITE_ERROR", "DPATCH_FILEDATA_ERROR",     "DPATCH_FILECLOSE_ERROR",
+        "DPATCH_MEM_ERROR",      "DPATCH_DIFFINFO_ERROR",  "DPATCH_COMPRESSTYPE_ERROR", "DPATCH_PATCH_ERROR",
+        "DPATCH_PATHTYPE_ERROR", "DPATCH_TEMPPATH_ERROR",  "DPATCH_DELETEPATH_ERROR",   "DPATCH_RENAMEPATH_ERROR",
     };
     static const char* const directory[] = {
-        "DIRPATCH_DIRDIFFINFO_ERROR",       "DIRPATCH_CHECKSUMTYPE_ERROR",     "DIRPATCH_CHECKSUMSET_ERROR",
-        "DIRPATCH_CHECKSUM_DIFFDATA_ERROR", "DIRPATCH_CHECKSUM_OLDDATA_ERROR", "DIRPATCH_CHECKSUM_NEWDATA_ERROR",
-        "DIRPATCH_CHECKSUM_COPYDATA_ERROR", "DIRPATCH_PATCH_ERROR",            "DIRPATCH_LAOD_DIRDIFFDATA_ERROR",
-        "DIRPATCH_OPEN_OLDPATH_ERROR",      "DIRPATCH_OPEN_NEWPATH_ERROR",     "DIRPATCH_CLOSE_OLDPATH_ERROR",
-        "DIRPATCH_CLOSE_NEWPATH_ERROR",     "DIRPATCH_PATCHBEGIN_ERROR",       "DIRPATCH_PATCHFINISH_ERROR",
+        "DIRPATCH_DIRDIFFINFO_ERROR",       "DIRPATCH_CHECKSUMTYPE_ERROR",
+        "DIRPATCH_CHECKSUMSET_ERROR",       "DIRPATCH_CHECKSUM_DIFFDATA_ERROR",
+        "DIRPATCH_CHECKSUM_OLDDATA_ERROR",  "DIRPATCH_CHECKSUM_NEWDATA_ERROR",
+        "DIRPATCH_CHECKSUM_COPYDATA_ERROR", "DIRPATCH_PATCH_ERROR",
+        "DIRPATCH_LAOD_DIRDIFFDATA_ERROR",  "DIRPATCH_OPEN_OLDPATH_ERROR",
+        "DIRPATCH_OPEN_NEWPATH_ERROR",      "DIRPATCH_CLOSE_OLDPATH_ERROR",
+        "DIRPATCH_CLOSE_NEWPATH_ERROR",     "DIRPATCH_PATCHBEGIN_ERROR",
+        "DIRPATCH_PATCHFINISH_ERROR",
     };
     if (code >= 0 && code <= 15)
         return general[code];
@@ -129,8 +130,7 @@ const char* resultCodeName(int code)
 ApplyPatchJob::ApplyPatchJob(QString oldDir, QString newDir, QString diffFile, QObject* parent)
     : QObject(parent), oldDir(oldDir.toUtf8()), newDir(newDir.toUtf8()), diffFile(diffFile.toUtf8()), totalBytes(1),
       doneBytes(0), lastPercent(0)
-{
-}
+{}
 
 ApplyPatchJob::~ApplyPatchJob() = default;
 
@@ -164,8 +164,7 @@ bool ApplyPatchJob::isInsideRoot(const char* path, const QByteArray& root)
     if (base.isEmpty() || !full.startsWith(prefix))
         return false;
     const QList<QByteArray> steps = full.mid(prefix.size()).split('/');
-    for (const QByteArray& step : steps)
-    {
+    for (const QByteArray& step : steps) {
         if (step == "..")
             return false;
     }
@@ -184,8 +183,7 @@ void ApplyPatchJob::go()
 
     TDirDiffInfo info;
     std::memset(&info, 0, sizeof(info));
-    if (readDirDiffInfo(diffFile.constData(), &info, 0, 0) != 1)
-    {
+    if (readDirDiffInfo(diffFile.constData(), &info, 0, 0) != 1) {
         qDebug() << "Failed to get dir diff info from diff file. May be corrupt.";
         emit failed();
         return;
@@ -210,8 +208,7 @@ void ApplyPatchJob::go()
 
     const int result = runDirPatch(oldDir.constData(), diffFile.constData(), newDir.constData(), 0, kPatchCacheSize,
                                    kMaxOpenOldFiles, &checksumSet, &listener, 0, 0);
-    if (result == 0)
-    {
+    if (result == 0) {
         qDebug() << "Patch applied successfully.";
         emit finished();
         return;

@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
-
 #include <cstdint>
 
 // Applies one downloaded directory patch from the install directory into the staging directory with

@@ -2,7 +2,6 @@
 
 #include <QDebug>
 #include <QString>
-
 #include <stdarg.h>
 
 // Last: it defines a macro named check that Qt's headers must not see.
@@ -26,8 +25,7 @@ int appendAndFlush(QString& buffer, const char* format, va_list args)
 void flushDpatchLog(QString& buffer)
 {
     qsizetype lineEnd;
-    while ((lineEnd = buffer.indexOf(u'\n')) >= 0)
-    {
+    while ((lineEnd = buffer.indexOf(u'\n')) >= 0) {
         qDebug().noquote() << "[dpatch]" << QStringView(buffer).left(lineEnd);
         buffer.remove(0, lineEnd + 1);
     }

@@ -11,8 +11,8 @@ class QNetworkAccessManager;
 
 // Repairs broken files of an install in place: downloads every file's zstd blob at once, decompresses
 // it as a stream into a temporary file beside the broken one while checking it against the entry's
-// "validation_hash", and renames it over the broken file, so files of any size take bounded memory. The owner listens to
-// finished() (every file written) and failed() (once, at the first file that could not be repaired);
+// "validation_hash", and renames it over the broken file, so files of any size take bounded memory. The owner listens
+// to finished() (every file written) and failed() (once, at the first file that could not be repaired);
 // updateProgress1/updateProgress2/updateInfoText carry download progress and the count of files done.
 class RepairInstallJob : public QObject
 {

@@ -14,8 +14,8 @@
 
 // Downloads one resource from the update server into memory (or to a file, see setOutputFile). A
 // resource of several parts is fetched as partCount simultaneous requests for url + "_0" ...
-// "_<partCount-1>" and joined in index order; one part is fetched from url itself. Each part is tried up to 10 times, the n-th
-// retry after n * 100 ms. The joined resource must have expectedSize bytes (0: any size).
+// "_<partCount-1>" and joined in index order; one part is fetched from url itself. Each part is tried up to 10 times,
+// the n-th retry after n * 100 ms. The joined resource must have expectedSize bytes (0: any size).
 //
 // Counts and sizes come from the server's manifests and are bounded before use: a resource in more
 // than maxPartCount parts, or in more parts than it has bytes, fails at once. A part whose bytes
@@ -115,14 +115,14 @@ private:
     int finishedParts;
     QList<qint64> partReceived;
     QList<qint64> partTotal;
-    QList<qint64> partArrived;   // bytes of each part's current attempt, whatever its reply announced
+    QList<qint64> partArrived;  // bytes of each part's current attempt, whatever its reply announced
     QList<QByteArray> partData; // in memory: what each part's current attempt has brought
     TransferRateEstimator rateEstimator;
     bool hasFailed;
     int transferTimeoutMSecs;
     QString outputPath;
-    QList<QFile*> partFiles; // parts of a resource of unknown size
-    int outputFd = -1;       // the output file, while parts are written in place
+    QList<QFile*> partFiles;   // parts of a resource of unknown size
+    int outputFd = -1;         // the output file, while parts are written in place
     bool partsInFiles = false; // of known size, but the server's parts are not the shares written in place
     bool writeFailed = false;
 };

@@ -3,7 +3,6 @@
 #include <QDebug>
 #include <QFile>
 #include <QProcess>
-
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>

@@ -114,8 +114,7 @@ Updater::Updater(QString exePath, QString branch, QString profile, QStringList l
                  bool server, bool headless, QObject* parent)
     : QObject(parent), exePath(std::move(exePath)), branch(std::move(branch)), profile(std::move(profile)),
       launchArguments(std::move(launchArguments)), launchOnly(launchOnly), server(server), headless(headless)
-{
-}
+{}
 
 Updater::~Updater() = default;
 
@@ -173,15 +172,13 @@ QString Updater::patchFilePath(int index) const
 
 bool Updater::removeDirWithRetries(QString path)
 {
-    return withRetries([&] { return removeEntry(path); },
-                       [&] { qDebug() << "Removed" << path << "successfully."; },
+    return withRetries([&] { return removeEntry(path); }, [&] { qDebug() << "Removed" << path << "successfully."; },
                        [&] { qDebug() << "Failed to recursively remove" << path; });
 }
 
 bool Updater::makeDirWithRetries(QString path)
 {
-    return withRetries([&] { return QDir().mkpath(path); },
-                       [&] { qDebug() << "Created" << path << "successfully."; },
+    return withRetries([&] { return QDir().mkpath(path); }, [&] { qDebug() << "Created" << path << "successfully."; },
                        [&] { qDebug() << "Failed to create" << path; });
 }
 

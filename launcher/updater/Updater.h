@@ -21,8 +21,8 @@ class Updater : public QObject
 {
     Q_OBJECT
 public:
-    Updater(QString exePath, QString branch, QString profile, QStringList launchArguments, bool launchOnly,
-            bool server, bool headless, QObject* parent);
+    Updater(QString exePath, QString branch, QString profile, QStringList launchArguments, bool launchOnly, bool server,
+            bool headless, QObject* parent);
     ~Updater() override;
 
 signals:

@@ -25,7 +25,7 @@ typedef struct dpatch_TStreamInput
     void* streamOwner;
     dpatch_StreamPos_t streamSize;
     // Fills [out_data, out_data_end) with the bytes from readFromPos on; 0 unless done completely.
-    BOOL (*read)
+    BOOL(*read)
     (const struct dpatch_TStreamInput* stream, dpatch_StreamPos_t readFromPos, dpatch_byte* out_data,
      dpatch_byte* out_data_end);
 } dpatch_TStreamInput;
@@ -35,10 +35,10 @@ typedef struct dpatch_TStreamOutput
     void* streamOwner;
     dpatch_StreamPos_t streamSize;
     // Reads bytes already written.
-    BOOL (*readBack)
+    BOOL(*readBack)
     (const struct dpatch_TStreamOutput* stream, dpatch_StreamPos_t readFromPos, dpatch_byte* out_data,
      dpatch_byte* out_data_end);
-    BOOL (*write)
+    BOOL(*write)
     (const struct dpatch_TStreamOutput* stream, dpatch_StreamPos_t writeToPos, const dpatch_byte* data,
      const dpatch_byte* data_end);
 } dpatch_TStreamOutput;

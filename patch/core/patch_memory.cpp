@@ -246,8 +246,8 @@ struct ForwardCheck
 // True when all the diff's covers are valid and read the old data forward; any doubt answers false, and the
 // planning goes on as if the question had not been asked.
 bool coversReadForward(const dpatch_TStreamInput* diffStream, BOOL isCompressedDiff, dpatch_StreamPos_t oldSize,
-                       dpatch_StreamPos_t newSize, const dpatch_TDecompressPlugin* decompressPlugin,
-                       dpatch_byte* mem, dpatch_byte* mem_end)
+                       dpatch_StreamPos_t newSize, const dpatch_TDecompressPlugin* decompressPlugin, dpatch_byte* mem,
+                       dpatch_byte* mem_end)
 {
     const size_t readerMemSize =
         isCompressedDiff ? dpatch_kCompressedCoverReaderMemSize : dpatch_kRawCoverReaderMemSize;

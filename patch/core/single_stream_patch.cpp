@@ -278,9 +278,8 @@ BOOL patch_raw_stream_with_cache(const dpatch_TStreamOutput* out_newData, const 
         // The reader's three clips take about a part each, also when the parts are capped.
         dpatch_byte* const readerMem = temp_cache + kRawPartsWithoutCovers * part;
         const size_t readerMax = (kRawCachePartCount - kRawPartsWithoutCovers) * part + kMinRawCoverMemSize;
-        const size_t readerSize = (size_t)(temp_cache_end - readerMem) < readerMax
-                                      ? (size_t)(temp_cache_end - readerMem)
-                                      : readerMax;
+        const size_t readerSize =
+            (size_t)(temp_cache_end - readerMem) < readerMax ? (size_t)(temp_cache_end - readerMem) : readerMax;
         result = memSize - kRawPartsWithoutCovers * part >= kMinRawCoverMemSize &&
                  _rawStreamCovers_open(&covers, &head, diff, readerMem, readerMem + readerSize);
     }
@@ -325,8 +324,8 @@ BOOL patch_single_compressed_diff(const dpatch_TStreamOutput* out_newData, const
                                       stream->streamSize))
         return 0;
     BOOL result = hasStepMemory(temp_cache, temp_cache_end, maxStepSize) &&
-                  _patch_single_steps(out_newData, oldData, &decompresser.base, 0, coverCount, maxStepSize,
-                                      temp_cache, temp_cache_end);
+                  _patch_single_steps(out_newData, oldData, &decompresser.base, 0, coverCount, maxStepSize, temp_cache,
+                                      temp_cache_end);
     _TDecompressInputStream_close(&decompresser);
     return result;
 }

@@ -1,10 +1,11 @@
 #include "patch/dir_diff_format.h"
 
-#include "patch/dpatch_check.h"
 #include "patch/file_services.h"
 #include "patch/streams.h"
 
 #include <string.h>
+
+#include "patch/dpatch_check.h"
 
 // The failure lines quote the checked expressions as written, line breaks included.
 // clang-format off

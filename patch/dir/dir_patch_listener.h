@@ -38,10 +38,12 @@ typedef struct TDirPatchListener
     void (*setProgressTotal)(struct TDirPatchListener* listener, dpatch_StreamPos_t newDataSize);
     void (*addProgress)(struct TDirPatchListener* listener, dpatch_StreamPos_t byteCount);
     BOOL (*makeNewDir)(struct TDirPatchListener* listener, const char* pathName);
-    BOOL (*copySameFile)(struct TDirPatchListener* listener, const char* oldFileName, const char* newFileName,
-                         struct dpatch_TCopyListener* copyListener);
-    BOOL (*openNewFile)(struct TDirPatchListener* listener, struct dpatch_TFileStreamOutput* curNewFile,
-                        const char* newFileName, dpatch_StreamPos_t fileSize);
+    BOOL(*copySameFile)
+    (struct TDirPatchListener* listener, const char* oldFileName, const char* newFileName,
+     struct dpatch_TCopyListener* copyListener);
+    BOOL(*openNewFile)
+    (struct TDirPatchListener* listener, struct dpatch_TFileStreamOutput* curNewFile, const char* newFileName,
+     dpatch_StreamPos_t fileSize);
     BOOL (*closeNewFile)(struct TDirPatchListener* listener, struct dpatch_TFileStreamOutput* curNewFile);
     struct TDirPatcher* dirPatcher;
     BOOL (*patchBegin)(struct TDirPatchListener* listener, struct TDirPatcher* dirPatcher);

@@ -1,6 +1,5 @@
 #include "patch/file_copy.h"
 
-#include "patch/dpatch_check.h"
 #include "patch/file_services.h"
 #include "patch/new_dir_output.h"
 
@@ -11,6 +10,8 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "patch/dpatch_check.h"
 
 // The failure lines quote the checked expressions as written.
 // clang-format off

@@ -1,10 +1,11 @@
 #include "patch/new_dir_output.h"
 
-#include "patch/dpatch_check.h"
 #include "patch/file_copy.h"
 
 #include <stdlib.h>
 #include <string.h>
+
+#include "patch/dpatch_check.h"
 
 // The failure lines quote the checked expressions as written, line breaks included.
 // clang-format off

@@ -23,7 +23,7 @@ typedef struct dpatch_TNewStreamListener
     void* listenerOwner;
     BOOL (*makeNewDirOrEmptyFile)(struct dpatch_TNewStreamListener* listener, size_t pathIndex);
     BOOL (*copySameFile)(struct dpatch_TNewStreamListener* listener, size_t newIndex, size_t oldIndex);
-    BOOL (*openNewFile)
+    BOOL(*openNewFile)
     (struct dpatch_TNewStreamListener* listener, size_t newRefIndex, const dpatch_TStreamOutput** out_curNewFile);
     BOOL (*closeNewFile)(struct dpatch_TNewStreamListener* listener, const dpatch_TStreamOutput* curNewFile);
     void (*onNewDataWrite)(struct dpatch_TNewStreamListener* listener, const unsigned char* data,

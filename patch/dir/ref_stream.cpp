@@ -20,8 +20,7 @@ BOOL _createRange(dpatch_TRefStream* self, const dpatch_TStreamInput* const* ref
     ends[0] = 0;
     self->_rangeEndList = ends + 1;
     dpatch_StreamPos_t rangeEnd = 0;
-    for (dpatch_StreamPos_t i = 0; i < refCount; ++i)
-    {
+    for (dpatch_StreamPos_t i = 0; i < refCount; ++i) {
         // Sizes come from the file system; a sum that wraps would make positions meaningless.
         const dpatch_StreamPos_t size = refList[i]->streamSize;
         const dpatch_StreamPos_t gap = (kAlignSize - size % kAlignSize) % kAlignSize;
@@ -40,13 +39,11 @@ BOOL _TRefStream_read_do(dpatch_TRefStream* self, dpatch_StreamPos_t readFromPos
     const dpatch_StreamPos_t pos = readFromPos - self->_rangeEndList[(int64_t)curRangeIndex - 1];
     const dpatch_StreamPos_t size = ref->streamSize;
     const dpatch_StreamPos_t length = (dpatch_StreamPos_t)(out_data_end - out_data);
-    if (pos >= size)
-    {
+    if (pos >= size) {
         memset(out_data, 0, (size_t)length);
         return 1;
     }
-    if (length > size - pos)
-    {
+    if (length > size - pos) {
         memset(out_data + (size - pos), 0, (size_t)(length - (size - pos)));
         out_data_end = out_data + (size - pos);
     }
@@ -59,8 +56,7 @@ dpatch_StreamPos_t findRange(const dpatch_TRefStream* self, dpatch_StreamPos_t p
 {
     dpatch_StreamPos_t low = 0;
     dpatch_StreamPos_t high = self->_rangeCount;
-    while (low < high)
-    {
+    while (low < high) {
         const dpatch_StreamPos_t middle = low + (high - low) / 2;
         if (self->_rangeEndList[middle] > pos)
             high = middle;
@@ -77,18 +73,14 @@ BOOL _TRefStream_read(const dpatch_TStreamInput* stream, dpatch_StreamPos_t read
     if (out_data >= out_data_end)
         return out_data == out_data_end;
     dpatch_StreamPos_t curRangeIndex = self->_curRangeIndex;
-    while (1)
-    {
-        if (curRangeIndex >= self->_rangeCount ||
-            self->_rangeEndList[(int64_t)curRangeIndex - 1] > readFromPos ||
-            self->_rangeEndList[curRangeIndex] < readFromPos)
-        {
+    while (1) {
+        if (curRangeIndex >= self->_rangeCount || self->_rangeEndList[(int64_t)curRangeIndex - 1] > readFromPos ||
+            self->_rangeEndList[curRangeIndex] < readFromPos) {
             curRangeIndex = findRange(self, readFromPos);
             check(curRangeIndex<self->_rangeCount);
         }
         const dpatch_StreamPos_t rangeEnd = self->_rangeEndList[curRangeIndex];
-        if ((dpatch_StreamPos_t)(out_data_end - out_data) <= rangeEnd - readFromPos)
-        {
+        if ((dpatch_StreamPos_t)(out_data_end - out_data) <= rangeEnd - readFromPos) {
             check(_TRefStream_read_do(self,readFromPos,out_data,out_data_end,curRangeIndex));
             break;
         }
@@ -112,8 +104,7 @@ BOOL dpatch_TRefStream_open(dpatch_TRefStream* self, const dpatch_TStreamInput* 
     check(kAlignSize>=1);
     self->_refList = refList;
     self->_rangeCount = refCount;
-    if (!_createRange(self, refList, refCount, kAlignSize))
-    {
+    if (!_createRange(self, refList, refCount, kAlignSize)) {
         free(self->_buf);
         self->_buf = 0;
         self->_rangeEndList = 0;

@@ -15,8 +15,7 @@ BOOL _TResHandleLimit_closeOneHandle(dpatch_TResHandleLimit* self)
 {
     const dpatch_StreamPos_t count = self->streamCount;
     dpatch_StreamPos_t best_i = count;
-    for (dpatch_StreamPos_t i = 0; i < count; ++i)
-    {
+    for (dpatch_StreamPos_t i = 0; i < count; ++i) {
         // Strictly smaller, scanning upwards: equal marks go to the lowest index.
         if (self->_openStreamList[i] &&
             (best_i == count || self->_proxyList[i].lastUse < self->_proxyList[best_i].lastUse))
@@ -40,16 +39,14 @@ BOOL _TResHandleLimit_openHandle(dpatch_TResHandleLimit* self, dpatch_StreamPos_
     const dpatch_TStreamInput** pCur = &self->_openStreamList[index];
     if (self->_openCount >= self->_maxOpenCount)
         check(_TResHandleLimit_closeOneHandle(self));
-    if (!res->open(res, pCur))
-    {
+    if (!res->open(res, pCur)) {
         // Whatever a failed open left in the slot is not an open resource.
         *pCur = 0;
         dpatch_fprintf(stderr, "check res->open(res,pCur) error!\n");
         return 0;
     }
     check((*pCur)!=0);
-    if ((*pCur)->streamSize != res->resStreamSize)
-    {
+    if ((*pCur)->streamSize != res->resStreamSize) {
         // A resource that changed size since it was listed must not serve data; close it at once so that no
         // refused stream stays open and the open count stays exact.
         const dpatch_TStreamInput* refused = *pCur;
@@ -102,8 +99,7 @@ BOOL dpatch_TResHandleLimit_open(dpatch_TResHandleLimit* self, dpatch_StreamPos_
     self->_maxOpenCount = limitMaxOpenCount ? limitMaxOpenCount : 1;
     self->_useCounter = 0;
     self->_openCount = 0;
-    for (dpatch_StreamPos_t i = 0; i < resCount; ++i)
-    {
+    for (dpatch_StreamPos_t i = 0; i < resCount; ++i) {
         _TResHandleProxy* proxy = &self->_proxyList[i];
         proxy->base.streamOwner = proxy;
         proxy->base.streamSize = resList[i].resStreamSize;
@@ -119,8 +115,7 @@ BOOL dpatch_TResHandleLimit_open(dpatch_TResHandleLimit* self, dpatch_StreamPos_
 BOOL dpatch_TResHandleLimit_closeFileHandles(dpatch_TResHandleLimit* self)
 {
     BOOL result = 1;
-    for (dpatch_StreamPos_t i = 0; i < self->streamCount; ++i)
-    {
+    for (dpatch_StreamPos_t i = 0; i < self->streamCount; ++i) {
         const dpatch_TStreamInput* cur = self->_openStreamList[i];
         if (!cur)
             continue;

@@ -1,13 +1,14 @@
 #include "patch/dir_patch_driver.h"
 
 #include "patch/dir_patcher.h"
-#include "patch/dpatch_check.h"
 #include "patch/file_services.h"
 #include "patch/patch_driver_cache.h"
 #include "patch/zstd_decompress_plugin.h"
 
 #include <stdlib.h>
 #include <string.h>
+
+#include "patch/dpatch_check.h"
 
 namespace
 {

@@ -1,15 +1,16 @@
 #include "patch/file_patch_driver.h"
 
-#include <stdlib.h>
-#include <string.h>
-
 #include "patch/compressed_diff.h"
 #include "patch/compressed_patch.h"
-#include "patch/dpatch_check.h"
 #include "patch/file_services.h"
 #include "patch/patch_driver_cache.h"
 #include "patch/streams.h"
 #include "patch/zstd_decompress_plugin.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "patch/dpatch_check.h"
 
 int runFilePatch(const char* oldPath, const char* diffFileName, const char* outNewPath, BOOL loadOldAll,
                  size_t cacheSize, dpatch_StreamPos_t diffDataOffert, dpatch_StreamPos_t diffDataSize)
@@ -31,8 +32,7 @@ int runFilePatch(const char* oldPath, const char* diffFileName, const char* outN
     memset(&diffInfo, 0, sizeof(diffInfo));
 
 #define failWith(code, ...)                                                                                            \
-    do                                                                                                                 \
-    {                                                                                                                  \
+    do {                                                                                                               \
         dpatch_fprintf(stderr, __VA_ARGS__);                                                                           \
         result = code;                                                                                                 \
         goto failed;                                                                                                   \
@@ -46,21 +46,17 @@ int runFilePatch(const char* oldPath, const char* diffFileName, const char* outN
     dpatch_printf("%s", outNewPath);
     dpatch_printf("\"\n");
 
-    if (oldPath[0] == '\0')
-    {
+    if (oldPath[0] == '\0') {
         dpatch_memStreamInput_init(&emptyOld, 0, 0);
         oldStream = &emptyOld;
-    }
-    else
-    {
+    } else {
         if (!dpatch_TFileStreamInput_open(&oldFile, oldPath))
             failWith(DPATCH_OPENREAD_ERROR, "open oldFile for read ERROR!\n");
         oldStream = &oldFile.base;
     }
     if (!dpatch_TFileStreamInput_open(&diffData, diffFileName))
         failWith(DPATCH_OPENREAD_ERROR, "open diffFile for read ERROR!\n");
-    if (diffDataOffert != 0)
-    {
+    if (diffDataOffert != 0) {
         if (!dpatch_TFileStreamInput_setOffset(&diffData, diffDataOffert))
             failWith(DPATCH_SFX_DIFFDATA_ERROR, "readed sfx diffFile offset ERROR!\n");
         if (diffData.base.streamSize < diffDataSize)
@@ -68,8 +64,7 @@ int runFilePatch(const char* oldPath, const char* diffFileName, const char* outN
         diffData.base.streamSize = diffDataSize;
     }
 
-    if (!getCompressedDiffInfo(&diffInfo, &diffData.base))
-    {
+    if (!getCompressedDiffInfo(&diffInfo, &diffData.base)) {
         if (diffData.fileError)
             failWith(DPATCH_FILEREAD_ERROR, "read diffFile ERROR!\n");
         failWith(DPATCH_DIFFINFO_ERROR, "is diff file? getCompressedDiffInfo() ERROR!\n");
@@ -81,22 +76,15 @@ int runFilePatch(const char* oldPath, const char* diffFileName, const char* outN
     {
         const char* compressType = diffInfo.compressType;
         const int need = diffInfo.compressedSectionCount;
-        if (compressType[0] == '\0')
-        {
+        if (compressType[0] == '\0') {
             if (need > 0)
                 failWith(DPATCH_COMPRESSTYPE_ERROR, "can not decompress \"%s\" data ERROR!\n", compressType);
-        }
-        else if (zstdDecompressPlugin.canOpen(compressType))
-        {
+        } else if (zstdDecompressPlugin.canOpen(compressType)) {
             dpatch_printf("dirpatch run with decompress plugin: \"%s\" (need decompress %d)\n", compressType, need);
             decompressPlugin = &zstdDecompressPlugin;
-        }
-        else if (need > 0)
-        {
+        } else if (need > 0) {
             failWith(DPATCH_COMPRESSTYPE_ERROR, "can not decompress \"%s\" data ERROR!\n", compressType);
-        }
-        else
-        {
+        } else {
             dpatch_printf("  diffFile added useless compress tag \"%s\"\n", compressType);
         }
     }
@@ -114,8 +102,7 @@ int runFilePatch(const char* oldPath, const char* diffFileName, const char* outN
     }
 
     if (!patch_decompress_with_cache(&newData.base, oldStream, &diffData.base, decompressPlugin, temp_cache,
-                                     temp_cache + temp_cacheSize))
-    {
+                                     temp_cache + temp_cacheSize)) {
         if (oldFile.fileError)
             failWith(DPATCH_FILEREAD_ERROR, "oldFile read ERROR!\n");
         if (diffData.fileError)
@@ -131,20 +118,17 @@ int runFilePatch(const char* oldPath, const char* diffFileName, const char* outN
 #undef failWith
 
     // success ending: a failed close keeps its code and the remaining files are still closed
-    if (!dpatch_TFileStreamOutput_close(&newData))
-    {
+    if (!dpatch_TFileStreamOutput_close(&newData)) {
         dpatch_fprintf(stderr, "out newFile close ERROR!\n");
         result = DPATCH_FILECLOSE_ERROR;
         goto closeDiff;
     }
-    if (!dpatch_TFileStreamInput_close(&diffData))
-    {
+    if (!dpatch_TFileStreamInput_close(&diffData)) {
         dpatch_fprintf(stderr, "diffFile close ERROR!\n");
         result = DPATCH_FILECLOSE_ERROR;
         goto closeOld;
     }
-    if (!dpatch_TFileStreamInput_close(&oldFile))
-    {
+    if (!dpatch_TFileStreamInput_close(&oldFile)) {
         dpatch_fprintf(stderr, "oldFile close ERROR!\n");
         result = DPATCH_FILECLOSE_ERROR;
     }

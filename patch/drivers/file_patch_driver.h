@@ -2,10 +2,10 @@
 // Applies one "HDIFF13" compressed diff to one old file and writes one new file; returns a
 // TDirPatchResult. The single-file twin of runDirPatch: the same memory rule, decompressor choice,
 // messages and result codes, without a listener.
-#include <stddef.h>
-
 #include "patch/dir_patch_result.h"
 #include "patch/dpatch_types.h"
+
+#include <stddef.h>
 
 // An empty oldPath stands for an old file of zero bytes. With diffDataOffert not 0 the diff is the
 // diffDataSize bytes from there on inside diffFileName.

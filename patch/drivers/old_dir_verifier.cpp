@@ -1,11 +1,12 @@
 #include "patch/old_dir_verifier.h"
 
+#include "patch/file_services.h"
+#include "patch/streams.h"
+
 #include <stdlib.h>
 #include <string.h>
 
 #include "patch/dpatch_check.h"
-#include "patch/file_services.h"
-#include "patch/streams.h"
 
 namespace
 {
@@ -49,8 +50,7 @@ BOOL checksumOneFile(dpatch_TChecksumPlugin* checksumPlugin, dpatch_TChecksumHan
     if (checksumPlugin)
         check_clear(_checksum_append(checksumPlugin,csHandle, &fileData.base,0,fileData.base.streamSize));
 clear:
-    if (!dpatch_TFileStreamInput_close(&fileData))
-    {
+    if (!dpatch_TFileStreamInput_close(&fileData)) {
         dpatch_fprintf(stderr, "check dpatch_TFileStreamInput_close(&fileData) error!\n");
         result = 0;
     }
@@ -64,8 +64,7 @@ BOOL _do_checksumFiles(TDirPatcher* self, dpatch_StreamPos_t fileCount, TGetPath
     dpatch_TChecksumPlugin* checksumPlugin = self->_checksumSet.checksumPlugin;
     dpatch_TChecksumHandle csHandle = 0;
     dpatch_StreamPos_t sumFileSize = 0;
-    if (checksumPlugin)
-    {
+    if (checksumPlugin) {
         check(checksumTest!=0);
         csHandle = checksumPlugin->open(checksumPlugin);
         check(csHandle!=0);
@@ -74,8 +73,7 @@ BOOL _do_checksumFiles(TDirPatcher* self, dpatch_StreamPos_t fileCount, TGetPath
     for (dpatch_StreamPos_t i = 0; i < fileCount; ++i)
         check_clear(checksumOneFile(checksumPlugin, csHandle, getPath(self, (size_t)i), &sumFileSize));
     check_clear(sumFileSize==sumFileSizeTest);
-    if (checksumPlugin)
-    {
+    if (checksumPlugin) {
         const size_t checksumByteSize = (size_t)self->dirDiffInfo.checksumByteSize;
         unsigned char* checksumTemp = self->_pChecksumMem + 4 * checksumByteSize;
         checksumPlugin->end(csHandle, checksumTemp, checksumTemp + checksumByteSize);
@@ -94,8 +92,7 @@ BOOL growBuffer(TOldDirVerifier* self, size_t appendSize)
     dpatch_byte* newMem = 0;
     size_t newCapacity = kMinBufCapacity;
     // the capacity must exceed capacity + appendSize; a request that would wrap can't be met
-    if (appendSize <= ~(size_t)0 - capacity)
-    {
+    if (appendSize <= ~(size_t)0 - capacity) {
         const size_t needed = capacity + appendSize;
         while (newCapacity <= needed && newCapacity <= (~(size_t)0 >> 1))
             newCapacity <<= 1;
@@ -118,21 +115,17 @@ BOOL TOldDirVerifier_append(TOldDirVerifier* self, const dpatch_byte* part, cons
 {
     check((!self->_isOpened)||(!self->_isAppendStoped));
     const size_t appendSize = part_end > part ? (size_t)(part_end - part) : 0;
-    if (appendSize > (size_t)(self->_diffBufEnd - self->_diffBufCur))
-    {
+    if (appendSize > (size_t)(self->_diffBufEnd - self->_diffBufCur)) {
         if (!growBuffer(self, appendSize))
             return 0;
     }
-    if (appendSize > 0)
-    {
+    if (appendSize > 0) {
         memcpy(self->_diffBufCur, part, appendSize);
         self->_diffBufCur += appendSize;
     }
     const size_t dataSize = (size_t)(self->_diffBufCur - self->_diffBuf);
-    if (!self->_isOpened)
-    {
-        if (appendSize > 0 && dataSize <= kMinHeadReadSize)
-        {
+    if (!self->_isOpened) {
+        if (appendSize > 0 && dataSize <= kMinHeadReadSize) {
             *out_isAppendContinue = 1;
             return 1;
         }
@@ -142,8 +135,7 @@ BOOL TOldDirVerifier_append(TOldDirVerifier* self, const dpatch_byte* part, cons
         // have been read (or no more data comes) a missing directory-diff type is final.
         if (!self->_dirPatcher.dirDiffInfo.isDirDiff && (dataSize > kMaxTypeTextSize || appendSize == 0))
             *out_isAppendContinue = 0;
-        if (*out_isAppendContinue)
-        {
+        if (*out_isAppendContinue) {
             memset(&self->_dirPatcher.dirDiffInfo, 0, sizeof(self->_dirPatcher.dirDiffInfo));
             memset(&self->_dirPatcher.dirDiffHead, 0, sizeof(self->_dirPatcher.dirDiffHead));
             return 1;
@@ -153,8 +145,7 @@ BOOL TOldDirVerifier_append(TOldDirVerifier* self, const dpatch_byte* part, cons
         self->_dirPatcher._dirDiffData = &self->_diffStream;
     }
     const dpatch_StreamPos_t needed = self->_dirPatcher.dirDiffHead.privateExternDataOffset;
-    if ((dpatch_StreamPos_t)dataSize < needed)
-    {
+    if ((dpatch_StreamPos_t)dataSize < needed) {
         check(appendSize>0);
         *out_isAppendContinue = 1;
         return 1;
@@ -170,8 +161,7 @@ BOOL TOldDirVerifier_checksum(TOldDirVerifier* self, const dpatch_TDecompressPlu
                               dpatch_TChecksumPlugin* checksumPlugin, const char* oldPath_utf8)
 {
     check(self->_isOpened&&self->_isAppendStoped);
-    if (checksumPlugin)
-    {
+    if (checksumPlugin) {
         TChecksumSet checksumSet;
         memset(&checksumSet, 0, sizeof(checksumSet));
         checksumSet.checksumPlugin = checksumPlugin;

@@ -18,7 +18,7 @@ typedef struct TOldDirVerifier
     dpatch_byte* _diffBufCur; // end of the received bytes
     dpatch_byte* _diffBufEnd; // end of the capacity
     dpatch_TStreamInput _diffStream;
-    int32_t _isOpened;      // the head is read
+    int32_t _isOpened;       // the head is read
     int32_t _isAppendStoped; // enough bytes are in
 } TOldDirVerifier;
 

@@ -38,8 +38,8 @@ unsigned char* dpatch_allocPatchCache(dpatch_StreamPos_t oldSize, BOOL loadOldAl
         wanted = addSaturated(oldSize, minPos(addSaturated(oldSize, kOldSpare), kMaxCacheExtra));
     else
         wanted = minPos(cacheSize > kMinCacheSize ? cacheSize : kMinCacheSize, addSaturated(oldSize, kMaxCacheExtra));
-    if (wanted > (size_t)~(size_t)0)
-        wanted = (size_t)~(size_t)0;
+    if (wanted > (size_t) ~(size_t)0)
+        wanted = (size_t) ~(size_t)0;
     size_t size = (size_t)wanted;
     for (;;) {
         unsigned char* cache = (unsigned char*)malloc(size);

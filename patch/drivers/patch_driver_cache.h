@@ -3,9 +3,9 @@
 // What the two patch drivers (directory and single file) share: the one cache they allocate per run
 // and the wall clock for their timing notes.
 
-#include <stddef.h>
-
 #include "patch/dpatch_types.h"
+
+#include <stddef.h>
 
 // Seconds since the epoch, 0 when the clock can't be read.
 double dpatch_clockSeconds();

@@ -1,12 +1,13 @@
 #include "patch/temp_dir_patch_listener.h"
 
+#include "patch/dir_patcher.h"
+#include "patch/file_services.h"
+#include "patch/new_dir_output.h"
+
 #include <string.h>
 #include <sys/stat.h>
 
-#include "patch/dir_patcher.h"
 #include "patch/dpatch_check.h"
-#include "patch/file_services.h"
-#include "patch/new_dir_output.h"
 
 namespace
 {
@@ -68,8 +69,7 @@ const char* linkInPath(const char* path, size_t rootSize, char* buf, size_t bufS
     if (length >= bufSize || rootSize > length)
         return 0;
     memcpy(buf, path, length + 1);
-    for (size_t end = rootSize; end <= length; ++end)
-    {
+    for (size_t end = rootSize; end <= length; ++end) {
         if (end < length && buf[end] != '/')
             continue;
         if (end == rootSize || buf[end - 1] == '/')
@@ -97,13 +97,11 @@ BOOL treesHoldNoLink(TDirPatcher* P)
     const size_t oldRootSize = (size_t)(P->_oldRootDir_end - P->_oldPathBuf);
     const size_t newRootSize = (size_t)(newDir->_newRootDir_end - newDir->_newPathBuf);
     const char* link = 0;
-    for (size_t i = 0; !link && i < P->dirDiffHead.oldPathCount; ++i)
-    {
+    for (size_t i = 0; !link && i < P->dirDiffHead.oldPathCount; ++i) {
         const char* oldPath = TDirPatcher_getOldPathByIndex(P, i);
         link = oldPath ? linkInPath(oldPath, oldRootSize, buf, sizeof(buf)) : 0;
     }
-    for (size_t i = 0; !link && i < newDir->newPathCount; ++i)
-    {
+    for (size_t i = 0; !link && i < newDir->newPathCount; ++i) {
         const char* newPath = TNewDir_getNewPathByIndex(newDir, i);
         if (!newPath)
             continue;
@@ -133,26 +131,20 @@ BOOL takeOverSameFiles(TDirPatcher* P, BOOL* out_isCounted)
     if (!*out_isCounted)
         return 0;
     BOOL result = 1;
-    for (size_t i = newDir->sameFilePairCount; i > 0; --i)
-    {
+    for (size_t i = newDir->sameFilePairCount; i > 0; --i) {
         const size_t sameIndex = i - 1;
         const char* newPath = TNewDir_getNewPathBySameIndex(newDir, sameIndex);
         const char* oldPath = TDirPatcher_getOldPathBySameIndex(P, sameIndex);
-        if (!newPath || !oldPath)
-        {
+        if (!newPath || !oldPath) {
             result = 0;
             continue;
         }
-        if (TDirPatcher_oldSameRefCount(P, sameIndex) <= 1)
-        {
-            if (!relocatePath(oldPath, newPath))
-            {
+        if (TDirPatcher_oldSameRefCount(P, sameIndex) <= 1) {
+            if (!relocatePath(oldPath, newPath)) {
                 pathError("can't move new file to newTempDir from same old file \"", newPath);
                 result = 0;
             }
-        }
-        else if (!dpatch_copyFile(oldPath, newPath, 0))
-        {
+        } else if (!dpatch_copyFile(oldPath, newPath, 0)) {
             pathError("can't copy new file to newTempDir from same old file \"", newPath);
             result = 0;
         }
@@ -164,13 +156,11 @@ BOOL takeOverSameFiles(TDirPatcher* P, BOOL* out_isCounted)
 
 void removeOldPaths(TDirPatcher* P)
 {
-    for (size_t i = P->dirDiffHead.oldPathCount; i > 0; --i)
-    {
+    for (size_t i = P->dirDiffHead.oldPathCount; i > 0; --i) {
         const char* oldPath = TDirPatcher_getOldPathByIndex(P, i - 1);
         if (!oldPath)
             continue;
-        if (endsWithSlash(oldPath))
-        {
+        if (endsWithSlash(oldPath)) {
             deleteDirectory(oldPath);
             continue;
         }
@@ -186,11 +176,9 @@ BOOL makeNewDirsInOld(TDirPatcher* P)
 {
     TNewDir* newDir = &P->_newDir;
     BOOL result = 1;
-    for (size_t i = 0; i < newDir->newPathCount; ++i)
-    {
+    for (size_t i = 0; i < newDir->newPathCount; ++i) {
         const char* newPath = TNewDir_getNewPathByIndex(newDir, i);
-        if (!newPath)
-        {
+        if (!newPath) {
             result = 0;
             continue;
         }
@@ -207,28 +195,23 @@ BOOL moveNewFilesToOld(TDirPatcher* P)
 {
     TNewDir* newDir = &P->_newDir;
     BOOL result = 1;
-    for (size_t i = newDir->newPathCount; i > 0; --i)
-    {
+    for (size_t i = newDir->newPathCount; i > 0; --i) {
         const char* newPath = TNewDir_getNewPathByIndex(newDir, i - 1);
-        if (!newPath)
-        {
+        if (!newPath) {
             result = 0;
             continue;
         }
-        if (endsWithSlash(newPath))
-        {
+        if (endsWithSlash(newPath)) {
             deleteDirectory(newPath);
             continue;
         }
         const char* twin = TDirPatcher_getOldPathByNewPath(P, newPath);
-        if (!twin)
-        {
+        if (!twin) {
             result = 0;
             continue;
         }
         removeFile(twin);
-        if (!relocatePath(newPath, twin))
-        {
+        if (!relocatePath(newPath, twin)) {
             pathError("can't move new file to oldDirectory \"", newPath);
             result = 0;
         }
@@ -239,8 +222,7 @@ BOOL moveNewFilesToOld(TDirPatcher* P)
 void setExecuteTags(TDirPatcher* P)
 {
     TNewDir* newDir = &P->_newDir;
-    for (size_t i = 0; i < newDir->newExecuteCount; ++i)
-    {
+    for (size_t i = 0; i < newDir->newExecuteCount; ++i) {
         const char* newPath = TNewDir_getNewExecutePath(newDir, i);
         const char* twin = newPath ? TDirPatcher_getOldPathByNewPath(P, newPath) : 0;
         if (!twin || !dpatch_setExecuteTag(twin))
@@ -251,8 +233,7 @@ void setExecuteTags(TDirPatcher* P)
 BOOL removeTempDir(TDirPatcher* P)
 {
     TNewDir* newDir = &P->_newDir;
-    for (size_t i = newDir->newPathCount; i > 0; --i)
-    {
+    for (size_t i = newDir->newPathCount; i > 0; --i) {
         const char* newPath = TNewDir_getNewPathByIndex(newDir, i - 1);
         BOOL isDir = 0;
         if (!newPath || !pathExists(newPath, &isDir))
@@ -263,8 +244,7 @@ BOOL removeTempDir(TDirPatcher* P)
             removeFile(newPath);
     }
     const char* root = TNewDir_getNewPathRoot(newDir);
-    if (!root || pathExists(root, 0))
-    {
+    if (!root || pathExists(root, 0)) {
         pathError("can't delete newTempDir \"", root);
         return 0;
     }
@@ -293,16 +273,14 @@ BOOL tempPatchFinish(TDirPatchListener* listener, BOOL isPatchSuccess)
     BOOL result = 1;
     BOOL isCounted = 1;
     // Looked at again: the patch ran for a while since patchBegin, and nothing has been moved yet.
-    if (isPatchSuccess && !treesHoldNoLink(P))
-    {
+    if (isPatchSuccess && !treesHoldNoLink(P)) {
         isPatchSuccess = 0;
         result = 0;
     }
     if (isPatchSuccess && !takeOverSameFiles(P, &isCounted))
         result = 0;
     // Without the counters nothing was taken over, so the old tree must stay as it is.
-    if (isPatchSuccess && isCounted)
-    {
+    if (isPatchSuccess && isCounted) {
         removeOldPaths(P);
         const BOOL dirsMade = makeNewDirsInOld(P);
         const BOOL filesMoved = moveNewFilesToOld(P);
@@ -315,6 +293,14 @@ BOOL tempPatchFinish(TDirPatchListener* listener, BOOL isPatchSuccess)
     return result;
 }
 
-TDirPatchListener tempDirPatchListener = {
-    &tempDirPatchListener, 0, 0, 0, _temp_makeNewDir, tempCopySameFile, _temp_openNewFile, _temp_closeNewFile, 0,
-    _temp_patchBegin, tempPatchFinish};
+TDirPatchListener tempDirPatchListener = {&tempDirPatchListener,
+                                          0,
+                                          0,
+                                          0,
+                                          _temp_makeNewDir,
+                                          tempCopySameFile,
+                                          _temp_openNewFile,
+                                          _temp_closeNewFile,
+                                          0,
+                                          _temp_patchBegin,
+                                          tempPatchFinish};

@@ -48,11 +48,9 @@ BOOL fileSizeOf(FILE* file, dpatch_StreamPos_t* out_size)
 
 // Moves [begin, end) with step(piece, length) in pieces of at most dpatch_kFileIOChunkSize bytes; 0 at the
 // first short transfer.
-template <typename Byte, typename Step>
-BOOL inChunks(Byte* begin, Byte* end, Step step)
+template <typename Byte, typename Step> BOOL inChunks(Byte* begin, Byte* end, Step step)
 {
-    while (begin < end)
-    {
+    while (begin < end) {
         size_t piece = (size_t)(end - begin);
         if (piece > dpatch_kFileIOChunkSize)
             piece = dpatch_kFileIOChunkSize;
@@ -82,19 +80,16 @@ BOOL readFileWindow(FILE* file, dpatch_StreamPos_t* filePos, int32_t* fileError,
                     dpatch_byte* out_data_end)
 {
     BOOL result = 0;
-    if (out_data < out_data_end && file)
-    {
+    if (out_data < out_data_end && file) {
         const dpatch_StreamPos_t length = (dpatch_StreamPos_t)(out_data_end - out_data);
-        if (rangeFits(pos, length, streamSize))
-        {
+        if (rangeFits(pos, length, streamSize)) {
             const dpatch_StreamPos_t position = pos + windowStart;
             result = (position == *filePos || seekTo(file, position)) && readChunked(file, out_data, out_data_end);
             if (result)
                 *filePos = position + length;
         }
     }
-    if (!result)
-    {
+    if (!result) {
         *fileError = 1;
         *filePos = dpatch_kUnknownFilePos;
     }
@@ -107,8 +102,8 @@ BOOL fileStreamRead(const dpatch_TStreamInput* stream, dpatch_StreamPos_t readFr
     dpatch_TFileStreamInput* self = (dpatch_TFileStreamInput*)stream->streamOwner;
     if (out_data == out_data_end)
         return 1;
-    return readFileWindow(self->fileHandle, &self->filePos, &self->fileError, self->base.streamSize,
-                          self->windowStart, readFromPos, out_data, out_data_end);
+    return readFileWindow(self->fileHandle, &self->filePos, &self->fileError, self->base.streamSize, self->windowStart,
+                          readFromPos, out_data, out_data_end);
 }
 
 BOOL fileStreamWrite(const dpatch_TStreamOutput* stream, dpatch_StreamPos_t writeToPos, const dpatch_byte* data,
@@ -118,13 +113,10 @@ BOOL fileStreamWrite(const dpatch_TStreamOutput* stream, dpatch_StreamPos_t writ
     if (data == data_end)
         return 1;
     BOOL result = 0;
-    if (data < data_end && self->fileHandle)
-    {
+    if (data < data_end && self->fileHandle) {
         const dpatch_StreamPos_t length = (dpatch_StreamPos_t)(data_end - data);
-        if (rangeFits(writeToPos, length, self->base.streamSize))
-        {
-            if (self->readingBack)
-            {
+        if (rangeFits(writeToPos, length, self->base.streamSize)) {
+            if (self->readingBack) {
                 self->readingBack = 0;
                 self->filePos = dpatch_kUnknownFilePos;
             }
@@ -135,16 +127,14 @@ BOOL fileStreamWrite(const dpatch_TStreamOutput* stream, dpatch_StreamPos_t writ
             // than only the close, however much of it the buffer held.
             if (result && writeToPos + length == self->base.streamSize)
                 result = fflush(self->fileHandle) == 0;
-            if (result)
-            {
+            if (result) {
                 self->filePos = writeToPos + length;
                 if (self->out_length < self->filePos)
                     self->out_length = self->filePos;
             }
         }
     }
-    if (!result)
-    {
+    if (!result) {
         self->fileError = 1;
         self->filePos = dpatch_kUnknownFilePos;
     }
@@ -157,8 +147,7 @@ BOOL fileStreamReadBack(const dpatch_TStreamOutput* stream, dpatch_StreamPos_t p
     dpatch_TFileStreamOutput* self = (dpatch_TFileStreamOutput*)stream->streamOwner;
     if (!self->fileHandle)
         return 0;
-    if (!self->readingBack)
-    {
+    if (!self->readingBack) {
         // What was written may still sit in stdio's buffer.
         if (fflush(self->fileHandle) != 0)
             return 0;
@@ -167,8 +156,8 @@ BOOL fileStreamReadBack(const dpatch_TStreamOutput* stream, dpatch_StreamPos_t p
     }
     if (out_data == out_data_end)
         return 1;
-    return readFileWindow(self->fileHandle, &self->filePos, &self->fileError, self->base.streamSize,
-                          self->windowStart, pos, out_data, out_data_end);
+    return readFileWindow(self->fileHandle, &self->filePos, &self->fileError, self->base.streamSize, self->windowStart,
+                          pos, out_data, out_data_end);
 }
 
 // Replaces stdio's page-sized buffer, which splits every write into a page and the rest, by one of up to
@@ -223,8 +212,7 @@ BOOL dpatch_TFileStreamInput_open(dpatch_TFileStreamInput* self, const char* pat
     if (!file)
         return 0;
     dpatch_StreamPos_t size = 0;
-    if (!fileSizeOf(file, &size))
-    {
+    if (!fileSizeOf(file, &size)) {
         fclose(file);
         return 0;
     }
@@ -264,8 +252,7 @@ BOOL dpatch_TFileStreamOutput_open(dpatch_TFileStreamOutput* self, const char* p
     return 1;
 }
 
-BOOL dpatch_TFileStreamOutput_openExisting(dpatch_TFileStreamOutput* self, const char* path,
-                                           dpatch_StreamPos_t maxSize)
+BOOL dpatch_TFileStreamOutput_openExisting(dpatch_TFileStreamOutput* self, const char* path, dpatch_StreamPos_t maxSize)
 {
     if (self->fileHandle)
         return 0;
@@ -273,8 +260,7 @@ BOOL dpatch_TFileStreamOutput_openExisting(dpatch_TFileStreamOutput* self, const
     dpatch_StreamPos_t end = 0;
     if (!openForAppend(path, &file, &end))
         return 0;
-    if (end > maxSize)
-    {
+    if (end > maxSize) {
         fclose(file);
         return 0;
     }
@@ -300,29 +286,25 @@ BOOL dpatch_getPathStat(const char* path, dpatch_TPathType* out_type, dpatch_Str
 {
     char buf[dpatch_kPathBufSize];
     const size_t length = strlen(path);
-    if (length > 0 && path[length - 1] == '/')
-    {
+    if (length > 0 && path[length - 1] == '/') {
         if (!copyWithoutTrailingSlash(path, buf))
             return 0;
         path = buf;
     }
     struct stat info;
-    if (stat(path, &info) != 0)
-    {
+    if (stat(path, &info) != 0) {
         if (errno != ENOENT)
             return 0;
         *out_type = kPathType_notExist;
         return 1;
     }
-    if (S_ISREG(info.st_mode))
-    {
+    if (S_ISREG(info.st_mode)) {
         *out_type = kPathType_file;
         if (out_size)
             *out_size = (dpatch_StreamPos_t)info.st_size;
         return 1;
     }
-    if (S_ISDIR(info.st_mode))
-    {
+    if (S_ISDIR(info.st_mode)) {
         *out_type = kPathType_dir;
         if (out_size)
             *out_size = 0;
@@ -367,8 +349,7 @@ BOOL getTempPathName(const char* path, char* out_buf, char* out_buf_end)
         --length;
     if (out_buf_end < out_buf || (size_t)(out_buf_end - out_buf) < length + 12)
         return 0;
-    for (int number = 1; number <= 999; ++number)
-    {
+    for (int number = 1; number <= 999; ++number) {
         memmove(out_buf, path, length);
         snprintf(out_buf + length, 12, "%03d.tmp", number);
         dpatch_TPathType type;
@@ -417,8 +398,7 @@ BOOL openForRead(const char* path, FILE** out_file, dpatch_StreamPos_t* out_size
     FILE* file = fopen(path, "rb");
     if (!file)
         return 0;
-    if (out_size && !fileSizeOf(file, out_size))
-    {
+    if (out_size && !fileSizeOf(file, out_size)) {
         fclose(file);
         return 0;
     }
@@ -447,8 +427,7 @@ BOOL openForAppend(const char* path, FILE** out_file, dpatch_StreamPos_t* out_si
     off_t end = -1;
     if (fseeko(file, 0, SEEK_END) == 0)
         end = ftello(file);
-    if (end < 0)
-    {
+    if (end < 0) {
         fclose(file);
         return 0;
     }

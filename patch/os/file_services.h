@@ -38,23 +38,23 @@ static const dpatch_StreamPos_t dpatch_kUnknownFilePos = ~(dpatch_StreamPos_t)0;
 typedef struct dpatch_TFileStreamInput
 {
     dpatch_TStreamInput base;
-    FILE* fileHandle;                // none when closed
-    dpatch_StreamPos_t filePos;      // where this stream last left the handle; dpatch_kUnknownFilePos = unknown
-    dpatch_StreamPos_t windowStart;  // file offset of stream position 0
-    int32_t fileError;               // set by any failed read
+    FILE* fileHandle;               // none when closed
+    dpatch_StreamPos_t filePos;     // where this stream last left the handle; dpatch_kUnknownFilePos = unknown
+    dpatch_StreamPos_t windowStart; // file offset of stream position 0
+    int32_t fileError;              // set by any failed read
 } dpatch_TFileStreamInput;
 
 typedef struct dpatch_TFileStreamOutput
 {
-    dpatch_TStreamOutput base;       // streamSize: the declared final size
+    dpatch_TStreamOutput base; // streamSize: the declared final size
     FILE* fileHandle;
     dpatch_StreamPos_t filePos;
-    dpatch_StreamPos_t windowStart;  // always 0 for output streams
-    int32_t fileError;               // set by any failed write or read-back
-    int32_t seekAllowed;             // cleared by every open: writes are sequential
-    int32_t readingBack;             // 1 after a read-back until the next write
-    dpatch_StreamPos_t out_length;   // highest end position written so far
-    dpatch_byte* writeBuffer;        // stdio's buffer for the file, owned by the stream; none when closed
+    dpatch_StreamPos_t windowStart; // always 0 for output streams
+    int32_t fileError;              // set by any failed write or read-back
+    int32_t seekAllowed;            // cleared by every open: writes are sequential
+    int32_t readingBack;            // 1 after a read-back until the next write
+    dpatch_StreamPos_t out_length;  // highest end position written so far
+    dpatch_byte* writeBuffer;       // stdio's buffer for the file, owned by the stream; none when closed
 } dpatch_TFileStreamOutput;
 
 typedef enum dpatch_TPathType

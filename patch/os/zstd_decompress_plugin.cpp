@@ -55,13 +55,11 @@ dpatch_TDecompressHandle zstdOpen(const dpatch_TDecompressPlugin* /*plugin*/, dp
     self->output.pos = 0;
     self->outConsumed = 0;
     self->s = ZSTD_createDStream();
-    if (!self->s)
-    {
+    if (!self->s) {
         free(block);
         return nullptr;
     }
-    if (ZSTD_isError(ZSTD_initDStream(self->s)))
-    {
+    if (ZSTD_isError(ZSTD_initDStream(self->s))) {
         ZSTD_freeDStream(self->s);
         free(block);
         return nullptr;
@@ -75,8 +73,7 @@ BOOL zstdClose(const dpatch_TDecompressPlugin* /*plugin*/, dpatch_TDecompressHan
         return 1;
     TZstdDecompressHandle* self = (TZstdDecompressHandle*)handle;
     BOOL result = 1;
-    if (0 != ZSTD_freeDStream(self->s))
-    {
+    if (0 != ZSTD_freeDStream(self->s)) {
         dpatch_fprintf(stderr, "check 0==ZSTD_freeDStream(self->s) ERROR!\n");
         result = 0;
     }
@@ -89,10 +86,8 @@ BOOL zstdDecompressPart(dpatch_TDecompressHandle handle, dpatch_byte* out, dpatc
     TZstdDecompressHandle* self = (TZstdDecompressHandle*)handle;
     if (!self)
         return 0;
-    while (out < out_end)
-    {
-        if (self->output.pos > self->outConsumed)
-        {
+    while (out < out_end) {
+        if (self->output.pos > self->outConsumed) {
             size_t n = self->output.pos - (size_t)self->outConsumed;
             if (n > (size_t)(out_end - out))
                 n = (size_t)(out_end - out);
@@ -101,15 +96,13 @@ BOOL zstdDecompressPart(dpatch_TDecompressHandle handle, dpatch_byte* out, dpatc
             self->outConsumed += n;
             continue;
         }
-        if (self->input.pos == self->input.size)
-        {
+        if (self->input.pos == self->input.size) {
             // Never fetch past the section: the next bytes of the stream belong to someone else.
             self->input.pos = 0;
             const dpatch_StreamPos_t left = self->codeEnd - self->codeBegin;
             if (self->input.size > left)
                 self->input.size = (size_t)left;
-            if (self->input.size != 0)
-            {
+            if (self->input.size != 0) {
                 unsigned char* area = (unsigned char*)self->input.src;
                 if (!self->codeStream->read(self->codeStream, self->codeBegin, area, area + self->input.size))
                     return 0;
@@ -118,8 +111,7 @@ BOOL zstdDecompressPart(dpatch_TDecompressHandle handle, dpatch_byte* out, dpatc
         }
         const size_t inputBefore = self->input.pos;
         size_t produced = 0;
-        if ((size_t)(out_end - out) >= self->output.size)
-        {
+        if ((size_t)(out_end - out) >= self->output.size) {
             // A request at least as large as the output area is decompressed straight into place, saving a
             // copy of every byte; the area holds nothing unread at this point.
             ZSTD_outBuffer direct = {out, (size_t)(out_end - out), 0};
@@ -127,9 +119,7 @@ BOOL zstdDecompressPart(dpatch_TDecompressHandle handle, dpatch_byte* out, dpatc
                 return 0;
             produced = direct.pos;
             out += produced;
-        }
-        else
-        {
+        } else {
             self->output.pos = 0;
             self->outConsumed = 0;
             if (ZSTD_isError(ZSTD_decompressStream(self->s, &self->output, &self->input)))

@@ -1,9 +1,9 @@
 // The engine's message pair for programs that run the engine without the launcher (the patch tests and
 // command-line tools): notes go to stdout, errors to stderr, unbuffered lines as the engine prints them.
 
-#include "patch/dpatch_check.h"
-
 #include <stdarg.h>
+
+#include "patch/dpatch_check.h"
 
 int dpatch_printf(const char* format, ...)
 {

@@ -1,17 +1,18 @@
 #include "patch/patcher_command_line.h"
 
-#include <stdlib.h>
-#include <string.h>
-#include <sys/stat.h>
-
 #include "patch/compressed_diff.h"
 #include "patch/dir_diff_format.h"
 #include "patch/dir_patch_driver.h"
 #include "patch/dir_patch_result.h"
-#include "patch/dpatch_check.h"
 #include "patch/file_patch_driver.h"
 #include "patch/file_services.h"
 #include "patch/temp_dir_patch_listener.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include "patch/dpatch_check.h"
 
 // The marker block of a self-extracting archive: 16 marker bytes, then the diff's offset (u32) and
 // size (u64) inside the program's own file, little-endian, all ones while the program carries no diff.
@@ -20,8 +21,8 @@
 // or duplicate its bytes elsewhere in the file.
 extern "C" {
 __attribute__((used)) volatile unsigned char dpatch_sfxMarkerBlock[28] = {
-    0xfd, 0x6c, 0x3a, 0x9d, 0x14, 0x98, 0x4a, 0x5d, 0xa9, 0xd5, 0x73, 0x03, 0xa8, 0x2f, 0xd0, 0x8e,
-    0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+    0xfd, 0x6c, 0x3a, 0x9d, 0x14, 0x98, 0x4a, 0x5d, 0xa9, 0xd5, 0x73, 0x03, 0xa8, 0x2f,
+    0xd0, 0x8e, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
 }
 
 namespace
@@ -40,47 +41,46 @@ void printBanner()
 
 void printUsage()
 {
-    dpatch_printf(
-        "patch usage: dirpatch [options] oldPath diffFile outNewPath\n"
-        "create  SFX: dirpatch [-X-exe#selfExecuteFile] diffFile -X#outSelfExtractArchive\n"
-        "run     SFX: selfExtractArchive [[options] oldPath -X outNewPath]\n"
-        "extract SFX: selfExtractArchive      (same as: selfExtractArchive -f \"\" -X \"./\")\n"
-        "  if oldPath is empty input parameter \"\"\n"
-        "memory options:\n"
-        "  -m  oldPath all loaded into Memory;\n"
-        "      requires (oldFileSize+ 4*decompress stream size)+O(1) bytes of memory.\n"
-        "  -s[-cacheSize] \n"
-        "      DEFAULT -s-64m; oldPath loaded as Stream;\n"
-        "      requires (cacheSize+ 4*decompress stream size)+O(1) bytes of memory;\n"
-        "      cacheSize can like 262144 or 256k or 512m or 2g etc....\n"
-        "special options:\n"
-        "  -C-checksumSets\n"
-        "      set Checksum data for directory patch, DEFAULT -C-new-copy;\n"
-        "      checksumSets support (can choose multiple):\n"
-        "        -C-diff         checksum diffFile;\n"
-        "        -C-old          checksum old reference files;\n"
-        "        -C-new          checksum new files edited from old reference files;\n"
-        "        -C-copy         checksum new files copy from old same files;\n"
-        "        -C-no           no checksum;\n"
-        "        -C-all          same as: -C-diff-old-new-copy;\n"
-        "  -n-maxOpenFileNumber\n"
-        "      limit Number of open files at same time when stream directory patch;\n"
-        "      maxOpenFileNumber>=8, DEFAULT -n-24, the best limit value by different\n"
-        "        operating system.\n"
-        "  -f  Force overwrite, ignore write path already exists;\n"
-        "      DEFAULT (no -f) not overwrite and then return error;\n"
-        "      support oldPath outNewPath same path!(patch to tempPath and overwrite old)\n"
-        "      if used -f and outNewPath is exist file:\n"
-        "        if patch output file, will overwrite;\n"
-        "        if patch output directory, will always return error;\n"
-        "      if used -f and outNewPath is exist directory:\n"
-        "        if patch output file, will always return error;\n"
-        "        if patch output directory, will overwrite, but not delete\n"
-        "          needless existing files in directory.\n"
-        "  -h or -?\n"
-        "      output Help info (this usage).\n"
-        "  -v  output Version info.\n"
-        "\n");
+    dpatch_printf("patch usage: dirpatch [options] oldPath diffFile outNewPath\n"
+                  "create  SFX: dirpatch [-X-exe#selfExecuteFile] diffFile -X#outSelfExtractArchive\n"
+                  "run     SFX: selfExtractArchive [[options] oldPath -X outNewPath]\n"
+                  "extract SFX: selfExtractArchive      (same as: selfExtractArchive -f \"\" -X \"./\")\n"
+                  "  if oldPath is empty input parameter \"\"\n"
+                  "memory options:\n"
+                  "  -m  oldPath all loaded into Memory;\n"
+                  "      requires (oldFileSize+ 4*decompress stream size)+O(1) bytes of memory.\n"
+                  "  -s[-cacheSize] \n"
+                  "      DEFAULT -s-64m; oldPath loaded as Stream;\n"
+                  "      requires (cacheSize+ 4*decompress stream size)+O(1) bytes of memory;\n"
+                  "      cacheSize can like 262144 or 256k or 512m or 2g etc....\n"
+                  "special options:\n"
+                  "  -C-checksumSets\n"
+                  "      set Checksum data for directory patch, DEFAULT -C-new-copy;\n"
+                  "      checksumSets support (can choose multiple):\n"
+                  "        -C-diff         checksum diffFile;\n"
+                  "        -C-old          checksum old reference files;\n"
+                  "        -C-new          checksum new files edited from old reference files;\n"
+                  "        -C-copy         checksum new files copy from old same files;\n"
+                  "        -C-no           no checksum;\n"
+                  "        -C-all          same as: -C-diff-old-new-copy;\n"
+                  "  -n-maxOpenFileNumber\n"
+                  "      limit Number of open files at same time when stream directory patch;\n"
+                  "      maxOpenFileNumber>=8, DEFAULT -n-24, the best limit value by different\n"
+                  "        operating system.\n"
+                  "  -f  Force overwrite, ignore write path already exists;\n"
+                  "      DEFAULT (no -f) not overwrite and then return error;\n"
+                  "      support oldPath outNewPath same path!(patch to tempPath and overwrite old)\n"
+                  "      if used -f and outNewPath is exist file:\n"
+                  "        if patch output file, will overwrite;\n"
+                  "        if patch output directory, will always return error;\n"
+                  "      if used -f and outNewPath is exist directory:\n"
+                  "        if patch output file, will always return error;\n"
+                  "        if patch output directory, will overwrite, but not delete\n"
+                  "          needless existing files in directory.\n"
+                  "  -h or -?\n"
+                  "      output Help info (this usage).\n"
+                  "  -v  output Version info.\n"
+                  "\n");
 }
 
 // Decimal digits with an optional k, m or g (either case); no leading zero, no wrap-around.
@@ -92,16 +92,14 @@ BOOL parseSize(const char* text, dpatch_StreamPos_t* out_value)
     if (p[0] == '0' && p[1] >= '0' && p[1] <= '9')
         return 0;
     dpatch_StreamPos_t value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p)
-    {
+    for (; *p >= '0' && *p <= '9'; ++p) {
         const unsigned digit = (unsigned)(*p - '0');
         if (value > (~(dpatch_StreamPos_t)0 - digit) / 10)
             return 0;
         value = value * 10 + digit;
     }
     unsigned shift = 0;
-    switch (*p)
-    {
+    switch (*p) {
     case '\0':
         break;
     case 'k':
@@ -119,8 +117,7 @@ BOOL parseSize(const char* text, dpatch_StreamPos_t* out_value)
     default:
         return 0;
     }
-    if (shift != 0)
-    {
+    if (shift != 0) {
         if (p[1] != '\0' || value >= ((dpatch_StreamPos_t)1 << (64 - shift)))
             return 0;
         value <<= shift;
@@ -135,8 +132,7 @@ BOOL parseChecksumSets(const char* text, TChecksumSet* set)
     set->isCheck_oldRefData = 0;
     set->isCheck_newRefData = 0;
     set->isCheck_copyFileData = 0;
-    for (;;)
-    {
+    for (;;) {
         const char* end = strchr(text, '-');
         const size_t length = end ? (size_t)(end - text) : strlen(text);
         if (length == 4 && strncmp(text, "diff", 4) == 0)
@@ -147,21 +143,17 @@ BOOL parseChecksumSets(const char* text, TChecksumSet* set)
             set->isCheck_newRefData = 1;
         else if (length == 4 && strncmp(text, "copy", 4) == 0)
             set->isCheck_copyFileData = 1;
-        else if (length == 3 && strncmp(text, "all", 3) == 0)
-        {
+        else if (length == 3 && strncmp(text, "all", 3) == 0) {
             set->isCheck_diffData = 1;
             set->isCheck_oldRefData = 1;
             set->isCheck_newRefData = 1;
             set->isCheck_copyFileData = 1;
-        }
-        else if (length == 2 && strncmp(text, "no", 2) == 0)
-        {
+        } else if (length == 2 && strncmp(text, "no", 2) == 0) {
             set->isCheck_diffData = 0;
             set->isCheck_oldRefData = 0;
             set->isCheck_newRefData = 0;
             set->isCheck_copyFileData = 0;
-        }
-        else
+        } else
             return 0;
         if (!end)
             return 1;
@@ -210,8 +202,7 @@ BOOL isPathInside(const char* inner, const char* outer)
     if (!stripOneSlash(inner, buf))
         return 0;
     char* real = 0;
-    while (!(real = realpath(buf[0] ? buf : ".", 0)))
-    {
+    while (!(real = realpath(buf[0] ? buf : ".", 0))) {
         char* slash = strrchr(buf, '/');
         if (!slash)
             buf[0] = '\0';
@@ -219,11 +210,9 @@ BOOL isPathInside(const char* inner, const char* outer)
             slash[slash == buf ? 1 : 0] = '\0';
     }
     BOOL isInside = 0;
-    for (;;)
-    {
+    for (;;) {
         struct stat st;
-        if (stat(real, &st) == 0 && st.st_dev == outerStat.st_dev && st.st_ino == outerStat.st_ino)
-        {
+        if (stat(real, &st) == 0 && st.st_dev == outerStat.st_dev && st.st_ino == outerStat.st_ino) {
             isInside = 1;
             break;
         }
@@ -282,26 +271,22 @@ int fileInPlace(int (*run)(void* context, const char* outPath), void* context, c
                 const char* outNewPath)
 {
     char tempPath[dpatch_kPathBufSize + 16];
-    if (!getTempPathName(outNewPath, tempPath, tempPath + sizeof(tempPath)))
-    {
+    if (!getTempPathName(outNewPath, tempPath, tempPath + sizeof(tempPath))) {
         dpatch_fprintf(stderr, "getTempPathName(outNewPath) ERROR!\n");
         return DPATCH_TEMPPATH_ERROR;
     }
     dpatch_printf("NOTE: outNewPath temp file will be rename to oldPath name after patch!\n");
     const int result = run(context, tempPath);
-    if (result != DPATCH_SUCCESS)
-    {
+    if (result != DPATCH_SUCCESS) {
         if (!removeFile(tempPath))
             pathNote("WARNING: can't remove temp file \"", tempPath);
         return result;
     }
-    if (!removeFile(oldPath))
-    {
+    if (!removeFile(oldPath)) {
         dpatch_fprintf(stderr, "removeFile(oldPath) ERROR!\n");
         return DPATCH_DELETEPATH_ERROR;
     }
-    if (!renamePath(tempPath, oldPath))
-    {
+    if (!renamePath(tempPath, oldPath)) {
         dpatch_fprintf(stderr, "renamePath(temp,oldPath) ERROR!\n");
         return DPATCH_RENAMEPATH_ERROR;
     }
@@ -338,17 +323,15 @@ int runFileInto(void* context, const char* outPath)
 int dirInPlace(PatchArgs* a, const char* outNewPath)
 {
     char tempPath[dpatch_kPathBufSize + 16];
-    if (!getTempPathName(outNewPath, tempPath, tempPath + sizeof(tempPath)))
-    {
+    if (!getTempPathName(outNewPath, tempPath, tempPath + sizeof(tempPath))) {
         dpatch_fprintf(stderr, "getTempPathName(outNewPath) ERROR!\n");
         return DPATCH_TEMPPATH_ERROR;
     }
     dpatch_printf("NOTE: all in outNewPath temp directory will be move to oldDirectory after patch!\n");
     // a run that fails before patchBegin must not find a patcher of an earlier run
     tempDirPatchListener.dirPatcher = 0;
-    const int result = runDirPatch(a->oldPath, a->diffFile, tempPath, a->loadOldAll, a->cacheSize,
-                                   a->maxOpenFileNumber, a->checksumSet, &tempDirPatchListener, a->diffDataOffert,
-                                   a->diffDataSize);
+    const int result = runDirPatch(a->oldPath, a->diffFile, tempPath, a->loadOldAll, a->cacheSize, a->maxOpenFileNumber,
+                                   a->checksumSet, &tempDirPatchListener, a->diffDataOffert, a->diffDataSize);
     tempDirPatchListener.dirPatcher = 0;
     if (result == DPATCH_SUCCESS)
         dpatch_printf("all in outNewPath temp directory moved to oldDirectory!\n");
@@ -387,8 +370,7 @@ struct Options
 const char* parseOption(Options* o, const char* arg)
 {
     dpatch_StreamPos_t value = 0;
-    switch (arg[1])
-    {
+    switch (arg[1]) {
     case 'h':
     case '?':
         if (arg[2] != '\0' || o->isOutputHelp)
@@ -415,12 +397,11 @@ const char* parseOption(Options* o, const char* arg)
         if (o->isMemoryOptionSet || (arg[2] != '-' && arg[2] != '\0'))
             return "options -s ERROR!\n\n";
         o->isMemoryOptionSet = 1;
-        if (arg[2] == '\0')
-        {
+        if (arg[2] == '\0') {
             o->cacheSize = kDefaultCacheSize;
             return 0;
         }
-        if (!parseSize(arg + 3, &value) || value > (dpatch_StreamPos_t)(size_t)~(size_t)0)
+        if (!parseSize(arg + 3, &value) || value > (dpatch_StreamPos_t)(size_t) ~(size_t)0)
             return "options -s-? ERROR!\n\n";
         o->cacheSize = (size_t)value;
         return 0;
@@ -435,22 +416,19 @@ const char* parseOption(Options* o, const char* arg)
             return "options -C-? ERROR!\n\n";
         return 0;
     case 'X':
-        if (arg[2] == '\0')
-        {
+        if (arg[2] == '\0') {
             if (o->isRunSFX)
                 return "options -X ERROR!\n\n";
             o->isRunSFX = 1;
             return 0;
         }
-        if (arg[2] == '#')
-        {
+        if (arg[2] == '#') {
             if (o->outSelfExtractArchive || arg[3] == '\0')
                 return "options -X#? ERROR!\n\n";
             o->outSelfExtractArchive = arg + 3;
             return 0;
         }
-        if (arg[2] == '-')
-        {
+        if (arg[2] == '-') {
             if (o->selfExecuteFile || strncmp(arg, "-X-exe#", 7) != 0)
                 return "options -X-? ERROR!\n\n";
             if (arg[7] == '\0')
@@ -473,16 +451,13 @@ int createMode(const Options* o, const char* programPath)
     if (o->positionalCount != 1)
         return optionError("options -X# input count ERROR!\n\n");
     const char* selfExecuteFile = o->selfExecuteFile ? o->selfExecuteFile : programPath;
-    if (!o->isForceOverwrite)
-    {
+    if (!o->isForceOverwrite) {
         dpatch_TPathType type = kPathType_notExist;
-        if (!getPathType(o->outSelfExtractArchive, &type))
-        {
+        if (!getPathType(o->outSelfExtractArchive, &type)) {
             dpatch_fprintf(stderr, "get outSelfExtractArchive type ERROR!\n");
             return DPATCH_PATHTYPE_ERROR;
         }
-        if (type != kPathType_notExist)
-        {
+        if (type != kPathType_notExist) {
             dpatch_fprintf(stderr, "outSelfExtractArchive already exists, overwrite ERROR!\n");
             return DPATCH_PATHTYPE_ERROR;
         }
@@ -523,8 +498,7 @@ BOOL isCompressedDiffFile(const char* path)
 
 int createSfxChecked(const char* selfExecuteFile, const char* diffFile, const char* outSelfExtractArchive)
 {
-    if (!isDirDiffFile(diffFile) && !isCompressedDiffFile(diffFile))
-    {
+    if (!isDirDiffFile(diffFile) && !isCompressedDiffFile(diffFile)) {
         dpatch_fprintf(stderr, "createSfx() input diffFile is unsupported type ERROR!\n");
         return DPATCH_SFX_DIFFTYPE_ERROR;
     }
@@ -543,8 +517,7 @@ int createSfx(const char* selfExecuteFile, const char* diffFile, const char* out
     memset(&sfxData, 0, sizeof(sfxData));
 
 #define failWith(code, message)                                                                                        \
-    do                                                                                                                 \
-    {                                                                                                                  \
+    do {                                                                                                               \
         dpatch_fprintf(stderr, "%s", message);                                                                         \
         result = code;                                                                                                 \
         goto clear;                                                                                                    \
@@ -584,8 +557,7 @@ int createSfx(const char* selfExecuteFile, const char* diffFile, const char* out
         BOOL isFound = 0;
         dpatch_StreamPos_t readPos = 0;
         dpatch_StreamPos_t writePos = 0;
-        while (readPos < exeSize)
-        {
+        while (readPos < exeSize) {
             const size_t chunk = (size_t)(exeSize - readPos < kSfxChunkSize ? exeSize - readPos : kSfxChunkSize);
             if (!exeData.base.read(&exeData.base, readPos, buf + kBlockSize, buf + kBlockSize + chunk))
                 failWith(DPATCH_FILEREAD_ERROR, "createSfx() read selfExecute ERROR!\n");
@@ -594,12 +566,9 @@ int createSfx(const char* selfExecuteFile, const char* diffFile, const char* out
             const BOOL isLast = readPos == exeSize;
             dpatch_byte* region = isFirst ? buf + kBlockSize : buf;
             dpatch_byte* regionEnd = buf + kBlockSize + chunk;
-            if (!isFound && (size_t)(regionEnd - region) >= kBlockSize)
-            {
-                for (dpatch_byte* p = region; p + kBlockSize <= regionEnd; ++p)
-                {
-                    if (memcmp(p, pattern, kBlockSize) == 0)
-                    {
+            if (!isFound && (size_t)(regionEnd - region) >= kBlockSize) {
+                for (dpatch_byte* p = region; p + kBlockSize <= regionEnd; ++p) {
+                    if (memcmp(p, pattern, kBlockSize) == 0) {
                         writeLittleEndian(p + kMarkerSize, exeSize & 0xffffffffu, 4);
                         writeLittleEndian(p + kMarkerSize + 4, diffSize, 8);
                         isFound = 1;
@@ -608,8 +577,7 @@ int createSfx(const char* selfExecuteFile, const char* diffFile, const char* out
                 }
             }
             dpatch_byte* writeEnd = isLast ? regionEnd : regionEnd - kBlockSize;
-            if (writeEnd > region)
-            {
+            if (writeEnd > region) {
                 if (!sfxData.base.write(&sfxData.base, writePos, region, writeEnd))
                     failWith(DPATCH_FILEWRITE_ERROR, "createSfx() write sfxData ERROR!\n");
                 writePos += (dpatch_StreamPos_t)(writeEnd - region);
@@ -619,8 +587,7 @@ int createSfx(const char* selfExecuteFile, const char* diffFile, const char* out
         }
         if (!isFound)
             failWith(DPATCH_SFX_EXETYPE_ERROR, "createSfx() selfExecute type ERROR!\n");
-        for (dpatch_StreamPos_t pos = 0; pos < diffSize;)
-        {
+        for (dpatch_StreamPos_t pos = 0; pos < diffSize;) {
             const size_t chunk = (size_t)(diffSize - pos < kSfxChunkSize ? diffSize - pos : kSfxChunkSize);
             if (!diffData.base.read(&diffData.base, pos, buf, buf + chunk))
                 failWith(DPATCH_FILEREAD_ERROR, "createSfx() read diffData ERROR!\n");
@@ -639,13 +606,11 @@ int createSfx(const char* selfExecuteFile, const char* diffFile, const char* out
         dpatch_printf("out sfxFile ok!\n");
     }
 #undef failWith
-    if (!dpatch_TFileStreamInput_close(&diffData))
-    {
+    if (!dpatch_TFileStreamInput_close(&diffData)) {
         dpatch_fprintf(stderr, "createSfx() diffFile close ERROR!\n");
         result = DPATCH_FILECLOSE_ERROR;
     }
-    if (!dpatch_TFileStreamInput_close(&exeData))
-    {
+    if (!dpatch_TFileStreamInput_close(&exeData)) {
         dpatch_fprintf(stderr, "createSfx() selfExecuteFile close ERROR!\n");
         result = DPATCH_FILECLOSE_ERROR;
     }
@@ -670,11 +635,9 @@ int runPatcherCommandLine(int argc, char** argv)
     o.checksumSet.isCheck_newRefData = 1;
     o.checksumSet.isCheck_copyFileData = 1;
     const char* programPath = argc > 0 ? argv[0] : "";
-    for (int i = 1; i < argc; ++i)
-    {
+    for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
-        if (arg[0] == '-')
-        {
+        if (arg[0] == '-') {
             const char* message = parseOption(&o, arg);
             if (message)
                 return optionError(message);
@@ -690,13 +653,11 @@ int runPatcherCommandLine(int argc, char** argv)
     dpatch_StreamPos_t sfxOffset = 0;
     dpatch_StreamPos_t sfxSize = 0;
     const BOOL isCreateMode = o.outSelfExtractArchive != 0 || o.selfExecuteFile != 0;
-    if (o.positionalCount == 0 && readSfxMarker(&sfxOffset, &sfxSize))
-    {
+    if (o.positionalCount == 0 && readSfxMarker(&sfxOffset, &sfxSize)) {
         o.isRunSFX = 1;
         o.isForceOverwrite = 1;
     }
-    if (o.isOutputHelp || o.isOutputVersion)
-    {
+    if (o.isOutputHelp || o.isOutputVersion) {
         printBanner();
         if (o.isOutputHelp)
             printUsage();
@@ -704,13 +665,12 @@ int runPatcherCommandLine(int argc, char** argv)
             return DPATCH_SUCCESS;
     }
     size_t maxOpenFileNumber = kDefaultOpenFiles;
-    if (o.isOpenFileLimitSet)
-    {
+    if (o.isOpenFileLimitSet) {
         if (o.maxOpenFileNumber < kMinOpenFiles)
             maxOpenFileNumber = kMinOpenFiles;
         else
-            maxOpenFileNumber = o.maxOpenFileNumber > (size_t)~(size_t)0 ? (size_t)~(size_t)0
-                                                                           : (size_t)o.maxOpenFileNumber;
+            maxOpenFileNumber =
+                o.maxOpenFileNumber > (size_t) ~(size_t)0 ? (size_t) ~(size_t)0 : (size_t)o.maxOpenFileNumber;
     }
 
     if (isCreateMode)
@@ -724,13 +684,11 @@ int runPatcherCommandLine(int argc, char** argv)
     a.checksumSet = &o.checksumSet;
     a.diffDataOffert = 0;
     a.diffDataSize = 0;
-    if (o.isRunSFX)
-    {
+    if (o.isRunSFX) {
         if (o.positionalCount != 0 && o.positionalCount != 2)
             return optionError("options -X input count ERROR!\n\n");
         dpatch_printf("run as SFX mode!\n");
-        if (!readSfxMarker(&sfxOffset, &sfxSize))
-        {
+        if (!readSfxMarker(&sfxOffset, &sfxSize)) {
             dpatch_fprintf(stderr, "not found diff data in selfExecuteFile ERROR!\n");
             return DPATCH_SFX_NOTFOUND_DIFF_ERROR;
         }
@@ -739,9 +697,7 @@ int runPatcherCommandLine(int argc, char** argv)
         a.diffDataSize = sfxSize;
         a.oldPath = o.positionalCount == 2 ? o.positional[0] : "";
         outNewPath = o.positionalCount == 2 ? o.positional[1] : "./";
-    }
-    else
-    {
+    } else {
         if (o.positionalCount != 3)
             return optionError("options input count ERROR!\n\n");
         a.oldPath = o.positional[0];
@@ -750,39 +706,32 @@ int runPatcherCommandLine(int argc, char** argv)
     }
 
     const BOOL isInPlace = isSamePath(a.oldPath, outNewPath);
-    if (isSamePath(a.oldPath, a.diffFile))
-    {
+    if (isSamePath(a.oldPath, a.diffFile)) {
         dpatch_fprintf(stderr, "oldPath diffFile same path ERROR!\n");
         return DPATCH_PATHTYPE_ERROR;
     }
-    if (isSamePath(outNewPath, a.diffFile))
-    {
+    if (isSamePath(outNewPath, a.diffFile)) {
         dpatch_fprintf(stderr, "outNewPath diffFile same path ERROR!\n");
         return DPATCH_PATHTYPE_ERROR;
     }
     // Outside the in-place road a patch must not write into the tree it reads, nor read from the
     // tree it writes.
     if (!isInPlace && a.oldPath[0] != '\0' &&
-        (isPathInside(outNewPath, a.oldPath) || isPathInside(a.oldPath, outNewPath)))
-    {
+        (isPathInside(outNewPath, a.oldPath) || isPathInside(a.oldPath, outNewPath))) {
         dpatch_fprintf(stderr, "oldPath outNewPath overlap ERROR!\n");
         return DPATCH_PATHTYPE_ERROR;
     }
-    if (!o.isForceOverwrite)
-    {
+    if (!o.isForceOverwrite) {
         dpatch_TPathType type = kPathType_notExist;
-        if (!getPathType(outNewPath, &type))
-        {
+        if (!getPathType(outNewPath, &type)) {
             dpatch_fprintf(stderr, "get outNewPath type ERROR!\n");
             return DPATCH_PATHTYPE_ERROR;
         }
-        if (type != kPathType_notExist)
-        {
+        if (type != kPathType_notExist) {
             dpatch_fprintf(stderr, "outNewPath already exists, overwrite ERROR!\n");
             return DPATCH_PATHTYPE_ERROR;
         }
-        if (isInPlace)
-        {
+        if (isInPlace) {
             dpatch_fprintf(stderr, "oldPath outNewPath same path, overwrite ERROR!\n");
             return DPATCH_PATHTYPE_ERROR;
         }
@@ -790,29 +739,24 @@ int runPatcherCommandLine(int argc, char** argv)
 
     TDirDiffInfo info;
     memset(&info, 0, sizeof(info));
-    if (!readDirDiffInfo(a.diffFile, &info, a.diffDataOffert, a.diffDataSize))
-    {
+    if (!readDirDiffInfo(a.diffFile, &info, a.diffDataOffert, a.diffDataSize)) {
         dpatch_fprintf(stderr, "input diffFile open read ERROR!\n");
         return DPATCH_OPENREAD_ERROR;
     }
-    if (info.isDirDiff)
-    {
+    if (info.isDirDiff) {
         if (!isInPlace)
             return runDirPatch(a.oldPath, a.diffFile, outNewPath, a.loadOldAll, a.cacheSize, a.maxOpenFileNumber,
                                a.checksumSet, &defaultDirPatchListener, a.diffDataOffert, a.diffDataSize);
         dpatch_TPathType oldType = kPathType_notExist;
         const BOOL isOldTypeKnown = getPathType(a.oldPath, &oldType);
-        if (info.isNewPathDir)
-        {
-            if (!isOldTypeKnown || oldType != kPathType_dir)
-            {
+        if (info.isNewPathDir) {
+            if (!isOldTypeKnown || oldType != kPathType_dir) {
                 dpatch_fprintf(stderr, "can not use directory overwrite oldFile ERROR!\n");
                 return DPATCH_PATHTYPE_ERROR;
             }
             return dirInPlace(&a, outNewPath);
         }
-        if (!isOldTypeKnown || oldType != kPathType_file)
-        {
+        if (!isOldTypeKnown || oldType != kPathType_file) {
             dpatch_fprintf(stderr, "can not use file overwrite oldDirectory ERROR!\n");
             return DPATCH_PATHTYPE_ERROR;
         }

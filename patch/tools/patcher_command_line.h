@@ -8,9 +8,9 @@
 
 enum TPatcherCommandLineResult
 {
-    DPATCH_SFX_DIFFTYPE_ERROR = 201,    // the diff for an archive is of no known type
-    DPATCH_SFX_EXETYPE_ERROR = 202,     // the executable has no plain marker block or is 4 GiB or larger
-    DPATCH_SFX_EXECUTETAG_ERROR = 203,  // the archive's execute bits can't be set
+    DPATCH_SFX_DIFFTYPE_ERROR = 201,      // the diff for an archive is of no known type
+    DPATCH_SFX_EXETYPE_ERROR = 202,       // the executable has no plain marker block or is 4 GiB or larger
+    DPATCH_SFX_EXECUTETAG_ERROR = 203,    // the archive's execute bits can't be set
     DPATCH_SFX_NOTFOUND_DIFF_ERROR = 204, // "-X" in a program that carries no diff
 };
 

@@ -3,13 +3,11 @@
 // every run type, zero-length covers, a dense diff big enough for the covers-in-memory plan, and
 // raw diffs. Each file is one selector byte followed by the diff.
 
-#include "support/PatchWriter.h"
-
 #include "fuzz_old_data.h"
+#include "support/PatchWriter.h"
 
 #include <QDir>
 #include <QFile>
-
 #include <cstdio>
 
 namespace
@@ -20,10 +18,8 @@ PatchCase withFuzzOldData(const PatchCase& patchCase)
     PatchCase result = patchCase;
     const std::vector<dpatch_byte> old = fuzzOldData(dpatch_StreamPos_t(patchCase.oldData.size()));
     result.oldData = QByteArray((const char*)old.data(), qsizetype(old.size()));
-    for (const PatchCover& cover : patchCase.covers)
-    {
-        for (quint64 i = 0; i < cover.length; ++i)
-        {
+    for (const PatchCover& cover : patchCase.covers) {
+        for (quint64 i = 0; i < cover.length; ++i) {
             const qsizetype n = qsizetype(cover.newPos + i);
             const qsizetype o = qsizetype(cover.oldPos + i);
             const quint8 delta = quint8(patchCase.newData[n]) - quint8(patchCase.oldData[o]);
@@ -38,8 +34,7 @@ PatchCase denseCase(int size, int coverCount)
 {
     PatchCase patchCase = PatchWriter::randomCase(99, size, size, 0);
     const quint64 length = quint64(size / coverCount);
-    for (int i = 0; i < coverCount; ++i)
-    {
+    for (int i = 0; i < coverCount; ++i) {
         const quint64 oldPos = (quint64(i) * 7919 * 4096) % (quint64(size) - length);
         patchCase.covers.append({oldPos, quint64(i) * length, length});
     }
@@ -61,8 +56,7 @@ bool writeSeed(const QDir& dir, const QString& name, quint8 selector, const QByt
 
 int main(int argc, char** argv)
 {
-    if (argc != 2)
-    {
+    if (argc != 2) {
         std::fprintf(stderr, "usage: %s <corpus folder>\n", argv[0]);
         return 2;
     }
@@ -84,13 +78,10 @@ int main(int argc, char** argv)
         {"zero-length-covers", 8000, 9000, 30, true},
         {"no-covers", 500, 700, 0, false},
     };
-    for (const Shape& shape : shapes)
-    {
-        const PatchCase patchCase = withFuzzOldData(
-            PatchWriter::randomCase(quint32(shape.oldSize), shape.oldSize, shape.newSize, shape.coverCount,
-                                    shape.zeroLength));
-        for (int mask : {0, 0x5, 0xA, PatchWriter::kAllSectionsCompressed})
-        {
+    for (const Shape& shape : shapes) {
+        const PatchCase patchCase = withFuzzOldData(PatchWriter::randomCase(
+            quint32(shape.oldSize), shape.oldSize, shape.newSize, shape.coverCount, shape.zeroLength));
+        for (int mask : {0, 0x5, 0xA, PatchWriter::kAllSectionsCompressed}) {
             const QString name = QString("seed-%1-sections-%2").arg(shape.name).arg(mask, 1, 16);
             ok = ok && writeSeed(dir, name, quint8(mask * 3), PatchWriter::compressedDiff(patchCase, mask).bytes());
         }

@@ -8,20 +8,18 @@
 // Input: one selector byte, then the diff. The old data is not part of the input: it is generated
 // from the size the diff's head names (see fuzzOldData), so seeds written for that data patch deep.
 
+#include "fuzz_old_data.h"
 #include "patch/compressed_diff.h"
 #include "patch/compressed_patch.h"
 #include "patch/patch_memory.h"
 #include "patch/streams.h"
 #include "patch/zstd_decompress_plugin.h"
 
-#include "fuzz_old_data.h"
-
-#include <sanitizer/asan_interface.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <sanitizer/asan_interface.h>
 #include <vector>
 
 namespace
@@ -62,8 +60,7 @@ BOOL countingDecompressPart(dpatch_TDecompressHandle handle, dpatch_byte* out, d
     return zstdDecompressPlugin.decompressPart(handle, out, out_end);
 }
 
-const dpatch_TDecompressPlugin countingPlugin = {countingCanOpen, countingOpen, countingClose,
-                                                 countingDecompressPart};
+const dpatch_TDecompressPlugin countingPlugin = {countingCanOpen, countingOpen, countingClose, countingDecompressPart};
 
 void fail(const char* what)
 {
@@ -90,10 +87,7 @@ struct OrderedOutput
         self->data.insert(self->data.end(), d, d_end);
         return 1;
     }
-    static BOOL readBack(const dpatch_TStreamOutput*, dpatch_StreamPos_t, dpatch_byte*, dpatch_byte*)
-    {
-        return 0;
-    }
+    static BOOL readBack(const dpatch_TStreamOutput*, dpatch_StreamPos_t, dpatch_byte*, dpatch_byte*) { return 0; }
     explicit OrderedOutput(dpatch_StreamPos_t size)
     {
         base.streamOwner = this;
@@ -125,8 +119,8 @@ const dpatch_byte* oldDataPrefix()
     return block.data();
 }
 
-bool patchWith(const dpatch_TStreamInput* diff, dpatch_StreamPos_t oldSize, dpatch_StreamPos_t newSize,
-               size_t memSize, std::vector<dpatch_byte>* out_newData)
+bool patchWith(const dpatch_TStreamInput* diff, dpatch_StreamPos_t oldSize, dpatch_StreamPos_t newSize, size_t memSize,
+               std::vector<dpatch_byte>* out_newData)
 {
     dpatch_TStreamInput old;
     dpatch_memStreamInput_init(&old, oldDataPrefix(), oldDataPrefix() + oldSize);
@@ -150,8 +144,7 @@ void readCoverList(const dpatch_TStreamInput* diff, bool isRaw)
         return;
     dpatch_TCover cover;
     // Bounded by the cover bytes: every cover takes at least three of them.
-    while (list.covers->leaveCoverCount(list.covers) > 0 && list.covers->readCover(list.covers, &cover))
-    {
+    while (list.covers->leaveCoverCount(list.covers) > 0 && list.covers->readCover(list.covers, &cover)) {
     }
     list.covers->isFinished(list.covers);
     list.covers->close(list.covers);
@@ -186,8 +179,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     dpatch_TStreamInput diff;
     dpatch_memStreamInput_init(&diff, data + 1, data + size);
 
-    if (selector & 0x80)
-    {
+    if (selector & 0x80) {
         // Raw diffs and single-stream heads: readers and the planner's raw road.
         _TRawDiffHead rawHead;
         _read_raw_diff_head(&rawHead, &diff);

@@ -5,14 +5,13 @@
 // create, open or copy anything outside the new root, nor to copy from outside the old root. A path
 // that would leave a root aborts the run, so the fuzzer reports it.
 
+#include "fuzz_sandbox.h"
 #include "patch/dir_diff_format.h"
 #include "patch/dir_patch_driver.h"
 #include "patch/dir_patcher.h"
 #include "patch/file_services.h"
 #include "patch/streams.h"
 #include "patch/zstd_decompress_plugin.h"
-
-#include "fuzz_sandbox.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -6,10 +6,9 @@
 //
 // Input: one selector byte (the piece sizes), then the diff.
 
+#include "fuzz_sandbox.h"
 #include "patch/old_dir_verifier.h"
 #include "patch/zstd_decompress_plugin.h"
-
-#include "fuzz_sandbox.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -47,8 +46,8 @@ Verdict verify(const uint8_t* data, size_t size, size_t pieceSize)
         ok = TOldDirVerifier_append(&verifier, nullptr, nullptr, &more);
     verdict.appended = ok && !more;
     if (verdict.appended)
-        verdict.checked = TOldDirVerifier_checksum(&verifier, &zstdDecompressPlugin, nullptr,
-                                                   fuzzSandbox().oldRoot.c_str());
+        verdict.checked =
+            TOldDirVerifier_checksum(&verifier, &zstdDecompressPlugin, nullptr, fuzzSandbox().oldRoot.c_str());
     TOldDirVerifier_close(&verifier);
     return verdict;
 }

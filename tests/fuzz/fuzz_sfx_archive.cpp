@@ -9,9 +9,8 @@
 // Input: the diff's offset (4 bytes) and size (8 bytes) as the marker block stores them, little-endian,
 // then one mode byte (bit 0: also build an archive with the file as the executable), then the file.
 
-#include "patch/patcher_command_line.h"
-
 #include "fuzz_sandbox.h"
+#include "patch/patcher_command_line.h"
 
 #include <cstring>
 #include <string>

@@ -29,7 +29,8 @@ void fuzzRaw(const dpatch_byte* data, size_t size)
     data += 2;
     size -= 2;
     std::vector<dpatch_byte> fromMem(newSize);
-    const BOOL memOk = patch_raw_mem(fromMem.data(), fromMem.data() + newSize, kOld, kOld + kOldSize, data, data + size);
+    const BOOL memOk =
+        patch_raw_mem(fromMem.data(), fromMem.data() + newSize, kOld, kOld + kOldSize, data, data + size);
 
     dpatch_TStreamInput old;
     dpatch_memStreamInput_init(&old, kOld, kOld + kOldSize);
@@ -72,8 +73,8 @@ void fuzzSingle(const dpatch_byte* data, size_t size)
     std::vector<dpatch_byte> cache((size_t)info.maxStepSize + dpatch_kSingleStreamMinCacheSize);
     const dpatch_TDecompressPlugin* plugin =
         info.compressedSize != 0 && zstdDecompressPlugin.canOpen(info.compressType) ? &zstdDecompressPlugin : nullptr;
-    patch_single_compressed_diff(&out, &old, &stream, info.diffDataPos, info.uncompressedSize, plugin,
-                                 info.coverCount, info.maxStepSize, cache.data(), cache.data() + cache.size());
+    patch_single_compressed_diff(&out, &old, &stream, info.diffDataPos, info.uncompressedSize, plugin, info.coverCount,
+                                 info.maxStepSize, cache.data(), cache.data() + cache.size());
 }
 } // namespace
 

@@ -17,8 +17,7 @@ namespace
 bool runFile(const std::filesystem::path& path)
 {
     std::ifstream file(path, std::ios::binary);
-    if (!file)
-    {
+    if (!file) {
         std::fprintf(stderr, "cannot read %s\n", path.c_str());
         return false;
     }
@@ -31,27 +30,21 @@ bool runFile(const std::filesystem::path& path)
 int main(int argc, char** argv)
 {
     int count = 0;
-    for (int i = 1; i < argc; ++i)
-    {
+    for (int i = 1; i < argc; ++i) {
         const std::filesystem::path path(argv[i]);
-        if (std::filesystem::is_directory(path))
-        {
+        if (std::filesystem::is_directory(path)) {
             std::vector<std::filesystem::path> files;
-            for (const auto& entry : std::filesystem::directory_iterator(path))
-            {
+            for (const auto& entry : std::filesystem::directory_iterator(path)) {
                 if (entry.is_regular_file())
                     files.push_back(entry.path());
             }
             std::sort(files.begin(), files.end());
-            for (const auto& file : files)
-            {
+            for (const auto& file : files) {
                 if (!runFile(file))
                     return 1;
                 ++count;
             }
-        }
-        else
-        {
+        } else {
             if (!runFile(path))
                 return 1;
             ++count;

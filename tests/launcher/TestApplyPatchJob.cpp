@@ -80,8 +80,7 @@ struct Fixture
     {
         if (!FileTree::write(oldDir(), oldTree) || !FileTree::write(dir.filePath("source"), newTree))
             return false;
-        return QDir().mkpath(newDir()) &&
-               DirDiffWriter::build(oldDir(), dir.filePath("source")).save(diffFile());
+        return QDir().mkpath(newDir()) && DirDiffWriter::build(oldDir(), dir.filePath("source")).save(diffFile());
     }
 };
 
@@ -123,8 +122,7 @@ Outcome runOnThread(const Fixture& fixture)
 QStringList linesStartingWith(const QStringList& lines, const QString& prefix)
 {
     QStringList found;
-    for (const QString& line : lines)
-    {
+    for (const QString& line : lines) {
         if (line.startsWith(prefix))
             found.append(line);
     }
@@ -173,8 +171,7 @@ void TestApplyPatchJob::appliesPatchWithProgressAndExecuteBits()
     QVERIFY(outcome.progress.size() >= 2);
     QCOMPARE(outcome.progress.first(), (QList<QVariant>{"APPLYING PATCH", 0LL, 1LL}));
     qlonglong previous = 0;
-    for (qsizetype i = 1; i < outcome.progress.size(); ++i)
-    {
+    for (qsizetype i = 1; i < outcome.progress.size(); ++i) {
         const QList<QVariant>& signal = outcome.progress[i];
         QCOMPARE(signal[0].toString(), QString("APPLYING PATCH %p%"));
         QCOMPARE(signal[2].toLongLong(), 100LL);
@@ -214,12 +211,14 @@ void TestApplyPatchJob::refusedPatches_data()
     QTest::addColumn<QString>("damage");
     QTest::addColumn<QString>("expectedLine");
     QTest::addColumn<bool>("engineRan");
-    QTest::newRow("missing patch file") << "missing" << "Failed to get dir diff info from diff file. May be corrupt."
-                                        << false;
-    QTest::newRow("truncated patch") << "truncate" << "Reason: DIRPATCH_PATCH_ERROR" << true;
-    QTest::newRow("file of another format") << "other" << "Reason: DIRPATCH_DIRDIFFINFO_ERROR" << true;
-    QTest::newRow("new path leaving the staging directory") << "escape" << "Reason: DIRPATCH_LAOD_DIRDIFFDATA_ERROR"
-                                                             << true;
+    QTest::newRow("missing patch file") << "missing"
+                                        << "Failed to get dir diff info from diff file. May be corrupt." << false;
+    QTest::newRow("truncated patch") << "truncate"
+                                     << "Reason: DIRPATCH_PATCH_ERROR" << true;
+    QTest::newRow("file of another format") << "other"
+                                            << "Reason: DIRPATCH_DIRDIFFINFO_ERROR" << true;
+    QTest::newRow("new path leaving the staging directory") << "escape"
+                                                            << "Reason: DIRPATCH_LAOD_DIRDIFFDATA_ERROR" << true;
 }
 
 void TestApplyPatchJob::refusedPatches()
@@ -231,22 +230,15 @@ void TestApplyPatchJob::refusedPatches()
     Fixture fixture;
     QVERIFY(fixture.write(oldGame(), newGame()));
     QFile diff(fixture.diffFile());
-    if (damage == "missing")
-    {
+    if (damage == "missing") {
         QVERIFY(diff.remove());
-    }
-    else if (damage == "truncate")
-    {
+    } else if (damage == "truncate") {
         QVERIFY(diff.resize(diff.size() - 40));
-    }
-    else if (damage == "other")
-    {
+    } else if (damage == "other") {
         QVERIFY(diff.open(QIODevice::WriteOnly));
         diff.write("just some text, not a patch\n");
         diff.close();
-    }
-    else if (damage == "escape")
-    {
+    } else if (damage == "escape") {
         DirDiff hostile = DirDiffWriter::build(fixture.oldDir(), fixture.dir.filePath("source"));
         hostile.newPaths[hostile.newPaths.indexOf("readme.txt")] = "../escaped.txt";
         hostile.updateHead();
@@ -293,14 +285,12 @@ void TestApplyPatchJob::pathsMustStayInsideTheirRoot_data()
     QTest::addColumn<bool>("inside");
     QTest::newRow("the root with its slash") << QByteArray("/g/install_new") << QByteArray("/g/install_new/") << true;
     QTest::newRow("a nested file") << QByteArray("/g/install_new") << QByteArray("/g/install_new/a/b.pak") << true;
-    QTest::newRow("root given with a slash") << QByteArray("/g/install_new/") << QByteArray("/g/install_new/a")
-                                              << true;
+    QTest::newRow("root given with a slash") << QByteArray("/g/install_new/") << QByteArray("/g/install_new/a") << true;
     QTest::newRow("a dotted name is no step up") << QByteArray("/g/i") << QByteArray("/g/i/..a/b") << true;
-    QTest::newRow("step up out of the root") << QByteArray("/g/install_new") << QByteArray("/g/install_new/../x")
-                                              << false;
+    QTest::newRow("step up out of the root")
+        << QByteArray("/g/install_new") << QByteArray("/g/install_new/../x") << false;
     QTest::newRow("step up from inside") << QByteArray("/g/i") << QByteArray("/g/i/a/../../x") << false;
-    QTest::newRow("sibling sharing the prefix") << QByteArray("/g/install") << QByteArray("/g/install_new/a")
-                                                 << false;
+    QTest::newRow("sibling sharing the prefix") << QByteArray("/g/install") << QByteArray("/g/install_new/a") << false;
     QTest::newRow("elsewhere entirely") << QByteArray("/g/install") << QByteArray("/etc/passwd") << false;
     QTest::newRow("trailing step up") << QByteArray("/g/i") << QByteArray("/g/i/..") << false;
 }

@@ -5,7 +5,6 @@
 #include <QTemporaryFile>
 #include <QTest>
 #include <QTimer>
-
 #include <climits>
 #include <cstdio>
 #include <functional>
@@ -68,13 +67,11 @@ void TestConsoleHost::writesExactBytes_data()
     }) << QByteArray();
     QTest::newRow("value 2 label and no info text print nothing")
         << HostCalls([](ConsoleHost& h) { h.updateProgressBar1("A %p", 1, 2); }) << QByteArray();
-    QTest::newRow("value 2 label with info text shows no second value")
-        << HostCalls([](ConsoleHost& h) {
-               h.updateProgressBar1("WAITING", 0, 2);
-               h.updateProgressBar2("...");
-               h.updateInfoText("", "Hold on...");
-           })
-        << blue + "WAITING" + reset + " | Hold on...";
+    QTest::newRow("value 2 label with info text shows no second value") << HostCalls([](ConsoleHost& h) {
+        h.updateProgressBar1("WAITING", 0, 2);
+        h.updateProgressBar2("...");
+        h.updateInfoText("", "Hold on...");
+    }) << blue + "WAITING" + reset + " | Hold on...";
     QTest::newRow("percentage divides before it multiplies, in every %p")
         << HostCalls([](ConsoleHost& h) {
                h.updateProgressBar1("D %p%", 29, 100);
@@ -83,92 +80,70 @@ void TestConsoleHost::writesExactBytes_data()
            })
         << blue + "D 28%, " + magenta + "I 56/56" + "\r" + blue + "D 28%, " + magenta + "I 56/56" + reset +
                " | 1 MiB/s (2 seconds remaining...)";
-    QTest::newRow("shorter line blanks the rest of the longer one")
-        << HostCalls([](ConsoleHost& h) {
-               h.updateInfoText("info", "");
-               h.updateProgressBar1("A LONG FORMAT", 0, 2);
-               h.updateProgressBar1("SHORT", 0, 2);
-           })
-        << blue + "A LONG FORMAT" + reset + " | info" + "\r" + blue + "SHORT" + reset + " | info" +
-               QByteArray(8, ' ');
-    QTest::newRow("empty info lines keep the previous text")
-        << HostCalls([](ConsoleHost& h) {
-               h.updateProgressBar1("X", 0, 2);
-               h.updateInfoText("kept", "");
-               h.updateInfoText("", "");
-           })
-        << blue + "X" + reset + " | kept" + "\r" + blue + "X" + reset + " | kept";
-    QTest::newRow("only the second info line")
-        << HostCalls([](ConsoleHost& h) {
-               h.updateProgressBar1("X", 0, 2);
-               h.updateInfoText("", "second");
-           })
-        << blue + "X" + reset + " | second";
+    QTest::newRow("shorter line blanks the rest of the longer one") << HostCalls([](ConsoleHost& h) {
+        h.updateInfoText("info", "");
+        h.updateProgressBar1("A LONG FORMAT", 0, 2);
+        h.updateProgressBar1("SHORT", 0, 2);
+    }) << blue + "A LONG FORMAT" + reset + " | info" + "\r" + blue + "SHORT" + reset + " | info" + QByteArray(8, ' ');
+    QTest::newRow("empty info lines keep the previous text") << HostCalls([](ConsoleHost& h) {
+        h.updateProgressBar1("X", 0, 2);
+        h.updateInfoText("kept", "");
+        h.updateInfoText("", "");
+    }) << blue + "X" + reset + " | kept" + "\r" + blue + "X" + reset + " | kept";
+    QTest::newRow("only the second info line") << HostCalls([](ConsoleHost& h) {
+        h.updateProgressBar1("X", 0, 2);
+        h.updateInfoText("", "second");
+    }) << blue + "X" + reset + " | second";
     QTest::newRow("failure ends the status line first")
         << HostCalls([](ConsoleHost& h) {
                h.updateProgressBar1("P", 0, 2);
                h.updateInfoText("i", "");
                h.updateFailed("boom", "Launch Failed!");
            })
-        << blue + "P" + reset + " | i" + "\n" + esc + "[1;37;41m" + "Launch Failed!" + reset + " " + esc +
-               "[1;31m" + "boom" + reset + "\n";
+        << blue + "P" + reset + " | i" + "\n" + esc + "[1;37;41m" + "Launch Failed!" + reset + " " + esc + "[1;31m" +
+               "boom" + reset + "\n";
     QTest::newRow("failure title defaults to Update Failed!")
         << HostCalls([](ConsoleHost& h) { h.updateFailed("x"); })
         << esc + "[1;37;41m" + "Update Failed!" + reset + " " + esc + "[1;31m" + "x" + reset + "\n";
     QTest::newRow("done line") << HostCalls([](ConsoleHost& h) { h.updateDone(); })
                                << esc + "[1;37;42m" + "All done!" + reset + "\n";
-    QTest::newRow("nothing follows the final line")
-        << HostCalls([](ConsoleHost& h) {
-               h.updateFailed("x");
-               h.updateProgressBar1("P %p", 1, 4);
-               h.updateInfoText("late", "");
-               h.updateConsole("late line");
-               h.popup("Title", "late popup");
-               h.updateDone();
-           })
-        << esc + "[1;37;41m" + "Update Failed!" + reset + " " + esc + "[1;31m" + "x" + reset + "\n";
+    QTest::newRow("nothing follows the final line") << HostCalls([](ConsoleHost& h) {
+        h.updateFailed("x");
+        h.updateProgressBar1("P %p", 1, 4);
+        h.updateInfoText("late", "");
+        h.updateConsole("late line");
+        h.popup("Title", "late popup");
+        h.updateDone();
+    }) << esc + "[1;37;41m" + "Update Failed!" + reset + " " + esc + "[1;31m" + "x" + reset + "\n";
     QTest::newRow("popup writes only its text")
         << HostCalls([](ConsoleHost& h) { h.popup("Title", "Some text"); }) << QByteArray("Some text\n");
-    QTest::newRow("permanent line after a status line starts a fresh one")
-        << HostCalls([](ConsoleHost& h) {
-               h.updateInfoText("a long info text", "");
-               h.updateProgressBar1("P", 0, 2);
-               h.updateConsole("heading");
-               h.updateProgressBar1("Q", 0, 2);
-           })
-        << blue + "P" + reset + " | a long info text" + "\n" + "heading\n" + blue + "Q" + reset +
-               " | a long info text";
-    QTest::newRow("maximum 0 shows 0 percent")
-        << HostCalls([](ConsoleHost& h) {
-               h.updateInfoText("i", "");
-               h.updateProgressBar1("Z %p%", 5, 0);
-           })
-        << blue + "Z 0%" + reset + " | i";
-    QTest::newRow("negative maximum shows 0 percent")
-        << HostCalls([](ConsoleHost& h) {
-               h.updateInfoText("i", "");
-               h.updateProgressBar1("N %p%", 5, -3);
-           })
-        << blue + "N 0%" + reset + " | i";
-    QTest::newRow("progress beyond the maximum goes above 100")
-        << HostCalls([](ConsoleHost& h) {
-               h.updateInfoText("i", "");
-               h.updateProgressBar1("%p", 150, 100);
-           })
-        << blue + "150" + reset + " | i";
-    QTest::newRow("ratio beyond the int range is clamped")
-        << HostCalls([](ConsoleHost& h) {
-               h.updateInfoText("i", "");
-               h.updateProgressBar1("%p", LLONG_MAX, 2);
-           })
-        << blue + "2147483647" + reset + " | i";
-    QTest::newRow("length counts text units, not bytes")
-        << HostCalls([](ConsoleHost& h) {
-               h.updateInfoText("i", "");
-               h.updateProgressBar1("\u00e9\u00e9\u00e9", 0, 2);
-               h.updateProgressBar1("e", 0, 2);
-           })
-        << blue + "\xc3\xa9\xc3\xa9\xc3\xa9" + reset + " | i" + "\r" + blue + "e" + reset + " | i" + "  ";
+    QTest::newRow("permanent line after a status line starts a fresh one") << HostCalls([](ConsoleHost& h) {
+        h.updateInfoText("a long info text", "");
+        h.updateProgressBar1("P", 0, 2);
+        h.updateConsole("heading");
+        h.updateProgressBar1("Q", 0, 2);
+    }) << blue + "P" + reset + " | a long info text" + "\n" + "heading\n" + blue + "Q" + reset + " | a long info text";
+    QTest::newRow("maximum 0 shows 0 percent") << HostCalls([](ConsoleHost& h) {
+        h.updateInfoText("i", "");
+        h.updateProgressBar1("Z %p%", 5, 0);
+    }) << blue + "Z 0%" + reset + " | i";
+    QTest::newRow("negative maximum shows 0 percent") << HostCalls([](ConsoleHost& h) {
+        h.updateInfoText("i", "");
+        h.updateProgressBar1("N %p%", 5, -3);
+    }) << blue + "N 0%" + reset + " | i";
+    QTest::newRow("progress beyond the maximum goes above 100") << HostCalls([](ConsoleHost& h) {
+        h.updateInfoText("i", "");
+        h.updateProgressBar1("%p", 150, 100);
+    }) << blue + "150" + reset + " | i";
+    QTest::newRow("ratio beyond the int range is clamped") << HostCalls([](ConsoleHost& h) {
+        h.updateInfoText("i", "");
+        h.updateProgressBar1("%p", LLONG_MAX, 2);
+    }) << blue + "2147483647" + reset + " | i";
+    QTest::newRow("length counts text units, not bytes") << HostCalls([](ConsoleHost& h) {
+        h.updateInfoText("i", "");
+        h.updateProgressBar1("\u00e9\u00e9\u00e9", 0, 2);
+        h.updateProgressBar1("e", 0, 2);
+    }) << blue + "\xc3\xa9\xc3\xa9\xc3\xa9" + reset + " | i" + "\r" + blue + "e" + reset + " | i" + "  ";
 }
 
 void TestConsoleHost::writesExactBytes()

@@ -31,9 +31,8 @@ void TestLauncherFailedLaunch::failedLaunchesReportLaunchFailed_data()
     QTest::newRow("server missing while the game exists") << QStringList{"--server"} << "game" << missing;
     QTest::newRow("game path is a directory")
         << QStringList() << "game directory" << QStringList{"Failed to create process.", "Failed to launch Pelwinter."};
-    QTest::newRow("game not executable")
-        << QStringList() << "game not executable"
-        << QStringList{"Failed to create process.", "Failed to launch Pelwinter."};
+    QTest::newRow("game not executable") << QStringList() << "game not executable"
+                                         << QStringList{"Failed to create process.", "Failed to launch Pelwinter."};
     QTest::newRow("server not executable")
         << QStringList{"--server"} << "server not executable"
         << QStringList{"Error: \"Permission denied\"", "Failed to create process.", "Failed to launch Pelwinter."};
@@ -61,8 +60,7 @@ void TestLauncherFailedLaunch::failedLaunchesReportLaunchFailed()
     const LauncherSandbox::Result run = sandbox.run(TEST_LAUNCHER_BINARY, arguments);
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 0);
-    const QByteArray failure =
-        "\x1b[1;37;41mLaunch Failed!\x1b[0m \x1b[1;31m" + unreachableText + "\x1b[0m\n";
+    const QByteArray failure = "\x1b[1;37;41mLaunch Failed!\x1b[0m \x1b[1;31m" + unreachableText + "\x1b[0m\n";
     QVERIFY2(run.out.endsWith(failure), run.out.constData());
 
     const QStringList log = sandbox.logMessages();
@@ -71,7 +69,6 @@ void TestLauncherFailedLaunch::failedLaunchesReportLaunchFailed()
              qPrintable(log.join('\n')));
     QCOMPARE(log.last(), QString("Goodbye!"));
 }
-
 
 QTEST_GUILESS_MAIN(TestLauncherFailedLaunch)
 #include "TestLauncherFailedLaunch.moc"

@@ -83,8 +83,8 @@ private:
     QString installDir() const { return sandbox->installDir("main"); }
     QJsonObject installedGame();
     QJsonObject branchManifest(const QString& version, const QJsonArray& files, const QJsonArray& nodes = {},
-                               const QJsonObject& fullPatch = {{"hash", "fullpatch"}, {"parts", 1}, {"size", 1 << 30}})
-        const;
+                               const QJsonObject& fullPatch = {
+                                   {"hash", "fullpatch"}, {"parts", 1}, {"size", 1 << 30}}) const;
     void publishBranch(const QJsonObject& manifest);
     // A node of the patch tree from version to target, whose manifest (published here) lists files.
     QJsonObject patchNode(const QString& version, const QString& target, const QJsonObject& patchResource,
@@ -256,7 +256,8 @@ void TestLauncherHostileServer::addsSizesNearTwoToThe63WithoutWrapping()
     QVERIFY2(run.out.contains(" / 8589934591 GiB"), run.out.constData());
     QVERIFY2(!run.out.contains(" / -"), run.out.constData());
     const QString shortPatch =
-        QString(R"(Merged resource "https://127.0.0.1:%1/update/blobs/patch10" has unexpected size 50000 instead of %2)")
+        QString(
+            R"(Merged resource "https://127.0.0.1:%1/update/blobs/patch10" has unexpected size 50000 instead of %2)")
             .arg(TEST_SERVER_PORT)
             .arg(huge);
     QVERIFY(sandbox->logMessages().contains(shortPatch));
@@ -405,10 +406,10 @@ void TestLauncherHostileServer::repairsAFileOfMoreThanTwoGiBInBoundedMemory()
     QCOMPARE(digest.size(), 64);
     QVERIFY(QDir().mkpath(server->rootDir() + "/blobs"));
     QVERIFY(QFile::copy(blob, server->rootDir() + "/blobs/hugeblob"));
-    const QJsonObject hugeEntry{{"path", pak},
-                                {"validation_hash", digest},
-                                {"resource", QJsonObject{{"hash", "hugeblob"}, {"parts", 1},
-                                                         {"size", QFileInfo(blob).size()}}}};
+    const QJsonObject hugeEntry{
+        {"path", pak},
+        {"validation_hash", digest},
+        {"resource", QJsonObject{{"hash", "hugeblob"}, {"parts", 1}, {"size", QFileInfo(blob).size()}}}};
 
     // The broken install: the same length, one byte changed in the middle (sparse, too).
     const QString broken = installDir() + "/" + pak;

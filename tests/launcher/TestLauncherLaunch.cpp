@@ -30,9 +30,10 @@ void TestLauncherLaunch::startsTheGameDetached_data()
     const QStringList headless{"Running in headless mode."};
     QTest::newRow("no arguments") << QStringList() << "main" << QStringList{"Branch: \"main\""} << QStringList()
                                   << headless;
-    QTest::newRow("window mode")
-        << QStringList{"-gui", "x"} << "main" << QStringList{"Branch: \"main\""} << QStringList{"x"}
-        << QStringList{"Running in UI mode.", "Upgrading application to enable UI capabilities."};
+    QTest::newRow("window mode") << QStringList{"-gui", "x"} << "main" << QStringList{"Branch: \"main\""}
+                                 << QStringList{"x"}
+                                 << QStringList{"Running in UI mode.",
+                                                "Upgrading application to enable UI capabilities."};
     QTest::newRow("install name and branch")
         << QStringList{"--branch=main:Install1", "+map"} << "main"
         << QStringList{"Profile: \"main\"", "Branch: \"Install1\""} << QStringList{"+map"} << headless;
@@ -41,9 +42,8 @@ void TestLauncherLaunch::startsTheGameDetached_data()
     QTest::newRow("arguments pass unchanged, dropped options don't")
         << QStringList{"one", "-unknown", "two words", "--", "--gui", "-", "quote\"d"} << "main"
         << QStringList{"Branch: \"main\""} << QStringList{"one", "two words", "--gui", "-", "quote\"d"} << headless;
-    QTest::newRow("help and version do nothing")
-        << QStringList{"--help", "--version", "x"} << "main" << QStringList{"Branch: \"main\""} << QStringList{"x"}
-        << headless;
+    QTest::newRow("help and version do nothing") << QStringList{"--help", "--version", "x"} << "main"
+                                                 << QStringList{"Branch: \"main\""} << QStringList{"x"} << headless;
 }
 
 void TestLauncherLaunch::startsTheGameDetached()
@@ -66,7 +66,7 @@ void TestLauncherLaunch::startsTheGameDetached()
     if (modeLines.contains("Running in headless mode."))
         QVERIFY2(run.out.endsWith(doneLine), run.out.constData());
     else
-        QVERIFY2(!run.out.contains("All done!"), run.out.constData());  // the window shows no console lines
+        QVERIFY2(!run.out.contains("All done!"), run.out.constData()); // the window shows no console lines
     QVERIFY2(!run.out.contains("Usage:"), run.out.constData());
 
     const FakeGame::Record game = FakeGame::readRecord(record);

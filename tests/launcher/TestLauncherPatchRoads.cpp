@@ -515,10 +515,12 @@ void TestLauncherPatchRoads::faultsKeepAValidInstall_data()
     const QString write = "PELWINTER_FAULT_WRITE_PATH";
     QTest::newRow("disk full while the first patch downloads")
         << Faults{{write, "/temp/patch_0.diff"}} << "Download failed for patch 1!"
-        << "1.0" << QStringList{"Failed to save patch file.", "Failed to retrieve patch."} << "" << "";
+        << "1.0" << QStringList{"Failed to save patch file.", "Failed to retrieve patch."} << ""
+        << "";
     QTest::newRow("disk full while the second patch downloads")
         << Faults{{write, "/temp/patch_1.diff"}} << "Download failed for patch 2!"
-        << "1.1" << QStringList{"Failed to save patch file.", "Failed to retrieve patch."} << "patch-1.1" << "";
+        << "1.1" << QStringList{"Failed to save patch file.", "Failed to retrieve patch."} << "patch-1.1"
+        << "";
     QTest::newRow("disk full while the patch is applied") << Faults{{write, "{staging}/"}} << "Failed to apply patch 1!"
                                                           << "1.0" << QStringList{"Patch failed to apply."} << ""
                                                           << "";
@@ -527,13 +529,15 @@ void TestLauncherPatchRoads::faultsKeepAValidInstall_data()
         << Faults{{rename, "{install}"}} << "Failed to apply patch 1!"
         << "1.0"
         << QStringList(3, "Failed to remove old install \"{install}\"") + QStringList(2, "User requested more retries.")
-        << "" << "";
+        << ""
+        << "";
     QTest::newRow("new install can't be moved into place: the old one goes back")
         << Faults{{rename, "{staging}"}} << "Failed to apply patch 1!"
         << "1.0"
         << QStringList(3, "Failed to move new install into place.") +
                QStringList{"Renamed \"{aside}\" to \"{install}\" successfully."}
-        << "" << "";
+        << ""
+        << "";
     QTest::newRow("a move that fails for one pass is tried again")
         << Faults{{rename, "{staging}"}, {"PELWINTER_FAULT_RENAME_TIMES", "32"}} << ""
         << "1.2" << QStringList{"Failed to move new install into place.", "User requested more retries."} << ""
@@ -541,13 +545,15 @@ void TestLauncherPatchRoads::faultsKeepAValidInstall_data()
     // A linked install's swap happens beside its target, and so does the way back.
     QTest::newRow("linked: old install can't be moved aside")
         << Faults{{rename, "{install}"}} << "Failed to apply patch 1!"
-        << "1.0" << QStringList(3, "Failed to remove old install \"{install}\"") << "" << "target";
+        << "1.0" << QStringList(3, "Failed to remove old install \"{install}\"") << ""
+        << "target";
     QTest::newRow("linked: new install can't be moved into place: the old one goes back")
         << Faults{{rename, "{staging}"}} << "Failed to apply patch 1!"
         << "1.0"
         << QStringList(3, "Failed to move new install into place.") +
                QStringList{"Renamed \"{aside}\" to \"{install}\" successfully."}
-        << "" << "target";
+        << ""
+        << "target";
 }
 
 void TestLauncherPatchRoads::faultsKeepAValidInstall()
@@ -650,30 +656,35 @@ void TestLauncherPatchRoads::killedRunIsCompletedByTheNextRun_data()
     const QString asideRemoved = "Removed \"{aside}\" successfully.";
     const QString rehash = "game files that require hashing.";
     const QString none;
-    QTest::newRow("full install: during the download") << "" << "full-1.2_1\" successfully." << 1 << "full-1.2_2"
-                                                       << none;
-    QTest::newRow("full install: during the apply") << "" << "Patch progress:" << 3 << "" << none;
-    QTest::newRow("full install: before the swap") << "" << "Removing old install." << 1 << "" << none;
+    QTest::newRow("full install: during the download") << ""
+                                                       << "full-1.2_1\" successfully." << 1 << "full-1.2_2" << none;
+    QTest::newRow("full install: during the apply") << ""
+                                                    << "Patch progress:" << 3 << "" << none;
+    QTest::newRow("full install: before the swap") << ""
+                                                   << "Removing old install." << 1 << "" << none;
     QTest::newRow("full install: after the move into place, before the receipt") << "" << movedIn << 1 << "" << none;
     QTest::newRow("full install: during the rehash") << "" << rehash << 2 << "" << none;
-    QTest::newRow("full install: after the last receipt, before the check") << "" << "Saved install receipt." << 2
-                                                                            << "" << none;
-    QTest::newRow("chain: during the first download") << "1.0" << "patch-1.0\" attempt 1" << 1 << "patch-1.0" << none;
-    QTest::newRow("chain: during the second download") << "1.0" << "patch-1.1\" attempt 1" << 1 << "patch-1.1"
-                                                       << none;
-    QTest::newRow("chain: during the first apply") << "1.0" << "Patch progress:" << 2 << "" << none;
-    QTest::newRow("chain: before moving the old install aside") << "1.0" << "Removing old install." << 1 << ""
-                                                                << none;
+    QTest::newRow("full install: after the last receipt, before the check")
+        << ""
+        << "Saved install receipt." << 2 << "" << none;
+    QTest::newRow("chain: during the first download") << "1.0"
+                                                      << "patch-1.0\" attempt 1" << 1 << "patch-1.0" << none;
+    QTest::newRow("chain: during the second download") << "1.0"
+                                                       << "patch-1.1\" attempt 1" << 1 << "patch-1.1" << none;
+    QTest::newRow("chain: during the first apply") << "1.0"
+                                                   << "Patch progress:" << 2 << "" << none;
+    QTest::newRow("chain: before moving the old install aside") << "1.0"
+                                                                << "Removing old install." << 1 << "" << none;
     QTest::newRow("chain: after moving the old install aside") << "1.0" << asideMoved << 1 << "" << none;
-    QTest::newRow("chain: before moving the new install in") << "1.0" << "Moving new install into place." << 1 << ""
-                                                             << none;
-    QTest::newRow("chain: after moving the new install in, before the receipt") << "1.0" << movedIn << 1 << ""
-                                                                                << none;
-    QTest::newRow("chain: after the first receipt, before the old install goes") << "1.0" << "Saved install receipt."
-                                                                                 << 1 << "" << none;
-    QTest::newRow("chain: after the first swap's old install is removed") << "1.0" << asideRemoved << 2 << ""
-                                                                          << none;
-    QTest::newRow("chain: during the second apply") << "1.0" << "Starting patch apply job." << 2 << "" << none;
+    QTest::newRow("chain: before moving the new install in") << "1.0"
+                                                             << "Moving new install into place." << 1 << "" << none;
+    QTest::newRow("chain: after moving the new install in, before the receipt") << "1.0" << movedIn << 1 << "" << none;
+    QTest::newRow("chain: after the first receipt, before the old install goes")
+        << "1.0"
+        << "Saved install receipt." << 1 << "" << none;
+    QTest::newRow("chain: after the first swap's old install is removed") << "1.0" << asideRemoved << 2 << "" << none;
+    QTest::newRow("chain: during the second apply") << "1.0"
+                                                    << "Starting patch apply job." << 2 << "" << none;
     QTest::newRow("chain: second swap, old install aside") << "1.0" << asideMoved << 2 << "" << none;
     QTest::newRow("chain: second swap, new install in") << "1.0" << movedIn << 2 << "" << none;
     QTest::newRow("chain: after the last swap's old install is removed") << "1.0" << asideRemoved << 4 << "" << none;
@@ -681,20 +692,29 @@ void TestLauncherPatchRoads::killedRunIsCompletedByTheNextRun_data()
 
     // A linked install is swapped beside the link's target; the link is never moved, so while the
     // old install is aside it leads nowhere, and the next start finds the aside copy from it.
-    QTest::newRow("linked chain: before moving the old install aside") << "1.0" << "Removing old install." << 1 << ""
+    QTest::newRow("linked chain: before moving the old install aside") << "1.0"
+                                                                       << "Removing old install." << 1 << ""
                                                                        << "target";
     QTest::newRow("linked chain: after moving the old install aside, the link leading nowhere")
-        << "1.0" << asideMoved << 1 << "" << "target";
-    QTest::newRow("linked chain: after moving the new install in") << "1.0" << movedIn << 1 << "" << "target";
+        << "1.0" << asideMoved << 1 << ""
+        << "target";
+    QTest::newRow("linked chain: after moving the new install in") << "1.0" << movedIn << 1 << ""
+                                                                   << "target";
     QTest::newRow("linked chain: after the first receipt, before the old install goes")
-        << "1.0" << "Saved install receipt." << 1 << "" << "target";
-    QTest::newRow("linked chain: second swap, old install aside") << "1.0" << asideMoved << 2 << "" << "target";
-    QTest::newRow("linked chain: second swap, new install in") << "1.0" << movedIn << 2 << "" << "target";
-    QTest::newRow("linked chain: during the rehash") << "1.0" << rehash << 2 << "" << "target";
+        << "1.0"
+        << "Saved install receipt." << 1 << ""
+        << "target";
+    QTest::newRow("linked chain: second swap, old install aside") << "1.0" << asideMoved << 2 << ""
+                                                                  << "target";
+    QTest::newRow("linked chain: second swap, new install in") << "1.0" << movedIn << 2 << ""
+                                                               << "target";
+    QTest::newRow("linked chain: during the rehash") << "1.0" << rehash << 2 << ""
+                                                     << "target";
     QTest::newRow("linked chain of links: after moving the old install aside") << "1.0" << asideMoved << 1 << ""
                                                                                << "chain";
-    QTest::newRow("linked full install, target missing: before the swap") << "" << "Removing old install." << 1
-                                                                          << "" << "missing";
+    QTest::newRow("linked full install, target missing: before the swap") << ""
+                                                                          << "Removing old install." << 1 << ""
+                                                                          << "missing";
     QTest::newRow("linked full install, target missing: after the move into place") << "" << movedIn << 1 << ""
                                                                                     << "missing";
 }
@@ -750,12 +770,22 @@ void TestLauncherPatchRoads::linkedInstallIsUpdatedWhereItLives_data()
     QTest::addColumn<QString>("installed");
     QTest::addColumn<QString>("failure"); // empty: the run completes
 
-    QTest::newRow("a chain of two patches") << "target" << "1.0" << "";
-    QTest::newRow("a relative link") << "relative" << "1.0" << "";
-    QTest::newRow("a link to a link: the swap happens at the end") << "chain" << "1.0" << "";
-    QTest::newRow("a link whose target is missing gets the full install there") << "missing" << "" << "";
+    QTest::newRow("a chain of two patches") << "target"
+                                            << "1.0"
+                                            << "";
+    QTest::newRow("a relative link") << "relative"
+                                     << "1.0"
+                                     << "";
+    QTest::newRow("a link to a link: the swap happens at the end") << "chain"
+                                                                   << "1.0"
+                                                                   << "";
+    QTest::newRow("a link whose target is missing gets the full install there") << "missing"
+                                                                                << ""
+                                                                                << "";
     QTest::newRow("a link into a folder that is missing (a disk not mounted): nothing is made")
-        << "unmounted" << "" << "Couldn't make an install directory. Verify that you have permission to do so.";
+        << "unmounted"
+        << ""
+        << "Couldn't make an install directory. Verify that you have permission to do so.";
 }
 
 // The game stays where the player keeps it: the patches are applied into a staging folder beside
@@ -834,7 +864,7 @@ void TestLauncherPatchRoads::receiptNamesTheNewVersionBeforeTheOldOneGoes()
 void TestLauncherPatchRoads::strayEntriesWhereTheLauncherWorksAreRemoved_data()
 {
     QTest::addColumn<QString>("path");
-    QTest::addColumn<bool>("isLink"); // a link to a folder of the player's; else a regular file
+    QTest::addColumn<bool>("isLink");  // a link to a folder of the player's; else a regular file
     QTest::addColumn<QString>("link"); // a kind of linkInstall(), or empty for an install folder
 
     QTest::newRow("a file where the staging folder goes") << "{staging}" << false << "";

@@ -21,8 +21,7 @@ void TestLauncherServer::serverReplacesTheLauncher_data()
 
     QTest::newRow("no arguments: only the program path") << QStringList{"--server"} << QStringList();
     QTest::newRow("arguments with spaces stay whole")
-        << QStringList{"-s", "-port=7777", "two words", "--", "-log"}
-        << QStringList{"two words", "-log"};
+        << QStringList{"-s", "-port=7777", "two words", "--", "-log"} << QStringList{"two words", "-log"};
 }
 
 void TestLauncherServer::serverReplacesTheLauncher()
@@ -53,7 +52,6 @@ void TestLauncherServer::serverReplacesTheLauncher()
     QVERIFY(!log.contains("Goodbye!"));
     QVERIFY(!log.contains("Pelwinter launched successfully."));
 }
-
 
 QTEST_GUILESS_MAIN(TestLauncherServer)
 #include "TestLauncherServer.moc"

@@ -4,7 +4,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTest>
-
 #include <csignal>
 
 class TestLauncherSingleInstance : public QObject

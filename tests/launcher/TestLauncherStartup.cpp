@@ -76,7 +76,7 @@ void TestLauncherStartup::rewritesTheLogFile()
         if (prefix.match(lines[i]).hasMatch())
             messages.append(QString(lines[i]).remove(prefix));
         else
-            QVERIFY2(!messages.isEmpty(), qPrintable(lines[i]));  // continuation of a multi-line message
+            QVERIFY2(!messages.isEmpty(), qPrintable(lines[i])); // continuation of a multi-line message
     }
     QVERIFY(!sandbox.readLog().contains("earlier run"));
 
@@ -93,8 +93,7 @@ void TestLauncherStartup::rewritesTheLogFile()
     QVERIFY2(ssl >= 0 && sslBuild == ssl + 1, qPrintable(messages.join('\n')));
     const int server = messages.indexOf("Server: false");
     QVERIFY(server > sslBuild);
-    QCOMPARE(messages.mid(server, 3),
-             (QStringList{"Server: false", "Branch: \"main\"", "Running in headless mode."}));
+    QCOMPARE(messages.mid(server, 3), (QStringList{"Server: false", "Branch: \"main\"", "Running in headless mode."}));
     QVERIFY(!messages.join('\n').contains("Profile:"));
 }
 
@@ -103,17 +102,28 @@ void TestLauncherStartup::refusesUnsafeInstallNames_data()
     QTest::addColumn<QString>("branchValue");
     QTest::addColumn<QString>("installName");
 
-    QTest::newRow("empty name is the installs folder itself") << "" << "";
-    QTest::newRow("dot is the installs folder itself") << "." << ".";
-    QTest::newRow("dot-dot leaves the installs folder") << ".." << "..";
-    QTest::newRow("slash names a nested or outside folder") << "../escape:main" << "../escape";
-    QTest::newRow("nested name") << "a/b" << "a/b";
-    QTest::newRow("temp is the shared download directory") << "temp:main" << "temp";
-    QTest::newRow("_new is another install's staging directory") << "main_new" << "main_new";
-    QTest::newRow("_new_new is another install's aside folder") << "main_new_new:main" << "main_new_new";
-    QTest::newRow(".json is another install's receipt") << "main.json:main" << "main.json";
-    QTest::newRow(".json in other case, for file systems that ignore case") << "Main.JSON:main" << "Main.JSON";
-    QTest::newRow("temp in other case") << "TEMP:main" << "TEMP";
+    QTest::newRow("empty name is the installs folder itself") << ""
+                                                              << "";
+    QTest::newRow("dot is the installs folder itself") << "."
+                                                       << ".";
+    QTest::newRow("dot-dot leaves the installs folder") << ".."
+                                                        << "..";
+    QTest::newRow("slash names a nested or outside folder") << "../escape:main"
+                                                            << "../escape";
+    QTest::newRow("nested name") << "a/b"
+                                 << "a/b";
+    QTest::newRow("temp is the shared download directory") << "temp:main"
+                                                           << "temp";
+    QTest::newRow("_new is another install's staging directory") << "main_new"
+                                                                 << "main_new";
+    QTest::newRow("_new_new is another install's aside folder") << "main_new_new:main"
+                                                                << "main_new_new";
+    QTest::newRow(".json is another install's receipt") << "main.json:main"
+                                                        << "main.json";
+    QTest::newRow(".json in other case, for file systems that ignore case") << "Main.JSON:main"
+                                                                            << "Main.JSON";
+    QTest::newRow("temp in other case") << "TEMP:main"
+                                        << "TEMP";
 }
 
 void TestLauncherStartup::refusesUnsafeInstallNames()
@@ -136,8 +146,8 @@ void TestLauncherStartup::refusesUnsafeInstallNames()
     const LauncherSandbox::Result run = sandbox.run(TEST_LAUNCHER_BINARY, {"--branch=" + branchValue});
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 0);
-    const QByteArray failure = "\x1b[1;37;41mInit Failed!\x1b[0m \x1b[1;31mThe install name \"" +
-                               installName.toUtf8() + "\" can't be used";
+    const QByteArray failure =
+        "\x1b[1;37;41mInit Failed!\x1b[0m \x1b[1;31mThe install name \"" + installName.toUtf8() + "\" can't be used";
     QVERIFY2(run.out.contains(failure), run.out.constData());
     QVERIFY(!run.out.contains("All done!"));
     QCOMPARE(snapshot(sandbox.dataDir(), sandbox.logPath()), before);

@@ -21,7 +21,6 @@
 #include <QWindow>
 #include <QtEndian>
 #include <QtTest>
-
 #include <memory>
 
 namespace
@@ -97,11 +96,9 @@ int openTypeWeightClass(const QByteArray& font)
     if (font.size() < 12)
         return -1;
     const int tables = qFromBigEndian<quint16>(data + 4);
-    for (int i = 0; i < tables && 12 + 16 * (i + 1) <= font.size(); ++i)
-    {
+    for (int i = 0; i < tables && 12 + 16 * (i + 1) <= font.size(); ++i) {
         const uchar* record = data + 12 + 16 * i;
-        if (QByteArray(reinterpret_cast<const char*>(record), 4) == "OS/2")
-        {
+        if (QByteArray(reinterpret_cast<const char*>(record), 4) == "OS/2") {
             const quint32 offset = qFromBigEndian<quint32>(record + 8);
             if (offset + 6 > quint32(font.size()))
                 return -1;
@@ -116,11 +113,9 @@ QList<QPair<QString, QStringList>> parseStyleSheet(const QString& sheet)
 {
     QList<QPair<QString, QStringList>> rules;
     static const QRegularExpression rule(QStringLiteral("([^{}]+)\\{([^}]*)\\}"));
-    for (const QRegularExpressionMatch& match : rule.globalMatch(sheet))
-    {
+    for (const QRegularExpressionMatch& match : rule.globalMatch(sheet)) {
         QStringList declarations;
-        for (QString line : match.captured(2).split('\n', Qt::SkipEmptyParts))
-        {
+        for (QString line : match.captured(2).split('\n', Qt::SkipEmptyParts)) {
             line = line.trimmed();
             if (!line.isEmpty())
                 declarations << line;
@@ -250,22 +245,40 @@ void TestMainWindowHost::formWidgets_data()
     QTest::addColumn<QString>("parentName");
     QTest::addColumn<QRect>("geometry");
 
-    QTest::newRow("downloadProgressBar") << "downloadProgressBar" << "QProgressBar" << "centralWidget"
-                                         << QRect(6, 306, 547, 31);
-    QTest::newRow("closeButton") << "closeButton" << "QPushButton" << "centralWidget" << QRect(492, 6, 61, 30);
-    QTest::newRow("minimizeButton") << "minimizeButton" << "QPushButton" << "centralWidget" << QRect(426, 6, 61, 30);
-    QTest::newRow("titleBar") << "titleBar" << "QLabel" << "centralWidget" << QRect(0, 0, 427, 43);
-    QTest::newRow("patchProgressBar") << "patchProgressBar" << "QProgressBar" << "centralWidget"
-                                      << QRect(6, 343, 547, 31);
-    QTest::newRow("progressStatus1") << "progressStatus1" << "QLabel" << "centralWidget" << QRect(18, 372, 521, 51);
-    QTest::newRow("progressStatus2") << "progressStatus2" << "QLabel" << "centralWidget" << QRect(18, 402, 521, 41);
-    QTest::newRow("previewImageLabel") << "previewImageLabel" << "QLabel" << "centralWidget"
-                                       << QRect(0, 42, 559, 258);
-    QTest::newRow("horizontalLayoutWidget") << "horizontalLayoutWidget" << "QWidget" << "centralWidget"
-                                            << QRect(10, 0, 421, 43);
+    QTest::newRow("downloadProgressBar") << "downloadProgressBar"
+                                         << "QProgressBar"
+                                         << "centralWidget" << QRect(6, 306, 547, 31);
+    QTest::newRow("closeButton") << "closeButton"
+                                 << "QPushButton"
+                                 << "centralWidget" << QRect(492, 6, 61, 30);
+    QTest::newRow("minimizeButton") << "minimizeButton"
+                                    << "QPushButton"
+                                    << "centralWidget" << QRect(426, 6, 61, 30);
+    QTest::newRow("titleBar") << "titleBar"
+                              << "QLabel"
+                              << "centralWidget" << QRect(0, 0, 427, 43);
+    QTest::newRow("patchProgressBar") << "patchProgressBar"
+                                      << "QProgressBar"
+                                      << "centralWidget" << QRect(6, 343, 547, 31);
+    QTest::newRow("progressStatus1") << "progressStatus1"
+                                     << "QLabel"
+                                     << "centralWidget" << QRect(18, 372, 521, 51);
+    QTest::newRow("progressStatus2") << "progressStatus2"
+                                     << "QLabel"
+                                     << "centralWidget" << QRect(18, 402, 521, 41);
+    QTest::newRow("previewImageLabel") << "previewImageLabel"
+                                       << "QLabel"
+                                       << "centralWidget" << QRect(0, 42, 559, 258);
+    QTest::newRow("horizontalLayoutWidget") << "horizontalLayoutWidget"
+                                            << "QWidget"
+                                            << "centralWidget" << QRect(10, 0, 421, 43);
     // Laid out by horizontalLayout: no fixed geometry.
-    QTest::newRow("titleTextLabel") << "titleTextLabel" << "QLabel" << "horizontalLayoutWidget" << QRect();
-    QTest::newRow("versionTextLabel") << "versionTextLabel" << "QLabel" << "horizontalLayoutWidget" << QRect();
+    QTest::newRow("titleTextLabel") << "titleTextLabel"
+                                    << "QLabel"
+                                    << "horizontalLayoutWidget" << QRect();
+    QTest::newRow("versionTextLabel") << "versionTextLabel"
+                                      << "QLabel"
+                                      << "horizontalLayoutWidget" << QRect();
 }
 
 void TestMainWindowHost::formWidgets()
@@ -319,8 +332,7 @@ void TestMainWindowHost::formInitialState()
 {
     QMainWindow window;
     MainWindowForm* form = buildForm(window);
-    for (QProgressBar* bar : {form->downloadProgressBar, form->patchProgressBar})
-    {
+    for (QProgressBar* bar : {form->downloadProgressBar, form->patchProgressBar}) {
         QCOMPARE(bar->minimum(), 0);
         QCOMPARE(bar->maximum(), 100);
         QCOMPARE(bar->value(), 0);
@@ -380,8 +392,7 @@ void TestMainWindowHost::formFonts()
     // The family resolves to the embedded font, not to a fallback of the platform.
     QCOMPARE(QFontInfo(font).family(), family);
 
-    if (name == "titleTextLabel")
-    {
+    if (name == "titleTextLabel") {
         QVERIFY(!font.italic());
         QVERIFY(!font.underline());
         QVERIFY(!font.strikeOut());
@@ -395,11 +406,9 @@ void TestMainWindowHost::formPalettes()
 {
     QMainWindow window;
     MainWindowForm* form = buildForm(window);
-    for (QProgressBar* bar : {form->downloadProgressBar, form->patchProgressBar})
-    {
+    for (QProgressBar* bar : {form->downloadProgressBar, form->patchProgressBar}) {
         const QPalette palette = bar->palette();
-        for (auto group : {QPalette::Active, QPalette::Inactive})
-        {
+        for (auto group : {QPalette::Active, QPalette::Inactive}) {
             QCOMPARE(palette.brush(group, QPalette::Text).color(), QColor(196, 209, 224, 255));
             QCOMPARE(palette.brush(group, QPalette::Text).style(), Qt::SolidPattern);
             QCOMPARE(palette.brush(group, QPalette::PlaceholderText).color(), QColor(255, 255, 255, 128));
@@ -408,10 +417,8 @@ void TestMainWindowHost::formPalettes()
         QCOMPARE(palette.brush(QPalette::Disabled, QPalette::PlaceholderText).color(), QColor(0, 0, 0, 128));
     }
     const QPalette label = form->progressStatus1->palette();
-    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
-    {
-        for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
-        {
+    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) {
             QCOMPARE(label.brush(group, role).color(), QColor(94, 113, 144, 255));
             QCOMPARE(label.brush(group, role).style(), Qt::SolidPattern);
         }
@@ -427,20 +434,18 @@ void TestMainWindowHost::formStackingOrder()
     QMainWindow window;
     MainWindowForm* form = buildForm(window);
     QStringList bottomToTop;
-    for (QObject* child : form->centralWidget->children())
-    {
+    for (QObject* child : form->centralWidget->children()) {
         if (child->isWidgetType())
             bottomToTop << child->objectName();
     }
     QCOMPARE(bottomToTop, QStringList({"patchProgressBar", "progressStatus1", "progressStatus2", "previewImageLabel",
-                                       "downloadProgressBar", "minimizeButton", "closeButton",
-                                       "horizontalLayoutWidget", "titleBar"}));
+                                       "downloadProgressBar", "minimizeButton", "closeButton", "horizontalLayoutWidget",
+                                       "titleBar"}));
 
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     // Presses on the title row's texts land on the empty title bar above them.
-    for (QLabel* text : {form->titleTextLabel, form->versionTextLabel})
-    {
+    for (QLabel* text : {form->titleTextLabel, form->versionTextLabel}) {
         const QPoint centre = text->mapTo(form->centralWidget, text->rect().center());
         QCOMPARE(form->centralWidget->childAt(centre), form->titleBar);
     }
@@ -491,13 +496,12 @@ void TestMainWindowHost::formRendersStyleSheetAndIcons()
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     const QImage image = window.grab().toImage();
 
-    QVERIFY(closeTo(image.pixelColor(3, 303), QColor(0x18, 0x12, 0x28)));      // window background
-    QVERIFY(closeTo(image.pixelColor(20, 320), QColor(0x5E, 0x71, 0x90)));     // filled part of the bar
-    QVERIFY(closeTo(image.pixelColor(540, 320), QColor(0x3D, 0x4B, 0x70)));    // empty part of the bar
-    QVERIFY(closeTo(image.pixelColor(540, 356), QColor(0x3D, 0x4B, 0x70)));    // empty second bar
-    QVERIFY(closeTo(image.pixelColor(440, 21), QColor(0x3D, 0x4B, 0x70)));     // button face
-    for (QPushButton* button : {form->minimizeButton, form->closeButton})
-    {
+    QVERIFY(closeTo(image.pixelColor(3, 303), QColor(0x18, 0x12, 0x28)));   // window background
+    QVERIFY(closeTo(image.pixelColor(20, 320), QColor(0x5E, 0x71, 0x90)));  // filled part of the bar
+    QVERIFY(closeTo(image.pixelColor(540, 320), QColor(0x3D, 0x4B, 0x70))); // empty part of the bar
+    QVERIFY(closeTo(image.pixelColor(540, 356), QColor(0x3D, 0x4B, 0x70))); // empty second bar
+    QVERIFY(closeTo(image.pixelColor(440, 21), QColor(0x3D, 0x4B, 0x70)));  // button face
+    for (QPushButton* button : {form->minimizeButton, form->closeButton}) {
         // The icon sits in the middle of its button, light on the button's blue.
         const QColor centre = image.pixelColor(button->geometry().center());
         QVERIFY2(centre.red() > 200 && centre.green() > 200 && centre.blue() > 200,
@@ -606,28 +610,27 @@ void TestMainWindowHost::progressBars_data()
     QTest::addColumn<QString>("text");
 
     const qlonglong gib = qlonglong(1) << 30;
-    QTest::newRow("percentage replaces %p") << 0LL << 100LL << "DOWNLOADING %p%" << 29LL << 100LL << 29 << 100
-                                            << "DOWNLOADING 29%";
-    QTest::newRow("label only shows on an empty bar") << 40LL << 100LL << "INITIALIZING" << 0LL << 1LL << 0 << 1
-                                                      << "INITIALIZING";
+    QTest::newRow("percentage replaces %p")
+        << 0LL << 100LL << "DOWNLOADING %p%" << 29LL << 100LL << 29 << 100 << "DOWNLOADING 29%";
+    QTest::newRow("label only shows on an empty bar")
+        << 40LL << 100LL << "INITIALIZING" << 0LL << 1LL << 0 << 1 << "INITIALIZING";
     QTest::newRow("label on a full bar") << 0LL << 100LL << "DONE" << 1LL << 1LL << 1 << 1 << "DONE";
-    QTest::newRow("format without %p unchanged") << 0LL << 100LL << "VALIDATING" << 5LL << 10LL << 5 << 10
-                                                 << "VALIDATING";
+    QTest::newRow("format without %p unchanged")
+        << 0LL << 100LL << "VALIDATING" << 5LL << 10LL << 5 << 10 << "VALIDATING";
     // Setting the value before the new maximum would drop a value above the old maximum.
-    QTest::newRow("maximum grows past the old one") << 50LL << 100LL << "%p%" << 1500LL << 2000LL << 1500 << 2000
-                                                    << "75%";
-    QTest::newRow("maximum shrinks below the old value") << 1500LL << 2000LL << "%p%" << 10LL << 40LL << 10 << 40
-                                                         << "25%";
-    QTest::newRow("5 GiB is scaled once") << 0LL << 100LL << "%p%" << 5 * gib / 2 << 5 * gib << int(5 * gib / 2048)
-                                          << int(5 << 20) << "50%";
-    QTest::newRow("2^31 is scaled") << 0LL << 100LL << "%p%" << gib << 2 * gib << int(1 << 20) << int(1 << 21)
-                                    << "50%";
-    QTest::newRow("2^31 - 1 is not scaled") << 0LL << 100LL << "%p%" << gib << 2 * gib - 1 << int(gib)
-                                            << int(2 * gib - 1) << "50%";
-    QTest::newRow("2^62 is scaled four times") << 0LL << 100LL << "%p%" << (qlonglong(3) << 60)
-                                               << (qlonglong(1) << 62) << int(3 << 20) << int(1 << 22) << "75%";
-    QTest::newRow("scaled progress truncates") << 0LL << 100LL << "%p%" << 1023LL << 2 * gib << 0 << int(1 << 21)
-                                               << "0%";
+    QTest::newRow("maximum grows past the old one")
+        << 50LL << 100LL << "%p%" << 1500LL << 2000LL << 1500 << 2000 << "75%";
+    QTest::newRow("maximum shrinks below the old value")
+        << 1500LL << 2000LL << "%p%" << 10LL << 40LL << 10 << 40 << "25%";
+    QTest::newRow("5 GiB is scaled once")
+        << 0LL << 100LL << "%p%" << 5 * gib / 2 << 5 * gib << int(5 * gib / 2048) << int(5 << 20) << "50%";
+    QTest::newRow("2^31 is scaled") << 0LL << 100LL << "%p%" << gib << 2 * gib << int(1 << 20) << int(1 << 21) << "50%";
+    QTest::newRow("2^31 - 1 is not scaled")
+        << 0LL << 100LL << "%p%" << gib << 2 * gib - 1 << int(gib) << int(2 * gib - 1) << "50%";
+    QTest::newRow("2^62 is scaled four times") << 0LL << 100LL << "%p%" << (qlonglong(3) << 60) << (qlonglong(1) << 62)
+                                               << int(3 << 20) << int(1 << 22) << "75%";
+    QTest::newRow("scaled progress truncates")
+        << 0LL << 100LL << "%p%" << 1023LL << 2 * gib << 0 << int(1 << 21) << "0%";
 }
 
 void TestMainWindowHost::progressBars()
@@ -646,8 +649,7 @@ void TestMainWindowHost::progressBars()
     auto* bar2 = host->findChild<QProgressBar*>("patchProgressBar");
     const QList<QPair<QProgressBar*, void (MainWindowHost::*)(QString, qlonglong, qlonglong)>> bars = {
         {bar1, &MainWindowHost::updateProgressBar1}, {bar2, &MainWindowHost::updateProgressBar2}};
-    for (const auto& [bar, slot] : bars)
-    {
+    for (const auto& [bar, slot] : bars) {
         (host->*slot)("PREVIOUS", previousProgress, previousMax);
         QProgressBar* other = bar == bar1 ? bar2 : bar1;
         other->setFormat("OTHER");
@@ -665,10 +667,14 @@ void TestMainWindowHost::infoText_data()
     QTest::addColumn<QString>("line1");
     QTest::addColumn<QString>("line2");
 
-    QTest::newRow("both lines") << "12.5 MiB/s - 1.2 GiB of 3.0 GiB" << "About 3 minutes left";
-    QTest::newRow("only the first line") << "Checking files..." << "";
-    QTest::newRow("only the second line") << "" << "Hold on...";
-    QTest::newRow("two empty lines clear both") << "" << "";
+    QTest::newRow("both lines") << "12.5 MiB/s - 1.2 GiB of 3.0 GiB"
+                                << "About 3 minutes left";
+    QTest::newRow("only the first line") << "Checking files..."
+                                         << "";
+    QTest::newRow("only the second line") << ""
+                                          << "Hold on...";
+    QTest::newRow("two empty lines clear both") << ""
+                                                << "";
 }
 
 void TestMainWindowHost::infoText()
@@ -691,9 +697,12 @@ void TestMainWindowHost::failureBoxThenQuit_data()
     QTest::addColumn<QString>("title");
     QTest::addColumn<bool>("defaultTitle");
 
-    QTest::newRow("launch failure") << "Couldn't start the game." << "Launch Failed!" << false;
-    QTest::newRow("init failure") << "Can't remove old files!" << "Init Failed!" << false;
-    QTest::newRow("default title") << "Patch 2 failed to apply." << "Update Failed!" << true;
+    QTest::newRow("launch failure") << "Couldn't start the game."
+                                    << "Launch Failed!" << false;
+    QTest::newRow("init failure") << "Can't remove old files!"
+                                  << "Init Failed!" << false;
+    QTest::newRow("default title") << "Patch 2 failed to apply."
+                                   << "Update Failed!" << true;
 }
 
 void TestMainWindowHost::failureBoxThenQuit()

@@ -1,18 +1,16 @@
 // The patch engine's messages as the launcher logs them: one debug message per completed line, prefixed
 // "[dpatch]", with pieces joined per thread and per function.
 
-#include "jobs/PatchMessageSink.h"
-
 #include "ThreadSafeLogWriter.h"
+#include "jobs/PatchMessageSink.h"
 
 #include <QFile>
 #include <QMutex>
 #include <QRegularExpression>
 #include <QStringList>
-#include <QTest>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QThread>
-
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -119,7 +117,8 @@ void TestPatchMessageSink::piecesBecomeWholeLines()
 void TestPatchMessageSink::formatsLikePrintf()
 {
     dpatch_printf("%s|%llu|%d|%c|%.3f\n", "G\xc3\xa4rten/\xe6\x97\xa5", 18446744073709551615ull, -7, 'x', 2.5);
-    QCOMPARE(takeCaptured(), QStringList{QString::fromUtf8("[dpatch] G\xc3\xa4rten/\xe6\x97\xa5|18446744073709551615|-7|x|2.500")});
+    QCOMPARE(takeCaptured(),
+             QStringList{QString::fromUtf8("[dpatch] G\xc3\xa4rten/\xe6\x97\xa5|18446744073709551615|-7|x|2.500")});
 }
 
 void TestPatchMessageSink::errorAndNoteBuffersAreSeparate()
@@ -162,8 +161,7 @@ void TestPatchMessageSink::threadsDoNotMixLines()
             ++ready;
             while (ready < 2)
                 QThread::yieldCurrentThread();
-            for (int i = 0; i < lineCount; ++i)
-            {
+            for (int i = 0; i < lineCount; ++i) {
                 dpatch_printf("%s ", name);
                 dpatch_fprintf(stderr, "%s err %d", name, i);
                 dpatch_printf("line %d", i);
@@ -177,17 +175,13 @@ void TestPatchMessageSink::threadsDoNotMixLines()
     const QStringList lines = takeCaptured();
     QCOMPARE(lines.size(), 4 * lineCount);
     QHash<QString, int> nextNote, nextError;
-    for (const QString& line : lines)
-    {
+    for (const QString& line : lines) {
         const QStringList words = line.split(u' ');
         QVERIFY2(words.size() >= 3 && words[0] == "[dpatch]", qPrintable(line));
         const QString& name = words[1];
-        if (words[2] == "err")
-        {
+        if (words[2] == "err") {
             QCOMPARE(line, QString("[dpatch] %1 err %2").arg(name).arg(nextError[name]++));
-        }
-        else
-        {
+        } else {
             QCOMPARE(line, QString("[dpatch] %1 line %2 end").arg(name).arg(nextNote[name]++));
         }
     }
@@ -225,8 +219,7 @@ void TestPatchMessageSink::realLogGetsWholeLines()
         ThreadSafeLogWriter writer(logPath);
         auto printer = [](int id) {
             return [id] {
-                for (int i = 0; i < lineCount; ++i)
-                {
+                for (int i = 0; i < lineCount; ++i) {
                     dpatch_printf("dirpatch run with old path: \"");
                     dpatch_printf("%s", "/install/\xc3\xa4");
                     dpatch_printf("\" thread %d line %d\n", id, i);
@@ -239,19 +232,16 @@ void TestPatchMessageSink::realLogGetsWholeLines()
     QFile log(logPath);
     QVERIFY(log.open(QIODevice::ReadOnly));
     const QStringList lines = QString::fromUtf8(log.readAll()).split(u'\n');
-    const QRegularExpression entry(
-        R"(^\[0x[0-9a-f]+ *\|\d\d:\d\d:\d\d\.\d\d\d\] \[dpatch\] (.*)$)");
+    const QRegularExpression entry(R"(^\[0x[0-9a-f]+ *\|\d\d:\d\d:\d\d\.\d\d\d\] \[dpatch\] (.*)$)");
     int next[3] = {0, 0, 0};
     int errors = 0;
-    for (const QString& line : lines)
-    {
+    for (const QString& line : lines) {
         if (!line.contains("[dpatch]"))
             continue;
         const QRegularExpressionMatch match = entry.match(line);
         QVERIFY2(match.hasMatch(), qPrintable(line));
         const QString text = match.captured(1);
-        if (text.startsWith("check thread"))
-        {
+        if (text.startsWith("check thread")) {
             ++errors;
             continue;
         }

@@ -10,8 +10,8 @@
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QProcess>
-#include <QScopeGuard>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -326,15 +326,15 @@ void TestRetrieveFileJob::download_data()
             << (kind == "disk" ? QStringList{splitLine.arg("{url}_1").arg(1501),
                                              R"(Merged resource "{url}" has unexpected size 3000 instead of 3001)"}
                                : QStringList{R"(Merged resource "{url}" has unexpected size 3000 instead of 3001)"})
-            << QStringList{R"(Downloaded "{url}" successfully.)"}
-            << (kind == "disk" ? QList<int>{} : QList<int>{1, 1});
+            << QStringList{R"(Downloaded "{url}" successfully.)"} << (kind == "disk" ? QList<int>{} : QList<int>{1, 1});
 
         QStringList overlong;
         for (int attempt = 1; attempt <= 9; ++attempt)
             overlong << QString(R"(Starting download for "{url}" attempt %1)").arg(attempt)
                      << R"(Failure: "Received more than the expected 2999 bytes")"
                      << QString(R"(Retrying download for "{url}" in %1 ms.)").arg(attempt * 100);
-        overlong << R"(Starting download for "{url}" attempt 10)" << R"(Failure: "Received more than the expected 2999 bytes")"
+        overlong << R"(Starting download for "{url}" attempt 10)"
+                 << R"(Failure: "Received more than the expected 2999 bytes")"
                  << R"(Failed to download "{url}" with 10 attempts)";
         QTest::newRow(row("body one byte over expected is cut off as a failed attempt").constData())
             << kind << small << 1 << qint64(-1) << PartFaults{} << 0 << QStringList{label, "failed"} << QByteArray()
@@ -352,24 +352,21 @@ void TestRetrieveFileJob::download_data()
 
         if (kind == "disk") {
             QTest::newRow(row("part that fails twice writes its range again").constData())
-                << kind << large << 3 << qint64(0)
-                << PartFaults{{"_1", {{.toAttempt = 2, .fault = "close_mid_body"}}}} << 0
-                << QStringList{label, "Done!", "downloaded"} << large
+                << kind << large << 3 << qint64(0) << PartFaults{{"_1", {{.toAttempt = 2, .fault = "close_mid_body"}}}}
+                << 0 << QStringList{label, "Done!", "downloaded"} << large
                 << QStringList{R"(Starting download for "{url}_1" attempt 3)", R"(Downloaded "{url}" successfully.)"}
                 << QStringList{} << QList<int>{1, 3, 1};
             // Parts that are not their shares and join to the wrong total: once in files of their own,
             // the parts together pass the expected size (a part is cut off each time) or join short.
             QTest::newRow(row("part longer than its share, total too long, fails").constData())
-                << kind << large << 3 << qint64(0)
-                << PartFaults{{"_1", {{.fault = "resized", .lengthDelta = 100}}}} << 0 << QStringList{label, "failed"}
-                << QByteArray()
+                << kind << large << 3 << qint64(0) << PartFaults{{"_1", {{.fault = "resized", .lengthDelta = 100}}}}
+                << 0 << QStringList{label, "failed"} << QByteArray()
                 << QStringList{splitLine.arg("{url}_1").arg(307200),
                                R"(Failure: "Received more than the expected 921600 bytes")"}
                 << QStringList{"Merged resource", "Done!"} << QList<int>{};
             QTest::newRow(row("part shorter than its share, total too short, fails the size check").constData())
-                << kind << large << 3 << qint64(0)
-                << PartFaults{{"_1", {{.fault = "resized", .lengthDelta = -100}}}} << 0
-                << QStringList{label, "Done!", "failed"} << QByteArray()
+                << kind << large << 3 << qint64(0) << PartFaults{{"_1", {{.fault = "resized", .lengthDelta = -100}}}}
+                << 0 << QStringList{label, "Done!", "failed"} << QByteArray()
                 << QStringList{splitLine.arg("{url}_1").arg(307200),
                                R"(Merged resource "{url}" has unexpected size 921500 instead of 921600)"}
                 << QStringList{R"(Downloaded "{url}" successfully.)"} << QList<int>{};
@@ -401,8 +398,8 @@ void TestRetrieveFileJob::download_data()
             << kind << small << 257 << any << PartFaults{} << 0 << QStringList{"failed"} << QByteArray()
             << QStringList{tooMany.arg(257)} << QStringList{"Starting download"} << QList<int>{0};
         QTest::newRow(row("more parts than bytes").constData())
-            << kind << QByteArray("abc") << 4 << qint64(0) << PartFaults{} << 0 << QStringList{"failed"}
-            << QByteArray() << QStringList{tooMany.arg(4)} << QStringList{"Starting download"} << QList<int>{0};
+            << kind << QByteArray("abc") << 4 << qint64(0) << PartFaults{} << 0 << QStringList{"failed"} << QByteArray()
+            << QStringList{tooMany.arg(4)} << QStringList{"Starting download"} << QList<int>{0};
         QTest::newRow(row("as many parts as bytes").constData())
             << kind << QByteArray("abc") << 3 << qint64(0) << PartFaults{} << 0
             << QStringList{label, "Done!", "downloaded"} << QByteArray("abc")
@@ -559,7 +556,8 @@ void TestRetrieveFileJob::unevenSplits_data()
     const QString done = R"(Downloaded "{url}" successfully.)";
     const QList<qint64> firstLonger{400000, 260800, 260800};
     const QList<qint64> firstLongerLastMatching{317200, 297200, 307200};
-    const PartFaults noLengths{{"_0", {{.fault = "chunked"}}}, {"_1", {{.fault = "chunked"}}}, {"_2", {{.fault = "chunked"}}}};
+    const PartFaults noLengths{
+        {"_0", {{.fault = "chunked"}}}, {"_1", {{.fault = "chunked"}}}, {"_2", {{.fault = "chunked"}}}};
     const PartFaults none;
 
     for (const QString kind : {"disk", "file"}) {
@@ -571,8 +569,8 @@ void TestRetrieveFileJob::unevenSplits_data()
             << kind << qint64(384 * 1024) << QList<qint64>{} << qint64(0) << none << success << QStringList{done}
             << QStringList{"Failed to download"} << QList<int>{};
         QTest::newRow(row("fixed chunks, the last shorter, chunked bodies without length").constData())
-            << kind << qint64(384 * 1024) << QList<qint64>{} << qint64(0) << noLengths << success
-            << QStringList{done} << QStringList{"Failed to download"} << QList<int>{};
+            << kind << qint64(384 * 1024) << QList<qint64>{} << qint64(0) << noLengths << success << QStringList{done}
+            << QStringList{"Failed to download"} << QList<int>{};
         QTest::newRow(row("first part longer than its share, lengths announced").constData())
             << kind << qint64(0) << firstLonger << qint64(0) << none << success << QStringList{done}
             << QStringList{"Failed to download"} << QList<int>{};
@@ -588,8 +586,7 @@ void TestRetrieveFileJob::unevenSplits_data()
             << PartFaults{{"_0", {{.fault = "chunked"}}},
                           {"_1", {{.fault = "chunked"}}},
                           {"_2", {{.fault = "chunked", .delayMSecs = 300}}}}
-            << success
-            << (kind == "disk" ? QStringList{splitLine.arg("{url}_0").arg(307200), done} : QStringList{done})
+            << success << (kind == "disk" ? QStringList{splitLine.arg("{url}_0").arg(307200), done} : QStringList{done})
             << QStringList{"Failed to download"} << QList<int>{};
 
         // Wrong totals still fail, and leave nothing behind.
@@ -600,8 +597,8 @@ void TestRetrieveFileJob::unevenSplits_data()
             << QStringList{done} << QList<int>{};
         // The short last chunk comes last, and pushes the parts past the size each time.
         QTest::newRow(row("fixed chunks passing the size").constData())
-            << kind << qint64(384 * 1024) << QList<qint64>{} << qint64(-1000) << PartFaults{{"_2", {{.delayMSecs = 500}}}}
-            << QStringList{label, "failed"}
+            << kind << qint64(384 * 1024) << QList<qint64>{} << qint64(-1000)
+            << PartFaults{{"_2", {{.delayMSecs = 500}}}} << QStringList{label, "failed"}
             << QStringList{R"(Failure: "Received more than the expected 920600 bytes")",
                            R"(Failed to download "{url}_2" with 10 attempts)"}
             << QStringList{done, "Merged resource"} << QList<int>{};
@@ -620,8 +617,7 @@ void TestRetrieveFileJob::unevenSplits_data()
         << PartFaults{{"_0", {{.delayMSecs = 200}}},
                       {"_1", {{.toAttempt = 1, .status = 500, .delayMSecs = 500}, {.toAttempt = 10, .status = 500}}},
                       {"_2", {{.delayMSecs = 200}}}}
-        << success << tenAttempts
-        << QStringList{"Failed to download", R"(Starting download for "{url}_1" attempt 11)"}
+        << success << tenAttempts << QStringList{"Failed to download", R"(Starting download for "{url}_1" attempt 11)"}
         << QList<int>{2, 11, 2};
 }
 

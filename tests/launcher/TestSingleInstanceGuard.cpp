@@ -3,7 +3,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUuid>
-
 #include <sys/wait.h>
 #include <unistd.h>
 

@@ -6,7 +6,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
-
 #include <memory>
 #include <vector>
 
@@ -88,7 +87,7 @@ void TestThreadSafeLogWriter::writesHeaderMessagesAndFooter()
     QCOMPARE(first.captured(5), QString("Branch: \"main\" true 5"));
     QCOMPARE(first.captured(1), QString("00"));
     QCOMPARE(messageLine.match(lines[6]).captured(5), QString("first"));
-    QCOMPARE(lines[7], QString("second"));  // a line break stays inside one entry
+    QCOMPARE(lines[7], QString("second")); // a line break stays inside one entry
     QCOMPARE(messageLine.match(lines[8]).captured(5), QString("critical too"));
     QCOMPARE(lines[9], dashes);
     QCOMPARE(lines[10], QString("Goodbye!"));

@@ -7,7 +7,6 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <functional>
 
 struct UpdaterTestAccess
@@ -156,30 +155,25 @@ void TestUpdaterFiles::linkedInstallKeepsItsFoldersBesideTheTarget_data()
 {
     QTest::addColumn<LinkSetup>("setup");
 
-    QTest::newRow("no link: the install directory itself")
-        << LinkSetup([](const QString&, const QString& installDir) {
-               QDir().mkpath(installDir);
-               return installDir;
-           });
-    QTest::newRow("absolute link")
-        << LinkSetup([](const QString& root, const QString& installDir) {
-               QDir().mkpath(root + "/disk/games/Pelwinter");
-               makeLink(root + "/disk/games/Pelwinter", installDir);
-               return root + "/disk/games/Pelwinter";
-           });
-    QTest::newRow("relative link")
-        << LinkSetup([](const QString& root, const QString& installDir) {
-               QDir().mkpath(root + "/disk/games/Pelwinter");
-               makeLink(QDir(QFileInfo(installDir).path()).relativeFilePath(root + "/disk/games/Pelwinter"),
-                        installDir);
-               return root + "/disk/games/Pelwinter";
-           });
-    QTest::newRow("link with a slash at its end")
-        << LinkSetup([](const QString& root, const QString& installDir) {
-               QDir().mkpath(root + "/disk/games/Pelwinter");
-               makeLink(root + "/disk/games/Pelwinter/", installDir);
-               return root + "/disk/games/Pelwinter";
-           });
+    QTest::newRow("no link: the install directory itself") << LinkSetup([](const QString&, const QString& installDir) {
+        QDir().mkpath(installDir);
+        return installDir;
+    });
+    QTest::newRow("absolute link") << LinkSetup([](const QString& root, const QString& installDir) {
+        QDir().mkpath(root + "/disk/games/Pelwinter");
+        makeLink(root + "/disk/games/Pelwinter", installDir);
+        return root + "/disk/games/Pelwinter";
+    });
+    QTest::newRow("relative link") << LinkSetup([](const QString& root, const QString& installDir) {
+        QDir().mkpath(root + "/disk/games/Pelwinter");
+        makeLink(QDir(QFileInfo(installDir).path()).relativeFilePath(root + "/disk/games/Pelwinter"), installDir);
+        return root + "/disk/games/Pelwinter";
+    });
+    QTest::newRow("link with a slash at its end") << LinkSetup([](const QString& root, const QString& installDir) {
+        QDir().mkpath(root + "/disk/games/Pelwinter");
+        makeLink(root + "/disk/games/Pelwinter/", installDir);
+        return root + "/disk/games/Pelwinter";
+    });
     QTest::newRow("chain of two links: the swap happens at its end")
         << LinkSetup([](const QString& root, const QString& installDir) {
                QDir().mkpath(root + "/disk/games/Pelwinter");
@@ -300,14 +294,13 @@ Q_DECLARE_METATYPE(DirOperation)
 void TestUpdaterFiles::succeedsAtTheFirstAttempt_data()
 {
     QTest::addColumn<DirOperation>("operation");
-    QTest::addColumn<QString>("expectedLine");  // with %1 for the root
+    QTest::addColumn<QString>("expectedLine"); // with %1 for the root
     QTest::addColumn<QStringList>("existAfter");
     QTest::addColumn<QStringList>("goneAfter");
 
     QTest::newRow("removing a missing directory counts as removed")
-        << DirOperation([](UpdaterTestAccess& a, const QString& root) {
-               return a.removeDirWithRetries(root + "/missing");
-           })
+        << DirOperation(
+               [](UpdaterTestAccess& a, const QString& root) { return a.removeDirWithRetries(root + "/missing"); })
         << "Removed \"%1/missing\" successfully." << QStringList() << QStringList{"missing"};
     QTest::newRow("removing a tree removes everything in it")
         << DirOperation([](UpdaterTestAccess& a, const QString& root) {
@@ -322,9 +315,7 @@ void TestUpdaterFiles::succeedsAtTheFirstAttempt_data()
            })
         << "Created \"%1/exists\" successfully." << QStringList{"exists"} << QStringList();
     QTest::newRow("making a directory makes its missing parents")
-        << DirOperation([](UpdaterTestAccess& a, const QString& root) {
-               return a.makeDirWithRetries(root + "/p/q/r");
-           })
+        << DirOperation([](UpdaterTestAccess& a, const QString& root) { return a.makeDirWithRetries(root + "/p/q/r"); })
         << "Created \"%1/p/q/r\" successfully." << QStringList{"p/q/r"} << QStringList();
     QTest::newRow("renaming a directory moves its content")
         << DirOperation([](UpdaterTestAccess& a, const QString& root) {
@@ -390,28 +381,22 @@ void TestUpdaterFiles::succeedsAtTheFirstAttempt()
 void TestUpdaterFiles::retriesThirtyTwoTimesThenGivesUp_data()
 {
     QTest::addColumn<DirOperation>("operation");
-    QTest::addColumn<QString>("failureLine");  // with %1 for the root
+    QTest::addColumn<QString>("failureLine"); // with %1 for the root
 
     // Tests run as root, so permissions fail nothing: a regular file where a directory must go
     // and an existing rename target make the operations fail for real.
-    QTest::newRow("directory blocked by a regular file")
-        << DirOperation([](UpdaterTestAccess& a, const QString& root) {
-               writeFile(root + "/file", "x");
-               return a.makeDirWithRetries(root + "/file/dir");
-           })
-        << "Failed to create \"%1/file/dir\"";
-    QTest::newRow("rename target exists")
-        << DirOperation([](UpdaterTestAccess& a, const QString& root) {
-               writeFile(root + "/from/a", "new");
-               writeFile(root + "/to/b", "old");
-               return a.renameWithRetries(root + "/from", root + "/to");
-           })
-        << "Failed to rename \"%1/from\" to \"%1/to\"";
-    QTest::newRow("rename source missing")
-        << DirOperation([](UpdaterTestAccess& a, const QString& root) {
-               return a.renameWithRetries(root + "/nothing", root + "/to");
-           })
-        << "Failed to rename \"%1/nothing\" to \"%1/to\"";
+    QTest::newRow("directory blocked by a regular file") << DirOperation([](UpdaterTestAccess& a, const QString& root) {
+        writeFile(root + "/file", "x");
+        return a.makeDirWithRetries(root + "/file/dir");
+    }) << "Failed to create \"%1/file/dir\"";
+    QTest::newRow("rename target exists") << DirOperation([](UpdaterTestAccess& a, const QString& root) {
+        writeFile(root + "/from/a", "new");
+        writeFile(root + "/to/b", "old");
+        return a.renameWithRetries(root + "/from", root + "/to");
+    }) << "Failed to rename \"%1/from\" to \"%1/to\"";
+    QTest::newRow("rename source missing") << DirOperation([](UpdaterTestAccess& a, const QString& root) {
+        return a.renameWithRetries(root + "/nothing", root + "/to");
+    }) << "Failed to rename \"%1/nothing\" to \"%1/to\"";
 }
 
 void TestUpdaterFiles::retriesThirtyTwoTimesThenGivesUp()
@@ -442,8 +427,8 @@ void TestUpdaterFiles::recreateDirEmptiesADirectory()
     QVERIFY(a.recreateDir(dir));
     QVERIFY(QFileInfo(dir).isDir());
     QVERIFY(QDir(dir).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System));
-    QCOMPARE(captured, (QStringList{"Removed " + quoted(dir) + " successfully.",
-                                    "Created " + quoted(dir) + " successfully."}));
+    QCOMPARE(captured,
+             (QStringList{"Removed " + quoted(dir) + " successfully.", "Created " + quoted(dir) + " successfully."}));
 }
 
 void TestUpdaterFiles::recreateDirReportsWhichStepFailed()

@@ -129,10 +129,7 @@ struct Fixture
         DirDiffWriter::build(path("old"), path("wanted"), checked).save(path("checked.diff"));
     }
 
-    QString p(const QString& arg) const
-    {
-        return arg.startsWith('@') ? path(arg.mid(1)) : arg;
-    }
+    QString p(const QString& arg) const { return arg.startsWith('@') ? path(arg.mid(1)) : arg; }
 };
 } // namespace
 
@@ -205,8 +202,7 @@ void TestDirpatchCommandLine::options_data()
     QTest::newRow("-s-1kk") << with({"-s-1kk"}) << 1 << QByteArray("options -s-? ERROR!\n\n");
     QTest::newRow("-s-: wraps 64 bits") << with({"-s-18446744073709551616"}) << 1
                                         << QByteArray("options -s-? ERROR!\n\n");
-    QTest::newRow("-s-: g suffix past 2^64") << with({"-s-17179869184g"}) << 1
-                                             << QByteArray("options -s-? ERROR!\n\n");
+    QTest::newRow("-s-: g suffix past 2^64") << with({"-s-17179869184g"}) << 1 << QByteArray("options -s-? ERROR!\n\n");
     QTest::newRow("-m") << with({"-m"}) << 0 << QByteArray();
     QTest::newRow("-m2") << with({"-m2"}) << 1 << QByteArray("options -m ERROR!\n\n");
     QTest::newRow("-n-4") << with({"-n-4"}) << 0 << QByteArray();
@@ -238,8 +234,7 @@ void TestDirpatchCommandLine::options_data()
                                         << QByteArray("options -X# input count ERROR!\n\n");
     QTest::newRow("-X with one path") << QStringList{"-X", "@old"} << 1
                                       << QByteArray("options -X input count ERROR!\n\n");
-    QTest::newRow("four paths") << QStringList{"a", "b", "c", "d"} << 1
-                                << QByteArray("options input count ERROR!\n\n");
+    QTest::newRow("four paths") << QStringList{"a", "b", "c", "d"} << 1 << QByteArray("options input count ERROR!\n\n");
     QTest::newRow("two paths") << QStringList{"a", "b"} << 1 << QByteArray("options input count ERROR!\n\n");
     QTest::newRow("empty second path") << QStringList{"a", "", "c"} << 1 << QByteArray("options ? ERROR!\n\n");
     QTest::newRow("two empty paths") << QStringList{"", ""} << 1 << QByteArray("options ? ERROR!\n\n");
@@ -248,18 +243,19 @@ void TestDirpatchCommandLine::options_data()
     QTest::newRow("empty old path") << QStringList{"", "@empty.diff", "@new.bin"} << 0 << QByteArray();
     QTest::newRow("-h with three paths: help, then the patch") << with({"-h"}) << 0 << QByteArray();
     QTest::newRow("directory patch") << QStringList{"@old", "@dir.diff", "@new"} << 0 << QByteArray();
-    QTest::newRow("directory diff naming a checksum, default checks") << QStringList{"@old", "@checked.diff", "@new"}
-                                                                      << 102
-                                                                      << QByteArray("not found checksumType \"sum8\" "
-                                                                                    "ERROR!\n");
-    QTest::newRow("directory diff naming a checksum, -C-no") << QStringList{"-C-no", "@old", "@checked.diff", "@new"}
-                                                             << 0 << QByteArray();
+    QTest::newRow("directory diff naming a checksum, default checks")
+        << QStringList{"@old", "@checked.diff", "@new"} << 102
+        << QByteArray("not found checksumType \"sum8\" "
+                      "ERROR!\n");
+    QTest::newRow("directory diff naming a checksum, -C-no")
+        << QStringList{"-C-no", "@old", "@checked.diff", "@new"} << 0 << QByteArray();
     QTest::newRow("existing output without -f") << QStringList{"@old.bin", "@file.diff", "@plain.txt"} << 12
                                                 << QByteArray("outNewPath already exists, overwrite ERROR!\n");
-    QTest::newRow("existing output with -f") << QStringList{"-f", "@old.bin", "@file.diff", "@plain.txt"} << 0
-                                             << QByteArray();
-    QTest::newRow("existing output directory without -f") << QStringList{"@old", "@dir.diff", "@wanted/"} << 12
-                                                          << QByteArray("outNewPath already exists, overwrite ERROR!\n");
+    QTest::newRow("existing output with -f")
+        << QStringList{"-f", "@old.bin", "@file.diff", "@plain.txt"} << 0 << QByteArray();
+    QTest::newRow("existing output directory without -f")
+        << QStringList{"@old", "@dir.diff", "@wanted/"} << 12
+        << QByteArray("outNewPath already exists, overwrite ERROR!\n");
     QTest::newRow("old and new the same path, a/ and a") << QStringList{"@gone/", "@dir.diff", "@gone"} << 12
                                                          << QByteArray("oldPath outNewPath same path, overwrite "
                                                                        "ERROR!\n");
@@ -273,8 +269,8 @@ void TestDirpatchCommandLine::options_data()
     QTest::newRow("missing diff") << QStringList{"@old.bin", "@missing.diff", "@new.bin"} << 2 << openFailed;
     QTest::newRow("not a diff") << QStringList{"@old.bin", "@plain.txt", "@new.bin"} << 9
                                 << QByteArray("is diff file? getCompressedDiffInfo() ERROR!\n");
-    QTest::newRow("-X in a program without a diff") << QStringList{"-X"} << 204
-                                                    << QByteArray("not found diff data in selfExecuteFile ERROR!\n");
+    QTest::newRow("-X in a program without a diff")
+        << QStringList{"-X"} << 204 << QByteArray("not found diff data in selfExecuteFile ERROR!\n");
 }
 
 void TestDirpatchCommandLine::options()
@@ -335,7 +331,8 @@ void TestDirpatchCommandLine::failedInPlaceDirectoryLeavesOldTree()
     QVERIFY(!result.out.contains("all in outNewPath temp directory moved"));
 
     // an old path that is a file can't take a directory
-    const Result wrongSide = dirpatch({"-f", fixture.path("old.bin"), fixture.path("dir.diff"), fixture.path("old.bin")});
+    const Result wrongSide =
+        dirpatch({"-f", fixture.path("old.bin"), fixture.path("dir.diff"), fixture.path("old.bin")});
     QCOMPARE(wrongSide.code, 12);
     QCOMPARE(wrongSide.err, QByteArray("can not use directory overwrite oldFile ERROR!\n"));
 }
@@ -402,7 +399,8 @@ void TestDirpatchCommandLine::overlappingTreesRefused_data()
     QTest::newRow("output deeper inside, not there yet") << QStringList{"old", "dir.diff", "./old/old-only/x2/y"};
     QTest::newRow("output inside, through a link") << QStringList{"old", "dir.diff", "link-to-old/new"};
     QTest::newRow("old directory inside the output") << QStringList{"-f", "old", "dir.diff", "."};
-    QTest::newRow("old directory inside the output, by its parent") << QStringList{"-f", "old/old-only", "dir.diff", "old/"};
+    QTest::newRow("old directory inside the output, by its parent")
+        << QStringList{"-f", "old/old-only", "dir.diff", "old/"};
 }
 
 // Outside the in-place road a patch never reads and writes one tree: an output inside the old
@@ -412,7 +410,8 @@ void TestDirpatchCommandLine::overlappingTreesRefused()
     QFETCH(QStringList, args);
     Fixture fixture;
     QVERIFY(QFile::link("old", fixture.path("link-to-old")));
-    const QStringList before = QDir(fixture.dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+    const QStringList before =
+        QDir(fixture.dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
     const Result result = dirpatch(args, fixture.dir.path());
     QCOMPARE(result.code, 12);
     QCOMPARE(result.err, QByteArray("oldPath outNewPath overlap ERROR!\n"));
@@ -422,16 +421,24 @@ void TestDirpatchCommandLine::overlappingTreesRefused()
 
 void TestDirpatchCommandLine::inPlaceRefusesLinks_data()
 {
-    QTest::addColumn<QString>("linkPath");   // in the patched tree, pointing into outside/
-    QTest::addColumn<QString>("linkTarget"); // what it points at, relative to outside/
+    QTest::addColumn<QString>("linkPath");    // in the patched tree, pointing into outside/
+    QTest::addColumn<QString>("linkTarget");  // what it points at, relative to outside/
     QTest::addColumn<QString>("refusedLink"); // the link named in the error
     // old/sub holds old files that the patch removes and receives a new file
-    QTest::newRow("old directory") << "sub" << "" << "sub";
+    QTest::newRow("old directory") << "sub"
+                                   << ""
+                                   << "sub";
     // kept/ is in both trees; the new file under it would be moved through the link
-    QTest::newRow("directory of the new tree") << "kept" << "" << "kept";
+    QTest::newRow("directory of the new tree") << "kept"
+                                               << ""
+                                               << "kept";
     // same.txt is unchanged: it would be moved away and back, and its execute bit set through it
-    QTest::newRow("unchanged file") << "same.txt" << "victim.txt" << "same.txt";
-    QTest::newRow("link below a directory") << "kept/deep" << "" << "kept/deep";
+    QTest::newRow("unchanged file") << "same.txt"
+                                    << "victim.txt"
+                                    << "same.txt";
+    QTest::newRow("link below a directory") << "kept/deep"
+                                            << ""
+                                            << "kept/deep";
 }
 
 // A link inside the tree that -f patches in place: the run is refused before anything changes,
@@ -466,8 +473,8 @@ void TestDirpatchCommandLine::inPlaceRefusesLinks()
                                 {"deep/", FileTree::dir()},
                                 {"deep/k.txt", FileTree::file("kept deep")}};
     QVERIFY(FileTree::write(path("outside"), outsideBefore));
-    QVERIFY(writeFile(path("outside/victim.txt"), linkTarget.isEmpty() ? QByteArray("old file under sub")
-                                                                          : QByteArray("unchanged text")));
+    QVERIFY(writeFile(path("outside/victim.txt"),
+                      linkTarget.isEmpty() ? QByteArray("old file under sub") : QByteArray("unchanged text")));
     const Entries outsideStart = FileTree::read(path("outside"));
     const QString linkFile = path("old/" + linkPath);
     QVERIFY(QDir(linkFile).removeRecursively() || QFile::remove(linkFile));
@@ -478,8 +485,8 @@ void TestDirpatchCommandLine::inPlaceRefusesLinks()
 
     const Result result = dirpatch({"-f", path("old"), path("p.diff"), path("old")});
     QCOMPARE(result.code, 114);
-    QVERIFY2(result.err.contains("can't patch in place through the symbolic link \"" + path("old/" + refusedLink).toUtf8() +
-                                 "\"  ERROR!\n"),
+    QVERIFY2(result.err.contains("can't patch in place through the symbolic link \"" +
+                                 path("old/" + refusedLink).toUtf8() + "\"  ERROR!\n"),
              result.err.constData());
     QCOMPARE(FileTree::read(path("outside")), outsideStart);
     QVERIFY(QFileInfo(linkFile).isSymLink());
@@ -627,15 +634,20 @@ void TestDirpatchCommandLine::archiveRefusals()
         int code;
         QByteArray err;
     } rows[] = {
-        {{"-X-exe#" + fixture.path("no-marker"), fixture.path("file.diff"), "-X#" + fixture.path("a")}, 202,
+        {{"-X-exe#" + fixture.path("no-marker"), fixture.path("file.diff"), "-X#" + fixture.path("a")},
+         202,
          "createSfx() selfExecute type ERROR!\n"},
-        {{"-X-exe#" + fixture.path("empty-exe"), fixture.path("file.diff"), "-X#" + fixture.path("b")}, 202,
+        {{"-X-exe#" + fixture.path("empty-exe"), fixture.path("file.diff"), "-X#" + fixture.path("b")},
+         202,
          "createSfx() selfExecute type ERROR!\n"},
-        {{fixture.path("plain.txt"), "-X#" + fixture.path("c")}, 201,
+        {{fixture.path("plain.txt"), "-X#" + fixture.path("c")},
+         201,
          "createSfx() input diffFile is unsupported type ERROR!\n"},
-        {{fixture.path("file.diff"), "-X#" + fixture.path("plain.txt")}, 12,
+        {{fixture.path("file.diff"), "-X#" + fixture.path("plain.txt")},
+         12,
          "outSelfExtractArchive already exists, overwrite ERROR!\n"},
-        {{"-X-exe#" + fixture.path("missing"), fixture.path("file.diff"), "-X#" + fixture.path("d")}, 2,
+        {{"-X-exe#" + fixture.path("missing"), fixture.path("file.diff"), "-X#" + fixture.path("d")},
+         2,
          "createSfx() open selfExecuteFile read ERROR!\n"},
     };
     for (const auto& row : rows) {

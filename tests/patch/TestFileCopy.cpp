@@ -37,12 +37,12 @@ const qint64 kFullTmpfsSize = 256 * 1024;
 // Where a copy goes from and to.
 enum Place
 {
-    OnOneDisk,        // both in the system's temporary folder
-    OnXfs,            // both on a loop-mounted XFS
-    OnTmpfs,          // both on one tmpfs
-    DiskToTmpfs,      // from the temporary folder onto a tmpfs
-    OnFullTmpfs,      // both on a tmpfs of kFullTmpfsSize bytes
-    DiskToFullTmpfs,  // from the temporary folder onto a tmpfs of kFullTmpfsSize bytes
+    OnOneDisk,       // both in the system's temporary folder
+    OnXfs,           // both on a loop-mounted XFS
+    OnTmpfs,         // both on one tmpfs
+    DiskToTmpfs,     // from the temporary folder onto a tmpfs
+    OnFullTmpfs,     // both on a tmpfs of kFullTmpfsSize bytes
+    DiskToFullTmpfs, // from the temporary folder onto a tmpfs of kFullTmpfsSize bytes
 };
 
 struct ByteCollector
@@ -103,8 +103,7 @@ Extents extentsOf(const QString& path)
 {
     Extents result;
     const int fd = open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-    {
+    if (fd < 0) {
         result.error = "can't open " + path;
         return result;
     }
@@ -116,8 +115,7 @@ Extents extentsOf(const QString& path)
     map->fm_extent_count = kMaxExtents;
     if (ioctl(fd, FS_IOC_FIEMAP, map) != 0)
         result.error = "FIEMAP failed on " + path;
-    for (quint32 i = 0; result.error.isEmpty() && i < map->fm_mapped_extents; ++i)
-    {
+    for (quint32 i = 0; result.error.isEmpty() && i < map->fm_mapped_extents; ++i) {
         const struct fiemap_extent& extent = map->fm_extents[i];
         result.list.append({extent.fe_physical, extent.fe_length});
         if (!(extent.fe_flags & FIEMAP_EXTENT_SHARED))
@@ -195,34 +193,28 @@ bool TestFileCopy::folders(Place place, QString* from, QString* to, QString* why
 {
     QString fromRoot = QDir::tempPath();
     QString toRoot = QDir::tempPath();
-    if (place == OnXfs)
-    {
-        if (!xfs->isMounted())
-        {
+    if (place == OnXfs) {
+        if (!xfs->isMounted()) {
             *whyNot = "no XFS to clone on: " + xfs->whyNot();
             return false;
         }
         fromRoot = toRoot = xfs->path();
     }
-    if (place == OnTmpfs || place == DiskToTmpfs)
-    {
+    if (place == OnTmpfs || place == DiskToTmpfs) {
         // without root the shared memory tmpfs serves as well
         toRoot = tmpfs->isMounted() ? tmpfs->path() : QString("/dev/shm");
-        if (!QFileInfo(toRoot).isDir())
-        {
+        if (!QFileInfo(toRoot).isDir()) {
             *whyNot = "no tmpfs: " + tmpfs->whyNot();
             return false;
         }
         if (place == OnTmpfs)
             fromRoot = toRoot;
     }
-    if (place == OnFullTmpfs || place == DiskToFullTmpfs)
-    {
+    if (place == OnFullTmpfs || place == DiskToFullTmpfs) {
         // a fresh one each time: the row fills it
         rowFolders.clear();
         fullTmpfs = std::make_unique<ScratchMount>(ScratchMount::Tmpfs, kFullTmpfsSize);
-        if (!fullTmpfs->isMounted())
-        {
+        if (!fullTmpfs->isMounted()) {
             *whyNot = "no small tmpfs to fill: " + fullTmpfs->whyNot();
             return false;
         }
@@ -230,17 +222,14 @@ bool TestFileCopy::folders(Place place, QString* from, QString* to, QString* why
         if (place == OnFullTmpfs)
             fromRoot = toRoot;
     }
-    if ((place == DiskToTmpfs || place == DiskToFullTmpfs) && deviceOf(fromRoot) == deviceOf(toRoot))
-    {
+    if ((place == DiskToTmpfs || place == DiskToFullTmpfs) && deviceOf(fromRoot) == deviceOf(toRoot)) {
         *whyNot = "the temporary folder is on the tmpfs itself";
         return false;
     }
-    for (QString* folder : {from, to})
-    {
+    for (QString* folder : {from, to}) {
         const QString& root = folder == from ? fromRoot : toRoot;
         rowFolders.push_back(std::make_unique<QTemporaryDir>(root + "/copy-XXXXXX"));
-        if (!rowFolders.back()->isValid())
-        {
+        if (!rowFolders.back()->isValid()) {
             *whyNot = "can't make a folder in " + root;
             return false;
         }
@@ -288,16 +277,15 @@ void TestFileCopy::copyWays_data()
         << int(DiskToTmpfs) << kBuffer - 1 << false << false << true << int(kCopyWay_plain);
     QTest::newRow("plain fallback, exactly the buffer")
         << int(DiskToTmpfs) << kBuffer << false << false << true << int(kCopyWay_plain);
-    QTest::newRow("plain fallback, one byte") << int(DiskToTmpfs) << qint64(1) << false << false << true
-                                              << int(kCopyWay_plain);
+    QTest::newRow("plain fallback, one byte")
+        << int(DiskToTmpfs) << qint64(1) << false << false << true << int(kCopyWay_plain);
     QTest::newRow("empty file") << int(OnOneDisk) << qint64(0) << false << false << true << int(kCopyWay_none);
     QTest::newRow("empty file over a longer file")
         << int(OnOneDisk) << qint64(0) << false << true << false << int(kCopyWay_none);
-    QTest::newRow("empty file onto a tmpfs") << int(DiskToTmpfs) << qint64(0) << false << false << false
-                                             << int(kCopyWay_none);
+    QTest::newRow("empty file onto a tmpfs")
+        << int(DiskToTmpfs) << qint64(0) << false << false << false << int(kCopyWay_none);
     // the copy takes the bytes only: the patch sets the execute bits it lists, once all files are there
-    QTest::newRow("executable old file, cloned") << int(OnXfs) << kMiB << true << false << false
-                                                 << int(kCopyWay_clone);
+    QTest::newRow("executable old file, cloned") << int(OnXfs) << kMiB << true << false << false << int(kCopyWay_clone);
     QTest::newRow("executable old file, kernel copy")
         << int(OnTmpfs) << kMiB << true << false << false << int(kCopyWay_kernel);
     QTest::newRow("executable old file, plain fallback")
@@ -335,13 +323,11 @@ void TestFileCopy::copyWays()
     QVERIFY(readFile(newPath) == content);
     QCOMPARE(modeOf(newPath), defaultFileMode());
     QVERIFY(readFile(oldPath) == content);
-    if (withListener)
-    {
+    if (withListener) {
         QVERIFY(collector.bytes == content);
         for (int piece : collector.pieces)
             QVERIFY(piece > 0 && piece <= kBuffer);
-    }
-    else
+    } else
         QVERIFY(collector.pieces.isEmpty());
 }
 
@@ -387,8 +373,7 @@ void TestFileCopy::clonedCopySharesItsBlocks()
     const QByteArray content = randomBytes(5 * kMiB + 333, 11);
     QVERIFY(writeFile(oldPath, content));
 
-    QVERIFY(dpatch_copyFile(QFile::encodeName(oldPath).constData(), QFile::encodeName(newPath).constData(),
-                            nullptr));
+    QVERIFY(dpatch_copyFile(QFile::encodeName(oldPath).constData(), QFile::encodeName(newPath).constData(), nullptr));
 
     const Extents oldExtents = extentsOf(oldPath);
     const Extents newExtents = extentsOf(newPath);
@@ -458,10 +443,9 @@ void TestFileCopy::patchKeepsExecuteBitsOnEveryWay()
 
     TChecksumSet noChecks = {};
     const int descriptorsBefore = openDescriptorCount();
-    const int code = runDirPatch(QFile::encodeName(oldDir).constData(),
-                                 QFile::encodeName(source.path() + "/patch.diff").constData(),
-                                 QFile::encodeName(newDir).constData(), 0, 512u * 1024 * 1024, 24, &noChecks,
-                                 &defaultDirPatchListener, 0, 0);
+    const int code = runDirPatch(
+        QFile::encodeName(oldDir).constData(), QFile::encodeName(source.path() + "/patch.diff").constData(),
+        QFile::encodeName(newDir).constData(), 0, 512u * 1024 * 1024, 24, &noChecks, &defaultDirPatchListener, 0, 0);
     QCOMPARE(code, int(DPATCH_SUCCESS));
     QCOMPARE(openDescriptorCount(), descriptorsBefore);
     QCOMPARE(FileTree::read(newDir), newTree);

@@ -11,7 +11,6 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <functional>
 
 namespace
@@ -63,7 +62,8 @@ void TestFilePatch::run_data()
     const QByteArray stored = PatchWriter::compressedDiff(c).bytes();
     const QByteArray zstd = PatchWriter::compressedDiff(c, PatchWriter::kAllSectionsCompressed).bytes();
     const QString out = "new.bin";
-    QTest::newRow("stored sections") << c.oldData << c.newData << stored << false << Window() << out << 0 << QByteArray();
+    QTest::newRow("stored sections") << c.oldData << c.newData << stored << false << Window() << out << 0
+                                     << QByteArray();
     QTest::newRow("zstd sections") << c.oldData << c.newData << zstd << false << Window() << out << 0 << QByteArray();
     QTest::newRow("diff in a window of a larger file")
         << c.oldData << c.newData << zstd << false << Window{1000, 77} << out << 0 << QByteArray();
@@ -124,9 +124,9 @@ void TestFilePatch::run_data()
     QTest::newRow("new file can't be created")
         << c.oldData << QByteArray() << stored << false << Window() << QString("missing/new.bin")
         << int(DPATCH_OPENWRITE_ERROR) << QByteArray("open out newFile for write ERROR!\n");
-    QTest::newRow("new file can't be written") << c.oldData << QByteArray() << stored << false << Window()
-                                               << QString("/dev/full") << int(DPATCH_FILEWRITE_ERROR)
-                                               << QByteArray("out newFile write ERROR!\n");
+    QTest::newRow("new file can't be written")
+        << c.oldData << QByteArray() << stored << false << Window() << QString("/dev/full")
+        << int(DPATCH_FILEWRITE_ERROR) << QByteArray("out newFile write ERROR!\n");
 }
 
 void TestFilePatch::run()

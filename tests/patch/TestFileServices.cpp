@@ -1,7 +1,6 @@
 // File streams and path services on real files in a temporary directory, including full disks.
 
 #include "patch/file_services.h"
-
 #include "support/OpenDescriptors.h"
 #include "support/RandomBytes.h"
 
@@ -9,7 +8,6 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <memory>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -121,13 +119,10 @@ void TestFileServices::inputReadsRanges()
     QByteArray out(length, '\0');
     QCOMPARE(bool(in.base.read(&in.base, pos, bytes(out), bytes(out) + length)), ok);
     QCOMPARE(bool(in.fileError), !ok);
-    if (ok)
-    {
+    if (ok) {
         QCOMPARE(out, data.mid(qsizetype(pos), length));
         QCOMPARE(in.filePos, length ? pos + quint64(length) : 0);
-    }
-    else
-    {
+    } else {
         QCOMPARE(in.filePos, dpatch_kUnknownFilePos);
         // The next read seeks again and still gets the right bytes.
         QByteArray again(5, '\0');
@@ -169,8 +164,7 @@ void TestFileServices::inputReadsLargeAndBackwards()
     QVERIFY(in.base.read(&in.base, 0, bytes(out), bytes(out) + out.size()));
     QCOMPARE(out, data);
     const qsizetype positions[] = {2000000, 5, 3144000, 0, 1048576};
-    for (qsizetype pos : positions)
-    {
+    for (qsizetype pos : positions) {
         QByteArray part(1000, '\0');
         QVERIFY(in.base.read(&in.base, quint64(pos), bytes(part), bytes(part) + part.size()));
         QCOMPARE(part, data.mid(pos, 1000));
@@ -326,8 +320,7 @@ void TestFileServices::fullFileSystemFailsWrite()
     dpatch_TFileStreamOutput out = {};
     BOOL written = 0;
     BOOL closed = 0;
-    if (dpatch_TFileStreamOutput_open(&out, target.constData(), quint64(data.size())))
-    {
+    if (dpatch_TFileStreamOutput_open(&out, target.constData(), quint64(data.size()))) {
         written = writeAt(out, 0, data.left(16 * 1024)) && writeAt(out, 16 * 1024, data.mid(16 * 1024));
         closed = dpatch_TFileStreamOutput_close(&out);
     }
@@ -397,8 +390,7 @@ void TestFileServices::makeDir()
     QVERIFY(QDir(dir->path()).mkpath("dir"));
     writeFile(path("dir/keep"), "k");
     QCOMPARE(bool(dpatch_makeDir(QFile::encodeName(path(name)).constData())), ok);
-    if (ok)
-    {
+    if (ok) {
         QVERIFY(QFileInfo(path(name)).isDir());
         QCOMPARE(modeOf(path(name)), 0755);
     }
@@ -412,8 +404,7 @@ void TestFileServices::longPathsRefused()
     // Build a real directory path of exactly 2047 bytes, which must still work, and refuse 2048.
     QByteArray base = QFile::encodeName(dir->path());
     QByteArray deep = base;
-    while (deep.size() + 1 + 200 < 2047 - 1)
-    {
+    while (deep.size() + 1 + 200 < 2047 - 1) {
         deep += '/' + QByteArray(200, 'd');
         QVERIFY(dpatch_makeDir(deep.constData()));
     }
@@ -491,8 +482,8 @@ void TestFileServices::renameAndRemove()
     writeFile(path("from/inner/f"), "data");
     QVERIFY(renamePath(QFile::encodeName(path("from/")).constData(), QFile::encodeName(path("to/")).constData()));
     QCOMPARE(readFile(path("to/inner/f")), QByteArray("data"));
-    QVERIFY(relocatePath(QFile::encodeName(path("to/inner/f")).constData(),
-                         QFile::encodeName(path("to/g")).constData()));
+    QVERIFY(
+        relocatePath(QFile::encodeName(path("to/inner/f")).constData(), QFile::encodeName(path("to/g")).constData()));
     QCOMPARE(readFile(path("to/g")), QByteArray("data"));
     QVERIFY(!renamePath(QFile::encodeName(path("gone")).constData(), QFile::encodeName(path("x")).constData()));
 

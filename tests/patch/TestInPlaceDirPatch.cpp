@@ -13,7 +13,6 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <functional>
 
 namespace
@@ -65,8 +64,8 @@ Outcome patchInPlace(const QString& oldDir, const QString& diffPath, Observer* o
     TChecksumSet checksumSet = {};
     StderrCapture capture;
     Outcome outcome;
-    outcome.code = runDirPatch(oldDir.toUtf8().constData(), diffPath.toUtf8().constData(), temp.toUtf8().constData(),
-                               0, 64 * 1024, 24, &checksumSet, &listener, 0, 0);
+    outcome.code = runDirPatch(oldDir.toUtf8().constData(), diffPath.toUtf8().constData(), temp.toUtf8().constData(), 0,
+                               64 * 1024, 24, &checksumSet, &listener, 0, 0);
     outcome.errors = capture.take();
     observer = nullptr;
     return outcome;
@@ -96,20 +95,25 @@ void TestInPlaceDirPatch::patch_data()
         return FileTree::file(content, executable);
     };
     const QByteArray shared = "the same bytes in several new files";
-    QTest::newRow("one old file for three new files")
-        << Entries{{"keep", file(shared)}, {"gone", file("removed")}}
-        << Entries{{"a", file(shared)}, {"b", file(shared)}, {"keep", file(shared)}, {"sub/", dir()},
-                   {"sub/c", file(shared)}};
+    QTest::newRow("one old file for three new files") << Entries{{"keep", file(shared)}, {"gone", file("removed")}}
+                                                      << Entries{{"a", file(shared)},
+                                                                 {"b", file(shared)},
+                                                                 {"keep", file(shared)},
+                                                                 {"sub/", dir()},
+                                                                 {"sub/c", file(shared)}};
     QTest::newRow("new directory created, old directory removed")
         << Entries{{"olddir/", dir()}, {"olddir/x", file("x")}, {"y", file("y content")}}
-        << Entries{{"newdir/", dir()}, {"newdir/deeper/", dir()}, {"newdir/deeper/y", file("y content")},
+        << Entries{{"newdir/", dir()},
+                   {"newdir/deeper/", dir()},
+                   {"newdir/deeper/y", file("y content")},
                    {"z", file("brand new")}};
     QTest::newRow("file replaced at the same path")
         << Entries{{"data.bin", file(QByteArray(5000, 'a') + "old tail")}}
         << Entries{{"data.bin", file(QByteArray(5000, 'a') + "the new tail is longer")}};
-    QTest::newRow("execute bits and empty files")
-        << Entries{{"tool", file("#!/bin/sh\necho old\n")}}
-        << Entries{{"tool", file("#!/bin/sh\necho new\n", true)}, {"empty", file("")}, {"copy", file("#!/bin/sh\necho old\n", true)}};
+    QTest::newRow("execute bits and empty files") << Entries{{"tool", file("#!/bin/sh\necho old\n")}}
+                                                  << Entries{{"tool", file("#!/bin/sh\necho new\n", true)},
+                                                             {"empty", file("")},
+                                                             {"copy", file("#!/bin/sh\necho old\n", true)}};
     QTest::newRow("unchanged tree") << Entries{{"a", file("same")}, {"d/", dir()}}
                                     << Entries{{"a", file("same")}, {"d/", dir()}};
 }
@@ -200,9 +204,9 @@ void TestInPlaceDirPatch::finishBeforeBeginTouchesNothing()
     listener.dirPatcher = nullptr;
     TChecksumSet checksumSet = {};
     StderrCapture capture;
-    const int code = runDirPatch(oldDir.toUtf8().constData(), sandbox.filePath("missing.diff").toUtf8().constData(),
-                                 tempPathOf(oldDir).toUtf8().constData(), 0, 64 * 1024, 24, &checksumSet, &listener,
-                                 0, 0);
+    const int code =
+        runDirPatch(oldDir.toUtf8().constData(), sandbox.filePath("missing.diff").toUtf8().constData(),
+                    tempPathOf(oldDir).toUtf8().constData(), 0, 64 * 1024, 24, &checksumSet, &listener, 0, 0);
     capture.take();
     QCOMPARE(code, 2);
     QCOMPARE(FileTree::read(oldDir), (Entries{{"a", FileTree::file("a")}}));

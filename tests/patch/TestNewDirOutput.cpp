@@ -302,7 +302,8 @@ void TestNewDirOutput::copyToFullDiskFails()
     QVERIFY(writeFile(oldPath, QByteArray(100, 'd')));
     StderrCapture capture;
     QVERIFY(!dpatch_copyFile(oldPath.toUtf8().constData(), "/dev/full", nullptr));
-    QVERIFY(capture.take().contains("check newFile.base.write(&newFile.base,pos,temp_cache,temp_cache+copyLen) error!"));
+    QVERIFY(
+        capture.take().contains("check newFile.base.write(&newFile.base,pos,temp_cache,temp_cache+copyLen) error!"));
 }
 
 void TestNewDirOutput::readFileToListener()

@@ -11,7 +11,6 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <cstring>
 
 namespace
@@ -28,8 +27,8 @@ quint64 polyHash(quint64 hash, const dpatch_byte* data, const dpatch_byte* end)
 
 QByteArray polyBytes(const QByteArray& data)
 {
-    const quint64 hash = polyHash(7, (const dpatch_byte*)data.constData(),
-                                  (const dpatch_byte*)data.constData() + data.size());
+    const quint64 hash =
+        polyHash(7, (const dpatch_byte*)data.constData(), (const dpatch_byte*)data.constData() + data.size());
     return QByteArray((const char*)&hash, 8);
 }
 
@@ -181,8 +180,7 @@ void TestOldDirVerifier::acceptsMatchingTreeFedInPieces()
     // it stops once the directory data is in, well before the embedded diff ends
     QVERIFY(pieceSize == 1 || used < sandbox.diff.size());
     QCOMPARE(QByteArray(TOldDirVerifier_getChecksumType(&verifier.v)), QByteArray(withChecksums ? "poly64" : ""));
-    const dpatch_TDecompressPlugin* plugin =
-        compressDirData ? &zstdDecompressPlugin : nullptr;
+    const dpatch_TDecompressPlugin* plugin = compressDirData ? &zstdDecompressPlugin : nullptr;
     if (compressDirData)
         QCOMPARE(QByteArray(TOldDirVerifier_getCompressType(&verifier.v)), QByteArray("zstd"));
     StderrCapture capture;
@@ -203,8 +201,9 @@ void TestOldDirVerifier::refusesChangedTree_data()
     QTest::newRow("copied file resized") << "keep.bin" << randomBytes(1999, 12) << false << sizes;
     QTest::newRow("reference file changed, same size") << "d/c.bin" << randomBytes(3000, 99) << true << sums;
     QTest::newRow("copied file changed, same size") << "keep.bin" << randomBytes(2000, 98) << true << sums;
-    QTest::newRow("reference file missing") << "d/c.bin" << QByteArray() << false
-                                            << QByteArray("check dpatch_TFileStreamInput_open(&fileData,fileName) error!\n");
+    QTest::newRow("reference file missing")
+        << "d/c.bin" << QByteArray() << false
+        << QByteArray("check dpatch_TFileStreamInput_open(&fileData,fileName) error!\n");
 }
 
 void TestOldDirVerifier::refusesChangedTree()

@@ -2,13 +2,11 @@
 
 #include "patch/ref_stream.h"
 #include "patch/streams.h"
-
 #include "support/RandomBytes.h"
 #include "support/StderrCapture.h"
 
 #include <QRandomGenerator>
 #include <QTest>
-
 #include <vector>
 
 namespace
@@ -20,10 +18,10 @@ struct Streams
     std::vector<dpatch_TStreamInput> streams;
     std::vector<const dpatch_TStreamInput*> list;
 
-    explicit Streams(const QList<QByteArray>& data, int failingIndex = -1) : contents(data), streams(size_t(data.size()))
+    explicit Streams(const QList<QByteArray>& data, int failingIndex = -1)
+        : contents(data), streams(size_t(data.size()))
     {
-        for (qsizetype i = 0; i < contents.size(); ++i)
-        {
+        for (qsizetype i = 0; i < contents.size(); ++i) {
             auto* begin = reinterpret_cast<const dpatch_byte*>(contents[i].constData());
             dpatch_memStreamInput_init(&streams[size_t(i)], begin, begin + contents[i].size());
             list.push_back(&streams[size_t(i)]);
@@ -38,8 +36,7 @@ struct Streams
     QByteArray joined(quint64 alignSize) const
     {
         QByteArray result;
-        for (const QByteArray& content : contents)
-        {
+        for (const QByteArray& content : contents) {
             result += content;
             while (quint64(result.size()) % alignSize)
                 result += '\0';
@@ -108,13 +105,10 @@ void TestRefStream::reads()
     StderrCapture capture;
     QByteArray out;
     QCOMPARE(bool(readRef(ref, pos, length, &out)), ok);
-    if (ok)
-    {
+    if (ok) {
         QCOMPARE(out, expected);
         QCOMPARE(capture.take(), QByteArray());
-    }
-    else
-    {
+    } else {
         QCOMPARE(capture.take(), expected);
     }
     dpatch_TRefStream_close(&ref);
@@ -143,14 +137,12 @@ void TestRefStream::readsInAnyOrder()
     QVERIFY(dpatch_TRefStream_open(&ref, streams.list.data(), quint64(streams.list.size()), align));
     QCOMPARE(ref.stream->streamSize, quint64(joined.size()));
     QByteArray out;
-    for (qsizetype pos = 0; pos < joined.size(); pos += 37)
-    {
+    for (qsizetype pos = 0; pos < joined.size(); pos += 37) {
         const qsizetype length = qMin<qsizetype>(37, joined.size() - pos);
         QVERIFY(readRef(ref, quint64(pos), length, &out));
         QCOMPARE(out, joined.mid(pos, length));
     }
-    for (int i = 0; i < 2000; ++i)
-    {
+    for (int i = 0; i < 2000; ++i) {
         const qsizetype length = 1 + random.bounded(i % 5 ? 50 : 2000);
         const qsizetype pos = random.bounded(joined.size() - qMin(length, joined.size()) + 1);
         QVERIFY(readRef(ref, quint64(pos), qMin(length, joined.size() - pos), &out));
@@ -165,7 +157,8 @@ void TestRefStream::failingJoinedStream_data()
     QTest::addColumn<int>("length");
     QTest::addColumn<QByteArray>("lines");
     QTest::newRow("failing part ends the read")
-        << quint64(2) << 5 << QByteArray("check _TRefStream_read_do(self,readFromPos,out_data,out_data_end,curRangeIndex) error!\n");
+        << quint64(2) << 5
+        << QByteArray("check _TRefStream_read_do(self,readFromPos,out_data,out_data_end,curRangeIndex) error!\n");
     QTest::newRow("failing part ends its range")
         << quint64(5) << 5
         << QByteArray("check _TRefStream_read_do(self,readFromPos,out_data,out_data+leftLen,curRangeIndex) error!\n");
@@ -207,8 +200,7 @@ void TestRefStream::emptyReadTouchesNothing()
     int reads = 0;
     Counted counted[3];
     const dpatch_TStreamInput* list[3];
-    for (int i = 0; i < 3; ++i)
-    {
+    for (int i = 0; i < 3; ++i) {
         counted[i] = Counted{{&counted[i], 10, Counted::read}, &reads};
         list[i] = &counted[i].base;
     }

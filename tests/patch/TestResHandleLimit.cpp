@@ -4,7 +4,6 @@
 #include "patch/file_services.h"
 #include "patch/ref_stream.h"
 #include "patch/res_handle_limit.h"
-
 #include "support/OpenDescriptors.h"
 #include "support/RandomBytes.h"
 #include "support/StderrCapture.h"
@@ -13,7 +12,6 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <vector>
 
 namespace
@@ -34,8 +32,7 @@ struct FileResources
         : res(size_t(count)), files(size_t(count)), failClose(size_t(count)), openWithoutStream(size_t(count))
     {
         QRandomGenerator sizes(seed);
-        for (int i = 0; i < count; ++i)
-        {
+        for (int i = 0; i < count; ++i) {
             contents << randomBytes(1 + sizes.bounded(maxSize), seed + quint32(i) + 1);
             paths << QFile::encodeName(dir.filePath(QString("old%1").arg(i)));
             QFile file(QFile::decodeName(paths[i]));
@@ -75,8 +72,7 @@ struct FileResources
 QList<int> openIndices(const dpatch_TResHandleLimit& limit)
 {
     QList<int> result;
-    for (quint64 i = 0; i < limit.streamCount; ++i)
-    {
+    for (quint64 i = 0; i < limit.streamCount; ++i) {
         if (limit._openStreamList[i])
             result << int(i);
     }
@@ -113,11 +109,9 @@ void TestResHandleLimit::closesLeastRecentlyRead_data()
     QTest::newRow("the one read longer ago is closed")
         << 2 << QList<int>{0, 1, 0, 2} << QStringList{"open 0", "open 1", "close 1", "open 2"} << QList<int>{0, 2};
     QTest::newRow("limit one closes on every change")
-        << 1 << QList<int>{0, 1, 0} << QStringList{"open 0", "close 0", "open 1", "close 1", "open 0"}
-        << QList<int>{0};
+        << 1 << QList<int>{0, 1, 0} << QStringList{"open 0", "close 0", "open 1", "close 1", "open 0"} << QList<int>{0};
     QTest::newRow("limit zero acts as one")
-        << 0 << QList<int>{0, 1, 0} << QStringList{"open 0", "close 0", "open 1", "close 1", "open 0"}
-        << QList<int>{0};
+        << 0 << QList<int>{0, 1, 0} << QStringList{"open 0", "close 0", "open 1", "close 1", "open 0"} << QList<int>{0};
     QTest::newRow("open files are not reopened")
         << 3 << QList<int>{0, 1, 2, 2, 1, 0} << QStringList{"open 0", "open 1", "open 2"} << QList<int>{0, 1, 2};
     QTest::newRow("recent reads protect a file")
@@ -136,8 +130,7 @@ void TestResHandleLimit::closesLeastRecentlyRead()
     QVERIFY(dpatch_TResHandleLimit_open(&limiter, quint64(limit), files.res.data(), 3));
     QCOMPARE(limiter.streamCount, quint64(3));
     QVERIFY(files.events.isEmpty()); // opening the limiter opens nothing
-    for (int index : reads)
-    {
+    for (int index : reads) {
         char byte = 0;
         QVERIFY(readByte(limiter, index, 0, &byte));
         QCOMPARE(byte, files.contents[index][0]);
@@ -170,8 +163,7 @@ void TestResHandleLimit::manyFilesUnderSmallLimit()
 
     QRandomGenerator random(21);
     int mostOpen = 0;
-    for (int i = 0; i < 3000; ++i)
-    {
+    for (int i = 0; i < 3000; ++i) {
         const qsizetype length = 1 + random.bounded(i % 10 == 0 ? 20000 : 300);
         const qsizetype pos = random.bounded(joined.size() - length + 1);
         QByteArray out(length, '\0');
@@ -204,16 +196,18 @@ void TestResHandleLimit::failedReads_data()
     QTest::addColumn<QByteArray>("lines");
     const QByteArray openHandleLine = "check _TResHandleLimit_openHandle(self,index) error!\n";
     const QByteArray closeOneLine = "check _TResHandleLimit_closeOneHandle(self) error!\n";
-    QTest::newRow("file gone before its first read")
-        << "removed" << "check res->open(res,pCur) error!\n" + openHandleLine;
-    QTest::newRow("open succeeds without a stream")
-        << "no stream" << "check (*pCur)!=0 error!\n" + openHandleLine;
+    QTest::newRow("file gone before its first read") << "removed"
+                                                     << "check res->open(res,pCur) error!\n" + openHandleLine;
+    QTest::newRow("open succeeds without a stream") << "no stream"
+                                                    << "check (*pCur)!=0 error!\n" + openHandleLine;
     QTest::newRow("file changed size since listed")
-        << "resized" << "check (*pCur)->streamSize==res->resStreamSize error!\n" + openHandleLine;
+        << "resized"
+        << "check (*pCur)->streamSize==res->resStreamSize error!\n" + openHandleLine;
     QTest::newRow("evicted file fails to close")
-        << "close fails" << "check res->close(res,cur) error!\n" + closeOneLine + openHandleLine;
-    QTest::newRow("limit reached with nothing open")
-        << "count off" << "check best_i<count error!\n" + closeOneLine + openHandleLine;
+        << "close fails"
+        << "check res->close(res,cur) error!\n" + closeOneLine + openHandleLine;
+    QTest::newRow("limit reached with nothing open") << "count off"
+                                                     << "check best_i<count error!\n" + closeOneLine + openHandleLine;
 }
 
 void TestResHandleLimit::failedReads()
@@ -235,13 +229,11 @@ void TestResHandleLimit::failedReads()
         files.res[1].resStreamSize += 1;
     else if (fault == "close fails")
         files.failClose[0] = true;
-    else if (fault == "count off")
-    {
+    else if (fault == "count off") {
         QVERIFY(dpatch_TResHandleLimit_closeFileHandles(&limiter));
         limiter._openCount = limiter._maxOpenCount;
     }
-    if (fault == "resized")
-    {
+    if (fault == "resized") {
         // The proxy still claims the listed size; recreate the limiter so it does.
         QVERIFY(dpatch_TResHandleLimit_close(&limiter));
         limiter = {};

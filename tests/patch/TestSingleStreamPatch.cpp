@@ -55,8 +55,8 @@ RawOutcome applyRaw(RawEntry entry, const QByteArray& oldData, qsizetype newSize
         if (cacheSize == 0)
             cacheSize = entry == RawEntry::StreamSmallCache ? 8 * 1024 : 4 * 1024 * 1024;
         GuardedMemory mem(cacheSize);
-        outcome.ok = patch_raw_stream_with_cache(out.stream(), old.stream(), diffStream.stream(), mem.begin(),
-                                                 mem.end());
+        outcome.ok =
+            patch_raw_stream_with_cache(out.stream(), old.stream(), diffStream.stream(), mem.begin(), mem.end());
         outcome.guardsIntact = mem.guardsIntact();
     }
     outcome.written = out.written();
@@ -145,9 +145,12 @@ void TestSingleStreamPatch::rawRoundTrip_data()
                    {"stream, small cache", RawEntry::StreamSmallCache},
                    {"stream, large cache", RawEntry::StreamLargeCache}};
     for (const auto& e : entries) {
-        QTest::addRow("%s: covers jump back and overlap", e.name) << int(e.entry) << PatchWriter::randomCase(1, 5000, 7000, 30);
-        QTest::addRow("%s: zero-length covers", e.name) << int(e.entry) << PatchWriter::randomCase(2, 3000, 3000, 12, true);
-        QTest::addRow("%s: long data through small parts", e.name) << int(e.entry) << PatchWriter::randomCase(3, 70000, 90000, 40);
+        QTest::addRow("%s: covers jump back and overlap", e.name)
+            << int(e.entry) << PatchWriter::randomCase(1, 5000, 7000, 30);
+        QTest::addRow("%s: zero-length covers", e.name)
+            << int(e.entry) << PatchWriter::randomCase(2, 3000, 3000, 12, true);
+        QTest::addRow("%s: long data through small parts", e.name)
+            << int(e.entry) << PatchWriter::randomCase(3, 70000, 90000, 40);
         QTest::addRow("%s: no covers", e.name) << int(e.entry) << PatchWriter::randomCase(4, 100, 500, 0);
         QTest::addRow("%s: empty new data", e.name) << int(e.entry) << PatchWriter::randomCase(5, 100, 0, 0);
         QTest::addRow("%s: same old position twice", e.name) << int(e.entry) << sameOldPosCase();
@@ -239,7 +242,8 @@ void TestSingleStreamPatch::rawCorrupt()
     QFETCH(int, newSize);
     QFETCH(QByteArray, diff);
     QFETCH(bool, expectOk);
-    for (RawEntry entry : {RawEntry::Memory, RawEntry::Stream, RawEntry::StreamSmallCache, RawEntry::StreamLargeCache}) {
+    for (RawEntry entry :
+         {RawEntry::Memory, RawEntry::Stream, RawEntry::StreamSmallCache, RawEntry::StreamLargeCache}) {
         const RawOutcome outcome = applyRaw(entry, oldData, newSize, diff);
         QCOMPARE(outcome.ok, expectOk);
         QVERIFY(outcome.guardsIntact);
@@ -271,14 +275,22 @@ void TestSingleStreamPatch::singleRoundTrip_data()
     QTest::addColumn<int>("headPos");
     for (bool compress : {false, true}) {
         const char* kind = compress ? "zstd" : "stored";
-        QTest::addRow("%s: one cover per step", kind) << PatchWriter::randomCase(11, 5000, 7000, 30) << 1 << compress << false << 0;
-        QTest::addRow("%s: three covers per step", kind) << PatchWriter::randomCase(12, 5000, 7000, 30) << 3 << compress << false << 0;
-        QTest::addRow("%s: all covers in one step", kind) << PatchWriter::randomCase(13, 5000, 7000, 30) << 100 << compress << false << 0;
-        QTest::addRow("%s: zero-length covers of the case left out", kind) << PatchWriter::randomCase(14, 3000, 3000, 12, true) << 2 << compress << false << 0;
-        QTest::addRow("%s: covers longer than a part", kind) << PatchWriter::randomCase(15, 80000, 90000, 6) << 2 << compress << false << 0;
-        QTest::addRow("%s: no covers but the closing one", kind) << PatchWriter::randomCase(16, 100, 900, 0) << 1 << compress << false << 0;
-        QTest::addRow("%s: empty step in front", kind) << PatchWriter::randomCase(17, 500, 500, 4) << 2 << compress << true << 0;
-        QTest::addRow("%s: head inside a larger stream", kind) << PatchWriter::randomCase(18, 500, 500, 4) << 2 << compress << false << 77;
+        QTest::addRow("%s: one cover per step", kind)
+            << PatchWriter::randomCase(11, 5000, 7000, 30) << 1 << compress << false << 0;
+        QTest::addRow("%s: three covers per step", kind)
+            << PatchWriter::randomCase(12, 5000, 7000, 30) << 3 << compress << false << 0;
+        QTest::addRow("%s: all covers in one step", kind)
+            << PatchWriter::randomCase(13, 5000, 7000, 30) << 100 << compress << false << 0;
+        QTest::addRow("%s: zero-length covers of the case left out", kind)
+            << PatchWriter::randomCase(14, 3000, 3000, 12, true) << 2 << compress << false << 0;
+        QTest::addRow("%s: covers longer than a part", kind)
+            << PatchWriter::randomCase(15, 80000, 90000, 6) << 2 << compress << false << 0;
+        QTest::addRow("%s: no covers but the closing one", kind)
+            << PatchWriter::randomCase(16, 100, 900, 0) << 1 << compress << false << 0;
+        QTest::addRow("%s: empty step in front", kind)
+            << PatchWriter::randomCase(17, 500, 500, 4) << 2 << compress << true << 0;
+        QTest::addRow("%s: head inside a larger stream", kind)
+            << PatchWriter::randomCase(18, 500, 500, 4) << 2 << compress << false << 77;
     }
 }
 
@@ -334,8 +346,7 @@ void TestSingleStreamPatch::singleCorrupt_data()
     zeroInside.payload.clear();
     for (const SingleStreamWriter::Step& step : zeroSteps) {
         zeroInside.payload += SingleStreamWriter::stepBytes(step);
-        zeroInside.maxStepSize =
-            qMax(zeroInside.maxStepSize, quint64(step.coverBytes.size() + step.codeBytes.size()));
+        zeroInside.maxStepSize = qMax(zeroInside.maxStepSize, quint64(step.coverBytes.size() + step.codeBytes.size()));
     }
     QTest::newRow("zero-length cover before the last") << c.oldData << newSize << zeroInside.bytes() << false;
 

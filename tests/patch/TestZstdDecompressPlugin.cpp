@@ -2,7 +2,6 @@
 // several frames, truncated and corrupt data.
 
 #include "patch/zstd_decompress_plugin.h"
-
 #include "support/RandomBytes.h"
 #include "support/StderrCapture.h"
 
@@ -11,7 +10,6 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <zstd.h>
 
 namespace
@@ -64,7 +62,8 @@ QByteArray compress(const QByteArray& data, int level, bool checksum = false)
     ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, level);
     ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, checksum ? 1 : 0);
     QByteArray out(qsizetype(ZSTD_compressBound(size_t(data.size()))), '\0');
-    const size_t written = ZSTD_compress2(context, out.data(), size_t(out.size()), data.constData(), size_t(data.size()));
+    const size_t written =
+        ZSTD_compress2(context, out.data(), size_t(out.size()), data.constData(), size_t(data.size()));
     ZSTD_freeCCtx(context);
     if (ZSTD_isError(written))
         return QByteArray();
@@ -85,15 +84,14 @@ QByteArray skippableFrame(const QByteArray& payload)
 bool decodeInParts(WatchedStream& stream, quint64 begin, quint64 end, qsizetype want, const QList<int>& partSizes,
                    QByteArray* decoded)
 {
-    dpatch_TDecompressHandle handle = zstdDecompressPlugin.open(&zstdDecompressPlugin, quint64(want), &stream.base,
-                                                                begin, end);
+    dpatch_TDecompressHandle handle =
+        zstdDecompressPlugin.open(&zstdDecompressPlugin, quint64(want), &stream.base, begin, end);
     if (!handle)
         return false;
     decoded->resize(want);
     bool ok = true;
     qsizetype done = 0;
-    for (int i = 0; ok && done < want; ++i)
-    {
+    for (int i = 0; ok && done < want; ++i) {
         const qsizetype part = qMin<qsizetype>(partSizes[i % partSizes.size()], want - done);
         auto* out = reinterpret_cast<dpatch_byte*>(decoded->data()) + done;
         ok = zstdDecompressPlugin.decompressPart(handle, out, out + part);
@@ -162,7 +160,7 @@ void TestZstdDecompressPlugin::decodesLibraryFrames_data()
     QTest::addColumn<QList<int>>("parts");
     const QByteArray words = wordyBytes(700000, 1);
     const QByteArray noise = randomBytes(2500000, 2); // stored blocks: fetch boundaries fall inside them
-    const QByteArray zeros(3 * 1024 * 1024, '\0');   // far more output than one call's buffer
+    const QByteArray zeros(3 * 1024 * 1024, '\0');    // far more output than one call's buffer
     const QByteArray small = wordyBytes(1000, 3);
     QTest::newRow("one part") << words << compress(words, 3) << QList<int>{700000};
     QTest::newRow("single bytes") << small << compress(small, 1) << QList<int>{1};
@@ -173,8 +171,8 @@ void TestZstdDecompressPlugin::decodesLibraryFrames_data()
         << noise << compress(noise, 3) << QList<int>{131072, 7, 1000000, 131071, 131073, 1};
     QTest::newRow("expands hugely") << zeros << compress(zeros, 1) << QList<int>{1000000, 5};
     QTest::newRow("two frames") << words + noise << compress(words, 3) + compress(noise, 1) << QList<int>{333333};
-    QTest::newRow("part ends at frame end") << small + small << compress(small, 3) + compress(small, 5)
-                                            << QList<int>{1000};
+    QTest::newRow("part ends at frame end")
+        << small + small << compress(small, 3) + compress(small, 5) << QList<int>{1000};
     QTest::newRow("empty frame between") << small + small
                                          << compress(small, 3) + compress(QByteArray(), 3) + compress(small, 3)
                                          << QList<int>{1000};
@@ -258,7 +256,10 @@ void TestZstdDecompressPlugin::failsBadData_data()
     QByteArray badBlockType = frame;
     // Frame header of a single-segment frame with known size: magic 4, descriptor 1, size field; the first
     // block header follows. Setting both block-type bits gives the reserved type.
-    const int headerEnd = 4 + 1 + ((quint8(frame[4]) >> 6) == 2 ? 4 : (quint8(frame[4]) >> 6) == 3 ? 8 : 2) +
+    const int headerEnd = 4 + 1 +
+                          ((quint8(frame[4]) >> 6) == 2   ? 4
+                           : (quint8(frame[4]) >> 6) == 3 ? 8
+                                                          : 2) +
                           (((quint8(frame[4]) >> 5) & 1) ? 0 : 1);
     badBlockType[headerEnd] = char(badBlockType[headerEnd] | 0x06);
     QByteArray flipped = checked;
@@ -292,8 +293,8 @@ void TestZstdDecompressPlugin::failsWhenCodeStreamFails()
 {
     const QByteArray plain = randomBytes(3000000, 14); // several fetches of compressed input, 1 MiB each
     WatchedStream stream(compress(plain, 1));
-    dpatch_TDecompressHandle handle =
-        zstdDecompressPlugin.open(&zstdDecompressPlugin, quint64(plain.size()), &stream.base, 0, stream.base.streamSize);
+    dpatch_TDecompressHandle handle = zstdDecompressPlugin.open(&zstdDecompressPlugin, quint64(plain.size()),
+                                                                &stream.base, 0, stream.base.streamSize);
     QVERIFY(handle);
     QByteArray decoded(plain.size(), '\0');
     auto* out = reinterpret_cast<dpatch_byte*>(decoded.data());

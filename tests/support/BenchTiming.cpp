@@ -29,8 +29,7 @@ pid_t startAfterSync(const QStringList& command, const QStringList& environment,
     fflush(stdout);
     timer->start();
     const pid_t child = fork();
-    if (child == 0)
-    {
+    if (child == 0) {
         for (QByteArray& assignment : assignments)
             putenv(assignment.data());
         const int fd = open(output.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -51,8 +50,7 @@ TimedRun runTimed(const QStringList& command, const QString& folder, const QStri
     TimedRun result;
     int status = 0;
     struct rusage usage = {};
-    if (child > 0 && wait4(child, &status, 0, &usage) == child)
-    {
+    if (child > 0 && wait4(child, &status, 0, &usage) == child) {
         result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         result.peakMiB = double(usage.ru_maxrss) / 1024.0;
     }

@@ -30,7 +30,7 @@ inline QString install(const QString& installDir, Kind kind = Kind::Game)
 
 struct Record
 {
-    bool found = false;  // the record file exists
+    bool found = false; // the record file exists
     qint64 pid = 0;
     QStringList arguments;
 };

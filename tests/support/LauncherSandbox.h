@@ -17,8 +17,8 @@ public:
 
     bool isValid() const;
     QString root() const;
-    QString dataDir() const;   // XDG_DATA_HOME
-    QString tempDir() const;   // TMPDIR
+    QString dataDir() const; // XDG_DATA_HOME
+    QString tempDir() const; // TMPDIR
     QString installsDir() const;
     QString installDir(const QString& profile = "main") const;
     QString logPath() const;
@@ -32,7 +32,7 @@ public:
 
     struct Result
     {
-        bool finished = false;  // ended within the timeout (the process is killed otherwise)
+        bool finished = false; // ended within the timeout (the process is killed otherwise)
         int exitCode = -1;
         QProcess::ExitStatus exitStatus = QProcess::CrashExit;
         qint64 pid = 0;

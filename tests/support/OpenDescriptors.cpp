@@ -8,8 +8,7 @@ int openDescriptorCount()
     if (!listing)
         return -1;
     int count = 0;
-    while (const dirent* entry = readdir(listing))
-    {
+    while (const dirent* entry = readdir(listing)) {
         if (entry->d_name[0] != '.')
             ++count;
     }

@@ -5,7 +5,6 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QThread>
-
 #include <cerrno>
 #include <cstring>
 #include <sys/mount.h>
@@ -19,8 +18,7 @@ QString run(const QString& program, const QStringList& arguments)
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, arguments);
-    if (!process.waitForFinished(120000))
-    {
+    if (!process.waitForFinished(120000)) {
         process.kill();
         process.waitForFinished();
         return program + " did not finish";
@@ -33,24 +31,20 @@ QString run(const QString& program, const QStringList& arguments)
 
 ScratchMount::ScratchMount(Kind kind, qint64 bytes)
 {
-    if (!holder.isValid())
-    {
+    if (!holder.isValid()) {
         reason = "no temporary folder for the mount";
         return;
     }
     mountPoint = holder.path() + "/mnt";
-    if (!QDir().mkpath(mountPoint))
-    {
+    if (!QDir().mkpath(mountPoint)) {
         reason = "can't make the mount point";
         return;
     }
-    if (geteuid() != 0)
-    {
+    if (geteuid() != 0) {
         reason = "mounting needs root";
         return;
     }
-    if (kind == Xfs)
-    {
+    if (kind == Xfs) {
         mounted = mountXfs(bytes);
         return;
     }
@@ -65,15 +59,13 @@ bool ScratchMount::mountXfs(qint64 bytes)
     QString mkfs = QStandardPaths::findExecutable("mkfs.xfs");
     if (mkfs.isEmpty())
         mkfs = QStandardPaths::findExecutable("mkfs.xfs", {"/usr/sbin", "/sbin"});
-    if (mkfs.isEmpty())
-    {
+    if (mkfs.isEmpty()) {
         reason = "mkfs.xfs is not installed (xfsprogs)";
         return false;
     }
     const QString image = holder.path() + "/xfs.img";
     QFile file(image);
-    if (!file.open(QIODevice::WriteOnly) || !file.resize(qMax(bytes, kSmallestXfs)))
-    {
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(qMax(bytes, kSmallestXfs))) {
         reason = "can't make the image file " + image;
         return false;
     }
@@ -90,8 +82,7 @@ ScratchMount::~ScratchMount()
         return;
     const QByteArray point = QFile::encodeName(mountPoint);
     // a file the test still has open keeps the mount busy for a moment; the loop device goes with the mount
-    for (int attempt = 0; attempt < 50; ++attempt)
-    {
+    for (int attempt = 0; attempt < 50; ++attempt) {
         if (umount2(point.constData(), 0) == 0)
             return;
         if (errno != EBUSY)

@@ -89,13 +89,12 @@ QList<SingleStreamWriter::Step> SingleStreamWriter::steps(const PatchCase& patch
 
 QByteArray SingleStreamWriter::stepBytes(const Step& step)
 {
-    return PatchWriter::packUInt(quint64(step.coverBytes.size())) + PatchWriter::packUInt(quint64(step.codeBytes.size())) +
-           step.coverBytes + step.codeBytes + step.newBytes;
+    return PatchWriter::packUInt(quint64(step.coverBytes.size())) +
+           PatchWriter::packUInt(quint64(step.codeBytes.size())) + step.coverBytes + step.codeBytes + step.newBytes;
 }
 
-SingleStreamWriter::SingleStreamDiff SingleStreamWriter::singleStreamDiff(const PatchCase& patchCase,
-                                                                         int coversPerStep, bool compress,
-                                                                         bool emptyStepFirst)
+SingleStreamWriter::SingleStreamDiff SingleStreamWriter::singleStreamDiff(const PatchCase& patchCase, int coversPerStep,
+                                                                          bool compress, bool emptyStepFirst)
 {
     SingleStreamDiff diff;
     diff.newDataSize = quint64(patchCase.newData.size());

@@ -35,7 +35,8 @@ public:
     };
 
     // Splits the covers (those of length 0 left out) into steps of coversPerStep (at least 1) and adds
-    // the closing cover to the last one. emptyStepFirst puts a step without covers (but with stray code bytes) in front.
+    // the closing cover to the last one. emptyStepFirst puts a step without covers (but with stray code bytes) in
+    // front.
     static QList<Step> steps(const PatchCase& patchCase, int coversPerStep, bool emptyStepFirst = false);
     static QByteArray stepBytes(const Step& step);
     // compress: the payload becomes one zstd frame and the type text "zstd".

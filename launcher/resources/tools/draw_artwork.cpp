@@ -29,11 +29,11 @@ QPainterPath ridge(double baseY, double amplitude, double roughness, quint32 see
     QPainterPath path;
     path.moveTo(0, pictureHeight);
     double jag = 0.0;
-    for (int x = 0; x <= pictureWidth; x += 6)
-    {
+    for (int x = 0; x <= pictureWidth; x += 6) {
         jag = jag * 0.55 + (random.generateDouble() - 0.5) * roughness;
-        double y = baseY - amplitude * (0.55 * std::sin(x * 0.011 + phase) + 0.3 * std::sin(x * 0.027 + phase * 2.1) +
-                                        0.15 * std::sin(x * 0.063 + phase * 0.7)) +
+        double y = baseY -
+                   amplitude * (0.55 * std::sin(x * 0.011 + phase) + 0.3 * std::sin(x * 0.027 + phase * 2.1) +
+                                0.15 * std::sin(x * 0.063 + phase * 0.7)) +
                    jag;
         path.lineTo(x, y);
     }
@@ -53,8 +53,7 @@ void drawSky(QPainter& painter)
     painter.fillRect(0, 0, pictureWidth, pictureHeight, sky);
 
     QRandomGenerator random(7);
-    for (int i = 0; i < 420; ++i)
-    {
+    for (int i = 0; i < 420; ++i) {
         double x = random.bounded(double(pictureWidth));
         double y = std::pow(random.generateDouble(), 1.6) * 230.0;
         double size = 0.4 + random.generateDouble() * (i % 23 == 0 ? 1.6 : 0.9);
@@ -77,10 +76,8 @@ void drawAurora(QPainter& painter)
     const Band bands[] = {{92, 22, 0.009, 0.4, 70, QColor(70, 220, 180)},
                           {70, 16, 0.013, 2.2, 55, QColor(90, 170, 230)},
                           {112, 12, 0.017, 4.0, 40, QColor(170, 110, 220)}};
-    for (const Band& band : bands)
-    {
-        for (int x = 0; x < pictureWidth; x += 2)
-        {
+    for (const Band& band : bands) {
+        for (int x = 0; x < pictureWidth; x += 2) {
             double wave = std::sin(x * band.frequency + band.phase);
             double y = band.baseY + band.amplitude * wave + 8 * std::sin(x * 0.05 + band.phase);
             double fade = 0.5 + 0.5 * std::sin(x * 0.006 + band.phase * 1.3);
@@ -124,8 +121,8 @@ void drawMoon(QPainter& painter)
 
 // One mountain range: a ridge filled with a dark-to-darker gradient, whose crests are whitened by a
 // snow gradient that fades out further down the slopes.
-void drawRange(QPainter& painter, const QPainterPath& range, double fillTop, QColor top, QColor bottom,
-               double snowTop, double snowBottom, QColor snowColour)
+void drawRange(QPainter& painter, const QPainterPath& range, double fillTop, QColor top, QColor bottom, double snowTop,
+               double snowBottom, QColor snowColour)
 {
     QLinearGradient fill(0, fillTop, 0, pictureHeight);
     fill.setColorAt(0.0, top);
@@ -173,8 +170,7 @@ void drawFortress(QPainter& painter)
     rock.closeSubpath();
     painter.drawPath(rock);
 
-    auto tower = [&](double x, double top, double width, double roofHeight)
-    {
+    auto tower = [&](double x, double top, double width, double roofHeight) {
         painter.drawRect(QRectF(x, top, width, 290 - top));
         QPainterPath roof;
         roof.moveTo(x - 3, top);
@@ -192,8 +188,7 @@ void drawFortress(QPainter& painter)
 
     // Snow on the roofs.
     painter.setBrush(QColor(226, 232, 250, 210));
-    for (const auto& cap : {QPointF(130, 186), QPointF(163, 150), QPointF(197, 202)})
-    {
+    for (const auto& cap : {QPointF(130, 186), QPointF(163, 150), QPointF(197, 202)}) {
         QPainterPath capPath;
         capPath.moveTo(cap.x(), cap.y());
         capPath.lineTo(cap.x() + 7, cap.y() + 9);
@@ -203,8 +198,7 @@ void drawFortress(QPainter& painter)
     }
 
     const QPointF windows[] = {{127, 222}, {159, 198}, {159, 216}, {193, 234}, {136, 258}, {176, 258}};
-    for (const QPointF& window : windows)
-    {
+    for (const QPointF& window : windows) {
         QRadialGradient glow(window + QPointF(2.5, 4), 16);
         glow.setColorAt(0.0, QColor(255, 184, 96, 120));
         glow.setColorAt(1.0, QColor(255, 184, 96, 0));
@@ -219,13 +213,11 @@ void drawForest(QPainter& painter)
 {
     QRandomGenerator random(42);
     painter.setPen(Qt::NoPen);
-    auto pine = [&](double x, double groundY, double height, const QColor& colour, bool snowy)
-    {
+    auto pine = [&](double x, double groundY, double height, const QColor& colour, bool snowy) {
         double width = height * 0.42;
         painter.setBrush(colour);
         painter.drawRect(QRectF(x - width * 0.05, groundY - height * 0.12, width * 0.1, height * 0.12));
-        for (int tier = 0; tier < 4; ++tier)
-        {
+        for (int tier = 0; tier < 4; ++tier) {
             double tierBottom = groundY - height * (0.1 + tier * 0.21);
             double tierTop = tierBottom - height * 0.36;
             double tierWidth = width * (1.0 - tier * 0.2);
@@ -236,8 +228,7 @@ void drawForest(QPainter& painter)
             shape.closeSubpath();
             painter.setBrush(colour);
             painter.drawPath(shape);
-            if (snowy)
-            {
+            if (snowy) {
                 QPainterPath snow;
                 snow.moveTo(x - tierWidth * 0.38, tierBottom - 1);
                 snow.quadTo(x, tierBottom - height * 0.07, x + tierWidth * 0.38, tierBottom - 1);
@@ -278,8 +269,7 @@ void drawSnowfall(QPainter& painter)
 {
     QRandomGenerator random(99);
     painter.setPen(Qt::NoPen);
-    for (int i = 0; i < 260; ++i)
-    {
+    for (int i = 0; i < 260; ++i) {
         double x = random.bounded(double(pictureWidth));
         double y = random.bounded(double(pictureHeight));
         double radius = 0.5 + random.generateDouble() * 1.4;
@@ -380,8 +370,7 @@ QImage drawCloseIcon()
 
 bool save(const QImage& image, const QString& path)
 {
-    if (!image.save(path, "PNG"))
-    {
+    if (!image.save(path, "PNG")) {
         QTextStream(stderr) << "cannot write " << path << "\n";
         return false;
     }
@@ -393,15 +382,13 @@ bool save(const QImage& image, const QString& path)
 int main(int argc, char** argv)
 {
     QGuiApplication app(argc, argv);
-    if (argc != 3)
-    {
+    if (argc != 3) {
         QTextStream(stderr) << "usage: draw_artwork FONT.otf OUTPUT_DIR\n";
         return 2;
     }
     int fontId = QFontDatabase::addApplicationFont(QString::fromLocal8Bit(argv[1]));
     QStringList families = QFontDatabase::applicationFontFamilies(fontId);
-    if (families.isEmpty())
-    {
+    if (families.isEmpty()) {
         QTextStream(stderr) << "cannot load font " << argv[1] << "\n";
         return 1;
     }
