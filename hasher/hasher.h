@@ -1,8 +1,9 @@
 #pragma once
 
 // The file hasher's single entry. It computes the BLAKE3 digest of every listed file in parallel
-// and blocks until all of them are done. Nothing but digests and success flags comes back: a
-// file that cannot be opened, mapped or read just keeps a zero slot and gets flag 0.
+// and blocks until all of them are done. Files are read, never mapped. Nothing but digests and
+// success flags comes back: a file that cannot be opened or read, or that changes while it is
+// read, just keeps a zero slot and gets flag 0.
 
 #include <stdint.h>
 

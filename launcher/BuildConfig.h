@@ -1,5 +1,7 @@
 #pragma once
 
+#include "RetryPolicy.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -10,4 +12,6 @@ namespace BuildConfig
 QString updateBaseUrl();
 // PEM certificates trusted in addition to the system roots; empty in a normal build.
 QByteArray extraCaCertificates();
+// The pauses between attempts and the stall window: the real ones, or shortened in the test build.
+const RetryPolicy& retryPolicy();
 } // namespace BuildConfig

@@ -1,5 +1,7 @@
 #include "ThreadSafeLogWriter.h"
 
+#include "BuildConfig.h"
+
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
@@ -44,7 +46,7 @@ ThreadSafeLogWriter::ThreadSafeLogWriter(const QString& path, QObject* parent)
         if (QDir().mkpath(dir))
             break;
         qDebug() << "Failed to create" << dir;
-        QThread::msleep(100);
+        QThread::msleep(static_cast<unsigned long>(BuildConfig::retryPolicy().fileOperationPauseMSecs));
     }
     file.open(QIODevice::WriteOnly | QIODevice::Truncate);
 

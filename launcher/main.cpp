@@ -1,4 +1,5 @@
 #include "BuildCaCertificates.h"
+#include "BuildConfig.h"
 #include "CommandLine.h"
 #include "SingleInstanceGuard.h"
 #include "ThreadSafeLogWriter.h"
@@ -22,7 +23,7 @@ int main(int argc, char* argv[])
     bool acquired = false;
     for (int attempt = 1; attempt <= 5 && !(acquired = guard.tryAcquire()); ++attempt) {
         if (attempt < 5)
-            QThread::msleep(500);
+            QThread::msleep(static_cast<unsigned long>(BuildConfig::retryPolicy().instancePauseMSecs));
     }
     // Nothing may be opened or written before this point: the running launcher owns the log.
     if (!acquired)

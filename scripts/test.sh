@@ -5,6 +5,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 # Every C and C++ source has to be formatted; this fails first, before the long build.
 bash scripts/format.sh --check
+bash scripts/check-includes.sh
 build=${BUILD_DIR:-build-test}
 rm -rf "$build"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELWINTER_BUILD_TESTS=ON

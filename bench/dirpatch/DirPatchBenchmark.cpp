@@ -10,7 +10,7 @@
 //
 //   build/bench/dirpatch/dirpatch_benchmark [MiB, default 1024] [files, default 2000] [work folder]
 
-#include "patch/dir_patch_driver.h"
+#include "patch/drivers/dir_patch_driver.h"
 #include "support/BenchTiming.h"
 #include "support/DirDiffWriter.h"
 #include "support/FileTree.h"

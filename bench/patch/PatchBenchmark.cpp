@@ -2,9 +2,9 @@
 // section zstd-compressed) through file streams, once per memory plan, each in a child process so that
 // its peak memory is its own, and prints MB/s next to memcpy and a stdio file copy of the same data.
 
-#include "patch/compressed_patch.h"
-#include "patch/file_services.h"
-#include "patch/zstd_decompress_plugin.h"
+#include "patch/core/compressed_patch.h"
+#include "patch/os/file_services.h"
+#include "patch/os/zstd_decompress_plugin.h"
 #include "support/PatchWriter.h"
 
 #include <QCoreApplication>

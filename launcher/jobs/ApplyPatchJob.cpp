@@ -5,13 +5,13 @@
 #include <cstring>
 
 // Engine headers last: they bring a macro named check that Qt's headers must not see.
-#include "patch/dir_diff_format.h"
-#include "patch/dir_patch_driver.h"
-#include "patch/dir_patcher.h"
-#include "patch/file_services.h"
-#include "patch/new_dir_output.h"
+#include "patch/dir/dir_diff_format.h"
+#include "patch/dir/dir_patcher.h"
+#include "patch/dir/new_dir_output.h"
+#include "patch/drivers/dir_patch_driver.h"
+#include "patch/os/file_services.h"
 
-#include "patch/dpatch_check.h"
+#include "patch/core/dpatch_check.h"
 
 namespace
 {

@@ -1,5 +1,7 @@
 #include "RetrieveFileJob.h"
 
+#include "BuildConfig.h"
+#include "patch/dir/file_copy.h"
 #include "updater/ServerFormats.h"
 
 #include <QDebug>
@@ -57,7 +59,7 @@ bool appendFile(int out, qint64& at, const QString& fromPath)
         if (kernelCopy) {
             loff_t outOffset = at;
             count = ::copy_file_range(in, nullptr, out, &outOffset, size_t(1) << 30, 0);
-            if (count < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+            if (count < 0 && dpatch_isRefusedHere(errno)) {
                 kernelCopy = false; // not between these file systems: copy through a buffer
                 continue;
             }
@@ -83,7 +85,8 @@ bool appendFile(int out, qint64& at, const QString& fromPath)
 RetrieveFileJob::RetrieveFileJob(QNetworkAccessManager* networkManager, QString url, QString name, int partCount,
                                  qint64 expectedSize, QObject* parent)
     : QObject(parent), networkManager(networkManager), url(std::move(url)), name(std::move(name)), partCount(partCount),
-      expectedSize(expectedSize), maxAttempts(10), finishedParts(0), hasFailed(false), transferTimeoutMSecs(60000)
+      expectedSize(expectedSize), maxAttempts(10), finishedParts(0), hasFailed(false),
+      transferTimeoutMSecs(BuildConfig::retryPolicy().transferTimeoutMSecs)
 {}
 
 // Replies still running belong to the network manager; they are left to it.
@@ -458,7 +461,7 @@ void RetrieveFileJob::endAttempt(int partIndex)
     replies[partIndex]->deleteLater();
     replies[partIndex] = nullptr;
     if (attempts[partIndex] < maxAttempts) {
-        const int delay = attempts[partIndex] * 100;
+        const int delay = attempts[partIndex] * BuildConfig::retryPolicy().downloadPauseStepMSecs;
         qDebug() << "Retrying download for" << partUrls[partIndex] << "in" << delay << "ms.";
         QTimer::singleShot(delay, this, [this, partIndex] { startPart(partIndex); });
         return;

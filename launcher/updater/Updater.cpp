@@ -1,5 +1,7 @@
 #include "updater/Updater.h"
 
+#include "BuildConfig.h"
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
@@ -17,7 +19,6 @@
 namespace
 {
 const int retryAttempts = 32;
-const unsigned long retryPauseMSecs = 100;
 // The kernel gives up on a path after this many links; a longer chain is taken for a circle.
 const int maxLinkHops = 40;
 
@@ -93,7 +94,7 @@ bool removeEntry(const QString& path)
 }
 
 // One attempt after another until one succeeds; every failure is logged and followed by a
-// pause, so a blocked operation costs 32 attempts and 3.2 s before giving up.
+// pause, so a blocked operation costs 32 attempts and 3.2 s (with the real pauses) before giving up.
 template <typename Attempt, typename LogSuccess, typename LogFailure>
 bool withRetries(Attempt attempt, LogSuccess logSuccess, LogFailure logFailure)
 {
@@ -103,7 +104,7 @@ bool withRetries(Attempt attempt, LogSuccess logSuccess, LogFailure logFailure)
             return true;
         }
         logFailure();
-        QThread::msleep(retryPauseMSecs);
+        QThread::msleep(static_cast<unsigned long>(BuildConfig::retryPolicy().fileOperationPauseMSecs));
     }
     qDebug() << "Exhausted retries!";
     return false;

@@ -1,4 +1,4 @@
-#include "patch/compressed_diff.h"
+#include "patch/core/compressed_diff.h"
 
 #include <cstring>
 

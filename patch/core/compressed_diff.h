@@ -3,10 +3,10 @@
 // "HDIFF13", the raw diff (no magic, no compression) and the single-stream diff "HDIFFSF20".
 // Readers print nothing; their callers report failures.
 
-#include "patch/decompress_plugin.h"
-#include "patch/dpatch_types.h"
-#include "patch/stream_cache_clip.h"
-#include "patch/streams.h"
+#include "patch/core/decompress_plugin.h"
+#include "patch/core/dpatch_types.h"
+#include "patch/core/stream_cache_clip.h"
+#include "patch/core/streams.h"
 
 // New bytes [newPos, newPos + length) are old bytes [oldPos, oldPos + length), each plus the matching
 // difference byte modulo 256.

@@ -1,6 +1,6 @@
-#include "patch/compressed_patch.h"
+#include "patch/core/compressed_patch.h"
 
-#include "patch/patch_memory.h"
+#include "patch/core/patch_memory.h"
 
 #include <cstring>
 

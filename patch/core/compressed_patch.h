@@ -2,10 +2,10 @@
 // Applies one "HDIFF13" diff: old data and diff in, new data out, written strictly in order. All
 // working memory comes from the caller's range; nothing is allocated.
 
-#include "patch/compressed_diff.h"
-#include "patch/decompress_plugin.h"
-#include "patch/dpatch_types.h"
-#include "patch/stream_cache_clip.h"
+#include "patch/core/compressed_diff.h"
+#include "patch/core/decompress_plugin.h"
+#include "patch/core/dpatch_types.h"
+#include "patch/core/stream_cache_clip.h"
 
 // Streaming decoder of the two RLE sections; at most one of copyLength and setLength is nonzero.
 typedef struct _TRleDecoder

@@ -2,7 +2,7 @@
 // The decompressor interface: one table of four operations per compression type. The engine opens
 // one handle per compressed section, pulls its decoded bytes strictly in order and closes it once.
 
-#include "patch/dpatch_types.h"
+#include "patch/core/dpatch_types.h"
 
 typedef void* dpatch_TDecompressHandle;
 

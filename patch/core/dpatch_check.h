@@ -3,7 +3,7 @@
 // the new-directory output, the limiter, the plugins and the drivers). The core readers and patchers do
 // not include this: they only return 0. Include it after framework headers: the macro is named check.
 
-#include "patch/dpatch_log.h"
+#include "patch/core/dpatch_log.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "patch/patch_memory.h"
+#include "patch/core/patch_memory.h"
 
 #include <algorithm>
 #include <cstring>

@@ -2,9 +2,9 @@
 // Planning of the patch's memory range before a diff is applied: the whole old data in memory, the
 // covers in memory (with an optional cache of the old bytes of the short covers), or plain streaming.
 
-#include "patch/compressed_diff.h"
-#include "patch/decompress_plugin.h"
-#include "patch/dpatch_types.h"
+#include "patch/core/compressed_diff.h"
+#include "patch/core/decompress_plugin.h"
+#include "patch/core/dpatch_types.h"
 
 // Covers in memory, 16-byte items when both sizes fit in 32 bits, else 32-byte items. cachePos is the
 // offset of a cached cover's old bytes in the old-data cache.

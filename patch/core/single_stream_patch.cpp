@@ -1,11 +1,11 @@
-#include "patch/single_stream_patch.h"
+#include "patch/core/single_stream_patch.h"
 
-#include "patch/compressed_diff.h"
-#include "patch/compressed_patch.h"
-#include "patch/patch_memory.h"
-#include "patch/stream_cache_clip.h"
-#include "patch/streams.h"
-#include "patch/varint.h"
+#include "patch/core/compressed_diff.h"
+#include "patch/core/compressed_patch.h"
+#include "patch/core/patch_memory.h"
+#include "patch/core/stream_cache_clip.h"
+#include "patch/core/streams.h"
+#include "patch/core/varint.h"
 
 #include <cstring>
 

@@ -4,8 +4,8 @@
 // pass. Like the rest of the core these allocate nothing, print nothing and answer 1 or 0; after a
 // failure the output holds whatever was written.
 
-#include "patch/decompress_plugin.h"
-#include "patch/dpatch_types.h"
+#include "patch/core/decompress_plugin.h"
+#include "patch/core/dpatch_types.h"
 
 // The new data goes into [out_newData, out_newData_end), whose length is the new size.
 BOOL patch_raw_mem(dpatch_byte* out_newData, dpatch_byte* out_newData_end, const dpatch_byte* oldData,

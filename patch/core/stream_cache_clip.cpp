@@ -1,6 +1,6 @@
-#include "patch/stream_cache_clip.h"
+#include "patch/core/stream_cache_clip.h"
 
-#include "patch/varint.h"
+#include "patch/core/varint.h"
 
 #include <cstring>
 

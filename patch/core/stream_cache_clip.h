@@ -2,9 +2,9 @@
 // A sequential reader of one byte range of a stream through a small cache owned by the caller.
 // Every section of every diff is read through one of these.
 
-#include "patch/decompress_plugin.h"
-#include "patch/dpatch_types.h"
-#include "patch/streams.h"
+#include "patch/core/decompress_plugin.h"
+#include "patch/core/dpatch_types.h"
+#include "patch/core/streams.h"
 
 // Longest type text (compress type, magic) a head may carry, and the buffer that holds it.
 static const size_t dpatch_kMaxTypeTextLength = 259;

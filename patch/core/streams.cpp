@@ -1,4 +1,4 @@
-#include "patch/streams.h"
+#include "patch/core/streams.h"
 
 #include <cstring>
 

@@ -2,8 +2,8 @@
 // Streams over memory, windows onto other streams, and the stream that hands out the decoded bytes
 // of one compressed section. None of them allocates; the records belong to the caller.
 
-#include "patch/decompress_plugin.h"
-#include "patch/dpatch_types.h"
+#include "patch/core/decompress_plugin.h"
+#include "patch/core/dpatch_types.h"
 
 // Memory streams over [mem, mem_end). Reads and writes that pass the end fail.
 void dpatch_memStreamInput_init(dpatch_TStreamInput* stream, const dpatch_byte* mem, const dpatch_byte* mem_end);

@@ -1,4 +1,4 @@
-#include "patch/varint.h"
+#include "patch/core/varint.h"
 
 namespace
 {

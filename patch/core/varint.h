@@ -2,7 +2,7 @@
 // Tagged varints: one unsigned 64-bit value, most significant 7-bit group first, with kTagBit bits
 // of tag at the top of the first byte and a "more" bit below them.
 
-#include "patch/dpatch_types.h"
+#include "patch/core/dpatch_types.h"
 
 // Decodes one varint from [*src_code, src_code_end) and advances *src_code past it.
 BOOL dpatch_unpackUIntWithTag(const dpatch_byte** src_code, const dpatch_byte* src_code_end,

@@ -1,15 +1,12 @@
 // Loading the directory data of a diff into the patcher: path texts, reference lists, same-file pairs
 // and the execute list, all in one block sized from the head.
-#include "patch/dir_patch_check.h"
-#include "patch/dir_patcher.h"
-#include "patch/res_handle_limit.h"
-#include "patch/streams.h"
+#include "patch/core/streams.h"
+#include "patch/dir/dir_patch_check.h"
+#include "patch/dir/dir_patcher.h"
+#include "patch/dir/res_handle_limit.h"
 
 #include <stdlib.h>
 #include <string.h>
-
-// The failure lines quote the checked expressions as written, line breaks included.
-// clang-format off
 
 namespace
 {
@@ -73,7 +70,7 @@ static BOOL _dirDataFitsMemLimit(const TDirPatcher* self)
     const dpatch_StreamPos_t size = TDirPatcher_dirDataMemSize(&self->dirDiffHead);
     // The directory data is also decoded whole once (compressed data keeps up to its size in the
     // decoder's window), so its own size counts against the limit as well.
-    if (size != 0 && size <= limit && size <= (size_t)~(size_t)0 && self->dirDiffHead.headDataSize <= limit)
+    if (size != 0 && size <= limit && size <= (size_t) ~(size_t)0 && self->dirDiffHead.headDataSize <= limit)
         return 1;
     dpatch_fprintf(stderr, "directory data needs more memory than the limit of %llu bytes\n",
                    (unsigned long long)limit);
@@ -105,10 +102,8 @@ static BOOL _dirDataDecodesToSize(TDirPatcher* self, const dpatch_TDecompressPlu
 // sibling of that file.
 static BOOL _pathsStayInRoot(const char* const* pathList, size_t pathCount, BOOL isDirSide)
 {
-    for (size_t i = 0; i < pathCount; ++i)
-    {
-        if (!dpatch_isSafeRelativePath(pathList[i]) || (!isDirSide && pathList[i][0] != '\0'))
-        {
+    for (size_t i = 0; i < pathCount; ++i) {
+        if (!dpatch_isSafeRelativePath(pathList[i]) || (!isDirSide && pathList[i][0] != '\0')) {
             dpatch_fprintf(stderr, "refused path \"%s\" in directory data: it leaves its root\n", pathList[i]);
             return 0;
         }
@@ -121,8 +116,7 @@ static BOOL _pathsStayInRoot(const char* const* pathList, size_t pathCount, BOOL
 static BOOL _newRefSizesFitNewData(const TDirPatcher* self)
 {
     dpatch_StreamPos_t sum = 0;
-    for (size_t i = 0; i < self->dirDiffHead.newRefFileCount; ++i)
-    {
+    for (size_t i = 0; i < self->dirDiffHead.newRefFileCount; ++i) {
         if (!addTo(&sum, self->_newDir.newRefSizeList[i]))
             return 0;
     }
@@ -132,8 +126,7 @@ static BOOL _newRefSizesFitNewData(const TDirPatcher* self)
 static char* _setRoot(char* pathBuf, char* pathBufEnd, const char* rootPath, BOOL isDir)
 {
     char* rootEnd = setDirPath(pathBuf, pathBufEnd, rootPath);
-    if (rootEnd && !isDir && rootEnd > pathBuf && rootEnd[-1] == '/')
-    {
+    if (rootEnd && !isDir && rootEnd > pathBuf && rootEnd[-1] == '/') {
         // a single file: its entry in the path list is appended to the path itself
         --rootEnd;
         *rootEnd = '\0';
@@ -141,8 +134,8 @@ static char* _setRoot(char* pathBuf, char* pathBufEnd, const char* rootPath, BOO
     return rootEnd;
 }
 
-BOOL TDirPatcher_loadDirData(TDirPatcher* self, const dpatch_TDecompressPlugin* decompressPlugin, const char* oldPath_utf8,
-                             const char* newPath_utf8)
+BOOL TDirPatcher_loadDirData(TDirPatcher* self, const dpatch_TDecompressPlugin* decompressPlugin,
+                             const char* oldPath_utf8, const char* newPath_utf8)
 {
     BOOL result = 1;
     const TDirDiffHead* head = &self->dirDiffHead;
@@ -157,12 +150,11 @@ BOOL TDirPatcher_loadDirData(TDirPatcher* self, const dpatch_TDecompressPlugin* 
 
     self->_decompressPlugin = decompressPlugin;
     check_as((head->headDataCompressedSize == 0 || decompressPlugin != 0) &&
-                     getStreamClip(&headStream, &decompresser, head->headDataSize, head->headDataCompressedSize,
-                                   self->_dirDiffData, &curPos, decompressPlugin, temp_cache,
-                                   dpatch_kStreamCacheSize),
-                 "getStreamClip(&headStream,&decompresser,self->dirDiffHead.headDataSize, "
-                 "self->dirDiffHead.headDataCompressedSize,self->_dirDiffData,&curPos, "
-                 "decompressPlugin,temp_cache,dpatch_kStreamCacheSize)");
+                 getStreamClip(&headStream, &decompresser, head->headDataSize, head->headDataCompressedSize,
+                               self->_dirDiffData, &curPos, decompressPlugin, temp_cache, dpatch_kStreamCacheSize),
+             "getStreamClip(&headStream,&decompresser,self->dirDiffHead.headDataSize, "
+             "self->dirDiffHead.headDataCompressedSize,self->_dirDiffData,&curPos, "
+             "decompressPlugin,temp_cache,dpatch_kStreamCacheSize)");
     check_clear(_dirDataCountsFit(head));
     check_clear(_dirDataFitsMemLimit(self));
     check_clear(_dirDataDecodesToSize(self,decompressPlugin));
@@ -193,11 +185,11 @@ BOOL TDirPatcher_loadDirData(TDirPatcher* self, const dpatch_TDecompressPlugin* 
     curMem += kPathBufSize;
     self->_newDir._newPathBufEnd = (char*)curMem;
 
-    self->_oldRootDir_end = _setRoot(self->_oldPathBuf, self->_oldPathBufEnd, oldPath_utf8,
-                                     self->dirDiffInfo.isOldPathDir);
+    self->_oldRootDir_end =
+        _setRoot(self->_oldPathBuf, self->_oldPathBufEnd, oldPath_utf8, self->dirDiffInfo.isOldPathDir);
     check_clear(0!=self->_oldRootDir_end);
-    self->_newDir._newRootDir_end = _setRoot(self->_newDir._newPathBuf, self->_newDir._newPathBufEnd, newPath_utf8,
-                                             self->dirDiffInfo.isNewPathDir);
+    self->_newDir._newRootDir_end =
+        _setRoot(self->_newDir._newPathBuf, self->_newDir._newPathBufEnd, newPath_utf8, self->dirDiffInfo.isNewPathDir);
     check_clear(0!=self->_newDir._newRootDir_end);
 
     check_clear(_TStreamCacheClip_readDataTo(&headStream,curMem,curMem+pathSumSize));
@@ -216,8 +208,7 @@ BOOL TDirPatcher_loadDirData(TDirPatcher* self, const dpatch_TDecompressPlugin* 
     check_clear(_newRefSizesFitNewData(self));
 
 clear:
-    if (decompresser.decompressHandle)
-    {
+    if (decompresser.decompressHandle) {
         if (!decompressPlugin->close(decompressPlugin, decompresser.decompressHandle))
             result = 0;
         decompresser.decompressHandle = 0;

@@ -1,14 +1,11 @@
-#include "patch/dir_diff_format.h"
+#include "patch/dir/dir_diff_format.h"
 
-#include "patch/file_services.h"
-#include "patch/streams.h"
+#include "patch/core/streams.h"
+#include "patch/os/file_services.h"
 
 #include <string.h>
 
-#include "patch/dpatch_check.h"
-
-// The failure lines quote the checked expressions as written, line breaks included.
-// clang-format off
+#include "patch/core/dpatch_check.h"
 
 namespace
 {
@@ -67,11 +64,10 @@ BOOL _read_dirdiff_head(TDirDiffInfo* out_info, TDirDiffHead* out_head, const dp
     check(savedValue<=1);
     out_info->isNewPathDir = (int32_t)savedValue;
 
-#define readHeadValue(field)                                                                                 \
-    do                                                                                                       \
-    {                                                                                                        \
-        check(_TStreamCacheClip_unpackUIntWithTag(headClip,&v,0));                                       \
-        field = v;                                                                                           \
+#define readHeadValue(field)                                                                                           \
+    do {                                                                                                               \
+        check(_TStreamCacheClip_unpackUIntWithTag(headClip,&v,0));                                                     \
+        field = v;                                                                                                     \
     } while (0)
 
     readHeadValue(out_head->oldPathCount);
@@ -96,8 +92,7 @@ BOOL _read_dirdiff_head(TDirDiffInfo* out_info, TDirDiffHead* out_head, const dp
     out_info->checksumOffset = clipReadPos(headClip);
     check(out_info->checksumByteSize<=kMaxChecksumByteSize);
 
-    if (out_isAppendContinue)
-    {
+    if (out_isAppendContinue) {
         dpatch_StreamPos_t left = dirDiffFile->streamSize - out_info->checksumOffset;
         if (left <= out_info->checksumByteSize * 4)
             return 1; // the prefix ends inside the checksums: more data is needed
@@ -108,8 +103,8 @@ BOOL _read_dirdiff_head(TDirDiffInfo* out_info, TDirDiffHead* out_head, const dp
     out_info->isDirDataCompressed = (out_head->headDataCompressedSize != 0) ? 1 : 0;
     out_head->headDataOffset = clipReadPos(headClip);
     {
-        dpatch_StreamPos_t storedSize = out_info->isDirDataCompressed ? out_head->headDataCompressedSize
-                                                                      : out_head->headDataSize;
+        dpatch_StreamPos_t storedSize =
+            out_info->isDirDataCompressed ? out_head->headDataCompressedSize : out_head->headDataSize;
         dpatch_StreamPos_t privateExternDataOffset = 0;
         dpatch_StreamPos_t externDataOffset = 0;
         dpatch_StreamPos_t cdiffDataOffset = 0;
@@ -122,8 +117,7 @@ BOOL _read_dirdiff_head(TDirDiffInfo* out_info, TDirDiffHead* out_head, const dp
     }
     out_head->cdiffDataSize = dirDiffFile->streamSize - out_head->cdiffDataOffset;
 
-    if (out_isAppendContinue)
-    {
+    if (out_isAppendContinue) {
         memset(&out_info->cdiffInfo, 0, sizeof(out_info->cdiffInfo));
         out_info->cdiffInfo.newDataSize = savedNewRefSize;
         out_info->cdiffInfo.oldDataSize = savedOldRefSize;
@@ -156,16 +150,14 @@ BOOL readDirDiffInfo(const char* diffFileName, TDirDiffInfo* out_info, dpatch_St
     memset(&head, 0, sizeof(head));
     memset(&diffData, 0, sizeof(diffData));
     check(dpatch_TFileStreamInput_open(&diffData,diffFileName));
-    if (diffDataOffert != 0)
-    {
+    if (diffDataOffert != 0) {
         check_clear(dpatch_TFileStreamInput_setOffset(&diffData,diffDataOffert));
         check_clear(diffData.base.streamSize>=diffDataSize);
         diffData.base.streamSize = diffDataSize;
     }
     result = _read_dirdiff_head(out_info, &head, &diffData.base, 0);
 clear:
-    if (!dpatch_TFileStreamInput_close(&diffData))
-    {
+    if (!dpatch_TFileStreamInput_close(&diffData)) {
         dpatch_fprintf(stderr, "check %s error!\n", "dpatch_TFileStreamInput_close(&diffData)");
         result = 0;
     }
@@ -190,8 +182,7 @@ BOOL clipCStrsTo(const char* begin, const char* end, const char** out_list, size
         return 0;
     size_t taken = 0;
     const char* walk = begin;
-    while (taken < count && walk < end)
-    {
+    while (taken < count && walk < end) {
         out_list[taken++] = walk;
         walk += strlen(walk) + 1; // the NUL before end stops every text inside the range
     }
@@ -208,8 +199,7 @@ BOOL readListTo(TStreamCacheClip* sclip, dpatch_StreamPos_t* out_list, size_t co
 BOOL readIncListTo(TStreamCacheClip* sclip, size_t* out_list, size_t count, size_t check_endValue)
 {
     dpatch_StreamPos_t backValue = ~(dpatch_StreamPos_t)0;
-    for (size_t i = 0; i < count; ++i)
-    {
+    for (size_t i = 0; i < count; ++i) {
         dpatch_StreamPos_t incValue = 0;
         check(_TStreamCacheClip_unpackUIntWithTag(sclip,&incValue,0));
         const dpatch_StreamPos_t nextValue = backValue + 1; // smallest value that still rises
@@ -227,8 +217,7 @@ BOOL readSamePairListTo(TStreamCacheClip* sclip, dpatch_TSameFilePair* out_pairL
 {
     dpatch_StreamPos_t backNewValue = ~(dpatch_StreamPos_t)0;
     dpatch_StreamPos_t backOldValue = ~(dpatch_StreamPos_t)0;
-    for (size_t i = 0; i < pairCount; ++i)
-    {
+    for (size_t i = 0; i < pairCount; ++i) {
         dpatch_StreamPos_t incNewValue = 0;
         check(_TStreamCacheClip_unpackUIntWithTag(sclip,&incNewValue,0));
         const dpatch_StreamPos_t nextNewValue = backNewValue + 1;
@@ -243,14 +232,11 @@ BOOL readSamePairListTo(TStreamCacheClip* sclip, dpatch_TSameFilePair* out_pairL
         dpatch_StreamPos_t incOldValue = 0;
         check(_TStreamCacheClip_unpackUIntWithTag(sclip,&incOldValue,1));
         const dpatch_StreamPos_t baseOldValue = backOldValue + 1;
-        if (!isNegative)
-        {
+        if (!isNegative) {
             backOldValue = baseOldValue + incOldValue;
             check(backOldValue<check_endOldValue);
             check(backOldValue>=baseOldValue);
-        }
-        else
-        {
+        } else {
             backOldValue = baseOldValue - incOldValue;
             check(backOldValue<check_endOldValue);
             check(incOldValue<=baseOldValue);
@@ -265,8 +251,7 @@ BOOL dpatch_isSafeRelativePath(const char* path)
     if (path[0] == '\0')
         return 1; // the root itself
     const char* part = path;
-    for (;;)
-    {
+    for (;;) {
         const char* slash = strchr(part, '/');
         const size_t len = slash ? (size_t)(slash - part) : strlen(part);
         if (len == 0)

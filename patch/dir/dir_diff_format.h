@@ -2,9 +2,9 @@
 // Reader of "HDIFF19" directory diffs: the head (three type texts and the counts and sizes of the
 // directory data), the list readers of the directory data, and the root/path builders used by both
 // sides of a directory patch.
-#include "patch/compressed_diff.h"
-#include "patch/dpatch_types.h"
-#include "patch/stream_cache_clip.h"
+#include "patch/core/compressed_diff.h"
+#include "patch/core/dpatch_types.h"
+#include "patch/core/stream_cache_clip.h"
 
 #include <stdint.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 // The directory patch's addition to the engine's check macros.
-#include "patch/dpatch_check.h"
+#include "patch/core/dpatch_check.h"
 
 // For a step whose failure line names it as its callers know it rather than as the call is written.
 #define check_as(expr, text)                                                                                           \

@@ -23,7 +23,7 @@
 //                            run) or with 0 after any failure, before the streams are closed.
 // One record serves one run at a time, since patchBegin overwrites dirPatcher.
 
-#include "patch/dpatch_types.h"
+#include "patch/core/dpatch_types.h"
 
 #include <cstddef>
 

@@ -1,14 +1,11 @@
-#include "patch/dir_patcher.h"
+#include "patch/dir/dir_patcher.h"
 
-#include "patch/compressed_patch.h"
-#include "patch/dir_patch_check.h"
-#include "patch/streams.h"
+#include "patch/core/compressed_patch.h"
+#include "patch/core/streams.h"
+#include "patch/dir/dir_patch_check.h"
 
 #include <stdlib.h>
 #include <string.h>
-
-// The failure lines quote the checked expressions as written, line breaks included.
-// clang-format off
 
 namespace
 {
@@ -29,8 +26,7 @@ BOOL _checksum_append(dpatch_TChecksumPlugin* checksumPlugin, dpatch_TChecksumHa
                       const dpatch_TStreamInput* data, dpatch_StreamPos_t begin, dpatch_StreamPos_t end)
 {
     unsigned char buf[kChecksumBufSize];
-    while (begin < end)
-    {
+    while (begin < end) {
         size_t len = kChecksumBufSize;
         if (len > end - begin)
             len = (size_t)(end - begin);
@@ -64,8 +60,7 @@ BOOL TDirPatcher_checksum(TDirPatcher* self, const TChecksumSet* checksumSet)
 {
     const BOOL isHaveCheck = checksumSet->isCheck_oldRefData || checksumSet->isCheck_newRefData ||
                              checksumSet->isCheck_copyFileData || checksumSet->isCheck_diffData;
-    if (!checksumSet->checksumPlugin)
-    {
+    if (!checksumSet->checksumPlugin) {
         check(!isHaveCheck);
         check(self->_pChecksumMem==0);
         return 1;
@@ -83,8 +78,7 @@ BOOL TDirPatcher_checksum(TDirPatcher* self, const TChecksumSet* checksumSet)
     check(self->_pChecksumMem!=0);
     check(self->_dirDiffData->read(self->_dirDiffData,checksumOffset,
                                       self->_pChecksumMem,self->_pChecksumMem+checksumByteSize*4));
-    if (self->_checksumSet.isCheck_diffData)
-    {
+    if (self->_checksumSet.isCheck_diffData) {
         // the diff's own checksum covers every byte of the diff except its own slot
         const dpatch_StreamPos_t skipBegin = checksumOffset + 3 * checksumByteSize;
         if (!_checksum_compare(checksumByteSize, self->_checksumSet.checksumPlugin,
@@ -161,8 +155,7 @@ BOOL TDirPatcher_openOldRefStream(TDirPatcher* self, size_t maxOpenFileNumber,
     self->_oldFileList = (dpatch_TFileStreamInput*)(self->_resList + refCount);
 
     dpatch_StreamPos_t sumFSize = 0;
-    for (size_t i = 0; i < refCount; ++i)
-    {
+    for (size_t i = 0; i < refCount; ++i) {
         const char* oldRefFileName = TDirPatcher_getOldRefPathByRefIndex(self, i);
         check(oldRefFileName!=0);
         dpatch_TPathType oldPathType = kPathType_notExist;
@@ -198,8 +191,7 @@ BOOL TDirPatcher_openNewDirStream(TDirPatcher* self, TDirPatchListener* listener
     newDir->newExecuteCount = self->dirDiffHead.newExecuteCount;
     newDir->sameFilePairCount = self->dirDiffHead.sameFilePairCount;
     newDir->checksumByteSize = checksumByteSize;
-    if (self->_pChecksumMem)
-    {
+    if (self->_pChecksumMem) {
         newDir->_pStoredChecksums = self->_pChecksumMem + checksumByteSize; // stored checksums 2 and 3
         newDir->_pComputedChecksum = self->_pChecksumMem + 4 * checksumByteSize;
     }
@@ -220,12 +212,10 @@ BOOL TDirPatcher_patch(TDirPatcher* self, const dpatch_TStreamOutput* out_newDat
                        unsigned char* temp_cache, unsigned char* temp_cache_end)
 {
     dpatch_TStreamInput oldDataInMem;
-    if (self->_checksumSet.isCheck_oldRefData)
-    {
+    if (self->_checksumSet.isCheck_oldRefData) {
         const size_t checksumByteSize = (size_t)self->dirDiffInfo.checksumByteSize;
         const dpatch_StreamPos_t cacheSize = (dpatch_StreamPos_t)(temp_cache_end - temp_cache);
-        if (oldData->streamSize <= cacheSize && cacheSize - oldData->streamSize >= kOldDataCacheSpare)
-        {
+        if (oldData->streamSize <= cacheSize && cacheSize - oldData->streamSize >= kOldDataCacheSpare) {
             // read the old files once for both the checksum and the patch
             const size_t redLen = (size_t)oldData->streamSize;
             check(oldData->read(oldData,0,temp_cache,temp_cache+redLen));
@@ -258,8 +248,7 @@ BOOL TDirPatcher_closeNewDirStream(TDirPatcher* self)
 BOOL TDirPatcher_closeOldRefStream(TDirPatcher* self)
 {
     BOOL result = 1;
-    if (self->_resLimit.streamList)
-    {
+    if (self->_resLimit.streamList) {
         if (!dpatch_TResHandleLimit_closeFileHandles(&self->_resLimit))
             result = 0;
         if (!dpatch_TResHandleLimit_close(&self->_resLimit))
@@ -269,11 +258,9 @@ BOOL TDirPatcher_closeOldRefStream(TDirPatcher* self)
     if (self->_oldRefStream.stream)
         dpatch_TRefStream_close(&self->_oldRefStream);
     memset(&self->_oldRefStream, 0, sizeof(self->_oldRefStream));
-    if (self->_oldFileList)
-    {
+    if (self->_oldFileList) {
         // a file whose stream the limiter refused is still open here
-        for (size_t i = 0; i < self->dirDiffHead.oldRefFileCount; ++i)
-        {
+        for (size_t i = 0; i < self->dirDiffHead.oldRefFileCount; ++i) {
             if (!dpatch_TFileStreamInput_close(&self->_oldFileList[i]))
                 result = 0;
         }

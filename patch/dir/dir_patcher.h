@@ -3,13 +3,13 @@
 // optionally set up checksums, open the old reference files as one input stream and the new directory
 // as one output stream, run the embedded compressed diff from one to the other, close. The three
 // closes are safe in every state, so a caller can jump to them after any failed step.
-#include "patch/dir_checksum.h"
-#include "patch/dir_diff_format.h"
-#include "patch/dpatch_types.h"
-#include "patch/file_services.h"
-#include "patch/new_dir_output.h"
-#include "patch/ref_stream.h"
-#include "patch/res_handle_limit.h"
+#include "patch/core/dpatch_types.h"
+#include "patch/dir/dir_checksum.h"
+#include "patch/dir/dir_diff_format.h"
+#include "patch/dir/new_dir_output.h"
+#include "patch/dir/ref_stream.h"
+#include "patch/dir/res_handle_limit.h"
+#include "patch/os/file_services.h"
 
 #include <stdint.h>
 

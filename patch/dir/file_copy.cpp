@@ -1,9 +1,10 @@
-#include "patch/file_copy.h"
+#include "patch/dir/file_copy.h"
 
-#include "patch/file_services.h"
-#include "patch/new_dir_output.h"
+#include "patch/dir/new_dir_output.h"
+#include "patch/os/file_services.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <linux/fs.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,37 +12,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "patch/dpatch_check.h"
-
-// The failure lines quote the checked expressions as written.
-// clang-format off
+#include "patch/core/dpatch_check.h"
 
 namespace
 {
 // Largest piece asked of copy_file_range at once; the kernel moves at most about 2 GiB per call anyway.
 const dpatch_StreamPos_t kKernelCopyPiece = (dpatch_StreamPos_t)1 << 30;
 
-// Whether the kernel declined a way of copying (not supported by this file system, between these two, for
-// these files, or by this kernel) rather than failing the copy itself; only then is the next way tried.
 bool kernelRefused(int error)
 {
-    switch (error)
-    {
-    case EOPNOTSUPP:
-#if ENOTSUP != EOPNOTSUPP
-    case ENOTSUP:
-#endif
-    case EXDEV:
-    case EINVAL:
-    case ENOSYS:
-    case ENOTTY:
-    case EBADF:
-    case EPERM:
-    case ETXTBSY:
-        return true;
-    default:
-        return false;
-    }
+    return dpatch_isRefusedHere(error) != 0;
 }
 
 // Gives the new file the old one's blocks. Answers kCopyWay_clone, kCopyWay_kernel when the file system
@@ -72,8 +52,7 @@ dpatch_TCopyWay copyInKernel(int oldFd, int newFd, dpatch_StreamPos_t size)
 {
     loff_t inPos = 0;
     loff_t outPos = 0;
-    while ((dpatch_StreamPos_t)outPos < size)
-    {
+    while ((dpatch_StreamPos_t)outPos < size) {
         dpatch_StreamPos_t piece = size - (dpatch_StreamPos_t)outPos;
         if (piece > kKernelCopyPiece)
             piece = kKernelCopyPiece;
@@ -100,8 +79,31 @@ dpatch_TCopyWay copyWithoutReading(int oldFd, int newFd, dpatch_StreamPos_t size
 }
 } // namespace
 
-BOOL dpatch_copyFileByFastestWay(const char* oldFileName_utf8, const char* newFileName_utf8,
-                                 dpatch_TCopyListener* copyListener, dpatch_TCopyWay* out_way)
+BOOL dpatch_isRefusedHere(int error)
+{
+    switch (error) {
+    case EOPNOTSUPP:
+#if ENOTSUP != EOPNOTSUPP
+    case ENOTSUP:
+#endif
+    case EXDEV:
+    case EINVAL:
+    case ENOSYS:
+    case ENOTTY:
+    case EBADF:
+    case EPERM:  // vfat and exFAT answer a hard link with it
+    case EMLINK: // the old file has as many links as its file system allows
+    case ETXTBSY:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+namespace
+{
+BOOL copyFileByFastestWay(const char* oldFileName_utf8, const char* newFileName_utf8,
+                          dpatch_TCopyListener* copyListener, dpatch_TCopyWay* out_way, bool exclusive)
 {
     BOOL result = 1;
     dpatch_TCopyWay way = kCopyWay_none;
@@ -114,9 +116,9 @@ BOOL dpatch_copyFileByFastestWay(const char* oldFileName_utf8, const char* newFi
     memset(&newFile, 0, sizeof(newFile));
     check_clear(dpatch_TFileStreamInput_open(&oldFile,oldFileName_utf8));
     if (newFileName_utf8)
-        check_clear(dpatch_TFileStreamOutput_open(&newFile,newFileName_utf8,oldFile.base.streamSize));
-    if (newFileName_utf8 && oldFile.base.streamSize > 0)
-    {
+        check_clear(exclusive ? dpatch_TFileStreamOutput_create(&newFile,newFileName_utf8,oldFile.base.streamSize)
+                              : dpatch_TFileStreamOutput_open(&newFile,newFileName_utf8,oldFile.base.streamSize));
+    if (newFileName_utf8 && oldFile.base.streamSize > 0) {
         way = copyWithoutReading(fileno(oldFile.fileHandle), fileno(newFile.fileHandle), oldFile.base.streamSize);
         if (way == kCopyWay_none)
             newFile.fileError = 1;
@@ -124,14 +126,11 @@ BOOL dpatch_copyFileByFastestWay(const char* oldFileName_utf8, const char* newFi
             newFile.out_length = oldFile.base.streamSize;
         isPlainWrite = way == kCopyWay_plain;
     }
-    if ((isPlainWrite || copyListener) && !newFile.fileError && oldFile.base.streamSize > 0)
-    {
-        cacheSize = oldFile.base.streamSize < dpatch_kCopyBufferSize ? oldFile.base.streamSize
-                                                                     : dpatch_kCopyBufferSize;
+    if ((isPlainWrite || copyListener) && !newFile.fileError && oldFile.base.streamSize > 0) {
+        cacheSize = oldFile.base.streamSize < dpatch_kCopyBufferSize ? oldFile.base.streamSize : dpatch_kCopyBufferSize;
         temp_cache = (unsigned char*)malloc((size_t)cacheSize);
         check_clear(temp_cache!=0);
-        for (dpatch_StreamPos_t pos = 0; pos < oldFile.base.streamSize;)
-        {
+        for (dpatch_StreamPos_t pos = 0; pos < oldFile.base.streamSize;) {
             dpatch_StreamPos_t copyLen = oldFile.base.streamSize - pos;
             if (copyLen > cacheSize)
                 copyLen = cacheSize;
@@ -144,15 +143,13 @@ BOOL dpatch_copyFileByFastestWay(const char* oldFileName_utf8, const char* newFi
         }
     }
     check_clear(!oldFile.fileError);
-    if (newFileName_utf8)
-    {
+    if (newFileName_utf8) {
         check_clear(!newFile.fileError);
         check_clear(newFile.out_length==newFile.base.streamSize);
     }
 clear:
     // closing flushes the copy: a full disk shows here, and a short copy must not count as done
-    if (!dpatch_TFileStreamOutput_close(&newFile))
-    {
+    if (!dpatch_TFileStreamOutput_close(&newFile)) {
         dpatch_fprintf(stderr, "check %s error!\n", "dpatch_TFileStreamOutput_close(&newFile)");
         result = 0;
     }
@@ -161,4 +158,33 @@ clear:
     if (out_way)
         *out_way = result ? way : kCopyWay_none;
     return result;
+}
+} // namespace
+
+BOOL dpatch_copyFileByFastestWay(const char* oldFileName, const char* newFileName, dpatch_TCopyListener* copyListener,
+                                 dpatch_TCopyWay* out_way)
+{
+    return copyFileByFastestWay(oldFileName, newFileName, copyListener, out_way, false);
+}
+
+BOOL dpatch_linkOrCopyFile(const char* oldFileName, const char* newFileName, BOOL mayLink, dpatch_TCopyWay* out_way)
+{
+    if (out_way)
+        *out_way = kCopyWay_none;
+    struct stat old;
+    check(stat(oldFileName,&old)==0);
+    check(S_ISREG(old.st_mode));
+    if (mayLink) {
+        if (linkat(AT_FDCWD, oldFileName, AT_FDCWD, newFileName, AT_SYMLINK_FOLLOW) == 0) {
+            if (out_way)
+                *out_way = kCopyWay_link;
+            return 1;
+        }
+        check(dpatch_isRefusedHere(errno));
+    }
+    check(copyFileByFastestWay(oldFileName,newFileName,0,out_way,true));
+    // the copy keeps the old file's time, so that a record of the old file by size and time still matches it
+    const struct timespec times[2] = {{0, UTIME_OMIT}, old.st_mtim};
+    check(utimensat(AT_FDCWD,newFileName,times,0)==0);
+    return 1;
 }

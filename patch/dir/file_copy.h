@@ -12,7 +12,7 @@
 // process's default, never the old file's, and execute bits are set by whoever knows which files need them.
 // Failures print the engine's "check <expr> error!" lines.
 
-#include "patch/dpatch_types.h"
+#include "patch/core/dpatch_types.h"
 
 #include <stddef.h>
 
@@ -27,10 +27,26 @@ typedef enum dpatch_TCopyWay
     kCopyWay_clone = 1,  // the copy shares the old file's blocks
     kCopyWay_kernel = 2, // copy_file_range
     kCopyWay_plain = 3,  // reads and writes
+    kCopyWay_link = 4,   // a hard link: the new path names the old file itself
 } dpatch_TCopyWay;
+
+// Whether an error from the kernel means "not here": this way of sharing or copying a file is not supported by
+// the file system, between these two, for these files or by this kernel, rather than the operation failing
+// (a full disk, an I/O error). Every way of sharing or copying files in the project hands over to its next way
+// on these errors and only these.
+BOOL dpatch_isRefusedHere(int error);
 
 // Copies oldFileName to newFileName; with newFileName 0 only passes the old file's bytes to copyListener.
 // Every byte copied passes through copyListener, in order, when it is given. out_way (optional) tells which way
 // the bytes took.
 BOOL dpatch_copyFileByFastestWay(const char* oldFileName, const char* newFileName,
                                  struct dpatch_TCopyListener* copyListener, dpatch_TCopyWay* out_way);
+
+// For an unchanged file of a new tree made afresh beside the old one, in a folder made empty for this run:
+// with mayLink, newFileName becomes a hard link to oldFileName (a symbolic link in the old tree is followed,
+// as a copy would read through it); where the file system refuses links, and without mayLink, it becomes a
+// copy by the fastest way, created afresh, carrying the old file's modification time. The old side must be a
+// regular file (after following links) and nothing may exist at newFileName yet: either fails the call. The
+// caller passes mayLink 0 where the new file must not share the old one: where its mode differs, and for
+// every new path after the first that comes from one old file. out_way (optional) tells which way was taken.
+BOOL dpatch_linkOrCopyFile(const char* oldFileName, const char* newFileName, BOOL mayLink, dpatch_TCopyWay* out_way);

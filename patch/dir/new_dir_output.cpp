@@ -1,14 +1,11 @@
-#include "patch/new_dir_output.h"
+#include "patch/dir/new_dir_output.h"
 
-#include "patch/file_copy.h"
+#include "patch/dir/file_copy.h"
 
 #include <stdlib.h>
 #include <string.h>
 
-#include "patch/dpatch_check.h"
-
-// The failure lines quote the checked expressions as written, line breaks included.
-// clang-format off
+#include "patch/core/dpatch_check.h"
 
 namespace
 {
@@ -36,30 +33,23 @@ static BOOL _file_entry_end(dpatch_TNewStream* self)
 // Handles paths in order until one waits for data (a new reference file that takes bytes).
 static BOOL _file_append_ready(dpatch_TNewStream* self)
 {
-    while (self->_curPathIndex < self->_pathCount)
-    {
+    while (self->_curPathIndex < self->_pathCount) {
         if (self->_curNewRefIndex < self->_newRefCount &&
-            refPathIndex(self, self->_curNewRefIndex) == self->_curPathIndex)
-        {
+            refPathIndex(self, self->_curNewRefIndex) == self->_curPathIndex) {
             check(self->_listener->openNewFile(self->_listener,self->_curNewRefIndex,&self->_curNewFile));
             ++self->_curNewRefIndex;
-            if (self->_curNewFile)
-            {
+            if (self->_curNewFile) {
                 self->_curWriteToPosEnd += alignUp(self->_curNewFile->streamSize, self->kAlignSize);
                 return 1;
             }
             ++self->_curPathIndex;
-        }
-        else if (self->_curSamePairIndex < self->_samePairCount &&
-                 self->_samePairList[self->_curSamePairIndex].newIndex == self->_curPathIndex)
-        {
+        } else if (self->_curSamePairIndex < self->_samePairCount &&
+                   self->_samePairList[self->_curSamePairIndex].newIndex == self->_curPathIndex) {
             const dpatch_TSameFilePair* pair = &self->_samePairList[self->_curSamePairIndex];
             check(self->_listener->copySameFile(self->_listener,pair->newIndex,pair->oldIndex));
             ++self->_curSamePairIndex;
             ++self->_curPathIndex;
-        }
-        else
-        {
+        } else {
             check(self->_listener->makeNewDirOrEmptyFile(self->_listener,self->_curPathIndex));
             ++self->_curPathIndex;
         }
@@ -99,8 +89,7 @@ static BOOL _TNewStream_write(const dpatch_TStreamOutput* stream, dpatch_StreamP
 {
     dpatch_TNewStream* self = (dpatch_TNewStream*)stream->streamOwner;
     self->_listener->onNewDataWrite(self->_listener, data, data_end);
-    while (data < data_end)
-    {
+    while (data < data_end) {
         check(!self->isFinish);
         check(writeToPos<self->_curWriteToPosEnd);
         dpatch_StreamPos_t writeLen = (dpatch_StreamPos_t)(data_end - data);
@@ -110,8 +99,7 @@ static BOOL _TNewStream_write(const dpatch_TStreamOutput* stream, dpatch_StreamP
         check(_file_append_part(self,writeToPos,data,data+writeLen));
         writeToPos += writeLen;
         data += writeLen;
-        if (writeToPos == self->_curWriteToPosEnd)
-        {
+        if (writeToPos == self->_curWriteToPosEnd) {
             check(_file_append_end(self));
             check(_file_append_ready(self));
         }
@@ -202,8 +190,7 @@ static BOOL _makeNewDirOrEmptyFile(dpatch_TNewStreamListener* listener, size_t p
     const char* pathName = TNewDir_getNewPathByIndex(self, pathIndex);
     check(pathName!=0);
     const size_t len = strlen(pathName);
-    if (len > 0 && pathName[len - 1] == '/')
-    {
+    if (len > 0 && pathName[len - 1] == '/') {
         check(self->_listener->makeNewDir(self->_listener,pathName));
         return 1;
     }
@@ -234,8 +221,7 @@ static BOOL _TNewDir_openNewFile(dpatch_TNewStreamListener* listener, size_t new
     TNewDir* self = (TNewDir*)listener->listenerOwner;
     const dpatch_StreamPos_t fileSize = self->newRefSizeList[newRefIndex];
     const size_t newPathIndex = self->newRefList[newRefIndex];
-    if (fileSize == 0)
-    {
+    if (fileSize == 0) {
         check(_makeNewDirOrEmptyFile(listener,newPathIndex));
         *out_curNewFile = 0;
         return 1;
@@ -316,14 +302,12 @@ BOOL TNewDir_open(TNewDir* self, TDirPatchListener* listener, size_t kAlignSize,
     self->_newDirStreamListener.onNewDataWrite = _TNewDir_onNewDataWrite;
     self->_newDirStreamListener.writedFinish = _TNewDir_writedFinish;
 
-    if (self->isCheck_newRefData)
-    {
+    if (self->isCheck_newRefData) {
         self->_newRefChecksumHandle = self->checksumPlugin->open(self->checksumPlugin);
         check(self->_newRefChecksumHandle!=0);
         self->checksumPlugin->begin(self->_newRefChecksumHandle);
     }
-    if (self->isCheck_copyFileData)
-    {
+    if (self->isCheck_copyFileData) {
         self->_sameFileChecksumHandle = self->checksumPlugin->open(self->checksumPlugin);
         check(self->_sameFileChecksumHandle!=0);
         self->checksumPlugin->begin(self->_sameFileChecksumHandle);
@@ -343,8 +327,7 @@ BOOL _TDirPatcher_closeNewFileHandles(TNewDir* self)
     BOOL result = 1;
     if (self->_newDirStream._listener && !dpatch_TNewStream_closeFileHandles(&self->_newDirStream))
         result = 0;
-    if (self->_curNewFile)
-    {
+    if (self->_curNewFile) {
         // closes a file whose listener close was refused or never came
         if (!dpatch_TFileStreamOutput_close(self->_curNewFile))
             result = 0;
@@ -362,13 +345,11 @@ BOOL TNewDir_close(TNewDir* self)
     self->_newRootDir_end = 0;
     self->_newPathBufEnd = 0;
     self->_curNewFile = 0;
-    if (self->_newRefChecksumHandle)
-    {
+    if (self->_newRefChecksumHandle) {
         self->checksumPlugin->close(self->checksumPlugin, self->_newRefChecksumHandle);
         self->_newRefChecksumHandle = 0;
     }
-    if (self->_sameFileChecksumHandle)
-    {
+    if (self->_sameFileChecksumHandle) {
         self->checksumPlugin->close(self->checksumPlugin, self->_sameFileChecksumHandle);
         self->_sameFileChecksumHandle = 0;
     }

@@ -3,11 +3,11 @@
 // dpatch_TNewStream walks the new path list in order and splits that stream at file ends, and TNewDir
 // turns each path into calls of the caller's TDirPatchListener (directories, empty files, copies of
 // unchanged old files, new files), so the engine itself never touches the new directory.
-#include "patch/dir_checksum.h"
-#include "patch/dir_diff_format.h"
-#include "patch/dir_patch_listener.h"
-#include "patch/dpatch_types.h"
-#include "patch/file_services.h"
+#include "patch/core/dpatch_types.h"
+#include "patch/dir/dir_checksum.h"
+#include "patch/dir/dir_diff_format.h"
+#include "patch/dir/dir_patch_listener.h"
+#include "patch/os/file_services.h"
 
 #include <stdint.h>
 

@@ -1,10 +1,10 @@
-#include "patch/ref_stream.h"
+#include "patch/dir/ref_stream.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
-#include "patch/dpatch_check.h"
+#include "patch/core/dpatch_check.h"
 
 namespace
 {

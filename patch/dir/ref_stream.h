@@ -11,7 +11,7 @@
 // The joined streams are borrowed and must outlive the reference stream. A read that reaches past the end of the
 // joined stream fails with "check curRangeIndex<self->_rangeCount error!".
 
-#include "patch/dpatch_types.h"
+#include "patch/core/dpatch_types.h"
 
 typedef struct dpatch_TRefStream
 {

@@ -1,9 +1,9 @@
-#include "patch/res_handle_limit.h"
+#include "patch/dir/res_handle_limit.h"
 
 #include <cstdint>
 #include <cstdlib>
 
-#include "patch/dpatch_check.h"
+#include "patch/core/dpatch_check.h"
 
 namespace
 {

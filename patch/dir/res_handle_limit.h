@@ -15,7 +15,7 @@
 // borrowed and must outlive the limiter; everything runs on the caller's thread. Failed steps print
 // "check ... error!" lines through dpatch_fprintf.
 
-#include "patch/dpatch_types.h"
+#include "patch/core/dpatch_types.h"
 
 typedef struct dpatch_TResHandle
 {

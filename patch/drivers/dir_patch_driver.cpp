@@ -1,14 +1,14 @@
-#include "patch/dir_patch_driver.h"
+#include "patch/drivers/dir_patch_driver.h"
 
-#include "patch/dir_patcher.h"
-#include "patch/file_services.h"
-#include "patch/patch_driver_cache.h"
-#include "patch/zstd_decompress_plugin.h"
+#include "patch/dir/dir_patcher.h"
+#include "patch/drivers/patch_driver_cache.h"
+#include "patch/os/file_services.h"
+#include "patch/os/zstd_decompress_plugin.h"
 
 #include <stdlib.h>
 #include <string.h>
 
-#include "patch/dpatch_check.h"
+#include "patch/core/dpatch_check.h"
 
 namespace
 {

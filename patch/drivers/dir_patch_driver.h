@@ -1,10 +1,10 @@
 #pragma once
 // Applies one "HDIFF19" directory diff from an old directory (or file) to a new one and returns a
 // TDirPatchResult. All file-system work on the new side goes through the listener.
-#include "patch/dir_checksum.h"
-#include "patch/dir_patch_listener.h"
-#include "patch/dir_patch_result.h"
-#include "patch/dpatch_types.h"
+#include "patch/core/dpatch_types.h"
+#include "patch/dir/dir_checksum.h"
+#include "patch/dir/dir_patch_listener.h"
+#include "patch/drivers/dir_patch_result.h"
 
 #include <stddef.h>
 #include <stdint.h>

@@ -1,16 +1,16 @@
-#include "patch/file_patch_driver.h"
+#include "patch/drivers/file_patch_driver.h"
 
-#include "patch/compressed_diff.h"
-#include "patch/compressed_patch.h"
-#include "patch/file_services.h"
-#include "patch/patch_driver_cache.h"
-#include "patch/streams.h"
-#include "patch/zstd_decompress_plugin.h"
+#include "patch/core/compressed_diff.h"
+#include "patch/core/compressed_patch.h"
+#include "patch/core/streams.h"
+#include "patch/drivers/patch_driver_cache.h"
+#include "patch/os/file_services.h"
+#include "patch/os/zstd_decompress_plugin.h"
 
 #include <stdlib.h>
 #include <string.h>
 
-#include "patch/dpatch_check.h"
+#include "patch/core/dpatch_check.h"
 
 int runFilePatch(const char* oldPath, const char* diffFileName, const char* outNewPath, BOOL loadOldAll,
                  size_t cacheSize, dpatch_StreamPos_t diffDataOffert, dpatch_StreamPos_t diffDataSize)

@@ -2,8 +2,8 @@
 // Applies one "HDIFF13" compressed diff to one old file and writes one new file; returns a
 // TDirPatchResult. The single-file twin of runDirPatch: the same memory rule, decompressor choice,
 // messages and result codes, without a listener.
-#include "patch/dir_patch_result.h"
-#include "patch/dpatch_types.h"
+#include "patch/core/dpatch_types.h"
+#include "patch/drivers/dir_patch_result.h"
 
 #include <stddef.h>
 

@@ -1,12 +1,12 @@
-#include "patch/old_dir_verifier.h"
+#include "patch/drivers/old_dir_verifier.h"
 
-#include "patch/file_services.h"
-#include "patch/streams.h"
+#include "patch/core/streams.h"
+#include "patch/os/file_services.h"
 
 #include <stdlib.h>
 #include <string.h>
 
-#include "patch/dpatch_check.h"
+#include "patch/core/dpatch_check.h"
 
 namespace
 {

@@ -6,10 +6,10 @@
 //
 // Zero-fill the record, append pieces until *out_isAppendContinue is 0, check once, close.
 
-#include "patch/decompress_plugin.h"
-#include "patch/dir_checksum.h"
-#include "patch/dir_patcher.h"
-#include "patch/dpatch_types.h"
+#include "patch/core/decompress_plugin.h"
+#include "patch/core/dpatch_types.h"
+#include "patch/dir/dir_checksum.h"
+#include "patch/dir/dir_patcher.h"
 
 typedef struct TOldDirVerifier
 {

@@ -1,4 +1,4 @@
-#include "patch/patch_driver_cache.h"
+#include "patch/drivers/patch_driver_cache.h"
 
 #include <stdlib.h>
 #include <sys/time.h>

@@ -3,7 +3,7 @@
 // What the two patch drivers (directory and single file) share: the one cache they allocate per run
 // and the wall clock for their timing notes.
 
-#include "patch/dpatch_types.h"
+#include "patch/core/dpatch_types.h"
 
 #include <stddef.h>
 

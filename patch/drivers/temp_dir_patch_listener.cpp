@@ -1,13 +1,13 @@
-#include "patch/temp_dir_patch_listener.h"
+#include "patch/drivers/temp_dir_patch_listener.h"
 
-#include "patch/dir_patcher.h"
-#include "patch/file_services.h"
-#include "patch/new_dir_output.h"
+#include "patch/dir/dir_patcher.h"
+#include "patch/dir/new_dir_output.h"
+#include "patch/os/file_services.h"
 
 #include <string.h>
 #include <sys/stat.h>
 
-#include "patch/dpatch_check.h"
+#include "patch/core/dpatch_check.h"
 
 namespace
 {

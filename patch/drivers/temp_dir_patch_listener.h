@@ -7,7 +7,7 @@
 // One static record: it serves one run at a time. Clear its dirPatcher before each run, so that a run
 // that fails before patchBegin never reaches a patcher of an earlier run.
 
-#include "patch/dir_patch_listener.h"
+#include "patch/dir/dir_patch_listener.h"
 
 extern TDirPatchListener tempDirPatchListener;
 

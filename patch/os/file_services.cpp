@@ -1,4 +1,4 @@
-#include "patch/file_services.h"
+#include "patch/os/file_services.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -245,6 +245,19 @@ BOOL dpatch_TFileStreamOutput_open(dpatch_TFileStreamOutput* self, const char* p
     if (self->fileHandle)
         return 0;
     FILE* file = fopen(path, "wb+");
+    if (!file)
+        return 0;
+    setUpOutput(self, file, maxSize, 0);
+    useLargeWriteBuffer(self, file, maxSize);
+    return 1;
+}
+
+BOOL dpatch_TFileStreamOutput_create(dpatch_TFileStreamOutput* self, const char* path, dpatch_StreamPos_t maxSize)
+{
+    if (self->fileHandle)
+        return 0;
+    // "x" is O_EXCL: never opened through an existing entry, a symbolic link included
+    FILE* file = fopen(path, "wb+x");
     if (!file)
         return 0;
     setUpOutput(self, file, maxSize, 0);

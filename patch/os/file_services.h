@@ -22,7 +22,7 @@
 //
 // Every function answers 1 for success and 0 for failure and prints nothing; callers report in their own words.
 
-#include "patch/dpatch_types.h"
+#include "patch/core/dpatch_types.h"
 
 #include <cstdio>
 
@@ -72,6 +72,10 @@ BOOL dpatch_TFileStreamInput_close(dpatch_TFileStreamInput* self);
 
 // Creates or truncates path with mode "wb+" for a file of maxSize bytes.
 BOOL dpatch_TFileStreamOutput_open(dpatch_TFileStreamOutput* self, const char* path, dpatch_StreamPos_t maxSize);
+// Creates path afresh for a file of maxSize bytes, like dpatch_TFileStreamOutput_open, but fails when anything
+// (a file, a link, a folder) is already there (O_CREAT|O_EXCL): for output into a folder made empty for this
+// run, where an existing entry can only mean a diff that names a path twice, or a link into another tree.
+BOOL dpatch_TFileStreamOutput_create(dpatch_TFileStreamOutput* self, const char* path, dpatch_StreamPos_t maxSize);
 // Opens an existing file with mode "rb+" to continue writing at its end; fails if it is already longer than
 // maxSize.
 BOOL dpatch_TFileStreamOutput_openExisting(dpatch_TFileStreamOutput* self, const char* path,

@@ -1,10 +1,10 @@
-#include "patch/zstd_decompress_plugin.h"
+#include "patch/os/zstd_decompress_plugin.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <zstd.h>
 
-#include "patch/dpatch_check.h"
+#include "patch/core/dpatch_check.h"
 
 namespace
 {

@@ -12,6 +12,6 @@
 // data and when more bytes are asked for than the section decodes to. The table is constant and shared;
 // handles on different threads don't interact.
 
-#include "patch/decompress_plugin.h"
+#include "patch/core/decompress_plugin.h"
 
 extern const dpatch_TDecompressPlugin zstdDecompressPlugin;

@@ -1,5 +1,5 @@
 // dirpatch: the patch engine on its own command line.
-#include "patch/patcher_command_line.h"
+#include "patch/tools/patcher_command_line.h"
 
 int main(int argc, char** argv)
 {

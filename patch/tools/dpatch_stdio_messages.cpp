@@ -3,7 +3,7 @@
 
 #include <stdarg.h>
 
-#include "patch/dpatch_check.h"
+#include "patch/core/dpatch_check.h"
 
 int dpatch_printf(const char* format, ...)
 {

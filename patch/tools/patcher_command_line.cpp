@@ -1,18 +1,18 @@
-#include "patch/patcher_command_line.h"
+#include "patch/tools/patcher_command_line.h"
 
-#include "patch/compressed_diff.h"
-#include "patch/dir_diff_format.h"
-#include "patch/dir_patch_driver.h"
-#include "patch/dir_patch_result.h"
-#include "patch/file_patch_driver.h"
-#include "patch/file_services.h"
-#include "patch/temp_dir_patch_listener.h"
+#include "patch/core/compressed_diff.h"
+#include "patch/dir/dir_diff_format.h"
+#include "patch/drivers/dir_patch_driver.h"
+#include "patch/drivers/dir_patch_result.h"
+#include "patch/drivers/file_patch_driver.h"
+#include "patch/drivers/temp_dir_patch_listener.h"
+#include "patch/os/file_services.h"
 
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 
-#include "patch/dpatch_check.h"
+#include "patch/core/dpatch_check.h"
 
 // The marker block of a self-extracting archive: 16 marker bytes, then the diff's offset (u32) and
 // size (u64) inside the program's own file, little-endian, all ones while the program carries no diff.

@@ -4,7 +4,7 @@
 // executable that carry a diff behind their own bytes and find it through a marker block inside
 // themselves. Returns a TDirPatchResult or one of the archive codes below.
 
-#include "patch/dpatch_types.h"
+#include "patch/core/dpatch_types.h"
 
 enum TPatcherCommandLineResult
 {

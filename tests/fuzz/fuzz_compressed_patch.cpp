@@ -9,11 +9,11 @@
 // from the size the diff's head names (see fuzzOldData), so seeds written for that data patch deep.
 
 #include "fuzz_old_data.h"
-#include "patch/compressed_diff.h"
-#include "patch/compressed_patch.h"
-#include "patch/patch_memory.h"
-#include "patch/streams.h"
-#include "patch/zstd_decompress_plugin.h"
+#include "patch/core/compressed_diff.h"
+#include "patch/core/compressed_patch.h"
+#include "patch/core/patch_memory.h"
+#include "patch/core/streams.h"
+#include "patch/os/zstd_decompress_plugin.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -6,12 +6,12 @@
 // that would leave a root aborts the run, so the fuzzer reports it.
 
 #include "fuzz_sandbox.h"
-#include "patch/dir_diff_format.h"
-#include "patch/dir_patch_driver.h"
-#include "patch/dir_patcher.h"
-#include "patch/file_services.h"
-#include "patch/streams.h"
-#include "patch/zstd_decompress_plugin.h"
+#include "patch/core/streams.h"
+#include "patch/dir/dir_diff_format.h"
+#include "patch/dir/dir_patcher.h"
+#include "patch/drivers/dir_patch_driver.h"
+#include "patch/os/file_services.h"
+#include "patch/os/zstd_decompress_plugin.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -2,7 +2,7 @@
 // The old data the fuzz targets patch, generated from its size alone so that it is not part of the
 // fuzz input. The seed corpus is written against the same data.
 
-#include "patch/dpatch_types.h"
+#include "patch/core/dpatch_types.h"
 
 #include <vector>
 

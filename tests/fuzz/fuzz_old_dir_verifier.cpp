@@ -7,8 +7,8 @@
 // Input: one selector byte (the piece sizes), then the diff.
 
 #include "fuzz_sandbox.h"
-#include "patch/old_dir_verifier.h"
-#include "patch/zstd_decompress_plugin.h"
+#include "patch/drivers/old_dir_verifier.h"
+#include "patch/os/zstd_decompress_plugin.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -10,7 +10,7 @@
 // then one mode byte (bit 0: also build an archive with the file as the executable), then the file.
 
 #include "fuzz_sandbox.h"
-#include "patch/patcher_command_line.h"
+#include "patch/tools/patcher_command_line.h"
 
 #include <cstring>
 #include <string>

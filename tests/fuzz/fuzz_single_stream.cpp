@@ -4,10 +4,10 @@
 // reading or writing outside the buffers and memory ranges it was given (the sanitizers report any
 // stray access), and a raw diff that one entry accepts produces the same new data through the others.
 
-#include "patch/compressed_diff.h"
-#include "patch/single_stream_patch.h"
-#include "patch/streams.h"
-#include "patch/zstd_decompress_plugin.h"
+#include "patch/core/compressed_diff.h"
+#include "patch/core/single_stream_patch.h"
+#include "patch/core/streams.h"
+#include "patch/os/zstd_decompress_plugin.h"
 
 #include <cstdlib>
 #include <cstring>

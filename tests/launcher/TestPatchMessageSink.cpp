@@ -16,7 +16,7 @@
 #include <memory>
 
 // Last: it defines a macro named check that Qt's headers must not see.
-#include "patch/dpatch_check.h"
+#include "patch/core/dpatch_check.h"
 
 namespace
 {

@@ -1,8 +1,8 @@
 // Readers of the diff formats: the "HDIFF13" head, the raw head, the "HDIFFSF20" head, the cover
 // decoder and the cover lists.
 
-#include "patch/compressed_diff.h"
-#include "patch/zstd_decompress_plugin.h"
+#include "patch/core/compressed_diff.h"
+#include "patch/os/zstd_decompress_plugin.h"
 #include "support/CountingDecompressPlugin.h"
 #include "support/PatchRun.h"
 #include "support/PatchWriter.h"

@@ -1,12 +1,12 @@
 // Applying "HDIFF13" diffs through memory streams: round trips in every memory plan, a table of
 // corrupt diffs that must all fail cleanly, and the boundary cases of the patch loop.
 
-#include "patch/compressed_diff.h"
-#include "patch/compressed_patch.h"
-#include "patch/file_services.h"
-#include "patch/patch_memory.h"
-#include "patch/streams.h"
-#include "patch/zstd_decompress_plugin.h"
+#include "patch/core/compressed_diff.h"
+#include "patch/core/compressed_patch.h"
+#include "patch/core/patch_memory.h"
+#include "patch/core/streams.h"
+#include "patch/os/file_services.h"
+#include "patch/os/zstd_decompress_plugin.h"
 #include "support/CountingDecompressPlugin.h"
 #include "support/GuardedMemory.h"
 #include "support/PatchRun.h"

@@ -1,9 +1,9 @@
 // The "HDIFF19" head reader, the directory-data list readers and the path builders, checked against
 // literal bytes so the reader is held to the format and not only to the test writer.
 
-#include "patch/dir_diff_format.h"
-#include "patch/dir_patcher.h"
-#include "patch/streams.h"
+#include "patch/core/streams.h"
+#include "patch/dir/dir_diff_format.h"
+#include "patch/dir/dir_patcher.h"
 #include "support/StderrCapture.h"
 
 #include <QFile>

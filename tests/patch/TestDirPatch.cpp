@@ -3,9 +3,9 @@
 // everything beside the output are untouched, that no descriptor is left open, that patchFinish ran
 // once, and that the progress reported adds up to the total announced.
 
-#include "patch/dir_patch_driver.h"
-#include "patch/dir_patcher.h"
-#include "patch/file_services.h"
+#include "patch/dir/dir_patcher.h"
+#include "patch/drivers/dir_patch_driver.h"
+#include "patch/os/file_services.h"
 #include "support/DirDiffWriter.h"
 #include "support/FileTree.h"
 #include "support/PatchWriter.h"

@@ -2,10 +2,10 @@
 // of the test's own (the engine ships none), the open-file limit it hands to the limiter, its path
 // accessors and its closes in every state.
 
-#include "patch/dir_patch_driver.h"
-#include "patch/dir_patcher.h"
-#include "patch/file_services.h"
-#include "patch/zstd_decompress_plugin.h"
+#include "patch/dir/dir_patcher.h"
+#include "patch/drivers/dir_patch_driver.h"
+#include "patch/os/file_services.h"
+#include "patch/os/zstd_decompress_plugin.h"
 #include "support/DirDiffWriter.h"
 #include "support/FileTree.h"
 #include "support/RandomBytes.h"

@@ -5,9 +5,9 @@
 // XFS and the small tmpfs are mounted by the test (as root); rows that need a mount that can't be made skip
 // and say why.
 
-#include "patch/dir_patch_driver.h"
-#include "patch/file_copy.h"
-#include "patch/new_dir_output.h"
+#include "patch/dir/file_copy.h"
+#include "patch/dir/new_dir_output.h"
+#include "patch/drivers/dir_patch_driver.h"
 #include "support/DirDiffWriter.h"
 #include "support/FileTree.h"
 #include "support/OpenDescriptors.h"

@@ -1,8 +1,8 @@
 // runFilePatch on real files: one table of runs, each checking the result code, the error lines and the
 // new file. The diff may sit inside a larger file (the window a self-extracting archive uses).
 
-#include "patch/dir_patch_result.h"
-#include "patch/file_patch_driver.h"
+#include "patch/drivers/dir_patch_result.h"
+#include "patch/drivers/file_patch_driver.h"
 #include "support/DirDiffWriter.h"
 #include "support/FileTree.h"
 #include "support/PatchWriter.h"

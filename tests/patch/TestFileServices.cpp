@@ -1,6 +1,6 @@
 // File streams and path services on real files in a temporary directory, including full disks.
 
-#include "patch/file_services.h"
+#include "patch/os/file_services.h"
 #include "support/OpenDescriptors.h"
 #include "support/RandomBytes.h"
 

@@ -2,9 +2,9 @@
 // sibling and patchFinish rebuilds the old directory from it. Every row checks the result, the old
 // directory afterwards (byte for byte, with execute bits) and that the temporary directory is gone.
 
-#include "patch/dir_patch_driver.h"
-#include "patch/file_services.h"
-#include "patch/temp_dir_patch_listener.h"
+#include "patch/drivers/dir_patch_driver.h"
+#include "patch/drivers/temp_dir_patch_listener.h"
+#include "patch/os/file_services.h"
 #include "support/DirDiffWriter.h"
 #include "support/FileTree.h"
 #include "support/StderrCapture.h"

@@ -1,10 +1,10 @@
 // The new-directory output: the order in which the path walk calls the listener, how writes are split
 // at file ends, how the walk ends, and the copy routine for unchanged files.
 
-#include "patch/dir_patch_driver.h"
-#include "patch/file_copy.h"
-#include "patch/file_services.h"
-#include "patch/new_dir_output.h"
+#include "patch/dir/file_copy.h"
+#include "patch/dir/new_dir_output.h"
+#include "patch/drivers/dir_patch_driver.h"
+#include "patch/os/file_services.h"
 #include "support/StderrCapture.h"
 
 #include <QDir>

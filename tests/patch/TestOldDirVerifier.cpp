@@ -1,8 +1,8 @@
 // TOldDirVerifier fed with a directory diff in pieces: when it wants more bytes, when it stops, and
 // its check of an old tree by sizes alone and with a checksum implementation of the test's own.
 
-#include "patch/old_dir_verifier.h"
-#include "patch/zstd_decompress_plugin.h"
+#include "patch/drivers/old_dir_verifier.h"
+#include "patch/os/zstd_decompress_plugin.h"
 #include "support/DirDiffWriter.h"
 #include "support/FileTree.h"
 #include "support/RandomBytes.h"

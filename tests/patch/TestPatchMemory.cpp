@@ -2,10 +2,10 @@
 // covers it holds, how the replacement old stream serves them, and that everything stays inside the
 // caller's range.
 
-#include "patch/compressed_diff.h"
-#include "patch/compressed_patch.h"
-#include "patch/patch_memory.h"
-#include "patch/zstd_decompress_plugin.h"
+#include "patch/core/compressed_diff.h"
+#include "patch/core/compressed_patch.h"
+#include "patch/core/patch_memory.h"
+#include "patch/os/zstd_decompress_plugin.h"
 #include "support/CountingDecompressPlugin.h"
 #include "support/GuardedMemory.h"
 #include "support/PatchRun.h"

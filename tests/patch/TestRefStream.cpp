@@ -1,7 +1,7 @@
 // The reference stream: streams laid end to end with alignment gaps of zeros, read at any position.
 
-#include "patch/ref_stream.h"
-#include "patch/streams.h"
+#include "patch/core/streams.h"
+#include "patch/dir/ref_stream.h"
 #include "support/RandomBytes.h"
 #include "support/StderrCapture.h"
 

@@ -1,9 +1,9 @@
 // The open-file limiter over real files: which file is closed when the limit is reached, that the limit holds
 // as seen in /proc/self/fd (also under the reference stream, as the directory patcher uses it), and its failures.
 
-#include "patch/file_services.h"
-#include "patch/ref_stream.h"
-#include "patch/res_handle_limit.h"
+#include "patch/dir/ref_stream.h"
+#include "patch/dir/res_handle_limit.h"
+#include "patch/os/file_services.h"
 #include "support/OpenDescriptors.h"
 #include "support/RandomBytes.h"
 #include "support/StderrCapture.h"

@@ -2,10 +2,10 @@
 // "HDIFFSF20" single-stream diffs (stored and zstd-compressed): round trips and the corruptions each
 // reader must refuse without touching memory outside its range.
 
-#include "patch/compressed_diff.h"
-#include "patch/single_stream_patch.h"
-#include "patch/streams.h"
-#include "patch/zstd_decompress_plugin.h"
+#include "patch/core/compressed_diff.h"
+#include "patch/core/single_stream_patch.h"
+#include "patch/core/streams.h"
+#include "patch/os/zstd_decompress_plugin.h"
 #include "support/GuardedMemory.h"
 #include "support/PatchWriter.h"
 #include "support/RecordingInputStream.h"

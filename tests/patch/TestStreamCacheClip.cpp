@@ -1,8 +1,8 @@
 // Memory streams, stream windows, the cache clip and the section clip over stored or compressed bytes.
 
-#include "patch/stream_cache_clip.h"
-#include "patch/streams.h"
-#include "patch/zstd_decompress_plugin.h"
+#include "patch/core/stream_cache_clip.h"
+#include "patch/core/streams.h"
+#include "patch/os/zstd_decompress_plugin.h"
 #include "support/CountingDecompressPlugin.h"
 #include "support/PatchWriter.h"
 #include "support/RecordingInputStream.h"

@@ -1,8 +1,8 @@
 // Tagged varints against the format's own byte vectors, in memory and through a cache clip.
 
-#include "patch/stream_cache_clip.h"
-#include "patch/streams.h"
-#include "patch/varint.h"
+#include "patch/core/stream_cache_clip.h"
+#include "patch/core/streams.h"
+#include "patch/core/varint.h"
 #include "support/PatchWriter.h"
 
 #include <QRandomGenerator>

@@ -1,7 +1,7 @@
 // The zstd plugin against frames made by libzstd and by the zstd tool: exact sections, any part sizes,
 // several frames, truncated and corrupt data.
 
-#include "patch/zstd_decompress_plugin.h"
+#include "patch/os/zstd_decompress_plugin.h"
 #include "support/RandomBytes.h"
 #include "support/StderrCapture.h"
 

@@ -4,7 +4,7 @@
 // It can also refuse to open or report a failing close, for the engine's clean-up paths.
 // One instance at a time: the plugin table carries no user data, so the state is shared.
 
-#include "patch/decompress_plugin.h"
+#include "patch/core/decompress_plugin.h"
 
 class CountingDecompressPlugin
 {

@@ -2,7 +2,7 @@
 // A memory range with guard bytes on both sides, to prove the patch engine stays inside the range it
 // was given.
 
-#include "patch/dpatch_types.h"
+#include "patch/core/dpatch_types.h"
 
 #include <vector>
 

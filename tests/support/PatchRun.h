@@ -7,9 +7,9 @@
 #include "PatchWriter.h"
 #include "RecordingInputStream.h"
 #include "SequentialOutputStream.h"
-#include "patch/compressed_diff.h"
-#include "patch/compressed_patch.h"
-#include "patch/decompress_plugin.h"
+#include "patch/core/compressed_diff.h"
+#include "patch/core/compressed_patch.h"
+#include "patch/core/decompress_plugin.h"
 
 #include <QByteArray>
 #include <QList>

@@ -2,7 +2,7 @@
 // An engine input stream over a byte array that records every read (position and length), so a test
 // can see how the engine walks the data, and that can be made to fail from a given read on.
 
-#include "patch/dpatch_types.h"
+#include "patch/core/dpatch_types.h"
 
 #include <QByteArray>
 #include <QList>

@@ -2,7 +2,7 @@
 // An engine output stream of a declared size that keeps what is written and notes whether every
 // write started exactly where the previous one ended (the engine promises strictly ordered output).
 
-#include "patch/dpatch_types.h"
+#include "patch/core/dpatch_types.h"
 
 #include <QByteArray>
 

@@ -1,0 +1,25 @@
+#pragma once
+
+// How long the launcher waits between attempts, and how long a transfer may stall, in one place. The
+// attempt counts belong to each operation and never change; only the pauses and windows do: the real
+// launcher uses RetryPolicy::real(), the test build a shortened copy, so tests wait milliseconds where
+// a player waits seconds.
+struct RetryPolicy
+{
+    // A failed download attempt n (1-based) of a part waits n times this before the next one.
+    int downloadPauseStepMSecs;
+    // A file operation on the install (rename, removal, folder creation) waits this after each failure.
+    int fileOperationPauseMSecs;
+    // Another launcher still running: the single-instance lock is tried again after this.
+    int instancePauseMSecs;
+    // The whole of one request's transfer, after which Qt aborts it.
+    int transferTimeoutMSecs;
+    // A request whose headers don't arrive, or that receives less than stallMinimumBytes, within any
+    // window of this length counts as a failed attempt.
+    int stallWindowMSecs;
+    int stallMinimumBytes;
+
+    static constexpr RetryPolicy real() { return {100, 100, 500, 60000, 20000, 1024}; }
+    // The same policy with every pause and window cut short, for the test build.
+    static constexpr RetryPolicy shortened() { return {5, 5, 50, 10000, 1000, 1024}; }
+};
