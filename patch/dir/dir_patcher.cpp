@@ -177,6 +177,20 @@ BOOL TDirPatcher_openOldRefStream(TDirPatcher* self, size_t maxOpenFileNumber,
     return 1;
 }
 
+BOOL TDirPatcher_checkOldSameFiles(TDirPatcher* self)
+{
+    for (size_t i = 0; i < self->dirDiffHead.sameFilePairCount; ++i) {
+        const char* oldSameFileName = TDirPatcher_getOldPathBySameIndex(self, i);
+        check(oldSameFileName!=0);
+        dpatch_TPathType oldPathType = kPathType_notExist;
+        if (!dpatch_getPathStat(oldSameFileName, &oldPathType, 0) || oldPathType == kPathType_dir) {
+            dpatch_fprintf(stderr, "not a regular file, the old side of an unchanged file \"%s\"\n", oldSameFileName);
+            return 0;
+        }
+    }
+    return 1;
+}
+
 BOOL TDirPatcher_openNewDirStream(TDirPatcher* self, TDirPatchListener* listener,
                                   const dpatch_TStreamOutput** out_newDirStream)
 {

@@ -55,6 +55,10 @@ dpatch_StreamPos_t TDirPatcher_dirDataMemSize(const TDirDiffHead* head);
 BOOL TDirPatcher_loadDirData(TDirPatcher* self, const dpatch_TDecompressPlugin* decompressPlugin,
                              const char* oldPath_utf8, const char* newPath_utf8);
 BOOL TDirPatcher_checksum(TDirPatcher* self, const TChecksumSet* checksumSet);
+// The old side of each unchanged file must be a regular file (after following links), as a reference file
+// must: it is read whole when it is copied, and a FIFO would wait for a writer for ever, a device never end.
+// Looked at before anything opens it; a missing one passes here and fails the copy itself.
+BOOL TDirPatcher_checkOldSameFiles(TDirPatcher* self);
 BOOL TDirPatcher_openOldRefStream(TDirPatcher* self, size_t maxOpenFileNumber,
                                   const dpatch_TStreamInput** out_oldRefStream);
 BOOL TDirPatcher_openNewDirStream(TDirPatcher* self, TDirPatchListener* listener,

@@ -148,15 +148,20 @@ BOOL copyFileByFastestWay(const char* oldFileName_utf8, const char* newFileName_
         check_clear(newFile.out_length==newFile.base.streamSize);
     }
 clear:
+    // the system's error of the step that failed, for the caller's message
+    int failedErrno = newFile.fileError && newFile.lastErrno != 0 ? newFile.lastErrno : errno;
     // closing flushes the copy: a full disk shows here, and a short copy must not count as done
     if (!dpatch_TFileStreamOutput_close(&newFile)) {
         dpatch_fprintf(stderr, "check %s error!\n", "dpatch_TFileStreamOutput_close(&newFile)");
+        if (result)
+            failedErrno = newFile.lastErrno;
         result = 0;
     }
     dpatch_TFileStreamInput_close(&oldFile);
     free(temp_cache);
     if (out_way)
         *out_way = result ? way : kCopyWay_none;
+    errno = result ? 0 : failedErrno;
     return result;
 }
 } // namespace
@@ -173,7 +178,10 @@ BOOL dpatch_linkOrCopyFile(const char* oldFileName, const char* newFileName, BOO
         *out_way = kCopyWay_none;
     struct stat old;
     check(stat(oldFileName,&old)==0);
-    check(S_ISREG(old.st_mode));
+    if (!S_ISREG(old.st_mode)) {
+        errno = ENOTSUP;
+        check(S_ISREG(old.st_mode));
+    }
     if (mayLink) {
         if (linkat(AT_FDCWD, oldFileName, AT_FDCWD, newFileName, AT_SYMLINK_FOLLOW) == 0) {
             if (out_way)

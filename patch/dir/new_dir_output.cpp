@@ -239,6 +239,8 @@ static BOOL _TNewDir_closeNewFile(dpatch_TNewStreamListener* listener, const dpa
     (void)curNewFile; // always the one record in _curNewFile
     TNewDir* self = (TNewDir*)listener->listenerOwner;
     // a file with a failed write stays open here and is closed by the final close
+    if (self->_curNewFile->fileError && self->_curNewFile->lastErrno != 0)
+        dpatch_printOsError("can't write", self->_curNewFile->pathName, 0, self->_curNewFile->lastErrno);
     check(!self->_curNewFile->fileError);
     check(self->_listener->closeNewFile(self->_listener,self->_curNewFile));
     memset(self->_curNewFile, 0, sizeof(*self->_curNewFile));

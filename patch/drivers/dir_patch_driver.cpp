@@ -5,6 +5,7 @@
 #include "patch/os/file_services.h"
 #include "patch/os/zstd_decompress_plugin.h"
 
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -117,6 +118,9 @@ int runDirPatch(const char* oldPath, const char* diffFileName, const char* outNe
     dirPatcher.dirDataMemLimit = cacheSize > kMinDirDataMemLimit ? cacheSize : kMinDirDataMemLimit;
     if (!TDirPatcher_loadDirData(&dirPatcher, decompressPlugin, oldPath, outNewPath))
         failWith(DIRPATCH_LAOD_DIRDIFFDATA_ERROR, "load dir data in diffFile ERROR!\n");
+    // refused like a reference file that is not a regular one, before the listener makes anything
+    if (!TDirPatcher_checkOldSameFiles(&dirPatcher))
+        failWith(DIRPATCH_OPEN_OLDPATH_ERROR, "open oldFile ERROR!\n");
     if (!listener->patchBegin(listener, &dirPatcher))
         failWith(DIRPATCH_PATCHBEGIN_ERROR, "dir patch begin ERROR!\n");
 
@@ -221,27 +225,41 @@ freeCache:
 static BOOL _default_makeNewDir(TDirPatchListener* listener, const char* pathName)
 {
     (void)listener;
-    return dpatch_makeDir(pathName);
+    errno = 0;
+    if (dpatch_makeDir(pathName))
+        return 1;
+    dpatch_printOsError("can't make the folder", pathName, 0, errno != 0 ? errno : EEXIST);
+    return 0;
 }
 
 static BOOL _default_copySameFile(TDirPatchListener* listener, const char* oldFileName, const char* newFileName,
                                   dpatch_TCopyListener* copyListener)
 {
     (void)listener;
-    return dpatch_copyFile(oldFileName, newFileName, copyListener);
+    errno = 0;
+    if (dpatch_copyFile(oldFileName, newFileName, copyListener))
+        return 1;
+    dpatch_printOsError("can't copy", oldFileName, newFileName, errno != 0 ? errno : EIO);
+    return 0;
 }
 
 static BOOL _default_openNewFile(TDirPatchListener* listener, dpatch_TFileStreamOutput* curNewFile,
                                  const char* newFileName, dpatch_StreamPos_t fileSize)
 {
     (void)listener;
-    return dpatch_TFileStreamOutput_open(curNewFile, newFileName, fileSize);
+    if (dpatch_TFileStreamOutput_open(curNewFile, newFileName, fileSize))
+        return 1;
+    dpatch_printOsError("can't create", newFileName, 0, errno);
+    return 0;
 }
 
 static BOOL _default_closeNewFile(TDirPatchListener* listener, dpatch_TFileStreamOutput* curNewFile)
 {
     (void)listener;
-    return dpatch_TFileStreamOutput_close(curNewFile);
+    if (dpatch_TFileStreamOutput_close(curNewFile))
+        return 1;
+    dpatch_printOsError("can't write", curNewFile->pathName, 0, curNewFile->lastErrno);
+    return 0;
 }
 
 static BOOL _default_patchBegin(TDirPatchListener* listener, TDirPatcher* dirPatcher)

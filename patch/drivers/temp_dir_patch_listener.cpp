@@ -1,20 +1,40 @@
 #include "patch/drivers/temp_dir_patch_listener.h"
 
 #include "patch/dir/dir_patcher.h"
+#include "patch/dir/file_copy.h"
 #include "patch/dir/new_dir_output.h"
+#include "patch/drivers/in_place_swap.h"
 #include "patch/os/file_services.h"
 
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <string.h>
+#include <string>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "patch/core/dpatch_check.h"
 
 namespace
 {
-BOOL endsWithSlash(const char* path)
+// What one run needs besides the patcher: which new paths are executable and which old files already gave
+// a new path its link.
+struct RunState
 {
-    const size_t len = strlen(path);
-    return len > 0 && path[len - 1] == '/';
+    std::vector<bool> isExecute;  // by new path index
+    std::vector<bool> isOldTaken; // by old path index
+    size_t nextSamePair = 0;
+};
+
+RunState runState;
+
+TInPlaceSwap* swapOf(TDirPatchListener* listener)
+{
+    return (TInPlaceSwap*)listener->userData;
 }
 
 void pathError(const char* text, const char* path)
@@ -31,33 +51,40 @@ void pathNote(const char* text, const char* path)
     dpatch_printf("\"\n");
 }
 
-BOOL pathExists(const char* path, BOOL* out_isDir)
-{
-    dpatch_TPathType type = kPathType_notExist;
-    if (!dpatch_getPathStat(path, &type, 0))
-        return 1; // can't tell: treat as present
-    if (out_isDir)
-        *out_isDir = type == kPathType_dir;
-    return type != kPathType_notExist;
-}
-
 BOOL _temp_makeNewDir(TDirPatchListener* listener, const char* pathName)
 {
     (void)listener;
-    return dpatch_makeDir(pathName);
+    char buf[dpatch_kPathBufSize];
+    const size_t length = strlen(pathName);
+    if (length == 0 || length > dpatch_kMaxPathLength)
+        return 0;
+    memcpy(buf, pathName, length + 1);
+    if (length > 1 && buf[length - 1] == '/')
+        buf[length - 1] = '\0';
+    // the new tree is made afresh: anything already there is not ours to build on
+    if (mkdir(buf, 0755) == 0)
+        return 1;
+    dpatch_printOsError("can't make the folder", buf, 0, errno);
+    return 0;
 }
 
 BOOL _temp_openNewFile(TDirPatchListener* listener, dpatch_TFileStreamOutput* curNewFile, const char* newFileName,
                        dpatch_StreamPos_t fileSize)
 {
     (void)listener;
-    return dpatch_TFileStreamOutput_open(curNewFile, newFileName, fileSize);
+    if (dpatch_TFileStreamOutput_create(curNewFile, newFileName, fileSize))
+        return 1;
+    dpatch_printOsError("can't create", newFileName, 0, errno);
+    return 0;
 }
 
 BOOL _temp_closeNewFile(TDirPatchListener* listener, dpatch_TFileStreamOutput* curNewFile)
 {
     (void)listener;
-    return dpatch_TFileStreamOutput_close(curNewFile);
+    if (dpatch_TFileStreamOutput_close(curNewFile))
+        return 1;
+    dpatch_printOsError("can't write", curNewFile->pathName, 0, curNewFile->lastErrno);
+    return 0;
 }
 
 // The first symbolic link among the components of path after its first rootSize bytes (the root
@@ -87,15 +114,13 @@ const char* linkInPath(const char* path, size_t rootSize, char* buf, size_t bufS
     return 0;
 }
 
-// Moving, removing and creating paths of both trees by name would follow a link inside either
-// tree out of it (old/sub -> ../elsewhere would delete and create files elsewhere), so a tree that
-// holds a link on any path the patch touches is refused before anything changes.
+// A link on a path of the old tree that the patch reads would take its data from outside the tree, or
+// link an outside file into the new one, so a tree that holds one is refused before anything is made.
 BOOL treesHoldNoLink(TDirPatcher* P)
 {
     TNewDir* newDir = &P->_newDir;
     char buf[dpatch_kPathBufSize];
     const size_t oldRootSize = (size_t)(P->_oldRootDir_end - P->_oldPathBuf);
-    const size_t newRootSize = (size_t)(newDir->_newRootDir_end - newDir->_newPathBuf);
     const char* link = 0;
     for (size_t i = 0; !link && i < P->dirDiffHead.oldPathCount; ++i) {
         const char* oldPath = TDirPatcher_getOldPathByIndex(P, i);
@@ -103,10 +128,7 @@ BOOL treesHoldNoLink(TDirPatcher* P)
     }
     for (size_t i = 0; !link && i < newDir->newPathCount; ++i) {
         const char* newPath = TNewDir_getNewPathByIndex(newDir, i);
-        if (!newPath)
-            continue;
-        link = linkInPath(newPath, newRootSize, buf, sizeof(buf));
-        const char* twin = link ? 0 : TDirPatcher_getOldPathByNewPath(P, newPath);
+        const char* twin = newPath ? TDirPatcher_getOldPathByNewPath(P, newPath) : 0;
         if (twin)
             link = linkInPath(twin, oldRootSize, buf, sizeof(buf));
     }
@@ -119,135 +141,183 @@ BOOL treesHoldNoLink(TDirPatcher* P)
 BOOL _temp_patchBegin(TDirPatchListener* listener, TDirPatcher* dirPatcher)
 {
     listener->dirPatcher = dirPatcher;
+    if (!swapOf(listener))
+        return 0;
+    TNewDir* newDir = &dirPatcher->_newDir;
+    runState.isExecute.assign((size_t)dirPatcher->dirDiffHead.newPathCount, false);
+    runState.isOldTaken.assign((size_t)dirPatcher->dirDiffHead.oldPathCount, false);
+    runState.nextSamePair = 0;
+    for (size_t i = 0; i < (size_t)dirPatcher->dirDiffHead.newExecuteCount; ++i) {
+        const size_t pathIndex = newDir->newExecuteList[i];
+        if (pathIndex < runState.isExecute.size())
+            runState.isExecute[pathIndex] = true;
+    }
     return treesHoldNoLink(dirPatcher);
 }
 
-// Unchanged files: the first pair of each old file (in list order) takes it by a move, the others by a
-// copy, last pair first so that the moved file is still there for every copy.
-BOOL takeOverSameFiles(TDirPatcher* P, BOOL* out_isCounted)
+// What the old tree holds beyond the diff's old paths (saves, settings, anything the diff doesn't know)
+// goes into the new tree as it is, by hard links: a file the new tree has at the same path replaces it,
+// and one that stands where the new tree has a folder, or the other way round, refuses the patch.
+class StrayCarrier
 {
-    TNewDir* newDir = &P->_newDir;
-    *out_isCounted = TDirPatcher_initOldSameRefCount(P);
-    if (!*out_isCounted)
-        return 0;
-    BOOL result = 1;
-    for (size_t i = newDir->sameFilePairCount; i > 0; --i) {
-        const size_t sameIndex = i - 1;
-        const char* newPath = TNewDir_getNewPathBySameIndex(newDir, sameIndex);
-        const char* oldPath = TDirPatcher_getOldPathBySameIndex(P, sameIndex);
-        if (!newPath || !oldPath) {
-            result = 0;
-            continue;
+public:
+    StrayCarrier(TDirPatcher* P, const std::string& oldRoot, const std::string& newRoot)
+        : oldRoot(oldRoot), newRoot(newRoot)
+    {
+        for (size_t i = 0; i < (size_t)P->dirDiffHead.oldPathCount; ++i)
+            oldPaths.insert(P->oldUtf8PathList[i]);
+        TNewDir* newDir = &P->_newDir;
+        for (size_t i = 0; i < newDir->newPathCount; ++i)
+            newPaths.insert(newDir->newUtf8PathList[i]);
+    }
+
+    BOOL carry() { return walk(""); }
+
+private:
+    // relDir is "" or ends with '/'
+    BOOL walk(const std::string& relDir)
+    {
+        const std::string dirPath = oldRoot + "/" + relDir;
+        DIR* dir = opendir(dirPath.c_str());
+        if (!dir) {
+            dpatch_printOsError("can't read the folder", dirPath.c_str(), 0, errno);
+            return 0;
         }
-        if (TDirPatcher_oldSameRefCount(P, sameIndex) <= 1) {
-            if (!relocatePath(oldPath, newPath)) {
-                pathError("can't move new file to newTempDir from same old file \"", newPath);
-                result = 0;
+        std::vector<std::string> names;
+        while (struct dirent* entry = readdir(dir)) {
+            if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+                names.push_back(entry->d_name);
+        }
+        closedir(dir);
+        for (const std::string& name : names) {
+            const std::string rel = relDir + name;
+            const std::string oldPath = oldRoot + "/" + rel;
+            struct stat info;
+            if (lstat(oldPath.c_str(), &info) != 0) {
+                dpatch_printOsError("can't look at", oldPath.c_str(), 0, errno);
+                return 0;
             }
-        } else if (!dpatch_copyFile(oldPath, newPath, 0)) {
-            pathError("can't copy new file to newTempDir from same old file \"", newPath);
-            result = 0;
+            const bool isDir = S_ISDIR(info.st_mode);
+            const std::string key = isDir ? rel + "/" : rel;
+            const bool isKnown = oldPaths.count(key) != 0;
+            if (isDir) {
+                if (!isKnown && newPaths.count(rel)) {
+                    pathError("can't keep the old folder where the new tree has a file \"", oldPath.c_str());
+                    return 0;
+                }
+                if (!isKnown && !makeParents(key))
+                    return 0;
+                if (!walk(key))
+                    return 0;
+                continue;
+            }
+            if (isKnown || newPaths.count(rel))
+                continue; // the diff's own, or replaced by the new tree's file
+            if (newPaths.count(rel + "/")) {
+                pathError("can't keep the old file where the new tree has a folder \"", oldPath.c_str());
+                return 0;
+            }
+            if (!makeParents(relDir) || !linkEntry(oldPath, newRoot + "/" + rel, info))
+                return 0;
         }
-        TDirPatcher_decOldSameRefCount(P, sameIndex);
+        return 1;
     }
-    TDirPatcher_finishOldSameRefCount(P);
-    return result;
-}
 
-void removeOldPaths(TDirPatcher* P)
-{
-    for (size_t i = P->dirDiffHead.oldPathCount; i > 0; --i) {
-        const char* oldPath = TDirPatcher_getOldPathByIndex(P, i - 1);
-        if (!oldPath)
-            continue;
-        if (endsWithSlash(oldPath)) {
-            deleteDirectory(oldPath);
-            continue;
+    // Makes the folders of relDir in the new tree that it doesn't have, with the old folders' modes.
+    BOOL makeParents(const std::string& relDir)
+    {
+        size_t begin = 0;
+        while (begin < relDir.size()) {
+            const size_t slash = relDir.find('/', begin);
+            const std::string part = relDir.substr(0, slash);
+            begin = slash + 1;
+            if (newPaths.count(part + "/") || made.count(part))
+                continue;
+            struct stat info;
+            mode_t mode = 0755;
+            if (lstat((oldRoot + "/" + part).c_str(), &info) == 0)
+                mode = info.st_mode & 0777;
+            const std::string path = newRoot + "/" + part;
+            if (mkdir(path.c_str(), mode) != 0 || chmod(path.c_str(), mode) != 0) {
+                dpatch_printOsError("can't make the folder", path.c_str(), 0, errno);
+                return 0;
+            }
+            made.insert(part);
         }
-        dpatch_TPathType type = kPathType_notExist;
-        if (dpatch_getPathStat(oldPath, &type, 0) && type == kPathType_notExist)
-            continue;
-        if (!removeFile(oldPath))
-            pathNote("WARNING: can't remove old file \"", oldPath);
+        return 1;
     }
-}
 
-BOOL makeNewDirsInOld(TDirPatcher* P)
-{
-    TNewDir* newDir = &P->_newDir;
-    BOOL result = 1;
-    for (size_t i = 0; i < newDir->newPathCount; ++i) {
-        const char* newPath = TNewDir_getNewPathByIndex(newDir, i);
-        if (!newPath) {
-            result = 0;
-            continue;
+    static BOOL linkEntry(const std::string& from, const std::string& to, const struct stat& info)
+    {
+        if (linkat(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 0) == 0)
+            return 1;
+        const int linkErrno = errno;
+        if (dpatch_isRefusedHere(linkErrno)) {
+            if (S_ISREG(info.st_mode)) {
+                if (dpatch_linkOrCopyFile(from.c_str(), to.c_str(), 0, 0) &&
+                    chmod(to.c_str(), info.st_mode & 07777) == 0)
+                    return 1;
+                dpatch_printOsError("can't copy", from.c_str(), to.c_str(), errno);
+                return 0;
+            }
+            if (S_ISLNK(info.st_mode)) {
+                char target[dpatch_kPathBufSize];
+                const ssize_t length = readlink(from.c_str(), target, sizeof(target) - 1);
+                if (length > 0) {
+                    target[length] = '\0';
+                    if (symlink(target, to.c_str()) == 0)
+                        return 1;
+                }
+                dpatch_printOsError("can't copy the link", from.c_str(), to.c_str(), errno);
+                return 0;
+            }
         }
-        if (!endsWithSlash(newPath))
-            continue;
-        const char* twin = TDirPatcher_getOldPathByNewPath(P, newPath);
-        if (!twin || !dpatch_makeDir(twin))
-            result = 0;
+        dpatch_printOsError("can't link", from.c_str(), to.c_str(), linkErrno);
+        return 0;
     }
-    return result;
-}
 
-BOOL moveNewFilesToOld(TDirPatcher* P)
-{
-    TNewDir* newDir = &P->_newDir;
-    BOOL result = 1;
-    for (size_t i = newDir->newPathCount; i > 0; --i) {
-        const char* newPath = TNewDir_getNewPathByIndex(newDir, i - 1);
-        if (!newPath) {
-            result = 0;
-            continue;
-        }
-        if (endsWithSlash(newPath)) {
-            deleteDirectory(newPath);
-            continue;
-        }
-        const char* twin = TDirPatcher_getOldPathByNewPath(P, newPath);
-        if (!twin) {
-            result = 0;
-            continue;
-        }
-        removeFile(twin);
-        if (!relocatePath(newPath, twin)) {
-            pathError("can't move new file to oldDirectory \"", newPath);
-            result = 0;
-        }
-    }
-    return result;
-}
+    std::string oldRoot;
+    std::string newRoot;
+    std::unordered_set<std::string> oldPaths;
+    std::unordered_set<std::string> newPaths;
+    std::unordered_set<std::string> made;
+};
 
 void setExecuteTags(TDirPatcher* P)
 {
     TNewDir* newDir = &P->_newDir;
     for (size_t i = 0; i < newDir->newExecuteCount; ++i) {
         const char* newPath = TNewDir_getNewExecutePath(newDir, i);
-        const char* twin = newPath ? TDirPatcher_getOldPathByNewPath(P, newPath) : 0;
-        if (!twin || !dpatch_setExecuteTag(twin))
-            pathNote("WARNING: can't set Execute tag to new file \"", twin ? twin : newPath);
+        if (!newPath || !dpatch_setExecuteTag(newPath))
+            pathNote("WARNING: can't set Execute tag to new file \"", newPath);
     }
 }
 
-BOOL removeTempDir(TDirPatcher* P)
+std::string withoutSlash(const char* path)
 {
-    TNewDir* newDir = &P->_newDir;
-    for (size_t i = newDir->newPathCount; i > 0; --i) {
-        const char* newPath = TNewDir_getNewPathByIndex(newDir, i - 1);
-        BOOL isDir = 0;
-        if (!newPath || !pathExists(newPath, &isDir))
-            continue;
-        if (isDir)
-            deleteDirectory(newPath);
-        else
-            removeFile(newPath);
-    }
-    const char* root = TNewDir_getNewPathRoot(newDir);
-    if (!root || pathExists(root, 0)) {
-        pathError("can't delete newTempDir \"", root);
+    std::string s = path ? path : "";
+    while (s.size() > 1 && s.back() == '/')
+        s.pop_back();
+    return s;
+}
+
+// Completes the new tree beside the old one; nothing of the old tree is changed.
+BOOL completeNewTree(TDirPatcher* P, TInPlaceSwap* swap)
+{
+    const std::string newRoot = withoutSlash(TNewDir_getNewPathRoot(&P->_newDir));
+    if (newRoot != swap->newDir) {
+        pathError("the new tree is not where the swap expects it \"", newRoot.c_str());
         return 0;
     }
+    StrayCarrier carrier(P, swap->realDir, newRoot);
+    if (!carrier.carry())
+        return 0;
+    struct stat info;
+    if (stat(swap->realDir, &info) != 0 || chmod(newRoot.c_str(), info.st_mode & 0777) != 0) {
+        dpatch_printOsError("can't give the new tree the old folder's mode", newRoot.c_str(), 0, errno);
+        return 0;
+    }
+    setExecuteTags(P);
     return 1;
 }
 } // namespace
@@ -255,42 +325,53 @@ BOOL removeTempDir(TDirPatcher* P)
 BOOL tempCopySameFile(TDirPatchListener* listener, const char* oldFileName, const char* newFileName,
                       dpatch_TCopyListener* copyListener)
 {
-    (void)listener;
-    (void)newFileName;
-    // The old file stays where it is until patchFinish takes it over; only a copy check reads it now.
-    if (!copyListener)
-        return 1;
-    return dpatch_readFileToListener(oldFileName, copyListener);
+    TDirPatcher* P = listener->dirPatcher;
+    TNewDir* newDir = &P->_newDir;
+    // the pairs come strictly in their order, one call each
+    const size_t sameIndex = runState.nextSamePair++;
+    check(sameIndex<newDir->sameFilePairCount);
+    const dpatch_TSameFilePair& pair = newDir->dataSamePairList[sameIndex];
+    check(pair.newIndex<runState.isExecute.size() && pair.oldIndex<runState.isOldTaken.size());
+    struct stat old;
+    if (stat(oldFileName, &old) != 0) {
+        dpatch_printOsError("can't open", oldFileName, 0, errno);
+        return 0;
+    }
+    const mode_t mode = (old.st_mode & 0666) | (runState.isExecute[pair.newIndex] ? 0111 : 0);
+    // a link would share the old file's mode, and a second link would join two new paths in one file
+    const BOOL mayLink = !runState.isOldTaken[pair.oldIndex] && (old.st_mode & 07777) == mode;
+    runState.isOldTaken[pair.oldIndex] = true;
+    dpatch_TCopyWay way = kCopyWay_none;
+    errno = 0;
+    if (!dpatch_linkOrCopyFile(oldFileName, newFileName, mayLink, &way)) {
+        dpatch_printOsError("can't link or copy", oldFileName, newFileName, errno != 0 ? errno : EIO);
+        return 0;
+    }
+    if (way != kCopyWay_link && chmod(newFileName, mode) != 0) {
+        dpatch_printOsError("can't set the mode of", newFileName, 0, errno);
+        return 0;
+    }
+    if (copyListener)
+        return dpatch_readFileToListener(oldFileName, copyListener);
+    return 1;
 }
 
 BOOL tempPatchFinish(TDirPatchListener* listener, BOOL isPatchSuccess)
 {
     TDirPatcher* P = listener->dirPatcher;
-    // A run that failed before patchBegin wrote nothing that is ours to remove.
-    if (!P)
-        return isPatchSuccess ? 0 : 1;
+    TInPlaceSwap* swap = swapOf(listener);
     listener->dirPatcher = 0;
-    BOOL result = 1;
-    BOOL isCounted = 1;
-    // Looked at again: the patch ran for a while since patchBegin, and nothing has been moved yet.
-    if (isPatchSuccess && !treesHoldNoLink(P)) {
-        isPatchSuccess = 0;
-        result = 0;
+    // A run that failed before patchBegin made nothing yet; the command line removes its record.
+    if (!P || !swap)
+        return isPatchSuccess ? 0 : 1;
+    if (isPatchSuccess && treesHoldNoLink(P) && completeNewTree(P, swap))
+        return inPlaceSwap_commit(swap);
+    if (!inPlaceSwap_abandon(swap)) {
+        pathError("can't delete newTempDir \"", swap->newDir);
+        return 0;
     }
-    if (isPatchSuccess && !takeOverSameFiles(P, &isCounted))
-        result = 0;
-    // Without the counters nothing was taken over, so the old tree must stay as it is.
-    if (isPatchSuccess && isCounted) {
-        removeOldPaths(P);
-        const BOOL dirsMade = makeNewDirsInOld(P);
-        const BOOL filesMoved = moveNewFilesToOld(P);
-        if (!dirsMade || !filesMoved)
-            result = 0;
-        setExecuteTags(P);
-    }
-    if (!removeTempDir(P))
-        result = 0;
-    return result;
+    // after a failed patch the old tree is as it was: that is what this call had to make sure of
+    return isPatchSuccess ? 0 : 1;
 }
 
 TDirPatchListener tempDirPatchListener = {&tempDirPatchListener,

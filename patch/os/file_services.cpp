@@ -1,8 +1,11 @@
 #include "patch/os/file_services.h"
 
+#include "patch/core/dpatch_log.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -113,6 +116,7 @@ BOOL fileStreamWrite(const dpatch_TStreamOutput* stream, dpatch_StreamPos_t writ
     if (data == data_end)
         return 1;
     BOOL result = 0;
+    errno = 0;
     if (data < data_end && self->fileHandle) {
         const dpatch_StreamPos_t length = (dpatch_StreamPos_t)(data_end - data);
         if (rangeFits(writeToPos, length, self->base.streamSize)) {
@@ -135,6 +139,7 @@ BOOL fileStreamWrite(const dpatch_TStreamOutput* stream, dpatch_StreamPos_t writ
         }
     }
     if (!result) {
+        self->lastErrno = errno != 0 ? errno : EIO;
         self->fileError = 1;
         self->filePos = dpatch_kUnknownFilePos;
     }
@@ -192,6 +197,13 @@ void setUpOutput(dpatch_TFileStreamOutput* self, FILE* file, dpatch_StreamPos_t 
     self->seekAllowed = 0;
     self->readingBack = 0;
     self->out_length = existingLength;
+    self->lastErrno = 0;
+}
+
+// Keeps the path for messages.
+void rememberPath(dpatch_TFileStreamOutput* self, const char* path)
+{
+    snprintf(self->pathName, sizeof(self->pathName), "%s", path);
 }
 
 BOOL closeFile(FILE** fileHandle)
@@ -208,9 +220,22 @@ BOOL dpatch_TFileStreamInput_open(dpatch_TFileStreamInput* self, const char* pat
 {
     if (self->fileHandle)
         return 0;
-    FILE* file = fopen(path, "rb");
-    if (!file)
+    // Opened without waiting, so that a FIFO can't hang the run before it is seen to be none.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return 0;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        errno = ENOTSUP;
+        return 0;
+    }
+    FILE* file = nullptr;
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || !(file = fdopen(fd, "rb"))) {
+        close(fd);
+        return 0;
+    }
     dpatch_StreamPos_t size = 0;
     if (!fileSizeOf(file, &size)) {
         fclose(file);
@@ -249,6 +274,7 @@ BOOL dpatch_TFileStreamOutput_open(dpatch_TFileStreamOutput* self, const char* p
         return 0;
     setUpOutput(self, file, maxSize, 0);
     useLargeWriteBuffer(self, file, maxSize);
+    rememberPath(self, path);
     return 1;
 }
 
@@ -262,6 +288,7 @@ BOOL dpatch_TFileStreamOutput_create(dpatch_TFileStreamOutput* self, const char*
         return 0;
     setUpOutput(self, file, maxSize, 0);
     useLargeWriteBuffer(self, file, maxSize);
+    rememberPath(self, path);
     return 1;
 }
 
@@ -278,6 +305,7 @@ BOOL dpatch_TFileStreamOutput_openExisting(dpatch_TFileStreamOutput* self, const
         return 0;
     }
     setUpOutput(self, file, maxSize, end);
+    rememberPath(self, path);
     return 1;
 }
 
@@ -288,7 +316,10 @@ BOOL dpatch_TFileStreamOutput_sync(dpatch_TFileStreamOutput* self)
 
 BOOL dpatch_TFileStreamOutput_close(dpatch_TFileStreamOutput* self)
 {
+    errno = 0;
     const BOOL result = closeFile(&self->fileHandle);
+    if (!result)
+        self->lastErrno = errno != 0 ? errno : EIO;
     // stdio writes the buffer out while closing, so it goes only after the file
     free(self->writeBuffer);
     self->writeBuffer = nullptr;
@@ -402,6 +433,14 @@ BOOL deleteDirectory(const char* path)
     if (!copyWithoutTrailingSlash(path, buf))
         return 0;
     return rmdir(buf) == 0;
+}
+
+void dpatch_printOsError(const char* what, const char* path, const char* path2, int error)
+{
+    if (path2)
+        dpatch_fprintf(stderr, "%s \"%s\" to \"%s\": %s\n", what, path ? path : "", path2, strerror(error));
+    else
+        dpatch_fprintf(stderr, "%s \"%s\": %s\n", what, path ? path : "", strerror(error));
 }
 
 BOOL openForRead(const char* path, FILE** out_file, dpatch_StreamPos_t* out_size)

@@ -20,7 +20,8 @@
 // Services that strip that '/' copy the path into a 2048-byte buffer, so such paths are limited to
 // dpatch_kMaxPathLength bytes.
 //
-// Every function answers 1 for success and 0 for failure and prints nothing; callers report in their own words.
+// Every function answers 1 for success and 0 for failure and prints nothing; callers report in their own words,
+// adding the line of dpatch_printOsError for what the system refused.
 
 #include "patch/core/dpatch_types.h"
 
@@ -49,12 +50,14 @@ typedef struct dpatch_TFileStreamOutput
     dpatch_TStreamOutput base; // streamSize: the declared final size
     FILE* fileHandle;
     dpatch_StreamPos_t filePos;
-    dpatch_StreamPos_t windowStart; // always 0 for output streams
-    int32_t fileError;              // set by any failed write or read-back
-    int32_t seekAllowed;            // cleared by every open: writes are sequential
-    int32_t readingBack;            // 1 after a read-back until the next write
-    dpatch_StreamPos_t out_length;  // highest end position written so far
-    dpatch_byte* writeBuffer;       // stdio's buffer for the file, owned by the stream; none when closed
+    dpatch_StreamPos_t windowStart;     // always 0 for output streams
+    int32_t fileError;                  // set by any failed write or read-back
+    int32_t seekAllowed;                // cleared by every open: writes are sequential
+    int32_t readingBack;                // 1 after a read-back until the next write
+    dpatch_StreamPos_t out_length;      // highest end position written so far
+    dpatch_byte* writeBuffer;           // stdio's buffer for the file, owned by the stream; none when closed
+    char pathName[dpatch_kPathBufSize]; // the path it was last opened on, for messages (cut if longer)
+    int32_t lastErrno;                  // the system's error of the last failed write or close, 0 if none
 } dpatch_TFileStreamOutput;
 
 typedef enum dpatch_TPathType
@@ -64,7 +67,8 @@ typedef enum dpatch_TPathType
     kPathType_dir = 2,
 } dpatch_TPathType;
 
-// Opens path with mode "rb"; streamSize = the file's size.
+// Opens path with mode "rb"; streamSize = the file's size. Only a regular file (after following links) opens:
+// anything else (a FIFO, a device, a folder) fails with errno ENOTSUP, without waiting for a writer.
 BOOL dpatch_TFileStreamInput_open(dpatch_TFileStreamInput* self, const char* path);
 // Makes stream position 0 map to offset bytes further on; fails (changing nothing) if offset > streamSize.
 BOOL dpatch_TFileStreamInput_setOffset(dpatch_TFileStreamInput* self, dpatch_StreamPos_t offset);
@@ -104,6 +108,10 @@ BOOL relocatePath(const char* oldPath, const char* newPath);
 BOOL removeFile(const char* path);
 // Removes an empty directory.
 BOOL deleteDirectory(const char* path);
+
+// Prints one error line naming what failed, the path (and the second one of a rename) and the system's text
+// for error: <what> "<path>"[ to "<path2>"]: <strerror(error)>.
+void dpatch_printOsError(const char* what, const char* path, const char* path2, int error);
 
 // Plain stdio helpers.
 // "rb"; with out_size, the file's size.

@@ -5,6 +5,7 @@
 #include "patch/drivers/dir_patch_driver.h"
 #include "patch/drivers/dir_patch_result.h"
 #include "patch/drivers/file_patch_driver.h"
+#include "patch/drivers/in_place_swap.h"
 #include "patch/drivers/temp_dir_patch_listener.h"
 #include "patch/os/file_services.h"
 
@@ -320,23 +321,43 @@ int runFileInto(void* context, const char* outPath)
                         a->diffDataSize);
 }
 
-int dirInPlace(PatchArgs* a, const char* outNewPath)
+// The new tree is made beside the real old folder and swapped in only when complete; a run cut short is
+// finished (or its half-made tree removed) by the next run of the same command.
+int dirInPlace(PatchArgs* a)
 {
-    char tempPath[dpatch_kPathBufSize + 16];
-    if (!getTempPathName(outNewPath, tempPath, tempPath + sizeof(tempPath))) {
+    TInPlaceSwap swap;
+    const TInPlaceStart start = inPlaceSwap_start(&swap, a->oldPath, a->diffFile, a->diffDataOffert, a->diffDataSize);
+    if (start == kInPlaceStart_done) {
+        dpatch_printf("all in outNewPath temp directory moved to oldDirectory!\n");
+        return DPATCH_SUCCESS;
+    }
+    if (start == kInPlaceStart_refused) {
+        dpatch_fprintf(stderr, "getTempPathName(outNewPath) ERROR!\n");
+        return DPATCH_TEMPPATH_ERROR;
+    }
+    if (!inPlaceSwap_beginBuild(&swap)) {
         dpatch_fprintf(stderr, "getTempPathName(outNewPath) ERROR!\n");
         return DPATCH_TEMPPATH_ERROR;
     }
     dpatch_printf("NOTE: all in outNewPath temp directory will be move to oldDirectory after patch!\n");
     // a run that fails before patchBegin must not find a patcher of an earlier run
     tempDirPatchListener.dirPatcher = 0;
-    const int result = runDirPatch(a->oldPath, a->diffFile, tempPath, a->loadOldAll, a->cacheSize, a->maxOpenFileNumber,
-                                   a->checksumSet, &tempDirPatchListener, a->diffDataOffert, a->diffDataSize);
+    tempDirPatchListener.userData = &swap;
+    const int result =
+        runDirPatch(swap.realDir, a->diffFile, swap.newDir, a->loadOldAll, a->cacheSize, a->maxOpenFileNumber,
+                    a->checksumSet, &tempDirPatchListener, a->diffDataOffert, a->diffDataSize);
     tempDirPatchListener.dirPatcher = 0;
-    if (result == DPATCH_SUCCESS)
+    tempDirPatchListener.userData = 0;
+    if (result == DPATCH_SUCCESS) {
         dpatch_printf("all in outNewPath temp directory moved to oldDirectory!\n");
-    else if (pathStillExists(tempPath))
-        pathNote("WARNING: not remove temp directory \"", tempPath);
+        return result;
+    }
+    // a run that failed before its listener was called still leaves its record
+    struct stat info;
+    if (lstat(swap.buildRecord, &info) == 0)
+        inPlaceSwap_abandon(&swap);
+    if (pathStillExists(swap.newDir))
+        pathNote("WARNING: not remove temp directory \"", swap.newDir);
     return result;
 }
 
@@ -750,11 +771,12 @@ int runPatcherCommandLine(int argc, char** argv)
         dpatch_TPathType oldType = kPathType_notExist;
         const BOOL isOldTypeKnown = getPathType(a.oldPath, &oldType);
         if (info.isNewPathDir) {
-            if (!isOldTypeKnown || oldType != kPathType_dir) {
+            // a missing old folder may be one that a swap cut short moved aside: the in-place road looks
+            if (!isOldTypeKnown || oldType == kPathType_file || a.oldPath[0] == '\0') {
                 dpatch_fprintf(stderr, "can not use directory overwrite oldFile ERROR!\n");
                 return DPATCH_PATHTYPE_ERROR;
             }
-            return dirInPlace(&a, outNewPath);
+            return dirInPlace(&a);
         }
         if (!isOldTypeKnown || oldType != kPathType_file) {
             dpatch_fprintf(stderr, "can not use file overwrite oldDirectory ERROR!\n");

@@ -314,7 +314,9 @@ void TestDirpatchCommandLine::inPlaceDirectory()
     QVERIFY(result.out.contains("NOTE: all in outNewPath temp directory will be move to oldDirectory after patch!\n"));
     QVERIFY(result.out.contains("all in outNewPath temp directory moved to oldDirectory!\n"));
     QCOMPARE(FileTree::read(fixture.path("old")), newTree());
-    QVERIFY(QDir(fixture.dir.path()).entryList({"*.tmp"}, QDir::AllEntries | QDir::Hidden).isEmpty());
+    QVERIFY(QDir(fixture.dir.path())
+                .entryList({"*.tmp", "*.dirpatch-*"}, QDir::AllEntries | QDir::Hidden | QDir::System)
+                .isEmpty());
 }
 
 void TestDirpatchCommandLine::failedInPlaceDirectoryLeavesOldTree()
@@ -327,7 +329,9 @@ void TestDirpatchCommandLine::failedInPlaceDirectoryLeavesOldTree()
     const Result result = dirpatch({"-f", fixture.path("old"), fixture.path("broken.diff"), fixture.path("old")});
     QCOMPARE(result.code, 108);
     QCOMPARE(FileTree::read(fixture.path("old")), oldTree());
-    QVERIFY(QDir(fixture.dir.path()).entryList({"*.tmp"}, QDir::AllEntries | QDir::Hidden).isEmpty());
+    QVERIFY(QDir(fixture.dir.path())
+                .entryList({"*.tmp", "*.dirpatch-*"}, QDir::AllEntries | QDir::Hidden | QDir::System)
+                .isEmpty());
     QVERIFY(!result.out.contains("all in outNewPath temp directory moved"));
 
     // an old path that is a file can't take a directory
@@ -345,14 +349,18 @@ void TestDirpatchCommandLine::inPlaceFile()
     QCOMPARE(result.code, 0);
     QVERIFY(result.out.contains("outNewPath temp file renamed to oldPath name!\n"));
     QCOMPARE(readFile(fixture.path("old.bin")), readFile(fixture.path("new.bin.expected")));
-    QVERIFY(QDir(fixture.dir.path()).entryList({"*.tmp"}, QDir::AllEntries | QDir::Hidden).isEmpty());
+    QVERIFY(QDir(fixture.dir.path())
+                .entryList({"*.tmp", "*.dirpatch-*"}, QDir::AllEntries | QDir::Hidden | QDir::System)
+                .isEmpty());
 
     // applied again the diff no longer fits the file: the old file stays, the temporary one is gone
     const QByteArray patched = readFile(fixture.path("old.bin"));
     const Result again = dirpatch({"-f", fixture.path("old.bin"), fixture.path("file.diff"), fixture.path("old.bin")});
     QCOMPARE(again.code, 6);
     QCOMPARE(readFile(fixture.path("old.bin")), patched);
-    QVERIFY(QDir(fixture.dir.path()).entryList({"*.tmp"}, QDir::AllEntries | QDir::Hidden).isEmpty());
+    QVERIFY(QDir(fixture.dir.path())
+                .entryList({"*.tmp", "*.dirpatch-*"}, QDir::AllEntries | QDir::Hidden | QDir::System)
+                .isEmpty());
 }
 
 void TestDirpatchCommandLine::inPlaceUnderOtherSpellings_data()
@@ -382,7 +390,9 @@ void TestDirpatchCommandLine::inPlaceUnderOtherSpellings()
     QVERIFY(result.out.contains("NOTE: all in outNewPath temp directory will be move to oldDirectory after patch!\n"));
     QCOMPARE(FileTree::read(fixture.path("old")), newTree());
     QVERIFY(QFileInfo(fixture.path("link-to-old")).isSymLink());
-    QVERIFY(QDir(fixture.dir.path()).entryList({"*.tmp"}, QDir::AllEntries | QDir::Hidden).isEmpty());
+    QVERIFY(QDir(fixture.dir.path())
+                .entryList({"*.tmp", "*.dirpatch-*"}, QDir::AllEntries | QDir::Hidden | QDir::System)
+                .isEmpty());
 
     // without -f the same spelling is an existing output and is refused
     Fixture again;
@@ -491,7 +501,9 @@ void TestDirpatchCommandLine::inPlaceRefusesLinks()
     QCOMPARE(FileTree::read(path("outside")), outsideStart);
     QVERIFY(QFileInfo(linkFile).isSymLink());
     QCOMPARE(FileTree::read(path("old")), oldStart);
-    QVERIFY(QDir(sandbox.path()).entryList({"*.tmp"}, QDir::AllEntries | QDir::Hidden).isEmpty());
+    QVERIFY(QDir(sandbox.path())
+                .entryList({"*.tmp", "*.dirpatch-*"}, QDir::AllEntries | QDir::Hidden | QDir::System)
+                .isEmpty());
 }
 
 void TestDirpatchCommandLine::directoryDataBombKeepsMemory_data()

@@ -1,8 +1,9 @@
-// Patching a directory onto itself with tempDirPatchListener: runDirPatch writes into a temporary
-// sibling and patchFinish rebuilds the old directory from it. Every row checks the result, the old
-// directory afterwards (byte for byte, with execute bits) and that the temporary directory is gone.
+// Patching a directory onto itself with tempDirPatchListener: runDirPatch makes the new tree beside the
+// old one and patchFinish swaps it in. Every row checks the result, the old directory afterwards (byte for
+// byte, with execute bits) and that nothing is left beside it.
 
 #include "patch/drivers/dir_patch_driver.h"
+#include "patch/drivers/in_place_swap.h"
 #include "patch/drivers/temp_dir_patch_listener.h"
 #include "patch/os/file_services.h"
 #include "support/DirDiffWriter.h"
@@ -11,19 +12,34 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 #include <functional>
+#include <sys/stat.h>
 
 namespace
 {
 using Entries = FileTree::Entries;
 
-// What the temporary directory held when the patch finished, and an optional intrusion there.
+// The inodes of the regular files below root, by relative path.
+QMap<QString, quint64> inodesBelow(const QString& root)
+{
+    QMap<QString, quint64> inodes;
+    const Entries entries = FileTree::read(root);
+    for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
+        struct stat info;
+        if (!it.value().isDir && lstat(QFile::encodeName(root + "/" + it.key()).constData(), &info) == 0)
+            inodes.insert(it.key(), info.st_ino);
+    }
+    return inodes;
+}
+
+// What the new tree held when the patch finished, and an optional intrusion then.
 struct Observer
 {
     QString tempRoot;
-    Entries tempTreeAtFinish;
+    QMap<QString, quint64> newInodesAtFinish;
     std::function<void(const QString&)> beforeFinish;
     int finishCalls = 0;
 };
@@ -33,18 +49,10 @@ Observer* observer = nullptr;
 BOOL observingPatchFinish(TDirPatchListener* listener, BOOL isPatchSuccess)
 {
     ++observer->finishCalls;
-    observer->tempTreeAtFinish = FileTree::read(observer->tempRoot);
+    observer->newInodesAtFinish = inodesBelow(observer->tempRoot);
     if (observer->beforeFinish)
         observer->beforeFinish(observer->tempRoot);
     return tempPatchFinish(listener, isPatchSuccess);
-}
-
-QString tempPathOf(const QString& path)
-{
-    char buf[4096];
-    if (!getTempPathName(path.toUtf8().constData(), buf, buf + sizeof(buf)))
-        return QString();
-    return QString::fromUtf8(buf);
 }
 
 struct Outcome
@@ -55,20 +63,32 @@ struct Outcome
 
 Outcome patchInPlace(const QString& oldDir, const QString& diffPath, Observer* obs)
 {
-    const QString temp = tempPathOf(oldDir);
-    obs->tempRoot = temp;
+    Outcome outcome;
+    TInPlaceSwap swap;
+    StderrCapture capture;
+    if (inPlaceSwap_start(&swap, oldDir.toUtf8().constData(), diffPath.toUtf8().constData(), 0, 0) !=
+            kInPlaceStart_patch ||
+        !inPlaceSwap_beginBuild(&swap)) {
+        outcome.errors = capture.take();
+        return outcome;
+    }
+    obs->tempRoot = QString::fromUtf8(swap.newDir);
     observer = obs;
     TDirPatchListener listener = tempDirPatchListener;
     listener.dirPatcher = nullptr;
+    listener.userData = &swap;
     listener.patchFinish = observingPatchFinish;
     TChecksumSet checksumSet = {};
-    StderrCapture capture;
-    Outcome outcome;
-    outcome.code = runDirPatch(oldDir.toUtf8().constData(), diffPath.toUtf8().constData(), temp.toUtf8().constData(), 0,
-                               64 * 1024, 24, &checksumSet, &listener, 0, 0);
+    outcome.code = runDirPatch(swap.realDir, diffPath.toUtf8().constData(), swap.newDir, 0, 64 * 1024, 24, &checksumSet,
+                               &listener, 0, 0);
     outcome.errors = capture.take();
     observer = nullptr;
     return outcome;
+}
+
+QStringList beside(const QString& dir)
+{
+    return QDir(QFileInfo(dir).path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
 }
 } // namespace
 
@@ -82,7 +102,7 @@ private slots:
     void patch_data();
     void patch();
     void failedPatchLeavesOldTreeAndRemovesTemp();
-    void leftoverInTempIsReported();
+    void swapRefusedPutsEverythingBack();
     void finishBeforeBeginTouchesNothing();
 };
 
@@ -90,6 +110,7 @@ void TestInPlaceDirPatch::patch_data()
 {
     QTest::addColumn<Entries>("oldTree");
     QTest::addColumn<Entries>("newTree");
+    QTest::addColumn<int>("linked"); // new files that are the old files themselves
     const auto dir = FileTree::dir;
     const auto file = [](const QByteArray& content, bool executable = false) {
         return FileTree::file(content, executable);
@@ -100,28 +121,32 @@ void TestInPlaceDirPatch::patch_data()
                                                                  {"b", file(shared)},
                                                                  {"keep", file(shared)},
                                                                  {"sub/", dir()},
-                                                                 {"sub/c", file(shared)}};
+                                                                 {"sub/c", file(shared)}}
+                                                      << 1;
     QTest::newRow("new directory created, old directory removed")
         << Entries{{"olddir/", dir()}, {"olddir/x", file("x")}, {"y", file("y content")}}
         << Entries{{"newdir/", dir()},
                    {"newdir/deeper/", dir()},
                    {"newdir/deeper/y", file("y content")},
-                   {"z", file("brand new")}};
+                   {"z", file("brand new")}}
+        << 1;
     QTest::newRow("file replaced at the same path")
         << Entries{{"data.bin", file(QByteArray(5000, 'a') + "old tail")}}
-        << Entries{{"data.bin", file(QByteArray(5000, 'a') + "the new tail is longer")}};
+        << Entries{{"data.bin", file(QByteArray(5000, 'a') + "the new tail is longer")}} << 0;
     QTest::newRow("execute bits and empty files") << Entries{{"tool", file("#!/bin/sh\necho old\n")}}
                                                   << Entries{{"tool", file("#!/bin/sh\necho new\n", true)},
                                                              {"empty", file("")},
-                                                             {"copy", file("#!/bin/sh\necho old\n", true)}};
+                                                             {"copy", file("#!/bin/sh\necho old\n", true)}}
+                                                  << 0; // the copy's mode differs from the old file's
     QTest::newRow("unchanged tree") << Entries{{"a", file("same")}, {"d/", dir()}}
-                                    << Entries{{"a", file("same")}, {"d/", dir()}};
+                                    << Entries{{"a", file("same")}, {"d/", dir()}} << 1;
 }
 
 void TestInPlaceDirPatch::patch()
 {
     QFETCH(Entries, oldTree);
     QFETCH(Entries, newTree);
+    QFETCH(int, linked);
     QTemporaryDir sandbox;
     const QString oldDir = sandbox.filePath("game");
     const QString wantedDir = sandbox.filePath("wanted");
@@ -129,21 +154,26 @@ void TestInPlaceDirPatch::patch()
     QVERIFY(FileTree::write(oldDir, oldTree));
     QVERIFY(FileTree::write(wantedDir, newTree));
     QVERIFY(DirDiffWriter::build(oldDir, wantedDir).save(diffPath));
+    const QSet<quint64> oldInodes = [&] {
+        const QList<quint64> values = inodesBelow(oldDir).values();
+        return QSet<quint64>(values.cbegin(), values.cend());
+    }();
+    const QStringList besideBefore = beside(oldDir);
 
     Observer obs;
     const Outcome outcome = patchInPlace(oldDir, diffPath, &obs);
     QCOMPARE(outcome.errors, QByteArray());
     QCOMPARE(outcome.code, 0);
     QCOMPARE(FileTree::read(oldDir), newTree);
-    QVERIFY(!QFileInfo::exists(obs.tempRoot));
+    QCOMPARE(beside(oldDir), besideBefore);
     QCOMPARE(obs.finishCalls, 1);
-    // unchanged files are taken over after the patch, never written into the temporary directory
-    for (auto it = obs.tempTreeAtFinish.cbegin(); it != obs.tempTreeAtFinish.cend(); ++it) {
-        bool isCopyOfOld = false;
-        for (const FileTree::Entry& old : oldTree)
-            isCopyOfOld = isCopyOfOld || (!old.isDir && old.content == it.value().content && !old.content.isEmpty());
-        QVERIFY2(it.value().isDir || !isCopyOfOld, qPrintable(it.key()));
-    }
+    // unchanged files are the old files themselves where they can be, and no two new paths share one file
+    const QList<quint64> newInodes = obs.newInodesAtFinish.values();
+    QCOMPARE(QSet<quint64>(newInodes.cbegin(), newInodes.cend()).size(), newInodes.size());
+    int sharing = 0;
+    for (quint64 inode : newInodes)
+        sharing += oldInodes.contains(inode) ? 1 : 0;
+    QCOMPARE(sharing, linked);
 }
 
 void TestInPlaceDirPatch::failedPatchLeavesOldTreeAndRemovesTemp()
@@ -162,35 +192,39 @@ void TestInPlaceDirPatch::failedPatchLeavesOldTreeAndRemovesTemp()
     diff.updateHead();
     QVERIFY(diff.save(diffPath));
 
+    const QStringList besideBefore = beside(oldDir);
+
     Observer obs;
     const Outcome outcome = patchInPlace(oldDir, diffPath, &obs);
     QCOMPARE(outcome.code, 108);
     QCOMPARE(FileTree::read(oldDir), oldTree);
-    QVERIFY(!QFileInfo::exists(obs.tempRoot));
+    QCOMPARE(beside(oldDir), besideBefore);
 }
 
-void TestInPlaceDirPatch::leftoverInTempIsReported()
+// The old tree can't be moved aside (a folder of someone else's holds the aside name by the time of the
+// swap): the swap is undone, the old tree stays, the new one is removed, the other folder is left alone.
+void TestInPlaceDirPatch::swapRefusedPutsEverythingBack()
 {
     QTemporaryDir sandbox;
     const QString oldDir = sandbox.filePath("game");
     const QString wantedDir = sandbox.filePath("wanted");
     const QString diffPath = sandbox.filePath("patch.diff");
-    const Entries newTree{{"a", FileTree::file("new a")}};
-    QVERIFY(FileTree::write(oldDir, {{"a", FileTree::file("old a")}}));
-    QVERIFY(FileTree::write(wantedDir, newTree));
+    const Entries oldTree{{"a", FileTree::file("old a")}, {"same", FileTree::file("same")}};
+    QVERIFY(FileTree::write(oldDir, oldTree));
+    QVERIFY(FileTree::write(wantedDir, {{"a", FileTree::file("new a")}, {"same", FileTree::file("same")}}));
     QVERIFY(DirDiffWriter::build(oldDir, wantedDir).save(diffPath));
 
     Observer obs;
-    obs.beforeFinish = [](const QString& temp) {
-        QFile stray(temp + "/stray");
-        QVERIFY(stray.open(QIODevice::WriteOnly));
-    };
+    const Entries intruder{{"theirs", FileTree::file("not the patcher's")}};
+    obs.beforeFinish = [&](const QString&) { QVERIFY(FileTree::write(oldDir + ".dirpatch-old", intruder)); };
     const Outcome outcome = patchInPlace(oldDir, diffPath, &obs);
     QCOMPARE(outcome.code, 115);
-    QVERIFY(outcome.errors.startsWith("can't delete newTempDir \"" + obs.tempRoot.toUtf8()));
-    QVERIFY(outcome.errors.contains("\"  ERROR!\n"));
-    // the new tree is in place all the same
-    QCOMPARE(FileTree::read(oldDir), newTree);
+    QVERIFY2(outcome.errors.contains("can't rename \"" + oldDir.toUtf8() + "\" to \"" + oldDir.toUtf8() +
+                                     ".dirpatch-old\": Directory not empty\n"),
+             outcome.errors.constData());
+    QCOMPARE(FileTree::read(oldDir), oldTree);
+    QCOMPARE(FileTree::read(oldDir + ".dirpatch-old"), intruder);
+    QCOMPARE(beside(oldDir), (QStringList{"game", "game.dirpatch-old", "patch.diff", "wanted"}));
 }
 
 void TestInPlaceDirPatch::finishBeforeBeginTouchesNothing()
@@ -206,7 +240,7 @@ void TestInPlaceDirPatch::finishBeforeBeginTouchesNothing()
     StderrCapture capture;
     const int code =
         runDirPatch(oldDir.toUtf8().constData(), sandbox.filePath("missing.diff").toUtf8().constData(),
-                    tempPathOf(oldDir).toUtf8().constData(), 0, 64 * 1024, 24, &checksumSet, &listener, 0, 0);
+                    (oldDir + ".dirpatch-new").toUtf8().constData(), 0, 64 * 1024, 24, &checksumSet, &listener, 0, 0);
     capture.take();
     QCOMPARE(code, 2);
     QCOMPARE(FileTree::read(oldDir), (Entries{{"a", FileTree::file("a")}}));

@@ -11,6 +11,11 @@
 //                                      whose path contains text fail with ENOSPC, as on a full disk.
 //   PELWINTER_FAULT_SLOW_PATH=text     write() and fwrite() into a file whose path contains text wait
 //   PELWINTER_FAULT_SLOW_MSECS=n       n milliseconds first, as on a slow disk.
+//   PELWINTER_FAULT_KILL_AT_PATH=[op:]text  SIGKILL the process right before the n-th file-system
+//   PELWINTER_FAULT_KILL_AT_PATH_COUNT=n    operation on a path that contains text (n defaults to 1):
+//                                      op is one of rename, unlink, rmdir, mkdir, link, open (files
+//                                      opened to be created or written); without op any of them
+//                                      counts. A rename counts when either of its paths matches.
 //
 // The variables, LD_PRELOAD among them, are removed from the environment at load, so programs the
 // launcher starts (the game) run without the faults.
@@ -19,6 +24,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdatomic.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -34,6 +40,12 @@ static atomic_long renameFailuresLeft;
 static char* writePath;
 static char* slowPath;
 static long slowMSecs;
+static char* killPathOp;
+static char* killPathText;
+static long killPathCount = 1;
+static atomic_long killPathSeen;
+
+static void killBeforePathOp(const char* op, const char* path, const char* path2);
 
 static char* takeEnv(const char* name)
 {
@@ -60,6 +72,17 @@ __attribute__((constructor)) static void loadFaults(void)
     char* msecs = takeEnv("PELWINTER_FAULT_SLOW_MSECS");
     if (msecs)
         slowMSecs = atol(msecs);
+    killPathText = takeEnv("PELWINTER_FAULT_KILL_AT_PATH");
+    char* colon = killPathText ? strchr(killPathText, ':') : NULL;
+    if (colon) {
+        *colon = '\0';
+        killPathOp = killPathText;
+        killPathText = colon + 1;
+    }
+    char* pathCount = takeEnv("PELWINTER_FAULT_KILL_AT_PATH_COUNT");
+    if (pathCount)
+        killPathCount = atol(pathCount);
+    free(pathCount);
     free(count);
     free(times);
     free(msecs);
@@ -176,6 +199,7 @@ int rename(const char* from, const char* to)
     static int (*real)(const char*, const char*);
     if (!real)
         real = (int (*)(const char*, const char*))next("rename");
+    killBeforePathOp("rename", from, to);
     if (failsRename(from)) {
         errno = EBUSY;
         return -1;
@@ -188,6 +212,7 @@ int renameat(int fromDir, const char* from, int toDir, const char* to)
     static int (*real)(int, const char*, int, const char*);
     if (!real)
         real = (int (*)(int, const char*, int, const char*))next("renameat");
+    killBeforePathOp("rename", from, to);
     if (failsRename(from)) {
         errno = EBUSY;
         return -1;
@@ -200,9 +225,120 @@ int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned
     static int (*real)(int, const char*, int, const char*, unsigned int);
     if (!real)
         real = (int (*)(int, const char*, int, const char*, unsigned int))next("renameat2");
+    killBeforePathOp("rename", from, to);
     if (failsRename(from)) {
         errno = EBUSY;
         return -1;
     }
     return real(fromDir, from, toDir, to, flags);
+}
+
+// Kills the process before an operation of kind op on path (or path2) when it is the n-th that matches.
+static void killBeforePathOp(const char* op, const char* path, const char* path2)
+{
+    if (!killPathText || (killPathOp && strcmp(killPathOp, op) != 0))
+        return;
+    const int matches = (path && strstr(path, killPathText)) || (path2 && strstr(path2, killPathText));
+    if (matches && atomic_fetch_add(&killPathSeen, 1) + 1 == killPathCount)
+        kill(getpid(), SIGKILL);
+}
+
+int unlink(const char* path)
+{
+    static int (*real)(const char*);
+    if (!real)
+        real = (int (*)(const char*))next("unlink");
+    killBeforePathOp("unlink", path, NULL);
+    return real(path);
+}
+
+int unlinkat(int dir, const char* path, int flags)
+{
+    static int (*real)(int, const char*, int);
+    if (!real)
+        real = (int (*)(int, const char*, int))next("unlinkat");
+    killBeforePathOp((flags & AT_REMOVEDIR) ? "rmdir" : "unlink", path, NULL);
+    return real(dir, path, flags);
+}
+
+int rmdir(const char* path)
+{
+    static int (*real)(const char*);
+    if (!real)
+        real = (int (*)(const char*))next("rmdir");
+    killBeforePathOp("rmdir", path, NULL);
+    return real(path);
+}
+
+int mkdir(const char* path, mode_t mode)
+{
+    static int (*real)(const char*, mode_t);
+    if (!real)
+        real = (int (*)(const char*, mode_t))next("mkdir");
+    killBeforePathOp("mkdir", path, NULL);
+    return real(path, mode);
+}
+
+int linkat(int fromDir, const char* from, int toDir, const char* to, int flags)
+{
+    static int (*real)(int, const char*, int, const char*, int);
+    if (!real)
+        real = (int (*)(int, const char*, int, const char*, int))next("linkat");
+    killBeforePathOp("link", to, NULL);
+    return real(fromDir, from, toDir, to, flags);
+}
+
+int link(const char* from, const char* to)
+{
+    static int (*real)(const char*, const char*);
+    if (!real)
+        real = (int (*)(const char*, const char*))next("link");
+    killBeforePathOp("link", to, NULL);
+    return real(from, to);
+}
+
+static int opensForWriting(int flags)
+{
+    return (flags & (O_CREAT | O_WRONLY | O_RDWR)) != 0;
+}
+
+int open(const char* path, int flags, ...)
+{
+    static int (*real)(const char*, int, ...);
+    if (!real)
+        real = (int (*)(const char*, int, ...))next("open");
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? (mode_t)va_arg(args, int) : 0;
+    va_end(args);
+    if (opensForWriting(flags))
+        killBeforePathOp("open", path, NULL);
+    return real(path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? (mode_t)va_arg(args, int) : 0;
+    va_end(args);
+    return open(path, flags, mode);
+}
+
+static FILE* openStream(const char* name, const char* path, const char* mode)
+{
+    FILE* (*real)(const char*, const char*) = (FILE * (*)(const char*, const char*)) next(name);
+    if (mode && (strchr(mode, 'w') || strchr(mode, 'a') || strchr(mode, '+')))
+        killBeforePathOp("open", path, NULL);
+    return real(path, mode);
+}
+
+FILE* fopen(const char* path, const char* mode)
+{
+    return openStream("fopen", path, mode);
+}
+
+FILE* fopen64(const char* path, const char* mode)
+{
+    return openStream("fopen64", path, mode);
 }

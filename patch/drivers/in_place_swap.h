@@ -1,0 +1,57 @@
+#pragma once
+// The swap that makes patching a directory onto itself all-or-nothing, and the way a later run finds and
+// finishes what a killed run left.
+//
+// For the real folder R that the old path names (links, "." and ".." resolved), four names beside it:
+//   R.dirpatch-new    the new tree, made afresh while R stays untouched;
+//   R.dirpatch-old    R moved aside during the swap, removed at its end;
+//   R.dirpatch-build  the record of a run that is making R.dirpatch-new;
+//   R.dirpatch-swap   the same record, renamed once R.dirpatch-new is complete: from then on the new tree
+//                     is the result, and a later run finishes the swap instead of patching again.
+// The record holds a line that marks it as this patcher's, the identity (device and inode) of the old
+// folder, and an identity of the diff, so that a later run finds a swap cut short, never mistakes an
+// unrelated folder for one of these, and never applies the same diff to a tree that already is its result.
+// A swap is: record build -> swap, R -> R.dirpatch-old, R.dirpatch-new -> R, R.dirpatch-old removed,
+// record removed. Each failure prints one line with the path and the system's error text.
+#include "patch/core/dpatch_types.h"
+#include "patch/os/file_services.h"
+
+#include <sys/types.h>
+
+static const size_t dpatch_kSwapPathBufSize = dpatch_kPathBufSize + 32;
+
+typedef struct TInPlaceSwap
+{
+    char realDir[dpatch_kSwapPathBufSize];     // R, without a trailing '/'
+    char newDir[dpatch_kSwapPathBufSize];      // R.dirpatch-new
+    char asideDir[dpatch_kSwapPathBufSize];    // R.dirpatch-old
+    char buildRecord[dpatch_kSwapPathBufSize]; // R.dirpatch-build
+    char swapRecord[dpatch_kSwapPathBufSize];  // R.dirpatch-swap
+    char diffIdentity[64];
+    dev_t oldDevice;
+    ino_t oldInode;
+} TInPlaceSwap;
+
+typedef enum TInPlaceStart
+{
+    kInPlaceStart_patch = 0,   // R is ready to be patched
+    kInPlaceStart_done = 1,    // an earlier run of this diff was finished: R already is its result
+    kInPlaceStart_refused = 2, // something beside R can't be told apart or put right; nothing was changed
+} TInPlaceStart;
+
+// Resolves oldPath to its real folder, fills the names and the diff's identity (of the diff data at
+// [diffDataOffert, +diffDataSize) of diffFile, the whole file when diffDataOffert is 0), and puts right what
+// an earlier run left: a swap cut short is finished (and kInPlaceStart_done answered when it was of the same
+// diff), a new tree left half made is removed with its record.
+TInPlaceStart inPlaceSwap_start(TInPlaceSwap* self, const char* oldPath, const char* diffFile,
+                                dpatch_StreamPos_t diffDataOffert, dpatch_StreamPos_t diffDataSize);
+// Writes the build record; R.dirpatch-new must not exist yet.
+BOOL inPlaceSwap_beginBuild(TInPlaceSwap* self);
+// Swaps the complete new tree in. A failure before R was replaced puts everything back as it was (R
+// untouched, the new tree and the record removed); a failure after it leaves the record for the next run.
+BOOL inPlaceSwap_commit(TInPlaceSwap* self);
+// Removes the new tree and the build record: the run ends with R as it was.
+BOOL inPlaceSwap_abandon(TInPlaceSwap* self);
+
+// Removes path and everything below it, never following a symbolic link; a missing path succeeds.
+BOOL dpatch_removeTree(const char* path);

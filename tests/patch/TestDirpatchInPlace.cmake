@@ -1,0 +1,3 @@
+# The test runs the real program, and kills it at chosen steps through the preloaded fault module.
+add_dependencies(${UNIT_TEST_TARGET} dirpatch launcher_faults)
+target_compile_definitions(${UNIT_TEST_TARGET} PRIVATE LAUNCHER_FAULTS="$<TARGET_FILE:launcher_faults>")

@@ -1,0 +1,421 @@
+// dirpatch -f patching a directory onto itself, run as a real process: a failure anywhere leaves the old
+// tree exactly as it was with nothing beside it, a kill at any moment is finished by running the same
+// command again, modes follow the diff, and the old path may be a link or ".".
+
+#include "support/DirDiffWriter.h"
+#include "support/FileTree.h"
+#include "support/RandomBytes.h"
+#include "support/ScratchMount.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+using Entries = FileTree::Entries;
+
+struct Result
+{
+    int code = -1;
+    bool killed = false;
+    qint64 msecs = 0;
+    QByteArray out;
+    QByteArray err;
+};
+
+Result run(const QStringList& command, const QStringList& env = {}, const QString& workDir = QString())
+{
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const QString& pair : env)
+        environment.insert(pair.section('=', 0, 0), pair.section('=', 1));
+    process.setProcessEnvironment(environment);
+    if (!workDir.isEmpty())
+        process.setWorkingDirectory(workDir);
+    QElapsedTimer timer;
+    timer.start();
+    process.start(command.first(), command.mid(1));
+    Result result;
+    if (!process.waitForFinished(30000)) {
+        process.kill();
+        process.waitForFinished();
+        return result;
+    }
+    result.msecs = timer.elapsed();
+    result.killed = process.exitStatus() != QProcess::NormalExit;
+    result.code = result.killed ? -2 : process.exitCode();
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}
+
+Result dirpatch(const QStringList& args, const QStringList& env = {}, const QString& workDir = QString())
+{
+    return run(QStringList{DIRPATCH_BINARY} + args, env, workDir);
+}
+
+bool writeFile(const QString& path, const QByteArray& data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+// Everything below root as lstat shows it: kind, all mode bits, and the bytes of a file or a link's target.
+QMap<QString, QString> snapshot(const QString& root)
+{
+    QMap<QString, QString> entries;
+    QDirIterator it(root, QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        struct stat info;
+        if (lstat(QFile::encodeName(path).constData(), &info) != 0)
+            continue;
+        QString value = QString::number(info.st_mode, 8);
+        if (S_ISREG(info.st_mode)) {
+            QFile file(path);
+            value += " " + (file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll().toHex()) : "?");
+        } else if (S_ISLNK(info.st_mode)) {
+            value += " -> " + QFile::symLinkTarget(path);
+        }
+        entries.insert(path.mid(root.size()), value);
+    }
+    return entries;
+}
+
+QStringList beside(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
+mode_t modeOf(const QString& path)
+{
+    struct stat info;
+    return lstat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+bool copyTree(const QString& from, const QString& to)
+{
+    return run({"cp", "-a", from, to}).code == 0;
+}
+
+// A tree of thousands of small files in many folders, and the tree a patch makes of it: some files
+// changed, a few new, a few gone, the rest unchanged.
+void writeLargeTrees(const QString& oldRoot, const QString& newRoot)
+{
+    Entries oldTree;
+    Entries newTree;
+    for (int d = 0; d < 40; ++d) {
+        const QString dir = QString("d%1/").arg(d, 2, 10, QChar('0'));
+        oldTree.insert(dir, FileTree::dir());
+        newTree.insert(dir, FileTree::dir());
+        for (int f = 0; f < 60; ++f) {
+            const int n = d * 60 + f;
+            const QString name = dir + QString("f%1").arg(f);
+            const QByteArray content = randomBytes(64 + n % 200, quint32(n + 1));
+            oldTree.insert(name, FileTree::file(content));
+            if (n % 11 == 0)
+                newTree.insert(name, FileTree::file(content + "changed"));
+            else if (n % 97 != 5)
+                newTree.insert(name, FileTree::file(content, n % 13 == 0));
+        }
+    }
+    newTree.insert("new/", FileTree::dir());
+    newTree.insert("new/big.bin", FileTree::file(randomBytes(300 * 1024, 7)));
+    FileTree::write(oldRoot, oldTree);
+    FileTree::write(newRoot, newTree);
+}
+} // namespace
+
+class TestDirpatchInPlace : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void failuresLeaveOldTree_data();
+    void failuresLeaveOldTree();
+    void killedRunFinishedByTheNextRun_data();
+    void killedRunFinishedByTheNextRun();
+    void leftoversOfAnotherKindRefused();
+    void modes();
+    void oldPathSpelledAsLinkOrDot_data();
+    void oldPathSpelledAsLinkOrDot();
+    void unchangedFileNotRegularRefused_data();
+    void unchangedFileNotRegularRefused();
+};
+
+void TestDirpatchInPlace::failuresLeaveOldTree_data()
+{
+    QTest::addColumn<QString>("failure");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QByteArray>("error");
+    QTest::newRow("stray file where a folder goes")
+        << "stray" << 115 << QByteArray("can't keep the old file where the new tree has a folder \"");
+    QTest::newRow("missing unchanged file") << "missing" << 108 << QByteArray("No such file or directory\n");
+    QTest::newRow("full small tmpfs") << "full" << 108 << QByteArray(": No space left on device\n");
+    QTest::newRow("diff corrupt in its last section") << "corrupt" << 108 << QByteArray("dir patch run ERROR!\n");
+    QTest::newRow("permission refused, unprivileged user")
+        << "permission" << 108 << QByteArray(": Permission denied\n");
+}
+
+void TestDirpatchInPlace::failuresLeaveOldTree()
+{
+    QFETCH(QString, failure);
+    QFETCH(int, code);
+    QFETCH(QByteArray, error);
+    QTemporaryDir sandbox;
+    std::unique_ptr<ScratchMount> mount;
+    QString parent = sandbox.filePath("trees");
+    QVERIFY(QDir().mkpath(parent));
+    if (failure == "full") {
+        mount = std::make_unique<ScratchMount>(ScratchMount::Tmpfs, 1024 * 1024);
+        if (!mount->isMounted())
+            QSKIP(qPrintable("no tmpfs for the full-disk row: " + mount->whyNot()));
+        parent = mount->path();
+    }
+    const QString oldDir = parent + "/game";
+    const QString diffPath = sandbox.filePath("p.diff");
+    Entries oldTree{{"a.bin", FileTree::file(randomBytes(20000, 1))},
+                    {"same.txt", FileTree::file("unchanged text")},
+                    {"tool", FileTree::file("#!/bin/sh\n", true)},
+                    {"sub/", FileTree::dir()},
+                    {"sub/private", FileTree::file("private bytes")}};
+    Entries newTree = oldTree;
+    QByteArray a = randomBytes(20000, 1);
+    a.replace(100, 8, "CHANGED!");
+    newTree.insert("a.bin", FileTree::file(a));
+    newTree.insert("fresh/", FileTree::dir());
+    newTree.insert("fresh/big.bin", FileTree::file(randomBytes(failure == "full" ? 2 * 1024 * 1024 : 300 * 1024, 3)));
+    QVERIFY(FileTree::write(oldDir, oldTree));
+    QVERIFY(FileTree::write(sandbox.filePath("wanted"), newTree));
+    DirDiff diff = DirDiffWriter::build(oldDir, sandbox.filePath("wanted"));
+    if (failure == "corrupt") {
+        diff.cdiff.chop(1); // every file is made but the last one
+        diff.updateHead();
+    }
+    QVERIFY(diff.save(diffPath));
+    QVERIFY(chmod(QFile::encodeName(oldDir + "/sub/private").constData(), 0600) == 0);
+    if (failure == "stray")
+        QVERIFY(writeFile(oldDir + "/fresh", "a file the diff doesn't know"));
+    if (failure == "missing")
+        QVERIFY(QFile::remove(oldDir + "/same.txt"));
+
+    QStringList command{DIRPATCH_BINARY, "-f", oldDir, diffPath, oldDir};
+    if (failure == "permission") {
+        const QString setpriv = QStandardPaths::findExecutable("setpriv");
+        if (setpriv.isEmpty() || getuid() != 0)
+            QSKIP("needs root and setpriv to run the patch as an unprivileged user");
+        command = QStringList{setpriv, "--reuid=65534", "--regid=65534", "--clear-groups"} + command;
+        if (run(QStringList(command.mid(0, 5)) << "-v").code != 0)
+            QSKIP("the unprivileged user can't run the program from this build folder");
+        // the user owns the tree but for one unchanged file it may not read
+        QVERIFY(run({"chown", "-R", "65534:65534", sandbox.path()}).code == 0);
+        QVERIFY(chown(QFile::encodeName(oldDir + "/sub/private").constData(), 0, 0) == 0);
+        QVERIFY(chmod(QFile::encodeName(sandbox.path()).constData(), 0755) == 0);
+    }
+    const QMap<QString, QString> before = snapshot(oldDir);
+    const QStringList besideBefore = beside(parent);
+
+    const Result result = run(command);
+    QCOMPARE(result.code, code);
+    QVERIFY2(result.err.contains(error), result.err.constData());
+    QCOMPARE(snapshot(oldDir), before);
+    QCOMPARE(beside(parent), besideBefore);
+}
+
+void TestDirpatchInPlace::killedRunFinishedByTheNextRun_data()
+{
+    QTest::addColumn<QString>("killAt");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<bool>("mustDie");
+    QTest::newRow("making the first folder") << "mkdir:.dirpatch-new" << 1 << true;
+    QTest::newRow("while linking unchanged files") << "link:.dirpatch-new" << 900 << true;
+    QTest::newRow("while writing new files") << "open:.dirpatch-new" << 120 << true;
+    QTest::newRow("before the swap") << "rename:.dirpatch-build" << 1 << true;
+    QTest::newRow("before moving the old tree aside") << "rename:.dirpatch-old" << 1 << true;
+    QTest::newRow("between the renames of the swap") << "rename:.dirpatch-new" << 1 << true;
+    QTest::newRow("before removing the aside folder") << "unlink:.dirpatch-old" << 1 << true;
+    QTest::newRow("while removing the aside folder") << "unlink:.dirpatch-old" << 1200 << true;
+    QTest::newRow("removing the aside's last folders") << "rmdir:.dirpatch-old" << 38 << true;
+    QTest::newRow("before removing the record") << "unlink:.dirpatch-swap" << 1 << true;
+    QRandomGenerator random(23);
+    for (int i = 0; i < 4; ++i) {
+        const int count = random.bounded(1, 6000);
+        QTest::newRow(qPrintable(QString("path operation %1 of the seed").arg(count)))
+            << ".dirpatch-" << count << false;
+    }
+}
+
+// A kill -9 at a chosen step, then the same command once more: the old path ends as the new tree,
+// complete, with nothing beside it.
+void TestDirpatchInPlace::killedRunFinishedByTheNextRun()
+{
+    QFETCH(QString, killAt);
+    QFETCH(int, count);
+    QFETCH(bool, mustDie);
+    QTemporaryDir sandbox;
+    const QString oldDir = sandbox.filePath("trees/game");
+    const QString wanted = sandbox.filePath("wanted");
+    const QString diffPath = sandbox.filePath("p.diff");
+    QVERIFY(QDir().mkpath(sandbox.filePath("trees")));
+    writeLargeTrees(oldDir, wanted);
+    QVERIFY(DirDiffWriter::build(oldDir, wanted).save(diffPath));
+    const QStringList args{"-f", oldDir, diffPath, oldDir};
+
+    const Result killed = dirpatch(args, {"LD_PRELOAD=" LAUNCHER_FAULTS, "PELWINTER_FAULT_KILL_AT_PATH=" + killAt,
+                                          "PELWINTER_FAULT_KILL_AT_PATH_COUNT=" + QString::number(count)});
+    if (mustDie)
+        QVERIFY2(killed.killed, killed.err.constData());
+    const Result again = dirpatch(args);
+    QVERIFY2(again.code == 0, again.err.constData());
+    QCOMPARE(FileTree::read(oldDir), FileTree::read(wanted));
+    QCOMPARE(beside(sandbox.filePath("trees")), QStringList{"game"});
+}
+
+// Names of the swap that no record of this patcher explains are someone else's: refused, nothing touched.
+void TestDirpatchInPlace::leftoversOfAnotherKindRefused()
+{
+    QTemporaryDir sandbox;
+    const QString oldDir = sandbox.filePath("game");
+    QVERIFY(FileTree::write(oldDir, {{"a", FileTree::file("old a")}}));
+    QVERIFY(FileTree::write(sandbox.filePath("wanted"), {{"a", FileTree::file("new a")}}));
+    QVERIFY(DirDiffWriter::build(oldDir, sandbox.filePath("wanted")).save(sandbox.filePath("p.diff")));
+    QVERIFY(FileTree::write(sandbox.filePath("game.dirpatch-new"), {{"mine", FileTree::file("not the patcher's")}}));
+    QVERIFY(writeFile(sandbox.filePath("game.dirpatch-build"), "some notes of my own\n"));
+    const QMap<QString, QString> before = snapshot(sandbox.path());
+    const Result result = dirpatch({"-f", oldDir, sandbox.filePath("p.diff"), oldDir});
+    QCOMPARE(result.code, 13);
+    QVERIFY2(result.err.contains("game.dirpatch-build"), result.err.constData());
+    QCOMPARE(snapshot(sandbox.path()), before);
+}
+
+void TestDirpatchInPlace::modes()
+{
+    QTemporaryDir sandbox;
+    const QString oldDir = sandbox.filePath("game");
+    const QString wanted = sandbox.filePath("wanted");
+    QVERIFY(FileTree::write(oldDir, {{"tool", FileTree::file("#!/bin/sh\nno longer run\n", true)},
+                                     {"setuid-tool", FileTree::file("moved and run\n", true)},
+                                     {"private", FileTree::file("only mine")},
+                                     {"plain", FileTree::file("becomes a program")}}));
+    QVERIFY(FileTree::write(wanted, {{"tool", FileTree::file("#!/bin/sh\nno longer run\n")},
+                                     {"bin/", FileTree::dir()},
+                                     {"bin/moved-tool", FileTree::file("moved and run\n", true)},
+                                     {"private", FileTree::file("only mine")},
+                                     {"plain", FileTree::file("becomes a program", true)},
+                                     {"new-tool", FileTree::file("#!/bin/sh\nnew\n", true)}}));
+    QVERIFY(DirDiffWriter::build(oldDir, wanted).save(sandbox.filePath("p.diff")));
+    QVERIFY(chmod(QFile::encodeName(oldDir + "/tool").constData(), 0755) == 0);
+    QVERIFY(chmod(QFile::encodeName(oldDir + "/setuid-tool").constData(), 04755) == 0);
+    QVERIFY(chmod(QFile::encodeName(oldDir + "/private").constData(), 0600) == 0);
+    QVERIFY(chmod(QFile::encodeName(oldDir + "/plain").constData(), 0640) == 0);
+    const mode_t mask = umask(022);
+    umask(mask);
+    const mode_t created = 0666 & ~mask;
+
+    const Result result = dirpatch({"-f", oldDir, sandbox.filePath("p.diff"), oldDir});
+    QVERIFY2(result.code == 0, result.err.constData());
+    QCOMPARE(FileTree::read(oldDir), FileTree::read(wanted));
+    QCOMPARE(modeOf(oldDir + "/tool"), mode_t(0644));
+    QCOMPARE(modeOf(oldDir + "/bin/moved-tool"), mode_t(0755));
+    QCOMPARE(modeOf(oldDir + "/private"), mode_t(0600));
+    QCOMPARE(modeOf(oldDir + "/plain"), mode_t(0751));
+    QCOMPARE(modeOf(oldDir + "/new-tool"), mode_t(created | 0111));
+}
+
+void TestDirpatchInPlace::oldPathSpelledAsLinkOrDot_data()
+{
+    QTest::addColumn<QString>("workDir"); // below the sandbox
+    QTest::addColumn<QString>("oldPath");
+    QTest::addColumn<QString>("diffPath");
+    QTest::newRow("symbolic link to the folder") << ""
+                                                 << "link-to-game"
+                                                 << "p.diff";
+    QTest::newRow("link with a trailing slash") << ""
+                                                << "link-to-game/"
+                                                << "p.diff";
+    QTest::newRow("dot, the working directory") << "real/game"
+                                                << "."
+                                                << "../../p.diff";
+}
+
+void TestDirpatchInPlace::oldPathSpelledAsLinkOrDot()
+{
+    QFETCH(QString, workDir);
+    QFETCH(QString, oldPath);
+    QFETCH(QString, diffPath);
+    QTemporaryDir sandbox;
+    const QString realDir = sandbox.filePath("real/game");
+    QVERIFY(FileTree::write(realDir, {{"a.bin", FileTree::file(randomBytes(5000, 2))}, {"same", FileTree::file("s")}}));
+    QByteArray a = randomBytes(5000, 2);
+    a.replace(10, 3, "new");
+    const Entries newTree{{"a.bin", FileTree::file(a)}, {"same", FileTree::file("s")}, {"n", FileTree::file("n")}};
+    QVERIFY(FileTree::write(sandbox.filePath("wanted"), newTree));
+    QVERIFY(DirDiffWriter::build(realDir, sandbox.filePath("wanted")).save(sandbox.filePath("p.diff")));
+    QVERIFY(QFile::link("real/game", sandbox.filePath("link-to-game")));
+    const QStringList besideBefore = beside(sandbox.filePath("real"));
+
+    const Result result = dirpatch({"-f", oldPath, diffPath, oldPath}, {}, sandbox.filePath(workDir));
+    QVERIFY2(result.code == 0, result.err.constData());
+    QCOMPARE(FileTree::read(realDir), newTree);
+    QCOMPARE(QFile::symLinkTarget(sandbox.filePath("link-to-game")), realDir);
+    QVERIFY(QFileInfo(sandbox.filePath("link-to-game")).isSymLink());
+    QCOMPARE(beside(sandbox.filePath("real")), besideBefore);
+    QCOMPARE(beside(sandbox.path()), (QStringList{"link-to-game", "p.diff", "real", "wanted"}));
+}
+
+void TestDirpatchInPlace::unchangedFileNotRegularRefused_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("inPlace");
+    for (const bool inPlace : {false, true}) {
+        const char* road = inPlace ? "in place" : "into a new folder";
+        QTest::newRow(qPrintable(QString("FIFO, ") + road)) << "fifo" << inPlace;
+        QTest::newRow(qPrintable(QString("link to a device, ") + road)) << "device" << inPlace;
+        QTest::newRow(qPrintable(QString("folder, ") + road)) << "folder" << inPlace;
+    }
+}
+
+// The old side of an unchanged file that is not a regular file is refused like a reference file that
+// is none (110), at once, with nothing made and nothing changed.
+void TestDirpatchInPlace::unchangedFileNotRegularRefused()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, inPlace);
+    QTemporaryDir sandbox;
+    const QString oldDir = sandbox.filePath("game");
+    const QByteArray same = randomBytes(174444, 5);
+    QVERIFY(FileTree::write(oldDir, {{"a.txt", FileTree::file("old a")}, {"same.bin", FileTree::file(same)}}));
+    QVERIFY(FileTree::write(sandbox.filePath("wanted"),
+                            {{"a.txt", FileTree::file("new a")}, {"same.bin", FileTree::file(same)}}));
+    QVERIFY(DirDiffWriter::build(oldDir, sandbox.filePath("wanted")).save(sandbox.filePath("p.diff")));
+    const QString sameFile = oldDir + "/same.bin";
+    QVERIFY(QFile::remove(sameFile));
+    const QByteArray sameName = QFile::encodeName(sameFile);
+    if (kind == "fifo")
+        QVERIFY(mkfifo(sameName.constData(), 0644) == 0);
+    else if (kind == "device")
+        QVERIFY(QFile::link("/dev/zero", sameFile));
+    else
+        QVERIFY(QDir().mkdir(sameFile));
+    const QMap<QString, QString> before = snapshot(sandbox.path());
+
+    const QString out = inPlace ? oldDir : sandbox.filePath("out");
+    const Result result = dirpatch({"-f", oldDir, sandbox.filePath("p.diff"), out});
+    QCOMPARE(result.code, 110);
+    QVERIFY2(result.err.contains("the old side of an unchanged file \"" + sameName + "\""), result.err.constData());
+    QVERIFY2(result.msecs < 1000, qPrintable(QString::number(result.msecs)));
+    QCOMPARE(snapshot(sandbox.path()), before);
+}
+
+QTEST_GUILESS_MAIN(TestDirpatchInPlace)
+#include "TestDirpatchInPlace.moc"
