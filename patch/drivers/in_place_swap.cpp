@@ -323,10 +323,8 @@ TInPlaceStart inPlaceSwap_start(TInPlaceSwap* self, const char* oldPath, const c
         return kInPlaceStart_refused;
     }
     struct stat info;
-    if (entryKind(self->realDir, &info) != 1) {
-        refuse("can't patch in place, not a folder:", self->realDir);
-        return kInPlaceStart_refused;
-    }
+    if (entryKind(self->realDir, &info) != 1)
+        return kInPlaceStart_noFolder;
     self->oldDevice = info.st_dev;
     self->oldInode = info.st_ino;
     return kInPlaceStart_patch;

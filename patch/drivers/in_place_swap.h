@@ -34,9 +34,10 @@ typedef struct TInPlaceSwap
 
 typedef enum TInPlaceStart
 {
-    kInPlaceStart_patch = 0,   // R is ready to be patched
-    kInPlaceStart_done = 1,    // an earlier run of this diff was finished: R already is its result
-    kInPlaceStart_refused = 2, // something beside R can't be told apart or put right; nothing was changed
+    kInPlaceStart_patch = 0,    // R is ready to be patched
+    kInPlaceStart_done = 1,     // an earlier run of this diff was finished: R already is its result
+    kInPlaceStart_refused = 2,  // something beside R can't be told apart or put right; nothing was changed
+    kInPlaceStart_noFolder = 3, // R is no folder, and nothing beside it says a swap moved it
 } TInPlaceStart;
 
 // Resolves oldPath to its real folder, fills the names and the diff's identity (of the diff data at

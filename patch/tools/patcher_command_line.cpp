@@ -331,6 +331,10 @@ int dirInPlace(PatchArgs* a)
         dpatch_printf("all in outNewPath temp directory moved to oldDirectory!\n");
         return DPATCH_SUCCESS;
     }
+    if (start == kInPlaceStart_noFolder) {
+        dpatch_fprintf(stderr, "can not use directory overwrite oldFile ERROR!\n");
+        return DPATCH_PATHTYPE_ERROR;
+    }
     if (start == kInPlaceStart_refused) {
         dpatch_fprintf(stderr, "getTempPathName(outNewPath) ERROR!\n");
         return DPATCH_TEMPPATH_ERROR;

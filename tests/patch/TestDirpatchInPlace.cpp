@@ -63,6 +63,18 @@ Result dirpatch(const QStringList& args, const QStringList& env = {}, const QStr
     return run(QStringList{DIRPATCH_BINARY} + args, env, workDir);
 }
 
+// The environment that preloads the fault module with the given kill point. A sanitized program wants its
+// sanitizer's runtime first among the libraries; the module only wraps calls, so that order may go.
+QStringList killAt(const QString& killPoint, int count = 1)
+{
+    QString asanOptions = qEnvironmentVariable("ASAN_OPTIONS");
+    if (!asanOptions.isEmpty())
+        asanOptions += ':';
+    return {"LD_PRELOAD=" LAUNCHER_FAULTS, "ASAN_OPTIONS=" + asanOptions + "verify_asan_link_order=0",
+            "PELWINTER_FAULT_KILL_AT_PATH=" + killPoint,
+            "PELWINTER_FAULT_KILL_AT_PATH_COUNT=" + QString::number(count)};
+}
+
 bool writeFile(const QString& path, const QByteArray& data)
 {
     QFile file(path);
@@ -85,7 +97,9 @@ QMap<QString, QString> snapshot(const QString& root)
             QFile file(path);
             value += " " + (file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll().toHex()) : "?");
         } else if (S_ISLNK(info.st_mode)) {
-            value += " -> " + QFile::symLinkTarget(path);
+            char target[4096];
+            const ssize_t length = readlink(QFile::encodeName(path).constData(), target, sizeof(target));
+            value += " -> " + QString::fromUtf8(target, length > 0 ? length : 0);
         }
         entries.insert(path.mid(root.size()), value);
     }
@@ -141,17 +155,34 @@ class TestDirpatchInPlace : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void failuresLeaveOldTree_data();
     void failuresLeaveOldTree();
     void killedRunFinishedByTheNextRun_data();
     void killedRunFinishedByTheNextRun();
+    void killedRunThenTheNextDiff();
     void leftoversOfAnotherKindRefused();
+    void entriesTheDiffDoesNotKnowAreKept();
     void modes();
     void oldPathSpelledAsLinkOrDot_data();
     void oldPathSpelledAsLinkOrDot();
     void unchangedFileNotRegularRefused_data();
     void unchangedFileNotRegularRefused();
+
+private:
+    // The large trees and their diff, made once and copied for each kill
+    QTemporaryDir largeTrees;
+    Entries largeWanted;
 };
+
+void TestDirpatchInPlace::initTestCase()
+{
+    QVERIFY(largeTrees.isValid());
+    writeLargeTrees(largeTrees.filePath("game"), largeTrees.filePath("wanted"));
+    QVERIFY(DirDiffWriter::build(largeTrees.filePath("game"), largeTrees.filePath("wanted"))
+                .save(largeTrees.filePath("p.diff")));
+    largeWanted = FileTree::read(largeTrees.filePath("wanted"));
+}
 
 void TestDirpatchInPlace::failuresLeaveOldTree_data()
 {
@@ -234,7 +265,7 @@ void TestDirpatchInPlace::failuresLeaveOldTree()
 
 void TestDirpatchInPlace::killedRunFinishedByTheNextRun_data()
 {
-    QTest::addColumn<QString>("killAt");
+    QTest::addColumn<QString>("killPoint");
     QTest::addColumn<int>("count");
     QTest::addColumn<bool>("mustDie");
     QTest::newRow("making the first folder") << "mkdir:.dirpatch-new" << 1 << true;
@@ -259,25 +290,47 @@ void TestDirpatchInPlace::killedRunFinishedByTheNextRun_data()
 // complete, with nothing beside it.
 void TestDirpatchInPlace::killedRunFinishedByTheNextRun()
 {
-    QFETCH(QString, killAt);
+    QFETCH(QString, killPoint);
     QFETCH(int, count);
     QFETCH(bool, mustDie);
     QTemporaryDir sandbox;
     const QString oldDir = sandbox.filePath("trees/game");
-    const QString wanted = sandbox.filePath("wanted");
-    const QString diffPath = sandbox.filePath("p.diff");
+    const QString diffPath = largeTrees.filePath("p.diff");
     QVERIFY(QDir().mkpath(sandbox.filePath("trees")));
-    writeLargeTrees(oldDir, wanted);
-    QVERIFY(DirDiffWriter::build(oldDir, wanted).save(diffPath));
+    QVERIFY(copyTree(largeTrees.filePath("game"), oldDir));
     const QStringList args{"-f", oldDir, diffPath, oldDir};
 
-    const Result killed = dirpatch(args, {"LD_PRELOAD=" LAUNCHER_FAULTS, "PELWINTER_FAULT_KILL_AT_PATH=" + killAt,
-                                          "PELWINTER_FAULT_KILL_AT_PATH_COUNT=" + QString::number(count)});
+    const Result killed = dirpatch(args, killAt(killPoint, count));
     if (mustDie)
         QVERIFY2(killed.killed, killed.err.constData());
     const Result again = dirpatch(args);
     QVERIFY2(again.code == 0, again.err.constData());
-    QCOMPARE(FileTree::read(oldDir), FileTree::read(wanted));
+    QCOMPARE(FileTree::read(oldDir), largeWanted);
+    QCOMPARE(beside(sandbox.filePath("trees")), QStringList{"game"});
+}
+
+// A swap cut short, then a run with the diff that follows it: the first swap is finished and the second
+// diff applied to its result.
+void TestDirpatchInPlace::killedRunThenTheNextDiff()
+{
+    QTemporaryDir sandbox;
+    const QString oldDir = sandbox.filePath("trees/game");
+    QVERIFY(FileTree::write(oldDir, {{"a", FileTree::file(randomBytes(3000, 1))}, {"s", FileTree::file("same")}}));
+    const Entries second{{"a", FileTree::file(randomBytes(3000, 1) + "second")}, {"s", FileTree::file("same")}};
+    const Entries third{{"a", FileTree::file(randomBytes(3000, 1) + "second, third")}, {"t", FileTree::file("same")}};
+    QVERIFY(FileTree::write(sandbox.filePath("second"), second));
+    QVERIFY(FileTree::write(sandbox.filePath("third"), third));
+    QVERIFY(DirDiffWriter::build(oldDir, sandbox.filePath("second")).save(sandbox.filePath("1.diff")));
+    QVERIFY(
+        DirDiffWriter::build(sandbox.filePath("second"), sandbox.filePath("third")).save(sandbox.filePath("2.diff")));
+
+    const Result killed = dirpatch({"-f", oldDir, sandbox.filePath("1.diff"), oldDir}, killAt("rename:.dirpatch-new"));
+    QVERIFY(killed.killed);
+    QVERIFY(!QFileInfo::exists(oldDir));
+    const Result next = dirpatch({"-f", oldDir, sandbox.filePath("2.diff"), oldDir});
+    QVERIFY2(next.code == 0, next.err.constData());
+    QVERIFY(next.out.contains("NOTE: finished the swap of an earlier in-place run into \"" + oldDir.toUtf8() + "\"\n"));
+    QCOMPARE(FileTree::read(oldDir), third);
     QCOMPARE(beside(sandbox.filePath("trees")), QStringList{"game"});
 }
 
@@ -296,6 +349,44 @@ void TestDirpatchInPlace::leftoversOfAnotherKindRefused()
     QCOMPARE(result.code, 13);
     QVERIFY2(result.err.contains("game.dirpatch-build"), result.err.constData());
     QCOMPARE(snapshot(sandbox.path()), before);
+}
+
+// What the old tree holds beyond the diff's old paths (saves, settings, a link of the user's, a file in a
+// folder the diff removes) is in the patched tree as it was; a file the diff brings replaces one at its path.
+void TestDirpatchInPlace::entriesTheDiffDoesNotKnowAreKept()
+{
+    QTemporaryDir sandbox;
+    const QString oldDir = sandbox.filePath("game");
+    const Entries base{{"a.txt", FileTree::file("old a")},
+                       {"keep.txt", FileTree::file("kept")},
+                       {"sub/", FileTree::dir()},
+                       {"sub/gone.txt", FileTree::file("gone")}};
+    const Entries wanted{{"a.txt", FileTree::file("new a")},
+                         {"keep.txt", FileTree::file("kept")},
+                         {"new.txt", FileTree::file("from the diff")},
+                         {"fresh/", FileTree::dir()},
+                         {"fresh/n", FileTree::file("n")}};
+    const Entries strays{{"saves/", FileTree::dir()},
+                         {"saves/slot1", FileTree::file("progress")},
+                         {"settings.ini", FileTree::file("volume=3")},
+                         {"sub/", FileTree::dir()},
+                         {"sub/notes", FileTree::file("mine")}};
+    QVERIFY(FileTree::write(oldDir, base));
+    QVERIFY(FileTree::write(sandbox.filePath("wanted"), wanted));
+    QVERIFY(DirDiffWriter::build(oldDir, sandbox.filePath("wanted")).save(sandbox.filePath("p.diff")));
+    QVERIFY(FileTree::write(oldDir, strays));
+    QVERIFY(writeFile(oldDir + "/new.txt", "a stray where the diff brings a file"));
+    QVERIFY(QFile::link("saves/slot1", oldDir + "/latest"));
+    QVERIFY(chmod(QFile::encodeName(oldDir + "/saves/slot1").constData(), 0600) == 0);
+
+    QVERIFY(FileTree::write(sandbox.filePath("expected"), wanted));
+    QVERIFY(FileTree::write(sandbox.filePath("expected"), strays));
+    QVERIFY(QFile::link("saves/slot1", sandbox.filePath("expected/latest")));
+    QVERIFY(chmod(QFile::encodeName(sandbox.filePath("expected/saves/slot1")).constData(), 0600) == 0);
+
+    const Result result = dirpatch({"-f", oldDir, sandbox.filePath("p.diff"), oldDir});
+    QVERIFY2(result.code == 0, result.err.constData());
+    QCOMPARE(snapshot(oldDir), snapshot(sandbox.filePath("expected")));
 }
 
 void TestDirpatchInPlace::modes()
