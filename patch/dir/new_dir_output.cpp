@@ -96,7 +96,12 @@ static BOOL _TNewStream_write(const dpatch_TStreamOutput* stream, dpatch_StreamP
         if (writeLen > self->_curWriteToPosEnd - writeToPos)
             writeLen = self->_curWriteToPosEnd - writeToPos;
         check(self->_curPathIndex<self->_pathCount);
-        check(_file_append_part(self,writeToPos,data,data+writeLen));
+        if (!_file_append_part(self, writeToPos, data, data + writeLen)) {
+            dpatch_fprintf(stderr, "check %s error!\n", "_file_append_part(self,writeToPos,data,data+writeLen)");
+            if (self->_listener->onNewFileWriteFailed)
+                self->_listener->onNewFileWriteFailed(self->_listener, self->_curNewFile);
+            return 0;
+        }
         writeToPos += writeLen;
         data += writeLen;
         if (writeToPos == self->_curWriteToPosEnd) {
@@ -239,8 +244,6 @@ static BOOL _TNewDir_closeNewFile(dpatch_TNewStreamListener* listener, const dpa
     (void)curNewFile; // always the one record in _curNewFile
     TNewDir* self = (TNewDir*)listener->listenerOwner;
     // a file with a failed write stays open here and is closed by the final close
-    if (self->_curNewFile->fileError && self->_curNewFile->lastErrno != 0)
-        dpatch_printOsError("can't write", self->_curNewFile->pathName, 0, self->_curNewFile->lastErrno);
     check(!self->_curNewFile->fileError);
     check(self->_listener->closeNewFile(self->_listener,self->_curNewFile));
     memset(self->_curNewFile, 0, sizeof(*self->_curNewFile));
@@ -263,6 +266,14 @@ static void _TNewDir_onCopyData(dpatch_TCopyListener* listener, const unsigned c
     TNewDir* self = (TNewDir*)listener->listenerOwner;
     if (self->isCheck_copyFileData)
         self->checksumPlugin->append(self->_sameFileChecksumHandle, data, data_end);
+}
+
+static void _TNewDir_onNewFileWriteFailed(dpatch_TNewStreamListener* listener, const dpatch_TStreamOutput* curNewFile)
+{
+    (void)curNewFile; // always the one record in _curNewFile
+    TNewDir* self = (TNewDir*)listener->listenerOwner;
+    if (self->_curNewFile->lastErrno != 0)
+        dpatch_printOsError("can't write", self->_curNewFile->pathName, 0, self->_curNewFile->lastErrno);
 }
 
 static BOOL _endChecksum(TNewDir* self, dpatch_TChecksumHandle* pHandle, const unsigned char* stored)
@@ -303,6 +314,7 @@ BOOL TNewDir_open(TNewDir* self, TDirPatchListener* listener, size_t kAlignSize,
     self->_newDirStreamListener.closeNewFile = _TNewDir_closeNewFile;
     self->_newDirStreamListener.onNewDataWrite = _TNewDir_onNewDataWrite;
     self->_newDirStreamListener.writedFinish = _TNewDir_writedFinish;
+    self->_newDirStreamListener.onNewFileWriteFailed = _TNewDir_onNewFileWriteFailed;
 
     if (self->isCheck_newRefData) {
         self->_newRefChecksumHandle = self->checksumPlugin->open(self->checksumPlugin);

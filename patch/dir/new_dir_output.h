@@ -29,6 +29,8 @@ typedef struct dpatch_TNewStreamListener
     void (*onNewDataWrite)(struct dpatch_TNewStreamListener* listener, const unsigned char* data,
                            const unsigned char* data_end);
     BOOL (*writedFinish)(struct dpatch_TNewStreamListener* listener);
+    // Optional: told that a write into the current file failed, after the check line, to add its own words.
+    void (*onNewFileWriteFailed)(struct dpatch_TNewStreamListener* listener, const dpatch_TStreamOutput* curNewFile);
 } dpatch_TNewStreamListener;
 
 // An output stream over a list of paths of which the new reference files take the data.

@@ -252,7 +252,7 @@ BOOL dpatch_removeTree(const char* path)
     removeFailedPath = 0;
     if (entryKind(path) == 0)
         return 1;
-    const int result = nftw(path, removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+    const int result = nftw(path, removeEntry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
     if (result == 0)
         return 1;
     if (removeFailedPath)

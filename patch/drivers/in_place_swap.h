@@ -54,5 +54,6 @@ BOOL inPlaceSwap_commit(TInPlaceSwap* self);
 // Removes the new tree and the build record: the run ends with R as it was.
 BOOL inPlaceSwap_abandon(TInPlaceSwap* self);
 
-// Removes path and everything below it, never following a symbolic link; a missing path succeeds.
+// Removes path and everything below it, never following a symbolic link nor entering another file system
+// mounted below it (a mount point there makes the removal fail); a missing path succeeds.
 BOOL dpatch_removeTree(const char* path);

@@ -166,6 +166,8 @@ private slots:
     void modes();
     void oldPathSpelledAsLinkOrDot_data();
     void oldPathSpelledAsLinkOrDot();
+    void fullDiskNamesFileAndError_data();
+    void fullDiskNamesFileAndError();
     void unchangedFileNotRegularRefused_data();
     void unchangedFileNotRegularRefused();
 
@@ -462,6 +464,39 @@ void TestDirpatchInPlace::oldPathSpelledAsLinkOrDot()
     QVERIFY(QFileInfo(sandbox.filePath("link-to-game")).isSymLink());
     QCOMPARE(beside(sandbox.filePath("real")), besideBefore);
     QCOMPARE(beside(sandbox.path()), (QStringList{"link-to-game", "p.diff", "real", "wanted"}));
+}
+
+void TestDirpatchInPlace::fullDiskNamesFileAndError_data()
+{
+    QTest::addColumn<bool>("inPlace");
+    QTest::newRow("into a new folder") << false;
+    QTest::newRow("in place") << true;
+}
+
+// A full disk is reported with the file being written and the system's words, besides the engine's lines.
+void TestDirpatchInPlace::fullDiskNamesFileAndError()
+{
+    QFETCH(bool, inPlace);
+    ScratchMount mount(ScratchMount::Tmpfs, 1024 * 1024);
+    if (!mount.isMounted())
+        QSKIP(qPrintable("no tmpfs to fill: " + mount.whyNot()));
+    QTemporaryDir sandbox;
+    const QString oldDir = mount.path() + "/game";
+    QVERIFY(FileTree::write(oldDir, {{"a", FileTree::file("a")}}));
+    QVERIFY(
+        FileTree::write(sandbox.filePath("wanted"),
+                        {{"a", FileTree::file("a")}, {"big.bin", FileTree::file(randomBytes(2 * 1024 * 1024, 9))}}));
+    QVERIFY(DirDiffWriter::build(oldDir, sandbox.filePath("wanted")).save(sandbox.filePath("p.diff")));
+
+    const QString out = inPlace ? oldDir : mount.path() + "/out";
+    const Result result = dirpatch({"-f", oldDir, sandbox.filePath("p.diff"), out});
+    QCOMPARE(result.code, 108);
+    const QString written = (inPlace ? oldDir + ".dirpatch-new" : out) + "/big.bin";
+    // the system's words follow the engine's line about the failed write
+    QVERIFY2(result.err.contains("check _file_append_part(self,writeToPos,data,data+writeLen) error!\ncan't write \"" +
+                                 QFile::encodeName(written) + "\": No space left on device\n"),
+             result.err.constData());
+    QVERIFY2(result.err.contains("dir patch run ERROR!\n"), result.err.constData());
 }
 
 void TestDirpatchInPlace::unchangedFileNotRegularRefused_data()

@@ -302,6 +302,12 @@ static int opensForWriting(int flags)
     return (flags & (O_CREAT | O_WRONLY | O_RDWR)) != 0;
 }
 
+// Whether open() was given a mode argument.
+static int takesMode(int flags)
+{
+    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+}
+
 int open(const char* path, int flags, ...)
 {
     static int (*real)(const char*, int, ...);
@@ -309,7 +315,7 @@ int open(const char* path, int flags, ...)
         real = (int (*)(const char*, int, ...))next("open");
     va_list args;
     va_start(args, flags);
-    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? (mode_t)va_arg(args, int) : 0;
+    const mode_t mode = takesMode(flags) ? (mode_t)va_arg(args, int) : 0;
     va_end(args);
     if (opensForWriting(flags))
         killBeforePathOp("open", path, NULL);
@@ -320,14 +326,13 @@ int open64(const char* path, int flags, ...)
 {
     va_list args;
     va_start(args, flags);
-    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? (mode_t)va_arg(args, int) : 0;
+    const mode_t mode = takesMode(flags) ? (mode_t)va_arg(args, int) : 0;
     va_end(args);
     return open(path, flags, mode);
 }
 
-static FILE* openStream(const char* name, const char* path, const char* mode)
+static FILE* openStream(FILE* (*real)(const char*, const char*), const char* path, const char* mode)
 {
-    FILE* (*real)(const char*, const char*) = (FILE * (*)(const char*, const char*)) next(name);
     if (mode && (strchr(mode, 'w') || strchr(mode, 'a') || strchr(mode, '+')))
         killBeforePathOp("open", path, NULL);
     return real(path, mode);
@@ -335,10 +340,16 @@ static FILE* openStream(const char* name, const char* path, const char* mode)
 
 FILE* fopen(const char* path, const char* mode)
 {
-    return openStream("fopen", path, mode);
+    static FILE* (*real)(const char*, const char*);
+    if (!real)
+        real = (FILE * (*)(const char*, const char*)) next("fopen");
+    return openStream(real, path, mode);
 }
 
 FILE* fopen64(const char* path, const char* mode)
 {
-    return openStream("fopen64", path, mode);
+    static FILE* (*real)(const char*, const char*);
+    if (!real)
+        real = (FILE * (*)(const char*, const char*)) next("fopen64");
+    return openStream(real, path, mode);
 }
