@@ -24,12 +24,28 @@ void TestBuildCaCertificates::addsBuildCertificatesToTheSystemRoots()
 
     QCOMPARE(installBuildCaCertificates(), 1);
 
+    // What waits for the certificates sees them all in place.
+    QList<QSslCertificate> seenByWaiter;
+    int calls = 0;
+    QObject context;
+    whenBuildCaCertificatesInstalled(&context, [&] {
+        ++calls;
+        seenByWaiter = QSslConfiguration::defaultConfiguration().caCertificates();
+    });
+    QVERIFY(QTest::qWaitFor([&] { return calls == 1; }, 10000));
+
+    waitForBuildCaCertificates();
     const QSslConfiguration config = QSslConfiguration::defaultConfiguration();
     const QList<QSslCertificate> trusted = config.caCertificates();
+    QCOMPARE(seenByWaiter, trusted);
     QVERIFY(trusted.contains(testCa.first()));
     for (const QSslCertificate& root : system)
         QVERIFY2(trusted.contains(root), qPrintable(root.subjectDisplayName()));
     QVERIFY(config.peerVerifyMode() != QSslSocket::VerifyNone);
+
+    // Once they are in place, nothing waits.
+    whenBuildCaCertificatesInstalled(&context, [&] { ++calls; });
+    QCOMPARE(calls, 2);
 }
 
 QTEST_GUILESS_MAIN(TestBuildCaCertificates)
