@@ -2,52 +2,43 @@
 
 #include "BuildConfig.h"
 
-#include <QFuture>
-#include <QPromise>
 #include <QSslCertificate>
 #include <QSslConfiguration>
-#include <thread>
+#include <QString>
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace
 {
-std::thread loader;
-QFuture<void> installed;
-bool pending = false;
+// Adds the certificates to config the one way that keeps the system's roots loaded on demand,
+// from the hashed certificate folders as the handshake needs them: from a file. Any other way of
+// adding them makes the configuration's own list the only one, and listing every system root
+// explicitly costs a good part of a second at every start. The file is an unnamed one in memory;
+// false when there is none to be had.
+bool addFromMemoryFile(QSslConfiguration& config, const QByteArray& pem)
+{
+    const int fd = ::memfd_create("pelwinter-ca", MFD_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool added = false;
+    if (::write(fd, pem.constData(), size_t(pem.size())) == pem.size())
+        added = config.addCaCertificates(QString("/proc/self/fd/%1").arg(fd), QSsl::Pem);
+    ::close(fd);
+    return added;
+}
 } // namespace
 
 int installBuildCaCertificates()
 {
-    const QList<QSslCertificate> extra = QSslCertificate::fromData(BuildConfig::extraCaCertificates(), QSsl::Pem);
+    const QByteArray pem = BuildConfig::extraCaCertificates();
+    const QList<QSslCertificate> extra = QSslCertificate::fromData(pem, QSsl::Pem);
     if (extra.isEmpty())
         return 0;
-    waitForBuildCaCertificates();
-    QPromise<void> promise;
-    installed = promise.future();
-    promise.start();
-    pending = true;
-    loader = std::thread([extra, promise = std::move(promise)]() mutable {
-        // Adding to the default list would stop the on-demand loading of the system roots, so the
-        // system roots are listed explicitly and the build's certificates appended.
-        QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    if (!addFromMemoryFile(config, pem)) {
+        // The slow way: the system roots listed explicitly and the build's certificates appended.
         config.setCaCertificates(QSslConfiguration::systemCaCertificates() + extra);
-        QSslConfiguration::setDefaultConfiguration(config);
-        promise.finish();
-    });
-    return int(extra.size());
-}
-
-void whenBuildCaCertificatesInstalled(QObject* context, std::function<void()> then)
-{
-    if (!pending || installed.isFinished()) {
-        then();
-        return;
     }
-    installed.then(context, [then = std::move(then)] { then(); });
-}
-
-void waitForBuildCaCertificates()
-{
-    if (loader.joinable())
-        loader.join();
-    pending = false;
+    QSslConfiguration::setDefaultConfiguration(config);
+    return int(extra.size());
 }

@@ -11,7 +11,6 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QFontDatabase>
-#include <QScopeGuard>
 #include <QSslSocket>
 #include <QStandardPaths>
 #include <QThread>
@@ -36,9 +35,7 @@ int main(int argc, char* argv[])
                                       "/pelwinter-launcher/pelwinter-launcher.log");
         qDebug() << "SSL library version:" << QSslSocket::sslLibraryVersionString();
         qDebug() << "SSL library build version:" << QSslSocket::sslLibraryBuildVersionString();
-        // The system's roots are listed in the background; the first request waits for them.
         const int trusted = installBuildCaCertificates();
-        const auto rootsListed = qScopeGuard(waitForBuildCaCertificates);
         if (trusted > 0)
             qDebug() << "Trusting" << trusted << "built-in CA certificates besides the system roots.";
 

@@ -1,4 +1,3 @@
-#include "BuildCaCertificates.h"
 #include "BuildConfig.h"
 #include "jobs/GameFilesHashJob.h"
 #include "jobs/RetrieveManifestJob.h"
@@ -129,8 +128,7 @@ void Updater::beginManifestStage()
     connect(manifestJob, &RetrieveManifestJob::failed, this, &Updater::retrieveManifestJobFailed);
     connect(manifestJob, &RetrieveManifestJob::updateProgress, this, &Updater::updateProgressBar1);
     connect(manifestJob, &RetrieveManifestJob::updateInfoText, this, &Updater::updateInfoText);
-    // The first request of the run: it takes its copy of the TLS settings as it is made.
-    whenBuildCaCertificatesInstalled(manifestJob, [manifestJob] { manifestJob->go(); });
+    manifestJob->go();
 
     // The receipt's records come once it is read; see readInstallReceiptInBackground.
     auto* hashJob = new GameFilesHashJob(installDirPath(), nullptr);
