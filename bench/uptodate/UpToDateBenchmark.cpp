@@ -19,11 +19,11 @@
 // perf record -g.
 
 #include "support/FakeGame.h"
+#include "support/GameContent.h"
 #include "support/LauncherSandbox.h"
 #include "support/TestUpdateServer.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -91,31 +91,6 @@ void writeInstall(const QString& installDir, int count)
         }
         writeFile(QString("%1/f%2.uasset").arg(folder).arg(i, 5, 10, QChar('0')), bytes.left(size(random)));
     }
-}
-
-// The manifest entries of every file of the install, digests by b3sum; the resource hashes are
-// digests too (of the path: no blob is ever fetched).
-QJsonArray manifestFiles(const QString& installDir)
-{
-    QProcess b3sum;
-    b3sum.setWorkingDirectory(installDir);
-    b3sum.start("sh", {"-c", "find . -type f -printf '%P\\0' | xargs -0 b3sum"});
-    if (!b3sum.waitForFinished(600000) || b3sum.exitCode() != 0)
-        fail("b3sum over the install failed (is the b3sum package installed?)");
-    QJsonArray files;
-    for (const QByteArray& line : b3sum.readAllStandardOutput().split('\n')) {
-        if (line.size() < 67)
-            continue;
-        const QString path = QString::fromUtf8(line.mid(66));
-        const QString resourceHash =
-            QString::fromLatin1(QCryptographicHash::hash(path.toUtf8(), QCryptographicHash::Sha256).toHex());
-        files.append(QJsonObject{
-            {"path", path},
-            {"validation_hash", QString::fromLatin1(line.left(64))},
-            {"resource", QJsonObject{{"hash", resourceHash}, {"parts", 1}, {"size", 4096}}},
-        });
-    }
-    return files;
 }
 
 // Seconds one command takes to its end, its output dropped.
@@ -259,7 +234,7 @@ void benchmark(TestUpdateServer& server, int count)
     std::fflush(stdout);
     writeInstall(installDir, count);
     FakeGame::installFrom(FAKE_GAME_SCRIPT, installDir, FakeGame::Kind::Game);
-    const QJsonArray files = manifestFiles(installDir);
+    const QJsonArray files = GameContent::listInstalledFiles(installDir);
     if (files.size() != count + 1)
         fail("b3sum listed the wrong number of files");
     const QJsonObject manifest{
