@@ -183,7 +183,7 @@ LauncherRun runLauncher(const LauncherSandbox& sandbox, const QString& record, i
 // Where the time of one run went, from its log. The main thread and the hash job's thread log side
 // by side, so the steps are shown in the order they happened, each with the time since the one
 // before it; the manifest's download and parse are shown on their own as well.
-void printPhases(const QList<LogLine>& log)
+void printPhases(const QList<LogLine>& log, double runSeconds)
 {
     const QList<QPair<QString, QString>> steps = {
         {"TLS versions logged", "SSL library build version"},
@@ -214,6 +214,9 @@ void printPhases(const QList<LogLine>& log)
         std::printf("      %-30s +%5lld ms  (at %lld ms)\n", qPrintable(label), at - previous, at - start);
         previous = at;
     }
+    if (const qint64 launched = logTime(log, "Pelwinter launched"); launched >= 0)
+        std::printf("      before the log's first line     %5lld ms  (process start, libraries, instance lock)\n",
+                    qint64(runSeconds * 1000) - (launched - start));
     const qint64 requested = logTime(log, "Starting download for");
     const qint64 arrived = logTime(log, "Downloaded");
     const qint64 parsed = logTime(log, "Manifest retrieved successfully.");
@@ -254,7 +257,7 @@ void benchmark(TestUpdateServer& server, int count)
     std::printf("  load average %.2f before\n", loadAverage());
     std::printf("  %-44s %8.3f s  (%.3f s to the launcher's end)\n", "first run, every file hashed, to game start",
                 first.seconds, first.exitSeconds);
-    printPhases(first.log);
+    printPhases(first.log, first.seconds);
 
     // A small install is compared with fetching the manifest and walking the tree, a large one with
     // the walk alone.
@@ -279,7 +282,11 @@ void benchmark(TestUpdateServer& server, int count)
     const double fetchTime = median(fetch);
     std::printf("  %-44s %8.3f s  (%.3f s to the launcher's end)\n", "up-to-date run, start to game start", ours,
                 median(launcherEnd));
-    printPhases(last.log);
+    std::printf("      runs:");
+    for (double seconds : std::as_const(launcher))
+        std::printf(" %.3f", seconds);
+    std::printf(" s\n");
+    printPhases(last.log, last.seconds);
     std::printf("  %-44s %8.3f s\n", "stat walk (find -printf size, time, path)", walkTime);
     std::printf("  %-44s %8.3f s  (%.1f MB)\n", "curl fetching the manifest", fetchTime, double(manifestSize) / 1e6);
     if (withCurl)
