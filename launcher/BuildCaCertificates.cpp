@@ -13,7 +13,7 @@ namespace
 // Adds the certificates to config the one way that keeps the system's roots loaded on demand,
 // from the hashed certificate folders as the handshake needs them: from a file. Any other way of
 // adding them makes the configuration's own list the only one, and listing every system root
-// explicitly costs a good part of a second at every start. The file is an unnamed one in memory;
+// explicitly costs a tenth of a second or more at every start. The file is an unnamed one in memory;
 // false when there is none to be had.
 bool addFromMemoryFile(QSslConfiguration& config, const QByteArray& pem)
 {

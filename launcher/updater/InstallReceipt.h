@@ -29,8 +29,8 @@ struct LoadedInstallReceipt
 // What this run knows to be in the receipt file: the object a well-formed file held when it was
 // read or last written, and that file's identity (device, inode, size, modification time) at the
 // time. A run that finds its install up to date would write back exactly what it read; with
-// this it can tell so without serialising the records, which for a large install costs far more
-// than the rest of the run.
+// this it can tell so without serialising the records, which for a large install costs about as
+// much as the rest of the run.
 struct StoredInstallReceipt
 {
     bool known = false;
