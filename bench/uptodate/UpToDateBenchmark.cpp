@@ -1,19 +1,25 @@
 // The road every start of the game takes: an install that is up to date, with a complete receipt,
 // its manifest on the loopback HTTPS test server (tests/support/update_server.py). The real
-// launcher binary runs from start to the start of the (stand-in) game, next to a stat walk of the
-// same tree, `find DIR -type f -printf '%s %T@ %p\n'`, which is about the least that deciding
-// "nothing changed" can cost. The two run interleaved, five times each after a sync; medians are
-// printed with the load average, since the machine may be shared. The first run, which hashes
-// every file because the receipt has no records yet, is printed too, as is the time this process
-// takes to load the system's CA roots, which the launcher pays as well when its build adds a CA.
+// launcher binary (a build that adds a CA, as the tests use) runs from start to the start of the
+// (stand-in) game, next to a stat walk of the same tree, `find DIR -type f -printf '%s %T@ %p\n'`,
+// which is about the least that deciding "nothing changed" can cost; for a small install the walk
+// is joined by `curl` fetching the manifest, the least a launcher that asks the server can cost.
+// The sides run interleaved, five times each after a sync; medians are printed with the load
+// average, since the machine may be shared, and so are the phases of one run from its log. The
+// first run, which hashes every file because the receipt has no records yet, is printed too, and
+// writes the receipt the up-to-date runs read.
 //
 //     cmake --build build --target uptodate_benchmark
-//     build/bench/uptodate/uptodate_benchmark [file counts, default 10000 100000]
+//     build/bench/uptodate/uptodate_benchmark [file counts, default 1000 10000 100000]
 //
-// The install is made of files of 0.5-8.5 KiB in folders of 100, under a temporary folder. With
-// UPTODATE_PERF_DIR set, one more up-to-date run of each size is recorded there by perf record -g.
+// The install is made of files of 0.5-8.5 KiB in folders of 100 ("Pelwinter/Content/D07/S3/
+// f01234.uasset"), under a temporary folder; the manifest lists every file with its 64-hex
+// "validation_hash" and a "resource" whose "hash" is 64 hex digits too, as a real branch manifest
+// does. With UPTODATE_PERF_DIR set, one more up-to-date run of each size is recorded there by
+// perf record -g.
 
 #include "support/FakeGame.h"
+#include "support/GameContent.h"
 #include "support/LauncherSandbox.h"
 #include "support/TestUpdateServer.h"
 
@@ -68,44 +74,23 @@ void writeFile(const QString& path, const QByteArray& content)
         fail("cannot write " + path);
 }
 
-// count files of 0.5-8.5 KiB of pseudo-random bytes, 100 to a folder, two levels deep.
+// count files of 0.5-8.5 KiB of pseudo-random bytes, 100 to a folder, two levels of folders.
 void writeInstall(const QString& installDir, int count)
 {
     std::mt19937_64 random(count);
     std::uniform_int_distribution<int> size(512, 8704);
     QByteArray bytes(8704, '\0');
     for (int i = 0; i < count; ++i) {
-        const QString folder = QString("%1/Pelwinter/Content/g%2/d%3").arg(installDir).arg(i / 10000).arg(i / 100);
+        const QString folder =
+            QString("%1/Pelwinter/Content/D%2/S%3").arg(installDir).arg(i / 1000, 2, 10, QChar('0')).arg(i / 100 % 10);
         if (i % 100 == 0)
             QDir().mkpath(folder);
         for (qsizetype b = 0; b + 8 <= bytes.size(); b += 8) {
             const quint64 word = random();
             memcpy(bytes.data() + b, &word, 8);
         }
-        writeFile(QString("%1/f%2.uasset").arg(folder).arg(i), bytes.left(size(random)));
+        writeFile(QString("%1/f%2.uasset").arg(folder).arg(i, 5, 10, QChar('0')), bytes.left(size(random)));
     }
-}
-
-// The manifest entries of every file of the install, digests by b3sum.
-QJsonArray manifestFiles(const QString& installDir)
-{
-    QProcess b3sum;
-    b3sum.setWorkingDirectory(installDir);
-    b3sum.start("sh", {"-c", "find . -type f -printf '%P\\0' | xargs -0 b3sum"});
-    if (!b3sum.waitForFinished(600000) || b3sum.exitCode() != 0)
-        fail("b3sum over the install failed (is the b3sum package installed?)");
-    QJsonArray files;
-    for (const QByteArray& line : b3sum.readAllStandardOutput().split('\n')) {
-        if (line.size() < 67)
-            continue;
-        const QString path = QString::fromUtf8(line.mid(66));
-        files.append(QJsonObject{
-            {"path", path},
-            {"validation_hash", QString::fromLatin1(line.left(64))},
-            {"resource", QJsonObject{{"hash", "unused-" + path}, {"parts", 1}, {"size", 1}}},
-        });
-    }
-    return files;
 }
 
 // Seconds one command takes to its end, its output dropped.
@@ -180,42 +165,63 @@ LauncherRun runLauncher(const LauncherSandbox& sandbox, const QString& record, i
     const LauncherSandbox::Result result =
         profile.isEmpty() ? sandbox.run(LAUNCHER_BINARY, {}, 600000)
                           : sandbox.run("perf", {"record", "-g", "-o", profile, "--", LAUNCHER_BINARY}, 600000);
-    // The stand-in game writes its record as it starts; the record's time is the game's start.
+    const double ended = realTime();
+    // The stand-in game writes its record as it starts (it is started detached, so perhaps only
+    // after the launcher has ended); the record's time is the game's start.
+    if (!result.finished || result.exitCode != 0 || !FakeGame::readRecord(record, 5000).found)
+        fail("the launcher did not start the game; see " + sandbox.logPath());
     struct stat status;
     if (stat(QFile::encodeName(record).constData(), &status) != 0)
         fail("the game did not start; see " + sandbox.logPath());
     const double gameStarted = double(status.st_mtim.tv_sec) + double(status.st_mtim.tv_nsec) / 1e9;
-    LauncherRun run{gameStarted - started, realTime() - started, readLog(sandbox.logPath())};
-    if (!result.finished || result.exitCode != 0 || !FakeGame::readRecord(record, 5000).found)
-        fail("the launcher did not start the game; see " + sandbox.logPath());
+    LauncherRun run{gameStarted - started, ended - started, readLog(sandbox.logPath())};
     if (logTime(run.log, QString("Found %1 game files that require hashing.").arg(hashed)) < 0)
         fail(QString("the launcher did not hash %1 files; see %2").arg(hashed).arg(sandbox.logPath()));
     return run;
 }
 
-// Where the time of one run went, from its log: each step from the line before it.
-void printPhases(const QList<LogLine>& log)
+// Where the time of one run went, from its log. The main thread and the hash job's thread log side
+// by side, so the steps are shown in the order they happened, each with the time since the one
+// before it; the manifest's download and parse are shown on their own as well.
+void printPhases(const QList<LogLine>& log, double runSeconds)
 {
     const QList<QPair<QString, QString>> steps = {
-        {"log start to the TLS versions", "SSL library build version"},
-        {"system CA roots and the extra CA", "Trusting"},
-        {"to stage 1 (receipt read)", "******* 1 / 3"},
-        {"stage 1: manifest and walk", "Found"},
-        {"hash job to its result", "Game file hash job finished"},
-        {"to stage 3", "******* 3 / 3"},
-        {"install check", "All files validated successfully."},
-        {"receipt save", "Saved install receipt."},
-        {"to the game's start", "Pelwinter launched"},
-        {"to the last line", "Goodbye!"},
+        {"TLS versions logged", "SSL library build version"},
+        {"extra CA taken (roots go on)", "Trusting"},
+        {"stage 1 begins", "******* 1 / 3"},
+        {"hash job starts its walk", "Starting game file hash job."},
+        {"manifest requested", "Starting download for"},
+        {"walk matched to the records", "Found 0 game files"},
+        {"hash job's result", "Game file hash job finished"},
+        {"manifest's last byte", "Downloaded"},
+        {"manifest parsed", "Manifest retrieved successfully."},
+        {"stage 2 (receipt there too)", "******* 2 / 3"},
+        {"stage 3", "******* 3 / 3"},
+        {"install check done", "All files validated successfully."},
+        {"receipt saved", "Saved install receipt."},
+        {"game started", "Pelwinter launched"},
+        {"last line", "Goodbye!"},
     };
-    qint64 previous = 0;
+    QList<QPair<qint64, QString>> found;
     for (const auto& [label, text] : steps) {
-        const qint64 at = logTime(log, text);
-        if (at < 0)
-            continue;
-        std::printf("      %-30s %6lld ms  (at %lld ms)\n", qPrintable(label), at - previous, at);
+        if (const qint64 at = logTime(log, text); at >= 0)
+            found.append({at, label});
+    }
+    std::stable_sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    const qint64 start = log.isEmpty() ? 0 : log.first().msecs;
+    qint64 previous = start;
+    for (const auto& [at, label] : found) {
+        std::printf("      %-30s +%5lld ms  (at %lld ms)\n", qPrintable(label), at - previous, at - start);
         previous = at;
     }
+    if (const qint64 launched = logTime(log, "Pelwinter launched"); launched >= 0)
+        std::printf("      before the log's first line     %5lld ms  (process start, libraries, instance lock)\n",
+                    qint64(runSeconds * 1000) - (launched - start));
+    const qint64 requested = logTime(log, "Starting download for");
+    const qint64 arrived = logTime(log, "Downloaded");
+    const qint64 parsed = logTime(log, "Manifest retrieved successfully.");
+    if (requested >= 0 && arrived >= 0 && parsed >= 0)
+        std::printf("      manifest: download %lld ms, parse %lld ms\n", arrived - requested, parsed - arrived);
 }
 
 void benchmark(TestUpdateServer& server, int count)
@@ -231,7 +237,7 @@ void benchmark(TestUpdateServer& server, int count)
     std::fflush(stdout);
     writeInstall(installDir, count);
     FakeGame::installFrom(FAKE_GAME_SCRIPT, installDir, FakeGame::Kind::Game);
-    const QJsonArray files = manifestFiles(installDir);
+    const QJsonArray files = GameContent::listInstalledFiles(installDir);
     if (files.size() != count + 1)
         fail("b3sum listed the wrong number of files");
     const QJsonObject manifest{
@@ -240,7 +246,9 @@ void benchmark(TestUpdateServer& server, int count)
         {"patch_tree_nodes", QJsonArray()},
         {"current_full_patch_resource", QJsonObject{{"hash", "full"}, {"parts", 1}, {"size", 1 << 30}}},
     };
-    server.putFile("manifest-main-linux.json", QJsonDocument(manifest).toJson(QJsonDocument::Compact));
+    const QByteArray manifestBytes = QJsonDocument(manifest).toJson(QJsonDocument::Compact);
+    const qsizetype manifestSize = manifestBytes.size();
+    server.putFile("manifest-main-linux.json", manifestBytes);
     writeFile(installDir + ".json", QJsonDocument(QJsonObject{{"version", "1.0"}}).toJson());
 
     // Warm: the tree in the page cache for both sides.
@@ -249,26 +257,44 @@ void benchmark(TestUpdateServer& server, int count)
     std::printf("  load average %.2f before\n", loadAverage());
     std::printf("  %-44s %8.3f s  (%.3f s to the launcher's end)\n", "first run, every file hashed, to game start",
                 first.seconds, first.exitSeconds);
-    printPhases(first.log);
+    printPhases(first.log, first.seconds);
 
+    // A small install is compared with fetching the manifest and walking the tree, a large one with
+    // the walk alone.
+    const bool withCurl = count <= 1000;
+    const QString manifestUrl = server.baseUrl() + "/manifest-main-linux.json";
+    const QStringList curlArguments{"-s", "-f",        "--cacert", QString(CA_DIR) + "/ca.pem",
+                                    "-o", "/dev/null", manifestUrl};
     QList<double> launcher;
     QList<double> launcherEnd;
     QList<double> walk;
+    QList<double> fetch;
     LauncherRun last;
     for (int i = 0; i < 5; ++i) {
         last = runLauncher(sandbox, record, 0);
         launcher.append(last.seconds);
         launcherEnd.append(last.exitSeconds);
         walk.append(timeCommand("find", {installDir, "-type", "f", "-printf", "%s %T@ %p\\n"}));
+        fetch.append(timeCommand("curl", curlArguments));
     }
     const double ours = median(launcher);
-    const double theirs = median(walk);
+    const double walkTime = median(walk);
+    const double fetchTime = median(fetch);
     std::printf("  %-44s %8.3f s  (%.3f s to the launcher's end)\n", "up-to-date run, start to game start", ours,
                 median(launcherEnd));
-    printPhases(last.log);
-    std::printf("  %-44s %8.3f s\n", "stat walk (find -printf size, time, path)", theirs);
-    std::printf("  %-44s %8.2fx the stat walk  (load average %.2f after; medians of 5)\n", "ratio", ours / theirs,
-                loadAverage());
+    std::printf("      runs:");
+    for (double seconds : std::as_const(launcher))
+        std::printf(" %.3f", seconds);
+    std::printf(" s\n");
+    printPhases(last.log, last.seconds);
+    std::printf("  %-44s %8.3f s\n", "stat walk (find -printf size, time, path)", walkTime);
+    std::printf("  %-44s %8.3f s  (%.1f MB)\n", "curl fetching the manifest", fetchTime, double(manifestSize) / 1e6);
+    if (withCurl)
+        std::printf("  %-44s %8.2fx curl + the stat walk  (load average %.2f after; medians of 5)\n", "ratio",
+                    ours / (walkTime + fetchTime), loadAverage());
+    else
+        std::printf("  %-44s %8.2fx the stat walk  (load average %.2f after; medians of 5)\n", "ratio", ours / walkTime,
+                    loadAverage());
     std::fflush(stdout);
 
     // One more up-to-date run under perf, when asked for: UPTODATE_PERF_DIR=/some/dir.
@@ -289,10 +315,10 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i)
         counts.append(QString::fromLocal8Bit(argv[i]).toInt());
     if (counts.isEmpty())
-        counts = {10000, 100000};
+        counts = {1000, 10000, 100000};
 
     // What a build that adds a CA pays for listing the system's roots explicitly (the launcher
-    // does it once at start, see BuildCaCertificates.cpp).
+    // does it once at start on a thread of its own, see BuildCaCertificates.cpp).
     QElapsedTimer rootsTimer;
     rootsTimer.start();
     const qsizetype roots = QSslConfiguration::systemCaCertificates().size();

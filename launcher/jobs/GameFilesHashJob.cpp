@@ -178,8 +178,19 @@ std::vector<WalkedFile> walkInstall(const QString& installDir)
 } // namespace
 
 GameFilesHashJob::GameFilesHashJob(QString installDir, QJsonArray cachedFileInfos, QObject* parent)
-    : QObject(parent), installDir(std::move(installDir)), cachedFileInfos(std::move(cachedFileInfos))
+    : GameFilesHashJob(std::move(installDir), parent)
+{
+    setCachedFileInfos(std::move(cachedFileInfos));
+}
+
+GameFilesHashJob::GameFilesHashJob(QString installDir, QObject* parent)
+    : QObject(parent), installDir(std::move(installDir)), cachedFileInfosFuture(cachedFileInfosPromise.get_future())
 {}
+
+void GameFilesHashJob::setCachedFileInfos(QJsonArray cachedFileInfos)
+{
+    cachedFileInfosPromise.set_value(std::move(cachedFileInfos));
+}
 
 GameFilesHashJob::~GameFilesHashJob() = default;
 
@@ -190,6 +201,7 @@ void GameFilesHashJob::go()
     // The walk, which waits on the file system, runs beside the reading of the records.
     std::vector<WalkedFile> walked;
     std::thread walker([&] { walked = walkInstall(installDir); });
+    const QJsonArray cachedFileInfos = cachedFileInfosFuture.get();
 
     // The records in array order, and an index from each "path" to its record; a later record with
     // the same path replaces an earlier one.

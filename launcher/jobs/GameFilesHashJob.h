@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <future>
 
 // Digests every file of the install directory, reusing the digest recorded by the previous run for
 // each file whose size and modification time are unchanged and handing all others to the file
@@ -13,12 +14,20 @@
 // The outcome comes once: finished(files, hashes, fileInfosToSave), three lists paired by index
 // (full paths, raw 32-byte digests, GameFileInfo records for the receipt; newly hashed files
 // first, then reused ones), or failed(failedFiles) with every file the hasher could not read.
+//
+// The records may also come later, through setCachedFileInfos: the walk of the install needs none
+// and starts at once, and only the matching waits for them.
 class GameFilesHashJob : public QObject
 {
     Q_OBJECT
 public:
     GameFilesHashJob(QString installDir, QJsonArray cachedFileInfos, QObject* parent = nullptr);
+    // The records follow through setCachedFileInfos, which must then be called once.
+    explicit GameFilesHashJob(QString installDir, QObject* parent = nullptr);
     ~GameFilesHashJob() override;
+
+    // Hands over the records of a job made without them; may be called from any thread.
+    void setCachedFileInfos(QJsonArray cachedFileInfos);
 
 public slots:
     void go();
@@ -29,5 +38,6 @@ signals:
 
 private:
     QString installDir;
-    QJsonArray cachedFileInfos;
+    std::promise<QJsonArray> cachedFileInfosPromise;
+    std::future<QJsonArray> cachedFileInfosFuture;
 };

@@ -15,7 +15,7 @@
 // Writing: the whole in-memory object, read at the start of the run and updated since, is
 // written back as indented JSON, so keys the launcher does not know survive:
 //     installReceipt["version"] = ...; installReceipt["branch"] = branch;
-//     qDebug() << (writeInstallReceipt(installReceiptPath(), installReceipt)
+//     qDebug() << (writeInstallReceipt(installReceiptPath(), installReceipt, storedReceipt)
 //                      ? "Saved install receipt." : "Failed to write install receipt.");
 // The new content replaces the old file only once it is completely on disk: a full disk or a
 // killed run leaves the previous receipt as it was, never a truncated one that would send the
@@ -26,8 +26,27 @@ struct LoadedInstallReceipt
     QJsonObject receipt;
 };
 
-LoadedInstallReceipt readInstallReceipt(const QString& path);
+// What this run knows to be in the receipt file: the object a well-formed file held when it was
+// read or last written, and that file's identity (device, inode, size, modification time) at the
+// time. A run that finds its install up to date would write back exactly what it read; with
+// this it can tell so without serialising the records, which for a large install costs about as
+// much as the rest of the run.
+struct StoredInstallReceipt
+{
+    bool known = false;
+    QJsonObject receipt;
+    qint64 device = 0;
+    qint64 inode = 0;
+    qint64 size = 0;
+    qint64 modifiedNSecs = 0;
+};
+
+LoadedInstallReceipt readInstallReceipt(const QString& path, StoredInstallReceipt* stored = nullptr);
 
 // True when the file now holds the receipt; false (old file untouched) otherwise. A file that
 // already holds exactly the new content is not rewritten.
 bool writeInstallReceipt(const QString& path, const QJsonObject& receipt);
+
+// As above, but when stored says the file still holds this very receipt (the same keys and values,
+// the file not touched since), nothing is serialised or written. stored follows what is on disk.
+bool writeInstallReceipt(const QString& path, const QJsonObject& receipt, StoredInstallReceipt& stored);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "jobs/TransferStats.h"
+#include "updater/InstallReceipt.h"
 
 #include <QByteArray>
 #include <QByteArrayList>
@@ -11,6 +12,8 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+
+class GameFilesHashJob;
 
 // Brings one install of the game up to date and starts it. A front end creates one Updater as
 // its child, connects the eight signals to its slots of the same names and calls go(); the run
@@ -118,6 +121,8 @@ private:
     QJsonObject findPatchTreeNode(QString version);
 
     void failLauncherOutOfDate();
+    void takeInstallReceipt(const LoadedInstallReceipt& loaded);
+    void readInstallReceiptInBackground();
     void beginManifestStage();
     void tryBeginVersionStage();
     void beginVersionStage();
@@ -143,6 +148,10 @@ private:
     bool headless;
     QJsonObject installReceipt;
     bool receiptLoaded = false;
+    // What the receipt file holds, so that saving an unchanged receipt writes nothing.
+    StoredInstallReceipt storedReceipt;
+    // The stage-1 hash job until it has the receipt's records.
+    GameFilesHashJob* stageOneHashJob = nullptr;
     QJsonObject branchManifest;
     QStringList hashedFiles;
     QByteArrayList fileHashes;
@@ -158,6 +167,7 @@ private:
     TransferRateEstimator rateEstimator{10000, 200};
     QNetworkAccessManager networkManager;
     bool manifestRetrieved = false;
+    bool receiptRead = false; // installReceipt and receiptLoaded hold what the receipt file gave
     bool hashDone = false;
     bool launcherChecked = false;
     bool launcherUpdateRequired = false;

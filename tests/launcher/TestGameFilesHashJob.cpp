@@ -55,8 +55,9 @@ struct JobRun
 };
 
 // Runs the job as the launcher does: no parent, moved to a thread of its own, started by the
-// thread's started signal, results delivered queued to this thread.
-JobRun runJob(const QString& installDir, const QJsonArray& cached)
+// thread's started signal, results delivered queued to this thread. With recordsAfterMSecs >= 0 the
+// job is made without records and gets them that long after its start; no outcome may come before.
+JobRun runJob(const QString& installDir, const QJsonArray& cached, int recordsAfterMSecs = -1)
 {
     {
         QMutexLocker lock(&logMutex);
@@ -66,7 +67,7 @@ JobRun runJob(const QString& installDir, const QJsonArray& cached)
 
     JobRun run;
     QThread thread;
-    auto* job = new GameFilesHashJob(installDir, cached);
+    auto* job = recordsAfterMSecs < 0 ? new GameFilesHashJob(installDir, cached) : new GameFilesHashJob(installDir);
     job->moveToThread(&thread);
     QObject::connect(&thread, &QThread::started, job, &GameFilesHashJob::go);
     QObject::connect(&thread, &QThread::finished, job, &QObject::deleteLater);
@@ -77,6 +78,12 @@ JobRun runJob(const QString& installDir, const QJsonArray& cached)
     QSignalSpy finished(job, &GameFilesHashJob::finished);
     QSignalSpy failed(job, &GameFilesHashJob::failed);
     thread.start();
+    if (recordsAfterMSecs >= 0) {
+        QTest::qWait(recordsAfterMSecs);
+        if (finished.count() + failed.count() > 0)
+            return run;
+        job->setCachedFileInfos(cached);
+    }
     QDeadlineTimer deadline(20000);
     while (finished.count() + failed.count() == 0 && !deadline.hasExpired())
         QTest::qWait(10);
@@ -116,6 +123,8 @@ private slots:
     void init();
     void firstRunHashesEveryFileIncludingHidden();
     void secondRunReusesOnlyUnchangedFiles();
+    void recordsMayComeAfterTheStart_data();
+    void recordsMayComeAfterTheStart();
     void cacheRecordDecidesReuse_data();
     void cacheRecordDecidesReuse();
     void emptyOrMissingInstallSucceedsEmpty_data();
@@ -215,6 +224,41 @@ void TestGameFilesHashJob::secondRunReusesOnlyUnchangedFiles()
         QCOMPARE(second.hashes[i], QByteArray::fromHex(fakeDigest.toLatin1()));
         QCOMPARE(second.fileInfos[i].toObject().value("hash").toString(), fakeDigest.toLower());
     }
+}
+
+void TestGameFilesHashJob::recordsMayComeAfterTheStart_data()
+{
+    QTest::addColumn<int>("recordsAfterMSecs");
+    QTest::addColumn<bool>("oneFileTouched");
+    QTest::newRow("records at the start, nothing changed") << -1 << false;
+    QTest::newRow("records later, nothing changed") << 300 << false;
+    QTest::newRow("records later, one file touched") << 300 << true;
+}
+
+// The walk needs no records: a job may be started before they are read. It waits for them and
+// comes to the same result; an install that has not changed gets its records back as they were.
+void TestGameFilesHashJob::recordsMayComeAfterTheStart()
+{
+    QFETCH(int, recordsAfterMSecs);
+    QFETCH(bool, oneFileTouched);
+    for (int i = 0; i < 30; ++i)
+        QVERIFY(writeFile(installPath(QString("d%1/f%2.bin").arg(i % 3).arg(i)), randomBytes(100 + i, quint32(i))));
+    const JobRun first = runJob(install->path(), QJsonArray());
+    QVERIFY(first.finished);
+    const QString touched = installPath("d1/f4.bin");
+    if (oneFileTouched)
+        QVERIFY(setModificationTime(touched, QFileInfo(touched).lastModified().toMSecsSinceEpoch() + 1));
+
+    const JobRun second = runJob(install->path(), first.fileInfos, recordsAfterMSecs);
+    QVERIFY(second.finished);
+    QVERIFY(second.log.contains(QString("Found %1 game files that require hashing.").arg(oneFileTouched ? 1 : 0)));
+    QCOMPARE(second.files.size(), 30);
+    for (qsizetype i = 0; i < second.files.size(); ++i)
+        QCOMPARE(second.hashes[i], first.hashes[first.files.indexOf(second.files[i])]);
+    if (oneFileTouched)
+        QCOMPARE(second.files[0], touched);
+    else
+        QCOMPARE(second.fileInfos, first.fileInfos);
 }
 
 void TestGameFilesHashJob::cacheRecordDecidesReuse_data()

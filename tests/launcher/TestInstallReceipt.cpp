@@ -6,6 +6,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
+#include <functional>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -46,7 +47,26 @@ private:
     rlimit saved{};
     void (*previousHandler)(int) = nullptr;
 };
+
+struct Stamp
+{
+    qint64 inode = -1;
+    qint64 modifiedNSecs = -1;
+    bool operator==(const Stamp&) const = default;
+};
+
+Stamp stampOf(const QString& path)
+{
+    struct stat status;
+    if (stat(QFile::encodeName(path).constData(), &status) != 0)
+        return {};
+    return {qint64(status.st_ino), qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec};
+}
+
+using ReceiptChange = std::function<void(QJsonObject& receipt, const QString& path)>;
 } // namespace
+
+Q_DECLARE_METATYPE(ReceiptChange)
 
 class TestInstallReceipt : public QObject
 {
@@ -59,6 +79,8 @@ private slots:
     void failedWriteKeepsOldReceipt();
     void rewritesOnlyChangedContent_data();
     void rewritesOnlyChangedContent();
+    void leavesTheStoredReceiptAlone_data();
+    void leavesTheStoredReceiptAlone();
 };
 
 void TestInstallReceipt::read_data()
@@ -182,6 +204,91 @@ void TestInstallReceipt::rewritesOnlyChangedContent()
     struct stat after;
     QCOMPARE(stat(QFile::encodeName(path).constData(), &after), 0);
     QCOMPARE(after.st_ino != before.st_ino, replaced);
+}
+
+void TestInstallReceipt::leavesTheStoredReceiptAlone_data()
+{
+    QTest::addColumn<QByteArray>("onDisk");
+    QTest::addColumn<ReceiptChange>("change");
+    QTest::addColumn<bool>("written");
+
+    // Compact, as another program might have written it: a write would make it indented.
+    const QByteArray receipt = R"({"version":"1.0","branch":"main","other":{"k":1},)"
+                               R"("gameFiles":[{"path":"a","hash":"00"},{"path":"b","hash":"11"}]})";
+    auto none = [](QJsonObject&, const QString&) {};
+    QTest::newRow("read back as it was") << receipt << ReceiptChange(none) << false;
+    QTest::newRow("the same records and values assigned again")
+        << receipt << ReceiptChange([](QJsonObject& r, const QString&) {
+               const QJsonArray records = r["gameFiles"].toArray();
+               r["gameFiles"] = records;
+               r["version"] = "1.0";
+               r["branch"] = "main";
+           })
+        << false;
+    QTest::newRow("equal records in an array of their own")
+        << receipt << ReceiptChange([](QJsonObject& r, const QString&) {
+               r["gameFiles"] =
+                   QJsonDocument::fromJson(R"([{"path":"a","hash":"00"},{"path":"b","hash":"11"}])").array();
+           })
+        << false;
+    QTest::newRow("a record rewritten") << receipt << ReceiptChange([](QJsonObject& r, const QString&) {
+        QJsonArray records = r["gameFiles"].toArray();
+        records[1] = QJsonObject{{"path", "b"}, {"hash", "12"}};
+        r["gameFiles"] = records;
+    }) << true;
+    QTest::newRow("a record dropped") << receipt << ReceiptChange([](QJsonObject& r, const QString&) {
+        QJsonArray records = r["gameFiles"].toArray();
+        records.removeLast();
+        r["gameFiles"] = records;
+    }) << true;
+    QTest::newRow("another version") << receipt
+                                     << ReceiptChange([](QJsonObject& r, const QString&) { r["version"] = "1.1"; })
+                                     << true;
+    QTest::newRow("a number where the text was")
+        << QByteArray(R"({"version":1,"branch":"main"})")
+        << ReceiptChange([](QJsonObject& r, const QString&) { r["version"] = "1"; }) << true;
+    QTest::newRow("a key added") << QByteArray(R"({"version":"1.0"})")
+                                 << ReceiptChange([](QJsonObject& r, const QString&) { r["branch"] = "main"; }) << true;
+    QTest::newRow("the file replaced since it was read")
+        << receipt << ReceiptChange([](QJsonObject&, const QString& path) {
+               QVERIFY(QFile::remove(path));
+               writeFile(path, "{}");
+           })
+        << true;
+    QTest::newRow("a damaged file") << QByteArray(R"({"version":"1.0","gameF)") << ReceiptChange(none) << true;
+    QTest::newRow("an empty file") << QByteArray() << ReceiptChange(none) << true;
+}
+
+// Saving the receipt that was read writes nothing; any other receipt is written whole. Either way
+// the next save of the same receipt writes nothing.
+void TestInstallReceipt::leavesTheStoredReceiptAlone()
+{
+    QFETCH(QByteArray, onDisk);
+    QFETCH(ReceiptChange, change);
+    QFETCH(bool, written);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("main.json");
+    writeFile(path, onDisk);
+
+    StoredInstallReceipt stored;
+    LoadedInstallReceipt loaded = readInstallReceipt(path, &stored);
+    QVERIFY(loaded.loaded);
+    change(loaded.receipt, path);
+    const QByteArray before = readFile(path);
+    const Stamp stamp = stampOf(path);
+
+    QVERIFY(writeInstallReceipt(path, loaded.receipt, stored));
+    if (written) {
+        QCOMPARE(readFile(path), QJsonDocument(loaded.receipt).toJson(QJsonDocument::Indented));
+    } else {
+        QCOMPARE(readFile(path), before);
+        QVERIFY(stampOf(path) == stamp);
+    }
+
+    const Stamp saved = stampOf(path);
+    QVERIFY(writeInstallReceipt(path, loaded.receipt, stored));
+    QVERIFY(stampOf(path) == saved);
+    QCOMPARE(readInstallReceipt(path).receipt, loaded.receipt);
 }
 
 QTEST_GUILESS_MAIN(TestInstallReceipt)

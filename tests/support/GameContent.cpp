@@ -2,6 +2,7 @@
 
 #include "TestUpdateServer.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -33,6 +34,29 @@ QJsonObject publishFile(TestUpdateServer& server, const QString& path, const QBy
         {"validation_hash", b3sumHex(content)},
         {"resource", QJsonObject{{"hash", hash}, {"parts", parts}, {"size", blob.size()}}},
     };
+}
+
+QJsonArray listInstalledFiles(const QString& installDir)
+{
+    QProcess b3sum;
+    b3sum.setWorkingDirectory(installDir);
+    b3sum.start("sh", {"-c", "find . -type f -printf '%P\\0' | xargs -0 b3sum"});
+    if (!b3sum.waitForFinished(600000) || b3sum.exitCode() != 0)
+        return QJsonArray();
+    QJsonArray files;
+    for (const QByteArray& line : b3sum.readAllStandardOutput().split('\n')) {
+        if (line.size() < 67)
+            continue;
+        const QString path = QString::fromUtf8(line.mid(66));
+        const QString resourceHash =
+            QString::fromLatin1(QCryptographicHash::hash(path.toUtf8(), QCryptographicHash::Sha256).toHex());
+        files.append(QJsonObject{
+            {"path", path},
+            {"validation_hash", QString::fromLatin1(line.left(64))},
+            {"resource", QJsonObject{{"hash", resourceHash}, {"parts", 1}, {"size", 4096}}},
+        });
+    }
+    return files;
 }
 
 bool writeFile(const QString& path, const QByteArray& content)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
 
@@ -19,6 +20,11 @@ QString b3sumHex(const QByteArray& data);
 // Stores the zstd-compressed bytes of content as a blob of the given number of parts and returns
 // the manifest entry for path. The blob is named after the digest of its compressed bytes.
 QJsonObject publishFile(TestUpdateServer& server, const QString& path, const QByteArray& content, int parts = 1);
+
+// The manifest entries of every file below installDir, digests by one b3sum run over the tree, as
+// a branch whose files are all installed lists them; the resources are named by 64 hex digits (of
+// the path) and are never published, so a run that asks for one fails. Empty when b3sum fails.
+QJsonArray listInstalledFiles(const QString& installDir);
 
 // Writes content to path, making its folders; false when that fails.
 bool writeFile(const QString& path, const QByteArray& content);

@@ -14,6 +14,7 @@
 #include <QMetaObject>
 #include <QProcess>
 #include <QThread>
+#include <memory>
 
 // Start of a run: preparation, the branch manifest and hashing stage, the version stage and
 // the operations the later stages share with them.
@@ -30,6 +31,7 @@ void Updater::go()
         return;
 
     manifestRetrieved = false;
+    receiptRead = false;
     hashDone = false;
     launcherChecked = false;
     localManifestRetrieved = false;
@@ -53,13 +55,8 @@ void Updater::go()
     if (QFile::exists(oldLauncher) && !QFile::remove(oldLauncher))
         emit updateFailed("Can't remove old files!", "Init Failed!");
 
-    const LoadedInstallReceipt loaded = readInstallReceipt(installReceiptPath());
-    if (loaded.loaded) {
-        installReceipt = loaded.receipt;
-        receiptLoaded = true;
-    }
-
     if (launchOnly) {
+        takeInstallReceipt(readInstallReceipt(installReceiptPath(), &storedReceipt));
         // Started from the event loop: the front end's quit at the end of the run would be lost
         // while go() still runs inside the front end's start-up.
         QMetaObject::invokeMethod(
@@ -67,6 +64,46 @@ void Updater::go()
         return;
     }
     beginManifestStage();
+}
+
+void Updater::takeInstallReceipt(const LoadedInstallReceipt& loaded)
+{
+    if (loaded.loaded) {
+        installReceipt = loaded.receipt;
+        receiptLoaded = true;
+    }
+}
+
+void Updater::readInstallReceiptInBackground()
+{
+    // A large install's receipt takes about as long to parse as the branch manifest takes to
+    // arrive, so the two happen side by side; the records reach the hash job, which has been
+    // walking the install meanwhile, once the receipt is here.
+    struct Read
+    {
+        LoadedInstallReceipt loaded;
+        StoredInstallReceipt stored;
+    };
+    auto read = std::make_shared<Read>();
+    QThread* reader = QThread::create([path = installReceiptPath(), read] {
+        if (const int delay = BuildConfig::parseDelays().receiptMSecs; delay > 0)
+            QThread::msleep(static_cast<unsigned long>(delay));
+        read->loaded = readInstallReceipt(path, &read->stored);
+    });
+    connect(reader, &QThread::finished, this, [this, read] {
+        takeInstallReceipt(read->loaded);
+        storedReceipt = read->stored;
+        receiptRead = true;
+        // The job cannot report before it has its records, so it is still there.
+        if (stageOneHashJob) {
+            stageOneHashJob->setCachedFileInfos(receiptLoaded ? installReceipt.value("gameFiles").toArray()
+                                                              : QJsonArray());
+            stageOneHashJob = nullptr;
+        }
+        tryBeginVersionStage();
+    });
+    connect(reader, &QThread::finished, reader, &QObject::deleteLater);
+    reader->start();
 }
 
 void Updater::optionalUpdateYes()
@@ -93,12 +130,14 @@ void Updater::beginManifestStage()
     connect(manifestJob, &RetrieveManifestJob::updateInfoText, this, &Updater::updateInfoText);
     manifestJob->go();
 
-    const QJsonArray cache = receiptLoaded ? installReceipt.value("gameFiles").toArray() : QJsonArray();
-    auto* hashJob = new GameFilesHashJob(installDirPath(), cache, nullptr);
+    // The receipt's records come once it is read; see readInstallReceiptInBackground.
+    auto* hashJob = new GameFilesHashJob(installDirPath(), nullptr);
+    stageOneHashJob = hashJob;
     QThread* hashThread = moveToWorkerThread(hashJob);
     connect(hashJob, &GameFilesHashJob::finished, this, &Updater::hashGameFilesJobFinished);
     connect(hashJob, &GameFilesHashJob::failed, this, &Updater::hashGameFilesJobFailed);
     hashThread->start();
+    readInstallReceiptInBackground();
 
     emit updateProgressBar2("CHECKING GAME FILES");
 }
@@ -153,7 +192,8 @@ void Updater::rehashGameFilesJobFailed(QStringList failedFiles)
 
 void Updater::tryBeginVersionStage()
 {
-    if (manifestRetrieved)
+    // The version stage reads the receipt, which may still be on its way.
+    if (manifestRetrieved && receiptRead)
         beginVersionStage();
 }
 
@@ -253,8 +293,10 @@ void Updater::saveInstallReceipt()
     installReceipt["version"] = version;
     installReceipt["branch"] = branch;
 
-    qDebug() << (writeInstallReceipt(installReceiptPath(), installReceipt) ? "Saved install receipt."
-                                                                           : "Failed to write install receipt.");
+    // An install found up to date writes back the receipt it read; that costs nothing.
+    qDebug() << (writeInstallReceipt(installReceiptPath(), installReceipt, storedReceipt)
+                     ? "Saved install receipt."
+                     : "Failed to write install receipt.");
 }
 
 void Updater::retrieveLauncherUpdateJobFinished(QByteArray array)
