@@ -11,6 +11,9 @@
 //                                      whose path contains text fail with ENOSPC, as on a full disk.
 //   PELWINTER_FAULT_SLOW_PATH=text     write() and fwrite() into a file whose path contains text wait
 //   PELWINTER_FAULT_SLOW_MSECS=n       n milliseconds first, as on a slow disk.
+//   PELWINTER_FAULT_KILL_AT_UNLINK=text SIGKILL the process right after the n-th successful unlink()
+//   PELWINTER_FAULT_KILL_AT_UNLINK_COUNT=n or unlinkat() of a path containing text (n defaults to 1):
+//                                      in the middle of removing a folder.
 //
 // The variables, LD_PRELOAD among them, are removed from the environment at load, so programs the
 // launcher starts (the game) run without the faults.
@@ -34,6 +37,9 @@ static atomic_long renameFailuresLeft;
 static char* writePath;
 static char* slowPath;
 static long slowMSecs;
+static char* unlinkText;
+static long unlinkCount = 1;
+static atomic_long unlinkSeen;
 
 static char* takeEnv(const char* name)
 {
@@ -60,9 +66,14 @@ __attribute__((constructor)) static void loadFaults(void)
     char* msecs = takeEnv("PELWINTER_FAULT_SLOW_MSECS");
     if (msecs)
         slowMSecs = atol(msecs);
+    unlinkText = takeEnv("PELWINTER_FAULT_KILL_AT_UNLINK");
+    char* unlinks = takeEnv("PELWINTER_FAULT_KILL_AT_UNLINK_COUNT");
+    if (unlinks)
+        unlinkCount = atol(unlinks);
     free(count);
     free(times);
     free(msecs);
+    free(unlinks);
     unsetenv("LD_PRELOAD");
 }
 
@@ -205,4 +216,31 @@ int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned
         return -1;
     }
     return real(fromDir, from, toDir, to, flags);
+}
+
+static void killAfterUnlink(int result, const char* path)
+{
+    if (result == 0 && unlinkText && path && strstr(path, unlinkText) &&
+        atomic_fetch_add(&unlinkSeen, 1) + 1 == unlinkCount)
+        kill(getpid(), SIGKILL);
+}
+
+int unlink(const char* path)
+{
+    static int (*real)(const char*);
+    if (!real)
+        real = (int (*)(const char*))next("unlink");
+    const int result = real(path);
+    killAfterUnlink(result, path);
+    return result;
+}
+
+int unlinkat(int dir, const char* path, int flags)
+{
+    static int (*real)(int, const char*, int);
+    if (!real)
+        real = (int (*)(int, const char*, int))next("unlinkat");
+    const int result = real(dir, path, flags);
+    killAfterUnlink(result, path);
+    return result;
 }
