@@ -283,6 +283,7 @@ void ApplyPatchJob::go()
                                    kMaxOpenOldFiles, &checksumSet, &listener, 0, 0);
     if (result == 0) {
         qDebug() << "Patch applied successfully.";
+        emit unchangedFilesKept(keptPaths);
         emit finished();
         return;
     }

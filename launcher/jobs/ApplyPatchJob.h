@@ -31,10 +31,6 @@ public:
     // else a copy of it carrying its modification time.
     bool copySameFile(const char* oldFileName, const char* newFileName);
 
-    // After finished(): the paths (relative to the install) that the patch kept as they were, at the
-    // same path with the same mode; a record of the old version holds for these and no others.
-    const QStringList& unchangedPaths() const { return keptPaths; }
-
     // Whether path (a full path the engine built) lies inside root: root itself, or below it with no
     // ".." step. The engine refuses such paths in a patch too; the job does not rely on that alone.
     static bool isInsideRoot(const char* path, const QByteArray& root);
@@ -47,6 +43,9 @@ public:
 
 signals:
     void updateProgress(QString format, qlonglong progress = 0, qlonglong maxProgress = 1);
+    // Just before finished(): the paths (relative to the install) that the patch kept as they were, at
+    // the same path with the same mode; a record of the old version holds for these and no others.
+    void unchangedFilesKept(QStringList paths);
     void finished();
     void failed();
 

@@ -169,14 +169,15 @@ void Updater::applyNextPatch()
 
     auto* job = new ApplyPatchJob(oldDir, stagingDirPath(), patchFilePath(index), nullptr);
     QThread* thread = moveToWorkerThread(job);
-    connect(job, &ApplyPatchJob::finished, this, [this, job, index] {
-        installReceipt["gameFiles"] = recordsKeptBy(installReceipt.value("gameFiles").toArray(), job->unchangedPaths());
+    // Queued from the job's thread, so this comes before finished, and the job is gone by then.
+    connect(job, &ApplyPatchJob::unchangedFilesKept, this, [this](QStringList paths) {
+        installReceipt["gameFiles"] = recordsKeptBy(installReceipt.value("gameFiles").toArray(), paths);
         // On disk before the swap: a run killed after the new install is in place but before the receipt
         // names it must not find records of moved files there. The old install holds for what is kept too.
         if (receiptLoaded && !fullInstall && !writeInstallReceipt(installReceiptPath(), installReceipt))
             qDebug() << "Failed to write install receipt.";
-        applyPatchJobFinished(index);
     });
+    connect(job, &ApplyPatchJob::finished, this, [this, index] { applyPatchJobFinished(index); });
     connect(job, &ApplyPatchJob::failed, this, [this, index] { applyPatchJobFailed(index); });
     connect(job, &ApplyPatchJob::updateProgress, this,
             [this, index](QString, qlonglong progress, qlonglong) { applyPatchProgress(index, progress); });

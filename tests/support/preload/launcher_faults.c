@@ -14,6 +14,8 @@
 //   PELWINTER_FAULT_KILL_AT_UNLINK=text SIGKILL the process right after the n-th successful unlink()
 //   PELWINTER_FAULT_KILL_AT_UNLINK_COUNT=n or unlinkat() of a path containing text (n defaults to 1):
 //                                      in the middle of removing a folder.
+//   PELWINTER_FAULT_REFUSE_LINKS=text  link() and linkat() of a new path containing text fail with
+//                                      EPERM, as on vfat and exFAT.
 //
 // The variables, LD_PRELOAD among them, are removed from the environment at load, so programs the
 // launcher starts (the game) run without the faults.
@@ -40,6 +42,7 @@ static long slowMSecs;
 static char* unlinkText;
 static long unlinkCount = 1;
 static atomic_long unlinkSeen;
+static char* refuseLinks;
 
 static char* takeEnv(const char* name)
 {
@@ -73,6 +76,7 @@ __attribute__((constructor)) static void loadFaults(void)
     free(count);
     free(times);
     free(msecs);
+    refuseLinks = takeEnv("PELWINTER_FAULT_REFUSE_LINKS");
     free(unlinks);
     unsetenv("LD_PRELOAD");
 }
@@ -243,4 +247,28 @@ int unlinkat(int dir, const char* path, int flags)
     const int result = real(dir, path, flags);
     killAfterUnlink(result, path);
     return result;
+}
+
+int link(const char* from, const char* to)
+{
+    static int (*real)(const char*, const char*);
+    if (!real)
+        real = (int (*)(const char*, const char*))next("link");
+    if (refuseLinks && to && strstr(to, refuseLinks)) {
+        errno = EPERM;
+        return -1;
+    }
+    return real(from, to);
+}
+
+int linkat(int fromDir, const char* from, int toDir, const char* to, int flags)
+{
+    static int (*real)(int, const char*, int, const char*, int);
+    if (!real)
+        real = (int (*)(int, const char*, int, const char*, int))next("linkat");
+    if (refuseLinks && to && strstr(to, refuseLinks)) {
+        errno = EPERM;
+        return -1;
+    }
+    return real(fromDir, from, toDir, to, flags);
 }
