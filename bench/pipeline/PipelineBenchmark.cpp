@@ -829,7 +829,7 @@ bool smallUpdateOn(const QString& label, const QString& work, const QString& dis
     serve(work + "/published-1.1");
 
     bool ok = true;
-    QList<double> updates, upToDates, copies, anchors, extras;
+    QList<double> updates, applies, swaps, rehashes, upToDates, copies, anchors, extras;
     QList<int> rehashed;
     for (int round = 0; round < kRounds; ++round) {
         for (int turn = 0; turn < 2; ++turn) {
@@ -845,6 +845,9 @@ bool smallUpdateOn(const QString& label, const QString& work, const QString& dis
                            same ? "1.1" : "NOT 1.1", readFile(work + "/launcher.out").right(300).constData());
                 ok = done && same && ok;
                 updates.append(road.seconds);
+                applies.append(span(road.log, "Starting patch apply job.", "Patch applied successfully."));
+                swaps.append(span(road.log, "Patch applied successfully.", "Saved install receipt."));
+                rehashes.append(span(road.log, "Starting game file hash job.", "Game file rehash job finished,", 2));
                 extras.append(peak.mib - baseline);
                 rehashed.append(road.hashed(2));
                 if (!QFileInfo::exists(disk + "/kept-1.1"))
@@ -875,6 +878,9 @@ bool smallUpdateOn(const QString& label, const QString& work, const QString& dis
     printf("medians of %d interleaved rounds (load average now %s):\n", kRounds, qPrintable(loadAverages()));
     medianRow("launcher: update 1.0 -> 1.1, start to exit", updates,
               ratio(medianOf(updates), medianOf(anchors), "the anchor", 1.5));
+    medianRow("  of which the apply", applies);
+    medianRow("  the swap up to the receipt naming 1.1", swaps);
+    medianRow("  the rehash after patching", rehashes);
     medianRow("anchor: up to date at 1.1 + cp of written files", anchors);
     medianRow("  up-to-date run at 1.1", upToDates);
     medianRow(QString("  cp --reflink=never of %1 files (%2 MiB)")

@@ -45,11 +45,12 @@ ScratchMount::ScratchMount(Kind kind, qint64 bytes)
         return;
     }
     if (kind == Xfs) {
-        mounted = mountImage("mkfs.xfs", "xfsprogs", {"-q"}, qMax(bytes, kSmallestXfs));
+        mounted = mountImage("mkfs.xfs", "xfsprogs", {"-q"}, qMax(bytes, kSmallestXfs), "loop");
         return;
     }
     if (kind == Vfat) {
-        mounted = mountImage("mkfs.vfat", "dosfstools", {}, bytes);
+        // quiet: a change of mode or owner succeeds without changing anything, as tools that set modes expect
+        mounted = mountImage("mkfs.vfat", "dosfstools", {}, bytes, "loop,quiet");
         return;
     }
     const QByteArray options = "size=" + QByteArray::number(bytes);
@@ -59,7 +60,7 @@ ScratchMount::ScratchMount(Kind kind, qint64 bytes)
 }
 
 bool ScratchMount::mountImage(const QString& tool, const QString& package, const QStringList& mkfsArguments,
-                              qint64 bytes)
+                              qint64 bytes, const QString& options)
 {
     QString mkfs = QStandardPaths::findExecutable(tool);
     if (mkfs.isEmpty())
@@ -77,7 +78,7 @@ bool ScratchMount::mountImage(const QString& tool, const QString& package, const
     file.close();
     reason = run(mkfs, mkfsArguments + QStringList{image});
     if (reason.isEmpty())
-        reason = run("mount", {"-o", "loop", image, mountPoint});
+        reason = run("mount", {"-o", options, image, mountPoint});
     return reason.isEmpty();
 }
 

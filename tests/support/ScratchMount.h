@@ -14,7 +14,7 @@ public:
     {
         Tmpfs,
         Xfs,  // the image is sparse: only what is written takes space on the disk below
-        Vfat, // sparse too; files get the mode 0755 and times of two seconds
+        Vfat, // sparse too; files get the mode 0755 (changes of it are ignored) and times of two seconds
     };
     // An XFS image must be at least 300 MiB.
     ScratchMount(Kind kind, qint64 bytes);
@@ -30,7 +30,8 @@ public:
     static constexpr qint64 kSmallestXfs = 320ll * 1024 * 1024;
 
 private:
-    bool mountImage(const QString& tool, const QString& package, const QStringList& mkfsArguments, qint64 bytes);
+    bool mountImage(const QString& tool, const QString& package, const QStringList& mkfsArguments, qint64 bytes,
+                    const QString& options);
     QTemporaryDir holder; // the image and the mount point
     QString mountPoint;
     bool mounted = false;

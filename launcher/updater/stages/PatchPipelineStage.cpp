@@ -169,7 +169,8 @@ void Updater::applyNextPatch()
 
     auto* job = new ApplyPatchJob(oldDir, stagingDirPath(), patchFilePath(index), nullptr);
     QThread* thread = moveToWorkerThread(job);
-    // Queued from the job's thread, so this comes before finished, and the job is gone by then.
+    // Both come queued from the job's thread, in this order; the paths travel in the signal, since the
+    // job is deleted once it has finished.
     connect(job, &ApplyPatchJob::unchangedFilesKept, this, [this](QStringList paths) {
         installReceipt["gameFiles"] = recordsKeptBy(installReceipt.value("gameFiles").toArray(), paths);
         // On disk before the swap: a run killed after the new install is in place but before the receipt
