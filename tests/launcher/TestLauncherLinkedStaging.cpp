@@ -23,6 +23,7 @@
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
+#include <algorithm>
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
@@ -180,6 +181,7 @@ private slots:
 
     void stagingSharesOnlyWhatNothingChanges_data();
     void stagingSharesOnlyWhatNothingChanges();
+    void chainRehashesOnlyWhatItsPatchesWrote();
     void killedChainLeavesAWholeVersion_data();
     void killedChainLeavesAWholeVersion();
     void patchNamingAPathTwiceIsRefused();
@@ -446,6 +448,26 @@ void TestLauncherLinkedStaging::stagingSharesOnlyWhatNothingChanges()
     const LauncherSandbox::Result again = runLauncher();
     QVERIFY2(again.out.endsWith(doneLine), again.out.right(1500).constData());
     QCOMPARE(hashedCount(sandbox->logMessages(), 1), 0);
+}
+
+void TestLauncherLinkedStaging::chainRehashesOnlyWhatItsPatchesWrote()
+{
+    installVersion("1.0");
+    publish("1.2", patches);
+
+    const LauncherSandbox::Result run = runLauncher();
+
+    QVERIFY2(run.out.endsWith(doneLine), run.out.right(1500).constData());
+    QCOMPARE(differenceFrom(installDir(), "1.2"), QString());
+    // what either patch wrote or moved: the records of files the first one wrote are gone before the second
+    QSet<QString> written(writtenBy11.cbegin(), writtenBy11.cend());
+    written.insert("Pelwinter/Content/maps/new.map");
+    const QStringList log = sandbox->logMessages();
+    const Entries first = version("1.0");
+    const auto files =
+        std::count_if(first.cbegin(), first.cend(), [](const FileTree::Entry& entry) { return !entry.isDir; });
+    QCOMPARE(hashedCount(log, 1), int(files)); // every file of 1.0: nothing recorded yet
+    QCOMPARE(hashedCount(log, 2), int(written.size()));
 }
 
 void TestLauncherLinkedStaging::killedChainLeavesAWholeVersion_data()
