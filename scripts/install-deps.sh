@@ -5,7 +5,7 @@ packages=(
     build-essential cmake pkg-config git
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libzstd-dev zstd libtbb-dev librust-blake3-dev b3sum
-    nginx-light openssl curl ca-certificates python3 xvfb xauth e2fsprogs xfsprogs
+    nginx-light openssl curl ca-certificates python3 xvfb xauth e2fsprogs xfsprogs dosfstools
     clang libclang-rt-14-dev clang-format
     python3-fonttools fonts-dejavu-core fonts-league-spartan xdotool x11-apps x11-utils
 )

@@ -17,9 +17,21 @@
 //                 is shown against its budget, 200 MiB plus the patch engine's 512 MiB cache (patch
 //                 downloads go to disk, so it stays far below the patch).
 //
+//   small update: an install of 768 MiB (three paks of a quarter of it each and 200 files of 960 KiB) is
+//                 taken from 1.0 to 1.1 by a patch that rewrites stretches of 4 files, adds 6 and deletes
+//                 3, on the work disk, on a loop-mounted XFS image and on a loop-mounted vfat image (where
+//                 links are refused), and on the work disk once more with links refused by the preloaded
+//                 fault module (the copy road, where the kernel has no vfat). Five rounds interleave the
+//                 update with its anchor, the up-to-date run at 1.1 plus cp --reflink=never of the files
+//                 the patch writes whole (changed and new), each after sync; printed are the medians, the
+//                 largest extra disk use during the update beyond the install and the downloaded patch
+//                 (the installs folder sampled as du counts it, a file with two links once) and how many
+//                 files the rehash after patching hashed.
+//
 // A program to run by hand, not a ctest test:
 //     cmake --build build --target pipeline_benchmark
 //     build/bench/pipeline/pipeline_benchmark [update MiB, default 1024] [full install MiB, default 2048] [work folder]
+//                                             [small update MiB, default 768]
 // A size of 0 skips that scenario; a quick run: pipeline_benchmark 64 96. The work folder (by default
 // a temporary one in the current folder, removed at the end) needs about 9 times the larger size on
 // disk; making the patches needs about 5 times the larger size in memory (the test-only patch writer
@@ -28,6 +40,7 @@
 
 #include "support/BenchTiming.h"
 #include "support/RandomBytes.h"
+#include "support/ScratchMount.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -41,12 +54,14 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QThread>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -655,6 +670,303 @@ bool fullInstallScenario(const QString& work, qint64 sizeMiB)
            peakMiB, kBudgetMiB, peakMiB <= kBudgetMiB ? "within" : "OVER", patchMiB);
     return ok && peakMiB <= kBudgetMiB;
 }
+// Bytes that the tree at root takes on its disk, as du counts them: every file once, however many links
+// it has.
+qint64 diskUse(const QString& root)
+{
+    qint64 bytes = 0;
+    QSet<QPair<quint64, quint64>> seen;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        struct stat info;
+        if (::lstat(QFile::encodeName(it.next()).constData(), &info) != 0)
+            continue;
+        const QPair<quint64, quint64> file(info.st_dev, info.st_ino);
+        if (seen.contains(file))
+            continue;
+        seen.insert(file);
+        bytes += qint64(info.st_blocks) * 512;
+    }
+    return bytes;
+}
+
+// The small update's trees: 1.0, and 1.1 with the files the patch writes whole.
+struct SmallUpdate
+{
+    QStringList written; // changed and new files of 1.1, relative
+    qint64 writtenBytes = 0;
+};
+
+SmallUpdate writeSmallUpdate(const QString& first, const QString& next, qint64 sizeMiB)
+{
+    const qint64 pakBytes = (sizeMiB << 20) / 4;
+    const qint64 fileBytes = sizeMiB * 1280; // 960 KiB of 768 MiB
+    writeFile(first + "/" + gamePath, gameExecutable("1.0").toUtf8(), true);
+    quint32 seed = 500;
+    for (int i = 0; i < 3; ++i)
+        writeFile(QString("%1/Pelwinter/Content/Paks/pak%2.pak").arg(first).arg(i), randomBytes(pakBytes, seed++));
+    for (int i = 0; i < 200; ++i)
+        writeFile(QString("%1/Pelwinter/Content/Set%2/file%3.uasset").arg(first).arg(i % 8).arg(i),
+                  randomBytes(fileBytes, seed++));
+    if (run({"cp", "-al", first, next}).exitCode != 0)
+        fail("cannot copy " + first);
+
+    SmallUpdate update;
+    QRandomGenerator random(77);
+    const auto rewrite = [&](const QString& relative, int stretches, qsizetype stretch) {
+        QByteArray content = readFile(next + "/" + relative);
+        for (int i = 0; i < stretches; ++i)
+            content.replace(content.size() / stretches * i, stretch, randomBytes(stretch, random.generate()));
+        writeFile(next + "/" + relative, content);
+        update.written.append(relative);
+        update.writtenBytes += content.size();
+    };
+    rewrite("Pelwinter/Content/Paks/pak0.pak", 8, 256 * 1024);
+    for (int i : {10, 20, 30})
+        rewrite(QString("Pelwinter/Content/Set%1/file%2.uasset").arg(i % 8).arg(i), 4, 64 * 1024);
+    for (int i = 0; i < 6; ++i) {
+        const QString relative = QString("Pelwinter/Content/Set%1/added%2.uasset").arg(i % 8).arg(i);
+        writeFile(next + "/" + relative, randomBytes(fileBytes, random.generate()));
+        update.written.append(relative);
+        update.writtenBytes += fileBytes;
+    }
+    for (int i : {40, 50, 60})
+        QFile::remove(QString("%1/Pelwinter/Content/Set%2/file%3.uasset").arg(next).arg(i % 8).arg(i));
+    return update;
+}
+
+// One file system of the small update: the launcher's data folder lies on it, the sources and the server
+// on the work disk.
+class SmallUpdateRoad
+{
+public:
+    SmallUpdateRoad(const QString& work, const QString& disk, const QStringList& extraEnvironment)
+        : work(work), disk(disk), extra(extraEnvironment)
+    {
+        for (const char* folder : {"data", "home", "tmp"})
+            QDir(disk).mkpath(folder);
+    }
+
+    QString installs() const { return disk + "/data/pelwinter-launcher/pelwinter-installs"; }
+    QString installDir() const { return installs() + "/main"; }
+
+    // Runs the launcher, sampling the installs folder's disk use; true when it started the game.
+    bool runLauncher(Peak* diskPeak = nullptr)
+    {
+        QFile::remove(work + "/game.record");
+        QElapsedTimer timer;
+        QStringList environment{"XDG_DATA_HOME=" + disk + "/data", "HOME=" + disk + "/home", "TMPDIR=" + disk + "/tmp",
+                                "FAKE_GAME_RECORD=" + work + "/game.record", "QT_QPA_PLATFORM=offscreen"};
+        environment += extra;
+        const pid_t child = startAfterSync({LAUNCHER_BINARY}, environment, QString(), work + "/launcher.out", &timer);
+        int status = 0;
+        while (waitpid(child, &status, WNOHANG) == 0) {
+            if (diskPeak)
+                diskPeak->see(mib(diskUse(installs())), double(timer.nsecsElapsed()) / 1e9);
+            usleep(5000);
+        }
+        seconds = double(timer.nsecsElapsed()) / 1e9;
+        log = readLog(disk + "/data/pelwinter-launcher/pelwinter-launcher.log");
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0 && readFile(work + "/launcher.out").contains("All done!");
+    }
+
+    // The count of the n-th "Found N game files that require hashing." line; -1 without one.
+    int hashed(int occurrence) const
+    {
+        for (const LogLine& line : log) {
+            if (line.message.startsWith("Found ") && line.message.endsWith(" game files that require hashing.") &&
+                --occurrence == 0)
+                return line.message.section(' ', 1, 1).toInt();
+        }
+        return -1;
+    }
+
+    // Puts the install of a kept copy in place, with its receipt; the copy keeps the files' times, so the
+    // receipt's records hold for it.
+    void restore(const QString& kept)
+    {
+        QDir(installDir()).removeRecursively();
+        QFile::remove(installDir() + ".json");
+        if (run({"cp", "-a", kept, installDir()}).exitCode != 0 || !QFile::copy(kept + ".json", installDir() + ".json"))
+            fail("cannot restore " + kept);
+    }
+    void keep(const QString& kept)
+    {
+        if (run({"cp", "-a", installDir(), kept}).exitCode != 0 || !QFile::copy(installDir() + ".json", kept + ".json"))
+            fail("cannot keep " + kept);
+    }
+
+    QString work;
+    QString disk;
+    QStringList extra;
+    double seconds = 0;
+    QList<LogLine> log;
+};
+
+bool smallUpdateOn(const QString& label, const QString& work, const QString& disk, const SmallUpdate& update,
+                   qint64 patchBytes, const QStringList& extraEnvironment = {})
+{
+    printf("\n-- %s: %s, load average %s\n", qPrintable(label), qPrintable(disk), qPrintable(loadAverages()));
+    SmallUpdateRoad road(work, disk, extraEnvironment);
+    // the server's folder holds the blobs of both publications; the branch manifest says which is current
+    const auto serve = [&](const QString& published) {
+        const QString manifest = work + "/served/manifest-main-linux.json";
+        QFile::remove(manifest);
+        if (!QFile::copy(published + "/manifest-main-linux.json", manifest))
+            fail("cannot serve " + published);
+    };
+
+    // 1.0 as a player has it: installed and found up to date once, so its receipt holds every record.
+    QDir().mkpath(road.installs());
+    if (run({"cp", "-r", work + "/source/1.0", road.installDir()}).exitCode != 0)
+        fail("cannot install 1.0");
+    writeFile(road.installDir() + ".json", R"({"version": "1.0", "branch": "main"})");
+    serve(work + "/published-1.0");
+    if (!road.runLauncher())
+        fail(label + ": the launcher did not find 1.0 up to date; see " + work + "/launcher.out");
+    road.keep(disk + "/kept-1.0");
+    serve(work + "/published-1.1");
+
+    bool ok = true;
+    QList<double> updates, applies, swaps, rehashes, upToDates, copies, anchors, extras;
+    QList<int> rehashed;
+    for (int round = 0; round < kRounds; ++round) {
+        for (int turn = 0; turn < 2; ++turn) {
+            if ((round + turn) % 2 == 0) {
+                road.restore(disk + "/kept-1.0");
+                const double baseline = mib(diskUse(road.installs()) + patchBytes);
+                Peak peak;
+                const bool done = road.runLauncher(&peak);
+                const bool same =
+                    round > 0 || run({"diff", "-r", "-q", road.installDir(), work + "/source/1.1"}).exitCode == 0;
+                if (!done || !same)
+                    printf("update FAILED: %s, install %s; the launcher's last words: %s\n", done ? "done" : "not done",
+                           same ? "1.1" : "NOT 1.1", readFile(work + "/launcher.out").right(300).constData());
+                ok = done && same && ok;
+                updates.append(road.seconds);
+                applies.append(span(road.log, "Starting patch apply job.", "Patch applied successfully."));
+                swaps.append(span(road.log, "Patch applied successfully.", "Saved install receipt."));
+                rehashes.append(span(road.log, "Starting game file hash job.", "Game file rehash job finished,", 2));
+                extras.append(peak.mib - baseline);
+                rehashed.append(road.hashed(2));
+                if (!QFileInfo::exists(disk + "/kept-1.1"))
+                    road.keep(disk + "/kept-1.1");
+            } else {
+                if (!QFileInfo::exists(disk + "/kept-1.1")) {
+                    // the first round's update makes the up-to-date install
+                    --turn;
+                    continue;
+                }
+                road.restore(disk + "/kept-1.1");
+                ok = road.runLauncher() && ok;
+                upToDates.append(road.seconds);
+                QDir(disk + "/copied").removeRecursively();
+                QDir(disk).mkpath("copied");
+                QStringList command{"cp", "--reflink=never"};
+                for (const QString& relative : update.written)
+                    command.append(work + "/source/1.1/" + relative);
+                command.append(disk + "/copied/");
+                const Run copied = run(command);
+                ok = copied.exitCode == 0 && ok;
+                copies.append(copied.seconds);
+                anchors.append(upToDates.last() + copies.last());
+            }
+        }
+    }
+    QDir(disk + "/copied").removeRecursively();
+    printf("medians of %d interleaved rounds (load average now %s):\n", kRounds, qPrintable(loadAverages()));
+    medianRow("launcher: update 1.0 -> 1.1, start to exit", updates,
+              ratio(medianOf(updates), medianOf(anchors), "the anchor", 1.5));
+    medianRow("  of which the apply", applies);
+    medianRow("  the swap up to the receipt naming 1.1", swaps);
+    medianRow("  the rehash after patching", rehashes);
+    medianRow("anchor: up to date at 1.1 + cp of written files", anchors);
+    medianRow("  up-to-date run at 1.1", upToDates);
+    medianRow(QString("  cp --reflink=never of %1 files (%2 MiB)")
+                  .arg(update.written.size())
+                  .arg(mib(update.writtenBytes), 0, 'f', 1),
+              copies);
+    double largest = 0;
+    QStringList extraList;
+    for (double extra : std::as_const(extras)) {
+        largest = qMax(largest, extra);
+        extraList.append(QString::number(extra, 'f', 0));
+    }
+    const double allowed = 4 * mib(update.writtenBytes) + 16;
+    printf("  %-44s %7.0f MiB  of %s; target <= %.0f MiB (4x the written files + 16 MiB): %s\n",
+           "largest extra disk use during the update", largest, qPrintable(extraList.join(' ')), allowed,
+           largest <= allowed ? "met" : "MISSED");
+    QStringList counts;
+    bool onlyWritten = true;
+    for (int count : std::as_const(rehashed)) {
+        counts.append(QString::number(count));
+        onlyWritten = onlyWritten && count == update.written.size();
+    }
+    printf("  %-44s %s; the patch writes %lld: %s\n", "files hashed by the rehash after patching",
+           qPrintable(counts.join(' ')), (long long)update.written.size(), onlyWritten ? "only those" : "MORE");
+    for (const char* kept : {"/kept-1.0", "/kept-1.1"}) {
+        QDir(disk + kept).removeRecursively();
+        QFile::remove(disk + kept + ".json");
+    }
+    QDir(disk + "/data").removeRecursively();
+    return ok && onlyWritten;
+}
+
+bool smallUpdateScenario(const QString& work, qint64 sizeMiB)
+{
+    printf("\n== small update 1.0 -> 1.1 of a %lld MiB install: 4 files rewritten in stretches, 6 added, 3 deleted\n",
+           (long long)sizeMiB);
+    Scenario scenario(work);
+    const SmallUpdate update = writeSmallUpdate(scenario.source("1.0"), scenario.source("1.1"), sizeMiB);
+    int files = 0;
+    const qint64 bytes = treeBytes(scenario.source("1.0"), &files);
+    printf("1.0: %d files, %.1f MiB; 1.1 writes %lld files whole, %.1f MiB\n", files, mib(bytes),
+           (long long)update.written.size(), mib(update.writtenBytes));
+    for (const QStringList& versions : {QStringList{"1.0"}, QStringList{"1.0", "1.1"}}) {
+        QStringList command{PUBLISH_BRANCH_BINARY, work + "/published-" + versions.last()};
+        for (const QString& version : versions)
+            command.append(version + "=" + scenario.source(version));
+        const Run published = run(command, {}, work + "/publish.log");
+        if (published.exitCode != 0)
+            fail("publish-branch failed; see " + work + "/publish.log");
+    }
+    const QJsonObject branch =
+        QJsonDocument::fromJson(readFile(work + "/published-1.1/manifest-main-linux.json")).object();
+    const qint64 patchBytes = totalSize(chainPatches(branch));
+    printf("patch 1.0 -> 1.1: %.1f MiB\n", mib(patchBytes));
+    QDir(work).mkpath("served");
+    for (const char* published : {"/published-1.0/.", "/published-1.1/."}) {
+        if (run({"cp", "-alf", work + published, work + "/served/"}).exitCode != 0)
+            fail("cannot serve the branch");
+    }
+    if (run({"bash", SERVE_SCRIPT, "start", work + "/served", QString::number(BENCH_SERVER_PORT), CA_DIR,
+             work + "/nginx"})
+            .exitCode != 0)
+        fail("nginx did not start");
+    scenario.serving = true;
+
+    bool ok = smallUpdateOn("work disk", work, work + "/disk", update, patchBytes);
+    // where the kernel has no vfat, the same refusal of links from the fault module
+    ok = smallUpdateOn(
+             "work disk, links refused (EPERM)", work, work + "/refused", update, patchBytes,
+             {"LD_PRELOAD=" LAUNCHER_FAULTS, "PELWINTER_FAULT_REFUSE_LINKS=" + work +
+                                                 "/refused/data/pelwinter-launcher/pelwinter-installs/main_new/"}) &&
+         ok;
+    const qint64 imageBytes = (sizeMiB << 20) * 6;
+    for (ScratchMount::Kind kind : {ScratchMount::Xfs, ScratchMount::Vfat}) {
+        const QString name = kind == ScratchMount::Xfs ? "XFS" : "vfat";
+        ScratchMount mount(kind, imageBytes);
+        if (!mount.isMounted()) {
+            printf("\n-- %s: skipped, %s\n", qPrintable(name), qPrintable(mount.whyNot()));
+            continue;
+        }
+        ok = smallUpdateOn("loop-mounted " + name, work, mount.path(), update, patchBytes) && ok;
+    }
+    for (const char* folder : {"published-1.0", "published-1.1", "served", "disk", "refused"})
+        QDir(work + "/" + folder).removeRecursively();
+    return ok;
+}
 } // namespace
 
 int main(int argc, char** argv)
@@ -663,7 +975,8 @@ int main(int argc, char** argv)
     const qint64 updateMiB = argc > 1 ? QByteArray(argv[1]).toLongLong() : 1024;
     const qint64 fullMiB = argc > 2 ? QByteArray(argv[2]).toLongLong() : 2048;
     QTemporaryDir temporary(QDir::currentPath() + "/pipeline-benchmark-XXXXXX");
-    const QString work = argc > 3 ? QDir(argv[3]).absolutePath() : temporary.path();
+    const QString work = argc > 3 && argv[3][0] ? QDir(argv[3]).absolutePath() : temporary.path();
+    const qint64 smallUpdateMiB = argc > 4 ? QByteArray(argv[4]).toLongLong() : 768;
     if (argc > 3 && QDir(work).exists() && !QDir(work).isEmpty()) {
         fprintf(stderr, "pipeline_benchmark: %s is not empty\n", qPrintable(work));
         return 1;
@@ -677,6 +990,8 @@ int main(int argc, char** argv)
             ok = updateScenario(work + "/update", updateMiB) && ok;
         if (fullMiB > 0)
             ok = fullInstallScenario(work + "/full", fullMiB) && ok;
+        if (smallUpdateMiB > 0)
+            ok = smallUpdateScenario(work + "/small", smallUpdateMiB) && ok;
     } catch (const Failure& failure) {
         fprintf(stderr, "pipeline_benchmark: %s\n", qPrintable(failure.message));
         return 1;

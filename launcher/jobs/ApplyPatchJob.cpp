@@ -3,10 +3,13 @@
 #include <QDebug>
 #include <QList>
 #include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 
 // Engine headers last: they bring a macro named check that Qt's headers must not see.
 #include "patch/dir/dir_diff_format.h"
 #include "patch/dir/dir_patcher.h"
+#include "patch/dir/file_copy.h"
 #include "patch/dir/new_dir_output.h"
 #include "patch/drivers/dir_patch_driver.h"
 #include "patch/os/file_services.h"
@@ -58,7 +61,10 @@ BOOL onCopySameFile(TDirPatchListener* listener, const char* oldFileName, const 
     ApplyPatchJob* job = jobOf(listener);
     if (refuseOutside(oldFileName, job->oldRoot()) || refuseOutside(newFileName, job->newRoot()))
         return 0;
-    return dpatch_copyFile(oldFileName, newFileName, copyListener);
+    // whoever listens needs the bytes read, and a file of its own
+    if (copyListener)
+        return dpatch_copyFile(oldFileName, newFileName, copyListener);
+    return job->copySameFile(oldFileName, newFileName);
 }
 
 BOOL onOpenNewFile(TDirPatchListener* listener, dpatch_TFileStreamOutput* curNewFile, const char* newFileName,
@@ -66,7 +72,9 @@ BOOL onOpenNewFile(TDirPatchListener* listener, dpatch_TFileStreamOutput* curNew
 {
     if (refuseOutside(newFileName, jobOf(listener)->newRoot()))
         return 0;
-    return dpatch_TFileStreamOutput_open(curNewFile, newFileName, fileSize);
+    // Never opened through an existing entry: a patch that names a path twice would otherwise write
+    // into a file linked from the old install.
+    return dpatch_TFileStreamOutput_create(curNewFile, newFileName, fileSize);
 }
 
 BOOL onCloseNewFile(TDirPatchListener*, dpatch_TFileStreamOutput* curNewFile)
@@ -77,7 +85,30 @@ BOOL onCloseNewFile(TDirPatchListener*, dpatch_TFileStreamOutput* curNewFile)
 BOOL onPatchBegin(TDirPatchListener* listener, TDirPatcher* dirPatcher)
 {
     listener->dirPatcher = dirPatcher;
+    jobOf(listener)->beginPatch(dirPatcher);
     return 1;
+}
+
+bool hasExecuteBits(const char* path)
+{
+    struct stat info;
+    return ::stat(path, &info) == 0 && (info.st_mode & 0111) == 0111;
+}
+
+// The permission bits that a file the engine creates in dir gets (the process's default, or what the
+// file system gives every file); -1 when no file can be made there.
+int modeOfNewFiles(const QByteArray& dir)
+{
+    const QByteArray probe = dir + "/.pelwinter-mode-probe";
+    dpatch_TFileStreamOutput file;
+    std::memset(&file, 0, sizeof(file));
+    if (!dpatch_TFileStreamOutput_create(&file, probe.constData(), 0))
+        return -1;
+    struct stat info;
+    const bool known = ::fstat(fileno(file.fileHandle), &info) == 0;
+    dpatch_TFileStreamOutput_close(&file);
+    ::unlink(probe.constData());
+    return known ? int(info.st_mode & 07777) : -1;
 }
 
 // The engine writes plain files; the bits of the new files the patch marks executable are set here,
@@ -91,7 +122,8 @@ BOOL onPatchFinish(TDirPatchListener* listener, BOOL isPatchSuccess)
     for (size_t i = 0; i < newDir->newExecuteCount; ++i) {
         const char* path = TNewDir_getNewExecutePath(newDir, i);
         const bool inside = !refuseOutside(path, jobOf(listener)->newRoot());
-        if (!inside || !dpatch_setExecuteTag(path)) {
+        // a file linked from the old install has its bits already, and its inode is not ours to touch
+        if (!inside || (!hasExecuteBits(path) && !dpatch_setExecuteTag(path))) {
             result = 0;
             dpatch_printf("WARNING: can't set Execute tag to new file \"");
             dpatch_printf("%s", path ? path : "");
@@ -150,6 +182,45 @@ void ApplyPatchJob::addProgress(std::uint64_t bytes)
     qDebug() << "Patch progress:" << percent << "%";
 }
 
+void ApplyPatchJob::beginPatch(TDirPatcher* patcher)
+{
+    oldPrefix = QByteArray(patcher->_oldPathBuf, patcher->_oldRootDir_end - patcher->_oldPathBuf);
+    const TNewDir& target = patcher->_newDir;
+    newPrefix = QByteArray(target._newPathBuf, target._newRootDir_end - target._newPathBuf);
+    // the new directory's counts are filled in only when its output opens; the head has them now
+    for (size_t i = 0; i < size_t(patcher->dirDiffHead.newExecuteCount); ++i)
+        executables.insert(QByteArray(target.newUtf8PathList[target.newExecuteList[i]]));
+}
+
+bool ApplyPatchJob::copySameFile(const char* oldFileName, const char* newFileName)
+{
+    const QByteArray oldPath(oldFileName);
+    const QByteArray newPath(newFileName);
+    const QByteArray oldRelative = oldPath.startsWith(oldPrefix) ? oldPath.mid(oldPrefix.size()) : QByteArray();
+    const QByteArray newRelative = newPath.startsWith(newPrefix) ? newPath.mid(newPrefix.size()) : QByteArray();
+    struct stat old;
+    bool sameMode = false;
+    QPair<quint64, quint64> file;
+    if (newFileMode >= 0 && !newRelative.isEmpty() && ::stat(oldFileName, &old) == 0) {
+        // the mode the new file ends with: a link would give it the old file's, and a change through
+        // the link would change the old file
+        const int wanted = executables.contains(newRelative) ? newFileMode | 0111 : newFileMode;
+        sameMode = int(old.st_mode & 07777) == wanted;
+        file = qMakePair(quint64(old.st_dev), quint64(old.st_ino));
+    }
+    // a second new path from the same old file gets a copy, so that no two files of the new install
+    // are one
+    const bool mayLink = sameMode && !linkedFiles.contains(file);
+    dpatch_TCopyWay way = kCopyWay_none;
+    if (!dpatch_linkOrCopyFile(oldFileName, newFileName, mayLink ? 1 : 0, &way))
+        return false;
+    if (way == kCopyWay_link)
+        linkedFiles.insert(file);
+    if (sameMode && oldRelative == newRelative)
+        keptPaths.append(QString::fromUtf8(newRelative));
+    return true;
+}
+
 bool ApplyPatchJob::isInsideRoot(const char* path, const QByteArray& root)
 {
     if (path == nullptr)
@@ -206,10 +277,13 @@ void ApplyPatchJob::go()
     TChecksumSet checksumSet;
     std::memset(&checksumSet, 0, sizeof(checksumSet));
 
+    newFileMode = modeOfNewFiles(newDir);
+
     const int result = runDirPatch(oldDir.constData(), diffFile.constData(), newDir.constData(), 0, kPatchCacheSize,
                                    kMaxOpenOldFiles, &checksumSet, &listener, 0, 0);
     if (result == 0) {
         qDebug() << "Patch applied successfully.";
+        emit unchangedFilesKept(keptPaths);
         emit finished();
         return;
     }

@@ -45,7 +45,12 @@ ScratchMount::ScratchMount(Kind kind, qint64 bytes)
         return;
     }
     if (kind == Xfs) {
-        mounted = mountXfs(bytes);
+        mounted = mountImage("mkfs.xfs", "xfsprogs", {"-q"}, qMax(bytes, kSmallestXfs), "loop");
+        return;
+    }
+    if (kind == Vfat) {
+        // quiet: a change of mode or owner succeeds without changing anything, as tools that set modes expect
+        mounted = mountImage("mkfs.vfat", "dosfstools", {}, bytes, "loop,quiet");
         return;
     }
     const QByteArray options = "size=" + QByteArray::number(bytes);
@@ -54,25 +59,26 @@ ScratchMount::ScratchMount(Kind kind, qint64 bytes)
         reason = QString("mounting a tmpfs failed: ") + strerror(errno);
 }
 
-bool ScratchMount::mountXfs(qint64 bytes)
+bool ScratchMount::mountImage(const QString& tool, const QString& package, const QStringList& mkfsArguments,
+                              qint64 bytes, const QString& options)
 {
-    QString mkfs = QStandardPaths::findExecutable("mkfs.xfs");
+    QString mkfs = QStandardPaths::findExecutable(tool);
     if (mkfs.isEmpty())
-        mkfs = QStandardPaths::findExecutable("mkfs.xfs", {"/usr/sbin", "/sbin"});
+        mkfs = QStandardPaths::findExecutable(tool, {"/usr/sbin", "/sbin"});
     if (mkfs.isEmpty()) {
-        reason = "mkfs.xfs is not installed (xfsprogs)";
+        reason = tool + " is not installed (" + package + ")";
         return false;
     }
-    const QString image = holder.path() + "/xfs.img";
+    const QString image = holder.path() + "/fs.img";
     QFile file(image);
-    if (!file.open(QIODevice::WriteOnly) || !file.resize(qMax(bytes, kSmallestXfs))) {
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(bytes)) {
         reason = "can't make the image file " + image;
         return false;
     }
     file.close();
-    reason = run(mkfs, {"-q", image});
+    reason = run(mkfs, mkfsArguments + QStringList{image});
     if (reason.isEmpty())
-        reason = run("mount", {"-o", "loop", image, mountPoint});
+        reason = run("mount", {"-o", options, image, mountPoint});
     return reason.isEmpty();
 }
 

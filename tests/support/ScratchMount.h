@@ -1,8 +1,9 @@
 #pragma once
 // A file system mounted for one test or benchmark in a temporary folder of its own, and taken down again
 // when the object goes, however the test ended: a small tmpfs (which refuses to share blocks, and fills up
-// at its size), or an XFS image on a loop device (which shares blocks between files). Mounting needs root
-// and, for XFS, mkfs.xfs; when the mount can't be made, isMounted() is false and whyNot() says why.
+// at its size), an XFS image on a loop device (which shares blocks between files), or a vfat image on a
+// loop device (which refuses hard links, as removable disks do). Mounting needs root and mkfs.xfs or
+// mkfs.vfat; when the mount can't be made, isMounted() is false and whyNot() says why.
 #include <QString>
 #include <QTemporaryDir>
 
@@ -12,7 +13,8 @@ public:
     enum Kind
     {
         Tmpfs,
-        Xfs, // the image is sparse: only what is written takes space on the disk below
+        Xfs,  // the image is sparse: only what is written takes space on the disk below
+        Vfat, // sparse too; files get the mode 0755 (changes of it are ignored) and times of two seconds
     };
     // An XFS image must be at least 300 MiB.
     ScratchMount(Kind kind, qint64 bytes);
@@ -28,7 +30,8 @@ public:
     static constexpr qint64 kSmallestXfs = 320ll * 1024 * 1024;
 
 private:
-    bool mountXfs(qint64 bytes);
+    bool mountImage(const QString& tool, const QString& package, const QStringList& mkfsArguments, qint64 bytes,
+                    const QString& options);
     QTemporaryDir holder; // the image and the mount point
     QString mountPoint;
     bool mounted = false;

@@ -2,6 +2,7 @@
 #include "jobs/ApplyPatchJob.h"
 #include "jobs/RetrieveFileJob.h"
 #include "jobs/TransferStats.h"
+#include "updater/InstallReceipt.h"
 #include "updater/ServerFormats.h"
 #include "updater/Updater.h"
 #include "updater/WorkerThread.h"
@@ -9,7 +10,9 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QMessageBox>
+#include <QSet>
 #include <QThread>
 #include <functional>
 
@@ -46,6 +49,21 @@ bool runSwapStep(bool headless, const std::function<bool()>& pass, const std::fu
 QString fullInstallSourcePath(const QString& tempDir)
 {
     return tempDir + "/empty";
+}
+
+// The records of the old version that still hold after a patch: those of the paths it kept at the same
+// path with the same mode. Everything else the patch wrote, moved or dropped; a file moved through a
+// link keeps its old time, and files written within one clock tick share one, so a record of the same
+// size and time at its new path would prove nothing.
+QJsonArray recordsKeptBy(const QJsonArray& records, const QStringList& unchangedPaths)
+{
+    const QSet<QString> kept(unchangedPaths.cbegin(), unchangedPaths.cend());
+    QJsonArray result;
+    for (const QJsonValue& record : records) {
+        if (kept.contains(record.toObject().value("path").toString()))
+            result.append(record);
+    }
+    return result;
 }
 } // namespace
 
@@ -151,6 +169,15 @@ void Updater::applyNextPatch()
 
     auto* job = new ApplyPatchJob(oldDir, stagingDirPath(), patchFilePath(index), nullptr);
     QThread* thread = moveToWorkerThread(job);
+    // Both come queued from the job's thread, in this order; the paths travel in the signal, since the
+    // job is deleted once it has finished.
+    connect(job, &ApplyPatchJob::unchangedFilesKept, this, [this](QStringList paths) {
+        installReceipt["gameFiles"] = recordsKeptBy(installReceipt.value("gameFiles").toArray(), paths);
+        // On disk before the swap: a run killed after the new install is in place but before the receipt
+        // names it must not find records of moved files there. The old install holds for what is kept too.
+        if (receiptLoaded && !fullInstall && !writeInstallReceipt(installReceiptPath(), installReceipt))
+            qDebug() << "Failed to write install receipt.";
+    });
     connect(job, &ApplyPatchJob::finished, this, [this, index] { applyPatchJobFinished(index); });
     connect(job, &ApplyPatchJob::failed, this, [this, index] { applyPatchJobFailed(index); });
     connect(job, &ApplyPatchJob::updateProgress, this,

@@ -16,6 +16,11 @@
 //                                      op is one of rename, unlink, rmdir, mkdir, link, open (files
 //                                      opened to be created or written); without op any of them
 //                                      counts. A rename counts when either of its paths matches.
+//   PELWINTER_FAULT_KILL_AT_UNLINK=text SIGKILL the process right after the n-th successful unlink()
+//   PELWINTER_FAULT_KILL_AT_UNLINK_COUNT=n or unlinkat() of a path containing text (n defaults to 1):
+//                                      in the middle of removing a folder.
+//   PELWINTER_FAULT_REFUSE_LINKS=text  link() and linkat() of a new path containing text fail with
+//                                      EPERM, as on vfat and exFAT.
 //
 // The variables, LD_PRELOAD among them, are removed from the environment at load, so programs the
 // launcher starts (the game) run without the faults.
@@ -44,6 +49,10 @@ static char* killPathOp;
 static char* killPathText;
 static long killPathCount = 1;
 static atomic_long killPathSeen;
+static char* unlinkText;
+static long unlinkCount = 1;
+static atomic_long unlinkSeen;
+static char* refuseLinks;
 
 static void killBeforePathOp(const char* op, const char* path, const char* path2);
 
@@ -83,6 +92,12 @@ __attribute__((constructor)) static void loadFaults(void)
     if (pathCount)
         killPathCount = atol(pathCount);
     free(pathCount);
+    unlinkText = takeEnv("PELWINTER_FAULT_KILL_AT_UNLINK");
+    char* unlinks = takeEnv("PELWINTER_FAULT_KILL_AT_UNLINK_COUNT");
+    if (unlinks)
+        unlinkCount = atol(unlinks);
+    free(unlinks);
+    refuseLinks = takeEnv("PELWINTER_FAULT_REFUSE_LINKS");
     free(count);
     free(times);
     free(msecs);
@@ -243,13 +258,32 @@ static void killBeforePathOp(const char* op, const char* path, const char* path2
         kill(getpid(), SIGKILL);
 }
 
+static void killAfterUnlink(int result, const char* path)
+{
+    if (result == 0 && unlinkText && path && strstr(path, unlinkText) &&
+        atomic_fetch_add(&unlinkSeen, 1) + 1 == unlinkCount)
+        kill(getpid(), SIGKILL);
+}
+
+// A link to a matching new path is refused as on a file system without hard links.
+static int refusesLink(const char* to)
+{
+    if (refuseLinks && to && strstr(to, refuseLinks)) {
+        errno = EPERM;
+        return 1;
+    }
+    return 0;
+}
+
 int unlink(const char* path)
 {
     static int (*real)(const char*);
     if (!real)
         real = (int (*)(const char*))next("unlink");
     killBeforePathOp("unlink", path, NULL);
-    return real(path);
+    const int result = real(path);
+    killAfterUnlink(result, path);
+    return result;
 }
 
 int unlinkat(int dir, const char* path, int flags)
@@ -258,7 +292,9 @@ int unlinkat(int dir, const char* path, int flags)
     if (!real)
         real = (int (*)(int, const char*, int))next("unlinkat");
     killBeforePathOp((flags & AT_REMOVEDIR) ? "rmdir" : "unlink", path, NULL);
-    return real(dir, path, flags);
+    const int result = real(dir, path, flags);
+    killAfterUnlink(result, path);
+    return result;
 }
 
 int rmdir(const char* path)
@@ -285,6 +321,8 @@ int linkat(int fromDir, const char* from, int toDir, const char* to, int flags)
     if (!real)
         real = (int (*)(int, const char*, int, const char*, int))next("linkat");
     killBeforePathOp("link", to, NULL);
+    if (refusesLink(to))
+        return -1;
     return real(fromDir, from, toDir, to, flags);
 }
 
@@ -294,6 +332,8 @@ int link(const char* from, const char* to)
     if (!real)
         real = (int (*)(const char*, const char*))next("link");
     killBeforePathOp("link", to, NULL);
+    if (refusesLink(to))
+        return -1;
     return real(from, to);
 }
 

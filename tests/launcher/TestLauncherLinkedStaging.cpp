@@ -1,0 +1,575 @@
+// Updates that cost what they change, end to end: the test build of the launcher against the loopback
+// update server applies directory patches whose unchanged files become hard links to the old install's
+// files in the staging folder (copies carrying the old time where the file system refuses links), and
+// hashes again only what the patches wrote or moved. The old install must stay exactly as it was at every
+// step of the swap, so every kill point looks at it through the links.
+
+#include "support/DirDiffWriter.h"
+#include "support/FakeGame.h"
+#include "support/FileTree.h"
+#include "support/GameContent.h"
+#include "support/LauncherSandbox.h"
+#include "support/RandomBytes.h"
+#include "support/ScratchMount.h"
+#include "support/TestUpdateServer.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QTest>
+#include <algorithm>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+
+namespace
+{
+using Entries = FileTree::Entries;
+
+const QByteArray doneLine = "\x1b[1;37;42mAll done!\x1b[0m\n";
+const QString gamePath = "Pelwinter/Binaries/Linux/Pelwinter-Linux-Shipping";
+const QStringList chain{"1.0", "1.1", "1.2"};
+
+QByteArray fakeGameScript()
+{
+    QFile file(QStringLiteral(TEST_SUPPORT_DIR) + "/fake-game");
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Three versions of a small game. From 1.0 to 1.1: the game and zone.pak are rewritten, an execute
+// bit is set on one unchanged file and cleared on another, base.dat gets two more paths with its
+// bytes, and a.bin moves to b.bin, whose old file had the same size (and, installed, the same time).
+// From 1.1 to 1.2 the game and zone.pak change again and a map is added; everything else stays.
+Entries version(const QString& name)
+{
+    const QByteArray base = randomBytes(20000, 2);
+    const QByteArray moved = randomBytes(30000, 3);
+    Entries tree{{"Pelwinter/", FileTree::dir()},
+                 {"Pelwinter/Binaries/", FileTree::dir()},
+                 {"Pelwinter/Binaries/Linux/", FileTree::dir()},
+                 {gamePath, FileTree::file(fakeGameScript() + "# " + name.toUtf8() + "\n", true)},
+                 {"Pelwinter/Binaries/Linux/on.sh", FileTree::file("#!/bin/sh\necho on\n", name != "1.0")},
+                 {"Pelwinter/Binaries/Linux/off.sh", FileTree::file("#!/bin/sh\necho off\n", name == "1.0")},
+                 {"Pelwinter/Content/", FileTree::dir()},
+                 {"Pelwinter/Content/same.pak", FileTree::file(randomBytes(40000, 1))},
+                 {"Pelwinter/Content/base.dat", FileTree::file(base)},
+                 {"Pelwinter/Content/zone.pak", FileTree::file(randomBytes(25000, 10 + quint32(chain.indexOf(name))))}};
+    if (name == "1.0") {
+        tree["Pelwinter/Content/a.bin"] = FileTree::file(moved);
+        tree["Pelwinter/Content/b.bin"] = FileTree::file(randomBytes(30000, 4));
+    } else {
+        tree["Pelwinter/Content/b.bin"] = FileTree::file(moved);
+        tree["Pelwinter/Content/twinA.dat"] = FileTree::file(base);
+        tree["Pelwinter/Content/twinB.dat"] = FileTree::file(base);
+    }
+    if (name == "1.2") {
+        tree["Pelwinter/Content/maps/"] = FileTree::dir();
+        tree["Pelwinter/Content/maps/new.map"] = FileTree::file(randomBytes(15000, 20));
+    }
+    return tree;
+}
+
+// What each patch writes or moves, so the rehash after it must read: everything but the files it keeps at
+// the same path with the same mode.
+const QStringList writtenBy11{gamePath,
+                              "Pelwinter/Binaries/Linux/off.sh",
+                              "Pelwinter/Binaries/Linux/on.sh",
+                              "Pelwinter/Content/b.bin",
+                              "Pelwinter/Content/twinA.dat",
+                              "Pelwinter/Content/twinB.dat",
+                              "Pelwinter/Content/zone.pak"};
+
+mode_t processUmask()
+{
+    const mode_t mask = umask(0);
+    umask(mask);
+    return mask;
+}
+
+// The mode the launcher gives a file of the new install: the process's default, with every execute bit
+// where the patch marks the file executable.
+mode_t launcherMode(bool executable)
+{
+    static const mode_t plain = 0666 & ~processUmask();
+    return executable ? plain | 0111 : plain;
+}
+
+struct stat statOf(const QString& path)
+{
+    struct stat info = {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        info.st_ino = 0;
+    return info;
+}
+
+// Every file below root, relative path -> its stat.
+QMap<QString, struct stat> filesBelow(const QString& root)
+{
+    QMap<QString, struct stat> files;
+    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        files.insert(QDir(root).relativeFilePath(path), statOf(path));
+    }
+    return files;
+}
+
+// Whether the tree at root is exactly the version: bytes, and the mode the launcher gives every file
+// (where the file system keeps modes). Names the first difference.
+QString differenceFrom(const QString& root, const QString& name, bool modesKept = true)
+{
+    Entries found = FileTree::read(root);
+    Entries wanted = version(name);
+    if (!modesKept) {
+        for (Entries* tree : {&found, &wanted}) {
+            for (FileTree::Entry& entry : *tree)
+                entry.executable = false;
+        }
+    }
+    if (found != wanted) {
+        for (auto it = wanted.cbegin(); it != wanted.cend(); ++it) {
+            if (!found.contains(it.key()) || found[it.key()] != *it)
+                return it.key() + " differs from " + name;
+        }
+        return "an extra entry beside " + name;
+    }
+    if (!modesKept)
+        return QString();
+    const QMap<QString, struct stat> files = filesBelow(root);
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        if ((it->st_mode & 07777) != launcherMode(wanted[it.key()].executable))
+            return it.key() + QString(" has mode %1").arg(it->st_mode & 07777, 0, 8);
+    }
+    return QString();
+}
+
+// The version the tree at root is at, or empty.
+QString versionAt(const QString& root, bool modesKept = true)
+{
+    for (const QString& name : chain) {
+        if (differenceFrom(root, name, modesKept).isEmpty())
+            return name;
+    }
+    return QString();
+}
+
+// The count in the n-th "Found N game files that require hashing." line of the log; -1 without one.
+int hashedCount(const QStringList& log, int occurrence)
+{
+    for (const QString& line : log) {
+        if (line.startsWith("Found ") && line.endsWith(" game files that require hashing.") && --occurrence == 0)
+            return line.section(' ', 1, 1).toInt();
+    }
+    return -1;
+}
+
+} // namespace
+
+class TestLauncherLinkedStaging : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void stagingSharesOnlyWhatNothingChanges_data();
+    void stagingSharesOnlyWhatNothingChanges();
+    void chainRehashesOnlyWhatItsPatchesWrote();
+    void killedChainLeavesAWholeVersion_data();
+    void killedChainLeavesAWholeVersion();
+    void patchNamingAPathTwiceIsRefused();
+
+private:
+    // The folder the swap renames: the install directory, or the target of a linked install.
+    QString swapDir() const { return linkTarget.isEmpty() ? installDir() : linkTarget; }
+    QString installDir() const { return sandbox->installDir("main"); }
+    QString gameRecord() const { return sandbox->root() + "/game.record"; }
+
+    void publish(const QString& currentVersion, const QMap<QString, QByteArray>& patches);
+    // Installs the version as the launcher would have left it: the launcher's modes, and a.bin and b.bin
+    // of one time, as files written within one clock tick are.
+    void installVersion(const QString& name);
+    // Makes the install folder a link to a folder in dir, as a player keeping the game elsewhere does.
+    void linkInstallInto(const QString& dir);
+    LauncherSandbox::Result runLauncher(const QMap<QString, QString>& faults = {});
+    QString withPaths(QString text) const;
+
+    QTemporaryDir sources;
+    QMap<QString, QByteArray> patches;     // "1.0" -> the patch from 1.0, built once
+    QMap<QString, QByteArray> fullPatches; // "1.0" -> the full patch of 1.0
+    std::unique_ptr<TestUpdateServer> server;
+    std::unique_ptr<LauncherSandbox> sandbox;
+    std::unique_ptr<ScratchMount> mount;
+    std::unique_ptr<QTemporaryDir> elsewhere;
+    QString linkTarget;
+    bool modesKept = true; // false on vfat, where every file has one mode
+};
+
+void TestLauncherLinkedStaging::initTestCase()
+{
+    QVERIFY(!GameContent::b3sumHex("x").isEmpty());
+    QVERIFY(!fakeGameScript().isEmpty());
+    for (const QString& name : chain)
+        QVERIFY(FileTree::write(sources.filePath(name), version(name)));
+    for (int i = 0; i + 1 < chain.size(); ++i)
+        patches[chain[i]] = DirDiffWriter::build(sources.filePath(chain[i]), sources.filePath(chain[i + 1])).toBytes();
+    for (const QString& name : chain)
+        fullPatches[name] = DirDiffWriter::build(QString(), sources.filePath(name)).toBytes();
+}
+
+void TestLauncherLinkedStaging::init()
+{
+    server = std::make_unique<TestUpdateServer>(TEST_CA_DIR);
+    QVERIFY(server->start(TEST_SERVER_PORT));
+    sandbox = std::make_unique<LauncherSandbox>();
+    QVERIFY(sandbox->isValid());
+    sandbox->setEnv("FAKE_GAME_RECORD", gameRecord());
+}
+
+void TestLauncherLinkedStaging::cleanup()
+{
+    server.reset();
+    sandbox.reset();
+    linkTarget.clear();
+    modesKept = true;
+    elsewhere.reset();
+    mount.reset();
+}
+
+void TestLauncherLinkedStaging::publish(const QString& currentVersion, const QMap<QString, QByteArray>& chainPatches)
+{
+    const auto manifestFiles = [this](const QString& name) {
+        QJsonArray files;
+        const Entries tree = version(name);
+        for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
+            if (!it->isDir)
+                files.append(GameContent::publishFile(*server, it.key(), it->content));
+        }
+        return files;
+    };
+    QJsonArray nodes;
+    for (int i = 0; i + 1 < chain.size() && chain[i] != currentVersion; ++i) {
+        const QByteArray& patch = chainPatches[chain[i]];
+        const QString hash = "patch-" + chain[i];
+        server->putBlob(hash, patch, 1);
+        const QByteArray manifest =
+            QJsonDocument(QJsonObject{{"version", chain[i]}, {"files", manifestFiles(chain[i])}}).toJson();
+        server->putBlob("manifest-" + chain[i], manifest, 1);
+        nodes.append(QJsonObject{
+            {"version", chain[i]},
+            {"target", chain[i + 1]},
+            {"patch_resource", QJsonObject{{"hash", hash}, {"parts", 1}, {"size", patch.size()}}},
+            {"manifest_resource",
+             QJsonObject{{"hash", "manifest-" + chain[i]}, {"parts", 1}, {"size", manifest.size()}}},
+        });
+    }
+    const QByteArray& full = fullPatches[currentVersion];
+    server->putBlob("full-" + currentVersion, full, 1);
+    const QJsonObject branch{
+        {"current_game_manifest", QJsonObject{{"version", currentVersion}, {"files", manifestFiles(currentVersion)}}},
+        {"launcher_version", QJsonObject{{"required", 5}, {"latest", 5}}},
+        {"patch_tree_nodes", nodes},
+        {"current_full_patch_resource",
+         QJsonObject{{"hash", "full-" + currentVersion}, {"parts", 1}, {"size", full.size()}}},
+    };
+    server->putFile("manifest-main-linux.json", QJsonDocument(branch).toJson());
+}
+
+void TestLauncherLinkedStaging::installVersion(const QString& name)
+{
+    const Entries tree = version(name);
+    QVERIFY(FileTree::write(swapDir(), tree));
+    for (auto it = tree.cbegin(); it != tree.cend() && modesKept; ++it) {
+        if (!it->isDir)
+            QCOMPARE(::chmod(QFile::encodeName(swapDir() + "/" + it.key()).constData(), launcherMode(it->executable)),
+                     0);
+    }
+    if (name == "1.0") {
+        const struct timespec times[2] = {{0, UTIME_OMIT}, statOf(swapDir() + "/Pelwinter/Content/a.bin").st_mtim};
+        QCOMPARE(utimensat(AT_FDCWD, QFile::encodeName(swapDir() + "/Pelwinter/Content/b.bin").constData(), times, 0),
+                 0);
+    }
+    QVERIFY(GameContent::writeFile(installDir() + ".json",
+                                   QJsonDocument(QJsonObject{{"version", name}, {"branch", "main"}}).toJson()));
+}
+
+void TestLauncherLinkedStaging::linkInstallInto(const QString& dir)
+{
+    linkTarget = dir + "/games/Pelwinter";
+    QVERIFY(QDir().mkpath(linkTarget));
+    QVERIFY(QDir().mkpath(sandbox->installsDir()));
+    QVERIFY(QFile::link(linkTarget, installDir()));
+}
+
+LauncherSandbox::Result TestLauncherLinkedStaging::runLauncher(const QMap<QString, QString>& faults)
+{
+    QFile::remove(gameRecord());
+    if (!faults.isEmpty())
+        sandbox->setEnv("LD_PRELOAD", LAUNCHER_FAULTS);
+    for (auto it = faults.cbegin(); it != faults.cend(); ++it)
+        sandbox->setEnv(it.key(), withPaths(it.value()));
+    LauncherSandbox::Result result = sandbox->run(TEST_LAUNCHER_BINARY, {}, 60000);
+    sandbox->setEnv("LD_PRELOAD", "");
+    for (auto it = faults.cbegin(); it != faults.cend(); ++it)
+        sandbox->setEnv(it.key(), "");
+    return result;
+}
+
+QString TestLauncherLinkedStaging::withPaths(QString text) const
+{
+    return text.replace("{staging}", swapDir() + "_new")
+        .replace("{aside}", swapDir() + "_new_new")
+        .replace("{install}", swapDir());
+}
+
+void TestLauncherLinkedStaging::stagingSharesOnlyWhatNothingChanges_data()
+{
+    QTest::addColumn<QString>("where");
+    QTest::newRow("install folder") << "";
+    QTest::newRow("linked install, same file system") << "elsewhere";
+    // vfat refuses hard links: every unchanged file is a copy, carrying the old file's time
+    QTest::newRow("linked install on vfat") << "vfat";
+    // the same answer where the kernel has no vfat: the copies, with the modes this disk keeps
+    QTest::newRow("links refused") << "refused";
+}
+
+void TestLauncherLinkedStaging::stagingSharesOnlyWhatNothingChanges()
+{
+    QFETCH(QString, where);
+    const bool vfat = where == "vfat";
+    const bool copies = vfat || where == "refused";
+    const QMap<QString, QString> refused = where == "refused"
+                                               ? QMap<QString, QString>{{"PELWINTER_FAULT_REFUSE_LINKS", "{staging}/"}}
+                                               : QMap<QString, QString>();
+    if (vfat) {
+        mount = std::make_unique<ScratchMount>(ScratchMount::Vfat, 64ll << 20);
+        if (!mount->isMounted())
+            QSKIP(qPrintable("no vfat mount: " + mount->whyNot()));
+        linkInstallInto(mount->path());
+        modesKept = false;
+    } else if (where == "elsewhere") {
+        elsewhere = std::make_unique<QTemporaryDir>();
+        QVERIFY(elsewhere->isValid());
+        linkInstallInto(elsewhere->path());
+    }
+    installVersion("1.0");
+    publish("1.1", patches);
+    const QMap<QString, struct stat> old = filesBelow(swapDir());
+
+    // Stopped between the two renames of the swap: the old install aside, the new one complete beside it.
+    QMap<QString, QString> faults = refused;
+    faults.insert("PELWINTER_FAULT_KILL_AT_LOG", "Moving new install into place.");
+    const LauncherSandbox::Result killed = runLauncher(faults);
+    QCOMPARE(killed.exitStatus, QProcess::CrashExit);
+    const QString aside = swapDir() + "_new_new";
+    const QString staging = swapDir() + "_new";
+    QCOMPARE(differenceFrom(aside, "1.0", !vfat), QString());
+    QCOMPARE(differenceFrom(staging, "1.1", !vfat), QString());
+
+    // The first new path from an old file of the same mode shares it; a changed mode, or a second path
+    // from the same old file, gets a file of its own.
+    const QMap<QString, QString> sharing{
+        {"Pelwinter/Content/same.pak", "Pelwinter/Content/same.pak"},
+        {"Pelwinter/Content/base.dat", "Pelwinter/Content/base.dat"},
+        {"Pelwinter/Content/b.bin", "Pelwinter/Content/a.bin"},
+    };
+    const QMap<QString, QString> copied{
+        {"Pelwinter/Content/twinA.dat", "Pelwinter/Content/base.dat"},
+        {"Pelwinter/Content/twinB.dat", "Pelwinter/Content/base.dat"},
+        {"Pelwinter/Binaries/Linux/on.sh", "Pelwinter/Binaries/Linux/on.sh"},
+        {"Pelwinter/Binaries/Linux/off.sh", "Pelwinter/Binaries/Linux/off.sh"},
+    };
+    const QMap<QString, struct stat> fresh = filesBelow(staging);
+    const QMap<QString, struct stat> asideFiles = filesBelow(aside);
+    QSet<ino_t> inodes;
+    for (auto it = fresh.cbegin(); it != fresh.cend(); ++it) {
+        QVERIFY2(!inodes.contains(it->st_ino), qPrintable(it.key() + " shares a file with another new path"));
+        inodes.insert(it->st_ino);
+    }
+    for (auto it = sharing.cbegin(); it != sharing.cend(); ++it) {
+        const bool linked = fresh[it.key()].st_ino == asideFiles[it.value()].st_ino;
+        QVERIFY2(linked != copies, qPrintable(it.key()));
+    }
+    for (auto it = copied.cbegin(); it != copied.cend(); ++it)
+        QVERIFY2(fresh[it.key()].st_ino != asideFiles[it.value()].st_ino, qPrintable(it.key()));
+    if (copies) {
+        // the copies keep the old file's time, so that its record still matches
+        QMap<QString, QString> all = sharing;
+        all.insert(copied);
+        for (auto it = all.cbegin(); it != all.cend(); ++it) {
+            QCOMPARE(fresh[it.key()].st_mtim.tv_sec, old[it.value()].st_mtim.tv_sec);
+            QCOMPARE(fresh[it.key()].st_mtim.tv_nsec, old[it.value()].st_mtim.tv_nsec);
+        }
+    }
+    // nothing of the old install changed through a link: not its bytes (above), modes or times
+    for (auto it = old.cbegin(); it != old.cend(); ++it) {
+        QCOMPARE(asideFiles[it.key()].st_mode, it->st_mode);
+        QCOMPARE(asideFiles[it.key()].st_mtim.tv_sec, it->st_mtim.tv_sec);
+        QCOMPARE(asideFiles[it.key()].st_mtim.tv_nsec, it->st_mtim.tv_nsec);
+    }
+
+    // The next run gets the old install back and updates it. b.bin at its new path has a.bin's file, of
+    // the size and time that old b.bin had: its old record must not be taken for it.
+    const LauncherSandbox::Result run = runLauncher(refused);
+    QVERIFY2(run.out.endsWith(doneLine), run.out.right(1500).constData());
+    QCOMPARE(differenceFrom(installDir(), "1.1", !vfat), QString());
+    QVERIFY(FakeGame::readRecord(gameRecord(), 5000).found);
+    QVERIFY(!QFileInfo::exists(staging));
+    QVERIFY(!QFileInfo::exists(aside));
+    if (!linkTarget.isEmpty()) {
+        QVERIFY(QFileInfo(installDir()).isSymLink());
+        QCOMPARE(QFileInfo(installDir()).symLinkTarget(), linkTarget);
+    }
+    // Only what the patch wrote or moved is hashed after it: on vfat no mode changes, so the files whose
+    // execute bit the patch changes stay as they are there.
+    QStringList written = writtenBy11;
+    if (vfat)
+        written.removeIf([](const QString& path) { return path.endsWith(".sh"); });
+    const QStringList log = sandbox->logMessages();
+    QCOMPARE(hashedCount(log, 2), int(written.size()));
+
+    // The receipt's records are the new version's digests, and the next run reads nothing.
+    QMap<QString, QString> recorded;
+    for (const QJsonValue& record :
+         QJsonDocument::fromJson(GameContent::readFile(installDir() + ".json")).object().value("gameFiles").toArray())
+        recorded.insert(record["path"].toString(), record["hash"].toString());
+    const Entries tree = version("1.1");
+    for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
+        if (!it->isDir)
+            QCOMPARE(recorded.value(it.key()), GameContent::b3sumHex(it->content));
+    }
+    const LauncherSandbox::Result again = runLauncher();
+    QVERIFY2(again.out.endsWith(doneLine), again.out.right(1500).constData());
+    QCOMPARE(hashedCount(sandbox->logMessages(), 1), 0);
+}
+
+void TestLauncherLinkedStaging::chainRehashesOnlyWhatItsPatchesWrote()
+{
+    installVersion("1.0");
+    publish("1.2", patches);
+
+    const LauncherSandbox::Result run = runLauncher();
+
+    QVERIFY2(run.out.endsWith(doneLine), run.out.right(1500).constData());
+    QCOMPARE(differenceFrom(installDir(), "1.2"), QString());
+    // what either patch wrote or moved: the records of files the first one wrote are gone before the second
+    QSet<QString> written(writtenBy11.cbegin(), writtenBy11.cend());
+    written.insert("Pelwinter/Content/maps/new.map");
+    const QStringList log = sandbox->logMessages();
+    const Entries first = version("1.0");
+    const auto files =
+        std::count_if(first.cbegin(), first.cend(), [](const FileTree::Entry& entry) { return !entry.isDir; });
+    QCOMPARE(hashedCount(log, 1), int(files)); // every file of 1.0: nothing recorded yet
+    QCOMPARE(hashedCount(log, 2), int(written.size()));
+}
+
+void TestLauncherLinkedStaging::killedChainLeavesAWholeVersion_data()
+{
+    // Where the run is killed: after the n-th log line containing text, or after the n-th removal of a
+    // file whose path contains text (halfway through removing the old install).
+    QTest::addColumn<QString>("logText");
+    QTest::addColumn<QString>("unlinkText");
+    QTest::addColumn<int>("occurrence");
+
+    const QString applied = "Patch applied successfully.";
+    const QString asideMoved = "Renamed \"{install}\" to \"{aside}\" successfully.";
+    const QString movedIn = "Renamed \"{staging}\" to \"{install}\" successfully.";
+    const QString receipt = "Saved install receipt.";
+    const QString removing = "{aside}/Pelwinter/Content/same.pak";
+    for (int patch = 1; patch <= 2; ++patch) {
+        const QByteArray which = patch == 1 ? "first patch: " : "second patch: ";
+        QTest::newRow(which + "after the apply") << applied << "" << patch;
+        QTest::newRow(which + "after moving the old install aside") << asideMoved << "" << patch;
+        QTest::newRow(which + "after moving the staging folder in") << movedIn << "" << patch;
+        QTest::newRow(which + "after the receipt") << receipt << "" << patch;
+        QTest::newRow(which + "during the removal of the aside copy") << "" << removing << patch;
+    }
+}
+
+void TestLauncherLinkedStaging::killedChainLeavesAWholeVersion()
+{
+    QFETCH(QString, logText);
+    QFETCH(QString, unlinkText);
+    QFETCH(int, occurrence);
+
+    installVersion("1.0");
+    publish("1.2", patches);
+    QMap<QString, QString> faults;
+    if (!logText.isEmpty())
+        faults = {{"PELWINTER_FAULT_KILL_AT_LOG", logText},
+                  {"PELWINTER_FAULT_KILL_AT_COUNT", QString::number(occurrence)}};
+    else
+        faults = {{"PELWINTER_FAULT_KILL_AT_UNLINK", unlinkText},
+                  {"PELWINTER_FAULT_KILL_AT_UNLINK_COUNT", QString::number(occurrence)}};
+
+    const LauncherSandbox::Result killed = runLauncher(faults);
+    QCOMPARE(killed.exitStatus, QProcess::CrashExit);
+
+    // Whatever is in place is a whole version; so is the aside copy, which the links never changed,
+    // unless it was being removed: then what is left of it is still the version before the patch.
+    const QString before = chain[occurrence - 1];
+    const QString aside = swapDir() + "_new_new";
+    if (QFileInfo::exists(swapDir()))
+        QVERIFY2(!versionAt(swapDir()).isEmpty(), qPrintable(differenceFrom(swapDir(), before)));
+    else
+        QCOMPARE(differenceFrom(aside, before), QString());
+    if (QFileInfo::exists(aside) && unlinkText.isEmpty()) {
+        QCOMPARE(differenceFrom(aside, before), QString());
+    } else if (QFileInfo::exists(aside)) {
+        const Entries wanted = version(before);
+        const Entries left = FileTree::read(aside);
+        QVERIFY(left.size() < wanted.size());
+        for (auto it = left.cbegin(); it != left.cend(); ++it)
+            QVERIFY2(wanted.value(it.key()) == *it, qPrintable(it.key()));
+        const QMap<QString, struct stat> files = filesBelow(aside);
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            QCOMPARE(it->st_mode & 07777, launcherMode(wanted[it.key()].executable));
+    }
+
+    // The next run completes the chain from wherever it was left, and validates what it made.
+    const LauncherSandbox::Result run = runLauncher();
+    QVERIFY2(run.out.endsWith(doneLine), run.out.right(1500).constData());
+    const QString left = differenceFrom(installDir(), "1.2");
+    if (!left.isEmpty())
+        qWarning().noquote() << sandbox->logMessages().join("\n");
+    QVERIFY2(left.isEmpty(), qPrintable(left));
+    QCOMPARE(QJsonDocument::fromJson(GameContent::readFile(installDir() + ".json")).object().value("version"),
+             QJsonValue("1.2"));
+    QVERIFY(FakeGame::readRecord(gameRecord(), 5000).found);
+}
+
+void TestLauncherLinkedStaging::patchNamingAPathTwiceIsRefused()
+{
+    // zone.pak, written from patched data, is renamed to same.pak, which an earlier same-file pair
+    // already made: the engine must not open that entry again, as it is linked to the old install's file.
+    DirDiff diff = DirDiffWriter::build(sources.filePath("1.0"), sources.filePath("1.1"));
+    const qsizetype same = diff.newPaths.indexOf("Pelwinter/Content/same.pak");
+    const qsizetype zone = diff.newPaths.indexOf("Pelwinter/Content/zone.pak");
+    QVERIFY(same > 0 && zone > same);
+    diff.newPaths[zone] = diff.newPaths[same];
+    diff.updateHead();
+    installVersion("1.0");
+    publish("1.1", {{"1.0", diff.toBytes()}});
+    const QMap<QString, struct stat> old = filesBelow(swapDir());
+
+    const LauncherSandbox::Result run = runLauncher();
+
+    QVERIFY2(run.out.contains("Failed to apply patch 1!"), run.out.right(1500).constData());
+    QCOMPARE(differenceFrom(installDir(), "1.0"), QString());
+    const QMap<QString, struct stat> now = filesBelow(swapDir());
+    for (auto it = old.cbegin(); it != old.cend(); ++it) {
+        QCOMPARE(now[it.key()].st_ino, it->st_ino);
+        QCOMPARE(now[it.key()].st_nlink, nlink_t(1));
+    }
+    QVERIFY(!QFileInfo::exists(swapDir() + "_new"));
+}
+
+QTEST_GUILESS_MAIN(TestLauncherLinkedStaging)
+#include "TestLauncherLinkedStaging.moc"
