@@ -1,5 +1,7 @@
 #include "LauncherSandbox.h"
 
+#include "TestUpdateServer.h"
+
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -71,6 +73,8 @@ QProcessEnvironment LauncherSandbox::environment() const
     env.insert("HOME", dir.path() + "/home");
     env.insert("TMPDIR", tempDir());
     env.insert("QT_QPA_PLATFORM", "offscreen");
+    // The launcher asks this program's own port, where its server runs or nothing answers.
+    env.insert(TEST_SERVER_PORT_VARIABLE, QString::number(TestUpdateServer::launcherPort()));
     for (const QString& name : extra.keys())
         env.insert(name, extra.value(name));
     return env;
