@@ -390,13 +390,25 @@ void TestLauncherPatchRoads::chainAppliesBothPatchesInOrder()
     installVersion("1.0");
     publish("1.2");
 
-    // Writes into the staging directory are slowed down, so the first application surely lasts
-    // longer than the second download.
-    const LauncherSandbox::Result run =
-        runWithFaults({{"PELWINTER_FAULT_SLOW_PATH", "{staging}/"}, {"PELWINTER_FAULT_SLOW_MSECS", "20"}});
+    // The second patch is held back until the first one is being applied, and writes into the
+    // staging directory are slowed down, so the first application surely lasts longer than the
+    // second download.
+    server->setFaults(patchBlobs["1.1"], {{.hold = true}});
+    sandbox->setEnv("LD_PRELOAD", LAUNCHER_FAULTS);
+    sandbox->setEnv("PELWINTER_FAULT_SLOW_PATH", withPaths("{staging}/"));
+    sandbox->setEnv("PELWINTER_FAULT_SLOW_MSECS", "100");
+    server->clearRequestLog();
+    QProcess launcher;
+    sandbox->start(launcher, TEST_LAUNCHER_BINARY, {});
+    QVERIFY(launcher.waitForStarted(5000));
+    QTRY_VERIFY_WITH_TIMEOUT(!sandbox->logMessages().filter("Starting patch apply job.").isEmpty(), 30000);
+    server->clearFaults();
+    QVERIFY(launcher.waitForFinished(60000));
+    const QByteArray out = launcher.readAllStandardOutput();
 
-    QVERIFY2(run.finished, run.out.right(1500).constData());
-    QVERIFY2(run.out.endsWith(doneLine), run.out.right(1500).constData());
+    QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(launcher.exitCode(), 0);
+    QVERIFY2(out.endsWith(doneLine), out.right(1500).constData());
     verifyInstallAt("1.2");
     QVERIFY(gameStarted());
     QVERIFY(server->requestsFor(fullPatchBlob + "_0").isEmpty());

@@ -210,6 +210,8 @@ void TestUpdateServer::writePlan()
             if (rule.stallMSecs > 0)
                 json["stall_ms"] = rule.stallMSecs;
             json["length_delta"] = rule.lengthDelta;
+            if (rule.hold)
+                json["hold"] = true;
             rules.append(json);
         }
         paths[it.key()] = rules;

@@ -53,6 +53,8 @@ public:
         int stallMSecs = 0;  // "stall": how long to send nothing (0: ten minutes)
         int lengthDelta = 1; // "wrong_length": announced length minus real length; "resized": body length
                              // minus the file's
+        bool hold = false;   // answer only once the fault plan changes next (setFaults, clearFaults,
+                             // reset), then as the rest of the rule says
     };
 
     struct Request
