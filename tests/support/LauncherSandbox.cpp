@@ -4,17 +4,25 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 
-LauncherSandbox::LauncherSandbox()
+LauncherSandbox::LauncherSandbox() : temp(keyFileTemplate())
 {
-    for (const char* sub : {"data", "home", "tmp"})
+    for (const char* sub : {"data", "home"})
         QDir(dir.path()).mkpath(sub);
+}
+
+QString LauncherSandbox::keyFileTemplate()
+{
+    const QFileInfo shm("/dev/shm");
+    return shm.isDir() && shm.isWritable() ? QStringLiteral("/dev/shm/pelwinter-tmp-XXXXXX")
+                                           : QDir::tempPath() + "/pelwinter-tmp-XXXXXX";
 }
 
 bool LauncherSandbox::isValid() const
 {
-    return dir.isValid();
+    return dir.isValid() && temp.isValid();
 }
 
 QString LauncherSandbox::root() const
@@ -29,7 +37,7 @@ QString LauncherSandbox::dataDir() const
 
 QString LauncherSandbox::tempDir() const
 {
-    return dir.path() + "/tmp";
+    return temp.path();
 }
 
 QString LauncherSandbox::installsDir() const
