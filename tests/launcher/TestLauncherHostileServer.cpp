@@ -67,6 +67,7 @@ class TestLauncherHostileServer : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
+    void cleanupTestCase();
     void init();
     void cleanup();
 
@@ -100,11 +101,19 @@ private:
 void TestLauncherHostileServer::initTestCase()
 {
     QVERIFY(!GameContent::b3sumHex("x").isEmpty());
+    server = std::make_unique<TestUpdateServer>(TEST_CA_DIR);
+    QVERIFY(server->start(TEST_SERVER_PORT));
+}
+
+void TestLauncherHostileServer::cleanupTestCase()
+{
+    server.reset();
 }
 
 void TestLauncherHostileServer::init()
 {
-    server = std::make_unique<TestUpdateServer>(TEST_CA_DIR);
+    // One server for every test, emptied for each.
+    server->reset();
     sandbox = std::make_unique<LauncherSandbox>();
     QVERIFY(sandbox->isValid());
     sandbox->setEnv("FAKE_GAME_RECORD", sandbox->root() + "/game.record");
@@ -112,7 +121,6 @@ void TestLauncherHostileServer::init()
 
 void TestLauncherHostileServer::cleanup()
 {
-    server.reset();
     sandbox.reset();
 }
 
@@ -217,7 +225,6 @@ void TestLauncherHostileServer::refusesAbsurdPartCounts()
         nodes.append(patchNode("1.0", "1.1", absurd, files));
     publishBranch(branchManifest(resource == "patch" ? "1.1" : "1.0", files, nodes));
     writeReceipt(resource == "manifest" ? "0.9" : "1.0");
-    QVERIFY(server->start(TEST_SERVER_PORT));
 
     const LauncherSandbox::Result run = runLauncher();
     QVERIFY2(run.finished, run.err.constData());
@@ -247,7 +254,6 @@ void TestLauncherHostileServer::addsSizesNearTwoToThe63WithoutWrapping()
     };
     publishBranch(branchManifest("1.2", files, nodes));
     writeReceipt("1.0");
-    QVERIFY(server->start(TEST_SERVER_PORT));
 
     const LauncherSandbox::Result run = runLauncher();
     QVERIFY2(run.finished, run.err.constData());
@@ -277,7 +283,6 @@ void TestLauncherHostileServer::brokenSizesNearTwoToThe63ChooseTheFullPatch()
     }
     publishBranch(branchManifest("1.0", files));
     writeReceipt("1.0");
-    QVERIFY(server->start(TEST_SERVER_PORT));
 
     const LauncherSandbox::Result run = runLauncher();
     QVERIFY2(run.finished, run.err.constData());
@@ -303,7 +308,6 @@ void TestLauncherHostileServer::cutsOffABodyLongerThanItsSize()
     }};
     publishBranch(branchManifest("1.0", files, nodes));
     writeReceipt("0.9");
-    QVERIFY(server->start(TEST_SERVER_PORT));
 
     qint64 maxRssKiB = 0;
     const LauncherSandbox::Result run = runLauncher(&maxRssKiB);
@@ -325,7 +329,6 @@ void TestLauncherHostileServer::capsABodyOfUnknownSize()
     writeReceipt("1.0");
     const QString path = server->putFile("manifest-main-linux.json", "{}");
     server->setFaults(path, {{.fault = "endless"}});
-    QVERIFY(server->start(TEST_SERVER_PORT));
 
     qint64 maxRssKiB = 0;
     const LauncherSandbox::Result run = runLauncher(&maxRssKiB);
@@ -356,7 +359,6 @@ void TestLauncherHostileServer::abortsEachReplyOnce()
     const QJsonArray nodes{patchNode("1.0", "1.1", {{"hash", "patch10"}, {"parts", 3}, {"size", 600 * 1024}}, files)};
     publishBranch(branchManifest("1.1", files, nodes));
     writeReceipt("1.0");
-    QVERIFY(server->start(TEST_SERVER_PORT));
 
     const LauncherSandbox::Result run = runLauncher();
     QVERIFY2(run.finished, run.err.constData());
@@ -425,7 +427,6 @@ void TestLauncherHostileServer::repairsAFileOfMoreThanTwoGiBInBoundedMemory()
     writeFile(installDir() + "/Pelwinter/Content/small.pak", "broken");
     publishBranch(branchManifest("1.0", {installedGame(), small, hugeEntry}, {},
                                  {{"hash", "fullpatch"}, {"parts", 1}, {"size", 4 * GiB}}));
-    QVERIFY(server->start(TEST_SERVER_PORT));
 
     // The receipt records a digest for the huge file at its size and time, so that no run hashes it
     // (the hasher maps files, and their pages would count as the launcher's memory): what the record

@@ -1,5 +1,3 @@
-# The test build of the launcher asks the update server on the fixed test port; faults are injected
-# into it with the preloaded launcher_faults module.
-set_tests_properties(${UNIT_TEST_TARGET} PROPERTIES RESOURCE_LOCK update_server)
+# Faults are injected into the test build of the launcher with the preloaded launcher_faults module.
 add_dependencies(${UNIT_TEST_TARGET} pelwinter-launcher-test launcher_faults)
 target_compile_definitions(${UNIT_TEST_TARGET} PRIVATE LAUNCHER_FAULTS="$<TARGET_FILE:launcher_faults>")

@@ -85,6 +85,7 @@ class TestLauncherPatchRoads : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
+    void cleanupTestCase();
     void init();
     void cleanup();
 
@@ -120,7 +121,6 @@ private:
     // damagePatch, when given, changes the patch from 1.0 before it is published.
     void publish(const QString& currentVersion, bool wrongDigest = false,
                  const std::function<void(QByteArray&)>& damagePatch = {});
-    QJsonArray manifestFiles(const QString& name);
     void installVersion(const QString& name);
     QJsonObject readReceipt() const;
     LauncherSandbox::Result runLauncher();
@@ -145,7 +145,12 @@ private:
     void verifyLinkKept() const;
 
     QTemporaryDir sources;
+    // One server for every row, with the blobs of each version's files and the patches between
+    // versions made once; a row publishes its branch from them and sets its own faults.
     std::unique_ptr<TestUpdateServer> server;
+    QMap<QString, QJsonArray> publishedFiles; // version -> its manifest's file entries
+    QMap<QString, QByteArray> patches;        // "1.0" -> the patch from 1.0 to the next version
+    QMap<QString, QByteArray> fullPatches;    // version -> the full patch that installs it
     std::unique_ptr<LauncherSandbox> sandbox;
     QMap<QString, QString> patchBlobs; // "1.0" -> blob path of the patch from 1.0
     QString fullPatchBlob;
@@ -160,14 +165,34 @@ void TestLauncherPatchRoads::initTestCase()
 {
     QVERIFY(!GameContent::b3sumHex("x").isEmpty());
     QVERIFY(!fakeGameScript().isEmpty());
-    for (const QString& name : {"1.0", "1.1", "1.2"})
+    const QStringList chain{"1.0", "1.1", "1.2"};
+    for (const QString& name : chain)
         QVERIFY(FileTree::write(sourceDir(name), version(name)));
+    server = std::make_unique<TestUpdateServer>(TEST_CA_DIR);
+    QVERIFY(server->start(TEST_SERVER_PORT));
+    for (const QString& name : chain) {
+        QJsonArray files;
+        const Entries tree = version(name);
+        for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
+            if (!it->isDir)
+                files.append(GameContent::publishFile(*server, it.key(), it->content));
+        }
+        publishedFiles[name] = files;
+    }
+    for (int i = 0; i + 1 < chain.size(); ++i)
+        patches[chain[i]] = DirDiffWriter::build(sourceDir(chain[i]), sourceDir(chain[i + 1])).toBytes();
+    for (const QString& name : {"1.1", "1.2"})
+        fullPatches[name] = DirDiffWriter::build(QString(), sourceDir(name)).toBytes();
+}
+
+void TestLauncherPatchRoads::cleanupTestCase()
+{
+    server.reset();
 }
 
 void TestLauncherPatchRoads::init()
 {
-    server = std::make_unique<TestUpdateServer>(TEST_CA_DIR);
-    QVERIFY(server->start(TEST_SERVER_PORT));
+    server->clearFaults();
     sandbox = std::make_unique<LauncherSandbox>();
     QVERIFY(sandbox->isValid());
     sandbox->setEnv("FAKE_GAME_RECORD", gameRecord());
@@ -175,7 +200,6 @@ void TestLauncherPatchRoads::init()
 
 void TestLauncherPatchRoads::cleanup()
 {
-    server.reset();
     sandbox.reset();
     otherDisk.reset();
     linkTarget.clear();
@@ -238,30 +262,19 @@ void TestLauncherPatchRoads::verifyLinkKept() const
         QVERIFY2(QStringList({"main", "main.json", "temp"}).contains(name), qPrintable(name));
 }
 
-QJsonArray TestLauncherPatchRoads::manifestFiles(const QString& name)
-{
-    QJsonArray files;
-    const Entries tree = version(name);
-    for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
-        if (!it->isDir)
-            files.append(GameContent::publishFile(*server, it.key(), it->content));
-    }
-    return files;
-}
-
 void TestLauncherPatchRoads::publish(const QString& currentVersion, bool wrongDigest,
                                      const std::function<void(QByteArray&)>& damagePatch)
 {
     QJsonArray nodes;
     const QStringList chain{"1.0", "1.1", "1.2"};
     for (int i = 0; i + 1 < chain.size() && chain[i] != currentVersion; ++i) {
-        QByteArray patch = DirDiffWriter::build(sourceDir(chain[i]), sourceDir(chain[i + 1])).toBytes();
+        QByteArray patch = patches.value(chain[i]);
         if (i == 0 && damagePatch)
             damagePatch(patch);
         const QString hash = "patch-" + chain[i];
         patchBlobs[chain[i]] = server->putBlob(hash, patch, 1);
         const QByteArray manifest =
-            QJsonDocument(QJsonObject{{"version", chain[i]}, {"files", manifestFiles(chain[i])}}).toJson();
+            QJsonDocument(QJsonObject{{"version", chain[i]}, {"files", publishedFiles.value(chain[i])}}).toJson();
         server->putBlob("manifest-" + chain[i], manifest, 1);
         nodes.append(QJsonObject{
             {"version", chain[i]},
@@ -271,10 +284,10 @@ void TestLauncherPatchRoads::publish(const QString& currentVersion, bool wrongDi
              QJsonObject{{"hash", "manifest-" + chain[i]}, {"parts", 1}, {"size", manifest.size()}}},
         });
     }
-    const QByteArray full = DirDiffWriter::build(QString(), sourceDir(currentVersion)).toBytes();
+    const QByteArray full = fullPatches.value(currentVersion);
     fullPatchBlob = server->putBlob("full-" + currentVersion, full, 3);
 
-    QJsonArray files = manifestFiles(currentVersion);
+    QJsonArray files = publishedFiles.value(currentVersion);
     if (wrongDigest) {
         QJsonObject first = files[0].toObject();
         first["validation_hash"] = GameContent::b3sumHex("something else");
@@ -360,7 +373,7 @@ void TestLauncherPatchRoads::firstRunInstallsTheFullPatch()
     for (const QJsonValue& record : readReceipt().value("gameFiles").toArray())
         recorded.insert(record["path"].toString(), record["hash"].toString());
     QMap<QString, QString> published;
-    for (const QJsonValue& entry : manifestFiles("1.2"))
+    for (const QJsonValue& entry : publishedFiles.value("1.2"))
         published.insert(entry["path"].toString(), entry["validation_hash"].toString());
     QCOMPARE(recorded, published);
     QVERIFY(!QFileInfo::exists(sandbox->installsDir() + "/temp"));
@@ -377,13 +390,25 @@ void TestLauncherPatchRoads::chainAppliesBothPatchesInOrder()
     installVersion("1.0");
     publish("1.2");
 
-    // Writes into the staging directory are slowed down, so the first application surely lasts
-    // longer than the second download.
-    const LauncherSandbox::Result run =
-        runWithFaults({{"PELWINTER_FAULT_SLOW_PATH", "{staging}/"}, {"PELWINTER_FAULT_SLOW_MSECS", "20"}});
+    // The second patch is held back until the first one is being applied, and writes into the
+    // staging directory are slowed down, so the first application surely lasts longer than the
+    // second download.
+    server->setFaults(patchBlobs["1.1"], {{.hold = true}});
+    sandbox->setEnv("LD_PRELOAD", LAUNCHER_FAULTS);
+    sandbox->setEnv("PELWINTER_FAULT_SLOW_PATH", withPaths("{staging}/"));
+    sandbox->setEnv("PELWINTER_FAULT_SLOW_MSECS", "100");
+    server->clearRequestLog();
+    QProcess launcher;
+    sandbox->start(launcher, TEST_LAUNCHER_BINARY, {});
+    QVERIFY(launcher.waitForStarted(5000));
+    QTRY_VERIFY_WITH_TIMEOUT(!sandbox->logMessages().filter("Starting patch apply job.").isEmpty(), 30000);
+    server->clearFaults();
+    QVERIFY(launcher.waitForFinished(60000));
+    const QByteArray out = launcher.readAllStandardOutput();
 
-    QVERIFY2(run.finished, run.out.right(1500).constData());
-    QVERIFY2(run.out.endsWith(doneLine), run.out.right(1500).constData());
+    QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(launcher.exitCode(), 0);
+    QVERIFY2(out.endsWith(doneLine), out.right(1500).constData());
     verifyInstallAt("1.2");
     QVERIFY(gameStarted());
     QVERIFY(server->requestsFor(fullPatchBlob + "_0").isEmpty());

@@ -42,6 +42,7 @@ class TestLauncherRoads : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
+    void cleanupTestCase();
     void init();
     void cleanup();
 
@@ -82,11 +83,21 @@ private:
 void TestLauncherRoads::initTestCase()
 {
     QVERIFY(!GameContent::b3sumHex("x").isEmpty());
+    server = std::make_unique<TestUpdateServer>(TEST_CA_DIR);
+    QVERIFY(server->start(TEST_SERVER_PORT));
+}
+
+void TestLauncherRoads::cleanupTestCase()
+{
+    server.reset();
 }
 
 void TestLauncherRoads::init()
 {
-    server = std::make_unique<TestUpdateServer>(TEST_CA_DIR);
+    // One server for every test, emptied for each; started again after a test that stopped it.
+    if (server->port() == 0)
+        QVERIFY(server->start(TEST_SERVER_PORT));
+    server->reset();
     sandbox = std::make_unique<LauncherSandbox>();
     QVERIFY(sandbox->isValid());
     sandbox->setEnv("FAKE_GAME_RECORD", gameRecord());
@@ -94,7 +105,6 @@ void TestLauncherRoads::init()
 
 void TestLauncherRoads::cleanup()
 {
-    server.reset();
     sandbox.reset();
 }
 
@@ -154,6 +164,7 @@ bool TestLauncherRoads::gameStarted(int waitMSecs) const
 
 void TestLauncherRoads::startsTheInstalledGameWithoutAServer()
 {
+    server->stop();
     installedGame();
     writeReceipt({{"version", "1.0"}});
 
@@ -171,7 +182,6 @@ void TestLauncherRoads::launchesAValidInstallAndReusesItsDigests()
     writeFile(installDir() + "/Saved/settings.ini", "not in the manifest");
     publishBranch(branchManifest("1.0", files));
     writeReceipt({{"version", "1.0"}, {"branch", "old"}, {"written by", QJsonObject{{"another", "program"}}}});
-    QVERIFY(server->start(TEST_SERVER_PORT));
 
     LauncherSandbox::Result run = runLauncher();
     QVERIFY(run.finished);
@@ -227,7 +237,6 @@ void TestLauncherRoads::repairsBrokenFilesFromTheirBlobs()
 
     publishBranch(branchManifest("1.0", files));
     writeReceipt({{"version", "1.0"}});
-    QVERIFY(server->start(TEST_SERVER_PORT));
 
     const LauncherSandbox::Result run = runLauncher();
     QVERIFY(run.finished);
@@ -255,7 +264,6 @@ void TestLauncherRoads::reinstallsWhenBrokenFilesOutweighTheFullPatch()
     const qint64 brokenSize = broken["resource"].toObject()["size"].toInteger();
     publishBranch(branchManifest("1.0", files, brokenSize - 1));
     writeReceipt({{"version", "1.0"}});
-    QVERIFY(server->start(TEST_SERVER_PORT));
 
     const LauncherSandbox::Result run = runLauncher();
     QVERIFY(run.finished);
@@ -292,7 +300,6 @@ void TestLauncherRoads::launcherVersionDecidesTheRun()
     manifest["launcher_version"] = QJsonObject{{"required", required}, {"latest", latest}};
     publishBranch(manifest);
     writeReceipt({{"version", "1.0"}});
-    QVERIFY(server->start(TEST_SERVER_PORT));
 
     const LauncherSandbox::Result run = runLauncher();
     QVERIFY(run.finished);
@@ -320,7 +327,6 @@ void TestLauncherRoads::unreadableInstallEndsTheRun()
     QVERIFY(QFile::link(sandbox->root() + "/elsewhere", installDir() + "/Pelwinter/Linked"));
     publishBranch(branchManifest("1.0", files));
     writeReceipt({{"version", "1.0"}});
-    QVERIFY(server->start(TEST_SERVER_PORT));
 
     const LauncherSandbox::Result run = runLauncher();
     QVERIFY(run.finished);
@@ -344,7 +350,6 @@ void TestLauncherRoads::fetchesTheInstalledVersionsManifestInParts()
     }};
     publishBranch(branchManifest("1.0", {}, 1 << 30, nodes));
     writeReceipt({{"version", "0.9"}});
-    QVERIFY(server->start(TEST_SERVER_PORT));
 
     const LauncherSandbox::Result run = runLauncher();
     QVERIFY(run.finished);
@@ -365,7 +370,6 @@ void TestLauncherRoads::refusesManifestPathsOutsideTheInstall()
                            publishFile(*server, sandbox->root() + "/absolute.txt", "launcher data")};
     publishBranch(branchManifest("1.0", files));
     writeReceipt({{"version", "1.0"}});
-    QVERIFY(server->start(TEST_SERVER_PORT));
 
     const LauncherSandbox::Result run = runLauncher();
     QVERIFY(run.finished);
@@ -388,7 +392,6 @@ void TestLauncherRoads::stopsAtAPatchTreeThatLoops()
     QJsonObject manifest = branchManifest("1.0", files, 1 << 30, nodes);
     publishBranch(manifest);
     writeReceipt({{"version", "1.0"}});
-    QVERIFY(server->start(TEST_SERVER_PORT));
 
     const LauncherSandbox::Result run = runLauncher();
     QVERIFY(run.finished);
@@ -403,7 +406,6 @@ void TestLauncherRoads::installsWithoutAReceipt()
 {
     installedGame();
     publishBranch(branchManifest("1.0", {}));
-    QVERIFY(server->start(TEST_SERVER_PORT));
 
     const LauncherSandbox::Result run = runLauncher();
     QVERIFY(run.finished);
@@ -440,7 +442,6 @@ void TestLauncherRoads::upToDateRunOfThousandsOfFilesHashesNothing()
     QCOMPARE(files.size(), fileCount + 1);
     publishBranch(branchManifest("1.0", files));
     writeReceipt({{"version", "1.0"}});
-    QVERIFY(server->start(TEST_SERVER_PORT));
 
     LauncherSandbox::Result run = runLauncher();
     QVERIFY(run.finished);

@@ -1,8 +1,12 @@
+#include "BuildConfig.h"
 #include "support/FakeGame.h"
 #include "support/LauncherSandbox.h"
+#include "support/TestUpdateServer.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QTest>
 #include <csignal>
 
@@ -16,27 +20,22 @@ private slots:
 void TestLauncherSingleInstance::secondLauncherGivesUpAndNextStartsAfterKill()
 {
     // One sandbox, so all launchers share the lock under its TMPDIR. The first launcher gets a
-    // data directory of its own whose log folder can't be made: it holds the lock while it
-    // retries, and is stopped there so that it keeps holding it as long as the test needs.
+    // data directory of its own, and the server holds back the branch manifest it asks for: it
+    // holds the lock while it waits, as long as the test needs.
+    TestUpdateServer server(TEST_CA_DIR);
+    const QString manifest = server.putFile("manifest-main-linux.json", "{}");
+    server.setFaults(manifest, {{.delayMSecs = 60000}});
+    QVERIFY(server.start(TEST_SERVER_PORT));
     LauncherSandbox sandbox;
-    const QString blockedData = sandbox.root() + "/blocked-data";
-    QVERIFY(QDir().mkpath(blockedData));
-    {
-        QFile blocker(blockedData + "/pelwinter-launcher");
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-    }
     QProcess first;
     QProcessEnvironment firstEnv = sandbox.environment();
-    firstEnv.insert("XDG_DATA_HOME", blockedData);
+    firstEnv.insert("XDG_DATA_HOME", sandbox.root() + "/first-data");
     first.setProcessEnvironment(firstEnv);
     first.start(TEST_LAUNCHER_BINARY, {});
     QVERIFY(first.waitForStarted());
-    // The segment's key file appears when the lock is taken; the log folder retries that follow
-    // take 3.2 s, plenty of time to stop it there.
-    QTRY_VERIFY_WITH_TIMEOUT(!QDir(sandbox.tempDir()).entryList({"qipc_sharedmemory_*"}, QDir::Files).isEmpty(), 10000);
-    // Past the few instructions in which it still holds the semaphore around the segment.
-    QTest::qWait(200);
-    QCOMPARE(::kill(pid_t(first.processId()), SIGSTOP), 0);
+    // Asking for the manifest, it is long past taking the lock.
+    QTRY_VERIFY_WITH_TIMEOUT(!server.requestsFor(manifest).isEmpty(), 20000);
+    QVERIFY(!QDir(sandbox.tempDir()).entryList({"qipc_sharedmemory_*"}, QDir::Files).isEmpty());
 
     const QByteArray runningLog = "the running launcher's log\n";
     QDir().mkpath(QFileInfo(sandbox.logPath()).absolutePath());
@@ -54,16 +53,19 @@ void TestLauncherSingleInstance::secondLauncherGivesUpAndNextStartsAfterKill()
     const LauncherSandbox::Result second = sandbox.run(TEST_LAUNCHER_BINARY, {});
     QVERIFY(second.finished);
     QCOMPARE(second.exitCode, 1);
-    // Five attempts with four pauses of 500 ms between them.
-    QVERIFY2(elapsed.elapsed() >= 1950, qPrintable(QString::number(elapsed.elapsed())));
+    // Five attempts with four pauses between them.
+    const int pauses = 4 * BuildConfig::retryPolicy().instancePauseMSecs;
+    QVERIFY2(elapsed.elapsed() >= pauses, qPrintable(QString::number(elapsed.elapsed())));
     QCOMPARE(second.out, QByteArray());
     QCOMPARE(second.err, QByteArray());
     QCOMPARE(sandbox.readLog().toUtf8(), runningLog);
     QVERIFY(!QFile::exists(record));
 
-    // Killed without a chance to detach: its segment stays behind and the next launcher clears it.
+    // Killed without a chance to detach: its segment stays behind and the next launcher clears it,
+    // and with no server answering it starts the installed game.
     QCOMPARE(::kill(pid_t(first.processId()), SIGKILL), 0);
     QVERIFY(first.waitForFinished(10000));
+    server.stop();
 
     elapsed.restart();
     const LauncherSandbox::Result next = sandbox.run(TEST_LAUNCHER_BINARY, {});

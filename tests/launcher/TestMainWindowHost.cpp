@@ -3,6 +3,7 @@
 
 #include "frontends/MainWindowForm.h"
 #include "frontends/MainWindowHost.h"
+#include "support/TestUpdateServer.h"
 #include "updater/Updater.h"
 
 #include <QApplication>
@@ -194,6 +195,8 @@ void TestMainWindowHost::initTestCase()
     qputenv("XDG_DATA_HOME", home.filePath("data").toUtf8());
     qputenv("HOME", home.path().toUtf8());
     qputenv("TMPDIR", home.path().toUtf8());
+    // Its requests go to this program's own server port, where nothing answers.
+    TestUpdateServer::launcherPort();
 
     closer = std::make_unique<BoxCloser>();
     closer->loopRunning = &loopRunning;

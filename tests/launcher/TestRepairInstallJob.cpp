@@ -56,6 +56,7 @@ class TestRepairInstallJob : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
+    void cleanupTestCase();
     void init();
     void cleanup();
 
@@ -88,14 +89,20 @@ void TestRepairInstallJob::initTestCase()
 {
     QVERIFY(TestUpdateServer::trustTestCa(TEST_CA_DIR));
     QVERIFY(!GameContent::b3sumHex("x").isEmpty());
+    // The job builds blob addresses from the launcher's built-in base address, which points at
+    // this program's test port.
+    server = std::make_unique<TestUpdateServer>(TEST_CA_DIR);
+    QVERIFY(server->start(TEST_SERVER_PORT));
+}
+
+void TestRepairInstallJob::cleanupTestCase()
+{
+    server.reset();
 }
 
 void TestRepairInstallJob::init()
 {
-    // The job builds blob addresses from the launcher's built-in base address, which points at
-    // the fixed test port.
-    server = std::make_unique<TestUpdateServer>(TEST_CA_DIR);
-    QVERIFY(server->start(TEST_SERVER_PORT));
+    server->reset();
     root = std::make_unique<QTemporaryDir>();
     installDir = root->filePath("installs/main");
     outsideDir = root->filePath("outside");
@@ -105,7 +112,6 @@ void TestRepairInstallJob::init()
 
 void TestRepairInstallJob::cleanup()
 {
-    server.reset();
     root.reset();
 }
 

@@ -1,3 +1,4 @@
+#include "BuildConfig.h"
 #include "ThreadSafeLogWriter.h"
 #include "jobs/RetrieveCompressedFileJob.h"
 #include "jobs/RetrieveFileJob.h"
@@ -93,6 +94,18 @@ QString checkLog(const QStringList& log, QStringList expected, QStringList absen
 QString compactJson(const QJsonObject& object)
 {
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+// Failed attempt n of a part waits n steps before the next one.
+int pauseStep()
+{
+    return BuildConfig::retryPolicy().downloadPauseStepMSecs;
+}
+
+// After its outcome a job must stay silent: long enough for any retry it might still have pending.
+int lateSignalWindow()
+{
+    return 10 * pauseStep() + 50;
 }
 } // namespace
 
@@ -240,6 +253,7 @@ void TestRetrieveFileJob::download_data()
     const qint64 any = -1000;
     const QString label = "label DOWNLOADING PATCH 0";
     const QString splitLine = this->splitLine;
+    const QString retryOnce = QString(R"(Retrying download for "{url}" in %1 ms.)").arg(pauseStep());
 
     // Every plain download is made twice: into memory, and streamed to a file on disk as patches are.
     for (const QString kind : {"file", "disk"}) {
@@ -269,7 +283,7 @@ void TestRetrieveFileJob::download_data()
         for (int attempt = 1; attempt <= 9; ++attempt) {
             retries << QString(R"(Starting download for "{url}_1" attempt %1)").arg(attempt)
                     << R"(Failure: "Error transferring {url}_1 - server replied: Internal Server Error")"
-                    << QString(R"(Retrying download for "{url}_1" in %1 ms.)").arg(attempt * 100);
+                    << QString(R"(Retrying download for "{url}_1" in %1 ms.)").arg(attempt * pauseStep());
         }
         retries << R"(Starting download for "{url}_1" attempt 10)"
                 << R"(Downloaded "{url}" successfully.)";
@@ -284,12 +298,13 @@ void TestRetrieveFileJob::download_data()
             << QStringList{R"(Starting download for "{url}_1" attempt 10)",
                            R"(Failure: "Error transferring {url}_1 - server replied: Not Found")",
                            R"(Failed to download "{url}_1" with 10 attempts)"}
-            << QStringList{"Retrying download for \"{url}_1\" in 1000 ms."} << QList<int>{1, 10, 1};
+            << QStringList{QString(R"(Retrying download for "{url}_1" in %1 ms.)").arg(10 * pauseStep())}
+            << QList<int>{1, 10, 1};
 
         QTest::newRow(row("connection closed mid-body is retried").constData())
             << kind << large << 1 << qint64(0) << PartFaults{{"", {{.toAttempt = 1, .fault = "close_mid_body"}}}} << 0
             << QStringList{label, "Done!", "downloaded"} << large
-            << QStringList{R"(Starting download for "{url}" attempt 1)", R"(Retrying download for "{url}" in 100 ms.)",
+            << QStringList{R"(Starting download for "{url}" attempt 1)", retryOnce,
                            R"(Starting download for "{url}" attempt 2)"}
             << QStringList{} << QList<int>{2};
 
@@ -297,20 +312,17 @@ void TestRetrieveFileJob::download_data()
             << kind << small << 1 << qint64(0)
             << PartFaults{{"", {{.toAttempt = 1, .fault = "wrong_length", .lengthDelta = 1}}}} << 0
             << QStringList{label, "Done!", "downloaded"} << small
-            << QStringList{R"(Retrying download for "{url}" in 100 ms.)", R"(Downloaded "{url}" successfully.)"}
-            << QStringList{} << QList<int>{2};
+            << QStringList{retryOnce, R"(Downloaded "{url}" successfully.)"} << QStringList{} << QList<int>{2};
 
         QTest::newRow(row("stalled transfer times out and is retried").constData())
             << kind << large << 1 << qint64(0) << PartFaults{{"", {{.toAttempt = 1, .fault = "stall"}}}} << 300
             << QStringList{label, "Done!", "downloaded"} << large
-            << QStringList{R"(Retrying download for "{url}" in 100 ms.)", R"(Starting download for "{url}" attempt 2)"}
-            << QStringList{} << QList<int>{2};
+            << QStringList{retryOnce, R"(Starting download for "{url}" attempt 2)"} << QStringList{} << QList<int>{2};
 
         QTest::newRow(row("server that never answers times out and is retried").constData())
             << kind << small << 1 << qint64(0) << PartFaults{{"", {{.toAttempt = 1, .delayMSecs = 5000}}}} << 300
             << QStringList{label, "Done!", "downloaded"} << small
-            << QStringList{R"(Retrying download for "{url}" in 100 ms.)", R"(Starting download for "{url}" attempt 2)"}
-            << QStringList{} << QList<int>{2};
+            << QStringList{retryOnce, R"(Starting download for "{url}" attempt 2)"} << QStringList{} << QList<int>{2};
 
         QTest::newRow(row("chunked replies without length").constData())
             << kind << large << 2 << qint64(0)
@@ -332,7 +344,7 @@ void TestRetrieveFileJob::download_data()
         for (int attempt = 1; attempt <= 9; ++attempt)
             overlong << QString(R"(Starting download for "{url}" attempt %1)").arg(attempt)
                      << R"(Failure: "Received more than the expected 2999 bytes")"
-                     << QString(R"(Retrying download for "{url}" in %1 ms.)").arg(attempt * 100);
+                     << QString(R"(Retrying download for "{url}" in %1 ms.)").arg(attempt * pauseStep());
         overlong << R"(Starting download for "{url}" attempt 10)"
                  << R"(Failure: "Received more than the expected 2999 bytes")"
                  << R"(Failed to download "{url}" with 10 attempts)";
@@ -493,7 +505,7 @@ void TestRetrieveFileJob::download()
     job->go();
     const bool ended = QTest::qWaitFor([&run] { return run.ended; }, 30000);
     // Anything the job still emits after its outcome would show up here.
-    QTest::qWait(100);
+    QTest::qWait(lateSignalWindow());
     const QStringList capturedLog = recording.finish();
     QVERIFY(ended);
 
@@ -507,9 +519,9 @@ void TestRetrieveFileJob::download()
         const QString partPath = parts > 1 ? QString("%1_%2").arg(path).arg(i) : path;
         const QList<TestUpdateServer::Request> log = server->requestsFor(partPath);
         QCOMPARE(log.size(), requests[i]);
-        // Attempt n + 1 may start only n * 100 ms after attempt n.
+        // Attempt n + 1 may start only n pause steps after attempt n.
         for (int n = 1; n < log.size(); ++n)
-            QVERIFY2(log[n].timeMSecs - log[n - 1].timeMSecs >= n * 100 - 5,
+            QVERIFY2(log[n].timeMSecs - log[n - 1].timeMSecs >= n * pauseStep() - 1,
                      qPrintable(QString("attempt %1 came %2 ms after the one before")
                                     .arg(n + 1)
                                     .arg(log[n].timeMSecs - log[n - 1].timeMSecs)));
@@ -647,7 +659,7 @@ void TestRetrieveFileJob::unevenSplits()
     LogRecording recording;
     job->go();
     const bool ended = QTest::qWaitFor([&run] { return run.ended; }, 60000);
-    QTest::qWait(100);
+    QTest::qWait(lateSignalWindow());
     const QStringList capturedLog = recording.finish();
     QVERIFY(ended);
 
@@ -749,8 +761,9 @@ void TestRetrieveFileJob::everyPartFailingReportsOnce()
     LogRecording recording;
     job->go();
     const bool ended = QTest::qWaitFor([&run] { return run.ended; }, 30000);
-    // Long enough for the other parts' last attempts and pending retries to play out.
-    QTest::qWait(1500);
+    // Long enough for the other parts' last attempts (answered up to 100 ms late) and pending
+    // retries to play out.
+    QTest::qWait(lateSignalWindow() + 100);
     const QStringList capturedLog = recording.finish();
     QVERIFY(ended);
 
@@ -807,7 +820,7 @@ void TestRetrieveFileJob::streamedWriteFailureFailsAtOnce()
     LogRecording recording;
     job->go();
     const bool ended = QTest::qWaitFor([&run] { return run.ended; }, 30000);
-    QTest::qWait(300);
+    QTest::qWait(lateSignalWindow());
     setrlimit(RLIMIT_FSIZE, &previous);
     const QStringList capturedLog = recording.finish();
     QVERIFY(ended);

@@ -1,4 +1,5 @@
 #include "SingleInstanceGuard.h"
+#include "support/LauncherSandbox.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -25,7 +26,9 @@ private slots:
     void segmentOfAKilledHolderIsCleared();
 
 private:
-    QTemporaryDir keyFiles;
+    // On a tmpfs where there is one, so that the keys never meet those of the launchers other test
+    // programs run meanwhile.
+    QTemporaryDir keyFiles{LauncherSandbox::keyFileTemplate()};
 };
 
 void TestSingleInstanceGuard::initTestCase()

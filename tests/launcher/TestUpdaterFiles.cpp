@@ -1,3 +1,4 @@
+#include "BuildConfig.h"
 #include "updater/Updater.h"
 
 #include <QDir>
@@ -410,8 +411,9 @@ void TestUpdaterFiles::retriesThirtyTwoTimesThenGivesUp()
     QElapsedTimer elapsed;
     elapsed.start();
     QVERIFY(!operation(a, root.path()));
-    // Each failure is followed by a 100 ms pause, the last one included.
-    QVERIFY2(elapsed.elapsed() >= 3150, qPrintable(QString::number(elapsed.elapsed())));
+    // Each failure is followed by the pause, the last one included.
+    const int pauses = 32 * BuildConfig::retryPolicy().fileOperationPauseMSecs;
+    QVERIFY2(elapsed.elapsed() >= pauses, qPrintable(QString::number(elapsed.elapsed())));
     QCOMPARE(captured, repeated(failureLine.arg(root.path()), 32) + QStringList{"Exhausted retries!"});
 }
 

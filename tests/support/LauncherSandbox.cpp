@@ -1,18 +1,28 @@
 #include "LauncherSandbox.h"
 
+#include "TestUpdateServer.h"
+
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 
-LauncherSandbox::LauncherSandbox()
+LauncherSandbox::LauncherSandbox() : temp(keyFileTemplate())
 {
-    for (const char* sub : {"data", "home", "tmp"})
+    for (const char* sub : {"data", "home"})
         QDir(dir.path()).mkpath(sub);
+}
+
+QString LauncherSandbox::keyFileTemplate()
+{
+    const QFileInfo shm("/dev/shm");
+    return shm.isDir() && shm.isWritable() ? QStringLiteral("/dev/shm/pelwinter-tmp-XXXXXX")
+                                           : QDir::tempPath() + "/pelwinter-tmp-XXXXXX";
 }
 
 bool LauncherSandbox::isValid() const
 {
-    return dir.isValid();
+    return dir.isValid() && temp.isValid();
 }
 
 QString LauncherSandbox::root() const
@@ -27,7 +37,7 @@ QString LauncherSandbox::dataDir() const
 
 QString LauncherSandbox::tempDir() const
 {
-    return dir.path() + "/tmp";
+    return temp.path();
 }
 
 QString LauncherSandbox::installsDir() const
@@ -71,6 +81,8 @@ QProcessEnvironment LauncherSandbox::environment() const
     env.insert("HOME", dir.path() + "/home");
     env.insert("TMPDIR", tempDir());
     env.insert("QT_QPA_PLATFORM", "offscreen");
+    // The launcher asks this program's own port, where its server runs or nothing answers.
+    env.insert(TEST_SERVER_PORT_VARIABLE, QString::number(TestUpdateServer::launcherPort()));
     for (const QString& name : extra.keys())
         env.insert(name, extra.value(name));
     return env;

@@ -7,8 +7,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
-// A private world for running the real launcher binary: XDG_DATA_HOME, HOME and TMPDIR point
-// into one temporary folder, so every run has its own data directory, log file and
+// A private world for running the real launcher binary: XDG_DATA_HOME and HOME point into one
+// temporary folder and TMPDIR into another, so every run has its own data directory, log file and
 // single-instance lock (the lock lives under TMPDIR).
 class LauncherSandbox
 {
@@ -18,7 +18,7 @@ public:
     bool isValid() const;
     QString root() const;
     QString dataDir() const; // XDG_DATA_HOME
-    QString tempDir() const; // TMPDIR
+    QString tempDir() const; // TMPDIR (on a tmpfs where there is one, see keyFileTemplate())
     QString installsDir() const;
     QString installDir(const QString& profile = "main") const;
     QString logPath() const;
@@ -47,7 +47,14 @@ public:
     // Extra environment for every later start (e.g. FAKE_GAME_RECORD).
     void setEnv(const QString& name, const QString& value);
 
+    // A new folder for the key files of a single-instance lock, as TMPDIR. The lock's System V keys
+    // are made from the low 16 bits of the key files' inode numbers: on a disk that soon hands
+    // freed inodes out again, launchers of test programs running side by side can get the same
+    // key and take each other for a running launcher. A tmpfs numbers its inodes one after another.
+    static QString keyFileTemplate();
+
 private:
     QTemporaryDir dir;
+    QTemporaryDir temp;
     QProcessEnvironment extra;
 };

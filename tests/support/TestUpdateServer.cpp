@@ -12,7 +12,11 @@
 #include <QSslConfiguration>
 #include <QStandardPaths>
 #include <QThread>
+#include <arpa/inet.h>
 #include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace
 {
@@ -93,6 +97,28 @@ void TestUpdateServer::stop()
     listeningPort = 0;
 }
 
+quint16 TestUpdateServer::launcherPort()
+{
+    static const quint16 port = [] {
+        // Bound with SO_REUSEADDR but never listening: the server binds the same port the same way
+        // (only one socket may listen), while ports the system hands out skip it.
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
+            ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            qFatal("TestUpdateServer: cannot reserve a loopback port: %s", strerror(errno));
+        const quint16 reserved = ntohs(address.sin_port);
+        qputenv(TEST_SERVER_PORT_VARIABLE, QByteArray::number(reserved));
+        return reserved;
+    }();
+    return port;
+}
+
 QString TestUpdateServer::baseUrl() const
 {
     return QString("https://127.0.0.1:%1/update").arg(listeningPort);
@@ -140,6 +166,20 @@ QString TestUpdateServer::putSplitBlob(const QString& hash, const QByteArray& co
     return putFile("blobs/" + hash, content);
 }
 
+void TestUpdateServer::reset()
+{
+    QDir served(root);
+    for (const QFileInfo& entry :
+         served.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)) {
+        if (entry.isDir() && !entry.isSymLink())
+            QDir(entry.filePath()).removeRecursively();
+        else
+            served.remove(entry.fileName());
+    }
+    clearFaults();
+    clearRequestLog();
+}
+
 void TestUpdateServer::setFaults(const QString& path, const QList<FaultRule>& rules)
 {
     plan[path] = rules;
@@ -170,6 +210,8 @@ void TestUpdateServer::writePlan()
             if (rule.stallMSecs > 0)
                 json["stall_ms"] = rule.stallMSecs;
             json["length_delta"] = rule.lengthDelta;
+            if (rule.hold)
+                json["hold"] = true;
             rules.append(json);
         }
         paths[it.key()] = rules;

@@ -15,7 +15,7 @@
 //
 //     TestUpdateServer server(TEST_CA_DIR);              // serves a fresh temporary folder
 //     QVERIFY(server.start());                           // a free port; start(TEST_SERVER_PORT) for
-//                                                        // the launcher built against the test server
+//                                                        // the server the test launcher asks
 //     server.putFile("manifest-main-linux.json", json);  // -> /update/manifest-main-linux.json
 //     const QString blob = server.putBlob("abc", bytes, 3); // "/update/blobs/abc": abc_0, abc_1, abc_2
 //     server.setFaults(blob + "_1", {{.toAttempt = 9, .status = 500}});
@@ -24,8 +24,12 @@
 //
 // In-process clients must trust the test CA: call TestUpdateServer::trustTestCa(TEST_CA_DIR)
 // once (it adds ca.pem to the default QSslConfiguration). The launcher binary built for tests
-// (TEST_LAUNCHER_BINARY) already trusts it and expects the server on TEST_SERVER_PORT; tests that
-// use that fixed port must share the ctest RESOURCE_LOCK "update_server".
+// (TEST_LAUNCHER_BINARY) already trusts it and asks the server on TEST_SERVER_PORT, which is
+// launcherPort(): a port of this test program's own, so test programs run side by side.
+//
+// Start the server once per test program and change its content (reset()) and fault plan per
+// row. A row that needs connections refused stops it: the port stays reserved, and
+// start(TEST_SERVER_PORT) brings the server back on it.
 //
 // Content and fault plan may be changed while the server runs; every change of the fault plan
 // starts the per-path attempt counts again at 1. stop() (or the destructor) ends the server.
@@ -49,6 +53,8 @@ public:
         int stallMSecs = 0;  // "stall": how long to send nothing (0: ten minutes)
         int lengthDelta = 1; // "wrong_length": announced length minus real length; "resized": body length
                              // minus the file's
+        bool hold = false;   // answer only once the fault plan changes next (setFaults, clearFaults,
+                             // reset), then as the rest of the rule says
     };
 
     struct Request
@@ -72,6 +78,12 @@ public:
     void stop();
 
     quint16 port() const { return listeningPort; }
+    // The port the test launcher and the launcher's code in this process ask (TEST_SERVER_PORT): a
+    // free port, chosen on the first call and held, not listening, for the life of the process, so
+    // nothing else takes it and connections to it are refused while no server runs there. The
+    // first call also puts it into the environment variable the test build reads, for in-process
+    // code and for launchers started from here; LauncherSandbox passes it on too.
+    static quint16 launcherPort();
     QString baseUrl() const; // "https://127.0.0.1:<port>/update"
     QString rootDir() const { return root; }
 
@@ -91,6 +103,11 @@ public:
     // partLengths. Returns the blob's URL path as putBlob does.
     QString putSplitBlob(const QString& hash, const QByteArray& content, qint64 chunkBytes,
                          const QList<qint64>& partLengths = {});
+
+    // Back to what a server that has just started serves: nothing (the content of rootDir() is
+    // removed), no fault plan, an empty request log. For the next test row of a server that keeps
+    // running; the port stays the same.
+    void reset();
 
     // Rules for one URL path ("/update/blobs/abc_0"), replacing earlier ones for that path.
     void setFaults(const QString& path, const QList<FaultRule>& rules);

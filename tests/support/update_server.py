@@ -12,6 +12,8 @@ Requests are counted per path; the count starts again at 1 whenever "generation"
 For each request the first rule whose attempt range [from, to] holds the count applies
 ("from" defaults to 1, "to" to no upper bound); with no rule the file is served as it is.
 A rule may hold:
+    "hold": true        answer only once the plan changes (a new generation), as a server that
+                        keeps the client waiting until the test lets it go; then as below
     "delay_ms": N       wait N ms before answering (also before the fault or status below)
     "status": N         answer status N with a short body instead of the file
     "fault": one of
@@ -89,6 +91,7 @@ class FaultPlan:
             self.counts = {}
 
     def next_request(self, path):
+        """(attempt, rule, generation of the plan the rule comes from)"""
         with self.lock:
             self._reload()
             attempt = self.counts.get(path, 0) + 1
@@ -97,8 +100,13 @@ class FaultPlan:
                 low = rule.get("from", 1)
                 high = rule.get("to")
                 if attempt >= low and (high is None or attempt <= high):
-                    return attempt, rule
-            return attempt, {}
+                    return attempt, rule, self.generation
+            return attempt, {}, self.generation
+
+    def changed_since(self, generation):
+        with self.lock:
+            self._reload()
+            return self.generation != generation
 
 
 class RequestLog:
@@ -160,7 +168,7 @@ class Handler(BaseHTTPRequestHandler):
     def do_GET(self):
         arrived = time.time() * 1000.0
         path = urlsplit(self.path).path
-        attempt, rule = self.server.plan.next_request(path)
+        attempt, rule, generation = self.server.plan.next_request(path)
         target = self.resolve(path)
 
         fault = rule.get("fault")
@@ -175,6 +183,9 @@ class Handler(BaseHTTPRequestHandler):
             action = "file"
         self.server.log.write({"path": path, "time": arrived, "attempt": attempt, "action": action})
 
+        if rule.get("hold"):
+            while not self.server.plan.changed_since(generation) and not self.server.stopping:
+                time.sleep(0.01)
         delay = rule.get("delay_ms", 0)
         if delay:
             time.sleep(delay / 1000.0)
