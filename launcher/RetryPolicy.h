@@ -18,8 +18,11 @@ struct RetryPolicy
     // window of this length counts as a failed attempt.
     int stallWindowMSecs;
     int stallMinimumBytes;
+    // How long a permanent console line may wait for a standard output that doesn't take it (a reader
+    // that stopped reading) before it is dropped.
+    int consoleWriteWaitMSecs;
 
-    static constexpr RetryPolicy real() { return {100, 100, 500, 60000, 20000, 1024}; }
+    static constexpr RetryPolicy real() { return {100, 100, 500, 60000, 20000, 1024, 1000}; }
     // The same policy with every pause and window cut short, for the test build.
-    static constexpr RetryPolicy shortened() { return {5, 5, 50, 10000, 1000, 1024}; }
+    static constexpr RetryPolicy shortened() { return {5, 5, 50, 10000, 1000, 1024, 200}; }
 };
