@@ -12,14 +12,16 @@ struct RetryPolicy
     int fileOperationPauseMSecs;
     // Another launcher still running: the single-instance lock is tried again after this.
     int instancePauseMSecs;
-    // The whole of one request's transfer, after which Qt aborts it.
-    int transferTimeoutMSecs;
     // A request whose headers don't arrive, or that receives less than stallMinimumBytes, within any
-    // window of this length counts as a failed attempt.
+    // window of this length counts as a failed attempt. The window opens when the request leaves Qt's
+    // queue, not when it is made.
     int stallWindowMSecs;
     int stallMinimumBytes;
+    // How long a permanent console line may wait for a standard output that doesn't take it (a reader
+    // that stopped reading) before it is dropped.
+    int consoleWriteWaitMSecs;
 
-    static constexpr RetryPolicy real() { return {100, 100, 500, 60000, 20000, 1024}; }
+    static constexpr RetryPolicy real() { return {100, 100, 500, 20000, 1024, 1000}; }
     // The same policy with every pause and window cut short, for the test build.
-    static constexpr RetryPolicy shortened() { return {5, 5, 50, 10000, 1000, 1024}; }
+    static constexpr RetryPolicy shortened() { return {5, 5, 50, 1000, 1024, 200}; }
 };

@@ -14,11 +14,53 @@
 #include <QSslSocket>
 #include <QStandardPaths>
 #include <QThread>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
 #include <memory>
 #include <optional>
+#include <unistd.h>
+
+namespace
+{
+void ignorePipeSignal(int) {}
+
+// A reader of standard output that goes away (a closed pipe, a desktop that no longer reads) must not
+// end the launcher: its writes then fail with EPIPE, which the console handles. A handler that does
+// nothing rather than SIG_IGN, since an ignored signal would stay ignored in the game and the dedicated
+// server we start, while exec resets a handled one to its default. Installed while the process still
+// has one thread, so every thread created later shares it. (Qt's socket engine sets SIG_IGN at its first
+// write all the same; the launch of the server puts the default back before its exec.)
+void survivePipeSignal()
+{
+    struct sigaction action = {};
+    action.sa_handler = ignorePipeSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGPIPE, &action, nullptr);
+}
+
+// Standard input, output or error closed by whoever started us: the next file we open would take that
+// number, and the console or a stray message would be written into it (the log file, say). Each closed
+// one is held by /dev/null instead, before anything else opens a file.
+void fillClosedStandardDescriptors()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lower descriptors are open by now, so this takes fd itself.
+        const int opened = open("/dev/null", O_RDWR);
+        if (opened >= 0 && opened != fd)
+            close(opened);
+    }
+}
+} // namespace
 
 int main(int argc, char* argv[])
 {
+    fillClosedStandardDescriptors();
+    survivePipeSignal();
+
     SingleInstanceGuard guard("3c7e51d2-8a04-4f6b-b9e2-0d5a6c41f873");
     bool acquired = false;
     for (int attempt = 1; attempt <= 5 && !(acquired = guard.tryAcquire()); ++attempt) {

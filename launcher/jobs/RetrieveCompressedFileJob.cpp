@@ -63,7 +63,7 @@ struct DecompressOutcome
         ReadFailed,
         WriteFailed
     } result = Done;
-    QString detail; // strerror of a failed read or write
+    QString detail; // strerror of a failed read or write, or what is wrong with the frames
 };
 
 // Decompresses every zstd frame of in into out as a stream, taking the BLAKE3 digest of what comes
@@ -74,7 +74,7 @@ DecompressOutcome decompressStream(int in, int out, int maxWindowLog, const QByt
     DecompressOutcome outcome;
     const std::unique_ptr<ZSTD_DCtx, size_t (*)(ZSTD_DCtx*)> context(ZSTD_createDCtx(), ZSTD_freeDCtx);
     if (!context || ZSTD_isError(ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, maxWindowLog))) {
-        outcome.result = DecompressOutcome::InvalidFrame;
+        outcome = {DecompressOutcome::InvalidFrame, QStringLiteral("no decompression context")};
         return outcome;
     }
     std::vector<char> inBuffer(size_t(1) << 20);
@@ -104,7 +104,7 @@ DecompressOutcome decompressStream(int in, int out, int maxWindowLog, const QByt
             ZSTD_outBuffer output{outBuffer.data(), outBuffer.size(), 0};
             pending = ZSTD_decompressStream(context.get(), &output, &input);
             if (ZSTD_isError(pending)) {
-                outcome.result = DecompressOutcome::InvalidFrame;
+                outcome = {DecompressOutcome::InvalidFrame, QString::fromUtf8(ZSTD_getErrorName(pending))};
                 return outcome;
             }
             if (!emitOutput(output)) {
@@ -118,7 +118,11 @@ DecompressOutcome decompressStream(int in, int out, int maxWindowLog, const QByt
         ZSTD_inBuffer input{nullptr, 0, 0};
         ZSTD_outBuffer output{outBuffer.data(), outBuffer.size(), 0};
         pending = ZSTD_decompressStream(context.get(), &output, &input);
-        if (ZSTD_isError(pending) || output.pos == 0)
+        if (ZSTD_isError(pending)) {
+            outcome = {DecompressOutcome::InvalidFrame, QString::fromUtf8(ZSTD_getErrorName(pending))};
+            return outcome;
+        }
+        if (output.pos == 0)
             break;
         if (!emitOutput(output)) {
             outcome = {DecompressOutcome::WriteFailed, QString::fromLocal8Bit(strerror(errno))};
@@ -126,7 +130,8 @@ DecompressOutcome decompressStream(int in, int out, int maxWindowLog, const QByt
         }
     }
     if (!anyInput || pending != 0) {
-        outcome.result = DecompressOutcome::InvalidFrame;
+        outcome = {DecompressOutcome::InvalidFrame,
+                   anyInput ? QStringLiteral("the blob ends inside a frame") : QStringLiteral("the blob is empty")};
         return outcome;
     }
 
@@ -195,6 +200,9 @@ void RetrieveCompressedFileJob::handleDownloaded(QByteArray file)
     const size_t result = ZSTD_decompress(out.data(), size_t(out.size()), file.constData(), size_t(file.size()));
     if (file.isEmpty() || ZSTD_isError(result)) {
         qDebug() << "Failed to decompress" << url;
+        qDebug() << "Decompressing" << url << "failed:"
+                 << (file.isEmpty() ? QStringLiteral("the blob is empty")
+                                    : QString::fromUtf8(ZSTD_getErrorName(result)));
         emit decompressionFailed();
         return;
     }
@@ -239,6 +247,7 @@ void RetrieveCompressedFileJob::decompressToFile()
             return;
         case DecompressOutcome::InvalidFrame:
             qDebug() << "Failed to decompress" << url;
+            qDebug() << "Decompressing" << url << "failed:" << outcome->detail;
             break;
         case DecompressOutcome::WrongDigest:
             qDebug() << "Downloaded contents of" << targetPath << "do not match its validation hash.";

@@ -1,6 +1,7 @@
 #include "RetrieveFileJob.h"
 
 #include "BuildConfig.h"
+#include "jobs/StallWatch.h"
 #include "patch/dir/file_copy.h"
 #include "updater/ServerFormats.h"
 
@@ -10,6 +11,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <numeric>
@@ -19,6 +21,12 @@
 
 namespace
 {
+// The text of the system's error for the call that failed last.
+QString systemError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
 bool pwriteAll(int fd, const char* data, qint64 size, qint64 at)
 {
     while (size > 0) {
@@ -85,8 +93,7 @@ bool appendFile(int out, qint64& at, const QString& fromPath)
 RetrieveFileJob::RetrieveFileJob(QNetworkAccessManager* networkManager, QString url, QString name, int partCount,
                                  qint64 expectedSize, QObject* parent)
     : QObject(parent), networkManager(networkManager), url(std::move(url)), name(std::move(name)), partCount(partCount),
-      expectedSize(expectedSize), maxAttempts(10), finishedParts(0), hasFailed(false),
-      transferTimeoutMSecs(BuildConfig::retryPolicy().transferTimeoutMSecs)
+      expectedSize(expectedSize), maxAttempts(10), finishedParts(0), hasFailed(false), transferTimeoutMSecs(0)
 {}
 
 // Replies still running belong to the network manager; they are left to it.
@@ -129,9 +136,10 @@ void RetrieveFileJob::dropReply(QNetworkReply*& reply)
     reply = nullptr;
 }
 
-void RetrieveFileJob::failWrite(const QString& path)
+void RetrieveFileJob::failWrite(const QString& path, const QString& cause)
 {
     qDebug() << "Failed to write downloaded data to" << path;
+    qDebug() << "Writing" << path << "failed:" << cause;
     writeFailed = true;
     failJob();
 }
@@ -189,11 +197,11 @@ bool RetrieveFileJob::savePartData(int partIndex)
         partData[partIndex].append(data);
     } else if (writeInPlace()) {
         if (!pwriteAll(outputFd, data.constData(), data.size(), shareStart(partIndex) + at)) {
-            failWrite(outputPath);
+            failWrite(outputPath, systemError());
             return false;
         }
     } else if (!data.isEmpty() && partFiles[partIndex]->write(data) != data.size()) {
-        failWrite(partFilePath(partIndex));
+        failWrite(partFilePath(partIndex), partFiles[partIndex]->errorString());
         return false;
     }
     return true;
@@ -350,7 +358,7 @@ void RetrieveFileJob::go()
             ::close(outputFd);
         outputFd = ::open(QFile::encodeName(outputPath).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (outputFd < 0) {
-            failWrite(outputPath);
+            failWrite(outputPath, systemError());
             return;
         }
     }
@@ -385,20 +393,25 @@ void RetrieveFileJob::startPart(int partIndex)
     request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-    request.setTransferTimeout(transferTimeoutMSecs);
+    if (transferTimeoutMSecs > 0)
+        request.setTransferTimeout(transferTimeoutMSecs);
 
     if (!outputPath.isEmpty() && !writeInPlace()) {
         // Every attempt starts its part afresh.
         delete partFiles[partIndex];
         partFiles[partIndex] = new QFile(partFilePath(partIndex));
         if (!partFiles[partIndex]->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            failWrite(partFilePath(partIndex));
+            failWrite(partFilePath(partIndex), partFiles[partIndex]->errorString());
             return;
         }
     }
 
     QNetworkReply* reply = networkManager->get(request);
     replies[partIndex] = reply;
+    // Without it a server that stops sending (or sends a byte now and then) would hold the part for as
+    // long as it keeps the connection open.
+    new StallWatch(reply, partUrls[partIndex], BuildConfig::retryPolicy().stallWindowMSecs,
+                   BuildConfig::retryPolicy().stallMinimumBytes);
     // The bytes are taken from the reply as they come. Without a bound on its buffer, the network
     // thread would read ahead of us without limit, and a fast server could fill memory faster than
     // the bytes are taken (or found to be too many).
@@ -527,7 +540,7 @@ void RetrieveFileJob::handlePartFinished(int partIndex)
 
     if (!outputPath.isEmpty()) {
         if (!finishOutputFile()) {
-            failWrite(outputPath);
+            failWrite(outputPath, systemError());
             return;
         }
         // Written in place, a part that came short leaves a gap the file's length doesn't show.

@@ -15,7 +15,8 @@
 // Downloads one resource from the update server into memory (or to a file, see setOutputFile). A
 // resource of several parts is fetched as partCount simultaneous requests for url + "_0" ...
 // "_<partCount-1>" and joined in index order; one part is fetched from url itself. Each part is tried up to 10 times,
-// the n-th retry after n * 100 ms. The joined resource must have expectedSize bytes (0: any size).
+// the n-th retry after n * 100 ms; an attempt that stalls is a failed one (see StallWatch). The joined resource
+// must have expectedSize bytes (0: any size).
 //
 // Counts and sizes come from the server's manifests and are bounded before use: a resource in more
 // than maxPartCount parts, or in more parts than it has bytes, fails at once. A part whose bytes
@@ -44,8 +45,10 @@ public:
     // How far each reply may read ahead of the job taking its bytes.
     static constexpr qint64 readBufferSize = qint64(8) << 20;
 
-    // A part that receives nothing for this long counts as a failed attempt (and is retried),
-    // so a stalled server cannot hold the launcher forever. Takes effect from the next request.
+    // Every attempt of a part that stalls (no headers, or less than the retry policy's minimum of bytes
+    // within its stall window, counted from when the request leaves Qt's queue) is ended as failed and
+    // retried. This adds Qt's own time-out of a transfer that receives nothing for msecs, counted from
+    // when the request is made (0, the default: none). Takes effect from the next request.
     void setTransferTimeout(int msecs);
 
     // Streams the resource to path instead of memory; path is complete when downloaded() comes (with
@@ -97,7 +100,7 @@ private:
     void failPartAttempt(int partIndex, const QString& reason);
     void endAttempt(int partIndex);
     void dropReply(QNetworkReply*& reply);
-    void failWrite(const QString& path);
+    void failWrite(const QString& path, const QString& cause);
     void failJob();
 
 protected:

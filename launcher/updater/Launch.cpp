@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QProcess>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <unistd.h>
 #include <vector>
@@ -37,7 +38,18 @@ void Updater::launchGame(QString failureText)
         for (QByteArray& argument : encoded)
             argv.push_back(argument.data());
         argv.push_back(nullptr);
+        // Qt's socket engine sets SIGPIPE to SIG_IGN at its first write, and an ignored signal would stay
+        // ignored in the server; a handled one is reset by exec. The launcher's own handler goes back in
+        // place should exec fail.
+        struct sigaction pipeAction = {};
+        struct sigaction launcherAction = {};
+        pipeAction.sa_handler = SIG_DFL;
+        sigemptyset(&pipeAction.sa_mask);
+        sigaction(SIGPIPE, &pipeAction, &launcherAction);
         execvp(program.constData(), argv.data());
+        const int error = errno;
+        sigaction(SIGPIPE, &launcherAction, nullptr);
+        errno = error;
         qDebug() << "Error:" << QString::fromLocal8Bit(std::strerror(errno));
         qDebug() << "Failed to create process.";
     } else if (QProcess::startDetached(executablePath, launchArguments, QString())) {

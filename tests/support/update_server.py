@@ -27,6 +27,13 @@ A rule may hold:
                           length announced: cut short, or the whole file followed by zero bytes
         "endless"         send the file with chunked transfer encoding, then zero bytes without
                           end, until the client hangs up
+        "drip:N"          announce the full length and send the body at N bytes a second (a few
+                          pieces a second, at least one byte each), until it is sent or the client
+                          hangs up
+        "headers_then_stall"  announce the full length, send none of the body for "stall_ms"
+                          (default 600000), then close
+        "no_headers"      read the request and send nothing at all for "stall_ms" (default
+                          600000), then close
 A missing file answers 404.
 
 A blob may also be split at request time, as a server that cuts its blobs its own way does: with
@@ -218,6 +225,17 @@ class Handler(BaseHTTPRequestHandler):
                 self.send_zeros(length - size)
             elif fault == "endless":
                 self.send_endless(f)
+            elif fault and fault.startswith("drip:"):
+                self.send_head(size)
+                self.drip(f, size, max(1, int(fault[len("drip:"):])))
+            elif fault == "headers_then_stall":
+                self.send_head(size)
+                self.wfile.flush()
+                self.stall(rule.get("stall_ms", 600000))
+                self.close_abruptly()
+            elif fault == "no_headers":
+                self.stall(rule.get("stall_ms", 600000))
+                self.close_abruptly()
             elif fault == "wrong_length":
                 self.send_head(max(0, size + rule.get("length_delta", 1)))
                 self.copy(f, size)
@@ -303,6 +321,23 @@ class Handler(BaseHTTPRequestHandler):
         except OSError:
             pass  # the client hung up, as it should
         self.close_connection = True
+
+    def drip(self, f, count, rate):
+        interval = max(0.05, 1.0 / rate)
+        piece = max(1, int(rate * interval))
+        due = time.monotonic()
+        try:
+            while count > 0 and not self.server.stopping:
+                data = f.read(min(piece, count))
+                if not data:
+                    break
+                self.wfile.write(data)
+                self.wfile.flush()
+                count -= len(data)
+                due += interval
+                time.sleep(max(0.0, due - time.monotonic()))
+        except OSError:
+            self.close_connection = True  # the client hung up
 
     def stall(self, ms):
         deadline = time.monotonic() + ms / 1000.0
