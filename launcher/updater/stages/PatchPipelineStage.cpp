@@ -11,41 +11,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
-#include <QMessageBox>
 #include <QSet>
 #include <QThread>
-#include <functional>
 
 // The patch pipeline: one download at a time in the main thread while the previous patch is
-// applied on a worker thread, then the swap of the staging directory into place.
+// applied on a worker thread into the staging directory; InstallSwap.cpp moves each result into place.
 
 namespace
 {
-// Headless there is nobody to ask: a removal or move that keeps failing is given up after this many
-// passes (each is 32 tries, 100 ms apart), and the run ends as after Abort.
-constexpr int kHeadlessPasses = 3;
-
-// Runs one step of the install swap in passes until a pass succeeds. After a failed pass the window
-// asks whether to try again; headless, passes repeat up to kHeadlessPasses. False when the user
-// answers anything but Retry, or the headless passes are used up.
-bool runSwapStep(bool headless, const std::function<bool()>& pass, const std::function<void()>& logFailure,
-                 const QString& problem)
-{
-    for (int passes = 1;; ++passes) {
-        if (pass())
-            return true;
-        logFailure();
-        const bool giveUp = headless ? passes >= kHeadlessPasses
-                                     : QMessageBox::warning(nullptr, "Failed to remove old installation!",
-                                                            problem + "\n\nPlease close it and then try again.",
-                                                            QMessageBox::Retry | QMessageBox::Abort,
-                                                            QMessageBox::NoButton) != QMessageBox::Retry;
-        if (giveUp)
-            return false;
-        qDebug() << "User requested more retries.";
-    }
-}
-
 QString fullInstallSourcePath(const QString& tempDir)
 {
     return tempDir + "/empty";
@@ -196,73 +169,6 @@ void Updater::applyPatchProgress(int id, qlonglong progress)
                                       : "INSTALLING PATCH " + QString::number(id + 1) + " OF " +
                                             QString::number(patchQueue.size()) + " (%p%)";
     emit updateProgressBar2(label, done, maximum);
-}
-
-void Updater::applyPatchJobFinished(int id)
-{
-    // For a linked install the folder that is swapped is the link's target: the link stays as it
-    // is and leads to the new install once it is in place.
-    const QString installDir = installTargetPath();
-    const QString aside = asideDirPath();
-    const QString staging = stagingDirPath();
-
-    // The old install is moved aside rather than removed, so that it comes back if the move of the
-    // new one fails or the run is killed in between (the next start restores it).
-    qDebug() << "Removing old install.";
-    const bool movedAside = runSwapStep(
-        headless,
-        [&] {
-            return entryMissing(installDir) || (removeDirWithRetries(aside) && renameWithRetries(installDir, aside));
-        },
-        [&] { qDebug() << "Failed to remove old install" << installDir; },
-        "Another program running on your computer is preventing the launcher from deleting \"" + installDir + "\".");
-    if (!movedAside) {
-        applyPatchJobFailed(id);
-        return;
-    }
-
-    qDebug() << "Moving new install into place.";
-    const bool movedIn = runSwapStep(
-        headless, [&] { return renameWithRetries(staging, installDir); },
-        [&] { qDebug() << "Failed to move new install into place."; },
-        "Another program running on your computer is preventing the launcher from moving \"" + staging + "\".");
-    if (!movedIn) {
-        // The old install goes back where it was; were that to fail too, the next start does it.
-        if (!entryMissing(aside) && !renameWithRetries(aside, installDir))
-            qDebug() << "Failed to restore old install from" << aside;
-        applyPatchJobFailed(id);
-        return;
-    }
-
-    // The receipt names the new version as soon as it is in place: removing the old one may take
-    // seconds, and a run killed meanwhile would otherwise "repair" the new files back to the old.
-    patchApplied[id] = true;
-    applying = false;
-    saveInstallReceipt();
-
-    if (!entryMissing(aside) && !removeDirWithRetries(aside))
-        qDebug() << "Failed to remove previous install" << aside;
-
-    if (patchApplied.count(true) < patchQueue.size())
-        applyNextPatch();
-    else
-        patchingFinished();
-}
-
-bool Updater::restoreAsideInstall()
-{
-    const QString installDir = installTargetPath();
-    const QString aside = asideDirPath();
-    if (entryMissing(aside))
-        return true;
-    // Only a folder is an install the swap moved aside; a stray file or link there is removed.
-    const QFileInfo asideInfo(aside);
-    if (entryMissing(installDir) && asideInfo.isDir() && !asideInfo.isSymLink()) {
-        qDebug() << "Restoring the install an interrupted update moved aside:" << aside;
-        return renameWithRetries(aside, installDir);
-    }
-    qDebug() << "Removing the previous install left over by an interrupted update:" << aside;
-    return removeDirWithRetries(aside);
 }
 
 void Updater::applyPatchJobFailed(int id)
