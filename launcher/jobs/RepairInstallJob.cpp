@@ -96,9 +96,8 @@ void RepairInstallJob::retrieveFileProgress(int id, qlonglong progress)
     emit updateProgress1(
         QStringLiteral("DOWNLOADING FILE %1 OF %2 (%p%)").arg(finishedCount + 1).arg(repairFiles.size()), receivedBytes,
         totalBytes);
-    emit updateInfoText(formatBytes(rate) + QStringLiteral("/s - ") + formatBytes(receivedBytes) +
-                            QStringLiteral(" / ") + formatBytes(totalBytes),
-                        formatDuration(eta) + QStringLiteral(" remaining..."));
+    const TransferInfoText text = transferInfoText(rate, receivedBytes, totalBytes, eta);
+    emit updateInfoText(text.line1, text.line2);
 }
 
 void RepairInstallJob::retrieveFileFinished(int id, QString decompressedPath)

@@ -2,7 +2,7 @@
 
 #include "jobs/RetrieveFileJob.h"
 
-class QThread;
+class BlobDecompressor;
 
 // A RetrieveFileJob whose resource is zstd-compressed: reports decompressionFinished(file) with
 // the decompressed bytes, or decompressionFailed(). failed() and the progress signals are those of
@@ -14,9 +14,9 @@ class QThread;
 // With setDecompressedFile(targetPath, digest) the job handles files of any size in bounded
 // memory: the blob is streamed to a temporary file beside targetPath, then decompressed as a stream
 // on a worker thread into a second temporary file beside targetPath while its BLAKE3 digest is
-// taken. decompressionFinished comes (with an empty array) only when every frame was valid and the
-// digest equals the expected one; decompressedFilePath() then names the file, which the caller
-// renames over targetPath or removes. On decompressionFailed() no temporary file is left behind.
+// taken (see BlobDecompressor). decompressionFinished comes (with an empty array) only when every frame was valid and
+// the digest equals the expected one; decompressedFilePath() then names the file, which the caller renames over
+// targetPath or removes. On decompressionFailed() no temporary file is left behind.
 class RetrieveCompressedFileJob : public RetrieveFileJob
 {
     Q_OBJECT
@@ -43,11 +43,5 @@ private slots:
     void handleDownloaded(QByteArray file);
 
 private:
-    void decompressToFile();
-
-    QString targetPath;
-    QByteArray expectedDigest;
-    QString blobPath;
-    QString outputPath;
-    QThread* worker = nullptr;
+    BlobDecompressor* decompressor;
 };

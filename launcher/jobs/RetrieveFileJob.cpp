@@ -1,94 +1,17 @@
 #include "RetrieveFileJob.h"
 
 #include "BuildConfig.h"
+#include "jobs/FileRangesPartStore.h"
+#include "jobs/MemoryPartStore.h"
+#include "jobs/PartFilesStore.h"
 #include "jobs/StallWatch.h"
-#include "patch/dir/file_copy.h"
 #include "updater/ServerFormats.h"
 
 #include <QDebug>
-#include <QFileInfo>
 #include <QNetworkRequest>
 #include <QTimer>
 #include <QUrl>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <linux/fs.h>
 #include <numeric>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-namespace
-{
-// The text of the system's error for the call that failed last.
-QString systemError()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-
-bool pwriteAll(int fd, const char* data, qint64 size, qint64 at)
-{
-    while (size > 0) {
-        const ssize_t n = ::pwrite(fd, data, size_t(size), at);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= n;
-        at += n;
-    }
-    return true;
-}
-
-// Appends the whole file at fromPath to the descriptor out at offset at. Where the file system can
-// share blocks between files (XFS, btrfs) the part's blocks become the file's without a copy; else
-// the kernel copies them itself, so joining the parts of a multi-GiB patch costs no user-space memory.
-bool appendFile(int out, qint64& at, const QString& fromPath)
-{
-    const int in = ::open(QFile::encodeName(fromPath).constData(), O_RDONLY | O_CLOEXEC);
-    if (in < 0)
-        return false;
-    struct stat source = {};
-    if (::fstat(in, &source) == 0 && source.st_size > 0) {
-        // Only whole blocks can be shared: this works when the file so far ends on a block boundary.
-        const file_clone_range range{in, 0, 0, quint64(at)};
-        if (::ioctl(out, FICLONERANGE, &range) == 0) {
-            at += source.st_size;
-            ::close(in);
-            return true;
-        }
-    }
-    bool kernelCopy = true;
-    bool ok = true;
-    for (;;) {
-        ssize_t count = -1;
-        if (kernelCopy) {
-            loff_t outOffset = at;
-            count = ::copy_file_range(in, nullptr, out, &outOffset, size_t(1) << 30, 0);
-            if (count < 0 && dpatch_isRefusedHere(errno)) {
-                kernelCopy = false; // not between these file systems: copy through a buffer
-                continue;
-            }
-        } else {
-            char buffer[1 << 16];
-            count = ::read(in, buffer, sizeof buffer);
-            if (count > 0 && !pwriteAll(out, buffer, count, at))
-                count = -1;
-        }
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count <= 0) {
-            ok = count == 0;
-            break;
-        }
-        at += count;
-    }
-    ::close(in);
-    return ok;
-}
-} // namespace
 
 RetrieveFileJob::RetrieveFileJob(QNetworkAccessManager* networkManager, QString url, QString name, int partCount,
                                  qint64 expectedSize, QObject* parent)
@@ -97,32 +20,28 @@ RetrieveFileJob::RetrieveFileJob(QNetworkAccessManager* networkManager, QString 
 {}
 
 // Replies still running belong to the network manager; they are left to it.
-RetrieveFileJob::~RetrieveFileJob()
-{
-    qDeleteAll(partFiles);
-    if (outputFd >= 0)
-        ::close(outputFd);
-}
+RetrieveFileJob::~RetrieveFileJob() = default;
 
 void RetrieveFileJob::setOutputFile(QString path)
 {
     outputPath = std::move(path);
 }
 
-QString RetrieveFileJob::partFilePath(int partIndex) const
-{
-    return outputPath + ".part" + QString::number(partIndex);
-}
-
-// expectedSize * partIndex / partCount without overflow, for sizes up to 2^63 - 1.
-qint64 RetrieveFileJob::shareStart(int partIndex) const
-{
-    return expectedSize / partCount * partIndex + expectedSize % partCount * partIndex / partCount;
-}
-
 qint64 RetrieveFileJob::shareLength(int partIndex) const
 {
-    return shareStart(partIndex + 1) - shareStart(partIndex);
+    return FileRangesPartStore::shareStart(expectedSize, partCount, partIndex + 1) -
+           FileRangesPartStore::shareStart(expectedSize, partCount, partIndex);
+}
+
+// Memory when there is no output file; one file written in place when the resource's size is known
+// and its parts are the shares of it; else part files joined at the end.
+std::unique_ptr<PartStore> RetrieveFileJob::makePartStore() const
+{
+    if (outputPath.isEmpty())
+        return std::make_unique<MemoryPartStore>(partCount);
+    if (writeInPlace())
+        return std::make_unique<FileRangesPartStore>(outputPath, expectedSize, partCount);
+    return std::make_unique<PartFilesStore>(outputPath, partCount);
 }
 
 // Ends a reply that is no longer wanted: nothing of ours listens to it any more, it is aborted if
@@ -153,19 +72,8 @@ void RetrieveFileJob::failJob()
         if (reply)
             dropReply(reply);
     }
-    partData = QList<QByteArray>(partData.size());
-    if (outputFd >= 0) {
-        ::close(outputFd);
-        outputFd = -1;
-    }
-    if (!outputPath.isEmpty()) {
-        for (int i = 0; i < partFiles.size(); ++i) {
-            if (partFiles[i])
-                partFiles[i]->close();
-            QFile::remove(partFilePath(i));
-        }
-        QFile::remove(outputPath);
-    }
+    if (store)
+        store->discard();
     emit failed();
 }
 
@@ -193,15 +101,8 @@ bool RetrieveFileJob::savePartData(int partIndex)
     }
     if (!acceptPartLength(partIndex, at + data.size()))
         return false;
-    if (outputPath.isEmpty()) {
-        partData[partIndex].append(data);
-    } else if (writeInPlace()) {
-        if (!pwriteAll(outputFd, data.constData(), data.size(), shareStart(partIndex) + at)) {
-            failWrite(outputPath, systemError());
-            return false;
-        }
-    } else if (!data.isEmpty() && partFiles[partIndex]->write(data) != data.size()) {
-        failWrite(partFilePath(partIndex), partFiles[partIndex]->errorString());
+    if (!store->write(partIndex, at, data)) {
+        failWrite(store->failedPath(), store->failureCause());
         return false;
     }
     return true;
@@ -259,11 +160,8 @@ void RetrieveFileJob::writePartsToFiles(int partIndex)
     qDebug() << "Part" << partUrls[partIndex] << "is not its share of" << shareLength(partIndex)
              << "bytes: all parts are downloaded again into files of their own and joined at the end.";
     partsInFiles = true;
-    ::close(outputFd);
-    outputFd = -1;
-    QFile::remove(outputPath);
-    qDeleteAll(partFiles);
-    partFiles = QList<QFile*>(partCount, nullptr);
+    store->discard();
+    store = makePartStore();
     finishedParts = 0;
 
     QList<int> restarted;
@@ -276,45 +174,6 @@ void RetrieveFileJob::writePartsToFiles(int partIndex)
     }
     for (int i : std::as_const(restarted))
         startPart(i);
-}
-
-// Makes outputPath whole: closes it when the parts were written in place, else joins the part files.
-bool RetrieveFileJob::finishOutputFile()
-{
-    if (writeInPlace()) {
-        const int fd = outputFd;
-        outputFd = -1;
-        return ::close(fd) == 0;
-    }
-    return joinPartFiles();
-}
-
-bool RetrieveFileJob::joinPartFiles()
-{
-    for (QFile* file : std::as_const(partFiles)) {
-        if (!file->flush())
-            return false;
-        file->close();
-        if (file->error() != QFileDevice::NoError)
-            return false;
-    }
-    // The first part becomes the file and the others are appended to it, each removed once copied.
-    QFile::remove(outputPath);
-    if (!QFile::rename(partFilePath(0), outputPath))
-        return false;
-    if (partCount == 1)
-        return true;
-
-    const int out = ::open(QFile::encodeName(outputPath).constData(), O_WRONLY | O_CLOEXEC);
-    if (out < 0)
-        return false;
-    qint64 at = ::lseek(out, 0, SEEK_END);
-    bool ok = at >= 0;
-    for (int i = 1; ok && i < partCount; ++i) {
-        ok = appendFile(out, at, partFilePath(i));
-        QFile::remove(partFilePath(i));
-    }
-    return ::close(out) == 0 && ok;
 }
 
 void RetrieveFileJob::setTransferTimeout(int msecs)
@@ -348,19 +207,13 @@ void RetrieveFileJob::go()
     partReceived = QList<qint64>(partCount, 0);
     partTotal = QList<qint64>(partCount, 0);
     partArrived = QList<qint64>(partCount, 0);
-    partData = QList<QByteArray>(outputPath.isEmpty() ? partCount : 0);
     attempts = QList<int>(partCount, 0);
-    qDeleteAll(partFiles);
     partsInFiles = false;
-    partFiles = QList<QFile*>(outputPath.isEmpty() || writeInPlace() ? 0 : partCount, nullptr);
-    if (writeInPlace()) {
-        if (outputFd >= 0)
-            ::close(outputFd);
-        outputFd = ::open(QFile::encodeName(outputPath).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (outputFd < 0) {
-            failWrite(outputPath, systemError());
-            return;
-        }
+    store.reset(); // an earlier run's output file is closed before this run opens it again
+    store = makePartStore();
+    if (!store->open()) {
+        failWrite(store->failedPath(), store->failureCause());
+        return;
     }
 
     if (partCount == 1) {
@@ -384,8 +237,6 @@ void RetrieveFileJob::startPart(int partIndex)
 
     partReceived[partIndex] = 0;
     partArrived[partIndex] = 0;
-    if (outputPath.isEmpty())
-        partData[partIndex].clear();
     attempts[partIndex] += 1;
     qDebug() << "Starting download for" << partUrls[partIndex] << "attempt" << attempts[partIndex];
 
@@ -396,14 +247,9 @@ void RetrieveFileJob::startPart(int partIndex)
     if (transferTimeoutMSecs > 0)
         request.setTransferTimeout(transferTimeoutMSecs);
 
-    if (!outputPath.isEmpty() && !writeInPlace()) {
-        // Every attempt starts its part afresh.
-        delete partFiles[partIndex];
-        partFiles[partIndex] = new QFile(partFilePath(partIndex));
-        if (!partFiles[partIndex]->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            failWrite(partFilePath(partIndex), partFiles[partIndex]->errorString());
-            return;
-        }
+    if (!store->startAttempt(partIndex)) {
+        failWrite(store->failedPath(), store->failureCause());
+        return;
     }
 
     QNetworkReply* reply = networkManager->get(request);
@@ -502,8 +348,8 @@ void RetrieveFileJob::handlePartProgress(int partIndex, qlonglong bytesReceived,
     emit updateProgressBytes(received, total);
     emit updateProgressSpeed(rate, eta);
     emit updateProgress("DOWNLOADING " + name.toUpper() + " (%p%)", received, total);
-    emit updateInfoText(formatBytes(rate) + "/s - " + formatBytes(received) + " / " + formatBytes(total),
-                        formatDuration(eta) + " remaining...");
+    const TransferInfoText text = transferInfoText(rate, received, total, eta);
+    emit updateInfoText(text.line1, text.line2);
 }
 
 void RetrieveFileJob::handlePartFinished(int partIndex)
@@ -538,44 +384,20 @@ void RetrieveFileJob::handlePartFinished(int partIndex)
         reply = nullptr;
     }
 
-    if (!outputPath.isEmpty()) {
-        if (!finishOutputFile()) {
-            failWrite(outputPath, systemError());
-            return;
-        }
-        // Written in place, a part that came short leaves a gap the file's length doesn't show.
-        const qint64 joinedSize = writeInPlace()
-                                      ? std::accumulate(partArrived.cbegin(), partArrived.cend(), qint64(0), addSizes)
-                                      : QFileInfo(outputPath).size();
-        if (expectedSize == 0 || expectedSize == joinedSize) {
-            qDebug() << "Downloaded" << url << "successfully.";
-            emit downloaded(QByteArray());
-        } else {
-            qDebug() << "Merged resource" << url << "has unexpected size" << joinedSize << "instead of" << expectedSize;
-            failJob();
-        }
+    if (!store->finish()) {
+        failWrite(store->failedPath(), store->failureCause());
         return;
     }
-
-    QByteArray merged;
-    if (partCount == 1) {
-        merged = std::move(partData[0]);
-    } else {
-        qint64 mergedSize = 0;
-        for (const QByteArray& data : std::as_const(partData))
-            mergedSize += data.size();
-        merged.reserve(mergedSize);
-        for (QByteArray& data : partData) {
-            merged.append(data);
-            data = QByteArray(); // each part's memory goes as soon as it is copied
-        }
-    }
-
-    if (expectedSize == 0 || expectedSize == merged.size()) {
+    const qint64 joinedSize = store->joinedSize();
+    if (expectedSize == 0 || expectedSize == joinedSize) {
         qDebug() << "Downloaded" << url << "successfully.";
-        emit downloaded(merged);
-    } else {
-        qDebug() << "Merged resource" << url << "has unexpected size" << merged.size() << "instead of" << expectedSize;
-        emit failed();
+        emit downloaded(store->takeJoined());
+        return;
     }
+    qDebug() << "Merged resource" << url << "has unexpected size" << joinedSize << "instead of" << expectedSize;
+    // Kept in memory, nothing is left to remove.
+    if (outputPath.isEmpty())
+        emit failed();
+    else
+        failJob();
 }

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "jobs/PartStore.h"
 #include "jobs/TransferStats.h"
 
 #include <QByteArray>
-#include <QFile>
 #include <QList>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -11,6 +11,7 @@
 #include <QSslError>
 #include <QString>
 #include <QStringList>
+#include <memory>
 
 // Downloads one resource from the update server into memory (or to a file, see setOutputFile). A
 // resource of several parts is fetched as partCount simultaneous requests for url + "_0" ...
@@ -86,13 +87,10 @@ private slots:
 
 private:
     void startPart(int partIndex);
-    QString partFilePath(int partIndex) const;
     bool savePartData(int partIndex);
     bool writeInPlace() const { return !outputPath.isEmpty() && expectedSize > 0 && !partsInFiles; }
-    qint64 shareStart(int partIndex) const;
     qint64 shareLength(int partIndex) const;
-    bool finishOutputFile();
-    bool joinPartFiles();
+    std::unique_ptr<PartStore> makePartStore() const;
     bool acceptPartLength(int partIndex, qint64 arrived);
     static bool answeredWithContent(const QNetworkReply* reply);
     void checkAnnouncedLength(int partIndex);
@@ -118,14 +116,12 @@ private:
     int finishedParts;
     QList<qint64> partReceived;
     QList<qint64> partTotal;
-    QList<qint64> partArrived;  // bytes of each part's current attempt, whatever its reply announced
-    QList<QByteArray> partData; // in memory: what each part's current attempt has brought
+    QList<qint64> partArrived; // bytes of each part's current attempt, whatever its reply announced
     TransferRateEstimator rateEstimator;
     bool hasFailed;
     int transferTimeoutMSecs;
     QString outputPath;
-    QList<QFile*> partFiles;   // parts of a resource of unknown size
-    int outputFd = -1;         // the output file, while parts are written in place
-    bool partsInFiles = false; // of known size, but the server's parts are not the shares written in place
+    std::unique_ptr<PartStore> store; // where the parts' bytes go, chosen by makePartStore()
+    bool partsInFiles = false;        // of known size, but the server's parts are not the shares written in place
     bool writeFailed = false;
 };

@@ -74,3 +74,9 @@ QString formatDuration(qint64 seconds)
     const qint64 hours = seconds / 3600;
     return QString::number(hours) + (hours == 1 ? " hour" : " hours");
 }
+
+TransferInfoText transferInfoText(qint64 bytesPerSecond, qint64 done, qint64 total, qint64 etaSeconds)
+{
+    return {formatBytes(bytesPerSecond) + "/s - " + formatBytes(done) + " / " + formatBytes(total),
+            formatDuration(etaSeconds) + " remaining..."};
+}

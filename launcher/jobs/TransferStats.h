@@ -13,8 +13,7 @@
 // Callers set their rate variable to 0 right before update(), so that a missing rate shows as 0:
 //     qint64 rate = 0;
 //     qint64 eta = rateEstimator.update(&rate, received, total);
-//     line1 = formatBytes(rate) + "/s - " + formatBytes(received) + " / " + formatBytes(total);
-//     line2 = formatDuration(eta) + " remaining...";
+//     const TransferInfoText text = transferInfoText(rate, received, total, eta);
 class TransferRateEstimator
 {
 public:
@@ -47,3 +46,12 @@ QString formatBytes(qint64 bytes);
 
 // "1 second", "59 seconds", "2 minutes", "25 hours": the largest whole unit; -1 is "Unknown time".
 QString formatDuration(qint64 seconds);
+
+// The two info lines of a transfer in progress.
+struct TransferInfoText
+{
+    QString line1; // "<rate>/s - <done> / <total>"
+    QString line2; // "<eta> remaining..."
+};
+
+TransferInfoText transferInfoText(qint64 bytesPerSecond, qint64 done, qint64 total, qint64 etaSeconds);

@@ -24,36 +24,47 @@ bool kernelRefused(int error)
     return dpatch_isRefusedHere(error) != 0;
 }
 
-// Gives the new file the old one's blocks. Answers kCopyWay_clone, kCopyWay_kernel when the file system
-// can't share blocks, or kCopyWay_none after a failure.
-dpatch_TCopyWay cloneFile(int oldFd, int newFd, dpatch_StreamPos_t size)
+// Gives the new file the old one's blocks, placed from outStart on (where the new file ends). Answers
+// kCopyWay_clone, kCopyWay_kernel when the file system can't share blocks (there, or at all: only whole blocks
+// can be shared, so a new file that doesn't end on a block boundary can't take them), or kCopyWay_none after a
+// failure.
+dpatch_TCopyWay cloneFile(int oldFd, int newFd, dpatch_StreamPos_t outStart, dpatch_StreamPos_t size)
 {
-#ifdef FICLONE
-    if (ioctl(newFd, FICLONE, oldFd) != 0)
+#if defined(FICLONE) && defined(FICLONERANGE)
+    int shared;
+    if (outStart == 0) {
+        shared = ioctl(newFd, FICLONE, oldFd);
+    } else {
+        // a length of 0 shares the old file up to its end
+        const struct file_clone_range range = {oldFd, 0, 0, outStart};
+        shared = ioctl(newFd, FICLONERANGE, &range);
+    }
+    if (shared != 0)
         return kernelRefused(errno) ? kCopyWay_kernel : kCopyWay_none;
     // a clone takes the old file as it is now: if that is no longer the size measured, it is not the copy
     // the caller asked for
     struct stat info;
-    if (fstat(newFd, &info) != 0 || (dpatch_StreamPos_t)info.st_size != size)
+    if (fstat(newFd, &info) != 0 || (dpatch_StreamPos_t)info.st_size != outStart + size)
         return kCopyWay_none;
     return kCopyWay_clone;
 #else
     (void)oldFd;
     (void)newFd;
+    (void)outStart;
     (void)size;
     return kCopyWay_kernel;
 #endif
 }
 
-// Copies the first size bytes of the old file into the empty new file inside the kernel. Answers
-// kCopyWay_kernel, kCopyWay_plain when the kernel refused (the new file is empty again), or kCopyWay_none
-// after a failure.
-dpatch_TCopyWay copyInKernel(int oldFd, int newFd, dpatch_StreamPos_t size)
+// Copies the first size bytes of the old file into the new file from outStart on (where it ends) inside the
+// kernel. Answers kCopyWay_kernel, kCopyWay_plain when the kernel refused (the new file ends at outStart
+// again), or kCopyWay_none after a failure.
+dpatch_TCopyWay copyInKernel(int oldFd, int newFd, dpatch_StreamPos_t outStart, dpatch_StreamPos_t size)
 {
     loff_t inPos = 0;
-    loff_t outPos = 0;
-    while ((dpatch_StreamPos_t)outPos < size) {
-        dpatch_StreamPos_t piece = size - (dpatch_StreamPos_t)outPos;
+    loff_t outPos = (loff_t)outStart;
+    while ((dpatch_StreamPos_t)inPos < size) {
+        dpatch_StreamPos_t piece = size - (dpatch_StreamPos_t)inPos;
         if (piece > kKernelCopyPiece)
             piece = kKernelCopyPiece;
         const ssize_t copied = copy_file_range(oldFd, &inPos, newFd, &outPos, (size_t)piece, 0);
@@ -64,18 +75,60 @@ dpatch_TCopyWay copyInKernel(int oldFd, int newFd, dpatch_StreamPos_t size)
         // Nothing copied means an old file shorter than measured or a file system that copies nothing in the
         // kernel (some special and network ones); the plain way tells the two apart.
         if (copied == 0 || kernelRefused(errno))
-            return outPos == 0 || ftruncate(newFd, 0) == 0 ? kCopyWay_plain : kCopyWay_none;
+            return inPos == 0 || ftruncate(newFd, (off_t)outStart) == 0 ? kCopyWay_plain : kCopyWay_none;
         return kCopyWay_none;
     }
     return kCopyWay_kernel;
 }
 
-// The way the bytes of a non-empty old file go into the new file, after the kernel has taken them where it
-// could: kCopyWay_plain means that is still to be done.
-dpatch_TCopyWay copyWithoutReading(int oldFd, int newFd, dpatch_StreamPos_t size)
+// The way the bytes of a non-empty old file go into the new file from outStart on, after the kernel has taken
+// them where it could: kCopyWay_plain means that is still to be done.
+dpatch_TCopyWay copyWithoutReading(int oldFd, int newFd, dpatch_StreamPos_t outStart, dpatch_StreamPos_t size)
 {
-    const dpatch_TCopyWay way = cloneFile(oldFd, newFd, size);
-    return way == kCopyWay_kernel ? copyInKernel(oldFd, newFd, size) : way;
+    const dpatch_TCopyWay way = cloneFile(oldFd, newFd, outStart, size);
+    return way == kCopyWay_kernel ? copyInKernel(oldFd, newFd, outStart, size) : way;
+}
+
+// Writes all of data at pos, as many calls as it takes.
+bool writeAllAt(int fd, const unsigned char* data, dpatch_StreamPos_t size, dpatch_StreamPos_t pos)
+{
+    while (size > 0) {
+        const ssize_t written = pwrite(fd, data, (size_t)size, (off_t)pos);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= (dpatch_StreamPos_t)written;
+        pos += (dpatch_StreamPos_t)written;
+    }
+    return true;
+}
+
+// The plain way of appending: the first size bytes of the old file, read and written in pieces.
+bool copyPlainly(int oldFd, int newFd, dpatch_StreamPos_t outStart, dpatch_StreamPos_t size)
+{
+    const size_t bufferSize = size < dpatch_kCopyBufferSize ? (size_t)size : dpatch_kCopyBufferSize;
+    unsigned char* buffer = (unsigned char*)malloc(bufferSize);
+    if (!buffer)
+        return false;
+    bool ok = true;
+    for (dpatch_StreamPos_t pos = 0; ok && pos < size;) {
+        dpatch_StreamPos_t piece = size - pos;
+        if (piece > bufferSize)
+            piece = bufferSize;
+        const ssize_t count = pread(oldFd, buffer, (size_t)piece, (off_t)pos);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count == 0)
+            errno = EIO; // the old file is shorter than it was measured
+        ok = count > 0 && writeAllAt(newFd, buffer, (dpatch_StreamPos_t)count, outStart + pos);
+        pos += count > 0 ? (dpatch_StreamPos_t)count : 0;
+    }
+    const int failedErrno = errno;
+    free(buffer);
+    errno = failedErrno;
+    return ok;
 }
 } // namespace
 
@@ -119,7 +172,7 @@ BOOL copyFileByFastestWay(const char* oldFileName_utf8, const char* newFileName_
         check_clear(exclusive ? dpatch_TFileStreamOutput_create(&newFile,newFileName_utf8,oldFile.base.streamSize)
                               : dpatch_TFileStreamOutput_open(&newFile,newFileName_utf8,oldFile.base.streamSize));
     if (newFileName_utf8 && oldFile.base.streamSize > 0) {
-        way = copyWithoutReading(fileno(oldFile.fileHandle), fileno(newFile.fileHandle), oldFile.base.streamSize);
+        way = copyWithoutReading(fileno(oldFile.fileHandle), fileno(newFile.fileHandle), 0, oldFile.base.streamSize);
         if (way == kCopyWay_none)
             newFile.fileError = 1;
         else if (way != kCopyWay_plain)
@@ -194,5 +247,36 @@ BOOL dpatch_linkOrCopyFile(const char* oldFileName, const char* newFileName, BOO
     // the copy keeps the old file's time, so that a record of the old file by size and time still matches it
     const struct timespec times[2] = {{0, UTIME_OMIT}, old.st_mtim};
     check(utimensat(AT_FDCWD,newFileName,times,0)==0);
+    return 1;
+}
+
+BOOL dpatch_appendFile(int outFd, dpatch_StreamPos_t* inout_pos, const char* fromFileName, dpatch_TCopyWay* out_way)
+{
+    if (out_way)
+        *out_way = kCopyWay_none;
+    dpatch_TCopyWay way = kCopyWay_none;
+    const int in = open(fromFileName, O_RDONLY | O_CLOEXEC);
+    struct stat from;
+    bool ok = in >= 0 && fstat(in, &from) == 0;
+    if (ok && from.st_size > 0) {
+        const dpatch_StreamPos_t size = (dpatch_StreamPos_t)from.st_size;
+        way = copyWithoutReading(in, outFd, *inout_pos, size);
+        if (way == kCopyWay_plain)
+            ok = copyPlainly(in, outFd, *inout_pos, size);
+        ok = ok && way != kCopyWay_none;
+        if (ok)
+            *inout_pos += size;
+    }
+    // the system's error of the step that failed, for the caller's message
+    const int failedErrno = errno;
+    if (in >= 0)
+        close(in);
+    if (!ok) {
+        dpatch_fprintf(stderr, "check %s error!\n", "dpatch_appendFile(outFd,inout_pos,fromFileName,out_way)");
+        errno = failedErrno;
+        return 0;
+    }
+    if (out_way)
+        *out_way = way;
     return 1;
 }

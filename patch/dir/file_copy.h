@@ -50,3 +50,10 @@ BOOL dpatch_copyFileByFastestWay(const char* oldFileName, const char* newFileNam
 // caller passes mayLink 0 where the new file must not share the old one: where its mode differs, and for
 // every new path after the first that comes from one old file. out_way (optional) tells which way was taken.
 BOOL dpatch_linkOrCopyFile(const char* oldFileName, const char* newFileName, BOOL mayLink, dpatch_TCopyWay* out_way);
+
+// Appends the whole of fromFileName to the open file outFd, at *inout_pos, where that file ends, and moves
+// *inout_pos past it, as the launcher joins the parts of a download. The bytes take the fastest way, as for a
+// copy: the file's blocks are shared where the file system can (only where *inout_pos is on a block boundary),
+// else the kernel copies them, else they are read and written in pieces. On failure errno tells why, and outFd
+// may hold part of the file after *inout_pos. out_way (optional) tells which way the bytes took.
+BOOL dpatch_appendFile(int outFd, dpatch_StreamPos_t* inout_pos, const char* fromFileName, dpatch_TCopyWay* out_way);

@@ -84,8 +84,8 @@ void Updater::retrievePatchProgress(int id, qlonglong progress)
                                       : "DOWNLOADING PATCH " + QString::number(id + 1) + " OF " +
                                             QString::number(patchQueue.size()) + " (%p%)";
     emit updateProgressBar1(label, done, total);
-    emit updateInfoText(formatBytes(speed) + "/s - " + formatBytes(done) + " / " + formatBytes(total),
-                        formatDuration(eta) + " remaining...");
+    const TransferInfoText text = transferInfoText(speed, done, total, eta);
+    emit updateInfoText(text.line1, text.line2);
 }
 
 void Updater::retrievePatchJobFinished(int id, QByteArray)
