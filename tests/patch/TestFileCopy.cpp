@@ -1,7 +1,8 @@
 // Copies of unchanged files on real file systems: which way the bytes take (shared blocks on XFS, the
 // kernel's copy within a tmpfs, reads and writes from one file system to another), that every way gives the
-// same file with the same mode and shows a copy listener every byte, that a full disk fails the copy cleanly,
-// that a cloned copy really shares its blocks, and that a whole patch keeps execute bits on every way.
+// same file with the same mode and shows a copy listener every byte, that a part appended to a growing file
+// takes the same ways, that a full disk fails the copy cleanly, that a cloned copy really shares its blocks,
+// and that a whole patch keeps execute bits on every way.
 // XFS and the small tmpfs are mounted by the test (as root); rows that need a mount that can't be made skip
 // and say why.
 
@@ -158,6 +159,9 @@ private slots:
     void fullDiskFailsTheCopy_data();
     void fullDiskFailsTheCopy();
     void clonedCopySharesItsBlocks();
+    void appendWays_data();
+    void appendWays();
+    void appendOfAMissingPartFails();
     void patchKeepsExecuteBitsOnEveryWay_data();
     void patchKeepsExecuteBitsOnEveryWay();
 
@@ -388,6 +392,79 @@ void TestFileCopy::clonedCopySharesItsBlocks()
         mapped += extent.second;
     QVERIFY(mapped >= quint64(content.size()));
     QVERIFY(readFile(newPath) == content);
+}
+
+// Appending a part file at a place of a growing file, as a download joins its parts: blocks are shared only
+// where the place is on a block boundary, else the kernel copies, else the bytes are read and written.
+void TestFileCopy::appendWays_data()
+{
+    QTest::addColumn<int>("place");
+    QTest::addColumn<qint64>("before");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<int>("way");
+
+    const qint64 odd = 2 * kBuffer + 4093;
+    QTest::newRow("shared blocks at the start") << int(OnXfs) << qint64(0) << odd << int(kCopyWay_clone);
+    QTest::newRow("shared blocks on a block boundary") << int(OnXfs) << 16 * qint64(4096) << odd << int(kCopyWay_clone);
+    QTest::newRow("kernel copy off a block boundary") << int(OnXfs) << qint64(4093) << odd << int(kCopyWay_kernel);
+    QTest::newRow("kernel copy within a tmpfs") << int(OnTmpfs) << qint64(777) << odd << int(kCopyWay_kernel);
+    QTest::newRow("plain between file systems") << int(DiskToTmpfs) << qint64(777) << odd << int(kCopyWay_plain);
+    QTest::newRow("plain, exactly the buffer") << int(DiskToTmpfs) << qint64(0) << kBuffer << int(kCopyWay_plain);
+    QTest::newRow("empty part") << int(OnOneDisk) << qint64(10) << qint64(0) << int(kCopyWay_none);
+}
+
+void TestFileCopy::appendWays()
+{
+    QFETCH(int, place);
+    QFETCH(qint64, before);
+    QFETCH(qint64, size);
+    QFETCH(int, way);
+    QString partPath;
+    QString joinedPath;
+    QString whyNot;
+    if (!filePaths(Place(place), &partPath, &joinedPath, &whyNot))
+        QSKIP(qPrintable(whyNot));
+    const QByteArray head = randomBytes(before, 3);
+    const QByteArray part = randomBytes(size, quint32(size));
+    QVERIFY(writeFile(joinedPath, head));
+    QVERIFY(writeFile(partPath, part));
+
+    const int out = ::open(QFile::encodeName(joinedPath).constData(), O_RDWR | O_CLOEXEC);
+    QVERIFY(out >= 0);
+    dpatch_StreamPos_t pos = dpatch_StreamPos_t(before);
+    dpatch_TCopyWay taken = kCopyWay_none;
+    StderrCapture capture;
+    const BOOL appended = dpatch_appendFile(out, &pos, QFile::encodeName(partPath).constData(), &taken);
+    ::close(out);
+    const QByteArray errors = capture.take();
+
+    QVERIFY2(appended, errors.constData());
+    QCOMPARE(errors, QByteArray());
+    QCOMPARE(int(taken), way);
+    QCOMPARE(qint64(pos), before + size);
+    QVERIFY(readFile(joinedPath) == head + part);
+    QVERIFY(readFile(partPath) == part);
+}
+
+void TestFileCopy::appendOfAMissingPartFails()
+{
+    QString partPath;
+    QString joinedPath;
+    QString whyNot;
+    QVERIFY2(filePaths(OnOneDisk, &partPath, &joinedPath, &whyNot), qPrintable(whyNot));
+    QVERIFY(writeFile(joinedPath, "head"));
+    const int out = ::open(QFile::encodeName(joinedPath).constData(), O_RDWR | O_CLOEXEC);
+    QVERIFY(out >= 0);
+    dpatch_StreamPos_t pos = 4;
+    StderrCapture capture;
+    const BOOL appended = dpatch_appendFile(out, &pos, QFile::encodeName(partPath).constData(), nullptr);
+    const int error = errno;
+    ::close(out);
+    QVERIFY(!appended);
+    QCOMPARE(error, ENOENT);
+    QCOMPARE(qint64(pos), qint64(4));
+    QVERIFY(capture.take().contains("dpatch_appendFile"));
+    QCOMPARE(readFile(joinedPath), QByteArray("head"));
 }
 
 void TestFileCopy::patchKeepsExecuteBitsOnEveryWay_data()
