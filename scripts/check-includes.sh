@@ -8,6 +8,7 @@
 #
 #   core             uses nothing
 #   os/file_services uses core
+#   os/path_identity uses core, os/file_services
 #   os/zstd_*        uses core
 #   dir              uses core, os/file_services
 #   drivers          uses core, os, dir
@@ -20,6 +21,7 @@ allowed_for() {
     case "$1" in
         core/*) echo 'core/' ;;
         os/file_services*) echo 'core/ os/file_services' ;;
+        os/path_identity*) echo 'core/ os/file_services os/path_identity' ;;
         os/zstd_*) echo 'core/ os/zstd_' ;;
         dir/*) echo 'core/ os/file_services dir/' ;;
         drivers/*) echo 'core/ os/ dir/ drivers/' ;;

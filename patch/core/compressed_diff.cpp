@@ -234,29 +234,45 @@ BOOL dpatch_coverList_open_rawDiff(dpatch_TCoverList* list, const dpatch_TStream
     return _rawStreamCovers_open(&list->covers, &head, diff, list->coverMem, list->coverMem + sizeof(list->coverMem));
 }
 
+BOOL _read_compressed_cover_head(dpatch_TCompressedDiffInfo* out_info, _TCompressedDiffHead* out_head,
+                                 const dpatch_TStreamInput* compressedDiff,
+                                 const dpatch_TDecompressPlugin* decompressPlugin)
+{
+    if (!_read_compressed_diff_head(out_info, out_head, compressedDiff))
+        return 0;
+    return out_head->compressedCoverBufSize == 0 ||
+           (decompressPlugin != nullptr && decompressPlugin->canOpen(out_info->compressType));
+}
+
+BOOL _compressedStreamCovers_open(dpatch_TCovers** out_covers, const _TCompressedDiffHead* head,
+                                  const dpatch_TStreamInput* compressedDiff,
+                                  const dpatch_TDecompressPlugin* decompressPlugin, dpatch_byte* mem,
+                                  dpatch_byte* mem_end)
+{
+    dpatch_byte* recordMem = _dpatch_alignUp(mem, 8);
+    _TDecompressStreamCovers* self = (_TDecompressStreamCovers*)recordMem;
+    dpatch_byte* cache = recordMem + sizeof(_TDecompressStreamCovers);
+    if (cache >= mem_end)
+        return 0;
+    self->decompresser.decompressPlugin = decompressPlugin;
+    self->decompresser.decompressHandle = nullptr;
+    dpatch_StreamPos_t pos = head->headEndPos;
+    if (!getStreamClip(&self->clip, &self->decompresser, head->coverBufSize, head->compressedCoverBufSize,
+                       compressedDiff, &pos, decompressPlugin, cache, (size_t)(mem_end - cache)))
+        return 0;
+    _TStreamCovers_init(&self->base, head->coverCount, &self->clip, &self->clip, &self->clip, 1);
+    self->base.base.close = _streamCovers_closeDecompress;
+    *out_covers = &self->base.base;
+    return 1;
+}
+
 BOOL dpatch_coverList_open_compressedDiff(dpatch_TCoverList* list, const dpatch_TStreamInput* compressedDiff,
                                           const dpatch_TDecompressPlugin* decompressPlugin)
 {
     list->covers = nullptr;
     dpatch_TCompressedDiffInfo info;
     _TCompressedDiffHead head;
-    if (!_read_compressed_diff_head(&info, &head, compressedDiff))
-        return 0;
-    if (head.compressedCoverBufSize != 0 &&
-        (decompressPlugin == nullptr || !decompressPlugin->canOpen(info.compressType)))
-        return 0;
-    dpatch_byte* mem_end = list->coverMem + sizeof(list->coverMem);
-    dpatch_byte* recordMem = _dpatch_alignUp(list->coverMem, 8);
-    _TDecompressStreamCovers* self = (_TDecompressStreamCovers*)recordMem;
-    dpatch_byte* cache = recordMem + sizeof(_TDecompressStreamCovers);
-    self->decompresser.decompressHandle = nullptr;
-    self->decompresser.decompressPlugin = decompressPlugin;
-    dpatch_StreamPos_t pos = head.headEndPos;
-    if (!getStreamClip(&self->clip, &self->decompresser, head.coverBufSize, head.compressedCoverBufSize, compressedDiff,
-                       &pos, decompressPlugin, cache, (size_t)(mem_end - cache)))
-        return 0;
-    _TStreamCovers_init(&self->base, head.coverCount, &self->clip, &self->clip, &self->clip, 1);
-    self->base.base.close = _streamCovers_closeDecompress;
-    list->covers = &self->base.base;
-    return 1;
+    return _read_compressed_cover_head(&info, &head, compressedDiff, decompressPlugin) &&
+           _compressedStreamCovers_open(&list->covers, &head, compressedDiff, decompressPlugin, list->coverMem,
+                                        list->coverMem + sizeof(list->coverMem));
 }

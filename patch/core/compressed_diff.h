@@ -120,6 +120,18 @@ BOOL getSingleCompressedDiffInfo(dpatch_TSingleDiffInfo* out_info, const dpatch_
 BOOL _rawStreamCovers_open(dpatch_TCovers** out_covers, _TRawDiffHead* out_head, const dpatch_TStreamInput* diff,
                            dpatch_byte* mem, dpatch_byte* mem_end);
 
+// Reads the head of an "HDIFF13" diff for its covers: fails when the head is bad or the cover section is
+// compressed and decompressPlugin can't open it.
+BOOL _read_compressed_cover_head(dpatch_TCompressedDiffInfo* out_info, _TCompressedDiffHead* out_head,
+                                 const dpatch_TStreamInput* compressedDiff,
+                                 const dpatch_TDecompressPlugin* decompressPlugin);
+// Builds the covers of an "HDIFF13" diff with that head inside [mem, mem_end): the record, its decompressor
+// and one cache; its close is _streamCovers_closeDecompress.
+BOOL _compressedStreamCovers_open(dpatch_TCovers** out_covers, const _TCompressedDiffHead* head,
+                                  const dpatch_TStreamInput* compressedDiff,
+                                  const dpatch_TDecompressPlugin* decompressPlugin, dpatch_byte* mem,
+                                  dpatch_byte* mem_end);
+
 static const size_t dpatch_kCoverListMemSize = 16384;
 
 // A cover reader with its clips, decompressor and cache inside the record; close it through

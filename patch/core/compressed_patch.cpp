@@ -1,6 +1,6 @@
 #include "patch/core/compressed_patch.h"
 
-#include "patch/core/patch_memory.h"
+#include "patch/core/memory_planner.h"
 
 #include <cstring>
 

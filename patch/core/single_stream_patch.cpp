@@ -2,7 +2,7 @@
 
 #include "patch/core/compressed_diff.h"
 #include "patch/core/compressed_patch.h"
-#include "patch/core/patch_memory.h"
+#include "patch/core/memory_planner.h"
 #include "patch/core/stream_cache_clip.h"
 #include "patch/core/streams.h"
 #include "patch/core/varint.h"

@@ -1,12 +1,10 @@
 #include "patch/drivers/dir_patch_driver.h"
 
 #include "patch/dir/dir_patcher.h"
-#include "patch/drivers/patch_driver_cache.h"
+#include "patch/drivers/patch_driver_setup.h"
 #include "patch/os/file_services.h"
-#include "patch/os/zstd_decompress_plugin.h"
 
 #include <errno.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include "patch/core/dpatch_check.h"
@@ -27,6 +25,41 @@ BOOL endsWithSlash(const char* path)
 const char* dirSeparatorFor(const char* path, BOOL isDir)
 {
     return (isDir && !endsWithSlash(path)) ? "/" : "";
+}
+
+// The listener's patchFinish as a closing step: with 1 after a successful patch, else with 0.
+struct PatchFinish
+{
+    TDirPatchListener* listener;
+    BOOL isPatchSuccess;
+};
+
+BOOL finishPatch(void* what)
+{
+    PatchFinish* finish = (PatchFinish*)what;
+    return finish->listener->patchFinish(finish->listener, finish->isPatchSuccess);
+}
+
+BOOL closeNewDir(void* patcher)
+{
+    return TDirPatcher_closeNewDirStream((TDirPatcher*)patcher);
+}
+
+BOOL closeOldRef(void* patcher)
+{
+    return TDirPatcher_closeOldRefStream((TDirPatcher*)patcher);
+}
+
+// What it answers has never decided a run.
+BOOL closePatcher(void* patcher)
+{
+    TDirPatcher_close((TDirPatcher*)patcher);
+    return 1;
+}
+
+BOOL closeDiff(void* file)
+{
+    return dpatch_TFileStreamInput_close((dpatch_TFileStreamInput*)file);
 }
 } // namespace
 
@@ -52,7 +85,7 @@ int runDirPatch(const char* oldPath, const char* diffFileName, const char* outNe
     do {                                                                                                               \
         dpatch_fprintf(stderr, "%s", message);                                                                         \
         result = code;                                                                                                 \
-        goto failed;                                                                                                   \
+        goto closeRun;                                                                                                 \
     } while (0)
 
     if (oldPath[0] != '\0') {
@@ -63,15 +96,9 @@ int runDirPatch(const char* oldPath, const char* diffFileName, const char* outNe
             failWith(DPATCH_PATHTYPE_ERROR, "oldPath not exist ERROR!\n");
     }
 
-    if (!dpatch_TFileStreamInput_open(&diffData, diffFileName))
-        failWith(DPATCH_OPENREAD_ERROR, "open diffFile for read ERROR!\n");
-    if (diffDataOffert != 0) {
-        if (!dpatch_TFileStreamInput_setOffset(&diffData, diffDataOffert))
-            failWith(DPATCH_SFX_DIFFDATA_ERROR, "readed sfx diffFile offset ERROR!\n");
-        if (diffData.base.streamSize < diffDataSize)
-            failWith(DPATCH_SFX_DIFFDATA_ERROR, "readed sfx diffFile size ERROR!\n");
-        diffData.base.streamSize = diffDataSize;
-    }
+    result = dpatch_openDiffWindow(&diffData, diffFileName, diffDataOffert, diffDataSize);
+    if (result != DPATCH_SUCCESS)
+        goto closeRun;
 
     if (!TDirPatcher_open(&dirPatcher, &diffData.base, &dirDiffInfo) || !dirDiffInfo->isDirDiff) {
         if (diffData.fileError)
@@ -93,26 +120,11 @@ int runDirPatch(const char* oldPath, const char* diffFileName, const char* outNe
     dpatch_printf("%s%s", outNewPath, dirSeparatorFor(outNewPath, dirDiffInfo->isNewPathDir));
     dpatch_printf("\"\n");
 
-    {
-        const char* compressType = dirDiffInfo->cdiffInfo.compressType;
-        const int need = dirDiffInfo->cdiffInfo.compressedSectionCount + (dirDiffInfo->isDirDataCompressed ? 1 : 0);
-        if (compressType[0] == '\0') {
-            if (need > 0) {
-                dpatch_fprintf(stderr, "can not decompress \"%s\" data ERROR!\n", compressType);
-                result = DPATCH_COMPRESSTYPE_ERROR;
-                goto failed;
-            }
-        } else if (zstdDecompressPlugin.canOpen(compressType)) {
-            dpatch_printf("dirpatch run with decompress plugin: \"%s\" (need decompress %d)\n", compressType, need);
-            decompressPlugin = &zstdDecompressPlugin;
-        } else if (need > 0) {
-            dpatch_fprintf(stderr, "can not decompress \"%s\" data ERROR!\n", compressType);
-            result = DPATCH_COMPRESSTYPE_ERROR;
-            goto failed;
-        } else {
-            dpatch_printf("  diffFile added useless compress tag \"%s\"\n", compressType);
-        }
-    }
+    result = dpatch_chooseDecompressPlugin(
+        dirDiffInfo->cdiffInfo.compressType,
+        dirDiffInfo->cdiffInfo.compressedSectionCount + (dirDiffInfo->isDirDataCompressed ? 1 : 0), &decompressPlugin);
+    if (result != DPATCH_SUCCESS)
+        goto closeRun;
 
     // The directory data and its tables live within the cache budget the caller gave.
     dirPatcher.dirDataMemLimit = cacheSize > kMinDirDataMemLimit ? cacheSize : kMinDirDataMemLimit;
@@ -135,7 +147,7 @@ int runDirPatch(const char* oldPath, const char* diffFileName, const char* outNe
             checksumSet->checksumPlugin = 0;
             dpatch_fprintf(stderr, "not found checksumType \"%s\" ERROR!\n", dirDiffInfo->checksumType);
             result = DIRPATCH_CHECKSUMTYPE_ERROR;
-            goto failed;
+            goto closeRun;
         }
     }
 
@@ -158,9 +170,9 @@ int runDirPatch(const char* oldPath, const char* diffFileName, const char* outNe
 
     {
         const dpatch_StreamPos_t oldSize = dirDiffInfo->cdiffInfo.oldDataSize;
-        temp_cache = dpatch_allocPatchCache(oldSize, loadOldAll, cacheSize, &temp_cacheSize);
-        if (!temp_cache)
-            failWith(DPATCH_MEM_ERROR, "alloc cache memory ERROR!\n");
+        result = dpatch_allocRunCache(oldSize, loadOldAll, cacheSize, &temp_cache, &temp_cacheSize);
+        if (result != DPATCH_SUCCESS)
+            goto closeRun;
         const size_t openFileLimit =
             dpatch_cacheHoldsOldData(temp_cacheSize, oldSize) ? kOpenFilesWhenCached : maxOpenFileNumber;
         if (!TDirPatcher_openOldRefStream(&dirPatcher, openFileLimit, &oldStream))
@@ -180,46 +192,20 @@ int runDirPatch(const char* oldPath, const char* diffFileName, const char* outNe
     }
 #undef failWith
 
-    // success ending: each failure here keeps its code and skips what it already did
-    if (!listener->patchFinish(listener, 1)) {
-        dpatch_fprintf(stderr, "dir patch finish ERROR!\n");
-        result = DIRPATCH_PATCHFINISH_ERROR;
-        goto closeNewDir;
+closeRun:
+    // each failure keeps the run's code, and what comes after it is still closed
+    {
+        PatchFinish finish = {listener, result == DPATCH_SUCCESS};
+        const dpatch_TCloseStep steps[] = {
+            {finishPatch, &finish, "dir patch finish ERROR!\n", DIRPATCH_PATCHFINISH_ERROR},
+            {closeNewDir, &dirPatcher, "newPath close ERROR!\n", DIRPATCH_CLOSE_NEWPATH_ERROR},
+            {closeOldRef, &dirPatcher, "oldPath close ERROR!\n", DIRPATCH_CLOSE_OLDPATH_ERROR},
+            {closePatcher, &dirPatcher, "", DPATCH_SUCCESS},
+            {closeDiff, &diffData, "diffFile close ERROR!\n", DPATCH_FILECLOSE_ERROR},
+        };
+        return dpatch_closeRun(result, steps, sizeof(steps) / sizeof(steps[0]), temp_cache,
+                               "\ndirpatch dir patch time: ", startTime);
     }
-    if (!TDirPatcher_closeNewDirStream(&dirPatcher)) {
-        dpatch_fprintf(stderr, "newPath close ERROR!\n");
-        result = DIRPATCH_CLOSE_NEWPATH_ERROR;
-        goto closeOldRef;
-    }
-    if (!TDirPatcher_closeOldRefStream(&dirPatcher)) {
-        dpatch_fprintf(stderr, "oldPath close ERROR!\n");
-        result = DIRPATCH_CLOSE_OLDPATH_ERROR;
-        goto closeAll;
-    }
-    TDirPatcher_close(&dirPatcher);
-    if (!dpatch_TFileStreamInput_close(&diffData)) {
-        dpatch_fprintf(stderr, "diffFile close ERROR!\n");
-        result = DPATCH_FILECLOSE_ERROR;
-    }
-    goto freeCache;
-
-failed:
-    if (!listener->patchFinish(listener, 0))
-        dpatch_fprintf(stderr, "dir patch finish ERROR!\n");
-closeNewDir:
-    if (!TDirPatcher_closeNewDirStream(&dirPatcher))
-        dpatch_fprintf(stderr, "newPath close ERROR!\n");
-closeOldRef:
-    if (!TDirPatcher_closeOldRefStream(&dirPatcher))
-        dpatch_fprintf(stderr, "oldPath close ERROR!\n");
-closeAll:
-    TDirPatcher_close(&dirPatcher);
-    if (!dpatch_TFileStreamInput_close(&diffData))
-        dpatch_fprintf(stderr, "diffFile close ERROR!\n");
-freeCache:
-    free(temp_cache);
-    dpatch_printf("\ndirpatch dir patch time: %.3f s\n", dpatch_clockSeconds() - startTime);
-    return result;
 }
 
 static BOOL _default_makeNewDir(TDirPatchListener* listener, const char* pathName)

@@ -3,14 +3,25 @@
 #include "patch/core/compressed_diff.h"
 #include "patch/core/compressed_patch.h"
 #include "patch/core/streams.h"
-#include "patch/drivers/patch_driver_cache.h"
+#include "patch/drivers/patch_driver_setup.h"
 #include "patch/os/file_services.h"
-#include "patch/os/zstd_decompress_plugin.h"
 
-#include <stdlib.h>
 #include <string.h>
 
 #include "patch/core/dpatch_check.h"
+
+namespace
+{
+BOOL closeInput(void* file)
+{
+    return dpatch_TFileStreamInput_close((dpatch_TFileStreamInput*)file);
+}
+
+BOOL closeOutput(void* file)
+{
+    return dpatch_TFileStreamOutput_close((dpatch_TFileStreamOutput*)file);
+}
+} // namespace
 
 int runFilePatch(const char* oldPath, const char* diffFileName, const char* outNewPath, BOOL loadOldAll,
                  size_t cacheSize, dpatch_StreamPos_t diffDataOffert, dpatch_StreamPos_t diffDataSize)
@@ -35,7 +46,7 @@ int runFilePatch(const char* oldPath, const char* diffFileName, const char* outN
     do {                                                                                                               \
         dpatch_fprintf(stderr, __VA_ARGS__);                                                                           \
         result = code;                                                                                                 \
-        goto failed;                                                                                                   \
+        goto closeRun;                                                                                                 \
     } while (0)
 
     dpatch_printf("old : \"");
@@ -54,15 +65,9 @@ int runFilePatch(const char* oldPath, const char* diffFileName, const char* outN
             failWith(DPATCH_OPENREAD_ERROR, "open oldFile for read ERROR!\n");
         oldStream = &oldFile.base;
     }
-    if (!dpatch_TFileStreamInput_open(&diffData, diffFileName))
-        failWith(DPATCH_OPENREAD_ERROR, "open diffFile for read ERROR!\n");
-    if (diffDataOffert != 0) {
-        if (!dpatch_TFileStreamInput_setOffset(&diffData, diffDataOffert))
-            failWith(DPATCH_SFX_DIFFDATA_ERROR, "readed sfx diffFile offset ERROR!\n");
-        if (diffData.base.streamSize < diffDataSize)
-            failWith(DPATCH_SFX_DIFFDATA_ERROR, "readed sfx diffFile size ERROR!\n");
-        diffData.base.streamSize = diffDataSize;
-    }
+    result = dpatch_openDiffWindow(&diffData, diffFileName, diffDataOffert, diffDataSize);
+    if (result != DPATCH_SUCCESS)
+        goto closeRun;
 
     if (!getCompressedDiffInfo(&diffInfo, &diffData.base)) {
         if (diffData.fileError)
@@ -73,21 +78,9 @@ int runFilePatch(const char* oldPath, const char* diffFileName, const char* outN
         failWith(DPATCH_FILEDATA_ERROR, "oldFile dataSize %llu != diffFile saved oldDataSize %llu ERROR!\n",
                  (unsigned long long)oldStream->streamSize, (unsigned long long)diffInfo.oldDataSize);
 
-    {
-        const char* compressType = diffInfo.compressType;
-        const int need = diffInfo.compressedSectionCount;
-        if (compressType[0] == '\0') {
-            if (need > 0)
-                failWith(DPATCH_COMPRESSTYPE_ERROR, "can not decompress \"%s\" data ERROR!\n", compressType);
-        } else if (zstdDecompressPlugin.canOpen(compressType)) {
-            dpatch_printf("dirpatch run with decompress plugin: \"%s\" (need decompress %d)\n", compressType, need);
-            decompressPlugin = &zstdDecompressPlugin;
-        } else if (need > 0) {
-            failWith(DPATCH_COMPRESSTYPE_ERROR, "can not decompress \"%s\" data ERROR!\n", compressType);
-        } else {
-            dpatch_printf("  diffFile added useless compress tag \"%s\"\n", compressType);
-        }
-    }
+    result = dpatch_chooseDecompressPlugin(diffInfo.compressType, diffInfo.compressedSectionCount, &decompressPlugin);
+    if (result != DPATCH_SUCCESS)
+        goto closeRun;
 
     if (!dpatch_TFileStreamOutput_open(&newData, outNewPath, diffInfo.newDataSize))
         failWith(DPATCH_OPENWRITE_ERROR, "open out newFile for write ERROR!\n");
@@ -95,11 +88,9 @@ int runFilePatch(const char* oldPath, const char* diffFileName, const char* outN
                   (unsigned long long)oldStream->streamSize, (unsigned long long)diffData.base.streamSize,
                   (unsigned long long)diffInfo.newDataSize);
 
-    {
-        temp_cache = dpatch_allocPatchCache(oldStream->streamSize, loadOldAll, cacheSize, &temp_cacheSize);
-        if (!temp_cache)
-            failWith(DPATCH_MEM_ERROR, "alloc cache memory ERROR!\n");
-    }
+    result = dpatch_allocRunCache(oldStream->streamSize, loadOldAll, cacheSize, &temp_cache, &temp_cacheSize);
+    if (result != DPATCH_SUCCESS)
+        goto closeRun;
 
     if (!patch_decompress_with_cache(&newData.base, oldStream, &diffData.base, decompressPlugin, temp_cache,
                                      temp_cache + temp_cacheSize)) {
@@ -117,34 +108,15 @@ int runFilePatch(const char* oldPath, const char* diffFileName, const char* outN
     dpatch_printf("  patch ok!\n");
 #undef failWith
 
-    // success ending: a failed close keeps its code and the remaining files are still closed
-    if (!dpatch_TFileStreamOutput_close(&newData)) {
-        dpatch_fprintf(stderr, "out newFile close ERROR!\n");
-        result = DPATCH_FILECLOSE_ERROR;
-        goto closeDiff;
+closeRun:
+    // a failed close keeps the run's code, and the remaining files are still closed
+    {
+        const dpatch_TCloseStep steps[] = {
+            {closeOutput, &newData, "out newFile close ERROR!\n", DPATCH_FILECLOSE_ERROR},
+            {closeInput, &diffData, "diffFile close ERROR!\n", DPATCH_FILECLOSE_ERROR},
+            {closeInput, &oldFile, "oldFile close ERROR!\n", DPATCH_FILECLOSE_ERROR},
+        };
+        return dpatch_closeRun(result, steps, sizeof(steps) / sizeof(steps[0]), temp_cache,
+                               "\ndirpatch time: ", startTime);
     }
-    if (!dpatch_TFileStreamInput_close(&diffData)) {
-        dpatch_fprintf(stderr, "diffFile close ERROR!\n");
-        result = DPATCH_FILECLOSE_ERROR;
-        goto closeOld;
-    }
-    if (!dpatch_TFileStreamInput_close(&oldFile)) {
-        dpatch_fprintf(stderr, "oldFile close ERROR!\n");
-        result = DPATCH_FILECLOSE_ERROR;
-    }
-    goto freeCache;
-
-failed:
-    if (!dpatch_TFileStreamOutput_close(&newData))
-        dpatch_fprintf(stderr, "out newFile close ERROR!\n");
-closeDiff:
-    if (!dpatch_TFileStreamInput_close(&diffData))
-        dpatch_fprintf(stderr, "diffFile close ERROR!\n");
-closeOld:
-    if (!dpatch_TFileStreamInput_close(&oldFile))
-        dpatch_fprintf(stderr, "oldFile close ERROR!\n");
-freeCache:
-    free(temp_cache);
-    dpatch_printf("\ndirpatch time: %.3f s\n", dpatch_clockSeconds() - startTime);
-    return result;
 }

@@ -18,11 +18,9 @@ const char kRecordMark[] = "dirpatch in-place record 1\n";
 // How much of each end of the diff its identity reads: enough to tell diffs apart, little for a large one.
 const dpatch_StreamPos_t kIdentityPiece = 1024 * 1024;
 
-std::string withoutTrailingSlashes(std::string path)
+std::string withoutTrailingSlashes(const std::string& path)
 {
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    return path;
+    return path.substr(0, dpatch_lengthWithoutTrailingSlashes(path.c_str()));
 }
 
 std::string folderOf(const std::string& path)
@@ -371,6 +369,12 @@ BOOL inPlaceSwap_commit(TInPlaceSwap* self)
     }
     // What can't be removed now stays recorded, and the next run removes it.
     return dpatch_removeTree(self->asideDir) && removeFileNamed(self->swapRecord);
+}
+
+BOOL inPlaceSwap_hasBuildRecord(const TInPlaceSwap* self)
+{
+    struct stat info;
+    return lstat(self->buildRecord, &info) == 0;
 }
 
 BOOL inPlaceSwap_abandon(TInPlaceSwap* self)

@@ -51,6 +51,8 @@ BOOL inPlaceSwap_beginBuild(TInPlaceSwap* self);
 // Swaps the complete new tree in. A failure before R was replaced puts everything back as it was (R
 // untouched, the new tree and the record removed); a failure after it leaves the record for the next run.
 BOOL inPlaceSwap_commit(TInPlaceSwap* self);
+// Whether the build record is there, e.g. after a run that failed before its listener was called.
+BOOL inPlaceSwap_hasBuildRecord(const TInPlaceSwap* self);
 // Removes the new tree and the build record: the run ends with R as it was.
 BOOL inPlaceSwap_abandon(TInPlaceSwap* self);
 

@@ -21,20 +21,15 @@
 
 namespace
 {
-// What one run needs besides the patcher: which new paths are executable and which old files already gave
-// a new path its link.
-struct RunState
+TTempDirPatchRun* runOf(TDirPatchListener* listener)
 {
-    std::vector<bool> isExecute;  // by new path index
-    std::vector<bool> isOldTaken; // by old path index
-    size_t nextSamePair = 0;
-};
-
-RunState runState;
+    return (TTempDirPatchRun*)listener->userData;
+}
 
 TInPlaceSwap* swapOf(TDirPatchListener* listener)
 {
-    return (TInPlaceSwap*)listener->userData;
+    TTempDirPatchRun* run = runOf(listener);
+    return run ? run->swap : nullptr;
 }
 
 void pathError(const char* text, const char* path)
@@ -55,12 +50,8 @@ BOOL _temp_makeNewDir(TDirPatchListener* listener, const char* pathName)
 {
     (void)listener;
     char buf[dpatch_kPathBufSize];
-    const size_t length = strlen(pathName);
-    if (length == 0 || length > dpatch_kMaxPathLength)
+    if (pathName[0] == '\0' || !dpatch_copyWithoutTrailingSlashes(pathName, buf))
         return 0;
-    memcpy(buf, pathName, length + 1);
-    if (length > 1 && buf[length - 1] == '/')
-        buf[length - 1] = '\0';
     // the new tree is made afresh: anything already there is not ours to build on
     if (mkdir(buf, 0755) == 0)
         return 1;
@@ -144,6 +135,7 @@ BOOL _temp_patchBegin(TDirPatchListener* listener, TDirPatcher* dirPatcher)
     if (!swapOf(listener))
         return 0;
     TNewDir* newDir = &dirPatcher->_newDir;
+    TTempDirPatchRun& runState = *runOf(listener);
     runState.isExecute.assign((size_t)dirPatcher->dirDiffHead.newPathCount, false);
     runState.isOldTaken.assign((size_t)dirPatcher->dirDiffHead.oldPathCount, false);
     runState.nextSamePair = 0;
@@ -295,10 +287,7 @@ void setExecuteTags(TDirPatcher* P)
 
 std::string withoutSlash(const char* path)
 {
-    std::string s = path ? path : "";
-    while (s.size() > 1 && s.back() == '/')
-        s.pop_back();
-    return s;
+    return path ? std::string(path, dpatch_lengthWithoutTrailingSlashes(path)) : std::string();
 }
 
 // Completes the new tree beside the old one; nothing of the old tree is changed.
@@ -327,6 +316,7 @@ BOOL tempCopySameFile(TDirPatchListener* listener, const char* oldFileName, cons
 {
     TDirPatcher* P = listener->dirPatcher;
     TNewDir* newDir = &P->_newDir;
+    TTempDirPatchRun& runState = *runOf(listener);
     // the pairs come strictly in their order, one call each
     const size_t sameIndex = runState.nextSamePair++;
     check(sameIndex<newDir->sameFilePairCount);
@@ -374,14 +364,21 @@ BOOL tempPatchFinish(TDirPatchListener* listener, BOOL isPatchSuccess)
     return isPatchSuccess ? 0 : 1;
 }
 
-TDirPatchListener tempDirPatchListener = {&tempDirPatchListener,
-                                          0,
-                                          0,
-                                          0,
-                                          _temp_makeNewDir,
-                                          tempCopySameFile,
-                                          _temp_openNewFile,
-                                          _temp_closeNewFile,
-                                          0,
-                                          _temp_patchBegin,
-                                          tempPatchFinish};
+const TDirPatchListener tempDirPatchListener = {0,
+                                                0,
+                                                0,
+                                                0,
+                                                _temp_makeNewDir,
+                                                tempCopySameFile,
+                                                _temp_openNewFile,
+                                                _temp_closeNewFile,
+                                                0,
+                                                _temp_patchBegin,
+                                                tempPatchFinish};
+
+void tempDirPatchListener_init(TDirPatchListener* listener, TTempDirPatchRun* run)
+{
+    *listener = tempDirPatchListener;
+    listener->listenerOwner = listener;
+    listener->userData = run;
+}

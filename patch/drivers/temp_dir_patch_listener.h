@@ -10,12 +10,30 @@
 // setgid and sticky bits are dropped; the other permission bits of an unchanged or moved file are kept; new
 // files get what the plain road gives them.
 //
-// One static record: it serves one run at a time. Before each run clear its dirPatcher and point its
-// userData at the run's TInPlaceSwap, whose build record has been written.
+// Each run has a record of its own, filled by tempDirPatchListener_init, so that nothing of one run is
+// left for the next.
 
 #include "patch/dir/dir_patch_listener.h"
+#include "patch/drivers/in_place_swap.h"
 
-extern TDirPatchListener tempDirPatchListener;
+#include <cstddef>
+#include <vector>
+
+// What one run keeps between the callbacks: its swap (whose build record has been written), which new
+// paths are executable and which old files already gave a new path its link. Lives as long as the run.
+struct TTempDirPatchRun
+{
+    TInPlaceSwap* swap = nullptr;
+    std::vector<bool> isExecute;  // by new path index
+    std::vector<bool> isOldTaken; // by old path index
+    size_t nextSamePair = 0;
+};
+
+// The callbacks with no run: a copy of it fails in patchBegin and touches nothing in patchFinish.
+extern const TDirPatchListener tempDirPatchListener;
+
+// Fills listener for one run: the callbacks above, and userData pointing at run.
+void tempDirPatchListener_init(TDirPatchListener* listener, TTempDirPatchRun* run);
 
 BOOL tempCopySameFile(TDirPatchListener* listener, const char* oldFileName, const char* newFileName,
                       struct dpatch_TCopyListener* copyListener);

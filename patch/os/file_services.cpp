@@ -14,20 +14,6 @@ namespace
 {
 const dpatch_StreamPos_t kMaxSignedPos = (dpatch_StreamPos_t)INT64_MAX;
 
-// Copies path without one trailing '/' into buf (dpatch_kPathBufSize bytes). A lone "/" stays "/", so the root
-// keeps naming the root. Fails for paths longer than dpatch_kMaxPathLength.
-BOOL copyWithoutTrailingSlash(const char* path, char* buf)
-{
-    size_t length = strlen(path);
-    if (length > dpatch_kMaxPathLength)
-        return 0;
-    if (length > 1 && path[length - 1] == '/')
-        --length;
-    memcpy(buf, path, length);
-    buf[length] = '\0';
-    return 1;
-}
-
 BOOL seekTo(FILE* file, dpatch_StreamPos_t pos)
 {
     if (pos > kMaxSignedPos)
@@ -326,12 +312,30 @@ BOOL dpatch_TFileStreamOutput_close(dpatch_TFileStreamOutput* self)
     return result;
 }
 
+size_t dpatch_lengthWithoutTrailingSlashes(const char* path)
+{
+    size_t length = strlen(path);
+    while (length > 1 && path[length - 1] == '/')
+        --length;
+    return length;
+}
+
+BOOL dpatch_copyWithoutTrailingSlashes(const char* path, char* buf)
+{
+    if (strlen(path) > dpatch_kMaxPathLength)
+        return 0;
+    const size_t length = dpatch_lengthWithoutTrailingSlashes(path);
+    memcpy(buf, path, length);
+    buf[length] = '\0';
+    return 1;
+}
+
 BOOL dpatch_getPathStat(const char* path, dpatch_TPathType* out_type, dpatch_StreamPos_t* out_size)
 {
     char buf[dpatch_kPathBufSize];
     const size_t length = strlen(path);
     if (length > 0 && path[length - 1] == '/') {
-        if (!copyWithoutTrailingSlash(path, buf))
+        if (!dpatch_copyWithoutTrailingSlashes(path, buf))
             return 0;
         path = buf;
     }
@@ -360,7 +364,7 @@ BOOL dpatch_getPathStat(const char* path, dpatch_TPathType* out_type, dpatch_Str
 BOOL dpatch_makeDir(const char* path)
 {
     char buf[dpatch_kPathBufSize];
-    if (!copyWithoutTrailingSlash(path, buf))
+    if (!dpatch_copyWithoutTrailingSlashes(path, buf))
         return 0;
     struct stat info;
     if (stat(buf, &info) == 0)
@@ -388,9 +392,7 @@ BOOL dpatch_setExecuteTag(const char* path)
 
 BOOL getTempPathName(const char* path, char* out_buf, char* out_buf_end)
 {
-    size_t length = strlen(path);
-    if (length > 1 && path[length - 1] == '/')
-        --length;
+    const size_t length = dpatch_lengthWithoutTrailingSlashes(path);
     if (out_buf_end < out_buf || (size_t)(out_buf_end - out_buf) < length + 12)
         return 0;
     for (int number = 1; number <= 999; ++number) {
@@ -409,7 +411,7 @@ BOOL renamePath(const char* oldPath, const char* newPath)
 {
     char oldBuf[dpatch_kPathBufSize];
     char newBuf[dpatch_kPathBufSize];
-    if (!copyWithoutTrailingSlash(oldPath, oldBuf) || !copyWithoutTrailingSlash(newPath, newBuf))
+    if (!dpatch_copyWithoutTrailingSlashes(oldPath, oldBuf) || !dpatch_copyWithoutTrailingSlashes(newPath, newBuf))
         return 0;
     return rename(oldBuf, newBuf) == 0;
 }
@@ -422,7 +424,7 @@ BOOL relocatePath(const char* oldPath, const char* newPath)
 BOOL removeFile(const char* path)
 {
     char buf[dpatch_kPathBufSize];
-    if (!copyWithoutTrailingSlash(path, buf))
+    if (!dpatch_copyWithoutTrailingSlashes(path, buf))
         return 0;
     return remove(buf) == 0;
 }
@@ -430,7 +432,7 @@ BOOL removeFile(const char* path)
 BOOL deleteDirectory(const char* path)
 {
     char buf[dpatch_kPathBufSize];
-    if (!copyWithoutTrailingSlash(path, buf))
+    if (!dpatch_copyWithoutTrailingSlashes(path, buf))
         return 0;
     return rmdir(buf) == 0;
 }

@@ -17,7 +17,7 @@
 //
 // Path services: type and size, one-level directory creation, the owner-execute bit, free temporary names,
 // rename and removal. Paths are NUL-terminated UTF-8 with '/' separators; a trailing '/' names a directory.
-// Services that strip that '/' copy the path into a 2048-byte buffer, so such paths are limited to
+// Services that strip the trailing '/'s copy the path into a 2048-byte buffer, so such paths are limited to
 // dpatch_kMaxPathLength bytes.
 //
 // Every function answers 1 for success and 0 for failure and prints nothing; callers report in their own words,
@@ -89,6 +89,13 @@ BOOL dpatch_TFileStreamOutput_sync(dpatch_TFileStreamOutput* self);
 // Closes (and so flushes) the file; 0 if the data could not be written out, e.g. on a full disk.
 BOOL dpatch_TFileStreamOutput_close(dpatch_TFileStreamOutput* self);
 
+// The one rule for a trailing '/' of a path: every trailing '/' goes, except that a path of nothing but '/'s
+// keeps one, so that the root still names the root. The length of path without them:
+size_t dpatch_lengthWithoutTrailingSlashes(const char* path);
+// Copies path without its trailing '/'s into buf (dpatch_kPathBufSize bytes); 0 for a path longer than
+// dpatch_kMaxPathLength.
+BOOL dpatch_copyWithoutTrailingSlashes(const char* path, char* buf);
+
 // Type of path (symbolic links followed) and, when out_size is given, the size of a regular file (0 for a
 // directory). A missing path succeeds with kPathType_notExist; anything but a file or directory fails.
 BOOL dpatch_getPathStat(const char* path, dpatch_TPathType* out_type, dpatch_StreamPos_t* out_size);
@@ -98,7 +105,7 @@ BOOL dpatch_makeDir(const char* path);
 BOOL dpatch_isExecuteFile(const char* path);
 // Adds the execute bits for owner, group and others to an existing path.
 BOOL dpatch_setExecuteTag(const char* path);
-// Writes the first free name path + "001".."999" + ".tmp" (a trailing '/' of path dropped, so a directory's
+// Writes the first free name path + "001".."999" + ".tmp" (the trailing '/'s of path dropped, so a directory's
 // temporary name is its sibling) into [out_buf, out_buf_end), which must hold the path's length + 12 bytes.
 BOOL getTempPathName(const char* path, char* out_buf, char* out_buf_end);
 BOOL renamePath(const char* oldPath, const char* newPath);

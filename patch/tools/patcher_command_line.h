@@ -1,26 +1,8 @@
 #pragma once
 // The patch engine's own command line, dirpatch: patches a file with a compressed diff or a directory
-// with a directory diff (also in place), and builds and runs self-extracting archives, copies of an
-// executable that carry a diff behind their own bytes and find it through a marker block inside
-// themselves. Returns a TDirPatchResult or one of the archive codes below.
+// with a directory diff (also in place), and builds and runs self-extracting archives (sfx_archive.h).
+// Returns a TDirPatchResult or one of the archive codes.
 
-#include "patch/core/dpatch_types.h"
-
-enum TPatcherCommandLineResult
-{
-    DPATCH_SFX_DIFFTYPE_ERROR = 201,      // the diff for an archive is of no known type
-    DPATCH_SFX_EXETYPE_ERROR = 202,       // the executable has no plain marker block or is 4 GiB or larger
-    DPATCH_SFX_EXECUTETAG_ERROR = 203,    // the archive's execute bits can't be set
-    DPATCH_SFX_NOTFOUND_DIFF_ERROR = 204, // "-X" in a program that carries no diff
-};
+#include "patch/tools/sfx_archive.h"
 
 int runPatcherCommandLine(int argc, char** argv);
-
-// Builds an archive from the executable and the diff without looking at the diff.
-int createSfx(const char* selfExecuteFile, const char* diffFile, const char* outSelfExtractArchive);
-// createSfx after checking that the diff is a directory diff or a compressed diff.
-int createSfxChecked(const char* selfExecuteFile, const char* diffFile, const char* outSelfExtractArchive);
-BOOL isDirDiffFile(const char* path);
-BOOL isCompressedDiffFile(const char* path);
-// Where this program's own diff lies inside its file; 0 when it carries none.
-BOOL readSfxMarker(dpatch_StreamPos_t* out_offset, dpatch_StreamPos_t* out_size);

@@ -11,7 +11,7 @@
 #include "fuzz_old_data.h"
 #include "patch/core/compressed_diff.h"
 #include "patch/core/compressed_patch.h"
-#include "patch/core/patch_memory.h"
+#include "patch/core/memory_planner.h"
 #include "patch/core/streams.h"
 #include "patch/os/zstd_decompress_plugin.h"
 

@@ -11,6 +11,7 @@
 
 #include "fuzz_sandbox.h"
 #include "patch/tools/patcher_command_line.h"
+#include "patch/tools/sfx_archive.h"
 
 #include <cstring>
 #include <string>

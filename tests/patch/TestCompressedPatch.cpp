@@ -3,7 +3,7 @@
 
 #include "patch/core/compressed_diff.h"
 #include "patch/core/compressed_patch.h"
-#include "patch/core/patch_memory.h"
+#include "patch/core/memory_planner.h"
 #include "patch/core/streams.h"
 #include "patch/os/file_services.h"
 #include "patch/os/zstd_decompress_plugin.h"

@@ -75,6 +75,8 @@ private slots:
     void makeDir_data();
     void makeDir();
     void longPathsRefused();
+    void trailingSlashes_data();
+    void trailingSlashes();
     void executeBits();
     void tempPathName();
     void renameAndRemove();
@@ -369,6 +371,31 @@ void TestFileServices::pathStat()
     QCOMPARE(bool(dpatch_getPathStat(QFile::encodeName(path(name)).constData(), &gotType, nullptr)), ok);
 }
 
+void TestFileServices::trailingSlashes_data()
+{
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QByteArray>("stripped");
+    QTest::newRow("none") << QByteArray("a/b") << QByteArray("a/b");
+    QTest::newRow("one") << QByteArray("a/b/") << QByteArray("a/b");
+    QTest::newRow("several") << QByteArray("a/b///") << QByteArray("a/b");
+    QTest::newRow("inner ones kept") << QByteArray("a//b") << QByteArray("a//b");
+    QTest::newRow("current folder") << QByteArray("./") << QByteArray(".");
+    QTest::newRow("root stays the root") << QByteArray("/") << QByteArray("/");
+    QTest::newRow("root spelled twice") << QByteArray("//") << QByteArray("/");
+    QTest::newRow("empty") << QByteArray("") << QByteArray("");
+}
+
+void TestFileServices::trailingSlashes()
+{
+    QFETCH(QByteArray, path);
+    QFETCH(QByteArray, stripped);
+    QCOMPARE(dpatch_lengthWithoutTrailingSlashes(path.constData()), size_t(stripped.size()));
+    char buf[dpatch_kPathBufSize];
+    memset(buf, '#', sizeof(buf));
+    QVERIFY(dpatch_copyWithoutTrailingSlashes(path.constData(), buf));
+    QCOMPARE(QByteArray(buf), stripped);
+}
+
 void TestFileServices::makeDir_data()
 {
     QTest::addColumn<QString>("name");
@@ -461,6 +488,9 @@ void TestFileServices::tempPathName()
     QCOMPARE(QByteArray(buf), QFile::encodeName(path("work001.tmp")));
     writeFile(path("work001.tmp"), "taken");
     QVERIFY(getTempPathName(work.constData(), buf, buf + sizeof(buf)));
+    QCOMPARE(QByteArray(buf), QFile::encodeName(path("work002.tmp")));
+    // every trailing '/' goes: the name is still the folder's sibling, never a name inside it
+    QVERIFY(getTempPathName((work + "//").constData(), buf, buf + sizeof(buf)));
     QCOMPARE(QByteArray(buf), QFile::encodeName(path("work002.tmp")));
 
     // The buffer must hold the stripped path and 12 more bytes; one less fails without writing.

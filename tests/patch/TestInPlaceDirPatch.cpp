@@ -74,9 +74,10 @@ Outcome patchInPlace(const QString& oldDir, const QString& diffPath, Observer* o
     }
     obs->tempRoot = QString::fromUtf8(swap.newDir);
     observer = obs;
-    TDirPatchListener listener = tempDirPatchListener;
-    listener.dirPatcher = nullptr;
-    listener.userData = &swap;
+    TTempDirPatchRun run;
+    run.swap = &swap;
+    TDirPatchListener listener;
+    tempDirPatchListener_init(&listener, &run);
     listener.patchFinish = observingPatchFinish;
     TChecksumSet checksumSet = {};
     outcome.code = runDirPatch(swap.realDir, diffPath.toUtf8().constData(), swap.newDir, 0, 64 * 1024, 24, &checksumSet,

@@ -4,7 +4,7 @@
 
 #include "patch/core/compressed_diff.h"
 #include "patch/core/compressed_patch.h"
-#include "patch/core/patch_memory.h"
+#include "patch/core/memory_planner.h"
 #include "patch/os/zstd_decompress_plugin.h"
 #include "support/CountingDecompressPlugin.h"
 #include "support/GuardedMemory.h"

@@ -1,4 +1,4 @@
-#include "patch/core/patch_memory.h"
+#include "patch/core/memory_planner.h"
 
 #include <algorithm>
 #include <cstring>
@@ -20,54 +20,6 @@ const dpatch_StreamPos_t kUint32Max = 0xFFFFFFFFu;
 // Old data up to this size is read whole in one go: asking the covers first would cost more than it saves.
 const dpatch_StreamPos_t kSmallOldData = 1 * kMiB;
 
-// Both item widths seen through one interface, so the planner is written once.
-struct ItemRef
-{
-    void* items;
-    BOOL is32;
-
-    size_t size() const { return is32 ? sizeof(_TCoverItem32) : sizeof(_TCoverItem64); }
-    dpatch_StreamPos_t oldPos(dpatch_StreamPos_t i) const
-    {
-        return is32 ? ((_TCoverItem32*)items)[i].oldPos : ((_TCoverItem64*)items)[i].oldPos;
-    }
-    dpatch_StreamPos_t newPos(dpatch_StreamPos_t i) const
-    {
-        return is32 ? ((_TCoverItem32*)items)[i].newPos : ((_TCoverItem64*)items)[i].newPos;
-    }
-    dpatch_StreamPos_t length(dpatch_StreamPos_t i) const
-    {
-        return is32 ? ((_TCoverItem32*)items)[i].length : ((_TCoverItem64*)items)[i].length;
-    }
-    dpatch_StreamPos_t cachePos(dpatch_StreamPos_t i) const
-    {
-        return is32 ? ((_TCoverItem32*)items)[i].cachePos : ((_TCoverItem64*)items)[i].cachePos;
-    }
-    void set(dpatch_StreamPos_t i, const dpatch_TCover& cover) const
-    {
-        if (is32) {
-            _TCoverItem32& item = ((_TCoverItem32*)items)[i];
-            item.oldPos = (uint32_t)cover.oldPos;
-            item.newPos = (uint32_t)cover.newPos;
-            item.length = (uint32_t)cover.length;
-            item.cachePos = 0;
-        } else {
-            _TCoverItem64& item = ((_TCoverItem64*)items)[i];
-            item.oldPos = cover.oldPos;
-            item.newPos = cover.newPos;
-            item.length = cover.length;
-            item.cachePos = 0;
-        }
-    }
-    void setCachePos(dpatch_StreamPos_t i, dpatch_StreamPos_t cachePos) const
-    {
-        if (is32)
-            ((_TCoverItem32*)items)[i].cachePos = (uint32_t)cachePos;
-        else
-            ((_TCoverItem64*)items)[i].cachePos = cachePos;
-    }
-};
-
 template <typename Item> void sortItems(void* items, dpatch_StreamPos_t count, int (*cmp)(const void*, const void*))
 {
     Item* begin = (Item*)items;
@@ -75,7 +27,7 @@ template <typename Item> void sortItems(void* items, dpatch_StreamPos_t count, i
     std::sort(begin, begin + count, [cmp](const Item& a, const Item& b) { return cmp(&a, &b) < 0; });
 }
 
-void sortBy(const ItemRef& ref, dpatch_StreamPos_t count, int (*cmp32)(const void*, const void*),
+void sortBy(const _TCoverItems& ref, dpatch_StreamPos_t count, int (*cmp32)(const void*, const void*),
             int (*cmp64)(const void*, const void*))
 {
     if (ref.is32)
@@ -102,48 +54,6 @@ template <typename Item> int cmpField(const Item* x, const Item* y, decltype(Ite
     if (x->*field == y->*field)
         return 0;
     return x->*field < y->*field ? -1 : 1;
-}
-
-dpatch_StreamPos_t _arrayCovers_leaveCoverCount(const dpatch_TCovers* covers)
-{
-    const _TArrayCovers* self = (const _TArrayCovers*)covers;
-    return self->coverCount - self->curIndex;
-}
-
-BOOL _arrayCovers_readCover(dpatch_TCovers* covers, dpatch_TCover* out_cover)
-{
-    _TArrayCovers* self = (_TArrayCovers*)covers;
-    if (self->curIndex == self->coverCount)
-        return 0;
-    const ItemRef ref = {self->items, self->is32};
-    out_cover->oldPos = ref.oldPos(self->curIndex);
-    out_cover->newPos = ref.newPos(self->curIndex);
-    out_cover->length = ref.length(self->curIndex);
-    ++self->curIndex;
-    return 1;
-}
-
-BOOL _arrayCovers_isFinish(const dpatch_TCovers* covers)
-{
-    const _TArrayCovers* self = (const _TArrayCovers*)covers;
-    return self->curIndex == self->coverCount;
-}
-
-BOOL _arrayCovers_close(dpatch_TCovers* /*covers*/)
-{
-    return 1;
-}
-
-void initArrayCovers(_TArrayCovers* self, void* items, dpatch_StreamPos_t coverCount, BOOL is32)
-{
-    self->base.leaveCoverCount = _arrayCovers_leaveCoverCount;
-    self->base.readCover = _arrayCovers_readCover;
-    self->base.isFinished = _arrayCovers_isFinish;
-    self->base.close = _arrayCovers_close;
-    self->items = items;
-    self->coverCount = coverCount;
-    self->curIndex = 0;
-    self->is32 = is32;
 }
 
 // True when count items of itemSize bytes plus `extra` bytes fit in [begin, end), without multiplying
@@ -174,31 +84,14 @@ BOOL openCompressedCoverReader(dpatch_TCovers** out_covers, const dpatch_TStream
 {
     dpatch_TCompressedDiffInfo info;
     _TCompressedDiffHead head;
-    if (!_read_compressed_diff_head(&info, &head, diffStream))
-        return 0;
-    if (head.compressedCoverBufSize != 0 &&
-        (decompressPlugin == nullptr || !decompressPlugin->canOpen(info.compressType)))
+    if (!_read_compressed_cover_head(&info, &head, diffStream, decompressPlugin))
         return 0;
     if (info.oldDataSize != oldSize || info.newDataSize != newSize)
         return 0;
     // Each cover takes at least three bytes of the cover section.
     if (head.coverCount > head.coverBufSize / 3)
         return 0;
-    dpatch_byte* recordMem = _dpatch_alignUp(mem, 8);
-    _TDecompressStreamCovers* self = (_TDecompressStreamCovers*)recordMem;
-    dpatch_byte* cache = recordMem + sizeof(_TDecompressStreamCovers);
-    if (cache >= mem_end)
-        return 0;
-    self->decompresser.decompressPlugin = decompressPlugin;
-    self->decompresser.decompressHandle = nullptr;
-    dpatch_StreamPos_t pos = head.headEndPos;
-    if (!getStreamClip(&self->clip, &self->decompresser, head.coverBufSize, head.compressedCoverBufSize, diffStream,
-                       &pos, decompressPlugin, cache, (size_t)(mem_end - cache)))
-        return 0;
-    _TStreamCovers_init(&self->base, head.coverCount, &self->clip, &self->clip, &self->clip, 1);
-    self->base.base.close = _streamCovers_closeDecompress;
-    *out_covers = &self->base.base;
-    return 1;
+    return _compressedStreamCovers_open(out_covers, &head, diffStream, decompressPlugin, mem, mem_end);
 }
 
 // Opens the cover reader of the diff in [mem, mem_end); on failure nothing is left open.
@@ -275,7 +168,7 @@ bool coversReadForward(const dpatch_TStreamInput* diffStream, BOOL isCompressedD
 
 // Fills the selected covers' old bytes into the cache in forward windows over the old data. Items are
 // sorted by oldPos on entry.
-BOOL sweepOldData(const ItemRef& ref, dpatch_StreamPos_t count, dpatch_StreamPos_t maxCachedLength,
+BOOL sweepOldData(const _TCoverItems& ref, dpatch_StreamPos_t count, dpatch_StreamPos_t maxCachedLength,
                   dpatch_StreamPos_t minOld, dpatch_StreamPos_t maxOldEnd, const dpatch_TStreamInput* oldData,
                   dpatch_byte* cacheBuf, dpatch_byte* readBuf, size_t readBufSize)
 {
@@ -324,7 +217,7 @@ BOOL buildOldDataCache(_TArrayCovers* arrayCovers, const dpatch_TStreamInput** p
                        int* out_isReadError)
 {
     const dpatch_StreamPos_t count = arrayCovers->coverCount;
-    const ItemRef ref = {arrayCovers->items, arrayCovers->is32};
+    const _TCoverItems ref = {arrayCovers->items, arrayCovers->is32};
     dpatch_byte* cacheEnd2 = temp_cache_end - kCacheCount * kReservedPartSize;
     dpatch_byte* streamMem = _dpatch_alignUp(arrayEnd, 8);
     dpatch_byte* cachedMem = _dpatch_alignUp(streamMem + sizeof(dpatch_TStreamInput), 8);
@@ -335,7 +228,7 @@ BOOL buildOldDataCache(_TArrayCovers* arrayCovers, const dpatch_TStreamInput** p
     // Cache the shortest covers first: sort a copy by length and add lengths up while they fit.
     const size_t space = (size_t)(cacheEnd2 - cacheBuf);
     std::memcpy(cacheBuf, ref.items, (size_t)count * ref.size());
-    const ItemRef sorted = {cacheBuf, ref.is32};
+    const _TCoverItems sorted = {cacheBuf, ref.is32};
     sortBy(sorted, count, _cmpByLength32, _cmpByLength64);
     dpatch_StreamPos_t maxCachedLength = count > 0 ? sorted.length(count - 1) : 0;
     dpatch_StreamPos_t sum = 0;
@@ -394,19 +287,9 @@ BOOL buildOldDataCache(_TArrayCovers* arrayCovers, const dpatch_TStreamInput** p
         return 0;
     }
 
-    _TCachedOldStream* cached = (_TCachedOldStream*)cachedMem;
-    initArrayCovers(&cached->arrayCovers, arrayCovers->items, count, arrayCovers->is32);
-    cached->isInCache = 0;
-    cached->maxCachedLength = maxCachedLength;
-    cached->readFromPos = 0;
-    cached->readFromPosEnd = 0;
-    cached->cacheNext = cacheBuf;
-    cached->cacheEnd = cachedEnd;
-    cached->oldData = *pOldData;
     dpatch_TStreamInput* stream = (dpatch_TStreamInput*)streamMem;
-    stream->streamOwner = cached;
-    stream->streamSize = (*pOldData)->streamSize;
-    stream->read = _cachedOld_read;
+    _cachedOldStream_init((_TCachedOldStream*)cachedMem, stream, arrayCovers, maxCachedLength, cacheBuf, cachedEnd,
+                          *pOldData);
     *pOldData = stream;
     *pTempCache = cachedEnd;
     return 1;
@@ -423,16 +306,6 @@ int _cmpByOldPos64(const void* a, const void* b)
     return cmpField<_TCoverItem64>((const _TCoverItem64*)a, (const _TCoverItem64*)b, &_TCoverItem64::oldPos);
 }
 
-int _cmpByNewPos32(const void* a, const void* b)
-{
-    return cmpField<_TCoverItem32>((const _TCoverItem32*)a, (const _TCoverItem32*)b, &_TCoverItem32::newPos);
-}
-
-int _cmpByNewPos64(const void* a, const void* b)
-{
-    return cmpField<_TCoverItem64>((const _TCoverItem64*)a, (const _TCoverItem64*)b, &_TCoverItem64::newPos);
-}
-
 int _cmpByLength32(const void* a, const void* b)
 {
     return cmpField<_TCoverItem32>((const _TCoverItem32*)a, (const _TCoverItem32*)b, &_TCoverItem32::length);
@@ -441,38 +314,6 @@ int _cmpByLength32(const void* a, const void* b)
 int _cmpByLength64(const void* a, const void* b)
 {
     return cmpField<_TCoverItem64>((const _TCoverItem64*)a, (const _TCoverItem64*)b, &_TCoverItem64::length);
-}
-
-BOOL _cachedOld_read(const dpatch_TStreamInput* stream, dpatch_StreamPos_t readFromPos, dpatch_byte* out_data,
-                     dpatch_byte* out_data_end)
-{
-    _TCachedOldStream* self = (_TCachedOldStream*)stream->streamOwner;
-    if (out_data_end < out_data)
-        return 0;
-    const dpatch_StreamPos_t length = (dpatch_StreamPos_t)(out_data_end - out_data);
-    if (length == 0)
-        return 1;
-    if (self->readFromPos == self->readFromPosEnd) {
-        // The patch reads no old bytes for zero-length covers, so they are passed over here too.
-        dpatch_TCover cover;
-        do {
-            if (!self->arrayCovers.base.readCover(&self->arrayCovers.base, &cover))
-                return 0;
-        } while (cover.length == 0);
-        self->readFromPos = cover.oldPos;
-        self->readFromPosEnd = cover.oldPos + cover.length;
-        self->isInCache = cover.length <= self->maxCachedLength;
-    }
-    if (length > self->readFromPosEnd - self->readFromPos || readFromPos != self->readFromPos)
-        return 0;
-    self->readFromPos += length;
-    if (!self->isInCache)
-        return self->oldData->read(self->oldData, readFromPos, out_data, out_data_end);
-    if (length > (dpatch_StreamPos_t)(self->cacheEnd - self->cacheNext))
-        return 0;
-    std::memcpy(out_data, self->cacheNext, (size_t)length);
-    self->cacheNext += length;
-    return 1;
 }
 
 BOOL _patch_prepare_cache(dpatch_TCovers** out_covers, const dpatch_TStreamInput** pOldData,
@@ -529,7 +370,7 @@ BOOL _patch_prepare_cache(dpatch_TCovers** out_covers, const dpatch_TStreamInput
     const dpatch_StreamPos_t count = reader->leaveCoverCount(reader);
     _TArrayCovers* array = (_TArrayCovers*)_dpatch_alignUp(temp_cache, 8);
     dpatch_byte* items = (dpatch_byte*)array + sizeof(_TArrayCovers);
-    const ItemRef ref = {items, is32};
+    const _TCoverItems ref = {items, is32};
     if (limit - temp_cache < (ptrdiff_t)kReservedPartSize ||
         !itemsFit(items, limit - kReservedPartSize, count, ref.size(), 8)) {
         // The patch reads the covers through the reader kept at the top of the range.
@@ -557,7 +398,7 @@ BOOL _patch_prepare_cache(dpatch_TCovers** out_covers, const dpatch_TStreamInput
         *out_isReadError = 1;
         return 0;
     }
-    initArrayCovers(array, items, count, is32);
+    _arrayCovers_init(array, items, count, is32);
     *out_covers = &array->base;
 
     dpatch_byte* arrayEnd = items + (size_t)count * ref.size();
