@@ -251,11 +251,14 @@ BOOL dpatch_TFileStreamInput_close(dpatch_TFileStreamInput* self)
     return closeFile(&self->fileHandle);
 }
 
-BOOL dpatch_TFileStreamOutput_open(dpatch_TFileStreamOutput* self, const char* path, dpatch_StreamPos_t maxSize)
+namespace
+{
+// Opens a new output stream of maxSize bytes on path with the stdio mode given.
+BOOL openNewOutput(dpatch_TFileStreamOutput* self, const char* path, const char* mode, dpatch_StreamPos_t maxSize)
 {
     if (self->fileHandle)
         return 0;
-    FILE* file = fopen(path, "wb+");
+    FILE* file = fopen(path, mode);
     if (!file)
         return 0;
     setUpOutput(self, file, maxSize, 0);
@@ -263,19 +266,17 @@ BOOL dpatch_TFileStreamOutput_open(dpatch_TFileStreamOutput* self, const char* p
     rememberPath(self, path);
     return 1;
 }
+} // namespace
+
+BOOL dpatch_TFileStreamOutput_open(dpatch_TFileStreamOutput* self, const char* path, dpatch_StreamPos_t maxSize)
+{
+    return openNewOutput(self, path, "wb+", maxSize);
+}
 
 BOOL dpatch_TFileStreamOutput_create(dpatch_TFileStreamOutput* self, const char* path, dpatch_StreamPos_t maxSize)
 {
-    if (self->fileHandle)
-        return 0;
     // "x" is O_EXCL: never opened through an existing entry, a symbolic link included
-    FILE* file = fopen(path, "wb+x");
-    if (!file)
-        return 0;
-    setUpOutput(self, file, maxSize, 0);
-    useLargeWriteBuffer(self, file, maxSize);
-    rememberPath(self, path);
-    return 1;
+    return openNewOutput(self, path, "wb+x", maxSize);
 }
 
 BOOL dpatch_TFileStreamOutput_openExisting(dpatch_TFileStreamOutput* self, const char* path, dpatch_StreamPos_t maxSize)
