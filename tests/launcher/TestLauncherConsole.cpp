@@ -4,6 +4,7 @@
 // never reach the log.
 
 #include "support/FakeGame.h"
+#include "support/Files.h"
 #include "support/GameContent.h"
 #include "support/LauncherSandbox.h"
 #include "support/RandomBytes.h"
@@ -30,8 +31,6 @@
 #include <vector>
 
 using GameContent::publishFile;
-using GameContent::readFile;
-using GameContent::writeFile;
 
 namespace
 {

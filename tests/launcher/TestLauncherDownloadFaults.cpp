@@ -6,6 +6,7 @@
 
 #include "BuildConfig.h"
 #include "support/FakeGame.h"
+#include "support/Files.h"
 #include "support/GameContent.h"
 #include "support/LauncherSandbox.h"
 #include "support/RandomBytes.h"
@@ -23,8 +24,6 @@
 #include <memory>
 
 using GameContent::publishFile;
-using GameContent::readFile;
-using GameContent::writeFile;
 
 namespace
 {

@@ -5,6 +5,7 @@
 // size, with the launcher's peak memory measured.
 
 #include "support/FakeGame.h"
+#include "support/Files.h"
 #include "support/GameContent.h"
 #include "support/LauncherSandbox.h"
 #include "support/RandomBytes.h"
@@ -22,8 +23,6 @@
 #include <memory>
 
 using GameContent::publishFile;
-using GameContent::readFile;
-using GameContent::writeFile;
 
 namespace
 {

@@ -7,6 +7,7 @@
 #include "support/DirDiffWriter.h"
 #include "support/FakeGame.h"
 #include "support/FileTree.h"
+#include "support/Files.h"
 #include "support/GameContent.h"
 #include "support/LauncherSandbox.h"
 #include "support/RandomBytes.h"
@@ -296,8 +297,8 @@ void TestLauncherLinkedStaging::installVersion(const QString& name)
         QCOMPARE(utimensat(AT_FDCWD, QFile::encodeName(swapDir() + "/Pelwinter/Content/b.bin").constData(), times, 0),
                  0);
     }
-    QVERIFY(GameContent::writeFile(installDir() + ".json",
-                                   QJsonDocument(QJsonObject{{"version", name}, {"branch", "main"}}).toJson()));
+    QVERIFY(
+        writeFile(installDir() + ".json", QJsonDocument(QJsonObject{{"version", name}, {"branch", "main"}}).toJson()));
 }
 
 void TestLauncherLinkedStaging::linkInstallInto(const QString& dir)
@@ -438,7 +439,7 @@ void TestLauncherLinkedStaging::stagingSharesOnlyWhatNothingChanges()
     // The receipt's records are the new version's digests, and the next run reads nothing.
     QMap<QString, QString> recorded;
     for (const QJsonValue& record :
-         QJsonDocument::fromJson(GameContent::readFile(installDir() + ".json")).object().value("gameFiles").toArray())
+         QJsonDocument::fromJson(readFile(installDir() + ".json")).object().value("gameFiles").toArray())
         recorded.insert(record["path"].toString(), record["hash"].toString());
     const Entries tree = version("1.1");
     for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
@@ -540,8 +541,7 @@ void TestLauncherLinkedStaging::killedChainLeavesAWholeVersion()
     if (!left.isEmpty())
         qWarning().noquote() << sandbox->logMessages().join("\n");
     QVERIFY2(left.isEmpty(), qPrintable(left));
-    QCOMPARE(QJsonDocument::fromJson(GameContent::readFile(installDir() + ".json")).object().value("version"),
-             QJsonValue("1.2"));
+    QCOMPARE(QJsonDocument::fromJson(readFile(installDir() + ".json")).object().value("version"), QJsonValue("1.2"));
     QVERIFY(FakeGame::readRecord(gameRecord(), 5000).found);
 }
 

@@ -5,6 +5,7 @@
 #include "support/DirDiffWriter.h"
 #include "support/FakeGame.h"
 #include "support/FileTree.h"
+#include "support/Files.h"
 #include "support/GameContent.h"
 #include "support/LauncherSandbox.h"
 #include "support/RandomBytes.h"
@@ -313,7 +314,7 @@ void TestLauncherPatchRoads::installVersion(const QString& name)
 
 QJsonObject TestLauncherPatchRoads::readReceipt() const
 {
-    return QJsonDocument::fromJson(GameContent::readFile(receiptPath())).object();
+    return QJsonDocument::fromJson(readFile(receiptPath())).object();
 }
 
 LauncherSandbox::Result TestLauncherPatchRoads::runLauncher()

@@ -1,4 +1,5 @@
 #include "support/FakeGame.h"
+#include "support/Files.h"
 #include "support/GameContent.h"
 #include "support/LauncherSandbox.h"
 #include "support/TestUpdateServer.h"
@@ -14,8 +15,6 @@
 #include <memory>
 
 using GameContent::publishFile;
-using GameContent::readFile;
-using GameContent::writeFile;
 
 namespace
 {

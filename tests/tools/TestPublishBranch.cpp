@@ -4,6 +4,7 @@
 
 #include "support/FakeGame.h"
 #include "support/FileTree.h"
+#include "support/Files.h"
 #include "support/GameContent.h"
 #include "support/LauncherSandbox.h"
 #include "support/RandomBytes.h"
@@ -35,12 +36,12 @@ Entries version(const QString& name)
         pak.replace(5000 * i, 300, randomBytes(300, 10 + i));
         pak.append(randomBytes(20000, 20 + i));
     }
-    Entries tree{{gamePath, FileTree::file(GameContent::readFile(QStringLiteral(TEST_SUPPORT_DIR) + "/fake-game") +
-                                               "# " + name.toUtf8() + "\n",
-                                           true)},
-                 {"Pelwinter/Content/base.pak", FileTree::file(randomBytes(80000, 2))},
-                 {"Pelwinter/Content/level.pak", FileTree::file(pak)},
-                 {"Pelwinter/Config/empty.ini", FileTree::file("")}};
+    Entries tree{
+        {gamePath,
+         FileTree::file(readFile(QStringLiteral(TEST_SUPPORT_DIR) + "/fake-game") + "# " + name.toUtf8() + "\n", true)},
+        {"Pelwinter/Content/base.pak", FileTree::file(randomBytes(80000, 2))},
+        {"Pelwinter/Content/level.pak", FileTree::file(pak)},
+        {"Pelwinter/Config/empty.ini", FileTree::file("")}};
     if (step == 0)
         tree["Pelwinter/Content/retired.txt"] = FileTree::file("only in 1.0\n");
     if (step >= 1)
@@ -52,7 +53,7 @@ Entries version(const QString& name)
 
 QJsonObject readJson(const QString& path)
 {
-    return QJsonDocument::fromJson(GameContent::readFile(path)).object();
+    return QJsonDocument::fromJson(readFile(path)).object();
 }
 
 // A blob as the launcher downloads it: its parts joined in order.
@@ -61,10 +62,10 @@ QByteArray joinedBlob(const QString& publishedDir, const QJsonObject& resource)
     const QString path = publishedDir + "/blobs/" + resource["hash"].toString();
     const int parts = resource["parts"].toInt();
     if (parts == 1)
-        return GameContent::readFile(path);
+        return readFile(path);
     QByteArray joined;
     for (int i = 0; i < parts; ++i)
-        joined += GameContent::readFile(path + "_" + QString::number(i));
+        joined += readFile(path + "_" + QString::number(i));
     return joined;
 }
 
@@ -216,7 +217,7 @@ void TestPublishBranch::patchesTurnEachVersionIntoTheNext()
 
     QTemporaryDir dir;
     const QString patchPath = dir.filePath("patch");
-    QVERIFY(GameContent::writeFile(patchPath, patch));
+    QVERIFY(writeFile(patchPath, patch));
     // The full patch is applied to an empty folder, as the launcher does.
     const QString oldDir = from.isEmpty() ? dir.filePath("empty") : sourceDir(from);
     QVERIFY(QDir().mkpath(oldDir));
