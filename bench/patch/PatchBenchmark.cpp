@@ -5,6 +5,7 @@
 #include "patch/core/compressed_patch.h"
 #include "patch/os/file_services.h"
 #include "patch/os/zstd_decompress_plugin.h"
+#include "support/Files.h"
 #include "support/PatchWriter.h"
 
 #include <QCoreApplication>
@@ -57,12 +58,6 @@ PatchCase makeCase(qint64 size)
         pos += length;
     }
     return patchCase;
-}
-
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
 }
 
 bool sameFiles(const QString& a, const QString& b)

@@ -19,6 +19,7 @@
 // perf record -g.
 
 #include "support/FakeGame.h"
+#include "support/Files.h"
 #include "support/GameContent.h"
 #include "support/LauncherSandbox.h"
 #include "support/TestUpdateServer.h"
@@ -67,13 +68,6 @@ double median(QList<double> values)
     return values[values.size() / 2];
 }
 
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-        fail("cannot write " + path);
-}
-
 // count files of 0.5-8.5 KiB of pseudo-random bytes, 100 to a folder, two levels of folders.
 void writeInstall(const QString& installDir, int count)
 {
@@ -89,7 +83,9 @@ void writeInstall(const QString& installDir, int count)
             const quint64 word = random();
             memcpy(bytes.data() + b, &word, 8);
         }
-        writeFile(QString("%1/f%2.uasset").arg(folder).arg(i, 5, 10, QChar('0')), bytes.left(size(random)));
+        const QString path = QString("%1/f%2.uasset").arg(folder).arg(i, 5, 10, QChar('0'));
+        if (!writeFile(path, bytes.left(size(random))))
+            fail("cannot write " + path);
     }
 }
 
@@ -249,7 +245,8 @@ void benchmark(TestUpdateServer& server, int count)
     const QByteArray manifestBytes = QJsonDocument(manifest).toJson(QJsonDocument::Compact);
     const qsizetype manifestSize = manifestBytes.size();
     server.putFile("manifest-main-linux.json", manifestBytes);
-    writeFile(installDir + ".json", QJsonDocument(QJsonObject{{"version", "1.0"}}).toJson());
+    if (!writeFile(installDir + ".json", QJsonDocument(QJsonObject{{"version", "1.0"}}).toJson()))
+        fail("cannot write the receipt");
 
     // Warm: the tree in the page cache for both sides.
     timeCommand("find", {installDir, "-type", "f", "-printf", "%s %T@ %p\\n"});

@@ -2,6 +2,7 @@
 #include "hasher/HashPool.h"
 #include "hasher/ProcessorCount.h"
 #include "hasher/hasher.h"
+#include "support/Files.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -62,13 +63,6 @@ HashResult hashPaths(const QList<QByteArray>& paths)
         result.flags.push_back(flags[i]);
     }
     return result;
-}
-
-void writeFile(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
-    QCOMPARE(file.write(data), data.size());
 }
 
 } // namespace

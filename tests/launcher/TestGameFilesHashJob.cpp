@@ -1,4 +1,5 @@
 #include "jobs/GameFilesHashJob.h"
+#include "support/Files.h"
 #include "support/GameContent.h"
 #include "support/RandomBytes.h"
 
@@ -19,7 +20,6 @@
 #include <unistd.h>
 
 using GameContent::b3sumHex;
-using GameContent::writeFile;
 
 namespace
 {
@@ -216,7 +216,7 @@ void TestGameFilesHashJob::secondRunReusesOnlyUnchangedFiles()
                                       "Hashed all game files successfully."}));
     QCOMPARE(second.files.size(), 4);
     QCOMPARE(second.files[0], touched);
-    QCOMPARE(QString::fromLatin1(second.hashes[0].toHex()), b3sumHex(GameContent::readFile(touched)));
+    QCOMPARE(QString::fromLatin1(second.hashes[0].toHex()), b3sumHex(readFile(touched)));
     QCOMPARE(second.fileInfos[0].toObject().value("lastModified").toString(),
              QString::number(QFileInfo(touched).lastModified().toMSecsSinceEpoch()));
     for (int i = 1; i < 4; ++i) {

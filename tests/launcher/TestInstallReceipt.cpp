@@ -1,3 +1,4 @@
+#include "support/Files.h"
 #include "updater/InstallReceipt.h"
 
 #include <QFile>
@@ -12,19 +13,6 @@
 
 namespace
 {
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(content), content.size());
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // Makes writes beyond `bytes` fail in this process the way a full disk does.
 class FileSizeLimit
 {

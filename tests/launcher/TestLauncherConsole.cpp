@@ -4,17 +4,15 @@
 // never reach the log.
 
 #include "support/FakeGame.h"
+#include "support/Files.h"
 #include "support/GameContent.h"
-#include "support/LauncherSandbox.h"
+#include "support/LauncherRoad.h"
 #include "support/RandomBytes.h"
 #include "support/TestUpdateServer.h"
 
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QTest>
@@ -30,8 +28,6 @@
 #include <vector>
 
 using GameContent::publishFile;
-using GameContent::readFile;
-using GameContent::writeFile;
 
 namespace
 {
@@ -227,44 +223,30 @@ private slots:
     void startedProgramStillDiesOfSigpipe();
 
 private:
-    QString installDir() const { return sandbox->installDir("main"); }
-    QString gameRecord() const { return sandbox->root() + "/game.record"; }
     // An install of version 1.0 with one broken file, which the run repairs before it starts the game:
     // the run shows download progress, permanent lines and "All done!".
     void publishInstallToRepair();
 
-    std::unique_ptr<TestUpdateServer> server;
-    std::unique_ptr<LauncherSandbox> sandbox;
+    std::unique_ptr<LauncherRoad> road;
 };
 
 void TestLauncherConsole::init()
 {
-    server = std::make_unique<TestUpdateServer>(TEST_CA_DIR);
-    sandbox = std::make_unique<LauncherSandbox>();
-    QVERIFY(sandbox->isValid());
-    sandbox->setEnv("FAKE_GAME_RECORD", gameRecord());
+    road = std::make_unique<LauncherRoad>();
+    QVERIFY(road->isValid());
 }
 
 void TestLauncherConsole::cleanup()
 {
-    server.reset();
-    sandbox.reset();
+    road.reset();
 }
 
 void TestLauncherConsole::publishInstallToRepair()
 {
-    const QString game = FakeGame::install(installDir());
-    const QJsonObject gameEntry = publishFile(*server, QDir(installDir()).relativeFilePath(game), readFile(game));
-    const QJsonObject broken = publishFile(*server, "Pelwinter/Content/a.pak", randomBytes(300 * 1024, 3), 3);
-    writeFile(installDir() + "/Pelwinter/Content/a.pak", "broken");
-    const QJsonObject manifest{
-        {"current_game_manifest", QJsonObject{{"version", "1.0"}, {"files", QJsonArray{gameEntry, broken}}}},
-        {"launcher_version", QJsonObject{{"required", 5}, {"latest", 5}}},
-        {"patch_tree_nodes", QJsonArray{}},
-        {"current_full_patch_resource", QJsonObject{{"hash", "fullpatch"}, {"parts", 1}, {"size", 1 << 30}}},
-    };
-    server->putFile("manifest-main-linux.json", QJsonDocument(manifest).toJson());
-    writeFile(installDir() + ".json", QJsonDocument(QJsonObject{{"version", "1.0"}}).toJson());
+    const QJsonObject broken = publishFile(road->server(), "Pelwinter/Content/a.pak", randomBytes(300 * 1024, 3), 3);
+    writeFile(road->installDir() + "/Pelwinter/Content/a.pak", "broken");
+    road->publishBranch("1.0", {road->installedGame(), broken});
+    road->writeReceipt("1.0");
 }
 
 void TestLauncherConsole::runSurvivesItsConsole_data()
@@ -289,21 +271,21 @@ void TestLauncherConsole::runSurvivesItsConsole()
 
     publishInstallToRepair();
     // The manifest comes late, so that a reader closing after the first line does so mid-run.
-    server->setFaults("/update/manifest-main-linux.json", {{.delayMSecs = 300}});
-    QVERIFY(server->start(TEST_SERVER_PORT));
+    road->server().setFaults("/update/manifest-main-linux.json", {{.delayMSecs = 300}});
+    QVERIFY(road->server().start(TEST_SERVER_PORT));
 
     QElapsedTimer clock;
     clock.start();
-    const ConsoleRun run = runWithConsole(*sandbox, console, columns);
-    QVERIFY2(run.exited, qPrintable(sandbox->readLog()));
+    const ConsoleRun run = runWithConsole(*road, console, columns);
+    QVERIFY2(run.exited, qPrintable(road->readLog()));
     QCOMPARE(run.signal, 0);
     QCOMPARE(run.exitCode, 0);
     // A permanent line waits for a full pipe only briefly; a run of a few lines stays short.
     QVERIFY2(clock.elapsed() < 30000, qPrintable(QString::number(clock.elapsed())));
-    QVERIFY(FakeGame::readRecord(gameRecord()).found);
+    QVERIFY(road->gameStarted());
 
-    const QString log = sandbox->readLog();
-    const QStringList messages = sandbox->logMessages();
+    const QString log = road->readLog();
+    const QStringList messages = road->logMessages();
     QVERIFY(messages.contains("All repair jobs finished."));
     QCOMPARE(messages.last(), QString("Goodbye!"));
     QVERIFY2(!log.contains("\x1b") && !log.contains("All done!") &&
@@ -357,17 +339,17 @@ void TestLauncherConsole::startedProgramStillDiesOfSigpipe()
     QFETCH(bool, dedicatedServer);
 
     publishInstallToRepair();
-    FakeGame::install(installDir(), FakeGame::Kind::Server);
-    QVERIFY(server->start(TEST_SERVER_PORT));
+    FakeGame::install(road->installDir(), FakeGame::Kind::Server);
+    QVERIFY(road->server().start(TEST_SERVER_PORT));
     // The program prints to the standard output it inherits, whose reader has gone, and then would
     // stay a few seconds. With the default disposition of SIGPIPE it dies at its first line instead.
-    sandbox->setEnv("FAKE_GAME_ECHO", "1");
-    sandbox->setEnv("FAKE_GAME_SLEEP", "5");
+    road->setEnv("FAKE_GAME_ECHO", "1");
+    road->setEnv("FAKE_GAME_SLEEP", "5");
 
-    const ConsoleRun run = runWithConsole(*sandbox, Console::PipeClosedAtStart, 0,
-                                          dedicatedServer ? QStringList{"--server"} : QStringList{});
+    const ConsoleRun run =
+        runWithConsole(*road, Console::PipeClosedAtStart, 0, dedicatedServer ? QStringList{"--server"} : QStringList{});
     QVERIFY(run.exited);
-    const FakeGame::Record record = FakeGame::readRecord(gameRecord());
+    const FakeGame::Record record = FakeGame::readRecord(road->gameRecord());
     QVERIFY(record.found);
     if (dedicatedServer) {
         // The server is the launcher's own process, so its end is the run's.

@@ -6,8 +6,9 @@
 
 #include "BuildConfig.h"
 #include "support/FakeGame.h"
+#include "support/Files.h"
 #include "support/GameContent.h"
-#include "support/LauncherSandbox.h"
+#include "support/LauncherRoad.h"
 #include "support/RandomBytes.h"
 #include "support/ScratchMount.h"
 #include "support/TestUpdateServer.h"
@@ -23,8 +24,6 @@
 #include <memory>
 
 using GameContent::publishFile;
-using GameContent::readFile;
-using GameContent::writeFile;
 
 namespace
 {
@@ -53,16 +52,7 @@ private slots:
     void brokenBlobNamesZstdsError();
 
 private:
-    QString installDir() const { return sandbox->installDir("main"); }
-    QString gameRecord() const { return sandbox->root() + "/game.record"; }
-    QJsonObject installedGame();
-    void publishBranch(const QString& version, const QJsonArray& files, const QJsonArray& nodes = {},
-                       const QJsonObject& fullPatch = {{"hash", "fullpatch"}, {"parts", 1}, {"size", 1 << 30}});
-    void writeReceipt(const QString& version);
-    LauncherSandbox::Result runLauncher();
-
-    std::unique_ptr<TestUpdateServer> server;
-    std::unique_ptr<LauncherSandbox> sandbox;
+    std::unique_ptr<LauncherRoad> road;
 };
 
 void TestLauncherDownloadFaults::initTestCase()
@@ -72,50 +62,13 @@ void TestLauncherDownloadFaults::initTestCase()
 
 void TestLauncherDownloadFaults::init()
 {
-    server = std::make_unique<TestUpdateServer>(TEST_CA_DIR);
-    sandbox = std::make_unique<LauncherSandbox>();
-    QVERIFY(sandbox->isValid());
-    sandbox->setEnv("FAKE_GAME_RECORD", gameRecord());
+    road = std::make_unique<LauncherRoad>();
+    QVERIFY(road->isValid());
 }
 
 void TestLauncherDownloadFaults::cleanup()
 {
-    server.reset();
-    sandbox.reset();
-}
-
-QJsonObject TestLauncherDownloadFaults::installedGame()
-{
-    const QString game = FakeGame::install(installDir());
-    return publishFile(*server, QDir(installDir()).relativeFilePath(game), readFile(game));
-}
-
-void TestLauncherDownloadFaults::publishBranch(const QString& version, const QJsonArray& files, const QJsonArray& nodes,
-                                               const QJsonObject& fullPatch)
-{
-    const QJsonObject manifest{
-        {"current_game_manifest", QJsonObject{{"version", version}, {"files", files}}},
-        {"launcher_version", QJsonObject{{"required", 5}, {"latest", 5}}},
-        {"patch_tree_nodes", nodes},
-        {"current_full_patch_resource", fullPatch},
-    };
-    server->putFile("manifest-main-linux.json", QJsonDocument(manifest).toJson());
-}
-
-void TestLauncherDownloadFaults::writeReceipt(const QString& version)
-{
-    writeFile(installDir() + ".json", QJsonDocument(QJsonObject{{"version", version}}).toJson());
-}
-
-LauncherSandbox::Result TestLauncherDownloadFaults::runLauncher()
-{
-    QFile::remove(gameRecord());
-    server->clearRequestLog();
-    LauncherSandbox::Result result = sandbox->run(TEST_LAUNCHER_BINARY, {}, 120000);
-    // Every road ends through the front end's quit: a crash or a hang is a fault of its own.
-    if (result.exitStatus != QProcess::NormalExit || result.exitCode != 0)
-        result.finished = false;
-    return result;
+    road.reset();
 }
 
 void TestLauncherDownloadFaults::stalledAttemptsFailAndAreRetried_data()
@@ -143,45 +96,45 @@ void TestLauncherDownloadFaults::stalledAttemptsFailAndAreRetried()
     QFETCH(QString, fault);
     QFETCH(QString, cause);
 
-    const QJsonArray files{installedGame()};
+    const QJsonArray files{road->installedGame()};
     QString stalledPath = manifestPath;
     if (target == "manifest") {
-        publishBranch("1.0", files);
-        writeReceipt("1.0");
+        road->publishBranch("1.0", files);
+        road->writeReceipt("1.0");
     } else {
         // Version 1.0 is installed; the patch to 1.1 comes in two parts, the second of which stalls.
         const QByteArray localManifest = QJsonDocument(QJsonObject{{"version", "1.0"}, {"files", files}}).toJson();
-        server->putBlob("manifest10", localManifest);
+        road->server().putBlob("manifest10", localManifest);
         const QByteArray patch = randomBytes(20000, 4);
-        stalledPath = server->putBlob("patch10", patch, 2) + "_1";
+        stalledPath = road->server().putBlob("patch10", patch, 2) + "_1";
         const QJsonObject node{
             {"version", "1.0"},
             {"manifest_resource", QJsonObject{{"hash", "manifest10"}, {"parts", 1}, {"size", localManifest.size()}}},
             {"patch_resource", QJsonObject{{"hash", "patch10"}, {"parts", 2}, {"size", patch.size()}}},
             {"target", "1.1"},
         };
-        publishBranch("1.1", files, {node});
-        writeReceipt("1.0");
+        road->publishBranch("1.1", files, {node});
+        road->writeReceipt("1.0");
     }
-    server->setFaults(stalledPath, {{.fault = fault}});
-    QVERIFY(server->start(TEST_SERVER_PORT));
-    const QByteArray gameBefore = readFile(FakeGame::executablePath(installDir()));
+    road->server().setFaults(stalledPath, {{.fault = fault}});
+    QVERIFY(road->server().start(TEST_SERVER_PORT));
+    const QByteArray gameBefore = readFile(FakeGame::executablePath(road->installDir()));
 
-    const LauncherSandbox::Result run = runLauncher();
-    QVERIFY2(run.finished, qPrintable(sandbox->readLog()));
+    const LauncherSandbox::Result run = road->runLauncher(120000);
+    QVERIFY2(run.finished, qPrintable(road->readLog()));
 
     // Ten attempts, as for any failed part; each one ends within twice the window after it started,
     // and the next starts after its pause.
     const RetryPolicy& policy = BuildConfig::retryPolicy();
-    const QList<TestUpdateServer::Request> attempts = server->requestsFor(stalledPath);
+    const QList<TestUpdateServer::Request> attempts = road->server().requestsFor(stalledPath);
     QCOMPARE(attempts.size(), 10);
     for (int n = 1; n < attempts.size(); ++n) {
         const double gap = attempts[n].timeMSecs - attempts[n - 1].timeMSecs;
         QVERIFY2(gap <= 2 * policy.stallWindowMSecs + n * policy.downloadPauseStepMSecs,
                  qPrintable(QString("attempt %1 came %2 ms after the one before").arg(n + 1).arg(gap)));
     }
-    const QStringList log = sandbox->logMessages();
-    const QString address = server->url(stalledPath);
+    const QStringList log = road->logMessages();
+    const QString address = road->server().url(stalledPath);
     QCOMPARE(log.filter(QString(R"(Download of "%1" %2)").arg(address, cause)).size(), 10);
     QCOMPARE(log.filter(R"(Failure: "Operation canceled")").size(), 10);
     QVERIFY(log.contains(QString(R"(Failed to download "%1" with 10 attempts)").arg(address)));
@@ -190,13 +143,13 @@ void TestLauncherDownloadFaults::stalledAttemptsFailAndAreRetried()
         // Without a manifest the installed game is started as it is.
         QVERIFY(log.contains("Failed to retrieve manifest."));
         QVERIFY2(run.out.endsWith(doneLine), run.out.constData());
-        QVERIFY(FakeGame::readRecord(gameRecord()).found);
+        QVERIFY(road->gameStarted());
         return;
     }
     QVERIFY2(run.out.endsWith(failureLine("Update Failed!", "Download failed for patch 1!")), run.out.constData());
-    QCOMPARE(readFile(FakeGame::executablePath(installDir())), gameBefore);
-    QCOMPARE(QJsonDocument::fromJson(readFile(installDir() + ".json")).object()["version"].toString(), QString("1.0"));
-    QVERIFY(!QFileInfo::exists(installDir() + "_new"));
+    QCOMPARE(readFile(FakeGame::executablePath(road->installDir())), gameBefore);
+    QCOMPARE(road->readReceipt()["version"].toString(), QString("1.0"));
+    QVERIFY(!QFileInfo::exists(road->installDir() + "_new"));
 }
 
 void TestLauncherDownloadFaults::steadyTransfersAreNeverCut_data()
@@ -221,24 +174,24 @@ void TestLauncherDownloadFaults::steadyTransfersAreNeverCut()
 
     // A broken file of the installed version, repaired from its blob.
     const QByteArray content = randomBytes(12 * 1024 * parts, 5);
-    const QJsonObject entry = publishFile(*server, "Pelwinter/Content/a.pak", content, parts);
-    writeFile(installDir() + "/Pelwinter/Content/a.pak", "broken");
-    publishBranch("1.0", {installedGame(), entry});
-    writeReceipt("1.0");
+    const QJsonObject entry = publishFile(road->server(), "Pelwinter/Content/a.pak", content, parts);
+    writeFile(road->installDir() + "/Pelwinter/Content/a.pak", "broken");
+    road->publishBranch("1.0", {road->installedGame(), entry});
+    road->writeReceipt("1.0");
     const QString blob = "/update/blobs/" + entry["resource"].toObject()["hash"].toString();
     for (int i = 0; i < parts; ++i)
-        server->setFaults(QString("%1_%2").arg(blob).arg(i), {{.fault = fault, .delayMSecs = delayMSecs}});
-    QVERIFY(server->start(TEST_SERVER_PORT));
+        road->server().setFaults(QString("%1_%2").arg(blob).arg(i), {{.fault = fault, .delayMSecs = delayMSecs}});
+    QVERIFY(road->server().start(TEST_SERVER_PORT));
 
-    const LauncherSandbox::Result run = runLauncher();
-    QVERIFY2(run.finished, qPrintable(sandbox->readLog()));
+    const LauncherSandbox::Result run = road->runLauncher(120000);
+    QVERIFY2(run.finished, qPrintable(road->readLog()));
     QVERIFY2(run.out.endsWith(doneLine), run.out.constData());
-    QVERIFY(FakeGame::readRecord(gameRecord()).found);
-    QCOMPARE(readFile(installDir() + "/Pelwinter/Content/a.pak"), content);
-    const QStringList log = sandbox->logMessages();
+    QVERIFY(road->gameStarted());
+    QCOMPARE(readFile(road->installDir() + "/Pelwinter/Content/a.pak"), content);
+    const QStringList log = road->logMessages();
     QVERIFY2(log.filter("timed out").isEmpty(), qPrintable(log.filter("timed out").join('\n')));
     for (int i = 0; i < parts; ++i)
-        QCOMPARE(server->requestsFor(QString("%1_%2").arg(blob).arg(i)).size(), 1);
+        QCOMPARE(road->server().requestsFor(QString("%1_%2").arg(blob).arg(i)).size(), 1);
 }
 
 void TestLauncherDownloadFaults::unwritableDownloadNamesItsCause()
@@ -247,21 +200,21 @@ void TestLauncherDownloadFaults::unwritableDownloadNamesItsCause()
     ScratchMount disk(ScratchMount::Tmpfs, 256 * 1024);
     if (!disk.isMounted())
         QSKIP(qPrintable(disk.whyNot()));
-    QVERIFY(QDir().mkpath(sandbox->dataDir() + "/pelwinter-launcher"));
-    QVERIFY(QFile::link(disk.path(), sandbox->installsDir()));
+    QVERIFY(QDir().mkpath(road->dataDir() + "/pelwinter-launcher"));
+    QVERIFY(QFile::link(disk.path(), road->installsDir()));
     const QByteArray fullPatch = randomBytes(1024 * 1024, 6);
-    server->putBlob("fullpatch", fullPatch);
-    publishBranch("1.0", {}, {}, {{"hash", "fullpatch"}, {"parts", 1}, {"size", fullPatch.size()}});
-    QVERIFY(server->start(TEST_SERVER_PORT));
+    road->server().putBlob("fullpatch", fullPatch);
+    road->publishBranch("1.0", {}, {}, {{"hash", "fullpatch"}, {"parts", 1}, {"size", fullPatch.size()}});
+    QVERIFY(road->server().start(TEST_SERVER_PORT));
 
-    const LauncherSandbox::Result run = runLauncher();
-    QVERIFY2(run.finished, qPrintable(sandbox->readLog()));
+    const LauncherSandbox::Result run = road->runLauncher(120000);
+    QVERIFY2(run.finished, qPrintable(road->readLog()));
     QVERIFY2(run.out.endsWith(failureLine("Update Failed!", "Download failed for patch 1!")), run.out.constData());
-    const QStringList log = sandbox->logMessages();
+    const QStringList log = road->logMessages();
     const QStringList failed = log.filter("Failed to write downloaded data to");
     QCOMPARE(failed.size(), 1);
     const QString path = QRegularExpression(R"(to "([^"]+)\")").match(failed.first()).captured(1);
-    QVERIFY2(path.startsWith(sandbox->installsDir() + "/temp/"), qPrintable(failed.first()));
+    QVERIFY2(path.startsWith(road->installsDir() + "/temp/"), qPrintable(failed.first()));
     QVERIFY2(log.contains(QString(R"(Writing "%1" failed: "No space left on device")").arg(path)),
              qPrintable(log.join('\n')));
 }
@@ -269,19 +222,19 @@ void TestLauncherDownloadFaults::unwritableDownloadNamesItsCause()
 void TestLauncherDownloadFaults::brokenBlobNamesZstdsError()
 {
     // The blob of a broken file holds no zstd frame; the repair fails and the full install is tried.
-    QJsonObject entry = publishFile(*server, "Pelwinter/Content/a.pak", "contents");
+    QJsonObject entry = publishFile(road->server(), "Pelwinter/Content/a.pak", "contents");
     const QByteArray notZstd = randomBytes(3000, 7);
-    server->putBlob("notzstd", notZstd);
+    road->server().putBlob("notzstd", notZstd);
     entry["resource"] = QJsonObject{{"hash", "notzstd"}, {"parts", 1}, {"size", notZstd.size()}};
-    writeFile(installDir() + "/Pelwinter/Content/a.pak", "broken");
-    publishBranch("1.0", {installedGame(), entry});
-    writeReceipt("1.0");
-    QVERIFY(server->start(TEST_SERVER_PORT));
+    writeFile(road->installDir() + "/Pelwinter/Content/a.pak", "broken");
+    road->publishBranch("1.0", {road->installedGame(), entry});
+    road->writeReceipt("1.0");
+    QVERIFY(road->server().start(TEST_SERVER_PORT));
 
-    const LauncherSandbox::Result run = runLauncher();
-    QVERIFY2(run.finished, qPrintable(sandbox->readLog()));
-    const QStringList log = sandbox->logMessages();
-    const QString address = server->url("/update/blobs/notzstd");
+    const LauncherSandbox::Result run = road->runLauncher(120000);
+    QVERIFY2(run.finished, qPrintable(road->readLog()));
+    const QStringList log = road->logMessages();
+    const QString address = road->server().url("/update/blobs/notzstd");
     QVERIFY(log.contains(QString(R"(Failed to decompress "%1")").arg(address)));
     QVERIFY2(log.contains(QString(R"(Decompressing "%1" failed: "Unknown frame descriptor")").arg(address)),
              qPrintable(log.join('\n')));

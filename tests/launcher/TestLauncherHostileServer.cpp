@@ -4,9 +4,9 @@
 // others still run, and a broken file of more than 2 GiB is repaired from a frame without content
 // size, with the launcher's peak memory measured.
 
-#include "support/FakeGame.h"
+#include "support/Files.h"
 #include "support/GameContent.h"
-#include "support/LauncherSandbox.h"
+#include "support/LauncherRoad.h"
 #include "support/RandomBytes.h"
 #include "support/TestUpdateServer.h"
 
@@ -22,8 +22,6 @@
 #include <memory>
 
 using GameContent::publishFile;
-using GameContent::readFile;
-using GameContent::writeFile;
 
 namespace
 {
@@ -67,7 +65,6 @@ class TestLauncherHostileServer : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
-    void cleanupTestCase();
     void init();
     void cleanup();
 
@@ -81,93 +78,34 @@ private slots:
     void repairsAFileOfMoreThanTwoGiBInBoundedMemory();
 
 private:
-    QString installDir() const { return sandbox->installDir("main"); }
-    QJsonObject installedGame();
-    QJsonObject branchManifest(const QString& version, const QJsonArray& files, const QJsonArray& nodes = {},
-                               const QJsonObject& fullPatch = {
-                                   {"hash", "fullpatch"}, {"parts", 1}, {"size", 1 << 30}}) const;
-    void publishBranch(const QJsonObject& manifest);
-    // A node of the patch tree from version to target, whose manifest (published here) lists files.
-    QJsonObject patchNode(const QString& version, const QString& target, const QJsonObject& patchResource,
-                          const QJsonArray& files);
-    void writeReceipt(const QString& version);
     // Runs the launcher to its end; maxRssKiB receives its peak resident memory.
     LauncherSandbox::Result runLauncher(qint64* maxRssKiB = nullptr);
 
     std::unique_ptr<TestUpdateServer> server;
-    std::unique_ptr<LauncherSandbox> sandbox;
+    std::unique_ptr<LauncherRoad> road;
 };
 
 void TestLauncherHostileServer::initTestCase()
 {
-    QVERIFY(!GameContent::b3sumHex("x").isEmpty());
-    server = std::make_unique<TestUpdateServer>(TEST_CA_DIR);
-    QVERIFY(server->start(TEST_SERVER_PORT));
-}
-
-void TestLauncherHostileServer::cleanupTestCase()
-{
-    server.reset();
+    server = LauncherRoad::startServer();
+    QVERIFY(server);
 }
 
 void TestLauncherHostileServer::init()
 {
     // One server for every test, emptied for each.
     server->reset();
-    sandbox = std::make_unique<LauncherSandbox>();
-    QVERIFY(sandbox->isValid());
-    sandbox->setEnv("FAKE_GAME_RECORD", sandbox->root() + "/game.record");
+    road = std::make_unique<LauncherRoad>(*server);
+    QVERIFY(road->isValid());
 }
 
 void TestLauncherHostileServer::cleanup()
 {
-    sandbox.reset();
-}
-
-QJsonObject TestLauncherHostileServer::installedGame()
-{
-    const QString game = FakeGame::install(installDir());
-    return publishFile(*server, QDir(installDir()).relativeFilePath(game), readFile(game));
-}
-
-QJsonObject TestLauncherHostileServer::branchManifest(const QString& version, const QJsonArray& files,
-                                                      const QJsonArray& nodes, const QJsonObject& fullPatch) const
-{
-    return QJsonObject{
-        {"current_game_manifest", QJsonObject{{"version", version}, {"files", files}}},
-        {"launcher_version", QJsonObject{{"required", 5}, {"latest", 5}}},
-        {"patch_tree_nodes", nodes},
-        {"current_full_patch_resource", fullPatch},
-    };
-}
-
-void TestLauncherHostileServer::publishBranch(const QJsonObject& manifest)
-{
-    server->putFile("manifest-main-linux.json", QJsonDocument(manifest).toJson());
-}
-
-QJsonObject TestLauncherHostileServer::patchNode(const QString& version, const QString& target,
-                                                 const QJsonObject& patchResource, const QJsonArray& files)
-{
-    const QByteArray manifest = QJsonDocument(QJsonObject{{"version", version}, {"files", files}}).toJson();
-    const QString hash = "manifest" + version;
-    server->putBlob(hash, manifest);
-    return QJsonObject{
-        {"version", version},
-        {"manifest_resource", QJsonObject{{"hash", hash}, {"parts", 1}, {"size", manifest.size()}}},
-        {"patch_resource", patchResource},
-        {"target", target},
-    };
-}
-
-void TestLauncherHostileServer::writeReceipt(const QString& version)
-{
-    writeFile(installDir() + ".json", QJsonDocument(QJsonObject{{"version", version}}).toJson());
+    road.reset();
 }
 
 LauncherSandbox::Result TestLauncherHostileServer::runLauncher(qint64* maxRssKiB)
 {
-    server->clearRequestLog();
     // The launcher runs under a small Python parent that reports the peak resident memory of its
     // child (getrusage of the waited-for launcher) on standard error.
     static const QString measure = "import resource, subprocess, sys\n"
@@ -175,10 +113,7 @@ LauncherSandbox::Result TestLauncherHostileServer::runLauncher(qint64* maxRssKiB
                                    "sys.stderr.write('MAXRSS %d\\n' % "
                                    "resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n"
                                    "sys.exit(code)\n";
-    LauncherSandbox::Result result = sandbox->run("python3", {"-c", measure, TEST_LAUNCHER_BINARY}, 300000);
-    // Every road ends through the front end's quit: a crash or a hang is a fault of its own.
-    if (result.exitStatus != QProcess::NormalExit || result.exitCode != 0)
-        result.finished = false;
+    LauncherSandbox::Result result = road->runLauncher(300000, {}, {"python3", "-c", measure});
     if (maxRssKiB) {
         const QRegularExpressionMatch match = QRegularExpression("MAXRSS (\\d+)").match(QString::fromUtf8(result.err));
         *maxRssKiB = match.hasMatch() ? match.captured(1).toLongLong() : -1;
@@ -191,7 +126,7 @@ void TestLauncherHostileServer::refusesAbsurdPartCounts_data()
     QTest::addColumn<QString>("resource"); // which resource of the manifests holds the part count
     QTest::addColumn<int>("parts");
     QTest::addColumn<qint64>("size");
-    QTest::addColumn<QString>("road"); // a log line the run passes on its way to the end
+    QTest::addColumn<QString>("passedLine"); // a log line the run passes on its way to the end
 
     const qint64 maxInt = 2147483647;
     QTest::newRow("local manifest in 2147483647 parts")
@@ -208,36 +143,36 @@ void TestLauncherHostileServer::refusesAbsurdPartCounts()
     QFETCH(QString, resource);
     QFETCH(int, parts);
     QFETCH(qint64, size);
-    QFETCH(QString, road);
+    QFETCH(QString, passedLine);
 
     const QJsonObject absurd{{"hash", "absurd"}, {"parts", parts}, {"size", size}};
-    QJsonArray files{installedGame()};
+    QJsonArray files{road->installedGame()};
     if (resource == "repair") {
         QJsonObject broken = publishFile(*server, "Pelwinter/Content/a.pak", "contents");
         broken["resource"] = absurd;
-        writeFile(installDir() + "/Pelwinter/Content/a.pak", "broken");
+        writeFile(road->installDir() + "/Pelwinter/Content/a.pak", "broken");
         files.append(broken);
     }
     QJsonArray nodes;
     if (resource == "manifest")
         nodes.append(QJsonObject{{"version", "0.9"}, {"manifest_resource", absurd}, {"target", "1.0"}});
     if (resource == "patch")
-        nodes.append(patchNode("1.0", "1.1", absurd, files));
-    publishBranch(branchManifest(resource == "patch" ? "1.1" : "1.0", files, nodes));
-    writeReceipt(resource == "manifest" ? "0.9" : "1.0");
+        nodes.append(road->patchNode("1.0", "1.1", absurd, files));
+    road->publishBranch(resource == "patch" ? "1.1" : "1.0", files, nodes);
+    road->writeReceipt(resource == "manifest" ? "0.9" : "1.0");
 
     const LauncherSandbox::Result run = runLauncher();
     QVERIFY2(run.finished, run.err.constData());
     // Each road ends at a patch that can't be downloaded: the refused one, or the full patch, which
     // the server doesn't have.
     QVERIFY2(run.out.endsWith(failureLine("Update Failed!", "Download failed for patch 1!")), run.out.constData());
-    const QStringList log = sandbox->logMessages();
+    const QStringList log = road->logMessages();
     const QString refusal = QString(R"(Failed to download "https://127.0.0.1:%1/update/blobs/absurd" in %2 parts: )"
                                     "a resource is stored in at most 256 parts and in no more parts than it has bytes.")
                                 .arg(TEST_SERVER_PORT)
                                 .arg(parts);
     QVERIFY2(log.contains(refusal), qPrintable(log.join('\n')));
-    QVERIFY(log.contains(road));
+    QVERIFY(log.contains(passedLine));
     QVERIFY(server->blobRequests().filter("absurd").isEmpty());
 }
 
@@ -247,13 +182,13 @@ void TestLauncherHostileServer::addsSizesNearTwoToThe63WithoutWrapping()
     // but not before its progress has been shown against the total of both.
     server->putBlob("patch10", randomBytes(50000, 1));
     const qint64 huge = (qint64(1) << 62) + (qint64(1) << 61);
-    const QJsonArray files{installedGame()};
+    const QJsonArray files{road->installedGame()};
     const QJsonArray nodes{
-        patchNode("1.0", "1.1", {{"hash", "patch10"}, {"parts", 1}, {"size", huge}}, files),
-        patchNode("1.1", "1.2", {{"hash", "patch11"}, {"parts", 1}, {"size", huge}}, files),
+        road->patchNode("1.0", "1.1", {{"hash", "patch10"}, {"parts", 1}, {"size", huge}}, files),
+        road->patchNode("1.1", "1.2", {{"hash", "patch11"}, {"parts", 1}, {"size", huge}}, files),
     };
-    publishBranch(branchManifest("1.2", files, nodes));
-    writeReceipt("1.0");
+    road->publishBranch("1.2", files, nodes);
+    road->writeReceipt("1.0");
 
     const LauncherSandbox::Result run = runLauncher();
     QVERIFY2(run.finished, run.err.constData());
@@ -266,28 +201,28 @@ void TestLauncherHostileServer::addsSizesNearTwoToThe63WithoutWrapping()
             R"(Merged resource "https://127.0.0.1:%1/update/blobs/patch10" has unexpected size 50000 instead of %2)")
             .arg(TEST_SERVER_PORT)
             .arg(huge);
-    QVERIFY(sandbox->logMessages().contains(shortPatch));
+    QVERIFY(road->logMessages().contains(shortPatch));
 }
 
 void TestLauncherHostileServer::brokenSizesNearTwoToThe63ChooseTheFullPatch()
 {
     // Two broken files of 2^62 bytes each: together more than the full patch, not a negative sum.
-    QJsonArray files{installedGame()};
+    QJsonArray files{road->installedGame()};
     for (const QString name : {"a.pak", "b.pak"}) {
         QJsonObject entry = publishFile(*server, "Pelwinter/Content/" + name, "contents");
         QJsonObject resource = entry["resource"].toObject();
         resource["size"] = qint64(1) << 62;
         entry["resource"] = resource;
-        writeFile(installDir() + "/Pelwinter/Content/" + name, "broken");
+        writeFile(road->installDir() + "/Pelwinter/Content/" + name, "broken");
         files.append(entry);
     }
-    publishBranch(branchManifest("1.0", files));
-    writeReceipt("1.0");
+    road->publishBranch("1.0", files);
+    road->writeReceipt("1.0");
 
     const LauncherSandbox::Result run = runLauncher();
     QVERIFY2(run.finished, run.err.constData());
     QVERIFY2(run.out.endsWith(failureLine("Update Failed!", "Download failed for patch 1!")), run.out.constData());
-    const QStringList log = sandbox->logMessages();
+    const QStringList log = road->logMessages();
     QVERIFY(log.contains("Broken files are larger than full patch resource, discarding previous install."));
     QVERIFY(!log.contains("Preparing repair jobs for 2 files."));
     QCOMPARE(server->blobRequests(), QStringList(10, "fullpatch"));
@@ -297,7 +232,7 @@ void TestLauncherHostileServer::cutsOffABodyLongerThanItsSize()
 {
     // The installed version's manifest comes with its right size, followed by zeros without end. Each
     // attempt is cut off as soon as it passes the size, so memory never grows with what is sent.
-    const QJsonArray files{installedGame()};
+    const QJsonArray files{road->installedGame()};
     const QByteArray localManifest = QJsonDocument(QJsonObject{{"version", "0.9"}, {"files", files}}).toJson();
     const QString path = server->putBlob("manifest09", localManifest);
     server->setFaults(path, {{.fault = "endless"}});
@@ -306,14 +241,14 @@ void TestLauncherHostileServer::cutsOffABodyLongerThanItsSize()
         {"manifest_resource", QJsonObject{{"hash", "manifest09"}, {"parts", 1}, {"size", localManifest.size()}}},
         {"target", "1.0"},
     }};
-    publishBranch(branchManifest("1.0", files, nodes));
-    writeReceipt("0.9");
+    road->publishBranch("1.0", files, nodes);
+    road->writeReceipt("0.9");
 
     qint64 maxRssKiB = 0;
     const LauncherSandbox::Result run = runLauncher(&maxRssKiB);
     QVERIFY2(run.finished, run.err.constData());
     QVERIFY2(run.out.endsWith(failureLine("Update Failed!", "Download failed for patch 1!")), run.out.constData());
-    const QStringList log = sandbox->logMessages();
+    const QStringList log = road->logMessages();
     const QString cutOff = QString(R"(Failure: "Received more than the expected %1 bytes")").arg(localManifest.size());
     QCOMPARE(log.count(cutOff), 10);
     QVERIFY(log.contains("Failed to retrieve local manifest."));
@@ -325,8 +260,8 @@ void TestLauncherHostileServer::capsABodyOfUnknownSize()
 {
     // The branch manifest has no size; a body without end is given up at 1 GiB, and the launcher goes
     // on as without a server: it starts the installed game.
-    installedGame();
-    writeReceipt("1.0");
+    road->installedGame();
+    road->writeReceipt("1.0");
     const QString path = server->putFile("manifest-main-linux.json", "{}");
     server->setFaults(path, {{.fault = "endless"}});
 
@@ -334,7 +269,7 @@ void TestLauncherHostileServer::capsABodyOfUnknownSize()
     const LauncherSandbox::Result run = runLauncher(&maxRssKiB);
     QVERIFY2(run.finished, run.err.constData());
     QVERIFY2(run.out.endsWith(doneLine), run.out.constData());
-    const QStringList log = sandbox->logMessages();
+    const QStringList log = road->logMessages();
     const QString givenUp = QString(R"(Failed to download "https://127.0.0.1:%1/update/manifest-main-linux.json" )"
                                     "because it is longer than 1073741824 bytes, the most a download of unknown size "
                                     "may bring.")
@@ -355,15 +290,16 @@ void TestLauncherHostileServer::abortsEachReplyOnce()
     server->setFaults(path + "_0", {{.fault = "stall", .stallMSecs = 30000}});
     server->setFaults(path + "_1", {{.status = 404}});
     server->setFaults(path + "_2", {{.fault = "stall", .stallMSecs = 30000}});
-    const QJsonArray files{installedGame()};
-    const QJsonArray nodes{patchNode("1.0", "1.1", {{"hash", "patch10"}, {"parts", 3}, {"size", 600 * 1024}}, files)};
-    publishBranch(branchManifest("1.1", files, nodes));
-    writeReceipt("1.0");
+    const QJsonArray files{road->installedGame()};
+    const QJsonArray nodes{
+        road->patchNode("1.0", "1.1", {{"hash", "patch10"}, {"parts", 3}, {"size", 600 * 1024}}, files)};
+    road->publishBranch("1.1", files, nodes);
+    road->writeReceipt("1.0");
 
     const LauncherSandbox::Result run = runLauncher();
     QVERIFY2(run.finished, run.err.constData());
     QVERIFY2(run.out.endsWith(failureLine("Update Failed!", "Download failed for patch 1!")), run.out.constData());
-    const QString log = sandbox->readLog();
+    const QString log = road->readLog();
     const QString partGivenUp =
         QString(R"(Failed to download "https://127.0.0.1:%1/update/blobs/patch10_1" with 10 attempts)")
             .arg(TEST_SERVER_PORT);
@@ -373,7 +309,7 @@ void TestLauncherHostileServer::abortsEachReplyOnce()
     // The stalled parts were not asked for again, and nothing of the patch is left on disk.
     QCOMPARE(server->requestsFor(path + "_0").size(), 1);
     QCOMPARE(server->requestsFor(path + "_2").size(), 1);
-    QCOMPARE(QDir(sandbox->installsDir() + "/temp").entryList(QDir::Files | QDir::Hidden), QStringList());
+    QCOMPARE(QDir(road->installsDir() + "/temp").entryList(QDir::Files | QDir::Hidden), QStringList());
 }
 
 void TestLauncherHostileServer::repairsAFileOfMoreThanTwoGiBInBoundedMemory()
@@ -382,7 +318,7 @@ void TestLauncherHostileServer::repairsAFileOfMoreThanTwoGiBInBoundedMemory()
     // is made by zstd reading a pipe, so the frame records no content size.
     const QString pak = "Pelwinter/Content/huge.pak";
     const qint64 size = 2 * GiB + 3 * MiB;
-    const QString work = sandbox->root() + "/work";
+    const QString work = road->root() + "/work";
     QVERIFY(QDir().mkpath(work));
     const QString original = work + "/huge.pak";
     {
@@ -414,7 +350,7 @@ void TestLauncherHostileServer::repairsAFileOfMoreThanTwoGiBInBoundedMemory()
         {"resource", QJsonObject{{"hash", "hugeblob"}, {"parts", 1}, {"size", QFileInfo(blob).size()}}}};
 
     // The broken install: the same length, one byte changed in the middle (sparse, too).
-    const QString broken = installDir() + "/" + pak;
+    const QString broken = road->installDir() + "/" + pak;
     QVERIFY(QDir().mkpath(QFileInfo(broken).path()));
     {
         QFile file(broken);
@@ -424,9 +360,9 @@ void TestLauncherHostileServer::repairsAFileOfMoreThanTwoGiBInBoundedMemory()
         file.write("x");
     }
     const QJsonObject small = publishFile(*server, "Pelwinter/Content/small.pak", randomBytes(5000, 9));
-    writeFile(installDir() + "/Pelwinter/Content/small.pak", "broken");
-    publishBranch(branchManifest("1.0", {installedGame(), small, hugeEntry}, {},
-                                 {{"hash", "fullpatch"}, {"parts", 1}, {"size", 4 * GiB}}));
+    writeFile(road->installDir() + "/Pelwinter/Content/small.pak", "broken");
+    road->publishBranch("1.0", {road->installedGame(), small, hugeEntry}, {},
+                        {{"hash", "fullpatch"}, {"parts", 1}, {"size", 4 * GiB}});
 
     // The receipt records a digest for the huge file at its size and time, so that no run hashes it
     // (the hasher maps files, and their pages would count as the launcher's memory): what the record
@@ -437,8 +373,7 @@ void TestLauncherHostileServer::repairsAFileOfMoreThanTwoGiBInBoundedMemory()
                                  {"size", QString::number(brokenInfo.size())},
                                  {"lastModified", QString::number(brokenInfo.lastModified().toMSecsSinceEpoch())},
                                  {"hash", hugeDigest}};
-        writeFile(installDir() + ".json",
-                  QJsonDocument(QJsonObject{{"version", "1.0"}, {"gameFiles", QJsonArray{record}}}).toJson());
+        road->writeReceipt(QJsonObject{{"version", "1.0"}, {"gameFiles", QJsonArray{record}}});
     };
 
     // First a run that repairs only the small file: the launcher's own peak, as the anchor.
@@ -447,17 +382,17 @@ void TestLauncherHostileServer::repairsAFileOfMoreThanTwoGiBInBoundedMemory()
     LauncherSandbox::Result run = runLauncher(&anchorKiB);
     QVERIFY2(run.finished, run.err.constData());
     QVERIFY2(run.out.endsWith(doneLine), run.out.constData());
-    QVERIFY(sandbox->logMessages().contains("Preparing repair jobs for 1 files."));
+    QVERIFY(road->logMessages().contains("Preparing repair jobs for 1 files."));
     QVERIFY(anchorKiB > 0);
 
     // Then the huge file is known to be broken, and the small one is broken again.
     writeReceiptWithHugeDigest(QString(64, '0'));
-    writeFile(installDir() + "/Pelwinter/Content/small.pak", "broken again");
+    writeFile(road->installDir() + "/Pelwinter/Content/small.pak", "broken again");
     qint64 repairKiB = 0;
     run = runLauncher(&repairKiB);
     QVERIFY2(run.finished, run.err.constData());
     QVERIFY2(run.out.endsWith(doneLine), run.out.constData());
-    const QStringList log = sandbox->logMessages();
+    const QStringList log = road->logMessages();
     QVERIFY(log.contains("Preparing repair jobs for 2 files."));
     QVERIFY(log.contains("All repair jobs finished."));
     QCOMPARE(QFileInfo(broken).size(), size);

@@ -8,7 +8,7 @@
 #include "support/FakeGame.h"
 #include "support/FileTree.h"
 #include "support/GameContent.h"
-#include "support/LauncherSandbox.h"
+#include "support/LauncherRoad.h"
 #include "support/RandomBytes.h"
 #include "support/ScratchMount.h"
 #include "support/TestUpdateServer.h"
@@ -18,7 +18,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QSet>
 #include <QTemporaryDir>
@@ -36,12 +35,6 @@ const QByteArray doneLine = "\x1b[1;37;42mAll done!\x1b[0m\n";
 const QString gamePath = "Pelwinter/Binaries/Linux/Pelwinter-Linux-Shipping";
 const QStringList chain{"1.0", "1.1", "1.2"};
 
-QByteArray fakeGameScript()
-{
-    QFile file(QStringLiteral(TEST_SUPPORT_DIR) + "/fake-game");
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // Three versions of a small game. From 1.0 to 1.1: the game and zone.pak are rewritten, an execute
 // bit is set on one unchanged file and cleared on another, base.dat gets two more paths with its
 // bytes, and a.bin moves to b.bin, whose old file had the same size (and, installed, the same time).
@@ -53,7 +46,7 @@ Entries version(const QString& name)
     Entries tree{{"Pelwinter/", FileTree::dir()},
                  {"Pelwinter/Binaries/", FileTree::dir()},
                  {"Pelwinter/Binaries/Linux/", FileTree::dir()},
-                 {gamePath, FileTree::file(fakeGameScript() + "# " + name.toUtf8() + "\n", true)},
+                 {gamePath, FileTree::file(FakeGame::script() + "# " + name.toUtf8() + "\n", true)},
                  {"Pelwinter/Binaries/Linux/on.sh", FileTree::file("#!/bin/sh\necho on\n", name != "1.0")},
                  {"Pelwinter/Binaries/Linux/off.sh", FileTree::file("#!/bin/sh\necho off\n", name == "1.0")},
                  {"Pelwinter/Content/", FileTree::dir()},
@@ -188,9 +181,7 @@ private slots:
 
 private:
     // The folder the swap renames: the install directory, or the target of a linked install.
-    QString swapDir() const { return linkTarget.isEmpty() ? installDir() : linkTarget; }
-    QString installDir() const { return sandbox->installDir("main"); }
-    QString gameRecord() const { return sandbox->root() + "/game.record"; }
+    QString swapDir() const { return linkTarget.isEmpty() ? road->installDir() : linkTarget; }
 
     void publish(const QString& currentVersion, const QMap<QString, QByteArray>& patches);
     // Installs the version as the launcher would have left it: the launcher's modes, and a.bin and b.bin
@@ -199,13 +190,12 @@ private:
     // Makes the install folder a link to a folder in dir, as a player keeping the game elsewhere does.
     void linkInstallInto(const QString& dir);
     LauncherSandbox::Result runLauncher(const QMap<QString, QString>& faults = {});
-    QString withPaths(QString text) const;
+    QString withPaths(const QString& text) const;
 
     QTemporaryDir sources;
     QMap<QString, QByteArray> patches;     // "1.0" -> the patch from 1.0, built once
     QMap<QString, QByteArray> fullPatches; // "1.0" -> the full patch of 1.0
-    std::unique_ptr<TestUpdateServer> server;
-    std::unique_ptr<LauncherSandbox> sandbox;
+    std::unique_ptr<LauncherRoad> road;
     std::unique_ptr<ScratchMount> mount;
     std::unique_ptr<QTemporaryDir> elsewhere;
     QString linkTarget;
@@ -215,7 +205,7 @@ private:
 void TestLauncherLinkedStaging::initTestCase()
 {
     QVERIFY(!GameContent::b3sumHex("x").isEmpty());
-    QVERIFY(!fakeGameScript().isEmpty());
+    QVERIFY(!FakeGame::script().isEmpty());
     for (const QString& name : chain)
         QVERIFY(FileTree::write(sources.filePath(name), version(name)));
     for (int i = 0; i + 1 < chain.size(); ++i)
@@ -226,17 +216,14 @@ void TestLauncherLinkedStaging::initTestCase()
 
 void TestLauncherLinkedStaging::init()
 {
-    server = std::make_unique<TestUpdateServer>(TEST_CA_DIR);
-    QVERIFY(server->start(TEST_SERVER_PORT));
-    sandbox = std::make_unique<LauncherSandbox>();
-    QVERIFY(sandbox->isValid());
-    sandbox->setEnv("FAKE_GAME_RECORD", gameRecord());
+    road = std::make_unique<LauncherRoad>();
+    QVERIFY(road->server().start(TEST_SERVER_PORT));
+    QVERIFY(road->isValid());
 }
 
 void TestLauncherLinkedStaging::cleanup()
 {
-    server.reset();
-    sandbox.reset();
+    road.reset();
     linkTarget.clear();
     modesKept = true;
     elsewhere.reset();
@@ -250,7 +237,7 @@ void TestLauncherLinkedStaging::publish(const QString& currentVersion, const QMa
         const Entries tree = version(name);
         for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
             if (!it->isDir)
-                files.append(GameContent::publishFile(*server, it.key(), it->content));
+                files.append(GameContent::publishFile(road->server(), it.key(), it->content));
         }
         return files;
     };
@@ -258,28 +245,14 @@ void TestLauncherLinkedStaging::publish(const QString& currentVersion, const QMa
     for (int i = 0; i + 1 < chain.size() && chain[i] != currentVersion; ++i) {
         const QByteArray& patch = chainPatches[chain[i]];
         const QString hash = "patch-" + chain[i];
-        server->putBlob(hash, patch, 1);
-        const QByteArray manifest =
-            QJsonDocument(QJsonObject{{"version", chain[i]}, {"files", manifestFiles(chain[i])}}).toJson();
-        server->putBlob("manifest-" + chain[i], manifest, 1);
-        nodes.append(QJsonObject{
-            {"version", chain[i]},
-            {"target", chain[i + 1]},
-            {"patch_resource", QJsonObject{{"hash", hash}, {"parts", 1}, {"size", patch.size()}}},
-            {"manifest_resource",
-             QJsonObject{{"hash", "manifest-" + chain[i]}, {"parts", 1}, {"size", manifest.size()}}},
-        });
+        road->server().putBlob(hash, patch, 1);
+        nodes.append(road->patchNode(chain[i], chain[i + 1], LauncherRoad::resource(hash, patch.size()),
+                                     manifestFiles(chain[i])));
     }
     const QByteArray& full = fullPatches[currentVersion];
-    server->putBlob("full-" + currentVersion, full, 1);
-    const QJsonObject branch{
-        {"current_game_manifest", QJsonObject{{"version", currentVersion}, {"files", manifestFiles(currentVersion)}}},
-        {"launcher_version", QJsonObject{{"required", 5}, {"latest", 5}}},
-        {"patch_tree_nodes", nodes},
-        {"current_full_patch_resource",
-         QJsonObject{{"hash", "full-" + currentVersion}, {"parts", 1}, {"size", full.size()}}},
-    };
-    server->putFile("manifest-main-linux.json", QJsonDocument(branch).toJson());
+    road->server().putBlob("full-" + currentVersion, full, 1);
+    road->publishBranch(currentVersion, manifestFiles(currentVersion), nodes,
+                        LauncherRoad::resource("full-" + currentVersion, full.size()));
 }
 
 void TestLauncherLinkedStaging::installVersion(const QString& name)
@@ -296,37 +269,25 @@ void TestLauncherLinkedStaging::installVersion(const QString& name)
         QCOMPARE(utimensat(AT_FDCWD, QFile::encodeName(swapDir() + "/Pelwinter/Content/b.bin").constData(), times, 0),
                  0);
     }
-    QVERIFY(GameContent::writeFile(installDir() + ".json",
-                                   QJsonDocument(QJsonObject{{"version", name}, {"branch", "main"}}).toJson()));
+    QVERIFY(road->writeReceipt(QJsonObject{{"version", name}, {"branch", "main"}}));
 }
 
 void TestLauncherLinkedStaging::linkInstallInto(const QString& dir)
 {
     linkTarget = dir + "/games/Pelwinter";
     QVERIFY(QDir().mkpath(linkTarget));
-    QVERIFY(QDir().mkpath(sandbox->installsDir()));
-    QVERIFY(QFile::link(linkTarget, installDir()));
+    QVERIFY(QDir().mkpath(road->installsDir()));
+    QVERIFY(QFile::link(linkTarget, road->installDir()));
 }
 
 LauncherSandbox::Result TestLauncherLinkedStaging::runLauncher(const QMap<QString, QString>& faults)
 {
-    QFile::remove(gameRecord());
-    if (!faults.isEmpty())
-        sandbox->setEnv("LD_PRELOAD", LAUNCHER_FAULTS);
-    for (auto it = faults.cbegin(); it != faults.cend(); ++it)
-        sandbox->setEnv(it.key(), withPaths(it.value()));
-    LauncherSandbox::Result result = sandbox->run(TEST_LAUNCHER_BINARY, {}, 60000);
-    sandbox->setEnv("LD_PRELOAD", "");
-    for (auto it = faults.cbegin(); it != faults.cend(); ++it)
-        sandbox->setEnv(it.key(), "");
-    return result;
+    return faults.isEmpty() ? road->runLauncher() : road->runWithFaults(LAUNCHER_FAULTS, faults, swapDir());
 }
 
-QString TestLauncherLinkedStaging::withPaths(QString text) const
+QString TestLauncherLinkedStaging::withPaths(const QString& text) const
 {
-    return text.replace("{staging}", swapDir() + "_new")
-        .replace("{aside}", swapDir() + "_new_new")
-        .replace("{install}", swapDir());
+    return road->withPaths(text, swapDir());
 }
 
 void TestLauncherLinkedStaging::stagingSharesOnlyWhatNothingChanges_data()
@@ -419,26 +380,25 @@ void TestLauncherLinkedStaging::stagingSharesOnlyWhatNothingChanges()
     // the size and time that old b.bin had: its old record must not be taken for it.
     const LauncherSandbox::Result run = runLauncher(refused);
     QVERIFY2(run.out.endsWith(doneLine), run.out.right(1500).constData());
-    QCOMPARE(differenceFrom(installDir(), "1.1", !vfat), QString());
-    QVERIFY(FakeGame::readRecord(gameRecord(), 5000).found);
+    QCOMPARE(differenceFrom(road->installDir(), "1.1", !vfat), QString());
+    QVERIFY(road->gameStarted());
     QVERIFY(!QFileInfo::exists(staging));
     QVERIFY(!QFileInfo::exists(aside));
     if (!linkTarget.isEmpty()) {
-        QVERIFY(QFileInfo(installDir()).isSymLink());
-        QCOMPARE(QFileInfo(installDir()).symLinkTarget(), linkTarget);
+        QVERIFY(QFileInfo(road->installDir()).isSymLink());
+        QCOMPARE(QFileInfo(road->installDir()).symLinkTarget(), linkTarget);
     }
     // Only what the patch wrote or moved is hashed after it: on vfat no mode changes, so the files whose
     // execute bit the patch changes stay as they are there.
     QStringList written = writtenBy11;
     if (vfat)
         written.removeIf([](const QString& path) { return path.endsWith(".sh"); });
-    const QStringList log = sandbox->logMessages();
+    const QStringList log = road->logMessages();
     QCOMPARE(hashedCount(log, 2), int(written.size()));
 
     // The receipt's records are the new version's digests, and the next run reads nothing.
     QMap<QString, QString> recorded;
-    for (const QJsonValue& record :
-         QJsonDocument::fromJson(GameContent::readFile(installDir() + ".json")).object().value("gameFiles").toArray())
+    for (const QJsonValue& record : road->readReceipt().value("gameFiles").toArray())
         recorded.insert(record["path"].toString(), record["hash"].toString());
     const Entries tree = version("1.1");
     for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
@@ -447,7 +407,7 @@ void TestLauncherLinkedStaging::stagingSharesOnlyWhatNothingChanges()
     }
     const LauncherSandbox::Result again = runLauncher();
     QVERIFY2(again.out.endsWith(doneLine), again.out.right(1500).constData());
-    QCOMPARE(hashedCount(sandbox->logMessages(), 1), 0);
+    QCOMPARE(hashedCount(road->logMessages(), 1), 0);
 }
 
 void TestLauncherLinkedStaging::chainRehashesOnlyWhatItsPatchesWrote()
@@ -458,11 +418,11 @@ void TestLauncherLinkedStaging::chainRehashesOnlyWhatItsPatchesWrote()
     const LauncherSandbox::Result run = runLauncher();
 
     QVERIFY2(run.out.endsWith(doneLine), run.out.right(1500).constData());
-    QCOMPARE(differenceFrom(installDir(), "1.2"), QString());
+    QCOMPARE(differenceFrom(road->installDir(), "1.2"), QString());
     // what either patch wrote or moved: the records of files the first one wrote are gone before the second
     QSet<QString> written(writtenBy11.cbegin(), writtenBy11.cend());
     written.insert("Pelwinter/Content/maps/new.map");
-    const QStringList log = sandbox->logMessages();
+    const QStringList log = road->logMessages();
     const Entries first = version("1.0");
     const auto files =
         std::count_if(first.cbegin(), first.cend(), [](const FileTree::Entry& entry) { return !entry.isDir; });
@@ -536,13 +496,12 @@ void TestLauncherLinkedStaging::killedChainLeavesAWholeVersion()
     // The next run completes the chain from wherever it was left, and validates what it made.
     const LauncherSandbox::Result run = runLauncher();
     QVERIFY2(run.out.endsWith(doneLine), run.out.right(1500).constData());
-    const QString left = differenceFrom(installDir(), "1.2");
+    const QString left = differenceFrom(road->installDir(), "1.2");
     if (!left.isEmpty())
-        qWarning().noquote() << sandbox->logMessages().join("\n");
+        qWarning().noquote() << road->logMessages().join("\n");
     QVERIFY2(left.isEmpty(), qPrintable(left));
-    QCOMPARE(QJsonDocument::fromJson(GameContent::readFile(installDir() + ".json")).object().value("version"),
-             QJsonValue("1.2"));
-    QVERIFY(FakeGame::readRecord(gameRecord(), 5000).found);
+    QCOMPARE(road->readReceipt().value("version"), QJsonValue("1.2"));
+    QVERIFY(road->gameStarted());
 }
 
 void TestLauncherLinkedStaging::patchNamingAPathTwiceIsRefused()
@@ -562,7 +521,7 @@ void TestLauncherLinkedStaging::patchNamingAPathTwiceIsRefused()
     const LauncherSandbox::Result run = runLauncher();
 
     QVERIFY2(run.out.contains("Failed to apply patch 1!"), run.out.right(1500).constData());
-    QCOMPARE(differenceFrom(installDir(), "1.0"), QString());
+    QCOMPARE(differenceFrom(road->installDir(), "1.0"), QString());
     const QMap<QString, struct stat> now = filesBelow(swapDir());
     for (auto it = old.cbegin(); it != old.cend(); ++it) {
         QCOMPARE(now[it.key()].st_ino, it->st_ino);

@@ -6,7 +6,7 @@
 #include "support/FakeGame.h"
 #include "support/FileTree.h"
 #include "support/GameContent.h"
-#include "support/LauncherSandbox.h"
+#include "support/LauncherRoad.h"
 #include "support/RandomBytes.h"
 #include "support/TestUpdateServer.h"
 #include "support/XvfbDisplay.h"
@@ -16,7 +16,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -38,12 +37,6 @@ QByteArray failureLine(const QString& title, const QString& error)
     return ("\x1b[1;37;41m" + title + "\x1b[0m \x1b[1;31m" + error + "\x1b[0m\n").toUtf8();
 }
 
-QByteArray fakeGameScript()
-{
-    QFile file(QStringLiteral(TEST_SUPPORT_DIR) + "/fake-game");
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // Three versions of a small game: changed, unchanged, new, deleted, empty and executable files in
 // nested directories.
 Entries version(const QString& name)
@@ -52,7 +45,7 @@ Entries version(const QString& name)
     Entries tree{{"Pelwinter/", FileTree::dir()},
                  {"Pelwinter/Binaries/", FileTree::dir()},
                  {"Pelwinter/Binaries/Linux/", FileTree::dir()},
-                 {gamePath, FileTree::file(fakeGameScript() + "# " + name.toUtf8() + "\n", true)},
+                 {gamePath, FileTree::file(FakeGame::script() + "# " + name.toUtf8() + "\n", true)},
                  {"Pelwinter/Content/", FileTree::dir()},
                  {"Pelwinter/Content/same.pak", FileTree::file(randomBytes(50000, 12))},
                  {"Pelwinter/Content/empty.dat", FileTree::file("")},
@@ -85,7 +78,6 @@ class TestLauncherPatchRoads : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
-    void cleanupTestCase();
     void init();
     void cleanup();
 
@@ -109,12 +101,9 @@ private slots:
     void strayEntriesWhereTheLauncherWorksAreRemoved();
 
 private:
-    QString installDir() const { return sandbox->installDir("main"); }
     // The folder the swap renames: the install directory, or the target of a linked install.
-    QString swapDir() const { return linkTarget.isEmpty() ? installDir() : linkTarget; }
-    QString receiptPath() const { return installDir() + ".json"; }
+    QString swapDir() const { return linkTarget.isEmpty() ? road->installDir() : linkTarget; }
     QString sourceDir(const QString& name) const { return sources.filePath(name); }
-    QString gameRecord() const { return sandbox->root() + "/game.record"; }
 
     // Publishes the branch at currentVersion: game manifests with blobs of every file, the chain of
     // patches from 1.0 and the full patch of the current version in three parts.
@@ -122,15 +111,12 @@ private:
     void publish(const QString& currentVersion, bool wrongDigest = false,
                  const std::function<void(QByteArray&)>& damagePatch = {});
     void installVersion(const QString& name);
-    QJsonObject readReceipt() const;
-    LauncherSandbox::Result runLauncher();
-    bool gameStarted(int waitMSecs = 5000) const { return FakeGame::readRecord(gameRecord(), waitMSecs).found; }
     void verifyInstallAt(const QString& name);
     // Runs the launcher with the preloaded fault module and the given faults switched on.
     LauncherSandbox::Result runWithFaults(const QMap<QString, QString>& faults);
     // The log's texts name the install's real paths: "{install}", "{staging}", "{aside}" and
     // "{temp}" stand for them in the test tables (for a linked install, those beside its target).
-    QString withPaths(QString text) const;
+    QString withPaths(const QString& text) const;
     // Makes the install directory a link, as a player keeping the game on another disk does: to a
     // folder on another file system where there is one (tmpfs under /dev/shm), beside other files
     // of the player's. kind: "target" (the folder exists), "relative" (the same with a relative
@@ -151,7 +137,7 @@ private:
     QMap<QString, QJsonArray> publishedFiles; // version -> its manifest's file entries
     QMap<QString, QByteArray> patches;        // "1.0" -> the patch from 1.0 to the next version
     QMap<QString, QByteArray> fullPatches;    // version -> the full patch that installs it
-    std::unique_ptr<LauncherSandbox> sandbox;
+    std::unique_ptr<LauncherRoad> road;
     QMap<QString, QString> patchBlobs; // "1.0" -> blob path of the patch from 1.0
     QString fullPatchBlob;
     std::unique_ptr<QTemporaryDir> otherDisk;
@@ -163,13 +149,12 @@ private:
 
 void TestLauncherPatchRoads::initTestCase()
 {
-    QVERIFY(!GameContent::b3sumHex("x").isEmpty());
-    QVERIFY(!fakeGameScript().isEmpty());
+    QVERIFY(!FakeGame::script().isEmpty());
     const QStringList chain{"1.0", "1.1", "1.2"};
     for (const QString& name : chain)
         QVERIFY(FileTree::write(sourceDir(name), version(name)));
-    server = std::make_unique<TestUpdateServer>(TEST_CA_DIR);
-    QVERIFY(server->start(TEST_SERVER_PORT));
+    server = LauncherRoad::startServer();
+    QVERIFY(server);
     for (const QString& name : chain) {
         QJsonArray files;
         const Entries tree = version(name);
@@ -185,22 +170,16 @@ void TestLauncherPatchRoads::initTestCase()
         fullPatches[name] = DirDiffWriter::build(QString(), sourceDir(name)).toBytes();
 }
 
-void TestLauncherPatchRoads::cleanupTestCase()
-{
-    server.reset();
-}
-
 void TestLauncherPatchRoads::init()
 {
     server->clearFaults();
-    sandbox = std::make_unique<LauncherSandbox>();
-    QVERIFY(sandbox->isValid());
-    sandbox->setEnv("FAKE_GAME_RECORD", gameRecord());
+    road = std::make_unique<LauncherRoad>(*server);
+    QVERIFY(road->isValid());
 }
 
 void TestLauncherPatchRoads::cleanup()
 {
-    sandbox.reset();
+    road.reset();
     otherDisk.reset();
     linkTarget.clear();
     linkPointsTo.clear();
@@ -225,17 +204,17 @@ void TestLauncherPatchRoads::linkInstall(const QString& kind)
     linkTarget = disk + (kind == "unmounted" ? "/unmounted/Pelwinter" : "/games/Pelwinter");
     if (kind != "missing" && kind != "unmounted")
         QVERIFY(QDir().mkpath(linkTarget));
-    QVERIFY(QDir().mkpath(sandbox->installsDir()));
+    QVERIFY(QDir().mkpath(road->installsDir()));
     QString text = linkTarget;
     if (kind == "relative")
-        text = QDir(sandbox->installsDir()).relativeFilePath(linkTarget);
+        text = QDir(road->installsDir()).relativeFilePath(linkTarget);
     if (kind == "chain") {
         text = disk + "/current";
         QVERIFY(QFile::link("games/Pelwinter", text));
         chainLinks.append(text);
     }
-    QVERIFY(QFile::link(text, installDir()));
-    linkPointsTo = QFileInfo(installDir()).symLinkTarget();
+    QVERIFY(QFile::link(text, road->installDir()));
+    linkPointsTo = QFileInfo(road->installDir()).symLinkTarget();
     besideBefore = besideTarget();
 }
 
@@ -250,13 +229,13 @@ FileTree::Entries TestLauncherPatchRoads::besideTarget() const
 
 void TestLauncherPatchRoads::verifyLinkKept() const
 {
-    QVERIFY(QFileInfo(installDir()).isSymLink());
-    QCOMPARE(QFileInfo(installDir()).symLinkTarget(), linkPointsTo);
+    QVERIFY(QFileInfo(road->installDir()).isSymLink());
+    QCOMPARE(QFileInfo(road->installDir()).symLinkTarget(), linkPointsTo);
     for (const QString& link : chainLinks)
         QVERIFY2(QFileInfo(link).isSymLink(), qPrintable(link));
     QCOMPARE(besideTarget(), besideBefore);
     QStringList installs =
-        QDir(sandbox->installsDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+        QDir(road->installsDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
     // Nothing was made beside the link: the staging and aside folders belong beside the target.
     for (const QString& name : std::as_const(installs))
         QVERIFY2(QStringList({"main", "main.json", "temp"}).contains(name), qPrintable(name));
@@ -273,16 +252,8 @@ void TestLauncherPatchRoads::publish(const QString& currentVersion, bool wrongDi
             damagePatch(patch);
         const QString hash = "patch-" + chain[i];
         patchBlobs[chain[i]] = server->putBlob(hash, patch, 1);
-        const QByteArray manifest =
-            QJsonDocument(QJsonObject{{"version", chain[i]}, {"files", publishedFiles.value(chain[i])}}).toJson();
-        server->putBlob("manifest-" + chain[i], manifest, 1);
-        nodes.append(QJsonObject{
-            {"version", chain[i]},
-            {"target", chain[i + 1]},
-            {"patch_resource", QJsonObject{{"hash", hash}, {"parts", 1}, {"size", patch.size()}}},
-            {"manifest_resource",
-             QJsonObject{{"hash", "manifest-" + chain[i]}, {"parts", 1}, {"size", manifest.size()}}},
-        });
+        nodes.append(road->patchNode(chain[i], chain[i + 1], LauncherRoad::resource(hash, patch.size()),
+                                     publishedFiles.value(chain[i])));
     }
     const QByteArray full = fullPatches.value(currentVersion);
     fullPatchBlob = server->putBlob("full-" + currentVersion, full, 3);
@@ -293,96 +264,55 @@ void TestLauncherPatchRoads::publish(const QString& currentVersion, bool wrongDi
         first["validation_hash"] = GameContent::b3sumHex("something else");
         files[0] = first;
     }
-    const QJsonObject branch{
-        {"current_game_manifest", QJsonObject{{"version", currentVersion}, {"files", files}}},
-        {"launcher_version", QJsonObject{{"required", 5}, {"latest", 5}}},
-        {"patch_tree_nodes", nodes},
-        {"current_full_patch_resource",
-         QJsonObject{{"hash", "full-" + currentVersion}, {"parts", 3}, {"size", full.size()}}},
-    };
-    server->putFile("manifest-main-linux.json", QJsonDocument(branch).toJson());
+    road->publishBranch(currentVersion, files, nodes, LauncherRoad::resource("full-" + currentVersion, full.size(), 3));
 }
 
 void TestLauncherPatchRoads::installVersion(const QString& name)
 {
-    QVERIFY(FileTree::write(installDir(), version(name)));
-    QFile receipt(receiptPath());
-    QVERIFY(receipt.open(QIODevice::WriteOnly));
-    receipt.write(QJsonDocument(QJsonObject{{"version", name}, {"branch", "main"}}).toJson());
-}
-
-QJsonObject TestLauncherPatchRoads::readReceipt() const
-{
-    return QJsonDocument::fromJson(GameContent::readFile(receiptPath())).object();
-}
-
-LauncherSandbox::Result TestLauncherPatchRoads::runLauncher()
-{
-    QFile::remove(gameRecord());
-    server->clearRequestLog();
-    LauncherSandbox::Result result = sandbox->run(TEST_LAUNCHER_BINARY, {}, 60000);
-    if (result.exitStatus != QProcess::NormalExit || result.exitCode != 0)
-        result.finished = false;
-    return result;
+    QVERIFY(FileTree::write(road->installDir(), version(name)));
+    QVERIFY(road->writeReceipt(QJsonObject{{"version", name}, {"branch", "main"}}));
 }
 
 void TestLauncherPatchRoads::verifyInstallAt(const QString& name)
 {
-    QCOMPARE(FileTree::read(installDir()), version(name));
-    QCOMPARE(readReceipt().value("version").toString(), name);
+    QCOMPARE(FileTree::read(road->installDir()), version(name));
+    QCOMPARE(road->readReceipt().value("version").toString(), name);
 }
 
 LauncherSandbox::Result TestLauncherPatchRoads::runWithFaults(const QMap<QString, QString>& faults)
 {
-    const QStringList names{"LD_PRELOAD",
-                            "PELWINTER_FAULT_KILL_AT_LOG",
-                            "PELWINTER_FAULT_KILL_AT_COUNT",
-                            "PELWINTER_FAULT_RENAME_FROM",
-                            "PELWINTER_FAULT_RENAME_TIMES",
-                            "PELWINTER_FAULT_WRITE_PATH",
-                            "PELWINTER_FAULT_SLOW_PATH",
-                            "PELWINTER_FAULT_SLOW_MSECS"};
-    sandbox->setEnv("LD_PRELOAD", LAUNCHER_FAULTS);
-    for (auto it = faults.cbegin(); it != faults.cend(); ++it)
-        sandbox->setEnv(it.key(), withPaths(it.value()));
-    const LauncherSandbox::Result result = runLauncher();
-    for (const QString& name : names)
-        sandbox->setEnv(name, "");
-    return result;
+    return road->runWithFaults(LAUNCHER_FAULTS, faults, swapDir());
 }
 
-QString TestLauncherPatchRoads::withPaths(QString text) const
+QString TestLauncherPatchRoads::withPaths(const QString& text) const
 {
-    return text.replace("{staging}", swapDir() + "_new")
-        .replace("{aside}", swapDir() + "_new_new")
-        .replace("{install}", swapDir())
-        .replace("{temp}", sandbox->installsDir() + "/temp");
+    return road->withPaths(text, swapDir());
 }
 
 void TestLauncherPatchRoads::firstRunInstallsTheFullPatch()
 {
     publish("1.2");
 
-    const LauncherSandbox::Result run = runLauncher();
+    const LauncherSandbox::Result run = road->runLauncher();
 
     QVERIFY2(run.finished, run.out.right(1500).constData());
     QVERIFY2(run.out.endsWith(doneLine), run.out.right(1500).constData());
     verifyInstallAt("1.2");
     // The receipt holds one record per file, with the digest the manifest names.
     QMap<QString, QString> recorded;
-    for (const QJsonValue& record : readReceipt().value("gameFiles").toArray())
+    for (const QJsonValue& record : road->readReceipt().value("gameFiles").toArray())
         recorded.insert(record["path"].toString(), record["hash"].toString());
     QMap<QString, QString> published;
     for (const QJsonValue& entry : publishedFiles.value("1.2"))
         published.insert(entry["path"].toString(), entry["validation_hash"].toString());
     QCOMPARE(recorded, published);
-    QVERIFY(!QFileInfo::exists(sandbox->installsDir() + "/temp"));
-    QVERIFY(!QFileInfo::exists(installDir() + "_new"));
-    QVERIFY(!QFileInfo::exists(installDir() + "_new_new"));
-    QVERIFY(gameStarted());
+    QVERIFY(!QFileInfo::exists(road->installsDir() + "/temp"));
+    QVERIFY(!QFileInfo::exists(road->installDir() + "_new"));
+    QVERIFY(!QFileInfo::exists(road->installDir() + "_new_new"));
+    QVERIFY(road->gameStarted());
     for (int part = 0; part < 3; ++part)
         QCOMPARE(server->requestsFor(fullPatchBlob + "_" + QString::number(part)).size(), 1);
-    QVERIFY(sandbox->logMessages().contains("Patch applied successfully."));
+    QVERIFY(road->logMessages().contains("Patch applied successfully."));
 }
 
 void TestLauncherPatchRoads::chainAppliesBothPatchesInOrder()
@@ -394,14 +324,14 @@ void TestLauncherPatchRoads::chainAppliesBothPatchesInOrder()
     // staging directory are slowed down, so the first application surely lasts longer than the
     // second download.
     server->setFaults(patchBlobs["1.1"], {{.hold = true}});
-    sandbox->setEnv("LD_PRELOAD", LAUNCHER_FAULTS);
-    sandbox->setEnv("PELWINTER_FAULT_SLOW_PATH", withPaths("{staging}/"));
-    sandbox->setEnv("PELWINTER_FAULT_SLOW_MSECS", "100");
+    road->setEnv("LD_PRELOAD", LAUNCHER_FAULTS);
+    road->setEnv("PELWINTER_FAULT_SLOW_PATH", withPaths("{staging}/"));
+    road->setEnv("PELWINTER_FAULT_SLOW_MSECS", "100");
     server->clearRequestLog();
     QProcess launcher;
-    sandbox->start(launcher, TEST_LAUNCHER_BINARY, {});
+    road->start(launcher, TEST_LAUNCHER_BINARY, {});
     QVERIFY(launcher.waitForStarted(5000));
-    QTRY_VERIFY_WITH_TIMEOUT(!sandbox->logMessages().filter("Starting patch apply job.").isEmpty(), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(!road->logMessages().filter("Starting patch apply job.").isEmpty(), 30000);
     server->clearFaults();
     QVERIFY(launcher.waitForFinished(60000));
     const QByteArray out = launcher.readAllStandardOutput();
@@ -410,13 +340,13 @@ void TestLauncherPatchRoads::chainAppliesBothPatchesInOrder()
     QCOMPARE(launcher.exitCode(), 0);
     QVERIFY2(out.endsWith(doneLine), out.right(1500).constData());
     verifyInstallAt("1.2");
-    QVERIFY(gameStarted());
+    QVERIFY(road->gameStarted());
     QVERIFY(server->requestsFor(fullPatchBlob + "_0").isEmpty());
     QCOMPARE(server->requestsFor(patchBlobs["1.0"]).size(), 1);
     QCOMPARE(server->requestsFor(patchBlobs["1.1"]).size(), 1);
 
     // The receipt is saved after each patch and once more with the new records.
-    const QStringList log = sandbox->logMessages();
+    const QStringList log = road->logMessages();
     QCOMPARE(log.count("Patch applied successfully."), 2);
     QCOMPARE(log.count("Saved install receipt."), 3);
 
@@ -449,14 +379,14 @@ void TestLauncherPatchRoads::corruptPatchLeavesTheInstallUntouched()
     // Published as it is, with its size: the download succeeds and the engine refuses the patch.
     publish("1.1", false, [](QByteArray& patch) { patch.chop(40); });
 
-    const LauncherSandbox::Result run = runLauncher();
+    const LauncherSandbox::Result run = road->runLauncher();
 
     QVERIFY2(run.finished, run.out.right(1500).constData());
     QVERIFY2(run.out.endsWith(failureLine("Update Failed!", "Failed to apply patch 1!")),
              run.out.right(1500).constData());
     verifyInstallAt("1.0");
-    QVERIFY(!QFileInfo::exists(installDir() + "_new"));
-    QVERIFY(!gameStarted(500));
+    QVERIFY(!QFileInfo::exists(road->installDir() + "_new"));
+    QVERIFY(!road->gameStarted(500));
 }
 
 void TestLauncherPatchRoads::failedPatchDownloadKeepsTheVersionReached()
@@ -465,13 +395,13 @@ void TestLauncherPatchRoads::failedPatchDownloadKeepsTheVersionReached()
     publish("1.2");
     server->setFaults(patchBlobs["1.1"], {{.fromAttempt = 1, .toAttempt = 0, .status = 503}});
 
-    const LauncherSandbox::Result run = runLauncher();
+    const LauncherSandbox::Result run = road->runLauncher();
 
     QVERIFY2(run.finished, run.out.right(1500).constData());
     QVERIFY2(run.out.endsWith(failureLine("Update Failed!", "Download failed for patch 2!")),
              run.out.right(1500).constData());
     verifyInstallAt("1.1");
-    QVERIFY(!gameStarted(500));
+    QVERIFY(!road->gameStarted(500));
 }
 
 void TestLauncherPatchRoads::resultThatDoesNotMatchTheManifestIsNotLaunched()
@@ -479,13 +409,13 @@ void TestLauncherPatchRoads::resultThatDoesNotMatchTheManifestIsNotLaunched()
     installVersion("1.1");
     publish("1.2", true);
 
-    const LauncherSandbox::Result run = runLauncher();
+    const LauncherSandbox::Result run = road->runLauncher();
 
     QVERIFY2(run.finished, run.out.right(1500).constData());
     QVERIFY2(run.out.endsWith(failureLine("Update Failed!", "The patch was installed, but failed to validate.")),
              run.out.right(1500).constData());
     verifyInstallAt("1.2");
-    QVERIFY(!gameStarted(500));
+    QVERIFY(!road->gameStarted(500));
 }
 
 void TestLauncherPatchRoads::failedLocalManifestNeverCostsTheInstall_data()
@@ -510,17 +440,17 @@ void TestLauncherPatchRoads::failedLocalManifestNeverCostsTheInstall()
     if (!fullPatchServed)
         server->setFaults(fullPatchBlob + "_1", {{.status = 404}});
 
-    const LauncherSandbox::Result run = runLauncher();
+    const LauncherSandbox::Result run = road->runLauncher();
 
     QVERIFY2(run.finished, run.out.right(1500).constData());
-    QVERIFY(sandbox->logMessages().contains("Failed to retrieve local manifest."));
+    QVERIFY(road->logMessages().contains("Failed to retrieve local manifest."));
     if (fullPatchServed) {
         QVERIFY2(run.out.endsWith(doneLine), run.out.right(1500).constData());
-        QVERIFY(gameStarted());
+        QVERIFY(road->gameStarted());
     } else {
         QVERIFY2(run.out.endsWith(failureLine("Update Failed!", "Download failed for patch 1!")),
                  run.out.right(1500).constData());
-        QVERIFY(!gameStarted(500));
+        QVERIFY(!road->gameStarted(500));
     }
     verifyInstallAt(versionOnDisk);
 }
@@ -602,10 +532,10 @@ void TestLauncherPatchRoads::faultsKeepAValidInstall()
     QVERIFY2(run.finished, run.out.right(1500).constData());
     if (failure.isEmpty()) {
         QVERIFY2(run.out.endsWith(doneLine), run.out.right(2000).constData());
-        QVERIFY(gameStarted());
+        QVERIFY(road->gameStarted());
     } else {
         QVERIFY2(run.out.endsWith(failureLine("Update Failed!", failure)), run.out.right(1500).constData());
-        QVERIFY(!gameStarted(500));
+        QVERIFY(!road->gameStarted(500));
     }
     verifyInstallAt(versionOnDisk);
     QVERIFY(!QFileInfo::exists(swapDir() + "_new"));
@@ -613,9 +543,9 @@ void TestLauncherPatchRoads::faultsKeepAValidInstall()
     if (!link.isEmpty())
         verifyLinkKept();
     // No patch file that was cut short is left behind as if it were whole.
-    const QStringList left = QDir(sandbox->installsDir() + "/temp").entryList(QDir::Files);
+    const QStringList left = QDir(road->installsDir() + "/temp").entryList(QDir::Files);
     QVERIFY2(left.filter(".part").isEmpty(), qPrintable(left.join(' ')));
-    const QStringList log = sandbox->logMessages();
+    const QStringList log = road->logMessages();
     for (const QString& line : std::as_const(logged))
         QVERIFY2(log.count(withPaths(line)) >= logged.count(line), qPrintable(withPaths(line)));
 }
@@ -628,13 +558,13 @@ void TestLauncherPatchRoads::windowAsksBeforeGivingUpTheSwap()
     QVERIFY2(display.start(), "Xvfb is missing: scripts/install-deps.sh installs it");
     installVersion("1.0");
     publish("1.1");
-    sandbox->setEnv("DISPLAY", display.name);
-    sandbox->setEnv("QT_QPA_PLATFORM", "xcb");
-    sandbox->setEnv("LD_PRELOAD", LAUNCHER_FAULTS);
-    sandbox->setEnv("PELWINTER_FAULT_RENAME_FROM", installDir());
+    road->setEnv("DISPLAY", display.name);
+    road->setEnv("QT_QPA_PLATFORM", "xcb");
+    road->setEnv("LD_PRELOAD", LAUNCHER_FAULTS);
+    road->setEnv("PELWINTER_FAULT_RENAME_FROM", road->installDir());
 
     QProcess launcher;
-    sandbox->start(launcher, TEST_LAUNCHER_BINARY, {"--gui"});
+    road->start(launcher, TEST_LAUNCHER_BINARY, {"--gui"});
     QVERIFY(launcher.waitForStarted(5000));
     // A key sent the moment a box maps may come before the box takes input: press until it goes.
     const auto answer = [&](const QString& title, const QString& key) {
@@ -648,22 +578,22 @@ void TestLauncherPatchRoads::windowAsksBeforeGivingUpTheSwap()
         return display.waitForWindow(title, 0) != box;
     };
     // Return takes the box's first button, Retry; Escape its reject button, Abort.
-    QVERIFY2(answer("Failed to remove old installation!", "Return"), qPrintable(sandbox->logMessages().join('\n')));
-    QTRY_VERIFY_WITH_TIMEOUT(sandbox->logMessages().contains("User requested more retries."), 10000);
-    QVERIFY2(answer("Failed to remove old installation!", "Escape"), qPrintable(sandbox->logMessages().join('\n')));
-    QVERIFY2(answer("Update Failed!", "Return"), qPrintable(sandbox->logMessages().join('\n')));
+    QVERIFY2(answer("Failed to remove old installation!", "Return"), qPrintable(road->logMessages().join('\n')));
+    QTRY_VERIFY_WITH_TIMEOUT(road->logMessages().contains("User requested more retries."), 10000);
+    QVERIFY2(answer("Failed to remove old installation!", "Escape"), qPrintable(road->logMessages().join('\n')));
+    QVERIFY2(answer("Update Failed!", "Return"), qPrintable(road->logMessages().join('\n')));
     // The box's wait may already have seen the launcher end.
     QVERIFY(launcher.state() == QProcess::NotRunning || launcher.waitForFinished(10000));
     QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
     QCOMPARE(launcher.exitCode(), 0);
 
-    const QStringList log = sandbox->logMessages();
-    QCOMPARE(log.count("Failed to remove old install \"" + installDir() + "\""), 2);
+    const QStringList log = road->logMessages();
+    QCOMPARE(log.count("Failed to remove old install \"" + road->installDir() + "\""), 2);
     QCOMPARE(log.count("User requested more retries."), 1);
     verifyInstallAt("1.0");
-    QVERIFY(!QFileInfo::exists(installDir() + "_new"));
-    QVERIFY(!QFileInfo::exists(sandbox->installsDir() + "/temp"));
-    QVERIFY(!gameStarted(500));
+    QVERIFY(!QFileInfo::exists(road->installDir() + "_new"));
+    QVERIFY(!QFileInfo::exists(road->installsDir() + "/temp"));
+    QVERIFY(!road->gameStarted(500));
 }
 
 void TestLauncherPatchRoads::killedRunIsCompletedByTheNextRun_data()
@@ -763,8 +693,8 @@ void TestLauncherPatchRoads::killedRunIsCompletedByTheNextRun()
     const LauncherSandbox::Result killed = runWithFaults(
         {{"PELWINTER_FAULT_KILL_AT_LOG", text}, {"PELWINTER_FAULT_KILL_AT_COUNT", QString::number(occurrence)}});
     QVERIFY2(killed.exitStatus == QProcess::CrashExit, killed.out.constData());
-    QCOMPARE(sandbox->logMessages().filter(withPaths(text)).size(), occurrence);
-    QVERIFY(!gameStarted(100));
+    QCOMPARE(road->logMessages().filter(withPaths(text)).size(), occurrence);
+    QVERIFY(!road->gameStarted(100));
 
     // At every moment a whole install is on disk: in place, or moved aside while the new one is
     // not yet in place. A first install has none until the new one is complete.
@@ -777,12 +707,12 @@ void TestLauncherPatchRoads::killedRunIsCompletedByTheNextRun()
     }
 
     server->clearFaults();
-    const LauncherSandbox::Result run = runLauncher();
+    const LauncherSandbox::Result run = road->runLauncher();
 
     QVERIFY2(run.finished, run.out.right(1500).constData());
-    QVERIFY2(run.out.endsWith(doneLine), qPrintable(run.out + sandbox->logMessages().join('\n')));
+    QVERIFY2(run.out.endsWith(doneLine), qPrintable(run.out + road->logMessages().join('\n')));
     verifyInstallAt("1.2");
-    QVERIFY(gameStarted());
+    QVERIFY(road->gameStarted());
     if (!link.isEmpty()) {
         QCOMPARE(FileTree::read(linkTarget), version("1.2"));
         verifyLinkKept();
@@ -826,21 +756,21 @@ void TestLauncherPatchRoads::linkedInstallIsUpdatedWhereItLives()
         installVersion(installed);
     publish("1.2");
 
-    const LauncherSandbox::Result run = runLauncher();
+    const LauncherSandbox::Result run = road->runLauncher();
 
     QVERIFY2(run.finished, run.out.right(1500).constData());
     verifyLinkKept();
     if (!failure.isEmpty()) {
         QVERIFY2(run.out.endsWith(failureLine("Update Failed!", failure)), run.out.right(1500).constData());
         QVERIFY(!QFileInfo::exists(QFileInfo(linkTarget).path()));
-        QVERIFY(!gameStarted(500));
+        QVERIFY(!road->gameStarted(500));
         return;
     }
-    QVERIFY2(run.out.endsWith(doneLine), qPrintable(run.out.right(1500) + sandbox->logMessages().join('\n')));
+    QVERIFY2(run.out.endsWith(doneLine), qPrintable(run.out.right(1500) + road->logMessages().join('\n')));
     verifyInstallAt("1.2");
     QCOMPARE(FileTree::read(linkTarget), version("1.2"));
-    QVERIFY(gameStarted());
-    const QStringList log = sandbox->logMessages();
+    QVERIFY(road->gameStarted());
+    const QStringList log = road->logMessages();
     QCOMPARE(log.count(withPaths("Renamed \"{staging}\" to \"{install}\" successfully.")), installed.isEmpty() ? 1 : 2);
 }
 
@@ -866,14 +796,14 @@ void TestLauncherPatchRoads::receiptNamesTheNewVersionBeforeTheOldOneGoes()
     const LauncherSandbox::Result killed = runWithFaults({{"PELWINTER_FAULT_KILL_AT_LOG", "Saved install receipt."}});
     QVERIFY2(killed.exitStatus == QProcess::CrashExit, killed.out.constData());
     QCOMPARE(FileTree::read(swapDir() + "_new_new"), version("1.0"));
-    QCOMPARE(FileTree::read(installDir()), version("1.1"));
-    QCOMPARE(readReceipt().value("version").toString(), QString("1.1"));
+    QCOMPARE(FileTree::read(road->installDir()), version("1.1"));
+    QCOMPARE(road->readReceipt().value("version").toString(), QString("1.1"));
 
-    const LauncherSandbox::Result run = runLauncher();
+    const LauncherSandbox::Result run = road->runLauncher();
 
-    QVERIFY2(run.out.endsWith(doneLine), qPrintable(run.out + sandbox->logMessages().join('\n')));
+    QVERIFY2(run.out.endsWith(doneLine), qPrintable(run.out + road->logMessages().join('\n')));
     verifyInstallAt("1.2");
-    QVERIFY(gameStarted());
+    QVERIFY(road->gameStarted());
     // Only the manifest of 1.1 and the patch from 1.1 were fetched: nothing repaired, nothing twice.
     QStringList blobs;
     for (const TestUpdateServer::Request& request : server->requestLog()) {
@@ -914,7 +844,7 @@ void TestLauncherPatchRoads::strayEntriesWhereTheLauncherWorksAreRemoved()
         linkInstall(link);
     installVersion("1.1");
     publish("1.2");
-    const QString precious = sandbox->root() + "/precious";
+    const QString precious = road->root() + "/precious";
     const FileTree::Entries preciousTree{{"keep.txt", FileTree::file("keep me\n")},
                                          {"sub/", FileTree::dir()},
                                          {"sub/save.dat", FileTree::file(randomBytes(3000, 41))}};
@@ -928,13 +858,13 @@ void TestLauncherPatchRoads::strayEntriesWhereTheLauncherWorksAreRemoved()
         file.write("stray\n");
     }
 
-    const LauncherSandbox::Result run = runLauncher();
+    const LauncherSandbox::Result run = road->runLauncher();
 
-    QVERIFY2(run.out.endsWith(doneLine), qPrintable(run.out.right(1500) + sandbox->logMessages().join('\n')));
+    QVERIFY2(run.out.endsWith(doneLine), qPrintable(run.out.right(1500) + road->logMessages().join('\n')));
     verifyInstallAt("1.2");
     QCOMPARE(FileTree::read(precious), preciousTree);
     QVERIFY(!QFileInfo::exists(stray) && !QFileInfo(stray).isSymLink());
-    QVERIFY(sandbox->logMessages().contains("Removed \"" + stray + "\" successfully."));
+    QVERIFY(road->logMessages().contains("Removed \"" + stray + "\" successfully."));
     if (!link.isEmpty())
         verifyLinkKept();
 }

@@ -1,4 +1,5 @@
 #include "support/FakeGame.h"
+#include "support/Files.h"
 #include "support/LauncherSandbox.h"
 
 #include <QDirIterator>
@@ -27,13 +28,6 @@ QStringList snapshot(const QString& root, const QString& skip)
     return entries;
 }
 
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    file.open(QIODevice::WriteOnly);
-    file.write(content);
-}
 } // namespace
 
 class TestLauncherStartup : public QObject

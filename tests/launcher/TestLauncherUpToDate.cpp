@@ -1,6 +1,7 @@
 #include "support/FakeGame.h"
+#include "support/Files.h"
 #include "support/GameContent.h"
-#include "support/LauncherSandbox.h"
+#include "support/LauncherRoad.h"
 #include "support/TestUpdateServer.h"
 
 #include <QDir>
@@ -8,15 +9,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTest>
 #include <functional>
 #include <memory>
 #include <sys/stat.h>
 
 using GameContent::publishFile;
-using GameContent::readFile;
-using GameContent::writeFile;
 
 namespace
 {
@@ -92,16 +90,7 @@ private slots:
     void receiptAndManifestArriveInEitherOrder();
 
 private:
-    QString installDir() const { return sandbox->installDir("main"); }
-    QString receiptPath() const { return installDir() + ".json"; }
-    QJsonObject branchManifest(const QJsonArray& files) const;
-    void publishBranch(const QJsonArray& files);
-    LauncherSandbox::Result runLauncher();
-    QString gameRecord() const { return sandbox->root() + "/game.record"; }
-    bool gameStarted() const { return FakeGame::readRecord(gameRecord(), 5000).found; }
-
-    std::unique_ptr<TestUpdateServer> server;
-    std::unique_ptr<LauncherSandbox> sandbox;
+    std::unique_ptr<LauncherRoad> road;
 };
 
 void TestLauncherUpToDate::initTestCase()
@@ -111,41 +100,13 @@ void TestLauncherUpToDate::initTestCase()
 
 void TestLauncherUpToDate::init()
 {
-    server = std::make_unique<TestUpdateServer>(TEST_CA_DIR);
-    sandbox = std::make_unique<LauncherSandbox>();
-    QVERIFY(sandbox->isValid());
-    sandbox->setEnv("FAKE_GAME_RECORD", gameRecord());
+    road = std::make_unique<LauncherRoad>();
+    QVERIFY(road->isValid());
 }
 
 void TestLauncherUpToDate::cleanup()
 {
-    server.reset();
-    sandbox.reset();
-}
-
-QJsonObject TestLauncherUpToDate::branchManifest(const QJsonArray& files) const
-{
-    return QJsonObject{
-        {"current_game_manifest", QJsonObject{{"version", "1.0"}, {"files", files}}},
-        {"launcher_version", QJsonObject{{"required", 5}, {"latest", 5}}},
-        {"patch_tree_nodes", QJsonArray()},
-        {"current_full_patch_resource", QJsonObject{{"hash", "fullpatch"}, {"parts", 1}, {"size", 1 << 30}}},
-    };
-}
-
-void TestLauncherUpToDate::publishBranch(const QJsonArray& files)
-{
-    server->putFile("manifest-main-linux.json", QJsonDocument(branchManifest(files)).toJson());
-}
-
-LauncherSandbox::Result TestLauncherUpToDate::runLauncher()
-{
-    QFile::remove(gameRecord());
-    server->clearRequestLog();
-    LauncherSandbox::Result result = sandbox->run(TEST_LAUNCHER_BINARY, {}, 60000);
-    if (result.exitStatus != QProcess::NormalExit || result.exitCode != 0)
-        result.finished = false;
-    return result;
+    road.reset();
 }
 
 void TestLauncherUpToDate::receiptIsWrittenOnlyWhenItChanges_data()
@@ -184,51 +145,54 @@ void TestLauncherUpToDate::receiptIsWrittenOnlyWhenItChanges()
 
     constexpr int fileCount = 2000;
     for (int i = 0; i < fileCount; ++i) {
-        QVERIFY(writeFile(
-            QString("%1/Pelwinter/Content/D%2/S%3/f%4.uasset").arg(installDir()).arg(i / 1000).arg(i / 100 % 10).arg(i),
-            pattern(100 + (i * 37) % 3000, char(i))));
+        QVERIFY(writeFile(QString("%1/Pelwinter/Content/D%2/S%3/f%4.uasset")
+                              .arg(road->installDir())
+                              .arg(i / 1000)
+                              .arg(i / 100 % 10)
+                              .arg(i),
+                          pattern(100 + (i * 37) % 3000, char(i))));
     }
-    FakeGame::install(installDir());
+    FakeGame::install(road->installDir());
     // No blob may be asked for on this road: the manifest's resources are not published.
-    QJsonArray files = GameContent::listInstalledFiles(installDir());
+    QJsonArray files = GameContent::listInstalledFiles(road->installDir());
     QCOMPARE(files.size(), fileCount + 1);
-    publishBranch(files);
-    QVERIFY(writeFile(receiptPath(), QJsonDocument(QJsonObject{{"version", "1.0"}}).toJson()));
-    QVERIFY(server->start(TEST_SERVER_PORT));
+    road->publishBranch("1.0", files);
+    QVERIFY(road->writeReceipt("1.0"));
+    QVERIFY(road->server().start(TEST_SERVER_PORT));
 
     // The first run hashes everything and writes the receipt with every record.
-    LauncherSandbox::Result run = runLauncher();
+    LauncherSandbox::Result run = road->runLauncher();
     QVERIFY(run.finished);
     QVERIFY2(run.out.endsWith(doneLine), run.out.constData());
-    QJsonObject receipt = QJsonDocument::fromJson(readFile(receiptPath())).object();
+    QJsonObject receipt = road->readReceipt();
     QCOMPARE(receipt["gameFiles"].toArray().size(), fileCount + 1);
 
     const QJsonObject before = receipt;
-    edit(receipt, files, installDir());
+    edit(receipt, files, road->installDir());
     if (receipt != before)
-        QVERIFY(writeFile(receiptPath(), QJsonDocument(receipt).toJson()));
-    publishBranch(files);
-    const QByteArray content = readFile(receiptPath());
-    const FileStamp stamp = stampOf(receiptPath());
+        QVERIFY(road->writeReceipt(receipt));
+    road->publishBranch("1.0", files);
+    const QByteArray content = readFile(road->receiptPath());
+    const FileStamp stamp = stampOf(road->receiptPath());
 
-    run = runLauncher();
+    run = road->runLauncher();
     QVERIFY(run.finished);
     QVERIFY2(run.out.endsWith(doneLine), run.out.constData());
-    QVERIFY(gameStarted());
-    QCOMPARE(server->blobRequests(), QStringList());
-    const QStringList log = sandbox->logMessages();
+    QVERIFY(road->gameStarted());
+    QCOMPARE(road->server().blobRequests(), QStringList());
+    const QStringList log = road->logMessages();
     QVERIFY(log.contains("Found 0 game files that require hashing."));
     QVERIFY(log.contains("All files validated successfully."));
     QVERIFY(log.contains("Saved install receipt."));
 
     if (!rewritten) {
-        QVERIFY(stampOf(receiptPath()) == stamp);
-        QCOMPARE(readFile(receiptPath()), content);
+        QVERIFY(stampOf(road->receiptPath()) == stamp);
+        QCOMPARE(readFile(road->receiptPath()), content);
         return;
     }
-    QVERIFY(!(stampOf(receiptPath()) == stamp));
+    QVERIFY(!(stampOf(road->receiptPath()) == stamp));
     // Written whole, as the launcher writes it: what a run from scratch would write for this install.
-    const QByteArray written = readFile(receiptPath());
+    const QByteArray written = readFile(road->receiptPath());
     const QJsonObject saved = QJsonDocument::fromJson(written).object();
     QCOMPARE(written, QJsonDocument(saved).toJson(QJsonDocument::Indented));
     QCOMPARE(saved["branch"].toString(), QString("main"));
@@ -285,28 +249,28 @@ void TestLauncherUpToDate::receiptAndManifestArriveInEitherOrder()
     QFETCH(QString, localManifestLine);
     QFETCH(QByteArray, outcome);
 
-    const QString game = FakeGame::install(installDir());
-    QJsonArray files{publishFile(*server, QDir(installDir()).relativeFilePath(game), readFile(game))};
+    const QString game = FakeGame::install(road->installDir());
+    QJsonArray files{publishFile(road->server(), QDir(road->installDir()).relativeFilePath(game), readFile(game))};
     for (int i = 0; i < 3; ++i) {
         const QString path = QString("Pelwinter/Content/f%1.pak").arg(i);
         const QByteArray content = pattern(5000 + i, char('a' + i));
-        QVERIFY(writeFile(installDir() + "/" + path, content));
-        files.append(publishFile(*server, path, content));
+        QVERIFY(writeFile(road->installDir() + "/" + path, content));
+        files.append(publishFile(road->server(), path, content));
     }
-    publishBranch(files);
+    road->publishBranch("1.0", files);
     if (receiptExists)
-        QVERIFY(writeFile(receiptPath(), receipt));
-    sandbox->setEnv(delayed == "receipt" ? "PELWINTER_TEST_RECEIPT_PARSE_DELAY_MS"
-                                         : "PELWINTER_TEST_MANIFEST_PARSE_DELAY_MS",
-                    "400");
-    QVERIFY(server->start(TEST_SERVER_PORT));
+        QVERIFY(writeFile(road->receiptPath(), receipt));
+    road->setEnv(delayed == "receipt" ? "PELWINTER_TEST_RECEIPT_PARSE_DELAY_MS"
+                                      : "PELWINTER_TEST_MANIFEST_PARSE_DELAY_MS",
+                 "400");
+    QVERIFY(road->server().start(TEST_SERVER_PORT));
 
-    const LauncherSandbox::Result run = runLauncher();
+    const LauncherSandbox::Result run = road->runLauncher();
     QVERIFY(run.finished);
     QVERIFY2(run.out.endsWith(outcome), run.out.constData());
-    QCOMPARE(gameStarted(), outcome == doneLine);
+    QCOMPARE(road->gameStarted(), outcome == doneLine);
 
-    const QStringList log = sandbox->logMessages();
+    const QStringList log = road->logMessages();
     QStringList stages{"******* 1 / 3 DOWNLOAD MANIFEST & START HASH JOBS *******",
                        "Manifest retrieved successfully.",
                        "******* 2 / 3 CHECK LAUNCHER & DOWNLOAD VERSION INFO *******",

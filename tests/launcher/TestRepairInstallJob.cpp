@@ -1,5 +1,6 @@
 #include "jobs/RepairInstallJob.h"
 #include "jobs/RetrieveCompressedFileJob.h"
+#include "support/Files.h"
 #include "support/GameContent.h"
 #include "support/TestUpdateServer.h"
 
@@ -16,8 +17,6 @@
 #include <QTimer>
 
 using GameContent::publishFile;
-using GameContent::readFile;
-using GameContent::writeFile;
 
 namespace
 {

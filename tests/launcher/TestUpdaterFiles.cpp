@@ -1,4 +1,5 @@
 #include "BuildConfig.h"
+#include "support/Files.h"
 #include "updater/Updater.h"
 
 #include <QDir>
@@ -50,14 +51,6 @@ QStringList repeated(const QString& line, int times)
     for (int i = 0; i < times; ++i)
         lines.append(line);
     return lines;
-}
-
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
 }
 
 void makeLink(const QString& target, const QString& linkPath)

@@ -4,6 +4,7 @@
 
 #include "support/DirDiffWriter.h"
 #include "support/FileTree.h"
+#include "support/Files.h"
 #include "support/PatchWriter.h"
 #include "support/RandomBytes.h"
 
@@ -67,18 +68,6 @@ MeasuredRun dirpatchMeasured(const QStringList& args)
         run.peakKiB = fields[1].toLong();
     }
     return run;
-}
-
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 Entries oldTree()

@@ -4,6 +4,7 @@
 
 #include "support/DirDiffWriter.h"
 #include "support/FileTree.h"
+#include "support/Files.h"
 #include "support/RandomBytes.h"
 #include "support/ScratchMount.h"
 
@@ -73,12 +74,6 @@ QStringList killAt(const QString& killPoint, int count = 1)
     return {"LD_PRELOAD=" LAUNCHER_FAULTS, "ASAN_OPTIONS=" + asanOptions + "verify_asan_link_order=0",
             "PELWINTER_FAULT_KILL_AT_PATH=" + killPoint,
             "PELWINTER_FAULT_KILL_AT_PATH_COUNT=" + QString::number(count)};
-}
-
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
 }
 
 // Everything below root as lstat shows it: kind, all mode bits, and the bytes of a file or a link's target.

@@ -11,6 +11,7 @@
 #include "patch/drivers/dir_patch_driver.h"
 #include "support/DirDiffWriter.h"
 #include "support/FileTree.h"
+#include "support/Files.h"
 #include "support/OpenDescriptors.h"
 #include "support/RandomBytes.h"
 #include "support/ScratchMount.h"
@@ -58,18 +59,6 @@ void collect(dpatch_TCopyListener* listener, const unsigned char* data, const un
     ByteCollector* self = static_cast<ByteCollector*>(listener->listenerOwner);
     self->bytes.append(reinterpret_cast<const char*>(data), data_end - data);
     self->pieces.append(int(data_end - data));
-}
-
-bool writeFile(const QString& path, const QByteArray& content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
 mode_t modeOf(const QString& path)
@@ -324,9 +313,9 @@ void TestFileCopy::copyWays()
     QCOMPARE(run.errors, QByteArray());
     QCOMPARE(int(run.way), way);
     QCOMPARE(run.descriptorsLeftOpen, 0);
-    QVERIFY(readFile(newPath) == content);
+    QVERIFY(readFile(newPath, "<unreadable>") == content);
     QCOMPARE(modeOf(newPath), defaultFileMode());
-    QVERIFY(readFile(oldPath) == content);
+    QVERIFY(readFile(oldPath, "<unreadable>") == content);
     if (withListener) {
         QVERIFY(collector.bytes == content);
         for (int piece : collector.pieces)
@@ -391,7 +380,7 @@ void TestFileCopy::clonedCopySharesItsBlocks()
     for (const auto& extent : newExtents.list)
         mapped += extent.second;
     QVERIFY(mapped >= quint64(content.size()));
-    QVERIFY(readFile(newPath) == content);
+    QVERIFY(readFile(newPath, "<unreadable>") == content);
 }
 
 // Appending a part file at a place of a growing file, as a download joins its parts: blocks are shared only

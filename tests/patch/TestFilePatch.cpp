@@ -5,6 +5,7 @@
 #include "patch/drivers/file_patch_driver.h"
 #include "support/DirDiffWriter.h"
 #include "support/FileTree.h"
+#include "support/Files.h"
 #include "support/PatchWriter.h"
 #include "support/StderrCapture.h"
 
@@ -15,18 +16,6 @@
 
 namespace
 {
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
 struct Window
 {
     qint64 prefix = 0; // bytes in front of the diff; 0: no window
@@ -157,8 +146,8 @@ void TestFilePatch::run()
     QCOMPARE(code, expectedCode);
     QCOMPARE(errors, expectedError);
     if (expectedCode == 0)
-        QCOMPARE(readFile(outPath), newData);
-    QCOMPARE(readFile(oldPath), oldData);
+        QCOMPARE(readFile(outPath, "<missing>"), newData);
+    QCOMPARE(readFile(oldPath, "<missing>"), oldData);
 }
 
 QTEST_GUILESS_MAIN(TestFilePatch)

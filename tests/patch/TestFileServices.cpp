@@ -1,6 +1,7 @@
 // File streams and path services on real files in a temporary directory, including full disks.
 
 #include "patch/os/file_services.h"
+#include "support/Files.h"
 #include "support/OpenDescriptors.h"
 #include "support/RandomBytes.h"
 
@@ -15,21 +16,6 @@
 
 namespace
 {
-void writeFile(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(data), data.size());
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return "<missing>";
-    return file.readAll();
-}
-
 int modeOf(const QString& path)
 {
     struct stat info;
@@ -225,13 +211,13 @@ void TestFileServices::outputWritesOnlySequentially()
     QVERIFY(out.fileError);
     QCOMPARE(out.out_length, quint64(200));
     QVERIFY(dpatch_TFileStreamOutput_close(&out));
-    QCOMPARE(readFile(path("o")), data);
+    QCOMPARE(readFile(path("o"), "<missing>"), data);
 
     dpatch_TFileStreamOutput gap = {};
     QVERIFY(dpatch_TFileStreamOutput_open(&gap, QFile::encodeName(path("gap")).constData(), 10));
     QVERIFY(!writeAt(gap, 1, "x"));
     QVERIFY(dpatch_TFileStreamOutput_close(&gap));
-    QCOMPARE(readFile(path("gap")), QByteArray());
+    QCOMPARE(readFile(path("gap"), "<missing>"), QByteArray());
 }
 
 void TestFileServices::outputRefusesWritesPastDeclaredSize()
@@ -243,7 +229,7 @@ void TestFileServices::outputRefusesWritesPastDeclaredSize()
     QVERIFY(out.fileError);
     QCOMPARE(out.out_length, quint64(8));
     QVERIFY(dpatch_TFileStreamOutput_close(&out));
-    QCOMPARE(readFile(path("o")), QByteArray("12345678"));
+    QCOMPARE(readFile(path("o"), "<missing>"), QByteArray("12345678"));
 }
 
 void TestFileServices::outputReadBackThenWriteFails()
@@ -261,7 +247,7 @@ void TestFileServices::outputReadBackThenWriteFails()
     QVERIFY(!writeAt(out, 10, "abc"));
     QVERIFY(!out.readingBack);
     QVERIFY(dpatch_TFileStreamOutput_close(&out));
-    QCOMPARE(readFile(path("o")), QByteArray("0123456789"));
+    QCOMPARE(readFile(path("o"), "<missing>"), QByteArray("0123456789"));
 }
 
 void TestFileServices::outputOpenExistingContinuesAtEnd()
@@ -282,7 +268,7 @@ void TestFileServices::outputOpenExistingContinuesAtEnd()
     QVERIFY(dpatch_TFileStreamOutput_openExisting(&out, QFile::encodeName(path("e")).constData(), 8));
     QVERIFY(writeAt(out, 4, "tail"));
     QVERIFY(dpatch_TFileStreamOutput_sync(&out));
-    QCOMPARE(readFile(path("e")), QByteArray("headtail"));
+    QCOMPARE(readFile(path("e"), "<missing>"), QByteArray("headtail"));
     QVERIFY(dpatch_TFileStreamOutput_close(&out));
 }
 
@@ -421,8 +407,8 @@ void TestFileServices::makeDir()
         QVERIFY(QFileInfo(path(name)).isDir());
         QCOMPARE(modeOf(path(name)), 0755);
     }
-    QCOMPARE(readFile(path("file")), QByteArray("x"));
-    QCOMPARE(readFile(path("dir/keep")), QByteArray("k"));
+    QCOMPARE(readFile(path("file"), "<missing>"), QByteArray("x"));
+    QCOMPARE(readFile(path("dir/keep"), "<missing>"), QByteArray("k"));
     QVERIFY(!QFileInfo::exists(path("a")));
 }
 
@@ -511,10 +497,10 @@ void TestFileServices::renameAndRemove()
     QVERIFY(QDir(dir->path()).mkpath("from/inner"));
     writeFile(path("from/inner/f"), "data");
     QVERIFY(renamePath(QFile::encodeName(path("from/")).constData(), QFile::encodeName(path("to/")).constData()));
-    QCOMPARE(readFile(path("to/inner/f")), QByteArray("data"));
+    QCOMPARE(readFile(path("to/inner/f"), "<missing>"), QByteArray("data"));
     QVERIFY(
         relocatePath(QFile::encodeName(path("to/inner/f")).constData(), QFile::encodeName(path("to/g")).constData()));
-    QCOMPARE(readFile(path("to/g")), QByteArray("data"));
+    QCOMPARE(readFile(path("to/g"), "<missing>"), QByteArray("data"));
     QVERIFY(!renamePath(QFile::encodeName(path("gone")).constData(), QFile::encodeName(path("x")).constData()));
 
     QVERIFY(!deleteDirectory(QFile::encodeName(path("to/")).constData())); // not empty
@@ -548,7 +534,7 @@ void TestFileServices::plainStdioHelpers()
     const QByteArray tail("++");
     QVERIFY(writeChunked(file, bytes(tail), bytes(tail) + tail.size()));
     fclose(file);
-    QCOMPARE(readFile(path("c")), data + "++");
+    QCOMPARE(readFile(path("c"), "<missing>"), data + "++");
     QVERIFY(!openForAppend(QFile::encodeName(path("none")).constData(), &file, nullptr));
     QVERIFY(!QFile::exists(path("none")));
 

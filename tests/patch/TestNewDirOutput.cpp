@@ -5,6 +5,7 @@
 #include "patch/dir/new_dir_output.h"
 #include "patch/drivers/dir_patch_driver.h"
 #include "patch/os/file_services.h"
+#include "support/Files.h"
 #include "support/StderrCapture.h"
 
 #include <QDir>
@@ -15,12 +16,6 @@
 
 namespace
 {
-bool writeFile(const QString& path, const QByteArray& content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
 // Records every listener call as one text, and writes real files through the engine's services.
 struct EventListener
 {

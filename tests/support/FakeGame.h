@@ -1,5 +1,8 @@
 #pragma once
 
+#include "Files.h"
+
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -20,11 +23,18 @@ QString executablePath(const QString& installDir, Kind kind = Kind::Game);
 // returns the path.
 QString installFrom(const QString& scriptPath, const QString& installDir, Kind kind);
 
-// The same with the script of this source tree (TEST_SUPPORT_DIR is set for test programs only).
+// The same with the script of this source tree (TEST_SUPPORT_DIR is set for test programs and the
+// support library, not for benchmarks).
 #ifdef TEST_SUPPORT_DIR
 inline QString install(const QString& installDir, Kind kind = Kind::Game)
 {
     return installFrom(QStringLiteral(TEST_SUPPORT_DIR) + "/fake-game", installDir, kind);
+}
+
+// The script's bytes, for trees that hold the game as a file among others; empty when unreadable.
+inline QByteArray script()
+{
+    return readFile(QStringLiteral(TEST_SUPPORT_DIR) + "/fake-game");
 }
 #endif
 

@@ -25,8 +25,4 @@ QJsonObject publishFile(TestUpdateServer& server, const QString& path, const QBy
 // a branch whose files are all installed lists them; the resources are named by 64 hex digits (of
 // the path) and are never published, so a run that asks for one fails. Empty when b3sum fails.
 QJsonArray listInstalledFiles(const QString& installDir);
-
-// Writes content to path, making its folders; false when that fails.
-bool writeFile(const QString& path, const QByteArray& content);
-QByteArray readFile(const QString& path);
 } // namespace GameContent

@@ -4,8 +4,9 @@
 
 #include "support/FakeGame.h"
 #include "support/FileTree.h"
+#include "support/Files.h"
 #include "support/GameContent.h"
-#include "support/LauncherSandbox.h"
+#include "support/LauncherRoad.h"
 #include "support/RandomBytes.h"
 #include "support/TestUpdateServer.h"
 
@@ -35,9 +36,7 @@ Entries version(const QString& name)
         pak.replace(5000 * i, 300, randomBytes(300, 10 + i));
         pak.append(randomBytes(20000, 20 + i));
     }
-    Entries tree{{gamePath, FileTree::file(GameContent::readFile(QStringLiteral(TEST_SUPPORT_DIR) + "/fake-game") +
-                                               "# " + name.toUtf8() + "\n",
-                                           true)},
+    Entries tree{{gamePath, FileTree::file(FakeGame::script() + "# " + name.toUtf8() + "\n", true)},
                  {"Pelwinter/Content/base.pak", FileTree::file(randomBytes(80000, 2))},
                  {"Pelwinter/Content/level.pak", FileTree::file(pak)},
                  {"Pelwinter/Config/empty.ini", FileTree::file("")}};
@@ -52,7 +51,7 @@ Entries version(const QString& name)
 
 QJsonObject readJson(const QString& path)
 {
-    return QJsonDocument::fromJson(GameContent::readFile(path)).object();
+    return QJsonDocument::fromJson(readFile(path)).object();
 }
 
 // A blob as the launcher downloads it: its parts joined in order.
@@ -61,10 +60,10 @@ QByteArray joinedBlob(const QString& publishedDir, const QJsonObject& resource)
     const QString path = publishedDir + "/blobs/" + resource["hash"].toString();
     const int parts = resource["parts"].toInt();
     if (parts == 1)
-        return GameContent::readFile(path);
+        return readFile(path);
     QByteArray joined;
     for (int i = 0; i < parts; ++i)
-        joined += GameContent::readFile(path + "_" + QString::number(i));
+        joined += readFile(path + "_" + QString::number(i));
     return joined;
 }
 
@@ -216,7 +215,7 @@ void TestPublishBranch::patchesTurnEachVersionIntoTheNext()
 
     QTemporaryDir dir;
     const QString patchPath = dir.filePath("patch");
-    QVERIFY(GameContent::writeFile(patchPath, patch));
+    QVERIFY(writeFile(patchPath, patch));
     // The full patch is applied to an empty folder, as the launcher does.
     const QString oldDir = from.isEmpty() ? dir.filePath("empty") : sourceDir(from);
     QVERIFY(QDir().mkpath(oldDir));
@@ -274,23 +273,18 @@ void TestPublishBranch::launcherInstallsAndUpdatesFromWhatWasPublished()
     const QString root = work.filePath("served");
     TestUpdateServer server(TEST_CA_DIR, root);
     QVERIFY(server.start(TEST_SERVER_PORT));
-    LauncherSandbox sandbox;
-    const QString record = sandbox.root() + "/game.record";
-    sandbox.setEnv("FAKE_GAME_RECORD", record);
+    LauncherRoad road(server);
 
     // The first release, then the next two published into the same folder, as a server grows.
     const QList<QStringList> releases{{"1.0"}, allVersions};
     for (const QStringList& release : releases) {
         QVERIFY(publish(root, {}, release));
-        QFile::remove(record);
-        server.clearRequestLog();
-
-        const LauncherSandbox::Result run = sandbox.run(TEST_LAUNCHER_BINARY, {}, 60000);
+        const LauncherSandbox::Result run = road.runLauncher();
 
         QVERIFY2(run.finished && run.exitCode == 0, run.out.constData());
         QVERIFY2(run.out.endsWith("\x1b[1;37;42mAll done!\x1b[0m\n"), run.out.constData());
-        QCOMPARE(FileTree::read(sandbox.installDir()), FileTree::read(sourceDir(release.last())));
-        QVERIFY(FakeGame::readRecord(record).found);
+        QCOMPARE(FileTree::read(road.installDir()), FileTree::read(sourceDir(release.last())));
+        QVERIFY(road.gameStarted());
     }
     // The update took the chain of patches, not the full patch.
     const QJsonObject published = readJson(root + "/manifest-main-linux.json");
