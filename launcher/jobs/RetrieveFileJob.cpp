@@ -44,13 +44,21 @@ std::unique_ptr<PartStore> RetrieveFileJob::makePartStore() const
     return std::make_unique<PartFilesStore>(outputPath, partCount);
 }
 
-// Ends a reply that is no longer wanted: nothing of ours listens to it any more, it is aborted if
-// still running, and its entry is cleared so that nothing touches it again once it is deleted.
+// Aborts a reply that is still running. One that has already met an error of its own is left to end
+// by itself: aborting it as well would report a second error, which Qt refuses with a warning.
+void RetrieveFileJob::abortIfRunning(QNetworkReply* reply)
+{
+    if (!reply->isFinished() && reply->error() == QNetworkReply::NoError)
+        reply->abort();
+}
+
+// Ends a reply that is no longer wanted: nothing of ours listens to it any more, and its entry is
+// cleared so that nothing touches it again once it is deleted. Deleting a running reply cancels its
+// request; it is not aborted first, since an abort that meets the reply's own error on Qt's side is
+// reported twice (a warning from Qt after the job has given its outcome).
 void RetrieveFileJob::dropReply(QNetworkReply*& reply)
 {
     disconnect(reply, nullptr, this, nullptr);
-    if (!reply->isFinished())
-        reply->abort();
     reply->deleteLater();
     reply = nullptr;
 }
@@ -308,8 +316,7 @@ void RetrieveFileJob::failPartAttempt(int partIndex, const QString& reason)
     QNetworkReply* reply = replies[partIndex];
     disconnect(reply, nullptr, this, nullptr);
     qDebug() << "Failure:" << reason;
-    if (!reply->isFinished())
-        reply->abort();
+    abortIfRunning(reply);
     endAttempt(partIndex);
 }
 

@@ -97,6 +97,7 @@ private:
     void writePartsToFiles(int partIndex);
     void failPartAttempt(int partIndex, const QString& reason);
     void endAttempt(int partIndex);
+    static void abortIfRunning(QNetworkReply* reply);
     void dropReply(QNetworkReply*& reply);
     void failWrite(const QString& path, const QString& cause);
     void failJob();
