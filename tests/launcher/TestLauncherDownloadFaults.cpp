@@ -30,6 +30,16 @@ namespace
 const QByteArray doneLine = "\x1b[1;37;42mAll done!\x1b[0m\n";
 const QString manifestPath = "/update/manifest-main-linux.json";
 
+// Why a run did not end as it should: how the process ended and the end of its log, where a run that
+// hangs stands (the test library cuts long messages short, so the beginning would say nothing).
+QString whyNotFinished(const LauncherSandbox::Result& run, const LauncherRoad& road)
+{
+    return QString("exit code %1, %2, stderr: %3; the log ends: %4")
+        .arg(run.exitCode)
+        .arg(run.exitStatus == QProcess::CrashExit ? "crashed or killed" : "exited")
+        .arg(QString::fromLocal8Bit(run.err.right(300)), road.readLog().right(1200));
+}
+
 QByteArray failureLine(const QString& title, const QString& error)
 {
     return ("\x1b[1;37;41m" + title + "\x1b[0m \x1b[1;31m" + error + "\x1b[0m\n").toUtf8();
@@ -121,7 +131,7 @@ void TestLauncherDownloadFaults::stalledAttemptsFailAndAreRetried()
     const QByteArray gameBefore = readFile(FakeGame::executablePath(road->installDir()));
 
     const LauncherSandbox::Result run = road->runLauncher(120000);
-    QVERIFY2(run.finished, qPrintable(road->readLog()));
+    QVERIFY2(run.finished, qPrintable(whyNotFinished(run, *road)));
 
     // Ten attempts, as for any failed part; each one ends within twice the window after it started,
     // and the next starts after its pause.
@@ -184,7 +194,7 @@ void TestLauncherDownloadFaults::steadyTransfersAreNeverCut()
     QVERIFY(road->server().start(TEST_SERVER_PORT));
 
     const LauncherSandbox::Result run = road->runLauncher(120000);
-    QVERIFY2(run.finished, qPrintable(road->readLog()));
+    QVERIFY2(run.finished, qPrintable(whyNotFinished(run, *road)));
     QVERIFY2(run.out.endsWith(doneLine), run.out.constData());
     QVERIFY(road->gameStarted());
     QCOMPARE(readFile(road->installDir() + "/Pelwinter/Content/a.pak"), content);
@@ -208,7 +218,7 @@ void TestLauncherDownloadFaults::unwritableDownloadNamesItsCause()
     QVERIFY(road->server().start(TEST_SERVER_PORT));
 
     const LauncherSandbox::Result run = road->runLauncher(120000);
-    QVERIFY2(run.finished, qPrintable(road->readLog()));
+    QVERIFY2(run.finished, qPrintable(whyNotFinished(run, *road)));
     QVERIFY2(run.out.endsWith(failureLine("Update Failed!", "Download failed for patch 1!")), run.out.constData());
     const QStringList log = road->logMessages();
     const QStringList failed = log.filter("Failed to write downloaded data to");
@@ -232,7 +242,7 @@ void TestLauncherDownloadFaults::brokenBlobNamesZstdsError()
     QVERIFY(road->server().start(TEST_SERVER_PORT));
 
     const LauncherSandbox::Result run = road->runLauncher(120000);
-    QVERIFY2(run.finished, qPrintable(road->readLog()));
+    QVERIFY2(run.finished, qPrintable(whyNotFinished(run, *road)));
     const QStringList log = road->logMessages();
     const QString address = road->server().url("/update/blobs/notzstd");
     QVERIFY(log.contains(QString(R"(Failed to decompress "%1")").arg(address)));
