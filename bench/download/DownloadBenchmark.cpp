@@ -1,6 +1,6 @@
 // Downloads a 256 MiB blob from the loopback HTTPS test server in 1 and in 8 parts with
 // RetrieveFileJob and prints the throughput next to curl fetching the same blob.
-#include "jobs/RetrieveFileJob.h"
+#include "bench/TimedDownload.h"
 #include "support/RandomBytes.h"
 #include "support/TestUpdateServer.h"
 
@@ -26,20 +26,8 @@ double jobThroughput(QNetworkAccessManager* manager, const QString& url, int par
 {
     double best = 0;
     for (int round = 0; round < rounds; ++round) {
-        RetrieveFileJob job(manager, url, "Benchmark", parts, blobSize, nullptr);
-        QEventLoop loop;
-        bool ok = false;
-        QObject::connect(&job, &RetrieveFileJob::downloaded, &loop, [&](const QByteArray& file) {
-            ok = file.size() == blobSize;
-            loop.quit();
-        });
-        QObject::connect(&job, &RetrieveFileJob::failed, &loop, &QEventLoop::quit);
-        QElapsedTimer timer;
-        timer.start();
-        job.go();
-        loop.exec();
-        const qint64 elapsed = timer.nsecsElapsed();
-        if (!ok)
+        const qint64 elapsed = timedDownloadNSecs(manager, url, "Benchmark", parts, blobSize, blobSize);
+        if (elapsed < 0)
             return -1;
         best = qMax(best, megabytesPerSecond(blobSize, elapsed));
     }

@@ -5,7 +5,7 @@
 // Medians of five, the two sides interleaved. Not a ctest test:
 //
 //     build/bench/uptodate/manifest_download_benchmark [megabytes, default 25]
-#include "jobs/RetrieveFileJob.h"
+#include "bench/TimedDownload.h"
 #include "support/BenchTiming.h"
 #include "support/RandomBytes.h"
 #include "support/TestUpdateServer.h"
@@ -24,20 +24,9 @@ namespace
 double jobMSecs(const QString& url, qint64 size)
 {
     QNetworkAccessManager manager;
-    RetrieveFileJob job(&manager, url, "Manifest", 1, 0, nullptr);
-    QEventLoop loop;
-    bool ok = false;
-    QObject::connect(&job, &RetrieveFileJob::downloaded, &loop, [&](const QByteArray& file) {
-        ok = file.size() == size;
-        loop.quit();
-    });
-    QObject::connect(&job, &RetrieveFileJob::failed, &loop, &QEventLoop::quit);
     sync();
-    QElapsedTimer timer;
-    timer.start();
-    job.go();
-    loop.exec();
-    return ok ? double(timer.nsecsElapsed()) / 1e6 : -1;
+    const qint64 nsecs = timedDownloadNSecs(&manager, url, "Manifest", 1, 0, size);
+    return nsecs >= 0 ? double(nsecs) / 1e6 : -1;
 }
 
 double curlMSecs(const QString& url)
