@@ -19,9 +19,16 @@ StallWatch::StallWatch(QNetworkReply* reply, QString name, int windowMSecs, qint
     connect(&ticker, &QTimer::timeout, this, &StallWatch::check);
     connect(reply, &QNetworkReply::socketStartedConnecting, this, &StallWatch::begin);
     connect(reply, &QNetworkReply::requestSent, this, &StallWatch::begin);
-    connect(reply, &QNetworkReply::metaDataChanged, this, [this] { headersArrived = true; });
-    connect(reply, &QNetworkReply::downloadProgress, this,
-            [this](qint64 bytesReceived, qint64) { received = qMax(received, bytesReceived); });
+    // Headers or bytes prove that the request has left Qt's queue too: the window is open from then at the
+    // latest, should neither signal above have come.
+    connect(reply, &QNetworkReply::metaDataChanged, this, [this] {
+        headersArrived = true;
+        begin();
+    });
+    connect(reply, &QNetworkReply::downloadProgress, this, [this](qint64 bytesReceived, qint64) {
+        received = qMax(received, bytesReceived);
+        begin();
+    });
     connect(reply, &QNetworkReply::finished, &ticker, &QTimer::stop);
 }
 
