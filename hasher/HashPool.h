@@ -13,6 +13,11 @@ namespace hasher
 
 tbb::task_arena& hashPool();
 
+// BLAKE3 picks its SIMD routines on first use by filling a plain static, with no lock. Every entry
+// point of the hasher calls this before any worker can hash, so that the detection runs once, on
+// the calling thread, and every worker's later read of it is ordered after that write.
+void detectBlake3FeaturesOnce();
+
 // Every thread that reads files for the hasher reads into one buffer of its own, made on first
 // use and kept for the thread's life. Only code that never waits on the pool while the buffer
 // holds data may use it: a worker waiting at a fork may pick up another file or another leaf,

@@ -97,6 +97,7 @@ void hashIndex(const char* const* paths, uint8_t* outHashes, uint8_t* outOk, int
 
 extern "C" void hash_files(const char* const* paths, uint8_t* out_hashes, uint8_t* out_ok, int32_t count)
 {
+    hasher::detectBlake3FeaturesOnce();
     blake3_hasher hasherTemplate;
     blake3_hasher_init(&hasherTemplate);
     if (count <= 0)

@@ -2,6 +2,7 @@
 
 #include <QAtomicInt>
 #include <QFile>
+#include <QMutex>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -14,9 +15,13 @@ namespace
 const QString dashes(69, '-');
 const QRegularExpression messageLine("^\\[0x[0-9a-f]{4,}\\s*\\|(\\d\\d):(\\d\\d):(\\d\\d)\\.(\\d\\d\\d)\\] (.*)$");
 
+// Logging threads may still be writing when the handler is installed, so the list is shared by
+// several threads at once.
+QMutex capturedLock;
 QStringList captured;
 void captureHandler(QtMsgType, const QMessageLogContext&, const QString& message)
 {
+    const QMutexLocker locker(&capturedLock);
     captured.append(message);
 }
 
