@@ -28,6 +28,7 @@ const uid_t kUser = 65534;
 struct Outcome
 {
     int code = -1;
+    QByteArray out;
     QByteArray err;
 };
 
@@ -44,6 +45,7 @@ Outcome patchRun(const QStringList& prefix, const QStringList& args)
         return outcome;
     }
     outcome.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    outcome.out = process.readAllStandardOutput();
     outcome.err = process.readAllStandardError();
     return outcome;
 }
@@ -115,6 +117,7 @@ class TestDirpatchInPlaceModes : public QObject
 
 private slots:
     void privateAndSetgidFoldersKept();
+    void groupTheUserMayNotGiveNoted();
     void foldersTheUserMayNotWriteOrRead_data();
     void foldersTheUserMayNotWriteOrRead();
     void asideWithClosedFoldersRemovedByTheNextRun();
@@ -160,6 +163,34 @@ void TestDirpatchInPlaceModes::privateAndSetgidFoldersKept()
     QCOMPARE(folderModes(oldDir), expected);
     QCOMPARE(statOf(oldDir + "/a.bin").st_gid, group);
     QCOMPARE(statOf(oldDir + "/fresh/n").st_gid, group);
+    QCOMPARE(beside(sandbox.filePath("trees")), QStringList{"game"});
+}
+
+// R of the user's own but of a group the user is not in: the new tree can't have that group, which a line
+// says, and the patch goes on with the user's group and R's mode.
+void TestDirpatchInPlaceModes::groupTheUserMayNotGiveNoted()
+{
+    QString whyNot;
+    const QStringList user = asUser(&whyNot);
+    if (user.isEmpty())
+        QSKIP(qPrintable(whyNot));
+    QTemporaryDir sandbox;
+    const QString oldDir = sandbox.filePath("trees/game");
+    QVERIFY(FileTree::write(oldDir, {{"a", FileTree::file("old a")}}));
+    QVERIFY(FileTree::write(sandbox.filePath("wanted"), {{"a", FileTree::file("new a")}}));
+    QVERIFY(DirDiffWriter::build(oldDir, sandbox.filePath("wanted")).save(sandbox.filePath("p.diff")));
+    QVERIFY(QProcess::execute("chown", {"-R", QString("%1:%1").arg(kUser), sandbox.path()}) == 0);
+    QVERIFY(setMode(sandbox.path(), 0755));
+    QVERIFY(chown(QFile::encodeName(oldDir).constData(), kUser, 0) == 0);
+    QVERIFY(setMode(oldDir, 02775));
+
+    const Outcome result = patchRun(user, {"-f", oldDir, sandbox.filePath("p.diff"), oldDir});
+    QVERIFY2(result.code == 0, result.err.constData());
+    QVERIFY2(result.out.contains("WARNING: can't give the new tree the old folder's group \"" +
+                                 QFile::encodeName(oldDir) + ".dirpatch-new\"\n"),
+             result.out.constData());
+    QCOMPARE(FileTree::read(oldDir), FileTree::read(sandbox.filePath("wanted")));
+    QCOMPARE(folderModes(oldDir).value(""), "2775 group " + QString::number(kUser));
     QCOMPARE(beside(sandbox.filePath("trees")), QStringList{"game"});
 }
 
