@@ -206,6 +206,7 @@ void TestDirpatchInPlaceModes::foldersTheUserMayNotWriteOrRead_data()
     QTest::newRow("unreadable folder the diff doesn't know") << "saves" << 0 << false;
     QTest::newRow("unreadable folder in an unreadable one") << "lib/deep lib" << 0 << false;
     QTest::newRow("the tree itself read-only") << "" << 0555 << false;
+    QTest::newRow("the tree itself unreadable") << "lib " << 0 << false;
     QTest::newRow("diff corrupt, unreadable folders") << "lib saves" << 0 << true;
     QTest::newRow("diff corrupt, read-only folders") << "lib saves" << 0555 << true;
 }
