@@ -2,15 +2,16 @@
 
 #include "patch/core/dpatch_log.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
@@ -192,22 +193,91 @@ void refuse(const char* text, const char* path)
     dpatch_fprintf(stderr, "%s \"%s\" ERROR!\n", text, path);
 }
 
-const char* removeFailedPath = 0;
-int removeFailedErrno = 0;
-char removeFailedBuf[dpatch_kSwapPathBufSize];
-
-int removeEntry(const char* path, const struct stat* info, int type, struct FTW* where)
+// The first entry a removal could not remove, and the system's error.
+struct RemoveFailure
 {
-    (void)info;
-    (void)where;
-    const int result = type == FTW_DP ? rmdir(path) : unlink(path);
-    if (result != 0 && errno != ENOENT) {
-        snprintf(removeFailedBuf, sizeof(removeFailedBuf), "%s", path);
-        removeFailedPath = removeFailedBuf;
-        removeFailedErrno = errno;
-        return 1;
-    }
+    std::string path;
+    int error = 0;
+};
+
+BOOL removeFailed(RemoveFailure* failure, const std::string& path, int error)
+{
+    failure->path = path;
+    failure->error = error;
     return 0;
+}
+
+// Opens the folder name of parentFd (known from lstat as info) to empty it. A folder of the running user's
+// own that the user may not read, search or write is given those bits first: it is about to go, and a
+// folder left behind because of its mode would refuse every later run.
+int openFolderToEmpty(int parentFd, const char* name, const struct stat& info, const std::string& path,
+                      RemoveFailure* failure)
+{
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = openat(parentFd, name, flags);
+    if (fd < 0 && errno == EACCES && info.st_uid == geteuid() &&
+        fchmodat(parentFd, name, (info.st_mode & 07777) | S_IRWXU, 0) == 0)
+        fd = openat(parentFd, name, flags);
+    if (fd < 0) {
+        removeFailed(failure, path, errno);
+        return -1;
+    }
+    struct stat opened;
+    if (fstat(fd, &opened) != 0) {
+        removeFailed(failure, path, errno);
+        close(fd);
+        return -1;
+    }
+    if (opened.st_uid == geteuid() && (opened.st_mode & S_IRWXU) != S_IRWXU)
+        fchmod(fd, (opened.st_mode & 07777) | S_IRWXU); // should it fail, the removals below say why
+    return fd;
+}
+
+// Removes everything in the open folder fd (named path), never following a link nor entering another file
+// system: a folder of another device below it is left for the rmdir, which fails on a mount point.
+BOOL emptyFolder(int fd, const std::string& path, dev_t device, RemoveFailure* failure)
+{
+    const int listFd = dup(fd);
+    DIR* dir = listFd < 0 ? 0 : fdopendir(listFd);
+    if (!dir) {
+        const int error = errno;
+        if (listFd >= 0)
+            close(listFd);
+        return removeFailed(failure, path, error);
+    }
+    std::vector<std::string> names;
+    errno = 0;
+    while (struct dirent* entry = readdir(dir)) {
+        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+            names.push_back(entry->d_name);
+    }
+    const int readErrno = errno;
+    closedir(dir);
+    if (readErrno != 0)
+        return removeFailed(failure, path, readErrno);
+    for (const std::string& name : names) {
+        const std::string entryPath = path + "/" + name;
+        struct stat info;
+        if (fstatat(fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT)
+                continue;
+            return removeFailed(failure, entryPath, errno);
+        }
+        if (S_ISDIR(info.st_mode) && info.st_dev == device) {
+            const int childFd = openFolderToEmpty(fd, name.c_str(), info, entryPath, failure);
+            if (childFd < 0)
+                return 0;
+            const BOOL emptied = emptyFolder(childFd, entryPath, device, failure);
+            close(childFd);
+            if (!emptied)
+                return 0;
+        }
+        // by the full path, as anything watching the removal sees it
+        const int removed = S_ISDIR(info.st_mode) ? rmdir(entryPath.c_str()) : unlink(entryPath.c_str());
+        if (removed != 0 && errno != ENOENT)
+            return removeFailed(failure, entryPath, errno);
+    }
+    return 1;
 }
 
 // Finishes a swap whose record says the new tree was complete. R, R.dirpatch-old and R.dirpatch-new are
@@ -247,17 +317,29 @@ BOOL finishSwap(TInPlaceSwap* self, const Record& record)
 
 BOOL dpatch_removeTree(const char* path)
 {
-    removeFailedPath = 0;
-    if (entryKind(path) == 0)
-        return 1;
-    const int result = nftw(path, removeEntry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
-    if (result == 0)
-        return 1;
-    if (removeFailedPath)
-        dpatch_printOsError("can't remove", removeFailedPath, 0, removeFailedErrno);
-    else
+    struct stat info;
+    if (lstat(path, &info) != 0) {
+        if (errno == ENOENT)
+            return 1;
         dpatch_printOsError("can't remove", path, 0, errno);
-    return 0;
+        return 0;
+    }
+    RemoveFailure failure;
+    BOOL removed = 0;
+    if (!S_ISDIR(info.st_mode)) {
+        removed = unlink(path) == 0 || errno == ENOENT || removeFailed(&failure, path, errno);
+    } else {
+        const int fd = openFolderToEmpty(AT_FDCWD, path, info, path, &failure);
+        if (fd >= 0) {
+            removed = emptyFolder(fd, path, info.st_dev, &failure);
+            close(fd);
+            if (removed && rmdir(path) != 0 && errno != ENOENT)
+                removed = removeFailed(&failure, path, errno);
+        }
+    }
+    if (!removed)
+        dpatch_printOsError("can't remove", failure.path.c_str(), 0, failure.error);
+    return removed;
 }
 
 TInPlaceStart inPlaceSwap_start(TInPlaceSwap* self, const char* oldPath, const char* diffFile,
@@ -348,6 +430,41 @@ BOOL inPlaceSwap_beginBuild(TInPlaceSwap* self)
         return 0;
     }
     return 1;
+}
+
+BOOL inPlaceSwap_makeNewTree(TInPlaceSwap* self)
+{
+    struct stat real;
+    if (stat(self->realDir, &real) != 0) {
+        dpatch_printOsError("can't look at", self->realDir, 0, errno);
+        return 0;
+    }
+    if (mkdir(self->newDir, 0700) != 0) {
+        dpatch_printOsError("can't make the folder", self->newDir, 0, errno);
+        return 0;
+    }
+    // set through the folder just made, not through its name
+    const int fd = open(self->newDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat made;
+    if (fd < 0 || fstat(fd, &made) != 0) {
+        dpatch_printOsError("can't look at", self->newDir, 0, errno);
+        if (fd >= 0)
+            close(fd);
+        return 0;
+    }
+    BOOL hasGroup = made.st_gid == real.st_gid;
+    if (!hasGroup) {
+        hasGroup = fchown(fd, (uid_t)-1, real.st_gid) == 0;
+        if (!hasGroup)
+            dpatch_printf("WARNING: can't give the new tree the old folder's group \"%s\"\n", self->newDir);
+    }
+    // a setgid parent passes its bit on to the folders made in it, and R may have none
+    const mode_t mode = 0700 | (hasGroup ? (real.st_mode & S_ISGID) : 0);
+    const BOOL isSet = (made.st_mode & 07777) == mode || fchmod(fd, mode) == 0;
+    if (!isSet)
+        dpatch_printOsError("can't set the mode of", self->newDir, 0, errno);
+    close(fd);
+    return isSet;
 }
 
 BOOL inPlaceSwap_commit(TInPlaceSwap* self)

@@ -48,6 +48,10 @@ TInPlaceStart inPlaceSwap_start(TInPlaceSwap* self, const char* oldPath, const c
                                 dpatch_StreamPos_t diffDataOffert, dpatch_StreamPos_t diffDataSize);
 // Writes the build record; R.dirpatch-new must not exist yet.
 BOOL inPlaceSwap_beginBuild(TInPlaceSwap* self);
+// Makes R.dirpatch-new, private to the user while it is filled (0700), with R's group and, when R has
+// it, the setgid bit, so that what is made in it gets R's group as it would in R and R keeps both after the
+// swap; R's own mode is given to it once it is complete. A group the user may not give is noted and left.
+BOOL inPlaceSwap_makeNewTree(TInPlaceSwap* self);
 // Swaps the complete new tree in. A failure before R was replaced puts everything back as it was (R
 // untouched, the new tree and the record removed); a failure after it leaves the record for the next run.
 BOOL inPlaceSwap_commit(TInPlaceSwap* self);

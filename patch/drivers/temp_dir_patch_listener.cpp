@@ -6,6 +6,7 @@
 #include "patch/drivers/in_place_swap.h"
 #include "patch/os/file_services.h"
 
+#include <algorithm>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -48,12 +49,22 @@ void pathNote(const char* text, const char* path)
 
 BOOL _temp_makeNewDir(TDirPatchListener* listener, const char* pathName)
 {
-    (void)listener;
+    TInPlaceSwap* swap = swapOf(listener);
     char buf[dpatch_kPathBufSize];
-    if (pathName[0] == '\0' || !dpatch_copyWithoutTrailingSlashes(pathName, buf))
+    if (!swap || pathName[0] == '\0' || !dpatch_copyWithoutTrailingSlashes(pathName, buf))
         return 0;
+    const size_t rootLength = strlen(swap->newDir);
+    if (strcmp(buf, swap->newDir) == 0)
+        return inPlaceSwap_makeNewTree(swap);
+    // A folder where the old tree has one gets that folder's mode once it is filled; until then it is the
+    // user's alone. A new folder is made as the plain road makes it.
+    mode_t mode = 0755;
+    struct stat old;
+    if (strncmp(buf, swap->newDir, rootLength) == 0 && buf[rootLength] == '/' &&
+        lstat((std::string(swap->realDir) + (buf + rootLength)).c_str(), &old) == 0 && S_ISDIR(old.st_mode))
+        mode = 0700;
     // the new tree is made afresh: anything already there is not ours to build on
-    if (mkdir(buf, 0755) == 0)
+    if (mkdir(buf, mode) == 0)
         return 1;
     dpatch_printOsError("can't make the folder", buf, 0, errno);
     return 0;
@@ -164,6 +175,8 @@ public:
     }
 
     BOOL carry() { return walk(""); }
+    // The folders the carrying made, which the diff doesn't know, relative to the roots.
+    const std::unordered_set<std::string>& madeFolders() const { return made; }
 
 private:
     // relDir is "" or ends with '/'
@@ -215,7 +228,8 @@ private:
         return 1;
     }
 
-    // Makes the folders of relDir in the new tree that it doesn't have, with the old folders' modes.
+    // Makes the folders of relDir in the new tree that it doesn't have, the user's alone until they get the
+    // old folders' modes at the end.
     BOOL makeParents(const std::string& relDir)
     {
         size_t begin = 0;
@@ -225,12 +239,8 @@ private:
             begin = slash + 1;
             if (newPaths.count(part + "/") || made.count(part))
                 continue;
-            struct stat info;
-            mode_t mode = 0755;
-            if (lstat((oldRoot + "/" + part).c_str(), &info) == 0)
-                mode = info.st_mode & 0777;
             const std::string path = newRoot + "/" + part;
-            if (mkdir(path.c_str(), mode) != 0 || chmod(path.c_str(), mode) != 0) {
+            if (mkdir(path.c_str(), 0700) != 0) {
                 dpatch_printOsError("can't make the folder", path.c_str(), 0, errno);
                 return 0;
             }
@@ -290,9 +300,51 @@ std::string withoutSlash(const char* path)
     return path ? std::string(path, dpatch_lengthWithoutTrailingSlashes(path)) : std::string();
 }
 
-// Completes the new tree beside the old one; nothing of the old tree is changed.
-BOOL completeNewTree(TDirPatcher* P, TInPlaceSwap* swap)
+// Each folder of the new tree that stands where the old tree has a folder gets that folder's mode (as it
+// was before the run opened it) and group, the deepest first, so that a folder is read-only or unreadable
+// only once everything in it is made. The root's group was given when it was made.
+BOOL setFolderModes(TDirPatcher* P, const TTempDirPatchRun& runState, const std::string& oldRoot,
+                    const std::string& newRoot, const std::unordered_set<std::string>& madeFolders)
 {
+    std::vector<std::string> folders{""};
+    TNewDir* newDir = &P->_newDir;
+    for (size_t i = 0; i < newDir->newPathCount; ++i) {
+        const std::string path = newDir->newUtf8PathList[i];
+        if (path.size() > 1 && path.back() == '/')
+            folders.push_back(path.substr(0, path.size() - 1));
+    }
+    folders.insert(folders.end(), madeFolders.begin(), madeFolders.end());
+    // what a folder holds has longer paths than the folder
+    std::stable_sort(folders.begin(), folders.end(),
+                     [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+    for (const std::string& rel : folders) {
+        const std::string oldPath = rel.empty() ? oldRoot : oldRoot + "/" + rel;
+        const std::string newPath = rel.empty() ? newRoot : newRoot + "/" + rel;
+        struct stat old;
+        if (lstat(oldPath.c_str(), &old) != 0 || !S_ISDIR(old.st_mode))
+            continue; // a new folder keeps what it was made with
+        const auto opened = runState.openedModes.find(rel);
+        const mode_t mode = opened != runState.openedModes.end() ? opened->second : old.st_mode & 07777;
+        struct stat made;
+        const int looked = lstat(newPath.c_str(), &made);
+        if (looked != 0 || !S_ISDIR(made.st_mode)) {
+            dpatch_printOsError("can't look at", newPath.c_str(), 0, looked != 0 ? errno : ENOTDIR);
+            return 0;
+        }
+        if (!rel.empty() && made.st_gid != old.st_gid && lchown(newPath.c_str(), (uid_t)-1, old.st_gid) != 0)
+            pathNote("WARNING: can't give the folder the old folder's group \"", newPath.c_str());
+        if (chmod(newPath.c_str(), mode) != 0) {
+            dpatch_printOsError("can't give the new tree the old folder's mode", newPath.c_str(), 0, errno);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// Completes the new tree beside the old one; nothing of the old tree is changed.
+BOOL completeNewTree(TDirPatcher* P, TTempDirPatchRun& runState)
+{
+    TInPlaceSwap* swap = runState.swap;
     const std::string newRoot = withoutSlash(TNewDir_getNewPathRoot(&P->_newDir));
     if (newRoot != swap->newDir) {
         pathError("the new tree is not where the swap expects it \"", newRoot.c_str());
@@ -301,13 +353,34 @@ BOOL completeNewTree(TDirPatcher* P, TInPlaceSwap* swap)
     StrayCarrier carrier(P, swap->realDir, newRoot);
     if (!carrier.carry())
         return 0;
-    struct stat info;
-    if (stat(swap->realDir, &info) != 0 || chmod(newRoot.c_str(), info.st_mode & 0777) != 0) {
-        dpatch_printOsError("can't give the new tree the old folder's mode", newRoot.c_str(), 0, errno);
-        return 0;
-    }
     setExecuteTags(P);
-    return 1;
+    return setFolderModes(P, runState, swap->realDir, newRoot, carrier.madeFolders());
+}
+
+// Opens the folder rel of the old tree and every folder below it, each before what it holds.
+void openFoldersBelow(TTempDirPatchRun* run, const std::string& rel)
+{
+    const std::string path = rel.empty() ? run->oldRoot : run->oldRoot + "/" + rel;
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        return;
+    if (info.st_uid == geteuid() && faccessat(AT_FDCWD, path.c_str(), R_OK | X_OK, AT_EACCESS) != 0 &&
+        errno == EACCES && chmod(path.c_str(), (info.st_mode & 07777) | S_IRUSR | S_IXUSR) == 0) {
+        run->openedFolders.emplace_back(rel, info.st_mode & 07777);
+        run->openedModes[rel] = info.st_mode & 07777;
+    }
+    DIR* dir = opendir(path.c_str());
+    if (!dir)
+        return;
+    std::vector<std::string> folders;
+    while (struct dirent* entry = readdir(dir)) {
+        if ((entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) && strcmp(entry->d_name, ".") != 0 &&
+            strcmp(entry->d_name, "..") != 0)
+            folders.push_back(rel.empty() ? std::string(entry->d_name) : rel + "/" + entry->d_name);
+    }
+    closedir(dir);
+    for (const std::string& folder : folders)
+        openFoldersBelow(run, folder);
 }
 } // namespace
 
@@ -354,7 +427,10 @@ BOOL tempPatchFinish(TDirPatchListener* listener, BOOL isPatchSuccess)
     // A run that failed before patchBegin made nothing yet; the command line removes its record.
     if (!P || !swap)
         return isPatchSuccess ? 0 : 1;
-    if (isPatchSuccess && treesHoldNoLink(P) && completeNewTree(P, swap))
+    const BOOL isComplete = isPatchSuccess && treesHoldNoLink(P) && completeNewTree(P, *runOf(listener));
+    // the old tree as it was, before it is swapped out or kept
+    tempDirPatchRun_closeOldFolders(runOf(listener));
+    if (isComplete)
         return inPlaceSwap_commit(swap);
     if (!inPlaceSwap_abandon(swap)) {
         pathError("can't delete newTempDir \"", swap->newDir);
@@ -381,4 +457,23 @@ void tempDirPatchListener_init(TDirPatchListener* listener, TTempDirPatchRun* ru
     *listener = tempDirPatchListener;
     listener->listenerOwner = listener;
     listener->userData = run;
+}
+
+void tempDirPatchRun_openOldFolders(TTempDirPatchRun* run, const char* oldRoot)
+{
+    run->oldRoot = withoutSlash(oldRoot);
+    run->openedFolders.clear();
+    run->openedModes.clear();
+    openFoldersBelow(run, "");
+}
+
+void tempDirPatchRun_closeOldFolders(TTempDirPatchRun* run)
+{
+    for (auto folder = run->openedFolders.rbegin(); folder != run->openedFolders.rend(); ++folder) {
+        const std::string path = folder->first.empty() ? run->oldRoot : run->oldRoot + "/" + folder->first;
+        if (chmod(path.c_str(), folder->second) != 0)
+            dpatch_printOsError("can't give its mode back to", path.c_str(), 0, errno);
+    }
+    run->openedFolders.clear();
+    run->openedModes.clear();
 }

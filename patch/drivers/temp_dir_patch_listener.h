@@ -8,7 +8,9 @@
 //
 // Modes: execute bits follow the diff (set where the new tree has them, cleared where it doesn't); setuid,
 // setgid and sticky bits are dropped; the other permission bits of an unchanged or moved file are kept; new
-// files get what the plain road gives them.
+// files get what the plain road gives them. A folder that stands where the old tree has one gets that
+// folder's mode (all its bits) and group, set once everything in it is made, so that a read-only or an
+// unreadable folder is filled as any other; a new folder gets what the plain road gives it.
 //
 // Each run has a record of its own, filled by tempDirPatchListener_init, so that nothing of one run is
 // left for the next.
@@ -17,6 +19,10 @@
 #include "patch/drivers/in_place_swap.h"
 
 #include <cstddef>
+#include <string>
+#include <sys/types.h>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 // What one run keeps between the callbacks: its swap (whose build record has been written), which new
@@ -27,7 +33,19 @@ struct TTempDirPatchRun
     std::vector<bool> isExecute;  // by new path index
     std::vector<bool> isOldTaken; // by old path index
     size_t nextSamePair = 0;
+    // The folders of the old tree, of the user's own, that the user could not read or search and that the
+    // run opened (u+rx) to read them, parent first, with their modes; relative to oldRoot, "" for the root.
+    std::string oldRoot;
+    std::vector<std::pair<std::string, mode_t>> openedFolders;
+    std::unordered_map<std::string, mode_t> openedModes;
 };
+
+// Opens to the run the folders of the old tree at oldRoot that the user owns but may not read or search,
+// noting their modes: the patch reads old files in them and the new tree carries over what they hold. A
+// folder that can't be opened stays as it is, and reading it then fails as it would have.
+void tempDirPatchRun_openOldFolders(TTempDirPatchRun* run, const char* oldRoot);
+// Gives the opened folders their modes back, the deepest first; the old tree is then as it was.
+void tempDirPatchRun_closeOldFolders(TTempDirPatchRun* run);
 
 // The callbacks with no run: a copy of it fails in patchBegin and touches nothing in patchFinish.
 extern const TDirPatchListener tempDirPatchListener;

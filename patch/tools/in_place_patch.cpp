@@ -98,8 +98,11 @@ int patchDirInPlace(const PatchArgs* a)
     run.swap = &swap;
     TDirPatchListener listener;
     tempDirPatchListener_init(&listener, &run);
+    tempDirPatchRun_openOldFolders(&run, swap.realDir);
     const int result = runDirPatch(swap.realDir, a->diffFile, swap.newDir, a->loadOldAll, a->cacheSize,
                                    a->maxOpenFileNumber, a->checksumSet, &listener, a->diffDataOffert, a->diffDataSize);
+    // given back by the listener's finish already, unless the run ended before the listener began
+    tempDirPatchRun_closeOldFolders(&run);
     if (result == DPATCH_SUCCESS) {
         dpatch_printf("all in outNewPath temp directory moved to oldDirectory!\n");
         return result;

@@ -1,0 +1,337 @@
+// The folders of a tree that dirpatch -f patches onto itself: each keeps its mode and group (a private
+// folder stays private, the tree's setgid folder its bit and group, and what is made in it gets that
+// group), new folders are made as the plain road makes them, and read-only or unreadable folders of the
+// user's own are patched like any other, with nothing left beside the tree that refuses the next run.
+
+#include "support/DirDiffWriter.h"
+#include "support/FileTree.h"
+#include "support/Files.h"
+#include "support/RandomBytes.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+using Entries = FileTree::Entries;
+
+// The user the unprivileged rows run as, owner of their trees.
+const uid_t kUser = 65534;
+
+struct Outcome
+{
+    int code = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+// dirpatch with args, as kUser when prefix holds the command that drops privileges.
+Outcome patchRun(const QStringList& prefix, const QStringList& args)
+{
+    const QStringList command = prefix + QStringList{DIRPATCH_BINARY} + args;
+    QProcess process;
+    process.start(command.first(), command.mid(1));
+    Outcome outcome;
+    if (!process.waitForFinished(30000)) {
+        process.kill();
+        process.waitForFinished();
+        return outcome;
+    }
+    outcome.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    outcome.out = process.readAllStandardOutput();
+    outcome.err = process.readAllStandardError();
+    return outcome;
+}
+
+// The command that runs a program as kUser, or why there is none here.
+QStringList asUser(QString* whyNot)
+{
+    const QString setpriv = QStandardPaths::findExecutable("setpriv");
+    if (setpriv.isEmpty() || getuid() != 0) {
+        *whyNot = "needs root and setpriv to run the patch as an unprivileged user";
+        return {};
+    }
+    const QStringList prefix{setpriv, "--reuid=" + QString::number(kUser), "--regid=" + QString::number(kUser),
+                             "--clear-groups"};
+    if (patchRun(prefix, {"-v"}).code != 0) {
+        *whyNot = "the unprivileged user can't run the program from this build folder";
+        return {};
+    }
+    return prefix;
+}
+
+// Mode (all bits, octal) and group of root and of every folder below it, by path relative to root
+// ("" for root): the folder modes a run must keep. Read as root, which sees into unreadable folders.
+QMap<QString, QString> folderModes(const QString& root)
+{
+    QMap<QString, QString> found;
+    QStringList paths{root};
+    QDirIterator it(root, QDir::Dirs | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        paths << it.next();
+    for (const QString& path : paths) {
+        struct stat info;
+        if (lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISDIR(info.st_mode))
+            found.insert(path.mid(root.size() + 1),
+                         QString::number(info.st_mode & 07777, 8) + " group " + QString::number(info.st_gid));
+    }
+    return found;
+}
+
+struct stat statOf(const QString& path)
+{
+    struct stat info = {};
+    lstat(QFile::encodeName(path).constData(), &info);
+    return info;
+}
+
+bool setMode(const QString& path, mode_t mode)
+{
+    return chmod(QFile::encodeName(path).constData(), mode) == 0;
+}
+
+QStringList beside(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
+mode_t umaskNow()
+{
+    const mode_t mask = umask(022);
+    umask(mask);
+    return mask;
+}
+} // namespace
+
+class TestDirpatchInPlaceModes : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void privateAndSetgidFoldersKept();
+    void groupTheUserMayNotGiveNoted();
+    void foldersTheUserMayNotWriteOrRead_data();
+    void foldersTheUserMayNotWriteOrRead();
+    void asideWithClosedFoldersRemovedByTheNextRun();
+};
+
+// R is setgid with a group not the running user's, holds a private folder the diff knows and one it
+// doesn't: all keep their modes and groups, and what the patch makes gets R's group.
+void TestDirpatchInPlaceModes::privateAndSetgidFoldersKept()
+{
+    if (getuid() != 0)
+        QSKIP("needs root to give the tree a group of another user");
+    const gid_t group = 65534;
+    QTemporaryDir sandbox;
+    const QString oldDir = sandbox.filePath("trees/game");
+    const Entries oldTree{{"a.bin", FileTree::file(randomBytes(4000, 1))},
+                          {"private/", FileTree::dir()},
+                          {"private/key", FileTree::file("secret")},
+                          {"private/old", FileTree::file(randomBytes(3000, 2))}};
+    Entries newTree = oldTree;
+    newTree.insert("a.bin", FileTree::file(randomBytes(4000, 1) + "changed"));
+    newTree.insert("private/old", FileTree::file(randomBytes(3000, 2) + "changed"));
+    newTree.insert("fresh/", FileTree::dir());
+    newTree.insert("fresh/n", FileTree::file("new"));
+    QVERIFY(FileTree::write(oldDir, oldTree));
+    QVERIFY(FileTree::write(sandbox.filePath("wanted"), newTree));
+    QVERIFY(DirDiffWriter::build(oldDir, sandbox.filePath("wanted")).save(sandbox.filePath("p.diff")));
+    QVERIFY(writeFile(oldDir + "/mine/notes", "not the diff's"));
+    QVERIFY(chown(QFile::encodeName(oldDir).constData(), (uid_t)-1, group) == 0);
+    QVERIFY(chown(QFile::encodeName(oldDir + "/private").constData(), (uid_t)-1, group) == 0);
+    QVERIFY(setMode(oldDir, 02755));
+    QVERIFY(setMode(oldDir + "/private", 02700));
+    QVERIFY(setMode(oldDir + "/mine", 0750));
+    QMap<QString, QString> expected = folderModes(oldDir);
+    // as the plain road makes it in a setgid folder: the folder's bit and group passed on
+    expected.insert("fresh", QString::number(02000 | (0755 & ~umaskNow()), 8) + " group " + QString::number(group));
+
+    const Outcome result = patchRun({}, {"-f", oldDir, sandbox.filePath("p.diff"), oldDir});
+    QVERIFY2(result.code == 0, result.err.constData());
+    Entries wanted = newTree;
+    wanted.insert("mine/", FileTree::dir());
+    wanted.insert("mine/notes", FileTree::file("not the diff's"));
+    QCOMPARE(FileTree::read(oldDir), wanted);
+    QCOMPARE(folderModes(oldDir), expected);
+    QCOMPARE(statOf(oldDir + "/a.bin").st_gid, group);
+    QCOMPARE(statOf(oldDir + "/fresh/n").st_gid, group);
+    QCOMPARE(beside(sandbox.filePath("trees")), QStringList{"game"});
+}
+
+// R of the user's own but of a group the user is not in: the new tree can't have that group, which a line
+// says, and the patch goes on with the user's group and R's mode.
+void TestDirpatchInPlaceModes::groupTheUserMayNotGiveNoted()
+{
+    QString whyNot;
+    const QStringList user = asUser(&whyNot);
+    if (user.isEmpty())
+        QSKIP(qPrintable(whyNot));
+    QTemporaryDir sandbox;
+    const QString oldDir = sandbox.filePath("trees/game");
+    QVERIFY(FileTree::write(oldDir, {{"a", FileTree::file("old a")}}));
+    QVERIFY(FileTree::write(sandbox.filePath("wanted"), {{"a", FileTree::file("new a")}}));
+    QVERIFY(DirDiffWriter::build(oldDir, sandbox.filePath("wanted")).save(sandbox.filePath("p.diff")));
+    QVERIFY(QProcess::execute("chown", {"-R", QString("%1:%1").arg(kUser), sandbox.path()}) == 0);
+    QVERIFY(setMode(sandbox.path(), 0755));
+    QVERIFY(chown(QFile::encodeName(oldDir).constData(), kUser, 0) == 0);
+    QVERIFY(setMode(oldDir, 02775));
+
+    const Outcome result = patchRun(user, {"-f", oldDir, sandbox.filePath("p.diff"), oldDir});
+    QVERIFY2(result.code == 0, result.err.constData());
+    QVERIFY2(result.out.contains("WARNING: can't give the new tree the old folder's group \"" +
+                                 QFile::encodeName(oldDir) + ".dirpatch-new\"\n"),
+             result.out.constData());
+    QCOMPARE(FileTree::read(oldDir), FileTree::read(sandbox.filePath("wanted")));
+    QCOMPARE(folderModes(oldDir).value(""), "2775 group " + QString::number(kUser));
+    QCOMPARE(beside(sandbox.filePath("trees")), QStringList{"game"});
+}
+
+void TestDirpatchInPlaceModes::foldersTheUserMayNotWriteOrRead_data()
+{
+    QTest::addColumn<QString>("folder"); // relative to the tree; "" is the tree itself
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("corrupt"); // the diff's last section cut short
+    // lib/ is the diff's, with unchanged, changed and deeper files; saves/ is not
+    QTest::newRow("read-only folder the diff knows") << "lib" << 0555 << false;
+    QTest::newRow("read-only folder the diff doesn't know") << "saves" << 0555 << false;
+    QTest::newRow("unreadable folder the diff knows") << "lib" << 0 << false;
+    QTest::newRow("unreadable folder the diff doesn't know") << "saves" << 0 << false;
+    QTest::newRow("unreadable folder in an unreadable one") << "lib/deep lib" << 0 << false;
+    QTest::newRow("the tree itself read-only") << "" << 0555 << false;
+    QTest::newRow("the tree itself unreadable") << "lib " << 0 << false;
+    QTest::newRow("diff corrupt, unreadable folders") << "lib saves" << 0 << true;
+    QTest::newRow("diff corrupt, read-only folders") << "lib saves" << 0555 << true;
+}
+
+// A tree of kUser's with lib/, a folder the diff knows (unchanged, changed and deeper files), and saves/,
+// one it doesn't, its diff, and the tree the patch must make of it; the folders named are then given mode.
+struct ClosedFoldersTree
+{
+    QTemporaryDir sandbox;
+    QString parent = sandbox.filePath("trees");
+    QString oldDir = parent + "/game";
+    QString diffPath = sandbox.filePath("p.diff");
+    Entries wanted;
+    QMap<QString, QString> foldersBefore;
+    Entries before;
+
+    bool make(const QString& closed, mode_t mode, bool corrupt)
+    {
+        const Entries oldTree{{"a.bin", FileTree::file(randomBytes(6000, 4))},
+                              {"lib/", FileTree::dir()},
+                              {"lib/same.bin", FileTree::file(randomBytes(30000, 3))},
+                              {"lib/code.bin", FileTree::file(randomBytes(8000, 5))},
+                              {"lib/deep/", FileTree::dir()},
+                              {"lib/deep/x", FileTree::file("deep, unchanged")}};
+        Entries newTree = oldTree;
+        newTree.insert("a.bin", FileTree::file(randomBytes(6000, 4) + "changed"));
+        newTree.insert("lib/code.bin", FileTree::file("v2" + randomBytes(8000, 5)));
+        newTree.insert("lib/new.txt", FileTree::file("new in lib"));
+        newTree.insert("zz/", FileTree::dir());
+        newTree.insert("zz/last.bin", FileTree::file(randomBytes(50000, 6)));
+        const Entries strays{{"saves/", FileTree::dir()},
+                             {"saves/slot1", FileTree::file("progress")},
+                             {"saves/inner/", FileTree::dir()},
+                             {"saves/inner/slot2", FileTree::file("more progress")},
+                             {"lib/mine.txt", FileTree::file("the user's, in the diff's folder")}};
+        if (!FileTree::write(oldDir, oldTree) || !FileTree::write(sandbox.filePath("wanted"), newTree))
+            return false;
+        DirDiff diff = DirDiffWriter::build(oldDir, sandbox.filePath("wanted"));
+        if (corrupt) {
+            diff.cdiff.chop(1); // every file is made but the last one
+            diff.updateHead();
+        }
+        if (!diff.save(diffPath) || !FileTree::write(oldDir, strays))
+            return false;
+        wanted = newTree;
+        for (auto entry = strays.begin(); entry != strays.end(); ++entry)
+            wanted.insert(entry.key(), entry.value());
+        if (QProcess::execute("chown", {"-R", QString("%1:%1").arg(kUser), sandbox.path()}) != 0 ||
+            !setMode(sandbox.path(), 0755))
+            return false;
+        // deepest first: a folder closed to its owner hides what it holds from chmod too
+        for (const QString& name : closed.split(' ')) {
+            if (!setMode(name.isEmpty() ? oldDir : oldDir + "/" + name, mode))
+                return false;
+        }
+        foldersBefore = folderModes(oldDir);
+        before = FileTree::read(oldDir);
+        return true;
+    }
+
+    // The folders as the patch must leave them: as they were, and the new one as the plain road makes it.
+    QMap<QString, QString> foldersWanted() const
+    {
+        QMap<QString, QString> modes = foldersBefore;
+        modes.insert("zz", QString::number(0755 & ~umaskNow(), 8) + " group " + QString::number(kUser));
+        return modes;
+    }
+};
+
+// As the tree's owner, not root: the new tree with every folder's mode, or after a failure the old tree
+// as it was; either way nothing beside it, so that nothing refuses the next run.
+void TestDirpatchInPlaceModes::foldersTheUserMayNotWriteOrRead()
+{
+    QFETCH(QString, folder);
+    QFETCH(int, mode);
+    QFETCH(bool, corrupt);
+    QString whyNot;
+    const QStringList user = asUser(&whyNot);
+    if (user.isEmpty())
+        QSKIP(qPrintable(whyNot));
+    ClosedFoldersTree tree;
+    QVERIFY(tree.make(folder, mode_t(mode), corrupt));
+
+    const Outcome result = patchRun(user, {"-f", tree.oldDir, tree.diffPath, tree.oldDir});
+    QCOMPARE(beside(tree.parent), QStringList{"game"});
+    if (corrupt) {
+        QCOMPARE(result.code, 108);
+        QVERIFY2(result.err.contains("dir patch run ERROR!\n"), result.err.constData());
+        QCOMPARE(FileTree::read(tree.oldDir), tree.before);
+        QCOMPARE(folderModes(tree.oldDir), tree.foldersBefore);
+        return;
+    }
+    QVERIFY2(result.code == 0, result.err.constData());
+    QCOMPARE(FileTree::read(tree.oldDir), tree.wanted);
+    QCOMPARE(folderModes(tree.oldDir), tree.foldersWanted());
+}
+
+// A run killed once the new tree is in place leaves the old one aside, its folders closed to their owner;
+// the next run removes it all the same.
+void TestDirpatchInPlaceModes::asideWithClosedFoldersRemovedByTheNextRun()
+{
+    QString whyNot;
+    const QStringList user = asUser(&whyNot);
+    if (user.isEmpty())
+        QSKIP(qPrintable(whyNot));
+    ClosedFoldersTree tree;
+    QVERIFY(tree.make("lib/deep lib saves", 0, false));
+    // setpriv would take the fault module for itself; env hands it on to dirpatch alone
+    QString asanOptions = qEnvironmentVariable("ASAN_OPTIONS");
+    if (!asanOptions.isEmpty())
+        asanOptions += ':';
+    const QStringList faults{"env", "LD_PRELOAD=" LAUNCHER_FAULTS,
+                             "ASAN_OPTIONS=" + asanOptions + "verify_asan_link_order=0",
+                             "PELWINTER_FAULT_KILL_AT_PATH=unlink:.dirpatch-old"};
+    const QStringList args{"-f", tree.oldDir, tree.diffPath, tree.oldDir};
+
+    const Outcome killed = patchRun(user + faults, args);
+    QCOMPARE(killed.code, -2);
+    QCOMPARE(beside(tree.parent), (QStringList{"game", "game.dirpatch-old", "game.dirpatch-swap"}));
+    const Outcome again = patchRun(user, args);
+    QVERIFY2(again.code == 0, again.err.constData());
+    QCOMPARE(beside(tree.parent), QStringList{"game"});
+    QCOMPARE(FileTree::read(tree.oldDir), tree.wanted);
+    QCOMPARE(folderModes(tree.oldDir), tree.foldersWanted());
+}
+
+QTEST_GUILESS_MAIN(TestDirpatchInPlaceModes)
+#include "TestDirpatchInPlaceModes.moc"
