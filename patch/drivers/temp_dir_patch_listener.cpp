@@ -46,15 +46,25 @@ void pathNote(const char* text, const char* path)
     dpatch_printf("\"\n");
 }
 
+// Whether the run may write path in its new tree (a run without a swap writes nothing).
+BOOL mayWrite(TDirPatchListener* listener, const char* path)
+{
+    const TInPlaceSwap* swap = swapOf(listener);
+    return swap && inPlaceSwap_isOursToWrite(swap, path);
+}
+
 BOOL _temp_makeNewDir(TDirPatchListener* listener, const char* pathName)
 {
-    (void)listener;
     char buf[dpatch_kPathBufSize];
     if (pathName[0] == '\0' || !dpatch_copyWithoutTrailingSlashes(pathName, buf))
         return 0;
+    TInPlaceSwap* swap = swapOf(listener);
+    const BOOL isRoot = swap && strcmp(buf, swap->newDir) == 0;
+    if (!isRoot && !mayWrite(listener, buf))
+        return 0;
     // the new tree is made afresh: anything already there is not ours to build on
     if (mkdir(buf, 0755) == 0)
-        return 1;
+        return isRoot ? inPlaceSwap_noteNewTree(swap) : 1;
     dpatch_printOsError("can't make the folder", buf, 0, errno);
     return 0;
 }
@@ -62,7 +72,8 @@ BOOL _temp_makeNewDir(TDirPatchListener* listener, const char* pathName)
 BOOL _temp_openNewFile(TDirPatchListener* listener, dpatch_TFileStreamOutput* curNewFile, const char* newFileName,
                        dpatch_StreamPos_t fileSize)
 {
-    (void)listener;
+    if (!mayWrite(listener, newFileName))
+        return 0;
     if (dpatch_TFileStreamOutput_create(curNewFile, newFileName, fileSize))
         return 1;
     dpatch_printOsError("can't create", newFileName, 0, errno);
@@ -78,33 +89,6 @@ BOOL _temp_closeNewFile(TDirPatchListener* listener, dpatch_TFileStreamOutput* c
     return 0;
 }
 
-// The first symbolic link among the components of path after its first rootSize bytes (the root
-// the caller named may itself be a link), or none. A component that doesn't exist ends the search:
-// nothing below it exists either.
-const char* linkInPath(const char* path, size_t rootSize, char* buf, size_t bufSize)
-{
-    const size_t length = strlen(path);
-    if (length >= bufSize || rootSize > length)
-        return 0;
-    memcpy(buf, path, length + 1);
-    for (size_t end = rootSize; end <= length; ++end) {
-        if (end < length && buf[end] != '/')
-            continue;
-        if (end == rootSize || buf[end - 1] == '/')
-            continue; // no component ends here
-        const char saved = buf[end];
-        buf[end] = '\0';
-        struct stat st;
-        const int statResult = lstat(buf, &st);
-        if (statResult == 0 && S_ISLNK(st.st_mode))
-            return buf;
-        buf[end] = saved;
-        if (statResult != 0)
-            return 0;
-    }
-    return 0;
-}
-
 // A link on a path of the old tree that the patch reads would take its data from outside the tree, or
 // link an outside file into the new one, so a tree that holds one is refused before anything is made.
 BOOL treesHoldNoLink(TDirPatcher* P)
@@ -115,13 +99,13 @@ BOOL treesHoldNoLink(TDirPatcher* P)
     const char* link = 0;
     for (size_t i = 0; !link && i < P->dirDiffHead.oldPathCount; ++i) {
         const char* oldPath = TDirPatcher_getOldPathByIndex(P, i);
-        link = oldPath ? linkInPath(oldPath, oldRootSize, buf, sizeof(buf)) : 0;
+        link = oldPath ? dpatch_linkInPath(oldPath, oldRootSize, buf, sizeof(buf)) : 0;
     }
     for (size_t i = 0; !link && i < newDir->newPathCount; ++i) {
         const char* newPath = TNewDir_getNewPathByIndex(newDir, i);
         const char* twin = newPath ? TDirPatcher_getOldPathByNewPath(P, newPath) : 0;
         if (twin)
-            link = linkInPath(twin, oldRootSize, buf, sizeof(buf));
+            link = dpatch_linkInPath(twin, oldRootSize, buf, sizeof(buf));
     }
     if (!link)
         return 1;
@@ -153,8 +137,8 @@ BOOL _temp_patchBegin(TDirPatchListener* listener, TDirPatcher* dirPatcher)
 class StrayCarrier
 {
 public:
-    StrayCarrier(TDirPatcher* P, const std::string& oldRoot, const std::string& newRoot)
-        : oldRoot(oldRoot), newRoot(newRoot)
+    StrayCarrier(TDirPatcher* P, const TInPlaceSwap* swap, const std::string& oldRoot, const std::string& newRoot)
+        : swap(swap), oldRoot(oldRoot), newRoot(newRoot)
     {
         for (size_t i = 0; i < (size_t)P->dirDiffHead.oldPathCount; ++i)
             oldPaths.insert(P->oldUtf8PathList[i]);
@@ -209,7 +193,9 @@ private:
                 pathError("can't keep the old file where the new tree has a folder \"", oldPath.c_str());
                 return 0;
             }
-            if (!makeParents(relDir) || !linkEntry(oldPath, newRoot + "/" + rel, info))
+            const std::string newPath = newRoot + "/" + rel;
+            if (!makeParents(relDir) || !inPlaceSwap_isOursToWrite(swap, newPath.c_str()) ||
+                !linkEntry(oldPath, newPath, info))
                 return 0;
         }
         return 1;
@@ -230,6 +216,8 @@ private:
             if (lstat((oldRoot + "/" + part).c_str(), &info) == 0)
                 mode = info.st_mode & 0777;
             const std::string path = newRoot + "/" + part;
+            if (!inPlaceSwap_isOursToWrite(swap, path.c_str()))
+                return 0;
             if (mkdir(path.c_str(), mode) != 0 || chmod(path.c_str(), mode) != 0) {
                 dpatch_printOsError("can't make the folder", path.c_str(), 0, errno);
                 return 0;
@@ -268,6 +256,7 @@ private:
         return 0;
     }
 
+    const TInPlaceSwap* swap;
     std::string oldRoot;
     std::string newRoot;
     std::unordered_set<std::string> oldPaths;
@@ -275,12 +264,12 @@ private:
     std::unordered_set<std::string> made;
 };
 
-void setExecuteTags(TDirPatcher* P)
+void setExecuteTags(TDirPatcher* P, const TInPlaceSwap* swap)
 {
     TNewDir* newDir = &P->_newDir;
     for (size_t i = 0; i < newDir->newExecuteCount; ++i) {
         const char* newPath = TNewDir_getNewExecutePath(newDir, i);
-        if (!newPath || !dpatch_setExecuteTag(newPath))
+        if (!newPath || !inPlaceSwap_isOursToWrite(swap, newPath) || !dpatch_setExecuteTag(newPath))
             pathNote("WARNING: can't set Execute tag to new file \"", newPath);
     }
 }
@@ -298,15 +287,17 @@ BOOL completeNewTree(TDirPatcher* P, TInPlaceSwap* swap)
         pathError("the new tree is not where the swap expects it \"", newRoot.c_str());
         return 0;
     }
-    StrayCarrier carrier(P, swap->realDir, newRoot);
+    StrayCarrier carrier(P, swap, swap->realDir, newRoot);
     if (!carrier.carry())
         return 0;
     struct stat info;
+    if (!inPlaceSwap_isOursToWrite(swap, newRoot.c_str()))
+        return 0;
     if (stat(swap->realDir, &info) != 0 || chmod(newRoot.c_str(), info.st_mode & 0777) != 0) {
         dpatch_printOsError("can't give the new tree the old folder's mode", newRoot.c_str(), 0, errno);
         return 0;
     }
-    setExecuteTags(P);
+    setExecuteTags(P, swap);
     return 1;
 }
 } // namespace
@@ -317,6 +308,8 @@ BOOL tempCopySameFile(TDirPatchListener* listener, const char* oldFileName, cons
     TDirPatcher* P = listener->dirPatcher;
     TNewDir* newDir = &P->_newDir;
     TTempDirPatchRun& runState = *runOf(listener);
+    if (!mayWrite(listener, newFileName))
+        return 0;
     // the pairs come strictly in their order, one call each
     const size_t sameIndex = runState.nextSamePair++;
     check(sameIndex<newDir->sameFilePairCount);
