@@ -21,6 +21,8 @@
 //                                      in the middle of removing a folder.
 //   PELWINTER_FAULT_REFUSE_LINKS=text  link() and linkat() of a new path containing text fail with
 //                                      EPERM, as on vfat and exFAT.
+//   PELWINTER_FAULT_REFUSE_REMOVE=text unlink(), unlinkat() and rmdir() of a path containing text fail
+//   PELWINTER_FAULT_REFUSE_REMOVE_TIMES=n with EBUSY, the first n times (default: always).
 //   PELWINTER_FAULT_HOLD_AT_PATH=[op:]text  right before the n-th file-system operation on a path that
 //   PELWINTER_FAULT_HOLD_AT_PATH_COUNT=n    contains text (counted as for KILL_AT_PATH), create the file
 //   PELWINTER_FAULT_HOLD_FILE=path          path and wait until it is removed (60 s at most): the test
@@ -57,6 +59,9 @@ static char* unlinkText;
 static long unlinkCount = 1;
 static atomic_long unlinkSeen;
 static char* refuseLinks;
+static char* refuseRemove;
+static int refuseRemoveLimited;
+static atomic_long refuseRemoveLeft;
 static char* holdPathOp;
 static char* holdPathText;
 static long holdPathCount = 1;
@@ -115,6 +120,13 @@ __attribute__((constructor)) static void loadFaults(void)
         unlinkCount = atol(unlinks);
     free(unlinks);
     refuseLinks = takeEnv("PELWINTER_FAULT_REFUSE_LINKS");
+    refuseRemove = takeEnv("PELWINTER_FAULT_REFUSE_REMOVE");
+    char* removeTimes = takeEnv("PELWINTER_FAULT_REFUSE_REMOVE_TIMES");
+    if (removeTimes) {
+        refuseRemoveLimited = 1;
+        refuseRemoveLeft = atol(removeTimes);
+    }
+    free(removeTimes);
     takePathPoint("PELWINTER_FAULT_HOLD_AT_PATH", &holdPathOp, &holdPathText, &holdPathCount);
     holdFile = takeEnv("PELWINTER_FAULT_HOLD_FILE");
     free(count);
@@ -212,6 +224,17 @@ ssize_t copy_file_range(int in, loff_t* inOffset, int out, loff_t* outOffset, si
     return real(in, inOffset, out, outOffset, size, flags);
 }
 
+// Whether a failure that may be limited to n times is still due, counting it.
+static int takeFailure(int limited, atomic_long* left)
+{
+    if (!limited)
+        return 1;
+    long now = atomic_load(left);
+    while (now > 0 && !atomic_compare_exchange_weak(left, &now, now - 1)) {
+    }
+    return now > 0;
+}
+
 static int failsRename(const char* from)
 {
     if (!renameFrom || !from)
@@ -220,12 +243,7 @@ static int failsRename(const char* from)
     const size_t suffix = strlen(renameFrom);
     if (length < suffix || strcmp(from + length - suffix, renameFrom) != 0)
         return 0;
-    if (!renameLimited)
-        return 1;
-    long left = atomic_load(&renameFailuresLeft);
-    while (left > 0 && !atomic_compare_exchange_weak(&renameFailuresLeft, &left, left - 1)) {
-    }
-    return left > 0;
+    return takeFailure(renameLimited, &renameFailuresLeft);
 }
 
 int rename(const char* from, const char* to)
@@ -318,12 +336,23 @@ static int refusesLink(const char* to)
     return 0;
 }
 
+// Whether a removal of path must fail, as when a file system holds it busy.
+static int refusesRemove(const char* path)
+{
+    if (!refuseRemove || !path || !strstr(path, refuseRemove) || !takeFailure(refuseRemoveLimited, &refuseRemoveLeft))
+        return 0;
+    errno = EBUSY;
+    return 1;
+}
+
 int unlink(const char* path)
 {
     static int (*real)(const char*);
     if (!real)
         real = (int (*)(const char*))next("unlink");
     killBeforePathOp("unlink", path, NULL);
+    if (refusesRemove(path))
+        return -1;
     const int result = real(path);
     killAfterUnlink(result, path);
     return result;
@@ -335,6 +364,8 @@ int unlinkat(int dir, const char* path, int flags)
     if (!real)
         real = (int (*)(int, const char*, int))next("unlinkat");
     killBeforePathOp((flags & AT_REMOVEDIR) ? "rmdir" : "unlink", path, NULL);
+    if (refusesRemove(path))
+        return -1;
     const int result = real(dir, path, flags);
     killAfterUnlink(result, path);
     return result;
@@ -346,6 +377,8 @@ int rmdir(const char* path)
     if (!real)
         real = (int (*)(const char*))next("rmdir");
     killBeforePathOp("rmdir", path, NULL);
+    if (refusesRemove(path))
+        return -1;
     return real(path);
 }
 
