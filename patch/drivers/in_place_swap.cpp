@@ -543,42 +543,40 @@ BOOL removeUnfinished(TInPlaceSwap* self, const Record& record)
 
 // An old path may lead to the folder a swap cut short moved aside, say as the working directory of a shell
 // that was in R. It is told by the swap record beside it naming its identity, not by its name alone; then
-// it stands for R, and R is what this run works on.
-void takeAsideForItsFolder(std::string* real, const char* bootId)
+// it stands for R, and R is what this run works on. 0 when a record that would tell is refused: the folder
+// is neither patched as it is nor taken for R.
+BOOL takeAsideForItsFolder(std::string* real, const char* bootId)
 {
     const size_t suffixLength = sizeof(kAsideSuffix) - 1;
     if (real->size() <= suffixLength || real->compare(real->size() - suffixLength, suffixLength, kAsideSuffix) != 0)
-        return;
+        return 1;
     const std::string folder = real->substr(0, real->size() - suffixLength);
     if (nameOf(folder).empty())
-        return;
-    const Look seen = look(real->c_str());
+        return 1;
     Record record;
-    const std::string swapRecord = folder + ".dirpatch-swap";
-    struct stat info;
-    if (seen.kind != 1 || lstat(swapRecord.c_str(), &info) != 0 || readRecord(swapRecord.c_str(), &record) != 1 ||
-        record.version == 0 || !RecordedNames(record, bootId).isOld(seen))
-        return;
+    const int hasRecord = readRecord((folder + ".dirpatch-swap").c_str(), &record);
+    if (hasRecord < 0)
+        return 0;
+    if (hasRecord == 0 || record.version == 0 || !RecordedNames(record, bootId).isOld(look(real->c_str())))
+        return 1;
     dpatch_printf("NOTE: \"%s\" is the folder an earlier in-place run moved aside; working on \"%s\"\n", real->c_str(),
                   folder.c_str());
     *real = folder;
+    return 1;
 }
 
-// Locks the parent folder for this run. 0 when another run holds it; a file system that can't lock is
-// said in a line, and the run goes on.
+// Locks the parent folder for this run. 0 when another run holds it; a folder that can't be locked (a file
+// system without locks, a folder this user may enter but not read) is said in a line, and the run goes on.
 BOOL lockParent(TInPlaceSwap* self, const std::string& parent)
 {
     const int fd = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        dpatch_printOsError("can't open the folder", parent.c_str(), 0, errno);
-        return 0;
-    }
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) {
         self->lockFd = fd;
         return 1;
     }
     const int error = errno;
-    close(fd);
+    if (fd >= 0)
+        close(fd);
     if (error == EWOULDBLOCK) {
         refuse("another in-place run is at work in the folder", parent.c_str());
         return 0;
@@ -634,7 +632,8 @@ TInPlaceStart inPlaceSwap_start(TInPlaceSwap* self, const char* oldPath, const c
         refuse("can't patch in place in a folder that others may write to:", parent.c_str());
         return kInPlaceStart_refused;
     }
-    takeAsideForItsFolder(&real, self->bootId);
+    if (!takeAsideForItsFolder(&real, self->bootId))
+        return kInPlaceStart_refused;
     if (!setName(self->realDir, real, "") || !setName(self->newDir, real, ".dirpatch-new") ||
         !setName(self->asideDir, real, kAsideSuffix) || !setName(self->buildRecord, real, ".dirpatch-build") ||
         !setName(self->swapRecord, real, ".dirpatch-swap")) {

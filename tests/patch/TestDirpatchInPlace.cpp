@@ -688,6 +688,14 @@ void TestDirpatchInPlace::recoveryActsOnlyOnWhatItChecked_data()
     QTest::newRow("swap record replaced by a link")
         << "rename:.dirpatch-old" << 1 << "link at record" << false
         << QByteArray("not a record of this patcher, in the way: \"%R.dirpatch-swap\" ERROR!\n");
+    QTest::newRow("swap record with its digest cut short")
+        << "rename:.dirpatch-old" << 1 << "cut record" << false
+        << QByteArray("not a record of this patcher, in the way: \"%R.dirpatch-swap\" ERROR!\n");
+    QTest::newRow("swap record of another user")
+        << "rename:.dirpatch-old" << 1 << "record of another" << false
+        << QByteArray("not a record of this patcher, in the way: \"%R.dirpatch-swap\" ERROR!\n");
+    QTest::newRow("new tree of another user")
+        << "rename:.dirpatch-old" << 1 << "new of another" << false << inTheWay + "\"%R.dirpatch-new\" ERROR!\n";
     QTest::newRow("R moved aside, another folder put at R")
         << "rename:.dirpatch-new" << 1 << "folder at R" << false << inTheWay + "\"%R\" ERROR!\n";
     QTest::newRow("R moved aside, new tree removed by hand")
@@ -731,6 +739,13 @@ void TestDirpatchInPlace::recoveryActsOnlyOnWhatItChecked()
     else if (change == "link at record")
         QVERIFY(QDir().rename(record, sandbox.filePath("elsewhere/record")) &&
                 QFile::link(sandbox.filePath("elsewhere/record"), record));
+    else if (change == "cut record") {
+        const QByteArray text = readFile(record);
+        QVERIFY(writeFile(record, text.left(text.indexOf("\ndiff blake3 ") + 20) + "\n"));
+    } else if (change == "record of another")
+        QVERIFY(chown(QFile::encodeName(record).constData(), 65534, 65534) == 0);
+    else if (change == "new of another")
+        QVERIFY(chown(QFile::encodeName(fresh).constData(), 65534, 65534) == 0);
     else if (change == "folder at R")
         QVERIFY(FileTree::write(oldDir, {{"mine", FileTree::file("a folder of mine")}}));
     else if (change == "first record") {
