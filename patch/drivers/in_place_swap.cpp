@@ -342,7 +342,7 @@ struct RecordedNames
     BOOL compareDevice;
 
     RecordedNames(const Record& record, const char* bootId)
-        : record(record), compareDevice(record.version < 2 || record.boot == bootId)
+        : record(record), compareDevice(record.version < 2 || (record.boot == bootId && strcmp(bootId, "-") != 0))
     {}
     bool isOld(const Look& seen) const { return seen.kind == 1 && isIdentity(seen.info, record.old, compareDevice); }
     // The old folder moved aside: a record of this build also knows its owner.

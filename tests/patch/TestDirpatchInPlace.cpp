@@ -703,6 +703,10 @@ void TestDirpatchInPlace::recoveryActsOnlyOnWhatItChecked_data()
         << QByteArray("the new tree of an earlier run is missing beside \"%R\" ERROR!\n");
     QTest::newRow("half-made tree replaced by a link")
         << "open:.dirpatch-new" << 5 << "link at new" << false << inTheWay + "\"%R.dirpatch-new\" ERROR!\n";
+    QTest::newRow("devices renumbered by another boot")
+        << "rename:.dirpatch-new" << 1 << "other boot" << false << QByteArray();
+    QTest::newRow("another device within the same boot")
+        << "rename:.dirpatch-new" << 1 << "other device" << false << inTheWay + "\"%R.dirpatch-new\" ERROR!\n";
     QTest::newRow("dot from the folder moved aside") << "rename:.dirpatch-new" << 1 << "" << true << QByteArray();
     QTest::newRow("dot from the aside being removed") << "unlink:.dirpatch-old" << 4 << "" << true << QByteArray();
     QTest::newRow("swap record of the build before the digest")
@@ -754,7 +758,19 @@ void TestDirpatchInPlace::recoveryActsOnlyOnWhatItChecked()
         QVERIFY(chown(QFile::encodeName(fresh).constData(), 65534, 65534) == 0);
     else if (change == "folder at R")
         QVERIFY(FileTree::write(oldDir, {{"mine", FileTree::file("a folder of mine")}}));
-    else if (change == "empty new")
+    else if (change == "other boot" || change == "other device") {
+        // the same folders, their device numbers as another boot may give them
+        QList<QByteArray> lines = readFile(record).split('\n');
+        for (QByteArray& line : lines) {
+            QList<QByteArray> fields = line.split(' ');
+            if (fields[0] == "old" || fields[0] == "new")
+                fields[1] = QByteArray::number(fields[1].toULongLong() + 1);
+            if (fields[0] == "boot" && change == "other boot")
+                fields[1] = "00000000-0000-4000-8000-000000000000";
+            line = fields.join(' ');
+        }
+        QVERIFY(writeFile(record, lines.join('\n')));
+    } else if (change == "empty new")
         QVERIFY(QDir().mkdir(fresh));
     else if (change == "unknown new")
         QVERIFY(FileTree::write(fresh, {{"mine", FileTree::file("not the patcher's")}}));
