@@ -112,6 +112,22 @@ int finishHeld(QProcess& process, const QString& holdFile)
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
 }
 
+// The command run as the unprivileged user 65534; none, with the reason, where that can't be done here.
+QStringList asUnprivileged(const QStringList& command, QString* whyNot)
+{
+    const QString setpriv = QStandardPaths::findExecutable("setpriv");
+    if (setpriv.isEmpty() || getuid() != 0) {
+        *whyNot = "needs root and setpriv to run the patch as an unprivileged user";
+        return {};
+    }
+    const QStringList prefix{setpriv, "--reuid=65534", "--regid=65534", "--clear-groups"};
+    if (run(prefix + QStringList{command.first(), "-v"}).code != 0) {
+        *whyNot = "the unprivileged user can't run the program from this build folder";
+        return {};
+    }
+    return prefix + command;
+}
+
 // Everything below root as lstat shows it: kind, all mode bits, and the bytes of a file or a link's target.
 QMap<QString, QString> snapshot(const QString& root)
 {
@@ -238,6 +254,7 @@ private slots:
     void asideThatCannotBeRemovedIsRetried();
     void parentOthersMayWriteRefused_data();
     void parentOthersMayWriteRefused();
+    void parentThatCannotBeLockedIsSaid();
     void linkAtTrustedNameBetweenStepsRefused_data();
     void linkAtTrustedNameBetweenStepsRefused();
 
@@ -314,12 +331,10 @@ void TestDirpatchInPlace::failuresLeaveOldTree()
 
     QStringList command{DIRPATCH_BINARY, "-f", oldDir, diffPath, oldDir};
     if (failure == "permission") {
-        const QString setpriv = QStandardPaths::findExecutable("setpriv");
-        if (setpriv.isEmpty() || getuid() != 0)
-            QSKIP("needs root and setpriv to run the patch as an unprivileged user");
-        command = QStringList{setpriv, "--reuid=65534", "--regid=65534", "--clear-groups"} + command;
-        if (run(QStringList(command.mid(0, 5)) << "-v").code != 0)
-            QSKIP("the unprivileged user can't run the program from this build folder");
+        QString whyNot;
+        command = asUnprivileged(command, &whyNot);
+        if (command.isEmpty())
+            QSKIP(qPrintable(whyNot));
         // the user owns the tree but for one unchanged file it may not read
         QVERIFY(run({"chown", "-R", "65534:65534", sandbox.path()}).code == 0);
         QVERIFY(chown(QFile::encodeName(oldDir + "/sub/private").constData(), 0, 0) == 0);
@@ -879,6 +894,33 @@ void TestDirpatchInPlace::parentOthersMayWriteRefused()
         QCOMPARE(FileTree::read(oldDir), wanted);
         QCOMPARE(beside(parent), QStringList{"game"});
     }
+}
+
+// A parent folder the user may enter and write but not read can't be locked: the run says so and goes on.
+void TestDirpatchInPlace::parentThatCannotBeLockedIsSaid()
+{
+    QTemporaryDir sandbox;
+    const QString parent = sandbox.filePath("trees");
+    const QString oldDir = parent + "/game";
+    const QString diffPath = sandbox.filePath("p.diff");
+    const Entries wanted = writeSmallTrees(oldDir, sandbox.filePath("wanted"), diffPath);
+    QVERIFY(!wanted.isEmpty());
+    QString whyNot;
+    const QStringList command = asUnprivileged({DIRPATCH_BINARY, "-f", oldDir, diffPath, oldDir}, &whyNot);
+    if (command.isEmpty())
+        QSKIP(qPrintable(whyNot));
+    QVERIFY(run({"chown", "-R", "65534:65534", sandbox.path()}).code == 0);
+    QVERIFY(chmod(QFile::encodeName(sandbox.path()).constData(), 0755) == 0);
+    QVERIFY(chmod(QFile::encodeName(parent).constData(), 0300) == 0);
+
+    const Result result = run(command);
+    QVERIFY(chmod(QFile::encodeName(parent).constData(), 0755) == 0);
+    QVERIFY2(result.code == 0, result.err.constData());
+    QVERIFY2(result.out.contains("WARNING: can't lock \"" + QFile::encodeName(parent) +
+                                 "\" against another in-place run: Permission denied\n"),
+             result.out.constData());
+    QCOMPARE(FileTree::read(oldDir), wanted);
+    QCOMPARE(beside(parent), QStringList{"game"});
 }
 
 void TestDirpatchInPlace::linkAtTrustedNameBetweenStepsRefused_data()
