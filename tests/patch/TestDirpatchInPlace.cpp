@@ -171,35 +171,45 @@ bool copyTree(const QString& from, const QString& to)
 
 // A tree of thousands of small files in many folders, and the tree a patch makes of it: some files
 // changed, a few new, a few gone, the rest unchanged.
-void writeLargeTrees(const QString& oldRoot, const QString& newRoot);
-
-// A tree of a few folders and files and its diff: changed, unchanged, new, removed and executable files.
-// Returns the new tree.
-Entries writeSmallTrees(const QString& oldRoot, const QString& wantedRoot, const QString& diffPath)
+// A sandbox holding trees/game, a tree of a few folders and files, and p.diff to its new tree: changed,
+// unchanged, new, removed and executable files.
+struct SmallTrees
 {
-    Entries oldTree;
-    Entries newTree;
-    for (int d = 0; d < 3; ++d) {
-        const QString dir = QString("d%1/").arg(d);
-        oldTree.insert(dir, FileTree::dir());
-        newTree.insert(dir, FileTree::dir());
-        for (int f = 0; f < 8; ++f) {
-            const int n = d * 8 + f;
-            const QByteArray content = randomBytes(100 + n * 10, quint32(n + 1));
-            oldTree.insert(dir + QString("f%1").arg(f), FileTree::file(content));
-            if (n % 3 == 0)
-                newTree.insert(dir + QString("f%1").arg(f), FileTree::file(content + "changed", n % 2 == 0));
-            else if (n != 7)
-                newTree.insert(dir + QString("f%1").arg(f), FileTree::file(content));
+    QTemporaryDir sandbox;
+    QString parent = sandbox.filePath("trees");
+    QString oldDir = parent + "/game";
+    QString diffPath = sandbox.filePath("p.diff");
+    Entries wanted;
+
+    SmallTrees()
+    {
+        Entries oldTree;
+        Entries newTree;
+        for (int d = 0; d < 3; ++d) {
+            const QString dir = QString("d%1/").arg(d);
+            oldTree.insert(dir, FileTree::dir());
+            newTree.insert(dir, FileTree::dir());
+            for (int f = 0; f < 8; ++f) {
+                const int n = d * 8 + f;
+                const QString name = dir + QString("f%1").arg(f);
+                const QByteArray content = randomBytes(100 + n * 10, quint32(n + 1));
+                oldTree.insert(name, FileTree::file(content));
+                if (n % 3 == 0)
+                    newTree.insert(name, FileTree::file(content + "changed", n % 2 == 0));
+                else if (n != 7)
+                    newTree.insert(name, FileTree::file(content));
+            }
         }
+        newTree.insert("new/", FileTree::dir());
+        newTree.insert("new/n", FileTree::file(randomBytes(5000, 99)));
+        if (sandbox.isValid() && FileTree::write(oldDir, oldTree) &&
+            FileTree::write(sandbox.filePath("wanted"), newTree) &&
+            DirDiffWriter::build(oldDir, sandbox.filePath("wanted")).save(diffPath))
+            wanted = newTree;
     }
-    newTree.insert("new/", FileTree::dir());
-    newTree.insert("new/n", FileTree::file(randomBytes(5000, 99)));
-    if (!FileTree::write(oldRoot, oldTree) || !FileTree::write(wantedRoot, newTree) ||
-        !DirDiffWriter::build(oldRoot, wantedRoot).save(diffPath))
-        return {};
-    return newTree;
-}
+    bool isValid() const { return !wanted.isEmpty(); }
+    QStringList args() const { return {"-f", oldDir, diffPath, oldDir}; }
+};
 
 void writeLargeTrees(const QString& oldRoot, const QString& newRoot)
 {
@@ -648,29 +658,25 @@ void TestDirpatchInPlace::secondRunRefusedWhileTheFirstWorks()
     QFETCH(QString, killPoint);
     QFETCH(QString, holdPoint);
     QFETCH(int, holdCount);
-    QTemporaryDir sandbox;
-    const QString parent = sandbox.filePath("trees");
-    const QString oldDir = parent + "/game";
-    const QString diffPath = sandbox.filePath("p.diff");
-    const Entries wanted = writeSmallTrees(oldDir, sandbox.filePath("wanted"), diffPath);
-    QVERIFY(!wanted.isEmpty());
-    const QStringList args{"-f", oldDir, diffPath, oldDir};
+    SmallTrees trees;
+    QVERIFY(trees.isValid());
+    const QStringList args = trees.args();
     if (!killPoint.isEmpty())
         QVERIFY(dirpatch(args, killAt(killPoint)).killed);
 
-    const QString holdFile = sandbox.filePath("hold");
+    const QString holdFile = trees.sandbox.filePath("hold");
     QProcess first;
     QVERIFY(startHeld(first, args, holdAt(holdPoint, holdCount, holdFile), holdFile));
-    const QMap<QString, QString> before = snapshot(parent);
+    const QMap<QString, QString> before = snapshot(trees.parent);
     const Result second = dirpatch(args);
     QCOMPARE(second.code, 13);
-    QVERIFY2(second.err.contains("another in-place run is at work in the folder \"" + QFile::encodeName(parent) +
+    QVERIFY2(second.err.contains("another in-place run is at work in the folder \"" + QFile::encodeName(trees.parent) +
                                  "\" ERROR!\n"),
              second.err.constData());
-    QCOMPARE(snapshot(parent), before);
+    QCOMPARE(snapshot(trees.parent), before);
     QCOMPARE(finishHeld(first, holdFile), 0);
-    QCOMPARE(FileTree::read(oldDir), wanted);
-    QCOMPARE(beside(parent), QStringList{"game"});
+    QCOMPARE(FileTree::read(trees.oldDir), trees.wanted);
+    QCOMPARE(beside(trees.parent), QStringList{"game"});
 }
 
 namespace
@@ -743,27 +749,23 @@ void TestDirpatchInPlace::recoveryActsOnlyOnWhatItChecked()
     QFETCH(QString, change);
     QFETCH(bool, fromAside);
     QFETCH(QByteArray, refusal);
-    QTemporaryDir sandbox;
-    const QString parent = sandbox.filePath("trees");
-    const QString oldDir = parent + "/game";
-    const QString fresh = oldDir + ".dirpatch-new";
-    QString record = oldDir + ".dirpatch-swap";
-    const QString diffPath = sandbox.filePath("p.diff");
-    const Entries wanted = writeSmallTrees(oldDir, sandbox.filePath("wanted"), diffPath);
-    QVERIFY(!wanted.isEmpty());
-    QVERIFY(QDir().mkpath(sandbox.filePath("elsewhere")));
-    QVERIFY(dirpatch({"-f", oldDir, diffPath, oldDir}, killAt(killPoint, count)).killed);
+    SmallTrees trees;
+    QVERIFY(trees.isValid());
+    const QString fresh = trees.oldDir + ".dirpatch-new";
+    QString record = trees.oldDir + ".dirpatch-swap";
+    QVERIFY(QDir().mkpath(trees.sandbox.filePath("elsewhere")));
+    QVERIFY(dirpatch(trees.args(), killAt(killPoint, count)).killed);
 
     if (change == "remove new")
         QVERIFY(QDir(fresh).removeRecursively());
     else if (change == "file at new")
         QVERIFY(QDir(fresh).removeRecursively() && writeFile(fresh, "a file of mine"));
     else if (change == "link at new")
-        QVERIFY(QDir().rename(fresh, sandbox.filePath("elsewhere/tree")) &&
-                QFile::link(sandbox.filePath("elsewhere/tree"), fresh));
+        QVERIFY(QDir().rename(fresh, trees.sandbox.filePath("elsewhere/tree")) &&
+                QFile::link(trees.sandbox.filePath("elsewhere/tree"), fresh));
     else if (change == "link at record")
-        QVERIFY(QDir().rename(record, sandbox.filePath("elsewhere/record")) &&
-                QFile::link(sandbox.filePath("elsewhere/record"), record));
+        QVERIFY(QDir().rename(record, trees.sandbox.filePath("elsewhere/record")) &&
+                QFile::link(trees.sandbox.filePath("elsewhere/record"), record));
     else if (change == "cut record") {
         const QByteArray text = readFile(record);
         QVERIFY(writeFile(record, text.left(text.indexOf("\ndiff blake3 ") + 20) + "\n"));
@@ -772,7 +774,7 @@ void TestDirpatchInPlace::recoveryActsOnlyOnWhatItChecked()
     else if (change == "new of another")
         QVERIFY(chown(QFile::encodeName(fresh).constData(), 65534, 65534) == 0);
     else if (change == "folder at R")
-        QVERIFY(FileTree::write(oldDir, {{"mine", FileTree::file("a folder of mine")}}));
+        QVERIFY(FileTree::write(trees.oldDir, {{"mine", FileTree::file("a folder of mine")}}));
     else if (change == "other boot" || change == "other device") {
         // the same folders, their device numbers as another boot may give them
         QList<QByteArray> lines = readFile(record).split('\n');
@@ -792,65 +794,60 @@ void TestDirpatchInPlace::recoveryActsOnlyOnWhatItChecked()
     else if (change == "first record") {
         // what the builds before the boot and new-tree lines wrote, with the same old folder
         if (!QFileInfo::exists(record))
-            record = oldDir + ".dirpatch-build";
+            record = trees.oldDir + ".dirpatch-build";
         const QByteArray text = readFile(record);
         const int oldAt = text.indexOf("\nold ") + 5;
         const QList<QByteArray> old = text.mid(oldAt, text.indexOf('\n', oldAt) - oldAt).split(' ');
         QVERIFY(old.size() == 3);
         QVERIFY(writeFile(record, "dirpatch in-place record 1\nold " + old[0] + " " + old[1] + "\ndiff " +
-                                      firstDiffIdentity(readFile(diffPath)) + "\n"));
+                                      firstDiffIdentity(readFile(trees.diffPath)) + "\n"));
     }
-    const QMap<QString, QString> before = snapshot(sandbox.path());
+    const QMap<QString, QString> before = snapshot(trees.sandbox.path());
 
-    const QString workDir = fromAside ? oldDir + ".dirpatch-old" : QString();
-    const QStringList args =
-        fromAside ? QStringList{"-f", ".", diffPath, "."} : QStringList{"-f", oldDir, diffPath, oldDir};
+    const QString workDir = fromAside ? trees.oldDir + ".dirpatch-old" : QString();
+    const QStringList args = fromAside ? QStringList{"-f", ".", trees.diffPath, "."} : trees.args();
     const Result again = dirpatch(args, {}, workDir);
     if (!refusal.isEmpty()) {
         QCOMPARE(again.code, 13);
-        refusal.replace("%R", QFile::encodeName(oldDir));
+        refusal.replace("%R", QFile::encodeName(trees.oldDir));
         QVERIFY2(again.err.contains(refusal), again.err.constData());
-        QCOMPARE(snapshot(sandbox.path()), before);
+        QCOMPARE(snapshot(trees.sandbox.path()), before);
         return;
     }
     // the diff applied once: to the old tree, or not again to a finished swap's result
     QVERIFY2(again.code == 0, again.err.constData());
-    QCOMPARE(FileTree::read(oldDir), wanted);
-    QCOMPARE(beside(parent), QStringList{"game"});
+    QCOMPARE(FileTree::read(trees.oldDir), trees.wanted);
+    QCOMPARE(beside(trees.parent), QStringList{"game"});
 }
 
 // Once the new tree is in place, an aside folder that can't be removed is a warning, not a failure; the
 // swap record stays, the next run retries and refuses only while the removal still fails.
 void TestDirpatchInPlace::asideThatCannotBeRemovedIsRetried()
 {
-    QTemporaryDir sandbox;
-    const QString parent = sandbox.filePath("trees");
-    const QString oldDir = parent + "/game";
-    const QString diffPath = sandbox.filePath("p.diff");
-    const Entries wanted = writeSmallTrees(oldDir, sandbox.filePath("wanted"), diffPath);
-    QVERIFY(!wanted.isEmpty());
-    const QStringList args{"-f", oldDir, diffPath, oldDir};
-    const QByteArray aside = QFile::encodeName(oldDir + ".dirpatch-old");
+    SmallTrees trees;
+    QVERIFY(trees.isValid());
+    const QStringList args = trees.args();
+    const QByteArray aside = QFile::encodeName(trees.oldDir + ".dirpatch-old");
 
     const Result first = dirpatch(
         args, withFaults({"PELWINTER_FAULT_REFUSE_REMOVE=.dirpatch-old/", "PELWINTER_FAULT_REFUSE_REMOVE_TIMES=1"}));
     QVERIFY2(first.code == 0, first.err.constData());
     QVERIFY2(first.out.contains("WARNING: can't remove old file \"" + aside + "\"\n"), first.out.constData());
-    QCOMPARE(FileTree::read(oldDir), wanted);
-    QCOMPARE(beside(parent), (QStringList{"game", "game.dirpatch-old", "game.dirpatch-swap"}));
+    QCOMPARE(FileTree::read(trees.oldDir), trees.wanted);
+    QCOMPARE(beside(trees.parent), (QStringList{"game", "game.dirpatch-old", "game.dirpatch-swap"}));
 
-    const QMap<QString, QString> before = snapshot(parent);
+    const QMap<QString, QString> before = snapshot(trees.parent);
     const Result stillFails = dirpatch(args, withFaults({"PELWINTER_FAULT_REFUSE_REMOVE=.dirpatch-old/"}));
     QCOMPARE(stillFails.code, 13);
     QVERIFY2(stillFails.err.contains("can't remove the old tree an earlier in-place run moved aside: \"" + aside +
                                      "\" ERROR!\n"),
              stillFails.err.constData());
-    QCOMPARE(snapshot(parent), before);
+    QCOMPARE(snapshot(trees.parent), before);
 
     const Result retried = dirpatch(args);
     QVERIFY2(retried.code == 0, retried.err.constData());
-    QCOMPARE(FileTree::read(oldDir), wanted);
-    QCOMPARE(beside(parent), QStringList{"game"});
+    QCOMPARE(FileTree::read(trees.oldDir), trees.wanted);
+    QCOMPARE(beside(trees.parent), QStringList{"game"});
 }
 
 void TestDirpatchInPlace::parentOthersMayWriteRefused_data()
@@ -871,56 +868,48 @@ void TestDirpatchInPlace::parentOthersMayWriteRefused()
     QFETCH(int, mode);
     QFETCH(bool, groupOfAnother);
     QFETCH(bool, refused);
-    QTemporaryDir sandbox;
-    const QString parent = sandbox.filePath("trees");
-    const QString oldDir = parent + "/game";
-    const QString diffPath = sandbox.filePath("p.diff");
-    const Entries wanted = writeSmallTrees(oldDir, sandbox.filePath("wanted"), diffPath);
-    QVERIFY(!wanted.isEmpty());
-    const QByteArray parentName = QFile::encodeName(parent);
+    SmallTrees trees;
+    QVERIFY(trees.isValid());
+    const QByteArray parentName = QFile::encodeName(trees.parent);
     QVERIFY(chown(parentName.constData(), geteuid(), groupOfAnother ? getegid() + 4242 : getegid()) == 0);
     QVERIFY(chmod(parentName.constData(), mode_t(mode)) == 0);
-    const QMap<QString, QString> before = snapshot(parent);
+    const QMap<QString, QString> before = snapshot(trees.parent);
 
-    const Result result = dirpatch({"-f", oldDir, diffPath, oldDir});
+    const Result result = dirpatch({"-f", trees.oldDir, trees.diffPath, trees.oldDir});
     if (refused) {
         QCOMPARE(result.code, 13);
         QVERIFY2(result.err.contains("can't patch in place in a folder that others may write to: \"" + parentName +
                                      "\" ERROR!\n"),
                  result.err.constData());
-        QCOMPARE(snapshot(parent), before);
+        QCOMPARE(snapshot(trees.parent), before);
     } else {
         QVERIFY2(result.code == 0, result.err.constData());
-        QCOMPARE(FileTree::read(oldDir), wanted);
-        QCOMPARE(beside(parent), QStringList{"game"});
+        QCOMPARE(FileTree::read(trees.oldDir), trees.wanted);
+        QCOMPARE(beside(trees.parent), QStringList{"game"});
     }
 }
 
 // A parent folder the user may enter and write but not read can't be locked: the run says so and goes on.
 void TestDirpatchInPlace::parentThatCannotBeLockedIsSaid()
 {
-    QTemporaryDir sandbox;
-    const QString parent = sandbox.filePath("trees");
-    const QString oldDir = parent + "/game";
-    const QString diffPath = sandbox.filePath("p.diff");
-    const Entries wanted = writeSmallTrees(oldDir, sandbox.filePath("wanted"), diffPath);
-    QVERIFY(!wanted.isEmpty());
+    SmallTrees trees;
+    QVERIFY(trees.isValid());
     QString whyNot;
-    const QStringList command = asUnprivileged({DIRPATCH_BINARY, "-f", oldDir, diffPath, oldDir}, &whyNot);
+    const QStringList command = asUnprivileged(QStringList{DIRPATCH_BINARY} + trees.args(), &whyNot);
     if (command.isEmpty())
         QSKIP(qPrintable(whyNot));
-    QVERIFY(run({"chown", "-R", "65534:65534", sandbox.path()}).code == 0);
-    QVERIFY(chmod(QFile::encodeName(sandbox.path()).constData(), 0755) == 0);
-    QVERIFY(chmod(QFile::encodeName(parent).constData(), 0300) == 0);
+    QVERIFY(run({"chown", "-R", "65534:65534", trees.sandbox.path()}).code == 0);
+    QVERIFY(chmod(QFile::encodeName(trees.sandbox.path()).constData(), 0755) == 0);
+    QVERIFY(chmod(QFile::encodeName(trees.parent).constData(), 0300) == 0);
 
     const Result result = run(command);
-    QVERIFY(chmod(QFile::encodeName(parent).constData(), 0755) == 0);
+    QVERIFY(chmod(QFile::encodeName(trees.parent).constData(), 0755) == 0);
     QVERIFY2(result.code == 0, result.err.constData());
-    QVERIFY2(result.out.contains("WARNING: can't lock \"" + QFile::encodeName(parent) +
+    QVERIFY2(result.out.contains("WARNING: can't lock \"" + QFile::encodeName(trees.parent) +
                                  "\" against another in-place run: Permission denied\n"),
              result.out.constData());
-    QCOMPARE(FileTree::read(oldDir), wanted);
-    QCOMPARE(beside(parent), QStringList{"game"});
+    QCOMPARE(FileTree::read(trees.oldDir), trees.wanted);
+    QCOMPARE(beside(trees.parent), QStringList{"game"});
 }
 
 void TestDirpatchInPlace::linkAtTrustedNameBetweenStepsRefused_data()
@@ -935,30 +924,27 @@ void TestDirpatchInPlace::linkAtTrustedNameBetweenStepsRefused_data()
 void TestDirpatchInPlace::linkAtTrustedNameBetweenStepsRefused()
 {
     QFETCH(QString, holdPoint);
-    QTemporaryDir sandbox;
-    const QString parent = sandbox.filePath("trees");
-    const QString oldDir = parent + "/game";
-    const QString fresh = oldDir + ".dirpatch-new";
-    const QString diffPath = sandbox.filePath("p.diff");
-    QVERIFY(!writeSmallTrees(oldDir, sandbox.filePath("wanted"), diffPath).isEmpty());
-    const QMap<QString, QString> oldTree = snapshot(oldDir);
-    QVERIFY(QDir().mkpath(sandbox.filePath("elsewhere")));
+    SmallTrees trees;
+    QVERIFY(trees.isValid());
+    const QString fresh = trees.oldDir + ".dirpatch-new";
+    const QMap<QString, QString> oldTree = snapshot(trees.oldDir);
+    QVERIFY(QDir().mkpath(trees.sandbox.filePath("elsewhere")));
 
-    const QString holdFile = sandbox.filePath("hold");
+    const QString holdFile = trees.sandbox.filePath("hold");
     QProcess run;
-    QVERIFY(startHeld(run, {"-f", oldDir, diffPath, oldDir}, holdAt(holdPoint, 1, holdFile), holdFile));
-    QVERIFY(QDir().rename(fresh, sandbox.filePath("elsewhere/tree")));
-    QVERIFY(QFile::link(sandbox.filePath("elsewhere/tree"), fresh));
-    const QMap<QString, QString> elsewhere = snapshot(sandbox.filePath("elsewhere"));
+    QVERIFY(startHeld(run, trees.args(), holdAt(holdPoint, 1, holdFile), holdFile));
+    QVERIFY(QDir().rename(fresh, trees.sandbox.filePath("elsewhere/tree")));
+    QVERIFY(QFile::link(trees.sandbox.filePath("elsewhere/tree"), fresh));
+    const QMap<QString, QString> elsewhere = snapshot(trees.sandbox.filePath("elsewhere"));
     QCOMPARE(finishHeld(run, holdFile), 115);
     const QByteArray err = run.readAllStandardError();
     QVERIFY2(
         err.contains("not what the in-place record names, in the way: \"" + QFile::encodeName(fresh) + "\" ERROR!\n"),
         err.constData());
-    QVERIFY(!QFileInfo(oldDir).isSymLink());
-    QCOMPARE(snapshot(oldDir), oldTree);
-    QCOMPARE(snapshot(sandbox.filePath("elsewhere")), elsewhere);
-    QVERIFY(!QFileInfo::exists(oldDir + ".dirpatch-old"));
+    QVERIFY(!QFileInfo(trees.oldDir).isSymLink());
+    QCOMPARE(snapshot(trees.oldDir), oldTree);
+    QCOMPARE(snapshot(trees.sandbox.filePath("elsewhere")), elsewhere);
+    QVERIFY(!QFileInfo::exists(trees.oldDir + ".dirpatch-old"));
 }
 
 QTEST_GUILESS_MAIN(TestDirpatchInPlace)
