@@ -2,6 +2,7 @@
 
 #include "patch/core/dpatch_log.h"
 
+#include <blake3.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -9,15 +10,20 @@
 #include <stdlib.h>
 #include <string.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 namespace
 {
-const char kRecordMark[] = "dirpatch in-place record 1\n";
-// How much of each end of the diff its identity reads: enough to tell diffs apart, little for a large one.
-const dpatch_StreamPos_t kIdentityPiece = 1024 * 1024;
+const char kRecordMark[] = "dirpatch in-place record 2\n";
+// The mark of the records of earlier builds: the diff named by its size and ends, no boot, no new tree.
+const char kFirstRecordMark[] = "dirpatch in-place record 1\n";
+const char kAsideSuffix[] = ".dirpatch-old";
+// How much of each end of the diff the earlier builds' identity reads.
+const dpatch_StreamPos_t kFirstIdentityPiece = 1024 * 1024;
+const size_t kRecordMaxSize = 1024;
 
 std::string withoutTrailingSlashes(const std::string& path)
 {
@@ -83,18 +89,45 @@ BOOL setName(char* buf, const std::string& base, const char* suffix)
     return length > 0 && (size_t)length <= dpatch_kMaxPathLength;
 }
 
-// 0 missing, 1 a folder (not a link), 2 anything else; -1 when it can't be told.
-int entryKind(const char* path, struct stat* out_info = 0)
+// The BLAKE3 digest of the diff data, all of it: two diffs differ wherever their bytes do.
+BOOL digestDiff(const char* diffFile, dpatch_StreamPos_t offset, dpatch_StreamPos_t size, char* out, size_t outSize)
 {
+    const int fd = open(diffFile, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
     struct stat info;
-    if (lstat(path, &info) != 0)
-        return errno == ENOENT ? 0 : -1;
-    if (out_info)
-        *out_info = info;
-    return S_ISDIR(info.st_mode) ? 1 : 2;
+    if (fstat(fd, &info) != 0) {
+        close(fd);
+        return 0;
+    }
+    if (offset == 0)
+        size = (dpatch_StreamPos_t)info.st_size;
+    blake3_hasher hasher;
+    blake3_hasher_init(&hasher);
+    static unsigned char buf[256 * 1024];
+    BOOL result = 1;
+    for (dpatch_StreamPos_t pos = 0; result && pos < size;) {
+        const size_t want = size - pos < sizeof(buf) ? (size_t)(size - pos) : sizeof(buf);
+        const ssize_t got = pread(fd, buf, want, (off_t)(offset + pos));
+        if (got <= 0) {
+            if (got < 0 && errno == EINTR)
+                continue;
+            result = 0;
+            break;
+        }
+        blake3_hasher_update(&hasher, buf, (size_t)got);
+        pos += (dpatch_StreamPos_t)got;
+    }
+    close(fd);
+    uint8_t digest[BLAKE3_OUT_LEN];
+    blake3_hasher_finalize(&hasher, digest, sizeof(digest));
+    int length = snprintf(out, outSize, "blake3 ");
+    for (size_t i = 0; i < sizeof(digest) && length > 0 && (size_t)length < outSize; ++i)
+        length += snprintf(out + length, outSize - (size_t)length, "%02x", digest[i]);
+    return result;
 }
 
-// FNV-1a over the size and both ends of the diff data.
+// How the earlier builds named the diff: FNV-1a over the size and both ends of the diff data.
 BOOL identifyDiff(const char* diffFile, dpatch_StreamPos_t offset, dpatch_StreamPos_t size, char* out, size_t outSize)
 {
     FILE* file = fopen(diffFile, "rb");
@@ -112,8 +145,8 @@ BOOL identifyDiff(const char* diffFile, dpatch_StreamPos_t offset, dpatch_Stream
         for (size_t i = 0; i < length; ++i)
             hash = (hash ^ data[i]) * 1099511628211ull;
     };
-    const dpatch_StreamPos_t firstEnd = size < kIdentityPiece ? size : kIdentityPiece;
-    const dpatch_StreamPos_t lastBegin = size > kIdentityPiece ? size - kIdentityPiece : firstEnd;
+    const dpatch_StreamPos_t firstEnd = size < kFirstIdentityPiece ? size : kFirstIdentityPiece;
+    const dpatch_StreamPos_t lastBegin = size > kFirstIdentityPiece ? size - kFirstIdentityPiece : firstEnd;
     static unsigned char buf[64 * 1024];
     BOOL result = 1;
     for (int part = 0; part < 2 && result; ++part) {
@@ -134,42 +167,214 @@ BOOL identifyDiff(const char* diffFile, dpatch_StreamPos_t offset, dpatch_Stream
     return result;
 }
 
-struct Record
+void readBootId(char* out, size_t outSize)
 {
-    BOOL isOurs = 0;
-    BOOL isEmpty = 0;
+    snprintf(out, outSize, "-");
+    FILE* file = fopen("/proc/sys/kernel/random/boot_id", "rb");
+    if (!file)
+        return;
+    char text[64] = {0};
+    if (fgets(text, sizeof(text), file)) {
+        text[strcspn(text, "\n")] = '\0';
+        if (text[0] != '\0' && strlen(text) < outSize && strspn(text, "0123456789abcdef-") == strlen(text))
+            snprintf(out, outSize, "%s", text);
+    }
+    fclose(file);
+}
+
+struct Identity
+{
     unsigned long long device = 0;
     unsigned long long inode = 0;
-    std::string diff;
 };
 
-// 0 missing, 1 read, -1 can't be read.
-int readRecord(const char* path, Record* out)
+struct Record
 {
-    FILE* file = fopen(path, "rb");
-    if (!file) {
-        if (errno == ENOENT)
+    int version = 0; // 0 not this patcher's, 1 of an earlier build, 2
+    BOOL isEmpty = 0;
+    Identity file; // of the record itself, as it was read
+    Identity old;
+    unsigned long long oldOwner = 0;
+    std::string diff;
+    std::string boot;
+    BOOL hasNew = 0;
+    Identity fresh;
+};
+
+void refuse(const char* text, const char* path)
+{
+    dpatch_fprintf(stderr, "%s \"%s\" ERROR!\n", text, path);
+}
+
+void refuseInTheWay(const char* path)
+{
+    refuse("not what the in-place record names, in the way:", path);
+}
+
+void refuseMissing(const char* path)
+{
+    refuse("missing where the in-place record needs it:", path);
+}
+
+// The fields after the mark of a record of this build; anything out of its strict form is no record.
+BOOL parseRecord(const char* text, Record* out)
+{
+    char boot[40] = {0};
+    char digest[72] = {0};
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    unsigned long long owner = 0;
+    int used = 0;
+    if (sscanf(text, "boot %36[-0-9a-f]\nold %llu %llu %llu\ndiff blake3 %64[0-9a-f]\n%n", boot, &device, &inode,
+               &owner, digest, &used) != 5 ||
+        used == 0 || strlen(digest) != 64 || text[used - 1] != '\n')
+        return 0;
+    const char* rest = text + used;
+    if (*rest != '\0') {
+        int newUsed = 0;
+        if (sscanf(rest, "new %llu %llu\n%n", &out->fresh.device, &out->fresh.inode, &newUsed) != 2 || newUsed == 0 ||
+            rest[newUsed] != '\0' || rest[newUsed - 1] != '\n')
             return 0;
-        dpatch_printOsError("can't read", path, 0, errno);
-        return -1;
+        out->hasNew = 1;
     }
-    char text[512];
-    const size_t length = fread(text, 1, sizeof(text) - 1, file);
-    fclose(file);
-    text[length] = '\0';
-    out->isEmpty = length == 0;
-    const size_t markLength = sizeof(kRecordMark) - 1;
-    if (length < markLength || memcmp(text, kRecordMark, markLength) != 0)
-        return 1;
-    char diff[128] = {0};
+    out->boot = boot;
+    out->old.device = device;
+    out->old.inode = inode;
+    out->oldOwner = owner;
+    out->diff = std::string("blake3 ") + digest;
+    out->version = 2;
+    return 1;
+}
+
+BOOL parseFirstRecord(const char* text, Record* out)
+{
     char hash[64] = {0};
     unsigned long long size = 0;
-    if (sscanf(text + markLength, "old %llu %llu\ndiff %llu %63s", &out->device, &out->inode, &size, hash) != 4)
-        return 1;
+    if (sscanf(text, "old %llu %llu\ndiff %llu %63s", &out->old.device, &out->old.inode, &size, hash) != 4)
+        return 0;
+    char diff[128];
     snprintf(diff, sizeof(diff), "%llu %s", size, hash);
     out->diff = diff;
-    out->isOurs = 1;
+    out->version = 1;
     return 1;
+}
+
+// 0 missing, 1 read (version 0 when it is none of this patcher's), -1 refused or can't be read. The record
+// is opened without following a link, and must be a regular file of the running user.
+int readRecord(const char* path, Record* out)
+{
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return 0;
+        if (errno == ELOOP)
+            refuse("not a record of this patcher, in the way:", path);
+        else
+            dpatch_printOsError("can't read", path, 0, errno);
+        return -1;
+    }
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+        close(fd);
+        refuse("not a record of this patcher, in the way:", path);
+        return -1;
+    }
+    out->file.device = (unsigned long long)info.st_dev;
+    out->file.inode = (unsigned long long)info.st_ino;
+    char text[kRecordMaxSize + 1];
+    size_t length = 0;
+    while (length < sizeof(text) - 1) {
+        const ssize_t got = read(fd, text + length, sizeof(text) - 1 - length);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        length += (size_t)got;
+    }
+    close(fd);
+    text[length] = '\0';
+    out->isEmpty = length == 0;
+    if (length >= kRecordMaxSize || strlen(text) != length)
+        return 1;
+    const size_t markLength = sizeof(kRecordMark) - 1;
+    if (length >= markLength && memcmp(text, kRecordMark, markLength) == 0)
+        parseRecord(text + markLength, out);
+    else if (length >= markLength && memcmp(text, kFirstRecordMark, markLength) == 0)
+        parseFirstRecord(text + markLength, out);
+    return 1;
+}
+
+// 0 missing, 1 a folder (not a link), 2 anything else; -1 when it can't be told.
+int entryKind(const char* path, struct stat* out_info = 0)
+{
+    struct stat info;
+    if (lstat(path, &info) != 0)
+        return errno == ENOENT ? 0 : -1;
+    if (out_info)
+        *out_info = info;
+    return S_ISDIR(info.st_mode) ? 1 : 2;
+}
+
+// What stands at a name, looked at without following a link (kinds as entryKind's).
+struct Look
+{
+    int kind = -1;
+    struct stat info;
+};
+
+Look look(const char* path)
+{
+    Look seen;
+    memset(&seen.info, 0, sizeof(seen.info));
+    seen.kind = entryKind(path, &seen.info);
+    return seen;
+}
+
+BOOL isIdentity(const struct stat& info, const Identity& id, BOOL compareDevice)
+{
+    return (unsigned long long)info.st_ino == id.inode &&
+           (!compareDevice || (unsigned long long)info.st_dev == id.device);
+}
+
+// What a record says each name must be.
+struct RecordedNames
+{
+    const Record& record;
+    BOOL compareDevice;
+
+    RecordedNames(const Record& record, const char* bootId)
+        : record(record), compareDevice(record.version < 2 || (record.boot == bootId && strcmp(bootId, "-") != 0))
+    {}
+    bool isOld(const Look& seen) const { return seen.kind == 1 && isIdentity(seen.info, record.old, compareDevice); }
+    // The old folder moved aside: a record of this build also knows its owner.
+    bool isAside(const Look& seen) const
+    {
+        return isOld(seen) && (record.version < 2 || (unsigned long long)seen.info.st_uid == record.oldOwner);
+    }
+    // The new tree, this user's; a record of an earlier build knows only that it is not the old folder.
+    bool isNew(const Look& seen) const
+    {
+        if (seen.kind != 1 || seen.info.st_uid != geteuid())
+            return false;
+        return record.hasNew ? isIdentity(seen.info, record.fresh, compareDevice) : !isOld(seen);
+    }
+};
+
+// Removes a record only while it is the file that was read.
+BOOL removeRecord(const char* path, const Identity& file)
+{
+    const Look seen = look(path);
+    if (seen.kind == 0)
+        return 1;
+    if (seen.kind != 2 || !S_ISREG(seen.info.st_mode) || seen.info.st_uid != geteuid() ||
+        !isIdentity(seen.info, file, 1)) {
+        refuseInTheWay(path);
+        return 0;
+    }
+    if (unlink(path) == 0 || errno == ENOENT)
+        return 1;
+    dpatch_printOsError("can't remove", path, 0, errno);
+    return 0;
 }
 
 BOOL removeFileNamed(const char* path)
@@ -188,9 +393,18 @@ BOOL renameNamed(const char* from, const char* to)
     return 0;
 }
 
-void refuse(const char* text, const char* path)
+// A rename onto a name that must be free: what someone put there in the meantime is never replaced.
+BOOL renameToFree(const char* from, const char* to)
 {
-    dpatch_fprintf(stderr, "%s \"%s\" ERROR!\n", text, path);
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+        return 1;
+    if (errno == EINVAL || errno == ENOSYS) { // a file system without the flag
+        if (look(to).kind == 0)
+            return renameNamed(from, to);
+        errno = EEXIST;
+    }
+    dpatch_printOsError("can't rename", from, to, errno);
+    return 0;
 }
 
 // The first entry a removal could not remove, and the system's error.
@@ -280,38 +494,176 @@ BOOL emptyFolder(int fd, const std::string& path, dev_t device, RemoveFailure* f
     return 1;
 }
 
-// Finishes a swap whose record says the new tree was complete. R, R.dirpatch-old and R.dirpatch-new are
-// looked at in the order the swap made them.
+BOOL removeAside(const TInPlaceSwap* self, const RecordedNames& names)
+{
+    const Look aside = look(self->asideDir);
+    if (aside.kind == 0)
+        return 1;
+    if (!names.isAside(aside)) {
+        refuseInTheWay(self->asideDir);
+        return 0;
+    }
+    return dpatch_removeTree(self->asideDir);
+}
+
+// Finishes a swap whose record says the new tree was complete, from one of the states the swap passes
+// through: R old with the new tree beside it, R moved aside with the new tree beside it, R new with the
+// aside beside it, R new alone. In any other state nothing is renamed or removed.
 BOOL finishSwap(TInPlaceSwap* self, const Record& record)
 {
-    struct stat realInfo;
-    const int real = entryKind(self->realDir, &realInfo);
-    const int aside = entryKind(self->asideDir);
-    const int fresh = entryKind(self->newDir);
-    if (real < 0 || aside < 0 || fresh < 0) {
+    if (record.version == 2 && !record.hasNew) {
+        refuse("not a record of this patcher, in the way:", self->swapRecord);
+        return 0;
+    }
+    const RecordedNames names(record, self->bootId);
+    const Look real = look(self->realDir);
+    const Look aside = look(self->asideDir);
+    const Look fresh = look(self->newDir);
+    if (real.kind < 0 || aside.kind < 0 || fresh.kind < 0) {
         refuse("can't look at the folders beside", self->realDir);
         return 0;
     }
-    if (fresh == 1) {
-        if (real != 0) {
-            const BOOL isOld =
-                real == 1 && realInfo.st_dev == (dev_t)record.device && realInfo.st_ino == (ino_t)record.inode;
-            if (aside != 0 || !isOld) {
-                refuse("can't tell which tree to keep beside", self->realDir);
+    if (names.isNew(fresh)) {
+        if (names.isOld(real) && aside.kind == 0) {
+            if (!renameToFree(self->realDir, self->asideDir))
                 return 0;
-            }
-            if (!renameNamed(self->realDir, self->asideDir))
-                return 0;
-        }
-        if (!renameNamed(self->newDir, self->realDir))
+        } else if (real.kind != 0 && !names.isOld(real)) {
+            refuseInTheWay(self->realDir);
             return 0;
-    } else if (real != 1) {
-        refuse("the new tree of an earlier run is missing beside", self->realDir);
+        } else if (real.kind != 0 || !names.isAside(aside)) {
+            if (aside.kind == 0)
+                refuseMissing(self->asideDir);
+            else
+                refuseInTheWay(self->asideDir);
+            return 0;
+        }
+        if (!names.isNew(look(self->newDir))) {
+            refuseInTheWay(self->newDir);
+            return 0;
+        }
+        if (!renameToFree(self->newDir, self->realDir))
+            return 0;
+    } else if (fresh.kind == 0) {
+        if (names.isOld(real) || real.kind == 0) {
+            refuse("the new tree of an earlier run is missing beside", self->realDir);
+            return 0;
+        }
+        if (!names.isNew(real)) {
+            refuseInTheWay(self->realDir);
+            return 0;
+        }
+        if (aside.kind != 0 && !names.isAside(aside)) {
+            refuseInTheWay(self->asideDir);
+            return 0;
+        }
+    } else {
+        refuseInTheWay(self->newDir);
         return 0;
     }
-    if (entryKind(self->asideDir) != 0 && !dpatch_removeTree(self->asideDir))
+    // R is the new tree now; the aside is removed before the record that explains it
+    if (!removeAside(self, names)) {
+        refuse("can't remove the old tree an earlier in-place run moved aside:", self->asideDir);
         return 0;
-    return removeFileNamed(self->swapRecord);
+    }
+    return removeRecord(self->swapRecord, record.file);
+}
+
+// Removes the new tree that a run cut short left half made, with its record; R must still be the old
+// folder, and nothing may stand aside.
+BOOL removeUnfinished(TInPlaceSwap* self, const Record& record)
+{
+    const RecordedNames names(record, self->bootId);
+    const Look aside = look(self->asideDir);
+    if (aside.kind != 0) {
+        refuse("can't tell where this folder comes from:", self->asideDir);
+        return 0;
+    }
+    const Look fresh = look(self->newDir);
+    if (record.version == 0) { // a record killed before its one write: nothing was made yet
+        if (fresh.kind != 0) {
+            refuseInTheWay(self->newDir);
+            return 0;
+        }
+        return removeRecord(self->buildRecord, record.file);
+    }
+    const Look real = look(self->realDir);
+    if (!names.isOld(real)) {
+        if (real.kind == 0)
+            refuseMissing(self->realDir);
+        else
+            refuseInTheWay(self->realDir);
+        return 0;
+    }
+    if (fresh.kind != 0) {
+        if (record.version == 2 && !record.hasNew) {
+            // killed between making the folder and recording it: it is still empty
+            if (fresh.kind != 1 || fresh.info.st_uid != geteuid() || names.isOld(fresh) || rmdir(self->newDir) != 0) {
+                refuseInTheWay(self->newDir);
+                return 0;
+            }
+        } else if (!names.isNew(fresh)) {
+            refuseInTheWay(self->newDir);
+            return 0;
+        } else if (!dpatch_removeTree(self->newDir)) {
+            return 0;
+        }
+    }
+    return removeRecord(self->buildRecord, record.file);
+}
+
+// An old path may lead to the folder a swap cut short moved aside, say as the working directory of a shell
+// that was in R. It is told by the swap record beside it naming its identity, not by its name alone; then
+// it stands for R, and R is what this run works on. 0 when a record that would tell is refused: the folder
+// is neither patched as it is nor taken for R.
+BOOL takeAsideForItsFolder(std::string* real, const char* bootId)
+{
+    const size_t suffixLength = sizeof(kAsideSuffix) - 1;
+    if (real->size() <= suffixLength || real->compare(real->size() - suffixLength, suffixLength, kAsideSuffix) != 0)
+        return 1;
+    const std::string folder = real->substr(0, real->size() - suffixLength);
+    if (nameOf(folder).empty())
+        return 1;
+    Record record;
+    const int hasRecord = readRecord((folder + ".dirpatch-swap").c_str(), &record);
+    if (hasRecord < 0)
+        return 0;
+    if (hasRecord == 0 || record.version == 0 || !RecordedNames(record, bootId).isOld(look(real->c_str())))
+        return 1;
+    dpatch_printf("NOTE: \"%s\" is the folder an earlier in-place run moved aside; working on \"%s\"\n", real->c_str(),
+                  folder.c_str());
+    *real = folder;
+    return 1;
+}
+
+// Locks the parent folder for this run. 0 when another run holds it; a folder that can't be locked (a file
+// system without locks, a folder this user may enter but not read) is said in a line, and the run goes on.
+BOOL lockParent(TInPlaceSwap* self, const std::string& parent)
+{
+    const int fd = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        self->lockFd = fd;
+        return 1;
+    }
+    const int error = errno;
+    if (fd >= 0)
+        close(fd);
+    if (error == EWOULDBLOCK) {
+        refuse("another in-place run is at work in the folder", parent.c_str());
+        return 0;
+    }
+    dpatch_printf("WARNING: can't lock \"%s\" against another in-place run: %s\n", parent.c_str(), strerror(error));
+    return 1;
+}
+
+// Whether a user other than this one may create, rename or remove names in the parent folder.
+BOOL isParentShared(int fd, const std::string& parent)
+{
+    struct stat info;
+    if ((fd >= 0 ? fstat(fd, &info) : stat(parent.c_str(), &info)) != 0)
+        return 1;
+    if (info.st_mode & S_ISVTX)
+        return 0;
+    return (info.st_mode & S_IWOTH) != 0 || ((info.st_mode & S_IWGRP) != 0 && info.st_gid != getegid());
 }
 } // namespace
 
@@ -346,18 +698,31 @@ TInPlaceStart inPlaceSwap_start(TInPlaceSwap* self, const char* oldPath, const c
                                 dpatch_StreamPos_t diffDataOffert, dpatch_StreamPos_t diffDataSize)
 {
     memset(self, 0, sizeof(*self));
+    self->lockFd = -1;
+    self->recordFd = -1;
+    readBootId(self->bootId, sizeof(self->bootId));
     std::string real;
     if (!resolveFolder(oldPath, &real) || real == "/") {
         refuse("can't find the real folder of", oldPath);
         return kInPlaceStart_refused;
     }
+    // before anything is looked at: another run may be at work beside this folder
+    const std::string parent = folderOf(real);
+    if (!lockParent(self, parent))
+        return kInPlaceStart_refused;
+    if (isParentShared(self->lockFd, parent)) {
+        refuse("can't patch in place in a folder that others may write to:", parent.c_str());
+        return kInPlaceStart_refused;
+    }
+    if (!takeAsideForItsFolder(&real, self->bootId))
+        return kInPlaceStart_refused;
     if (!setName(self->realDir, real, "") || !setName(self->newDir, real, ".dirpatch-new") ||
-        !setName(self->asideDir, real, ".dirpatch-old") || !setName(self->buildRecord, real, ".dirpatch-build") ||
+        !setName(self->asideDir, real, kAsideSuffix) || !setName(self->buildRecord, real, ".dirpatch-build") ||
         !setName(self->swapRecord, real, ".dirpatch-swap")) {
         refuse("path too long to patch in place", oldPath);
         return kInPlaceStart_refused;
     }
-    if (!identifyDiff(diffFile, diffDataOffert, diffDataSize, self->diffIdentity, sizeof(self->diffIdentity))) {
+    if (!digestDiff(diffFile, diffDataOffert, diffDataSize, self->diffIdentity, sizeof(self->diffIdentity))) {
         refuse("can't read the diff", diffFile);
         return kInPlaceStart_refused;
     }
@@ -368,13 +733,13 @@ TInPlaceStart inPlaceSwap_start(TInPlaceSwap* self, const char* oldPath, const c
     const int hasBuild = readRecord(self->buildRecord, &build);
     if (hasSwap < 0 || hasBuild < 0)
         return kInPlaceStart_refused;
-    if (hasSwap && !swap.isOurs) {
+    if (hasSwap && swap.version == 0) {
         refuse("not a record of this patcher, in the way:", self->swapRecord);
         return kInPlaceStart_refused;
     }
     // A build record is written in one piece right after it is created: an empty one is of a run killed
     // in between, which had made nothing yet.
-    if (hasBuild && !build.isOurs && !(build.isEmpty && entryKind(self->newDir) == 0)) {
+    if (hasBuild && build.version == 0 && !(build.isEmpty && look(self->newDir).kind == 0)) {
         refuse("not a record of this patcher, in the way:", self->buildRecord);
         return kInPlaceStart_refused;
     }
@@ -382,40 +747,42 @@ TInPlaceStart inPlaceSwap_start(TInPlaceSwap* self, const char* oldPath, const c
         if (!finishSwap(self, swap))
             return kInPlaceStart_refused;
         dpatch_printf("NOTE: finished the swap of an earlier in-place run into \"%s\"\n", self->realDir);
-        if (swap.diff == self->diffIdentity)
+        std::string identity = self->diffIdentity;
+        if (swap.version == 1) {
+            char first[64];
+            identity = identifyDiff(diffFile, diffDataOffert, diffDataSize, first, sizeof(first)) ? first : "";
+        }
+        if (swap.diff == identity)
             return kInPlaceStart_done;
     } else if (hasBuild) {
-        if (entryKind(self->asideDir) != 0) {
-            refuse("can't tell where this folder comes from:", self->asideDir);
-            return kInPlaceStart_refused;
-        }
-        if (!dpatch_removeTree(self->newDir) || !removeFileNamed(self->buildRecord))
+        if (!removeUnfinished(self, build))
             return kInPlaceStart_refused;
         dpatch_printf("NOTE: removed the new tree an earlier in-place run left unfinished \"%s\"\n", self->newDir);
     }
     // Without a record of ours, a folder under one of these names belongs to someone else.
-    if (entryKind(self->newDir) != 0) {
+    if (look(self->newDir).kind != 0) {
         refuse("can't patch in place, in the way:", self->newDir);
         return kInPlaceStart_refused;
     }
-    if (entryKind(self->asideDir) != 0) {
+    if (look(self->asideDir).kind != 0) {
         refuse("can't patch in place, in the way:", self->asideDir);
         return kInPlaceStart_refused;
     }
-    struct stat info;
-    if (entryKind(self->realDir, &info) != 1)
+    const Look folder = look(self->realDir);
+    if (folder.kind != 1)
         return kInPlaceStart_noFolder;
-    self->oldDevice = info.st_dev;
-    self->oldInode = info.st_ino;
+    self->oldDevice = folder.info.st_dev;
+    self->oldInode = folder.info.st_ino;
+    self->oldOwner = folder.info.st_uid;
     return kInPlaceStart_patch;
 }
 
 BOOL inPlaceSwap_beginBuild(TInPlaceSwap* self)
 {
-    char text[256];
-    const int length =
-        snprintf(text, sizeof(text), "%sold %llu %llu\ndiff %s\n", kRecordMark, (unsigned long long)self->oldDevice,
-                 (unsigned long long)self->oldInode, self->diffIdentity);
+    char text[512];
+    const int length = snprintf(text, sizeof(text), "%sboot %s\nold %llu %llu %llu\ndiff %s\n", kRecordMark,
+                                self->bootId, (unsigned long long)self->oldDevice, (unsigned long long)self->oldInode,
+                                (unsigned long long)self->oldOwner, self->diffIdentity);
     const int fd = open(self->buildRecord, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) {
         dpatch_printOsError("can't create", self->buildRecord, 0, errno);
@@ -423,13 +790,103 @@ BOOL inPlaceSwap_beginBuild(TInPlaceSwap* self)
     }
     // one write: a kill can't leave half a record
     const ssize_t written = write(fd, text, (size_t)length);
-    const int writeErrno = errno;
-    if (close(fd) != 0 || written != length) {
-        dpatch_printOsError("can't write", self->buildRecord, 0, written < 0 ? writeErrno : ENOSPC);
+    if (written != length) {
+        dpatch_printOsError("can't write", self->buildRecord, 0, written < 0 ? errno : ENOSPC);
+        close(fd);
         unlink(self->buildRecord);
         return 0;
     }
+    self->recordFd = fd;
     return 1;
+}
+
+BOOL inPlaceSwap_noteNewTree(TInPlaceSwap* self)
+{
+    const Look fresh = look(self->newDir);
+    if (fresh.kind != 1 || fresh.info.st_uid != geteuid()) {
+        refuseInTheWay(self->newDir);
+        return 0;
+    }
+    char text[128];
+    const int length = snprintf(text, sizeof(text), "new %llu %llu\n", (unsigned long long)fresh.info.st_dev,
+                                (unsigned long long)fresh.info.st_ino);
+    // one write appended to the record, which this run holds open since it made it
+    const ssize_t written = self->recordFd >= 0 ? write(self->recordFd, text, (size_t)length) : -1;
+    if (written != length) {
+        dpatch_printOsError("can't write", self->buildRecord, 0, written < 0 ? errno : ENOSPC);
+        rmdir(self->newDir);
+        return 0;
+    }
+    self->hasNewTree = 1;
+    self->newDevice = fresh.info.st_dev;
+    self->newInode = fresh.info.st_ino;
+    return 1;
+}
+
+namespace
+{
+BOOL isStillNewTree(const TInPlaceSwap* self, const char* path)
+{
+    const Look seen = look(path);
+    return self->hasNewTree && seen.kind == 1 && seen.info.st_uid == geteuid() && seen.info.st_dev == self->newDevice &&
+           seen.info.st_ino == self->newInode;
+}
+
+BOOL isStillOldFolder(const TInPlaceSwap* self, const char* path)
+{
+    const Look seen = look(path);
+    return seen.kind == 1 && seen.info.st_dev == self->oldDevice && seen.info.st_ino == self->oldInode &&
+           seen.info.st_uid == self->oldOwner;
+}
+
+void closeRecord(TInPlaceSwap* self)
+{
+    if (self->recordFd >= 0)
+        close(self->recordFd);
+    self->recordFd = -1;
+}
+
+// The record of this run, the file it made, before it is renamed or removed.
+BOOL isOwnRecord(const TInPlaceSwap* self, const char* path)
+{
+    struct stat held;
+    const Look seen = look(path);
+    if (self->recordFd >= 0 && fstat(self->recordFd, &held) == 0 && seen.kind == 2 && S_ISREG(seen.info.st_mode) &&
+        seen.info.st_dev == held.st_dev && seen.info.st_ino == held.st_ino)
+        return 1;
+    refuseInTheWay(path);
+    return 0;
+}
+
+// Both folders as this run left them: the new tree it made, R the folder it read.
+BOOL areFoldersAsMade(const TInPlaceSwap* self, const char* oldName)
+{
+    if (!isStillNewTree(self, self->newDir)) {
+        refuseInTheWay(self->newDir);
+        return 0;
+    }
+    if (!isStillOldFolder(self, oldName)) {
+        refuseInTheWay(oldName);
+        return 0;
+    }
+    return 1;
+}
+} // namespace
+
+BOOL inPlaceSwap_isOursToWrite(const TInPlaceSwap* self, const char* path)
+{
+    const size_t rootSize = strlen(self->newDir);
+    if (strncmp(path, self->newDir, rootSize) != 0 || (path[rootSize] != '/' && path[rootSize] != '\0') ||
+        !isStillNewTree(self, self->newDir)) {
+        refuseInTheWay(self->newDir);
+        return 0;
+    }
+    char buf[dpatch_kPathBufSize];
+    const char* link = dpatch_linkInPath(path, rootSize, buf, sizeof(buf));
+    if (!link)
+        return 1;
+    refuse("can't write in place through the symbolic link", link);
+    return 0;
 }
 
 BOOL inPlaceSwap_makeNewTree(TInPlaceSwap* self)
@@ -469,23 +926,41 @@ BOOL inPlaceSwap_makeNewTree(TInPlaceSwap* self)
 
 BOOL inPlaceSwap_commit(TInPlaceSwap* self)
 {
+    if (!isOwnRecord(self, self->buildRecord) || !areFoldersAsMade(self, self->realDir))
+        return 0;
     // From this rename on the new tree is the result.
-    if (!renameNamed(self->buildRecord, self->swapRecord)) {
+    if (!renameToFree(self->buildRecord, self->swapRecord)) {
         inPlaceSwap_abandon(self);
         return 0;
     }
-    if (!renameNamed(self->realDir, self->asideDir)) {
+    if (!areFoldersAsMade(self, self->realDir)) {
+        renameNamed(self->swapRecord, self->buildRecord);
+        return 0;
+    }
+    if (!renameToFree(self->realDir, self->asideDir)) {
         if (renameNamed(self->swapRecord, self->buildRecord))
             inPlaceSwap_abandon(self);
         return 0;
     }
-    if (!renameNamed(self->newDir, self->realDir)) {
-        if (renameNamed(self->asideDir, self->realDir) && renameNamed(self->swapRecord, self->buildRecord))
+    if (!areFoldersAsMade(self, self->asideDir)) {
+        if (renameToFree(self->asideDir, self->realDir))
+            renameNamed(self->swapRecord, self->buildRecord);
+        return 0;
+    }
+    if (!renameToFree(self->newDir, self->realDir)) {
+        if (renameToFree(self->asideDir, self->realDir) && renameNamed(self->swapRecord, self->buildRecord))
             inPlaceSwap_abandon(self);
         return 0;
     }
-    // What can't be removed now stays recorded, and the next run removes it.
-    return dpatch_removeTree(self->asideDir) && removeFileNamed(self->swapRecord);
+    // The new tree is in place. What can't be removed now stays recorded, and the next run removes it.
+    if (!isStillOldFolder(self, self->asideDir) || !dpatch_removeTree(self->asideDir)) {
+        dpatch_printf("WARNING: can't remove old file \"%s\"\n", self->asideDir);
+        closeRecord(self);
+        return 1;
+    }
+    const BOOL isRecordRemoved = isOwnRecord(self, self->swapRecord) && removeFileNamed(self->swapRecord);
+    closeRecord(self);
+    return isRecordRemoved;
 }
 
 BOOL inPlaceSwap_hasBuildRecord(const TInPlaceSwap* self)
@@ -496,7 +971,50 @@ BOOL inPlaceSwap_hasBuildRecord(const TInPlaceSwap* self)
 
 BOOL inPlaceSwap_abandon(TInPlaceSwap* self)
 {
-    if (!dpatch_removeTree(self->newDir))
+    const Look fresh = look(self->newDir);
+    if (fresh.kind != 0) {
+        if (!isStillNewTree(self, self->newDir)) {
+            refuseInTheWay(self->newDir);
+            return 0;
+        }
+        if (!dpatch_removeTree(self->newDir))
+            return 0;
+    }
+    if (!isOwnRecord(self, self->buildRecord))
         return 0;
-    return removeFileNamed(self->buildRecord);
+    const BOOL isRemoved = removeFileNamed(self->buildRecord);
+    closeRecord(self);
+    return isRemoved;
+}
+
+void inPlaceSwap_end(TInPlaceSwap* self)
+{
+    closeRecord(self);
+    if (self->lockFd >= 0)
+        close(self->lockFd);
+    self->lockFd = -1;
+}
+
+const char* dpatch_linkInPath(const char* path, size_t rootSize, char* buf, size_t bufSize)
+{
+    const size_t length = strlen(path);
+    if (length >= bufSize || rootSize > length)
+        return 0;
+    memcpy(buf, path, length + 1);
+    for (size_t end = rootSize; end <= length; ++end) {
+        if (end < length && buf[end] != '/')
+            continue;
+        if (end == rootSize || buf[end - 1] == '/')
+            continue; // no component ends here
+        const char saved = buf[end];
+        buf[end] = '\0';
+        struct stat st;
+        const int statResult = lstat(buf, &st);
+        if (statResult == 0 && S_ISLNK(st.st_mode))
+            return buf;
+        buf[end] = saved;
+        if (statResult != 0)
+            return 0;
+    }
+    return 0;
 }

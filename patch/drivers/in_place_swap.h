@@ -8,11 +8,20 @@
 //   R.dirpatch-build  the record of a run that is making R.dirpatch-new;
 //   R.dirpatch-swap   the same record, renamed once R.dirpatch-new is complete: from then on the new tree
 //                     is the result, and a later run finishes the swap instead of patching again.
-// The record holds a line that marks it as this patcher's, the identity (device and inode) of the old
-// folder, and an identity of the diff, so that a later run finds a swap cut short, never mistakes an
-// unrelated folder for one of these, and never applies the same diff to a tree that already is its result.
+// The record holds a line that marks it as this patcher's, the boot it was written in, the identity (device,
+// inode and owner) of the old folder, the BLAKE3 digest of the diff, and, from the moment it is made, the
+// identity of the new tree. A later run acts on these names only where each is what the record says it is:
+// it finds a swap cut short, never mistakes an unrelated folder, file or link for one of these, and never
+// applies the same diff to a tree that already is its result. Device numbers are compared only within the
+// boot that wrote them. Records of builds that held no boot and new-tree lines are finished as well.
 // A swap is: record build -> swap, R -> R.dirpatch-old, R.dirpatch-new -> R, R.dirpatch-old removed,
-// record removed. Each failure prints one line with the path and the system's error text.
+// record removed; before each step the names it moves are looked at again, without following links.
+// Each failure prints one line with the path and the system's error text.
+//
+// One in-place run at a time works in a folder: the run locks R's parent folder (flock) before it looks
+// at anything, and holds it until inPlaceSwap_end or its exit. A parent folder that another user may
+// write to and that has no sticky bit is refused: anyone could put their own folder or link at one of
+// these names between two steps.
 #include "patch/core/dpatch_types.h"
 #include "patch/os/file_services.h"
 
@@ -27,9 +36,16 @@ typedef struct TInPlaceSwap
     char asideDir[dpatch_kSwapPathBufSize];    // R.dirpatch-old
     char buildRecord[dpatch_kSwapPathBufSize]; // R.dirpatch-build
     char swapRecord[dpatch_kSwapPathBufSize];  // R.dirpatch-swap
-    char diffIdentity[64];
+    char diffIdentity[96];                     // "blake3 " and the digest of the diff data in hex
+    char bootId[48];                           // the boot this run is in, "-" where it can't be read
     dev_t oldDevice;
     ino_t oldInode;
+    uid_t oldOwner;
+    BOOL hasNewTree; // R.dirpatch-new was made by this run, with this identity
+    dev_t newDevice;
+    ino_t newInode;
+    int lockFd;   // R's parent folder, locked: -1 when the file system can't lock
+    int recordFd; // the build record, from its creation to the swap; -1 when closed
 } TInPlaceSwap;
 
 typedef enum TInPlaceStart
@@ -40,10 +56,12 @@ typedef enum TInPlaceStart
     kInPlaceStart_noFolder = 3, // R is no folder, and nothing beside it says a swap moved it
 } TInPlaceStart;
 
-// Resolves oldPath to its real folder, fills the names and the diff's identity (of the diff data at
-// [diffDataOffert, +diffDataSize) of diffFile, the whole file when diffDataOffert is 0), and puts right what
-// an earlier run left: a swap cut short is finished (and kInPlaceStart_done answered when it was of the same
-// diff), a new tree left half made is removed with its record.
+// Resolves oldPath to its real folder, locks its parent, fills the names and the diff's identity (of the diff
+// data at [diffDataOffert, +diffDataSize) of diffFile, the whole file when diffDataOffert is 0), and puts
+// right what an earlier run left: a swap cut short is finished (and kInPlaceStart_done answered when it was
+// of the same diff), a new tree left half made is removed with its record. An old path that leads to the
+// folder a swap cut short moved aside (the working directory of a shell started in R, say) stands for R.
+// Call inPlaceSwap_end whatever it answers.
 TInPlaceStart inPlaceSwap_start(TInPlaceSwap* self, const char* oldPath, const char* diffFile,
                                 dpatch_StreamPos_t diffDataOffert, dpatch_StreamPos_t diffDataSize);
 // Writes the build record; R.dirpatch-new must not exist yet.
@@ -52,13 +70,26 @@ BOOL inPlaceSwap_beginBuild(TInPlaceSwap* self);
 // it, the setgid bit, so that what is made in it gets R's group as it would in R and R keeps both after the
 // swap; R's own mode is given to it once it is complete. A group the user may not give is noted and left.
 BOOL inPlaceSwap_makeNewTree(TInPlaceSwap* self);
+// Called right after R.dirpatch-new was made: takes its identity into the record. On failure the folder is
+// removed again.
+BOOL inPlaceSwap_noteNewTree(TInPlaceSwap* self);
+// Whether the run may write path: it lies below R.dirpatch-new, which is still the folder this run made,
+// and no symbolic link stands on its way. A refusal prints its line.
+BOOL inPlaceSwap_isOursToWrite(const TInPlaceSwap* self, const char* path);
 // Swaps the complete new tree in. A failure before R was replaced puts everything back as it was (R
 // untouched, the new tree and the record removed); a failure after it leaves the record for the next run.
 BOOL inPlaceSwap_commit(TInPlaceSwap* self);
 // Whether the build record is there, e.g. after a run that failed before its listener was called.
 BOOL inPlaceSwap_hasBuildRecord(const TInPlaceSwap* self);
-// Removes the new tree and the build record: the run ends with R as it was.
+// Removes the new tree and the build record: the run ends with R as it was. A new tree that is no longer
+// the folder this run made is left, with the record, for the next run to refuse.
 BOOL inPlaceSwap_abandon(TInPlaceSwap* self);
+// Closes what the run holds open and lets the next run work in the parent folder.
+void inPlaceSwap_end(TInPlaceSwap* self);
+
+// The first symbolic link among the components of path after its first rootSize bytes, copied into buf,
+// or none. A component that doesn't exist ends the search: nothing below it exists either.
+const char* dpatch_linkInPath(const char* path, size_t rootSize, char* buf, size_t bufSize);
 
 // Removes path and everything below it, never following a symbolic link nor entering another file system
 // mounted below it (a mount point there makes the removal fail); a missing path succeeds.

@@ -47,17 +47,26 @@ void pathNote(const char* text, const char* path)
     dpatch_printf("\"\n");
 }
 
+// Whether the run may write path in its new tree (a run without a swap writes nothing).
+BOOL mayWrite(TDirPatchListener* listener, const char* path)
+{
+    const TInPlaceSwap* swap = swapOf(listener);
+    return swap && inPlaceSwap_isOursToWrite(swap, path);
+}
+
 BOOL _temp_makeNewDir(TDirPatchListener* listener, const char* pathName)
 {
     TInPlaceSwap* swap = swapOf(listener);
     char buf[dpatch_kPathBufSize];
     if (!swap || pathName[0] == '\0' || !dpatch_copyWithoutTrailingSlashes(pathName, buf))
         return 0;
-    const size_t rootLength = strlen(swap->newDir);
     if (strcmp(buf, swap->newDir) == 0)
-        return inPlaceSwap_makeNewTree(swap);
+        return inPlaceSwap_makeNewTree(swap) && inPlaceSwap_noteNewTree(swap);
+    if (!mayWrite(listener, buf))
+        return 0;
     // A folder where the old tree has one gets that folder's mode once it is filled; until then it is the
     // user's alone. A new folder is made as the plain road makes it.
+    const size_t rootLength = strlen(swap->newDir);
     mode_t mode = 0755;
     struct stat old;
     if (strncmp(buf, swap->newDir, rootLength) == 0 && buf[rootLength] == '/' &&
@@ -73,7 +82,8 @@ BOOL _temp_makeNewDir(TDirPatchListener* listener, const char* pathName)
 BOOL _temp_openNewFile(TDirPatchListener* listener, dpatch_TFileStreamOutput* curNewFile, const char* newFileName,
                        dpatch_StreamPos_t fileSize)
 {
-    (void)listener;
+    if (!mayWrite(listener, newFileName))
+        return 0;
     if (dpatch_TFileStreamOutput_create(curNewFile, newFileName, fileSize))
         return 1;
     dpatch_printOsError("can't create", newFileName, 0, errno);
@@ -89,33 +99,6 @@ BOOL _temp_closeNewFile(TDirPatchListener* listener, dpatch_TFileStreamOutput* c
     return 0;
 }
 
-// The first symbolic link among the components of path after its first rootSize bytes (the root
-// the caller named may itself be a link), or none. A component that doesn't exist ends the search:
-// nothing below it exists either.
-const char* linkInPath(const char* path, size_t rootSize, char* buf, size_t bufSize)
-{
-    const size_t length = strlen(path);
-    if (length >= bufSize || rootSize > length)
-        return 0;
-    memcpy(buf, path, length + 1);
-    for (size_t end = rootSize; end <= length; ++end) {
-        if (end < length && buf[end] != '/')
-            continue;
-        if (end == rootSize || buf[end - 1] == '/')
-            continue; // no component ends here
-        const char saved = buf[end];
-        buf[end] = '\0';
-        struct stat st;
-        const int statResult = lstat(buf, &st);
-        if (statResult == 0 && S_ISLNK(st.st_mode))
-            return buf;
-        buf[end] = saved;
-        if (statResult != 0)
-            return 0;
-    }
-    return 0;
-}
-
 // A link on a path of the old tree that the patch reads would take its data from outside the tree, or
 // link an outside file into the new one, so a tree that holds one is refused before anything is made.
 BOOL treesHoldNoLink(TDirPatcher* P)
@@ -126,13 +109,13 @@ BOOL treesHoldNoLink(TDirPatcher* P)
     const char* link = 0;
     for (size_t i = 0; !link && i < P->dirDiffHead.oldPathCount; ++i) {
         const char* oldPath = TDirPatcher_getOldPathByIndex(P, i);
-        link = oldPath ? linkInPath(oldPath, oldRootSize, buf, sizeof(buf)) : 0;
+        link = oldPath ? dpatch_linkInPath(oldPath, oldRootSize, buf, sizeof(buf)) : 0;
     }
     for (size_t i = 0; !link && i < newDir->newPathCount; ++i) {
         const char* newPath = TNewDir_getNewPathByIndex(newDir, i);
         const char* twin = newPath ? TDirPatcher_getOldPathByNewPath(P, newPath) : 0;
         if (twin)
-            link = linkInPath(twin, oldRootSize, buf, sizeof(buf));
+            link = dpatch_linkInPath(twin, oldRootSize, buf, sizeof(buf));
     }
     if (!link)
         return 1;
@@ -164,8 +147,8 @@ BOOL _temp_patchBegin(TDirPatchListener* listener, TDirPatcher* dirPatcher)
 class StrayCarrier
 {
 public:
-    StrayCarrier(TDirPatcher* P, const std::string& oldRoot, const std::string& newRoot)
-        : oldRoot(oldRoot), newRoot(newRoot)
+    StrayCarrier(TDirPatcher* P, const TInPlaceSwap* swap, const std::string& oldRoot, const std::string& newRoot)
+        : swap(swap), oldRoot(oldRoot), newRoot(newRoot)
     {
         for (size_t i = 0; i < (size_t)P->dirDiffHead.oldPathCount; ++i)
             oldPaths.insert(P->oldUtf8PathList[i]);
@@ -222,7 +205,9 @@ private:
                 pathError("can't keep the old file where the new tree has a folder \"", oldPath.c_str());
                 return 0;
             }
-            if (!makeParents(relDir) || !linkEntry(oldPath, newRoot + "/" + rel, info))
+            const std::string newPath = newRoot + "/" + rel;
+            if (!makeParents(relDir) || !inPlaceSwap_isOursToWrite(swap, newPath.c_str()) ||
+                !linkEntry(oldPath, newPath, info))
                 return 0;
         }
         return 1;
@@ -240,6 +225,8 @@ private:
             if (newPaths.count(part + "/") || made.count(part))
                 continue;
             const std::string path = newRoot + "/" + part;
+            if (!inPlaceSwap_isOursToWrite(swap, path.c_str()))
+                return 0;
             if (mkdir(path.c_str(), 0700) != 0) {
                 dpatch_printOsError("can't make the folder", path.c_str(), 0, errno);
                 return 0;
@@ -278,6 +265,7 @@ private:
         return 0;
     }
 
+    const TInPlaceSwap* swap;
     std::string oldRoot;
     std::string newRoot;
     std::unordered_set<std::string> oldPaths;
@@ -285,12 +273,12 @@ private:
     std::unordered_set<std::string> made;
 };
 
-void setExecuteTags(TDirPatcher* P)
+void setExecuteTags(TDirPatcher* P, const TInPlaceSwap* swap)
 {
     TNewDir* newDir = &P->_newDir;
     for (size_t i = 0; i < newDir->newExecuteCount; ++i) {
         const char* newPath = TNewDir_getNewExecutePath(newDir, i);
-        if (!newPath || !dpatch_setExecuteTag(newPath))
+        if (!newPath || !inPlaceSwap_isOursToWrite(swap, newPath) || !dpatch_setExecuteTag(newPath))
             pathNote("WARNING: can't set Execute tag to new file \"", newPath);
     }
 }
@@ -350,10 +338,12 @@ BOOL completeNewTree(TDirPatcher* P, TTempDirPatchRun& runState)
         pathError("the new tree is not where the swap expects it \"", newRoot.c_str());
         return 0;
     }
-    StrayCarrier carrier(P, swap->realDir, newRoot);
+    StrayCarrier carrier(P, swap, swap->realDir, newRoot);
     if (!carrier.carry())
         return 0;
-    setExecuteTags(P);
+    if (!inPlaceSwap_isOursToWrite(swap, newRoot.c_str()))
+        return 0;
+    setExecuteTags(P, swap);
     return setFolderModes(P, runState, swap->realDir, newRoot, carrier.madeFolders());
 }
 
@@ -390,6 +380,8 @@ BOOL tempCopySameFile(TDirPatchListener* listener, const char* oldFileName, cons
     TDirPatcher* P = listener->dirPatcher;
     TNewDir* newDir = &P->_newDir;
     TTempDirPatchRun& runState = *runOf(listener);
+    if (!mayWrite(listener, newFileName))
+        return 0;
     // the pairs come strictly in their order, one call each
     const size_t sameIndex = runState.nextSamePair++;
     check(sameIndex<newDir->sameFilePairCount);

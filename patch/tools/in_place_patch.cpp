@@ -73,9 +73,10 @@ int patchFileInPlace(const PatchArgs* a, const char* outNewPath, BOOL isDirDiff)
     return fileInPlace(isDirDiff ? runDirInto : runFileInto, (void*)a, a->oldPath, outNewPath);
 }
 
-int patchDirInPlace(const PatchArgs* a)
+namespace
 {
-    TInPlaceSwap swap;
+int patchDirThroughSwap(const PatchArgs* a, TInPlaceSwap& swap)
+{
     const TInPlaceStart start = inPlaceSwap_start(&swap, a->oldPath, a->diffFile, a->diffDataOffert, a->diffDataSize);
     if (start == kInPlaceStart_done) {
         dpatch_printf("all in outNewPath temp directory moved to oldDirectory!\n");
@@ -112,5 +113,14 @@ int patchDirInPlace(const PatchArgs* a)
         inPlaceSwap_abandon(&swap);
     if (pathStillExists(swap.newDir))
         pathNote("WARNING: not remove temp directory \"", swap.newDir);
+    return result;
+}
+} // namespace
+
+int patchDirInPlace(const PatchArgs* a)
+{
+    TInPlaceSwap swap;
+    const int result = patchDirThroughSwap(a, swap);
+    inPlaceSwap_end(&swap);
     return result;
 }

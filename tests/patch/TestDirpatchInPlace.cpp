@@ -64,16 +64,68 @@ Result dirpatch(const QStringList& args, const QStringList& env = {}, const QStr
     return run(QStringList{DIRPATCH_BINARY} + args, env, workDir);
 }
 
-// The environment that preloads the fault module with the given kill point. A sanitized program wants its
+// The environment that preloads the fault module with the given faults. A sanitized program wants its
 // sanitizer's runtime first among the libraries; the module only wraps calls, so that order may go.
-QStringList killAt(const QString& killPoint, int count = 1)
+QStringList withFaults(const QStringList& faults)
 {
     QString asanOptions = qEnvironmentVariable("ASAN_OPTIONS");
     if (!asanOptions.isEmpty())
         asanOptions += ':';
-    return {"LD_PRELOAD=" LAUNCHER_FAULTS, "ASAN_OPTIONS=" + asanOptions + "verify_asan_link_order=0",
-            "PELWINTER_FAULT_KILL_AT_PATH=" + killPoint,
-            "PELWINTER_FAULT_KILL_AT_PATH_COUNT=" + QString::number(count)};
+    return QStringList{"LD_PRELOAD=" LAUNCHER_FAULTS, "ASAN_OPTIONS=" + asanOptions + "verify_asan_link_order=0"} +
+           faults;
+}
+
+QStringList killAt(const QString& killPoint, int count = 1)
+{
+    return withFaults(
+        {"PELWINTER_FAULT_KILL_AT_PATH=" + killPoint, "PELWINTER_FAULT_KILL_AT_PATH_COUNT=" + QString::number(count)});
+}
+
+// Stops the run right before the count-th operation at holdPoint, until holdFile (which it makes) is removed.
+QStringList holdAt(const QString& holdPoint, int count, const QString& holdFile)
+{
+    return withFaults({"PELWINTER_FAULT_HOLD_AT_PATH=" + holdPoint,
+                       "PELWINTER_FAULT_HOLD_AT_PATH_COUNT=" + QString::number(count),
+                       "PELWINTER_FAULT_HOLD_FILE=" + holdFile});
+}
+
+// A dirpatch run that stands at its hold point once this returns true.
+bool startHeld(QProcess& process, const QStringList& args, const QStringList& env, const QString& holdFile)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const QString& pair : env)
+        environment.insert(pair.section('=', 0, 0), pair.section('=', 1));
+    process.setProcessEnvironment(environment);
+    process.start(DIRPATCH_BINARY, args);
+    QElapsedTimer timer;
+    timer.start();
+    while (!QFileInfo::exists(holdFile) && process.state() != QProcess::NotRunning && timer.elapsed() < 20000)
+        QTest::qWait(5);
+    return QFileInfo::exists(holdFile);
+}
+
+int finishHeld(QProcess& process, const QString& holdFile)
+{
+    QFile::remove(holdFile);
+    if (!process.waitForFinished(30000))
+        return -1;
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+}
+
+// The command run as the unprivileged user 65534; none, with the reason, where that can't be done here.
+QStringList asUnprivileged(const QStringList& command, QString* whyNot)
+{
+    const QString setpriv = QStandardPaths::findExecutable("setpriv");
+    if (setpriv.isEmpty() || getuid() != 0) {
+        *whyNot = "needs root and setpriv to run the patch as an unprivileged user";
+        return {};
+    }
+    const QStringList prefix{setpriv, "--reuid=65534", "--regid=65534", "--clear-groups"};
+    if (run(prefix + QStringList{command.first(), "-v"}).code != 0) {
+        *whyNot = "the unprivileged user can't run the program from this build folder";
+        return {};
+    }
+    return prefix + command;
 }
 
 // Everything below root as lstat shows it: kind, all mode bits, and the bytes of a file or a link's target.
@@ -119,6 +171,46 @@ bool copyTree(const QString& from, const QString& to)
 
 // A tree of thousands of small files in many folders, and the tree a patch makes of it: some files
 // changed, a few new, a few gone, the rest unchanged.
+// A sandbox holding trees/game, a tree of a few folders and files, and p.diff to its new tree: changed,
+// unchanged, new, removed and executable files.
+struct SmallTrees
+{
+    QTemporaryDir sandbox;
+    QString parent = sandbox.filePath("trees");
+    QString oldDir = parent + "/game";
+    QString diffPath = sandbox.filePath("p.diff");
+    Entries wanted;
+
+    SmallTrees()
+    {
+        Entries oldTree;
+        Entries newTree;
+        for (int d = 0; d < 3; ++d) {
+            const QString dir = QString("d%1/").arg(d);
+            oldTree.insert(dir, FileTree::dir());
+            newTree.insert(dir, FileTree::dir());
+            for (int f = 0; f < 8; ++f) {
+                const int n = d * 8 + f;
+                const QString name = dir + QString("f%1").arg(f);
+                const QByteArray content = randomBytes(100 + n * 10, quint32(n + 1));
+                oldTree.insert(name, FileTree::file(content));
+                if (n % 3 == 0)
+                    newTree.insert(name, FileTree::file(content + "changed", n % 2 == 0));
+                else if (n != 7)
+                    newTree.insert(name, FileTree::file(content));
+            }
+        }
+        newTree.insert("new/", FileTree::dir());
+        newTree.insert("new/n", FileTree::file(randomBytes(5000, 99)));
+        if (sandbox.isValid() && FileTree::write(oldDir, oldTree) &&
+            FileTree::write(sandbox.filePath("wanted"), newTree) &&
+            DirDiffWriter::build(oldDir, sandbox.filePath("wanted")).save(diffPath))
+            wanted = newTree;
+    }
+    bool isValid() const { return !wanted.isEmpty(); }
+    QStringList args() const { return {"-f", oldDir, diffPath, oldDir}; }
+};
+
 void writeLargeTrees(const QString& oldRoot, const QString& newRoot)
 {
     Entries oldTree;
@@ -165,6 +257,16 @@ private slots:
     void fullDiskNamesFileAndError();
     void unchangedFileNotRegularRefused_data();
     void unchangedFileNotRegularRefused();
+    void secondRunRefusedWhileTheFirstWorks_data();
+    void secondRunRefusedWhileTheFirstWorks();
+    void recoveryActsOnlyOnWhatItChecked_data();
+    void recoveryActsOnlyOnWhatItChecked();
+    void asideThatCannotBeRemovedIsRetried();
+    void parentOthersMayWriteRefused_data();
+    void parentOthersMayWriteRefused();
+    void parentThatCannotBeLockedIsSaid();
+    void linkAtTrustedNameBetweenStepsRefused_data();
+    void linkAtTrustedNameBetweenStepsRefused();
 
 private:
     // The large trees and their diff, made once and copied for each kill
@@ -239,12 +341,10 @@ void TestDirpatchInPlace::failuresLeaveOldTree()
 
     QStringList command{DIRPATCH_BINARY, "-f", oldDir, diffPath, oldDir};
     if (failure == "permission") {
-        const QString setpriv = QStandardPaths::findExecutable("setpriv");
-        if (setpriv.isEmpty() || getuid() != 0)
-            QSKIP("needs root and setpriv to run the patch as an unprivileged user");
-        command = QStringList{setpriv, "--reuid=65534", "--regid=65534", "--clear-groups"} + command;
-        if (run(QStringList(command.mid(0, 5)) << "-v").code != 0)
-            QSKIP("the unprivileged user can't run the program from this build folder");
+        QString whyNot;
+        command = asUnprivileged(command, &whyNot);
+        if (command.isEmpty())
+            QSKIP(qPrintable(whyNot));
         // the user owns the tree but for one unchanged file it may not read
         QVERIFY(run({"chown", "-R", "65534:65534", sandbox.path()}).code == 0);
         QVERIFY(chown(QFile::encodeName(oldDir + "/sub/private").constData(), 0, 0) == 0);
@@ -536,6 +636,315 @@ void TestDirpatchInPlace::unchangedFileNotRegularRefused()
     QVERIFY2(result.err.contains("the old side of an unchanged file \"" + sameName + "\""), result.err.constData());
     QVERIFY2(result.msecs < 1000, qPrintable(QString::number(result.msecs)));
     QCOMPARE(snapshot(sandbox.path()), before);
+}
+
+void TestDirpatchInPlace::secondRunRefusedWhileTheFirstWorks_data()
+{
+    QTest::addColumn<QString>("killPoint"); // of a run before the first, none: ""
+    QTest::addColumn<QString>("holdPoint");
+    QTest::addColumn<int>("holdCount");
+    QTest::newRow("while the first writes the new tree") << ""
+                                                         << "open:.dirpatch-new" << 3;
+    QTest::newRow("between the renames of the first's swap") << ""
+                                                             << "rename:.dirpatch-new" << 1;
+    QTest::newRow("while the first finishes a killed run") << "rename:.dirpatch-new"
+                                                           << "unlink:.dirpatch-old" << 2;
+}
+
+// The same command started twice: while the first run works (held at a fixed step), the second is refused
+// and touches nothing; the first ends with the new tree, nothing lost.
+void TestDirpatchInPlace::secondRunRefusedWhileTheFirstWorks()
+{
+    QFETCH(QString, killPoint);
+    QFETCH(QString, holdPoint);
+    QFETCH(int, holdCount);
+    SmallTrees trees;
+    QVERIFY(trees.isValid());
+    const QStringList args = trees.args();
+    if (!killPoint.isEmpty())
+        QVERIFY(dirpatch(args, killAt(killPoint)).killed);
+
+    const QString holdFile = trees.sandbox.filePath("hold");
+    QProcess first;
+    QVERIFY(startHeld(first, args, holdAt(holdPoint, holdCount, holdFile), holdFile));
+    const QMap<QString, QString> before = snapshot(trees.parent);
+    const Result second = dirpatch(args);
+    QCOMPARE(second.code, 13);
+    QVERIFY2(second.err.contains("another in-place run is at work in the folder \"" + QFile::encodeName(trees.parent) +
+                                 "\" ERROR!\n"),
+             second.err.constData());
+    QCOMPARE(snapshot(trees.parent), before);
+    QCOMPARE(finishHeld(first, holdFile), 0);
+    QCOMPARE(FileTree::read(trees.oldDir), trees.wanted);
+    QCOMPARE(beside(trees.parent), QStringList{"game"});
+}
+
+namespace
+{
+// The identity the builds before the digest gave a diff under 1 MiB: its size and FNV-1a of its bytes.
+QByteArray firstDiffIdentity(const QByteArray& diff)
+{
+    quint64 hash = 1469598103934665603ull;
+    for (const char byte : diff)
+        hash = (hash ^ quint8(byte)) * 1099511628211ull;
+    return QByteArray::number(diff.size()) + " " + QByteArray::number(hash, 16).rightJustified(16, '0');
+}
+} // namespace
+
+void TestDirpatchInPlace::recoveryActsOnlyOnWhatItChecked_data()
+{
+    QTest::addColumn<QString>("killPoint");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<QString>("change");     // what is done to the names beside the tree after the kill
+    QTest::addColumn<bool>("fromAside");     // the command given as "." from inside the folder moved aside
+    QTest::addColumn<QByteArray>("refusal"); // none: the new tree is finished at R; %R stands for R
+    const QByteArray inTheWay = "not what the in-place record names, in the way: ";
+    QTest::newRow("swap record, new tree removed by hand")
+        << "rename:.dirpatch-old" << 1 << "remove new" << false
+        << QByteArray("the new tree of an earlier run is missing beside \"%R\" ERROR!\n");
+    QTest::newRow("swap record, new tree replaced by a file")
+        << "rename:.dirpatch-old" << 1 << "file at new" << false << inTheWay + "\"%R.dirpatch-new\" ERROR!\n";
+    QTest::newRow("swap record, new tree replaced by a link")
+        << "rename:.dirpatch-old" << 1 << "link at new" << false << inTheWay + "\"%R.dirpatch-new\" ERROR!\n";
+    QTest::newRow("swap record replaced by a link")
+        << "rename:.dirpatch-old" << 1 << "link at record" << false
+        << QByteArray("not a record of this patcher, in the way: \"%R.dirpatch-swap\" ERROR!\n");
+    QTest::newRow("swap record with its digest cut short")
+        << "rename:.dirpatch-old" << 1 << "cut record" << false
+        << QByteArray("not a record of this patcher, in the way: \"%R.dirpatch-swap\" ERROR!\n");
+    QTest::newRow("swap record of another user")
+        << "rename:.dirpatch-old" << 1 << "record of another" << false
+        << QByteArray("not a record of this patcher, in the way: \"%R.dirpatch-swap\" ERROR!\n");
+    QTest::newRow("new tree of another user")
+        << "rename:.dirpatch-old" << 1 << "new of another" << false << inTheWay + "\"%R.dirpatch-new\" ERROR!\n";
+    QTest::newRow("R moved aside, another folder put at R")
+        << "rename:.dirpatch-new" << 1 << "folder at R" << false << inTheWay + "\"%R\" ERROR!\n";
+    QTest::newRow("R moved aside, new tree removed by hand")
+        << "rename:.dirpatch-new" << 1 << "remove new" << false
+        << QByteArray("the new tree of an earlier run is missing beside \"%R\" ERROR!\n");
+    QTest::newRow("half-made tree replaced by a link")
+        << "open:.dirpatch-new" << 5 << "link at new" << false << inTheWay + "\"%R.dirpatch-new\" ERROR!\n";
+    QTest::newRow("devices renumbered by another boot")
+        << "rename:.dirpatch-new" << 1 << "other boot" << false << QByteArray();
+    QTest::newRow("another device within the same boot")
+        << "rename:.dirpatch-new" << 1 << "other device" << false << inTheWay + "\"%R.dirpatch-new\" ERROR!\n";
+    QTest::newRow("dot from the folder moved aside") << "rename:.dirpatch-new" << 1 << "" << true << QByteArray();
+    QTest::newRow("dot from the aside being removed") << "unlink:.dirpatch-old" << 4 << "" << true << QByteArray();
+    QTest::newRow("swap record of the build before the digest")
+        << "rename:.dirpatch-new" << 1 << "first record" << false << QByteArray();
+    QTest::newRow("build record of the build before the digest")
+        << "open:.dirpatch-new" << 5 << "first record" << false << QByteArray();
+    QTest::newRow("killed right after making the new tree's folder")
+        << "mkdir:.dirpatch-new" << 1 << "empty new" << false << QByteArray();
+    QTest::newRow("a new tree the record doesn't know, holding files")
+        << "mkdir:.dirpatch-new" << 1 << "unknown new" << false << inTheWay + "\"%R.dirpatch-new\" ERROR!\n";
+}
+
+// A run cut short at a rename, then the names beside the tree changed by hand: the next run either refuses
+// with nothing touched, or ends with the new tree at R and nothing beside it; never 0 with R old or missing.
+void TestDirpatchInPlace::recoveryActsOnlyOnWhatItChecked()
+{
+    QFETCH(QString, killPoint);
+    QFETCH(int, count);
+    QFETCH(QString, change);
+    QFETCH(bool, fromAside);
+    QFETCH(QByteArray, refusal);
+    SmallTrees trees;
+    QVERIFY(trees.isValid());
+    const QString fresh = trees.oldDir + ".dirpatch-new";
+    QString record = trees.oldDir + ".dirpatch-swap";
+    QVERIFY(QDir().mkpath(trees.sandbox.filePath("elsewhere")));
+    QVERIFY(dirpatch(trees.args(), killAt(killPoint, count)).killed);
+
+    if (change == "remove new")
+        QVERIFY(QDir(fresh).removeRecursively());
+    else if (change == "file at new")
+        QVERIFY(QDir(fresh).removeRecursively() && writeFile(fresh, "a file of mine"));
+    else if (change == "link at new")
+        QVERIFY(QDir().rename(fresh, trees.sandbox.filePath("elsewhere/tree")) &&
+                QFile::link(trees.sandbox.filePath("elsewhere/tree"), fresh));
+    else if (change == "link at record")
+        QVERIFY(QDir().rename(record, trees.sandbox.filePath("elsewhere/record")) &&
+                QFile::link(trees.sandbox.filePath("elsewhere/record"), record));
+    else if (change == "cut record") {
+        const QByteArray text = readFile(record);
+        QVERIFY(writeFile(record, text.left(text.indexOf("\ndiff blake3 ") + 20) + "\n"));
+    } else if (change == "record of another")
+        QVERIFY(chown(QFile::encodeName(record).constData(), 65534, 65534) == 0);
+    else if (change == "new of another")
+        QVERIFY(chown(QFile::encodeName(fresh).constData(), 65534, 65534) == 0);
+    else if (change == "folder at R")
+        QVERIFY(FileTree::write(trees.oldDir, {{"mine", FileTree::file("a folder of mine")}}));
+    else if (change == "other boot" || change == "other device") {
+        // the same folders, their device numbers as another boot may give them
+        QList<QByteArray> lines = readFile(record).split('\n');
+        for (QByteArray& line : lines) {
+            QList<QByteArray> fields = line.split(' ');
+            if (fields[0] == "old" || fields[0] == "new")
+                fields[1] = QByteArray::number(fields[1].toULongLong() + 1);
+            if (fields[0] == "boot" && change == "other boot")
+                fields[1] = "00000000-0000-4000-8000-000000000000";
+            line = fields.join(' ');
+        }
+        QVERIFY(writeFile(record, lines.join('\n')));
+    } else if (change == "empty new")
+        QVERIFY(QDir().mkdir(fresh));
+    else if (change == "unknown new")
+        QVERIFY(FileTree::write(fresh, {{"mine", FileTree::file("not the patcher's")}}));
+    else if (change == "first record") {
+        // what the builds before the boot and new-tree lines wrote, with the same old folder
+        if (!QFileInfo::exists(record))
+            record = trees.oldDir + ".dirpatch-build";
+        const QByteArray text = readFile(record);
+        const int oldAt = text.indexOf("\nold ") + 5;
+        const QList<QByteArray> old = text.mid(oldAt, text.indexOf('\n', oldAt) - oldAt).split(' ');
+        QVERIFY(old.size() == 3);
+        QVERIFY(writeFile(record, "dirpatch in-place record 1\nold " + old[0] + " " + old[1] + "\ndiff " +
+                                      firstDiffIdentity(readFile(trees.diffPath)) + "\n"));
+    }
+    const QMap<QString, QString> before = snapshot(trees.sandbox.path());
+
+    const QString workDir = fromAside ? trees.oldDir + ".dirpatch-old" : QString();
+    const QStringList args = fromAside ? QStringList{"-f", ".", trees.diffPath, "."} : trees.args();
+    const Result again = dirpatch(args, {}, workDir);
+    if (!refusal.isEmpty()) {
+        QCOMPARE(again.code, 13);
+        refusal.replace("%R", QFile::encodeName(trees.oldDir));
+        QVERIFY2(again.err.contains(refusal), again.err.constData());
+        QCOMPARE(snapshot(trees.sandbox.path()), before);
+        return;
+    }
+    // the diff applied once: to the old tree, or not again to a finished swap's result
+    QVERIFY2(again.code == 0, again.err.constData());
+    QCOMPARE(FileTree::read(trees.oldDir), trees.wanted);
+    QCOMPARE(beside(trees.parent), QStringList{"game"});
+}
+
+// Once the new tree is in place, an aside folder that can't be removed is a warning, not a failure; the
+// swap record stays, the next run retries and refuses only while the removal still fails.
+void TestDirpatchInPlace::asideThatCannotBeRemovedIsRetried()
+{
+    SmallTrees trees;
+    QVERIFY(trees.isValid());
+    const QStringList args = trees.args();
+    const QByteArray aside = QFile::encodeName(trees.oldDir + ".dirpatch-old");
+
+    const Result first = dirpatch(
+        args, withFaults({"PELWINTER_FAULT_REFUSE_REMOVE=.dirpatch-old/", "PELWINTER_FAULT_REFUSE_REMOVE_TIMES=1"}));
+    QVERIFY2(first.code == 0, first.err.constData());
+    QVERIFY2(first.out.contains("WARNING: can't remove old file \"" + aside + "\"\n"), first.out.constData());
+    QCOMPARE(FileTree::read(trees.oldDir), trees.wanted);
+    QCOMPARE(beside(trees.parent), (QStringList{"game", "game.dirpatch-old", "game.dirpatch-swap"}));
+
+    const QMap<QString, QString> before = snapshot(trees.parent);
+    const Result stillFails = dirpatch(args, withFaults({"PELWINTER_FAULT_REFUSE_REMOVE=.dirpatch-old/"}));
+    QCOMPARE(stillFails.code, 13);
+    QVERIFY2(stillFails.err.contains("can't remove the old tree an earlier in-place run moved aside: \"" + aside +
+                                     "\" ERROR!\n"),
+             stillFails.err.constData());
+    QCOMPARE(snapshot(trees.parent), before);
+
+    const Result retried = dirpatch(args);
+    QVERIFY2(retried.code == 0, retried.err.constData());
+    QCOMPARE(FileTree::read(trees.oldDir), trees.wanted);
+    QCOMPARE(beside(trees.parent), QStringList{"game"});
+}
+
+void TestDirpatchInPlace::parentOthersMayWriteRefused_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("groupOfAnother");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("others may write") << 0777 << false << true;
+    QTest::newRow("another group may write") << 0775 << true << true;
+    QTest::newRow("sticky, as a shared temporary folder") << 01777 << false << false;
+    QTest::newRow("the user's own group may write") << 0775 << false << false;
+}
+
+// A parent folder in which another user could put a folder or a link at one of the swap's names between
+// two steps is refused before anything is made.
+void TestDirpatchInPlace::parentOthersMayWriteRefused()
+{
+    QFETCH(int, mode);
+    QFETCH(bool, groupOfAnother);
+    QFETCH(bool, refused);
+    SmallTrees trees;
+    QVERIFY(trees.isValid());
+    const QByteArray parentName = QFile::encodeName(trees.parent);
+    QVERIFY(chown(parentName.constData(), geteuid(), groupOfAnother ? getegid() + 4242 : getegid()) == 0);
+    QVERIFY(chmod(parentName.constData(), mode_t(mode)) == 0);
+    const QMap<QString, QString> before = snapshot(trees.parent);
+
+    const Result result = dirpatch({"-f", trees.oldDir, trees.diffPath, trees.oldDir});
+    if (refused) {
+        QCOMPARE(result.code, 13);
+        QVERIFY2(result.err.contains("can't patch in place in a folder that others may write to: \"" + parentName +
+                                     "\" ERROR!\n"),
+                 result.err.constData());
+        QCOMPARE(snapshot(trees.parent), before);
+    } else {
+        QVERIFY2(result.code == 0, result.err.constData());
+        QCOMPARE(FileTree::read(trees.oldDir), trees.wanted);
+        QCOMPARE(beside(trees.parent), QStringList{"game"});
+    }
+}
+
+// A parent folder the user may enter and write but not read can't be locked: the run says so and goes on.
+void TestDirpatchInPlace::parentThatCannotBeLockedIsSaid()
+{
+    SmallTrees trees;
+    QVERIFY(trees.isValid());
+    QString whyNot;
+    const QStringList command = asUnprivileged(QStringList{DIRPATCH_BINARY} + trees.args(), &whyNot);
+    if (command.isEmpty())
+        QSKIP(qPrintable(whyNot));
+    QVERIFY(run({"chown", "-R", "65534:65534", trees.sandbox.path()}).code == 0);
+    QVERIFY(chmod(QFile::encodeName(trees.sandbox.path()).constData(), 0755) == 0);
+    QVERIFY(chmod(QFile::encodeName(trees.parent).constData(), 0300) == 0);
+
+    const Result result = run(command);
+    QVERIFY(chmod(QFile::encodeName(trees.parent).constData(), 0755) == 0);
+    QVERIFY2(result.code == 0, result.err.constData());
+    QVERIFY2(result.out.contains("WARNING: can't lock \"" + QFile::encodeName(trees.parent) +
+                                 "\" against another in-place run: Permission denied\n"),
+             result.out.constData());
+    QCOMPARE(FileTree::read(trees.oldDir), trees.wanted);
+    QCOMPARE(beside(trees.parent), QStringList{"game"});
+}
+
+void TestDirpatchInPlace::linkAtTrustedNameBetweenStepsRefused_data()
+{
+    QTest::addColumn<QString>("holdPoint");
+    QTest::newRow("before the record is the swap's") << "rename:.dirpatch-build";
+    QTest::newRow("before the old tree is moved aside") << "rename:.dirpatch-old";
+}
+
+// The complete new tree replaced by a link to a folder elsewhere while the run stands between two steps of
+// its swap: the run refuses, R stays the old tree and no link, and nothing is written where the link leads.
+void TestDirpatchInPlace::linkAtTrustedNameBetweenStepsRefused()
+{
+    QFETCH(QString, holdPoint);
+    SmallTrees trees;
+    QVERIFY(trees.isValid());
+    const QString fresh = trees.oldDir + ".dirpatch-new";
+    const QMap<QString, QString> oldTree = snapshot(trees.oldDir);
+    QVERIFY(QDir().mkpath(trees.sandbox.filePath("elsewhere")));
+
+    const QString holdFile = trees.sandbox.filePath("hold");
+    QProcess run;
+    QVERIFY(startHeld(run, trees.args(), holdAt(holdPoint, 1, holdFile), holdFile));
+    QVERIFY(QDir().rename(fresh, trees.sandbox.filePath("elsewhere/tree")));
+    QVERIFY(QFile::link(trees.sandbox.filePath("elsewhere/tree"), fresh));
+    const QMap<QString, QString> elsewhere = snapshot(trees.sandbox.filePath("elsewhere"));
+    QCOMPARE(finishHeld(run, holdFile), 115);
+    const QByteArray err = run.readAllStandardError();
+    QVERIFY2(
+        err.contains("not what the in-place record names, in the way: \"" + QFile::encodeName(fresh) + "\" ERROR!\n"),
+        err.constData());
+    QVERIFY(!QFileInfo(trees.oldDir).isSymLink());
+    QCOMPARE(snapshot(trees.oldDir), oldTree);
+    QCOMPARE(snapshot(trees.sandbox.filePath("elsewhere")), elsewhere);
+    QVERIFY(!QFileInfo::exists(trees.oldDir + ".dirpatch-old"));
 }
 
 QTEST_GUILESS_MAIN(TestDirpatchInPlace)

@@ -8,6 +8,7 @@
 #include "patch/os/file_services.h"
 #include "support/DirDiffWriter.h"
 #include "support/FileTree.h"
+#include "support/Files.h"
 #include "support/StderrCapture.h"
 
 #include <QDir>
@@ -70,6 +71,7 @@ Outcome patchInPlace(const QString& oldDir, const QString& diffPath, Observer* o
             kInPlaceStart_patch ||
         !inPlaceSwap_beginBuild(&swap)) {
         outcome.errors = capture.take();
+        inPlaceSwap_end(&swap);
         return outcome;
     }
     obs->tempRoot = QString::fromUtf8(swap.newDir);
@@ -84,6 +86,7 @@ Outcome patchInPlace(const QString& oldDir, const QString& diffPath, Observer* o
                                &listener, 0, 0);
     outcome.errors = capture.take();
     observer = nullptr;
+    inPlaceSwap_end(&swap);
     return outcome;
 }
 
@@ -105,6 +108,7 @@ private slots:
     void failedPatchLeavesOldTreeAndRemovesTemp();
     void swapRefusedPutsEverythingBack();
     void finishBeforeBeginTouchesNothing();
+    void diffNamedByAllItsBytes();
 };
 
 void TestInPlaceDirPatch::patch_data()
@@ -221,7 +225,7 @@ void TestInPlaceDirPatch::swapRefusedPutsEverythingBack()
     const Outcome outcome = patchInPlace(oldDir, diffPath, &obs);
     QCOMPARE(outcome.code, 115);
     QVERIFY2(outcome.errors.contains("can't rename \"" + oldDir.toUtf8() + "\" to \"" + oldDir.toUtf8() +
-                                     ".dirpatch-old\": Directory not empty\n"),
+                                     ".dirpatch-old\": File exists\n"),
              outcome.errors.constData());
     QCOMPARE(FileTree::read(oldDir), oldTree);
     QCOMPARE(FileTree::read(oldDir + ".dirpatch-old"), intruder);
@@ -245,6 +249,32 @@ void TestInPlaceDirPatch::finishBeforeBeginTouchesNothing()
     capture.take();
     QCOMPARE(code, 2);
     QCOMPARE(FileTree::read(oldDir), (Entries{{"a", FileTree::file("a")}}));
+}
+
+// Two diffs of one size that differ only far from both ends are two diffs, and the window of a diff inside
+// a larger file is named as the same bytes on their own.
+void TestInPlaceDirPatch::diffNamedByAllItsBytes()
+{
+    QTemporaryDir sandbox;
+    QVERIFY(QDir().mkpath(sandbox.filePath("game")));
+    QByteArray bytes(3 * 1024 * 1024, 'd');
+    QVERIFY(writeFile(sandbox.filePath("a.diff"), bytes));
+    bytes[bytes.size() / 2] = 'e';
+    QVERIFY(writeFile(sandbox.filePath("b.diff"), bytes));
+    QVERIFY(writeFile(sandbox.filePath("archive"), "program bytes " + bytes + " marker"));
+    const auto identity = [&](const QString& diff, dpatch_StreamPos_t offset, dpatch_StreamPos_t size) {
+        TInPlaceSwap swap;
+        StderrCapture capture;
+        const TInPlaceStart start = inPlaceSwap_start(&swap, QFile::encodeName(sandbox.filePath("game")).constData(),
+                                                      QFile::encodeName(diff).constData(), offset, size);
+        inPlaceSwap_end(&swap);
+        return start == kInPlaceStart_patch ? QByteArray(swap.diffIdentity) : QByteArray();
+    };
+    const QByteArray a = identity(sandbox.filePath("a.diff"), 0, 0);
+    const QByteArray b = identity(sandbox.filePath("b.diff"), 0, 0);
+    QVERIFY(a.startsWith("blake3 "));
+    QVERIFY(a != b);
+    QCOMPARE(identity(sandbox.filePath("archive"), 14, dpatch_StreamPos_t(bytes.size())), b);
 }
 
 QTEST_GUILESS_MAIN(TestInPlaceDirPatch)

@@ -21,6 +21,12 @@
 //                                      in the middle of removing a folder.
 //   PELWINTER_FAULT_REFUSE_LINKS=text  link() and linkat() of a new path containing text fail with
 //                                      EPERM, as on vfat and exFAT.
+//   PELWINTER_FAULT_REFUSE_REMOVE=text unlink(), unlinkat() and rmdir() of a path containing text fail
+//   PELWINTER_FAULT_REFUSE_REMOVE_TIMES=n with EBUSY, the first n times (default: always).
+//   PELWINTER_FAULT_HOLD_AT_PATH=[op:]text  right before the n-th file-system operation on a path that
+//   PELWINTER_FAULT_HOLD_AT_PATH_COUNT=n    contains text (counted as for KILL_AT_PATH), create the file
+//   PELWINTER_FAULT_HOLD_FILE=path          path and wait until it is removed (60 s at most): the test
+//                                      sees the run stand at that step, acts, and lets it go on.
 //
 // The variables, LD_PRELOAD among them, are removed from the environment at load, so programs the
 // launcher starts (the game) run without the faults.
@@ -53,6 +59,14 @@ static char* unlinkText;
 static long unlinkCount = 1;
 static atomic_long unlinkSeen;
 static char* refuseLinks;
+static char* refuseRemove;
+static int refuseRemoveLimited;
+static atomic_long refuseRemoveLeft;
+static char* holdPathOp;
+static char* holdPathText;
+static long holdPathCount = 1;
+static atomic_long holdPathSeen;
+static char* holdFile;
 
 static void killBeforePathOp(const char* op, const char* path, const char* path2);
 
@@ -62,6 +76,24 @@ static char* takeEnv(const char* name)
     char* copy = value && *value ? strdup(value) : NULL;
     unsetenv(name);
     return copy;
+}
+
+// A point "[op:]text" in variable name, and its count in name_COUNT.
+static void takePathPoint(const char* name, char** op, char** text, long* count)
+{
+    *text = takeEnv(name);
+    char* colon = *text ? strchr(*text, ':') : NULL;
+    if (colon) {
+        *colon = '\0';
+        *op = *text;
+        *text = colon + 1;
+    }
+    char countName[64];
+    snprintf(countName, sizeof countName, "%s_COUNT", name);
+    char* value = takeEnv(countName);
+    if (value)
+        *count = atol(value);
+    free(value);
 }
 
 __attribute__((constructor)) static void loadFaults(void)
@@ -81,23 +113,22 @@ __attribute__((constructor)) static void loadFaults(void)
     char* msecs = takeEnv("PELWINTER_FAULT_SLOW_MSECS");
     if (msecs)
         slowMSecs = atol(msecs);
-    killPathText = takeEnv("PELWINTER_FAULT_KILL_AT_PATH");
-    char* colon = killPathText ? strchr(killPathText, ':') : NULL;
-    if (colon) {
-        *colon = '\0';
-        killPathOp = killPathText;
-        killPathText = colon + 1;
-    }
-    char* pathCount = takeEnv("PELWINTER_FAULT_KILL_AT_PATH_COUNT");
-    if (pathCount)
-        killPathCount = atol(pathCount);
-    free(pathCount);
+    takePathPoint("PELWINTER_FAULT_KILL_AT_PATH", &killPathOp, &killPathText, &killPathCount);
     unlinkText = takeEnv("PELWINTER_FAULT_KILL_AT_UNLINK");
     char* unlinks = takeEnv("PELWINTER_FAULT_KILL_AT_UNLINK_COUNT");
     if (unlinks)
         unlinkCount = atol(unlinks);
     free(unlinks);
     refuseLinks = takeEnv("PELWINTER_FAULT_REFUSE_LINKS");
+    refuseRemove = takeEnv("PELWINTER_FAULT_REFUSE_REMOVE");
+    char* removeTimes = takeEnv("PELWINTER_FAULT_REFUSE_REMOVE_TIMES");
+    if (removeTimes) {
+        refuseRemoveLimited = 1;
+        refuseRemoveLeft = atol(removeTimes);
+    }
+    free(removeTimes);
+    takePathPoint("PELWINTER_FAULT_HOLD_AT_PATH", &holdPathOp, &holdPathText, &holdPathCount);
+    holdFile = takeEnv("PELWINTER_FAULT_HOLD_FILE");
     free(count);
     free(times);
     free(msecs);
@@ -193,6 +224,17 @@ ssize_t copy_file_range(int in, loff_t* inOffset, int out, loff_t* outOffset, si
     return real(in, inOffset, out, outOffset, size, flags);
 }
 
+// Whether a failure that may be limited to n times is still due, counting it.
+static int takeFailure(int limited, atomic_long* left)
+{
+    if (!limited)
+        return 1;
+    long now = atomic_load(left);
+    while (now > 0 && !atomic_compare_exchange_weak(left, &now, now - 1)) {
+    }
+    return now > 0;
+}
+
 static int failsRename(const char* from)
 {
     if (!renameFrom || !from)
@@ -201,12 +243,7 @@ static int failsRename(const char* from)
     const size_t suffix = strlen(renameFrom);
     if (length < suffix || strcmp(from + length - suffix, renameFrom) != 0)
         return 0;
-    if (!renameLimited)
-        return 1;
-    long left = atomic_load(&renameFailuresLeft);
-    while (left > 0 && !atomic_compare_exchange_weak(&renameFailuresLeft, &left, left - 1)) {
-    }
-    return left > 0;
+    return takeFailure(renameLimited, &renameFailuresLeft);
 }
 
 int rename(const char* from, const char* to)
@@ -248,13 +285,37 @@ int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned
     return real(fromDir, from, toDir, to, flags);
 }
 
+// Whether an operation of kind op on path (or path2) is the n-th that matches a point's kind and text.
+static int isPathPointReached(const char* pointOp, const char* pointText, long count, atomic_long* seen, const char* op,
+                              const char* path, const char* path2)
+{
+    if (!pointText || (pointOp && strcmp(pointOp, op) != 0))
+        return 0;
+    const int matches = (path && strstr(path, pointText)) || (path2 && strstr(path2, pointText));
+    return matches && atomic_fetch_add(seen, 1) + 1 == count;
+}
+
+// Stands still before the n-th matching operation until the test removes the hold file it made.
+static void holdBeforePathOp(const char* op, const char* path, const char* path2)
+{
+    if (!holdFile || !isPathPointReached(holdPathOp, holdPathText, holdPathCount, &holdPathSeen, op, path, path2))
+        return;
+    static int (*realOpen)(const char*, int, ...);
+    if (!realOpen)
+        realOpen = (int (*)(const char*, int, ...))next("open");
+    const int fd = realOpen(holdFile, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    close(fd);
+    for (int waited = 0; waited < 30000 && access(holdFile, F_OK) == 0; ++waited)
+        usleep(2000);
+}
+
 // Kills the process before an operation of kind op on path (or path2) when it is the n-th that matches.
 static void killBeforePathOp(const char* op, const char* path, const char* path2)
 {
-    if (!killPathText || (killPathOp && strcmp(killPathOp, op) != 0))
-        return;
-    const int matches = (path && strstr(path, killPathText)) || (path2 && strstr(path2, killPathText));
-    if (matches && atomic_fetch_add(&killPathSeen, 1) + 1 == killPathCount)
+    holdBeforePathOp(op, path, path2);
+    if (isPathPointReached(killPathOp, killPathText, killPathCount, &killPathSeen, op, path, path2))
         kill(getpid(), SIGKILL);
 }
 
@@ -275,12 +336,23 @@ static int refusesLink(const char* to)
     return 0;
 }
 
+// Whether a removal of path must fail, as when a file system holds it busy.
+static int refusesRemove(const char* path)
+{
+    if (!refuseRemove || !path || !strstr(path, refuseRemove) || !takeFailure(refuseRemoveLimited, &refuseRemoveLeft))
+        return 0;
+    errno = EBUSY;
+    return 1;
+}
+
 int unlink(const char* path)
 {
     static int (*real)(const char*);
     if (!real)
         real = (int (*)(const char*))next("unlink");
     killBeforePathOp("unlink", path, NULL);
+    if (refusesRemove(path))
+        return -1;
     const int result = real(path);
     killAfterUnlink(result, path);
     return result;
@@ -292,6 +364,8 @@ int unlinkat(int dir, const char* path, int flags)
     if (!real)
         real = (int (*)(int, const char*, int))next("unlinkat");
     killBeforePathOp((flags & AT_REMOVEDIR) ? "rmdir" : "unlink", path, NULL);
+    if (refusesRemove(path))
+        return -1;
     const int result = real(dir, path, flags);
     killAfterUnlink(result, path);
     return result;
@@ -303,6 +377,8 @@ int rmdir(const char* path)
     if (!real)
         real = (int (*)(const char*))next("rmdir");
     killBeforePathOp("rmdir", path, NULL);
+    if (refusesRemove(path))
+        return -1;
     return real(path);
 }
 
