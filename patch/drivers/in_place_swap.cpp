@@ -421,6 +421,26 @@ BOOL removeFailed(RemoveFailure* failure, const std::string& path, int error)
     return 0;
 }
 
+// Whether the folder name of atFd (known from lstat as info, in a folder of device parentDevice) is the root
+// of a mount. A removal never goes into one: it would delete what another file system holds, and a bind
+// mount of a folder of the same disk even has the same device number. Where the kernel can tell neither a
+// mount root nor a mount id, a device number other than the parent's is all there is to go by.
+bool isMountRoot(int atFd, const char* name, const struct stat& info, dev_t parentDevice)
+{
+    struct statx mount;
+    if (statx(atFd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_MNT_ID, &mount) == 0) {
+        if (mount.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT)
+            return (mount.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+        struct statx parent;
+        const std::string up = std::string(name) + "/..";
+        if ((mount.stx_mask & STATX_MNT_ID) &&
+            statx(atFd, up.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_MNT_ID, &parent) == 0 &&
+            (parent.stx_mask & STATX_MNT_ID))
+            return parent.stx_mnt_id != mount.stx_mnt_id;
+    }
+    return info.st_dev != parentDevice;
+}
+
 // Opens the folder name of parentFd (known from lstat as info) to empty it. A folder of the running user's
 // own that the user may not read, search or write is given those bits first: it is about to go, and a
 // folder left behind because of its mode would refuse every later run.
@@ -447,8 +467,8 @@ int openFolderToEmpty(int parentFd, const char* name, const struct stat& info, c
     return fd;
 }
 
-// Removes everything in the open folder fd (named path), never following a link nor entering another file
-// system: a folder of another device below it is left for the rmdir, which fails on a mount point.
+// Removes everything in the open folder fd (named path, on device), never following a link nor entering
+// a mount: the first mount point met fails the removal, named, with nothing of it touched.
 BOOL emptyFolder(int fd, const std::string& path, dev_t device, RemoveFailure* failure)
 {
     const int listFd = dup(fd);
@@ -477,11 +497,13 @@ BOOL emptyFolder(int fd, const std::string& path, dev_t device, RemoveFailure* f
                 continue;
             return removeFailed(failure, entryPath, errno);
         }
-        if (S_ISDIR(info.st_mode) && info.st_dev == device) {
+        if (S_ISDIR(info.st_mode) && isMountRoot(fd, name.c_str(), info, device))
+            return removeFailed(failure, entryPath, EBUSY);
+        if (S_ISDIR(info.st_mode)) {
             const int childFd = openFolderToEmpty(fd, name.c_str(), info, entryPath, failure);
             if (childFd < 0)
                 return 0;
-            const BOOL emptied = emptyFolder(childFd, entryPath, device, failure);
+            const BOOL emptied = emptyFolder(childFd, entryPath, info.st_dev, failure);
             close(childFd);
             if (!emptied)
                 return 0;
@@ -680,6 +702,8 @@ BOOL dpatch_removeTree(const char* path)
     BOOL removed = 0;
     if (!S_ISDIR(info.st_mode)) {
         removed = unlink(path) == 0 || errno == ENOENT || removeFailed(&failure, path, errno);
+    } else if (isMountRoot(AT_FDCWD, path, info, info.st_dev)) {
+        removeFailed(&failure, path, EBUSY);
     } else {
         const int fd = openFolderToEmpty(AT_FDCWD, path, info, path, &failure);
         if (fd >= 0) {

@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -262,6 +263,7 @@ private slots:
     void recoveryActsOnlyOnWhatItChecked_data();
     void recoveryActsOnlyOnWhatItChecked();
     void asideThatCannotBeRemovedIsRetried();
+    void asideHoldingAMountIsLeftWhole();
     void parentOthersMayWriteRefused_data();
     void parentOthersMayWriteRefused();
     void parentThatCannotBeLockedIsSaid();
@@ -848,6 +850,50 @@ void TestDirpatchInPlace::asideThatCannotBeRemovedIsRetried()
     QVERIFY2(retried.code == 0, retried.err.constData());
     QCOMPARE(FileTree::read(trees.oldDir), trees.wanted);
     QCOMPARE(beside(trees.parent), QStringList{"game"});
+}
+
+// A folder of the tree that is a bind mount of a folder of the same disk (so of the same device number) moves
+// aside with the old tree; the removal of the aside stops at it, naming it, and the mounted folder keeps
+// everything it holds.
+void TestDirpatchInPlace::asideHoldingAMountIsLeftWhole()
+{
+    if (getuid() != 0)
+        QSKIP("needs root to mount a folder inside the tree");
+    SmallTrees trees;
+    QVERIFY(trees.isValid());
+    const QString source = trees.sandbox.filePath("elsewhere");
+    QVERIFY(writeFile(source + "/precious", "kept"));
+    const QString mounted = trees.oldDir + "/d0/mnt";
+    QVERIFY(QDir().mkpath(mounted));
+    if (QProcess::execute("mount", {"--bind", source, mounted}) != 0)
+        QSKIP("this machine refuses bind mounts");
+    const QString movedAside = trees.oldDir + ".dirpatch-old/d0/mnt";
+    const auto unmount = qScopeGuard([&] {
+        for (const QString& path : {mounted, movedAside}) {
+            QProcess umount; // where it is not mounted (any more), umount's complaint is no news
+            umount.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+            umount.setStandardErrorFile(QProcess::nullDevice());
+            umount.start("umount", {"-l", path});
+            umount.waitForFinished();
+        }
+    });
+    const QByteArray mountText = QFile::encodeName(movedAside);
+
+    const Result first = dirpatch(trees.args());
+    QVERIFY2(first.code == 0, first.err.constData());
+    QVERIFY2(first.err.contains("can't remove \"" + mountText + "\": " + strerror(EBUSY)), first.err.constData());
+    Entries wanted = trees.wanted;
+    wanted.insert("d0/mnt/", FileTree::dir());
+    wanted.insert("d0/mnt/precious", FileTree::file("kept"));
+    QCOMPARE(FileTree::read(trees.oldDir), wanted);
+    QCOMPARE(readFile(source + "/precious"), QByteArray("kept"));
+
+    const Result again = dirpatch(trees.args());
+    QCOMPARE(again.code, 13);
+    QVERIFY2(again.err.contains("can't remove the old tree an earlier in-place run moved aside"),
+             again.err.constData());
+    QCOMPARE(readFile(source + "/precious"), QByteArray("kept"));
+    QCOMPARE(readFile(movedAside + "/precious"), QByteArray("kept"));
 }
 
 void TestDirpatchInPlace::parentOthersMayWriteRefused_data()
