@@ -136,7 +136,7 @@ private:
     FileRangesPartStore* ranges = nullptr; // the store, when the parts are written in place
     // Written in place: each part's length (the Content-Length of its first successful answer that has
     // one, else what its finished attempt brought; -1 while unknown) and its start in the file (-1 while
-    // unknown), and whether the current attempt's answer has been looked at.
+    // unknown), whether the current attempt's answer has been looked at, and whether the part is in.
     QList<qint64> partLength;
     QList<qint64> partStart;
     QList<bool> answerRead;
