@@ -139,7 +139,7 @@ private:
         QByteArray digest;      // "repair": the BLAKE3 digest the decompressed file must have
         bool ended = false;
     };
-    // Runs one job to its outcome and a little beyond, so that late signals would be seen.
+    // A job of the kind, whose signals are recorded in run.
     std::unique_ptr<RetrieveFileJob> makeJob(const QString& kind, const QString& url, int parts, qint64 size, Run* run);
     // Starts the job and waits for its outcome (run.ended) and a little beyond, so that late signals
     // would be seen; returns what it logged.
@@ -844,16 +844,21 @@ void TestRetrieveFileJob::streamedWriteFailureFailsAtOnce_data()
     QTest::addColumn<int>("limitKiB");       // the largest file this process may write, as on a full disk
     QTest::addColumn<QString>("failedFile"); // what follows the output path in the failure line
     QTest::addColumn<QStringList>("events");
+    // In place, parts 1 and 2 come without a length while part 0 answers late, so that both wait for
+    // their places, in files of their own beyond 16 KiB.
+    QTest::addColumn<bool>("waiting");
 
     // 900 KiB in equal parts.
     const QStringList early{"label DOWNLOADING PATCH 0", "failed"};
-    QTest::newRow("in place: a part cut short") << 1 << true << 400 << "\"" << early;
-    QTest::newRow("in place: every part cut short, reported once") << 3 << true << 200 << "\"" << early;
-    QTest::newRow("in place: the last part's range beyond the limit") << 3 << true << 700 << "\"" << early;
-    QTest::newRow("a part file cut short") << 1 << false << 400 << ".part0" << early;
-    QTest::newRow("every part file cut short: reported once") << 3 << false << 200 << ".part" << early;
+    QTest::newRow("in place: a part cut short") << 1 << true << 400 << "\"" << early << false;
+    QTest::newRow("in place: every part cut short, reported once") << 3 << true << 200 << "\"" << early << false;
+    QTest::newRow("in place: the last part's range beyond the limit") << 3 << true << 700 << "\"" << early << false;
+    QTest::newRow("in place: the files of waiting parts cut short, reported once")
+        << 3 << true << 200 << ".part" << early << true;
+    QTest::newRow("a part file cut short") << 1 << false << 400 << ".part0" << early << false;
+    QTest::newRow("every part file cut short: reported once") << 3 << false << 200 << ".part" << early << false;
     QTest::newRow("part files saved, joined file cut short")
-        << 3 << false << 500 << "\"" << QStringList{"label DOWNLOADING PATCH 0", "Done!", "failed"};
+        << 3 << false << 500 << "\"" << QStringList{"label DOWNLOADING PATCH 0", "Done!", "failed"} << false;
 }
 
 void TestRetrieveFileJob::streamedWriteFailureFailsAtOnce()
@@ -863,11 +868,19 @@ void TestRetrieveFileJob::streamedWriteFailureFailsAtOnce()
     QFETCH(int, limitKiB);
     QFETCH(QString, failedFile);
     QFETCH(QStringList, events);
+    QFETCH(bool, waiting);
 
     const QString path = server->putBlob(QString("big%1").arg(++blobCounter), randomBytes(900 * 1024, 7), parts);
     server->clearFaults();
+    if (waiting) {
+        server->setFaults(path + "_0", {{.delayMSecs = 300}});
+        server->setFaults(path + "_1", {{.fault = "chunked"}});
+        server->setFaults(path + "_2", {{.fault = "chunked"}});
+    }
     Run run;
     std::unique_ptr<RetrieveFileJob> job = makeJob("disk", server->url(path), parts, sizeKnown ? 900 * 1024 : 0, &run);
+    if (waiting)
+        job->setWaitingMemoryLimit(16 * 1024);
 
     // Writes beyond the limit fail with EFBIG instead of raising SIGXFSZ.
     signal(SIGXFSZ, SIG_IGN);
