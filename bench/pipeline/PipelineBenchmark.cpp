@@ -9,11 +9,16 @@
 //                 grows it, edits or rewrites one in ten of the other files, deletes one in twenty
 //                 and adds as many new ones; the rest is unchanged.
 //   full install: nothing installed, a game of 2 GiB is installed from its full patch in 3 parts,
-//                 five times, interleaved with curl fetching the parts, cp -r of the game and the
-//                 engine's command-line patcher applying the same patch, each started after sync
-//                 (the launcher's own apply follows its download without one); the medians of the
-//                 download (and of joining its parts), the apply, curl and cp -r are printed with
-//                 the load average. The launcher's peak memory
+//                 published twice: in the launcher's shares (part i holds S·i/3 up to S·(i+1)/3) and
+//                 in fixed-size chunks (ceil(S/3) bytes each, the last the rest), served in turn. Five
+//                 rounds interleave the launcher's install from each split, curl fetching the parts of
+//                 each, cp -r of the game and the engine's command-line patcher applying the same patch,
+//                 each started after sync (the launcher's own apply follows its download without one);
+//                 the medians of the download per split (against curl of the same parts), the time from
+//                 the last part to the whole blob, the apply, curl and cp -r are printed with the load
+//                 average, and, from the launcher's log, every part request beyond one per part (a
+//                 restart) and every part that had to wait in a file of its own: written in place,
+//                 nothing else makes a part file, so with neither there is no join. The launcher's peak memory
 //                 is shown against its budget, 200 MiB plus the patch engine's 512 MiB cache (patch
 //                 downloads go to disk, so it stays far below the patch).
 //
@@ -585,41 +590,118 @@ QString ratio(double measured, double anchor, const char* anchorName, double tar
     return text;
 }
 
-// Five rounds of the launcher installing the game, curl fetching the same parts and cp -r of the game, in
-// turns that rotate which goes first; each timed step starts after sync (the launcher's phases follow one
-// another inside its run).
+// One way of splitting the full patch into its parts, with what the runs from it measured.
+struct Split
+{
+    QString name;
+    QString partsDir; // the part files of this split, linked into the served folder in its turn
+    QList<double> downloads, lastPartToBlob, curls;
+    int extraRequests = 0; // part requests beyond one per part: restarts or retries
+    int waitingParts = 0;  // parts that waited in a file of their own
+};
+
+// Part requests beyond one per part, and parts that waited in a file of their own, in the launcher's log.
+QPair<int, int> restartsAndWaits(const QList<LogLine>& log, const QString& url, int parts)
+{
+    int requests = 0;
+    int waits = 0;
+    for (const LogLine& line : log) {
+        requests += line.message.startsWith("Starting download for \"" + url + "_") ? 1 : 0;
+        waits += line.message.startsWith("Part \"" + url + "_") && line.message.contains("\" waits in \"") ? 1 : 0;
+    }
+    return {requests - parts, waits};
+}
+
+// Five rounds of the launcher installing the game from each split, curl fetching the same parts and cp -r
+// of the game, in turns that rotate which goes first; each timed step starts after sync (the launcher's
+// phases follow one another inside its run).
 bool fullInstallScenario(const QString& work, qint64 sizeMiB)
 {
-    printf("\n== full install of a %lld MiB game from its full patch in 3 parts, %d interleaved rounds\n",
+    printf("\n== full install of a %lld MiB game from its full patch in 3 parts, in two splits, %d interleaved "
+           "rounds\n",
            (long long)sizeMiB, kRounds);
     Scenario scenario(work);
     writeFirstVersion(scenario.source("1.0"), sizeMiB << 20);
     const QJsonObject branch = scenario.publish({"1.0"});
     const QJsonObject fullPatch = branch["current_full_patch_resource"].toObject();
     const double patchMiB = mib(fullPatch["size"].toInteger());
+    const QString hash = fullPatch["hash"].toString();
+    const int parts = fullPatch["parts"].toInt();
+
+    // The same patch in fixed-size chunks, published aside; the parts of each split are kept apart and
+    // linked into the served folder for the runs that fetch them.
+    const Run chunked =
+        run({PUBLISH_BRANCH_BINARY, "--fixed-size-parts", work + "/published-chunks", "1.0=" + scenario.source("1.0")},
+            {}, work + "/publish.log");
+    const QJsonObject chunkedPatch =
+        QJsonDocument::fromJson(readFile(work + "/published-chunks/manifest-main-linux.json"))
+            .object()["current_full_patch_resource"]
+            .toObject();
+    if (chunked.exitCode != 0 || chunkedPatch != fullPatch)
+        fail("the full patch published in fixed-size chunks is not the same patch; see " + work + "/publish.log");
+    QList<Split> splits{{"the launcher's shares", work + "/split-shares"},
+                        {"fixed-size chunks", work + "/split-chunks"}};
+    for (int i = 0; i < 2; ++i) {
+        QDir().mkpath(splits[i].partsDir);
+        QStringList sizes;
+        for (int part = 0; part < parts; ++part) {
+            const QString name = "/" + hash + "_" + QString::number(part);
+            const QString from = (i == 0 ? work + "/published/blobs" : work + "/published-chunks/blobs") + name;
+            if (::link(QFile::encodeName(from).constData(), QFile::encodeName(splits[i].partsDir + name).constData()))
+                fail("cannot keep " + from);
+            sizes.append(QString::number(QFileInfo(from).size()));
+        }
+        printf("%s: parts of %s bytes\n", qPrintable(splits[i].name), qPrintable(sizes.join(", ")));
+    }
+    QDir(work + "/published-chunks").removeRecursively();
+    const auto serveSplit = [&](const Split& split) {
+        for (int part = 0; part < parts; ++part) {
+            const QString name = "/" + hash + "_" + QString::number(part);
+            QFile::remove(work + "/published/blobs" + name);
+            if (::link(QFile::encodeName(split.partsDir + name).constData(),
+                       QFile::encodeName(work + "/published/blobs" + name).constData()))
+                fail("cannot serve " + split.name);
+        }
+    };
 
     bool ok = true;
     double peakMiB = 0;
     Peak anonymous;
     Peak filePages;
-    QList<double> downloads, joins, applies, launcherRuns, curls, copies, engineApplies;
+    QList<double> applies, launcherRuns, copies, engineApplies;
     // the patch as the launcher has it once downloaded, for the engine on its own
     const QString fullDiff = work + "/full.diff";
     QStringList join{"sh", "-c", "cat \"$@\" > " + fullDiff, "sh"};
-    for (int part = 0; part < fullPatch["parts"].toInt(); ++part)
-        join.append(work + "/published/blobs/" + fullPatch["hash"].toString() + "_" + QString::number(part));
+    for (int part = 0; part < parts; ++part)
+        join.append(splits[0].partsDir + "/" + hash + "_" + QString::number(part));
     if (run(join).exitCode != 0)
         fail("cannot join the full patch's parts");
+    const int steps = 6;
     for (int round = 0; round < kRounds; ++round) {
         printf("round %d, load average %s\n", round + 1, qPrintable(loadAverages()));
-        for (int turn = 0; turn < 4; ++turn) {
-            const int step = (round + turn) % 4;
-            if (step == 0) {
+        for (int turn = 0; turn < steps; ++turn) {
+            const int step = (round + turn) % steps;
+            if (step < 4) {
+                Split& split = splits[step / 2];
+                serveSplit(split);
+                if (step % 2 == 1) {
+                    const Run fetched = scenario.curl({fullPatch});
+                    if (fetched.exitCode != 0)
+                        printf("curl FAILED with exit code %d\n", fetched.exitCode);
+                    ok = fetched.exitCode == 0 && ok;
+                    split.curls.append(fetched.seconds);
+                    continue;
+                }
                 scenario.forgetInstall();
                 ok = scenario.runLauncher("1.0") && ok;
                 const Download times = download(scenario.log, blobUrl(fullPatch));
-                downloads.append(times.seconds());
-                joins.append(times.joinSeconds());
+                split.downloads.append(times.seconds());
+                split.lastPartToBlob.append(times.joinSeconds());
+                const QPair<int, int> extra = restartsAndWaits(scenario.log, blobUrl(fullPatch), parts);
+                split.extraRequests += extra.first;
+                split.waitingParts += extra.second;
+                printf("  %s: download %.2f s, %d part requests beyond one each, %d parts waited in a file\n",
+                       qPrintable(split.name), times.seconds(), extra.first, extra.second);
                 applies.append(span(scenario.log, "Starting patch apply job.", "Patch applied successfully."));
                 launcherRuns.append(scenario.launcher.seconds);
                 peakMiB = qMax(peakMiB, scenario.launcher.peakMiB);
@@ -628,13 +710,7 @@ bool fullInstallScenario(const QString& work, qint64 sizeMiB)
                     anonymous = scenario.launcher.anonymous;
                 if (scenario.launcher.filePages.mib > filePages.mib)
                     filePages = scenario.launcher.filePages;
-            } else if (step == 1) {
-                const Run fetched = scenario.curl({fullPatch});
-                if (fetched.exitCode != 0)
-                    printf("curl FAILED with exit code %d\n", fetched.exitCode);
-                ok = fetched.exitCode == 0 && ok;
-                curls.append(fetched.seconds);
-            } else if (step == 2) {
+            } else if (step == 4) {
                 QDir(work + "/applied").removeRecursively();
                 // the launcher's settings; a full patch's old side is an empty folder
                 QDir(work).mkpath("nothing");
@@ -654,10 +730,19 @@ bool fullInstallScenario(const QString& work, qint64 sizeMiB)
         }
     }
     printf("medians (load average now %s):\n", qPrintable(loadAverages()));
-    medianRow(QString("launcher: download full patch (%1 MiB)").arg(patchMiB, 0, 'f', 1), downloads,
-              ratio(medianOf(downloads), medianOf(curls), "curl"));
-    medianRow("  of which joining the parts on disk", joins);
-    medianRow(QString("curl, the same %1 MiB from nginx").arg(patchMiB, 0, 'f', 1), curls);
+    for (const Split& split : std::as_const(splits)) {
+        printf("  full patch (%.1f MiB) in %s:\n", patchMiB, qPrintable(split.name));
+        medianRow("launcher: download", split.downloads,
+                  ratio(medianOf(split.downloads), medianOf(split.curls), "curl"));
+        medianRow("  from the last part to the whole blob", split.lastPartToBlob);
+        medianRow("curl, the same parts from nginx", split.curls);
+        printf("  %-44s %d restarts, %d parts in files of their own: %s\n", "in all its launcher runs",
+               split.extraRequests, split.waitingParts,
+               split.extraRequests == 0 && split.waitingParts == 0 ? "no join" : "NOT WRITTEN IN PLACE");
+        ok = split.extraRequests == 0 && split.waitingParts == 0 && ok;
+    }
+    printf("  %-44s %.2fx\n", "download, fixed-size chunks / shares",
+           medianOf(splits[1].downloads) / medianOf(splits[0].downloads));
     medianRow("launcher: apply full patch", applies, ratio(medianOf(applies), medianOf(copies), "cp -r", 1.2));
     medianRow("  the same patch, dirpatch alone after sync", engineApplies,
               ratio(medianOf(engineApplies), medianOf(copies), "cp -r", 1.2));

@@ -1,13 +1,16 @@
 #include "FileRangesPartStore.h"
 
+#include "jobs/PartFilesStore.h"
+#include "patch/dir/file_copy.h"
 #include "updater/ServerFormats.h"
 
 #include <QFile>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <numeric>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace
 {
@@ -25,53 +28,158 @@ bool pwriteAll(int fd, const char* data, qint64 size, qint64 at)
     }
     return true;
 }
+
+QString systemError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
 } // namespace
 
-FileRangesPartStore::FileRangesPartStore(QString outputPath, qint64 size, int partCount)
-    : outputPath(std::move(outputPath)), size(size), partCount(partCount), partWritten(partCount, 0)
+FileRangesPartStore::FileRangesPartStore(QString outputPath, int partCount, qint64 waitingMemoryLimit)
+    : outputPath(std::move(outputPath)), waitingMemoryLimit(waitingMemoryLimit), parts(partCount)
 {}
 
 FileRangesPartStore::~FileRangesPartStore()
 {
     if (outputFd >= 0)
         ::close(outputFd);
-}
-
-qint64 FileRangesPartStore::shareStart(qint64 size, int partCount, int partIndex)
-{
-    return size / partCount * partIndex + size % partCount * partIndex / partCount;
+    for (Part& part : parts)
+        dropWaiting(part);
 }
 
 bool FileRangesPartStore::open()
 {
     outputFd = ::open(QFile::encodeName(outputPath).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    return outputFd >= 0 || fail(outputPath, QString::fromLocal8Bit(std::strerror(errno)));
+    return outputFd >= 0 || fail(outputPath, systemError());
 }
 
 bool FileRangesPartStore::startAttempt(int partIndex)
 {
-    partWritten[partIndex] = 0;
+    Part& part = parts[partIndex];
+    part.written = 0;
+    dropWaiting(part);
     return true;
 }
 
 bool FileRangesPartStore::write(int partIndex, qint64 at, const QByteArray& data)
 {
-    if (!pwriteAll(outputFd, data.constData(), data.size(), shareStart(size, partCount, partIndex) + at))
-        return fail(outputPath, QString::fromLocal8Bit(std::strerror(errno)));
-    partWritten[partIndex] = at + data.size();
+    Part& part = parts[partIndex];
+    if (part.start >= 0) {
+        if (!pwriteAll(outputFd, data.constData(), data.size(), part.start + at))
+            return fail(outputPath, systemError());
+    } else if (part.waitingFd >= 0 || waitingInMemory + data.size() > waitingMemoryLimit) {
+        if (!waitInFile(partIndex, part, data))
+            return false;
+    } else {
+        part.waiting.append(data);
+        waitingInMemory += data.size();
+    }
+    part.written = at + data.size();
     return true;
+}
+
+// The bytes of a part that has waited in memory until now move to a file of its own, followed by data.
+bool FileRangesPartStore::waitInFile(int partIndex, Part& part, const QByteArray& data)
+{
+    if (part.waitingFd < 0) {
+        part.waitingPath = PartFilesStore::partFilePath(outputPath, partIndex);
+        part.waitingFd =
+            ::open(QFile::encodeName(part.waitingPath).constData(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (part.waitingFd < 0) {
+            const QString cause = systemError();
+            part.waitingPath.clear();
+            return fail(PartFilesStore::partFilePath(outputPath, partIndex), cause);
+        }
+        const QByteArray waited = std::exchange(part.waiting, QByteArray());
+        waitingInMemory -= waited.size();
+        if (!pwriteAll(part.waitingFd, waited.constData(), waited.size(), 0))
+            return fail(part.waitingPath, systemError());
+    }
+    if (!pwriteAll(part.waitingFd, data.constData(), data.size(), part.written))
+        return fail(part.waitingPath, systemError());
+    return true;
+}
+
+bool FileRangesPartStore::place(int partIndex, qint64 start)
+{
+    Part& part = parts[partIndex];
+    part.start = start;
+    if (part.waitingFd >= 0)
+        return copyWaitingFile(part);
+    const bool written = pwriteAll(outputFd, part.waiting.constData(), part.waiting.size(), start);
+    waitingInMemory -= part.waiting.size();
+    part.waiting = QByteArray();
+    return written || fail(outputPath, systemError());
+}
+
+// Copies what waited in the part's file to its place, inside the kernel where it can (read and written
+// in pieces where it can't), and removes the file.
+bool FileRangesPartStore::copyWaitingFile(Part& part)
+{
+    loff_t from = 0;
+    loff_t to = loff_t(part.start);
+    bool kernel = true;
+    std::vector<char> buffer;
+    while (from < loff_t(part.written)) {
+        const size_t piece = size_t(qMin<qint64>(part.written - from, qint64(1) << 30));
+        if (kernel) {
+            const ssize_t copied = ::copy_file_range(part.waitingFd, &from, outputFd, &to, piece, 0);
+            if (copied > 0)
+                continue;
+            if (copied < 0 && errno == EINTR)
+                continue;
+            if (copied < 0 && !dpatch_isRefusedHere(errno))
+                return fail(outputPath, systemError());
+            kernel = false; // this file system doesn't copy in the kernel: the plain way from here on
+            buffer.resize(size_t(1) << 20);
+        }
+        const ssize_t count = ::pread(part.waitingFd, buffer.data(), qMin(buffer.size(), piece), from);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            return fail(part.waitingPath,
+                        count == 0 ? QStringLiteral("the file is shorter than written") : systemError());
+        if (!pwriteAll(outputFd, buffer.data(), count, to))
+            return fail(outputPath, systemError());
+        from += count;
+        to += count;
+    }
+    dropWaiting(part);
+    return true;
+}
+
+void FileRangesPartStore::dropWaiting(Part& part)
+{
+    waitingInMemory -= part.waiting.size();
+    part.waiting = QByteArray();
+    if (part.waitingFd >= 0) {
+        ::close(part.waitingFd);
+        part.waitingFd = -1;
+    }
+    if (!part.waitingPath.isEmpty()) {
+        QFile::remove(part.waitingPath);
+        part.waitingPath.clear();
+    }
+}
+
+QString FileRangesPartStore::waitingFile(int partIndex) const
+{
+    return parts[partIndex].waitingPath;
 }
 
 bool FileRangesPartStore::finish()
 {
     const int fd = outputFd;
     outputFd = -1;
-    return ::close(fd) == 0 || fail(outputPath, QString::fromLocal8Bit(std::strerror(errno)));
+    return ::close(fd) == 0 || fail(outputPath, systemError());
 }
 
 qint64 FileRangesPartStore::joinedSize() const
 {
-    return std::accumulate(partWritten.cbegin(), partWritten.cend(), qint64(0), addSizes);
+    qint64 size = 0;
+    for (const Part& part : parts)
+        size = addSizes(size, part.written);
+    return size;
 }
 
 void FileRangesPartStore::discard()
@@ -80,5 +188,7 @@ void FileRangesPartStore::discard()
         ::close(outputFd);
         outputFd = -1;
     }
+    for (Part& part : parts)
+        dropWaiting(part);
     QFile::remove(outputPath);
 }

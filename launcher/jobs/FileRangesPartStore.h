@@ -4,31 +4,49 @@
 
 #include <QList>
 
-// Writes each part straight into its own range of one output file as it arrives, for a resource of
-// known size whose parts are the server's usual shares of it: part i of P holds bytes
-// [size * i / P, size * (i + 1) / P). Nothing is joined at the end; a retried part writes its range
-// again from its start.
+// Writes each part straight into its place in one output file as it arrives, for a resource of known
+// size. Where a part begins is not known from the outset (the server splits its blobs as it likes): the
+// job works it out from the lengths the parts' answers announce and tells the store with place(). Until
+// then the part's bytes wait, in memory while the waiting parts together hold at most
+// waitingMemoryLimit bytes, beyond that in a file of the part's own beside the output, which the kernel
+// copies into place once the part's start is known. Nothing is joined at the end; a retried part writes
+// its bytes again from its start.
 class FileRangesPartStore : public PartStore
 {
 public:
-    FileRangesPartStore(QString outputPath, qint64 size, int partCount);
+    FileRangesPartStore(QString outputPath, int partCount, qint64 waitingMemoryLimit);
+    // Closes the files; a waiting file still there goes (the output file is the caller's).
     ~FileRangesPartStore() override;
-
-    // size * partIndex / partCount without overflow, for sizes up to 2^63 - 1.
-    static qint64 shareStart(qint64 size, int partCount, int partIndex);
 
     bool open() override;
     bool startAttempt(int partIndex) override;
     bool write(int partIndex, qint64 at, const QByteArray& data) override;
+    // The part begins at start in the output file: what it has waiting is written there, and its
+    // later bytes go there directly. Once per part.
+    bool place(int partIndex, qint64 start);
+    // The file the part's current attempt waits in; empty while it waits in memory, or is placed.
+    QString waitingFile(int partIndex) const;
     bool finish() override;
     // What the parts brought: a part that came short leaves a gap the file's length doesn't show.
     qint64 joinedSize() const override;
     void discard() override;
 
 private:
+    struct Part
+    {
+        qint64 start = -1;   // in the output file; -1 until placed
+        qint64 written = 0;  // bytes of the current attempt
+        QByteArray waiting;  // bytes of the current attempt kept in memory until the part is placed
+        int waitingFd = -1;  // or the file they are kept in
+        QString waitingPath; // that file's name while it exists
+    };
+    bool waitInFile(int partIndex, Part& part, const QByteArray& data);
+    bool copyWaitingFile(Part& part);
+    void dropWaiting(Part& part);
+
     QString outputPath;
-    qint64 size;
-    int partCount;
+    qint64 waitingMemoryLimit;
     int outputFd = -1;
-    QList<qint64> partWritten; // bytes of each part's current attempt
+    QList<Part> parts;
+    qint64 waitingInMemory = 0; // over all parts
 };

@@ -18,7 +18,7 @@ PartFilesStore::~PartFilesStore()
     qDeleteAll(partFiles);
 }
 
-QString PartFilesStore::partFilePath(int partIndex) const
+QString PartFilesStore::partFilePath(const QString& outputPath, int partIndex)
 {
     return outputPath + ".part" + QString::number(partIndex);
 }

@@ -27,20 +27,23 @@ void RetrieveFileJob::setOutputFile(QString path)
     outputPath = std::move(path);
 }
 
-qint64 RetrieveFileJob::shareLength(int partIndex) const
+void RetrieveFileJob::setWaitingMemoryLimit(qint64 bytes)
 {
-    return FileRangesPartStore::shareStart(expectedSize, partCount, partIndex + 1) -
-           FileRangesPartStore::shareStart(expectedSize, partCount, partIndex);
+    waitingMemory = bytes;
 }
 
-// Memory when there is no output file; one file written in place when the resource's size is known
-// and its parts are the shares of it; else part files joined at the end.
-std::unique_ptr<PartStore> RetrieveFileJob::makePartStore() const
+// Memory when there is no output file; one file written in place when the resource's size is known;
+// else part files joined at the end.
+std::unique_ptr<PartStore> RetrieveFileJob::makePartStore()
 {
+    ranges = nullptr;
     if (outputPath.isEmpty())
         return std::make_unique<MemoryPartStore>(partCount);
-    if (writeInPlace())
-        return std::make_unique<FileRangesPartStore>(outputPath, expectedSize, partCount);
+    if (writeInPlace()) {
+        auto inPlace = std::make_unique<FileRangesPartStore>(outputPath, partCount, waitingMemory);
+        ranges = inPlace.get();
+        return inPlace;
+    }
     return std::make_unique<PartFilesStore>(outputPath, partCount);
 }
 
@@ -90,29 +93,34 @@ bool RetrieveFileJob::outputWriteFailed() const
     return writeFailed;
 }
 
-// Takes what the part's reply holds, into memory or into the part's file; false when the attempt or
-// the job has ended instead.
+// Takes what the part's reply holds, into memory or into the store's files; false when the attempt or
+// the job has ended instead. The reply is always read as its bytes come: one left unread would stall,
+// and its stall window would end it.
 bool RetrieveFileJob::savePartData(int partIndex)
 {
-    const QByteArray data = replies[partIndex]->readAll();
+    QNetworkReply* reply = replies[partIndex];
+    const QByteArray data = reply->readAll();
+    // An error page is no part of the resource: it is neither kept nor counted.
+    if (!answeredWithContent(reply))
+        return true;
+    if (!readAnswer(partIndex))
+        return false;
     const qint64 at = partArrived[partIndex];
-    // Written in place, a part must stay within its range, or it would overwrite the next part's (a
-    // single part is held to the expected size below).
-    if (writeInPlace() && partCount > 1 && at + data.size() > shareLength(partIndex)) {
-        // The server may split its blobs otherwise; an error page that is too long is just a failed attempt.
-        if (answeredWithContent(replies[partIndex]))
-            writePartsToFiles(partIndex);
-        else
-            failPartAttempt(partIndex,
-                            "Received more than its share of " + QString::number(shareLength(partIndex)) + " bytes");
+    // Written in place, a part must stay within its place, or it would overwrite the next part's.
+    if (writeInPlace() && at + data.size() > partLimit(partIndex)) {
+        failPartAttempt(partIndex, beyondPlace(partIndex));
         return false;
     }
     if (!acceptPartLength(partIndex, at + data.size()))
         return false;
+    const bool waitedInFile = ranges && !ranges->waitingFile(partIndex).isEmpty();
     if (!store->write(partIndex, at, data)) {
         failWrite(store->failedPath(), store->failureCause());
         return false;
     }
+    if (ranges && !waitedInFile && !ranges->waitingFile(partIndex).isEmpty())
+        qDebug() << "Part" << partUrls[partIndex] << "waits in" << ranges->waitingFile(partIndex)
+                 << "until the parts before it have answered.";
     return true;
 }
 
@@ -140,48 +148,104 @@ bool RetrieveFileJob::acceptPartLength(int partIndex, qint64 arrived)
     return false;
 }
 
+// True for a successful HTTP answer, and for an answer that isn't HTTP at all.
 bool RetrieveFileJob::answeredWithContent(const QNetworkReply* reply)
 {
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    return status >= 200 && status < 300;
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    return !status.isValid() || (status.toInt() >= 200 && status.toInt() < 300);
 }
 
-// Written in place, a part is expected to announce its share: a length other than that means the
-// server splits its blobs in another way, and every byte written in place would be at the wrong offset.
-void RetrieveFileJob::checkAnnouncedLength(int partIndex)
+// Written in place, the first successful answer of a part that announces its length fixes that length,
+// and with it where the parts around it begin. Looked at once per attempt, at its headers or, should
+// those not have been signalled, its first bytes or its end. False when the attempt or the job has ended.
+bool RetrieveFileJob::readAnswer(int partIndex)
 {
-    const QNetworkReply* reply = replies[partIndex];
-    if (hasFailed || !writeInPlace() || !answeredWithContent(reply))
-        return;
-    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-    if (length.isValid() && length.toLongLong() != shareLength(partIndex))
-        writePartsToFiles(partIndex);
-}
-
-// The update server's format doesn't say how a blob is split into parts, only that they join to the
-// whole: when a part turns out not to be its share, the download takes the road of a resource of
-// unknown size (parts in files of their own, joined and then checked against expectedSize), once.
-// Every part whose attempt is running or done starts afresh, and that attempt doesn't count against
-// its 10; a part waiting for its retry starts in a file of its own when the retry comes.
-void RetrieveFileJob::writePartsToFiles(int partIndex)
-{
-    qDebug() << "Part" << partUrls[partIndex] << "is not its share of" << shareLength(partIndex)
-             << "bytes: all parts are downloaded again into files of their own and joined at the end.";
-    partsInFiles = true;
-    store->discard();
-    store = makePartStore();
-    finishedParts = 0;
-
-    QList<int> restarted;
-    for (int i = 0; i < partCount; ++i) {
-        if (!replies[i])
-            continue;
-        dropReply(replies[i]);
-        attempts[i] -= 1;
-        restarted.append(i);
+    QNetworkReply* reply = replies[partIndex];
+    if (answerRead[partIndex] || !writeInPlace() || !answeredWithContent(reply))
+        return true;
+    answerRead[partIndex] = true;
+    const QVariant header = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (!header.isValid())
+        return true; // chunked: its length follows from the others', or from its end
+    const qint64 length = header.toLongLong();
+    if (partLength[partIndex] >= 0) {
+        if (length == partLength[partIndex])
+            return true;
+        failPartAttempt(partIndex, "Announced " + QString::number(length) + " bytes instead of the " +
+                                       QString::number(partLength[partIndex]) + " of its earlier answer");
+        return false;
     }
-    for (int i : std::as_const(restarted))
-        startPart(i);
+    // A length that doesn't fit beside the others' is not taken: the part's bytes are held to what they
+    // leave, and cut off there.
+    if (length < 0 || length > expectedSize - knownLengthsBesides(partIndex))
+        return true;
+    partLength[partIndex] = length;
+    return placeParts();
+}
+
+// The lengths known of every part but this one, added up: never more than expectedSize.
+qint64 RetrieveFileJob::knownLengthsBesides(int partIndex) const
+{
+    qint64 sum = 0;
+    for (int i = 0; i < partCount; ++i) {
+        if (i != partIndex && partLength[i] >= 0)
+            sum += partLength[i];
+    }
+    return sum;
+}
+
+// The most bytes the part may bring: its length once known, else what the known lengths of the others
+// leave of the expected size (exactly its length once all of theirs are known).
+qint64 RetrieveFileJob::partLimit(int partIndex) const
+{
+    return partLength[partIndex] >= 0 ? partLength[partIndex] : expectedSize - knownLengthsBesides(partIndex);
+}
+
+// Why bytes of the part past partLimit() are refused: past its announced length, or, for a part whose
+// length follows from the others', past the expected size together with them.
+QString RetrieveFileJob::beyondPlace(int partIndex) const
+{
+    if (partLength[partIndex] >= 0)
+        return "Received more than the " + QString::number(partLength[partIndex]) + " bytes announced for it";
+    return "Received more than the expected " + QString::number(expectedSize) + " bytes";
+}
+
+// Gives every part whose start now follows from the known lengths its place: part i begins where parts
+// 0 to i-1 end, or where parts i to the last, before expectedSize, begin. As the known lengths never add
+// up to more than expectedSize, places found either way never overlap, and differ only for parts that
+// join to another size than expectedSize, which the final check fails. A part still running that the
+// known lengths leave less room than it has brought fails that attempt. False when the job has failed.
+bool RetrieveFileJob::placeParts()
+{
+    for (int i = 0; i < partCount; ++i) {
+        if (partStart[i] >= 0)
+            continue;
+        qint64 before = 0;
+        int j = 0;
+        for (; j < i && partLength[j] >= 0; ++j)
+            before += partLength[j];
+        qint64 start = j == i ? before : -1;
+        if (start < 0) {
+            qint64 from = 0;
+            int k = partCount - 1;
+            for (; k >= i && partLength[k] >= 0; --k)
+                from += partLength[k];
+            if (k < i)
+                start = expectedSize - from;
+        }
+        if (start < 0)
+            continue;
+        partStart[i] = start;
+        if (!ranges->place(i, start)) {
+            failWrite(store->failedPath(), store->failureCause());
+            return false;
+        }
+    }
+    for (int i = 0; i < partCount; ++i) {
+        if (replies[i] && !partDone[i] && partArrived[i] > partLimit(i))
+            failPartAttempt(i, beyondPlace(i));
+    }
+    return true;
 }
 
 void RetrieveFileJob::setTransferTimeout(int msecs)
@@ -216,13 +280,19 @@ void RetrieveFileJob::go()
     partTotal = QList<qint64>(partCount, 0);
     partArrived = QList<qint64>(partCount, 0);
     attempts = QList<int>(partCount, 0);
-    partsInFiles = false;
+    partLength = QList<qint64>(partCount, -1);
+    partStart = QList<qint64>(partCount, -1);
+    answerRead = QList<bool>(partCount, false);
+    partDone = QList<bool>(partCount, false);
     store.reset(); // an earlier run's output file is closed before this run opens it again
     store = makePartStore();
     if (!store->open()) {
         failWrite(store->failedPath(), store->failureCause());
         return;
     }
+    // The first part begins at the start, whatever the others hold.
+    if (ranges && !placeParts())
+        return;
 
     if (partCount == 1) {
         partUrls[0] = url;
@@ -245,6 +315,7 @@ void RetrieveFileJob::startPart(int partIndex)
 
     partReceived[partIndex] = 0;
     partArrived[partIndex] = 0;
+    answerRead[partIndex] = false;
     attempts[partIndex] += 1;
     qDebug() << "Starting download for" << partUrls[partIndex] << "attempt" << attempts[partIndex];
 
@@ -274,8 +345,11 @@ void RetrieveFileJob::startPart(int partIndex)
         if (!hasFailed)
             savePartData(partIndex);
     });
-    if (writeInPlace() && partCount > 1)
-        connect(reply, &QNetworkReply::metaDataChanged, this, [this, partIndex] { checkAnnouncedLength(partIndex); });
+    if (writeInPlace())
+        connect(reply, &QNetworkReply::metaDataChanged, this, [this, partIndex] {
+            if (!hasFailed)
+                readAnswer(partIndex);
+        });
 
     // The length of the part is checked as its bytes are taken (readyRead), whether or not the reply
     // knows its length: an endless body has none.
@@ -338,7 +412,8 @@ void RetrieveFileJob::endAttempt(int partIndex)
 
 void RetrieveFileJob::handlePartProgress(int partIndex, qlonglong bytesReceived, qlonglong bytesTotal)
 {
-    if (hasFailed || bytesTotal == -1)
+    // An error page's bytes are not the resource's.
+    if (hasFailed || bytesTotal == -1 || (!partDone[partIndex] && !answeredWithContent(replies[partIndex])))
         return;
 
     partReceived[partIndex] = bytesReceived;
@@ -368,12 +443,22 @@ void RetrieveFileJob::handlePartFinished(int partIndex)
         handlePartError(partIndex);
         return;
     }
+    // An answer that is neither an error nor content (a redirect not followed, say) brings no part.
+    if (!answeredWithContent(replies[partIndex])) {
+        failPartAttempt(partIndex,
+                        "Answered with HTTP status " +
+                            replies[partIndex]->attribute(QNetworkRequest::HttpStatusCodeAttribute).toString());
+        return;
+    }
     if (!savePartData(partIndex))
         return;
-    // A body that ran past its share has already been taken care of as it arrived.
-    if (writeInPlace() && partCount > 1 && partArrived[partIndex] < shareLength(partIndex)) {
-        writePartsToFiles(partIndex);
-        return;
+    partDone[partIndex] = true;
+    // A part that came without a length ends where its bytes end (short, if the others leave it more
+    // room: the joined size tells).
+    if (writeInPlace() && partLength[partIndex] < 0) {
+        partLength[partIndex] = partArrived[partIndex];
+        if (!placeParts())
+            return;
     }
 
     // Complete at its last reported size; a part that never knew its length adds nothing.

@@ -13,6 +13,8 @@
 #include <QStringList>
 #include <memory>
 
+class FileRangesPartStore;
+
 // Downloads one resource from the update server into memory (or to a file, see setOutputFile). A
 // resource of several parts is fetched as partCount simultaneous requests for url + "_0" ...
 // "_<partCount-1>" and joined in index order; one part is fetched from url itself. Each part is tried up to 10 times,
@@ -45,6 +47,8 @@ public:
     static constexpr qint64 unknownSizeLimit = qint64(1) << 30;
     // How far each reply may read ahead of the job taking its bytes.
     static constexpr qint64 readBufferSize = qint64(8) << 20;
+    // Bytes written in place that may wait in memory for their part's start, over all parts of a job.
+    static constexpr qint64 waitingMemoryLimit = qint64(64) << 20;
 
     // Every attempt of a part that stalls (no headers, or less than the retry policy's minimum of bytes
     // within its stall window, counted from when the request leaves Qt's queue) is ended as failed and
@@ -53,20 +57,24 @@ public:
     void setTransferTimeout(int msecs);
 
     // Streams the resource to path instead of memory; path is complete when downloaded() comes (with
-    // an empty array). With expectedSize known, each part is written at its own range of path as it
-    // arrives: part i of P holds bytes [expectedSize * i / P, expectedSize * (i + 1) / P), as the
-    // update server usually stores them, and a retried part writes its range again from its start.
-    // A part that turns out not to be its range (its answer announces another length, runs past the
-    // range, or ends short of it) switches the download, once, to the road of unknown size with all
-    // parts started afresh; those restarts don't count against the 10 attempts. With expectedSize 0
-    // (or after that switch) each part goes to path + ".part<i>" and the parts are joined into path,
-    // sharing blocks where the file system can, else copied by the kernel, and the joined size is
-    // checked against expectedSize. A part or join that cannot be written completely fails the job,
-    // and so does a part that runs out of attempts; either way the parts still running are aborted
-    // and neither path nor a part file is left behind.
+    // an empty array). With expectedSize known, each part is written at its place in path as it arrives,
+    // however the server splits the resource: a part's length is what its first successful (2xx) answer
+    // announces (Content-Length), and part i begins where parts 0 to i-1 end, or where the parts from i on
+    // reach expectedSize; a part answered without a length takes what the others leave. Bytes whose place
+    // is not known yet wait (see setWaitingMemoryLimit). A part whose bytes run past its known or deduced
+    // end, or whose later answer announces another length than its first, fails that attempt; a retried
+    // part writes its place again from its start. With expectedSize 0 each part goes to path + ".part<i>"
+    // and the parts are joined into path, sharing blocks where the file system can, else copied by the
+    // kernel. Either way the joined size is checked against expectedSize. A part or join that cannot be
+    // written completely fails the job, and so does a part that runs out of attempts; either way the
+    // parts still running are aborted and neither path nor a part file is left behind.
     void setOutputFile(QString path);
     // After failed(): whether the resource arrived but could not be written to the output file.
     bool outputWriteFailed() const;
+    // Written in place, the bytes of parts whose start is not known yet wait in memory while they add up
+    // to at most bytes (waitingMemoryLimit unless changed, for tests), and beyond that each such part waits
+    // in a file of its own beside the output file. Call before go().
+    void setWaitingMemoryLimit(qint64 bytes);
 
 signals:
     void updateProgressBytes(qlonglong progress, qlonglong maxProgress);
@@ -88,13 +96,15 @@ private slots:
 private:
     void startPart(int partIndex);
     bool savePartData(int partIndex);
-    bool writeInPlace() const { return !outputPath.isEmpty() && expectedSize > 0 && !partsInFiles; }
-    qint64 shareLength(int partIndex) const;
-    std::unique_ptr<PartStore> makePartStore() const;
+    bool writeInPlace() const { return !outputPath.isEmpty() && expectedSize > 0; }
+    std::unique_ptr<PartStore> makePartStore();
     bool acceptPartLength(int partIndex, qint64 arrived);
     static bool answeredWithContent(const QNetworkReply* reply);
-    void checkAnnouncedLength(int partIndex);
-    void writePartsToFiles(int partIndex);
+    bool readAnswer(int partIndex);
+    qint64 knownLengthsBesides(int partIndex) const;
+    qint64 partLimit(int partIndex) const;
+    QString beyondPlace(int partIndex) const;
+    bool placeParts();
     void failPartAttempt(int partIndex, const QString& reason);
     void endAttempt(int partIndex);
     static void abortIfRunning(QNetworkReply* reply);
@@ -122,7 +132,15 @@ private:
     bool hasFailed;
     int transferTimeoutMSecs;
     QString outputPath;
-    std::unique_ptr<PartStore> store; // where the parts' bytes go, chosen by makePartStore()
-    bool partsInFiles = false;        // of known size, but the server's parts are not the shares written in place
+    std::unique_ptr<PartStore> store;      // where the parts' bytes go, chosen by makePartStore()
+    FileRangesPartStore* ranges = nullptr; // the store, when the parts are written in place
+    // Written in place: each part's length (the Content-Length of its first successful answer that has
+    // one, else what its finished attempt brought; -1 while unknown) and its start in the file (-1 while
+    // unknown), whether the current attempt's answer has been looked at, and whether the part is in.
+    QList<qint64> partLength;
+    QList<qint64> partStart;
+    QList<bool> answerRead;
+    QList<bool> partDone;
+    qint64 waitingMemory = waitingMemoryLimit;
     bool writeFailed = false;
 };

@@ -1,7 +1,7 @@
 // Publishes a release branch the way the update server serves it, from the source trees of its
 // versions in release order (the last one is the branch's current version):
 //
-//     publish-branch [--full-parts N] [--patch-parts N] <out dir> 1.0=<tree> 1.1=<tree> 1.2=<tree>
+//     publish-branch [--full-parts N] [--patch-parts N] [--fixed-size-parts] <out dir> 1.0=<tree> 1.1=<tree> ...
 //
 // Below <out dir>, the server's base path, it writes
 //   manifest-main-linux.json  the branch manifest: the current game manifest, the launcher version,
@@ -11,7 +11,10 @@
 //                             (--patch-parts, default 1) and the full patch of the current version,
 //                             made against an empty tree (--full-parts, default 3). A blob of P > 1
 //                             parts is stored as blobs/<hash>_0 ... _<P-1>, consecutive slices of
-//                             nearly equal size.
+//                             nearly equal size (part i holds bytes S * i / P up to S * (i + 1) / P of
+//                             S), or with --fixed-size-parts of ceil(S / P) bytes each, the last the
+//                             rest (empty where nothing is left), as servers that cut blobs into
+//                             chunks of a fixed size store them.
 // Blobs are named after the BLAKE3 digest of their bytes, so publishing the next release into the
 // same folder adds what is new and keeps what is there; the branch manifest is replaced last, in one
 // rename, so a server never serves a manifest whose blobs are missing.
@@ -70,7 +73,7 @@ void writeFile(const QString& path, QByteArrayView content)
 class Publisher
 {
 public:
-    explicit Publisher(const QString& outDir) : blobDir(outDir + "/blobs")
+    Publisher(const QString& outDir, bool fixedSizeParts) : blobDir(outDir + "/blobs"), fixedSizeParts(fixedSizeParts)
     {
         if (!QDir().mkpath(blobDir))
             fail("cannot create " + blobDir);
@@ -80,9 +83,10 @@ public:
     QJsonObject putBlob(const QByteArray& bytes, int parts)
     {
         const QString hash = digestHex(bytes);
+        const qsizetype chunk = (bytes.size() + parts - 1) / parts;
         for (int i = 0; i < parts; ++i) {
-            const qsizetype begin = bytes.size() * i / parts;
-            const qsizetype end = bytes.size() * (i + 1) / parts;
+            const qsizetype begin = fixedSizeParts ? qMin(bytes.size(), chunk * i) : bytes.size() * i / parts;
+            const qsizetype end = fixedSizeParts ? qMin(bytes.size(), chunk * (i + 1)) : bytes.size() * (i + 1) / parts;
             const QString path = blobDir + "/" + (parts == 1 ? hash : hash + "_" + QString::number(i));
             // The name is the digest: a blob already there with this size holds these bytes.
             if (QFileInfo(path).size() != end - begin || !QFileInfo(path).isFile())
@@ -125,6 +129,7 @@ public:
 
 private:
     QString blobDir;
+    bool fixedSizeParts;
     QHash<QString, QJsonObject> resourceByContent;
 };
 
@@ -150,7 +155,13 @@ int main(int argc, char** argv)
     QStringList arguments = app.arguments().mid(1);
     int fullParts = 3;
     int patchParts = 1;
+    bool fixedSizeParts = false;
     while (arguments.size() >= 2 && arguments[0].startsWith("--")) {
+        if (arguments[0] == "--fixed-size-parts") {
+            fixedSizeParts = true;
+            arguments.removeFirst();
+            continue;
+        }
         if (arguments[0] == "--full-parts")
             fullParts = partsArgument(arguments[1]);
         else if (arguments[0] == "--patch-parts")
@@ -160,7 +171,8 @@ int main(int argc, char** argv)
         arguments = arguments.mid(2);
     }
     if (arguments.size() < 2)
-        fail("usage: publish-branch [--full-parts N] [--patch-parts N] <out dir> <version>=<tree>...");
+        fail("usage: publish-branch [--full-parts N] [--patch-parts N] [--fixed-size-parts] <out dir> "
+             "<version>=<tree>...");
     const QString outDir = arguments.takeFirst();
     QList<Version> versions;
     for (const QString& argument : std::as_const(arguments)) {
@@ -171,7 +183,7 @@ int main(int argc, char** argv)
         versions.append(version);
     }
 
-    Publisher publisher(outDir);
+    Publisher publisher(outDir, fixedSizeParts);
     QJsonArray nodes;
     for (qsizetype i = 0; i + 1 < versions.size(); ++i) {
         const Version& from = versions[i];

@@ -230,18 +230,25 @@ void TestPublishBranch::blobsAreCutIntoConsecutiveNearlyEqualParts_data()
 {
     QTest::addColumn<QString>("option");
     QTest::addColumn<int>("parts");
-    QTest::newRow("full patch in one piece") << "--full-parts" << 1;
-    QTest::newRow("full patch in 3 parts") << "--full-parts" << 3;
-    QTest::newRow("full patch in 7 parts") << "--full-parts" << 7;
-    QTest::newRow("patch in 2 parts") << "--patch-parts" << 2;
+    QTest::addColumn<bool>("fixedSize"); // parts of ceil(size / parts) bytes, the last the rest
+    QTest::newRow("full patch in one piece") << "--full-parts" << 1 << false;
+    QTest::newRow("full patch in 3 parts") << "--full-parts" << 3 << false;
+    QTest::newRow("full patch in 7 parts") << "--full-parts" << 7 << false;
+    QTest::newRow("patch in 2 parts") << "--patch-parts" << 2 << false;
+    QTest::newRow("full patch in 3 fixed-size parts") << "--full-parts" << 3 << true;
+    QTest::newRow("patch in 2 fixed-size parts") << "--patch-parts" << 2 << true;
 }
 
 void TestPublishBranch::blobsAreCutIntoConsecutiveNearlyEqualParts()
 {
     QFETCH(QString, option);
     QFETCH(int, parts);
+    QFETCH(bool, fixedSize);
     QTemporaryDir dir;
-    QVERIFY(publish(dir.path(), {option, QString::number(parts)}, {"1.0", "1.1"}));
+    QStringList options{option, QString::number(parts)};
+    if (fixedSize)
+        options.append("--fixed-size-parts");
+    QVERIFY(publish(dir.path(), options, {"1.0", "1.1"}));
     const QJsonObject published = readJson(dir.filePath("manifest-main-linux.json"));
     const QJsonObject resource = option == "--full-parts"
                                      ? published["current_full_patch_resource"].toObject()
@@ -257,7 +264,9 @@ void TestPublishBranch::blobsAreCutIntoConsecutiveNearlyEqualParts()
         const QString path = parts == 1 ? base : base + "_" + QString::number(i);
         names.append(QFileInfo(path).fileName());
         sizes.append(QFileInfo(path).size());
-        expectedSizes.append(size * (i + 1) / parts - size * i / parts);
+        const qint64 chunk = (size + parts - 1) / parts;
+        expectedSizes.append(fixedSize ? qMin(size, chunk * (i + 1)) - qMin(size, chunk * i)
+                                       : size * (i + 1) / parts - size * i / parts);
     }
     QCOMPARE(sizes, expectedSizes);
     // Nothing else of this blob: no whole file beside the parts, no part beyond the last.
