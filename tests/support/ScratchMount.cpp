@@ -8,7 +8,9 @@
 #include <QThread>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -126,10 +128,29 @@ MountOn::MountOn(const QString& point, const QString& bindSource) : mountPoint(p
         mounted = mount(QFile::encodeName(bindSource).constData(), target.constData(), nullptr, MS_BIND, nullptr) == 0;
     if (!mounted)
         reason = QString(bindSource.isEmpty() ? "mounting a tmpfs" : "a bind mount") + " failed: " + strerror(errno);
+    else
+        root = open(target.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
 MountOn::~MountOn()
 {
-    if (mounted)
+    if (!mounted)
+        return;
+    struct stat atPath = {};
+    struct stat held = {};
+    const bool stillThere =
+        root < 0 || (::stat(QFile::encodeName(mountPoint).constData(), &atPath) == 0 && fstat(root, &held) == 0 &&
+                     atPath.st_dev == held.st_dev && atPath.st_ino == held.st_ino);
+    if (stillThere) {
+        if (root >= 0)
+            close(root); // it would keep the mount busy
         unmount(mountPoint);
+        return;
+    }
+    // Moved with a folder above it: taken off wherever it is now, through the root held open.
+    const QByteArray moved = "/proc/self/fd/" + QByteArray::number(root);
+    if (umount2(moved.constData(), MNT_DETACH) != 0)
+        qWarning("could not unmount the mount made at %s: %s", QFile::encodeName(mountPoint).constData(),
+                 strerror(errno));
+    close(root);
 }
