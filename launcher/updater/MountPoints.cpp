@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QList>
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -109,10 +110,18 @@ Answer testFolder(const QString& path, const struct statx& info, MountTest test)
     return Answer::Unknown;
 }
 
-// The folder's statx, or false when path is no folder.
+// The folder's statx, or false when path is no folder. Where statx itself is refused (a sandbox that
+// filters it), lstat tells a folder and only the mount table is left to answer.
 bool statFolder(const QString& path, struct statx* info)
 {
-    return statxOf(QFile::encodeName(path), STATX_TYPE | STATX_MNT_ID, info) && isFolder(*info);
+    const QByteArray name = QFile::encodeName(path);
+    if (statxOf(name, STATX_TYPE | STATX_MNT_ID, info))
+        return isFolder(*info);
+    if (errno == ENOENT || errno == ENOTDIR)
+        return false;
+    struct stat plain = {};
+    *info = {};
+    return ::lstat(name.constData(), &plain) == 0 && S_ISDIR(plain.st_mode);
 }
 } // namespace
 
