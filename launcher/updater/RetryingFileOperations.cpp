@@ -1,4 +1,5 @@
 #include "BuildConfig.h"
+#include "updater/MountPoints.h"
 #include "updater/Updater.h"
 
 #include <QDebug>
@@ -56,6 +57,16 @@ bool withRetries(Attempt attempt, LogSuccess logSuccess, LogFailure logFailure)
 
 bool Updater::removeDirWithRetries(QString path)
 {
+    // A folder mounted inside (a game folder bind-mounted from another disk) would lose what that file
+    // system holds, and no retry makes the mount go: refused before anything is removed.
+    const QString mountPoint = mountPointWithin(path);
+    if (!mountPoint.isEmpty()) {
+        if (mountPoint == path)
+            qDebug() << "Failed to recursively remove" << path << "as it is a mount point";
+        else
+            qDebug() << "Failed to recursively remove" << path << "as it holds the mount point" << mountPoint;
+        return false;
+    }
     return withRetries([&] { return removeEntry(path); }, [&] { qDebug() << "Removed" << path << "successfully."; },
                        [&] { qDebug() << "Failed to recursively remove" << path; });
 }

@@ -95,7 +95,8 @@ private:
     // Directory operations that another program (a virus scanner, an open file browser) may
     // block for a moment: each is tried 32 times, 100 ms apart, and logs every attempt.
     // The removal removes whatever is at the path: a folder with all it holds, a file, or a link
-    // (the link itself, never what it points to); it succeeds when nothing is left there.
+    // (the link itself, never what it points to); it succeeds when nothing is left there. A folder
+    // that is or holds a mount point is refused at once, untouched, with a line naming the mount.
     bool removeDirWithRetries(QString path);
     bool makeDirWithRetries(QString path);
     bool recreateDir(QString path);
@@ -129,6 +130,11 @@ private:
     void restartLauncher();
 
     void launchGame(QString failureText);
+
+    // Before a road that swaps the install: an install folder (a linked install's target) that is or
+    // holds a mount point can't be swapped, as its rename would fail and the removal of the old one
+    // would go into the mount. Reports the failure and returns true when refused.
+    bool refuseInstallHoldingMountPoint();
 
     void tryBeginPatchStage();
     void beginPatchStage();

@@ -233,13 +233,7 @@ void TestLauncherLinkedStaging::cleanup()
 void TestLauncherLinkedStaging::publish(const QString& currentVersion, const QMap<QString, QByteArray>& chainPatches)
 {
     const auto manifestFiles = [this](const QString& name) {
-        QJsonArray files;
-        const Entries tree = version(name);
-        for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
-            if (!it->isDir)
-                files.append(GameContent::publishFile(road->server(), it.key(), it->content));
-        }
-        return files;
+        return GameContent::publishFiles(road->server(), version(name));
     };
     QJsonArray nodes;
     for (int i = 0; i + 1 < chain.size() && chain[i] != currentVersion; ++i) {

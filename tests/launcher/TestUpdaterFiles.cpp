@@ -1,5 +1,6 @@
 #include "BuildConfig.h"
 #include "support/Files.h"
+#include "support/ScratchMount.h"
 #include "updater/Updater.h"
 
 #include <QDir>
@@ -10,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <functional>
+#include <memory>
 
 struct UpdaterTestAccess
 {
@@ -89,6 +91,8 @@ private slots:
     void recreateDirReportsWhichStepFailed();
     void removalThatFailsIsNeverReportedAsDone_data();
     void removalThatFailsIsNeverReportedAsDone();
+    void removalNeverEntersAMountPoint_data();
+    void removalNeverEntersAMountPoint();
 
 private:
     QTemporaryDir data;
@@ -486,6 +490,71 @@ void TestUpdaterFiles::removalThatFailsIsNeverReportedAsDone()
              repeated("Failed to recursively remove " + quoted(stray), 32) + QStringList{"Exhausted retries!"});
     QVERIFY(somethingAt(stray));
     QVERIFY(QFileInfo::exists(root.path() + "/elsewhere/keep"));
+}
+
+void TestUpdaterFiles::removalNeverEntersAMountPoint_data()
+{
+    QTest::addColumn<QString>("mounted"); // below the root: a tmpfs holding "precious"
+    QTest::addColumn<QString>("removed");
+    QTest::addColumn<bool>("done");
+    QTest::addColumn<QStringList>("lines"); // with %1 for the root
+    QTest::addColumn<QStringList>("goneAfter");
+
+    // refused at once, before anything is removed: no retry makes a mount go
+    QTest::newRow("a folder holding a mount")
+        << "aside/Pelwinter/Content"
+        << "aside" << false
+        << QStringList{"Failed to recursively remove \"%1/aside\" as it holds the mount point "
+                       "\"%1/aside/Pelwinter/Content\""}
+        << QStringList();
+    QTest::newRow("a mount point") << "staging"
+                                   << "staging" << false
+                                   << QStringList{"Failed to recursively remove \"%1/staging\" as it is a mount point"}
+                                   << QStringList();
+    QTest::newRow("recreating a folder holding a mount")
+        << "temp/m"
+        << "recreate temp" << false
+        << QStringList{"Failed to recursively remove \"%1/temp\" as it holds the mount point \"%1/temp/m\"",
+                       "Failed to remove old folder \"%1/temp\""}
+        << QStringList();
+    // the link goes, the mount it leads to stays
+    QTest::newRow("a link to a mount point")
+        << "mounted"
+        << "link" << true << QStringList{"Removed \"%1/link\" successfully."} << QStringList{"link"};
+}
+
+// A removal that went into a mounted folder would delete what that file system holds.
+void TestUpdaterFiles::removalNeverEntersAMountPoint()
+{
+    QFETCH(QString, mounted);
+    QFETCH(QString, removed);
+    QFETCH(bool, done);
+    QFETCH(QStringList, lines);
+    QFETCH(QStringList, goneAfter);
+    QTemporaryDir root;
+    const QString top = mounted.section('/', 0, 0);
+    const auto mount = std::make_unique<MountOn>(root.path() + "/" + mounted);
+    if (!mount->isMounted())
+        QSKIP(qPrintable(mount->whyNot()));
+    writeFile(mount->path() + "/precious", "p");
+    writeFile(root.path() + "/" + top + "/beside", "b");
+    makeLink(mount->path(), root.path() + "/link");
+    Updater updater("exe", "main", "main", {}, false, false, true, nullptr);
+    UpdaterTestAccess a{updater};
+
+    const bool result = removed.startsWith("recreate ") ? a.recreateDir(root.path() + "/" + removed.mid(9))
+                                                        : a.removeDirWithRetries(root.path() + "/" + removed);
+    QCOMPARE(result, done);
+    // one line, no retries
+    QStringList wanted;
+    for (const QString& line : lines)
+        wanted.append(line.arg(root.path()));
+    QCOMPARE(captured, wanted);
+    QCOMPARE(readFile(mount->path() + "/precious"), QByteArray("p"));
+    for (const QString& path : goneAfter)
+        QVERIFY2(!somethingAt(root.path() + "/" + path), qPrintable(path));
+    if (!done)
+        QCOMPARE(readFile(root.path() + "/" + top + "/beside"), QByteArray("b"));
 }
 
 QTEST_GUILESS_MAIN(TestUpdaterFiles)

@@ -56,3 +56,13 @@ QJsonArray listInstalledFiles(const QString& installDir)
     return files;
 }
 } // namespace GameContent
+
+QJsonArray GameContent::publishFiles(TestUpdateServer& server, const FileTree::Entries& tree)
+{
+    QJsonArray files;
+    for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
+        if (!it->isDir)
+            files.append(publishFile(server, it.key(), it->content));
+    }
+    return files;
+}

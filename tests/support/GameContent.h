@@ -1,5 +1,7 @@
 #pragma once
 
+#include "FileTree.h"
+
 #include <QByteArray>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -20,6 +22,9 @@ QString b3sumHex(const QByteArray& data);
 // Stores the zstd-compressed bytes of content as a blob of the given number of parts and returns
 // the manifest entry for path. The blob is named after the digest of its compressed bytes.
 QJsonObject publishFile(TestUpdateServer& server, const QString& path, const QByteArray& content, int parts = 1);
+
+// publishFile for every file of a tree; the manifest's "files" of a version made of it.
+QJsonArray publishFiles(TestUpdateServer& server, const FileTree::Entries& tree);
 
 // The manifest entries of every file below installDir, digests by one b3sum run over the tree, as
 // a branch whose files are all installed lists them; the resources are named by 64 hex digits (of

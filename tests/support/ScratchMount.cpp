@@ -2,12 +2,15 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QThread>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -26,6 +29,24 @@ QString run(const QString& program, const QStringList& arguments)
     if (process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
         return QString();
     return program + " failed: " + QString::fromLocal8Bit(process.readAll()).trimmed();
+}
+
+// Unmounts what is mounted at point; a file a test still has open keeps the mount busy for a moment.
+// False, with a warning, when it stays.
+bool unmount(const QString& point)
+{
+    const QByteArray path = QFile::encodeName(point);
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (umount2(path.constData(), 0) == 0)
+            return true;
+        if (errno != EBUSY)
+            break;
+        QThread::msleep(100);
+    }
+    if (umount2(path.constData(), MNT_DETACH) == 0)
+        return true;
+    qWarning("could not unmount %s: %s", path.constData(), strerror(errno));
+    return false;
 }
 } // namespace
 
@@ -84,20 +105,52 @@ bool ScratchMount::mountImage(const QString& tool, const QString& package, const
 
 ScratchMount::~ScratchMount()
 {
+    // never delete through a mount that is still there; the loop device goes with the mount
+    if (mounted && !unmount(mountPoint))
+        holder.setAutoRemove(false);
+}
+
+MountOn::MountOn(const QString& point, const QString& bindSource) : mountPoint(point)
+{
+    // a file is mounted on a file
+    if (!QFileInfo::exists(point) && !QDir().mkpath(point)) {
+        reason = "can't make the mount point " + point;
+        return;
+    }
+    if (geteuid() != 0) {
+        reason = "mounting needs root";
+        return;
+    }
+    const QByteArray target = QFile::encodeName(point);
+    if (bindSource.isEmpty())
+        mounted = mount("tmpfs", target.constData(), "tmpfs", 0, "size=1048576") == 0;
+    else
+        mounted = mount(QFile::encodeName(bindSource).constData(), target.constData(), nullptr, MS_BIND, nullptr) == 0;
+    if (!mounted)
+        reason = QString(bindSource.isEmpty() ? "mounting a tmpfs" : "a bind mount") + " failed: " + strerror(errno);
+    else
+        root = open(target.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+MountOn::~MountOn()
+{
     if (!mounted)
         return;
-    const QByteArray point = QFile::encodeName(mountPoint);
-    // a file the test still has open keeps the mount busy for a moment; the loop device goes with the mount
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        if (umount2(point.constData(), 0) == 0)
-            return;
-        if (errno != EBUSY)
-            break;
-        QThread::msleep(100);
-    }
-    if (umount2(point.constData(), MNT_DETACH) == 0)
+    struct stat atPath = {};
+    struct stat held = {};
+    const bool stillThere =
+        root < 0 || (::stat(QFile::encodeName(mountPoint).constData(), &atPath) == 0 && fstat(root, &held) == 0 &&
+                     atPath.st_dev == held.st_dev && atPath.st_ino == held.st_ino);
+    if (stillThere) {
+        if (root >= 0)
+            close(root); // it would keep the mount busy
+        unmount(mountPoint);
         return;
-    // never delete through a mount that is still there
-    holder.setAutoRemove(false);
-    qWarning("could not unmount %s: %s", point.constData(), strerror(errno));
+    }
+    // Moved with a folder above it: taken off wherever it is now, through the root held open.
+    const QByteArray moved = "/proc/self/fd/" + QByteArray::number(root);
+    if (umount2(moved.constData(), MNT_DETACH) != 0)
+        qWarning("could not unmount the mount made at %s: %s", QFile::encodeName(mountPoint).constData(),
+                 strerror(errno));
+    close(root);
 }

@@ -37,3 +37,27 @@ private:
     bool mounted = false;
     QString reason;
 };
+
+// A mount on a folder the test chose (made when missing), for the launcher to meet inside an install:
+// a small tmpfs, or a bind mount of another folder (of the same disk, so that it has its parent's
+// device number). Taken down when the object goes, however the test ended, also when what the test
+// ran has renamed a folder above it (the mount goes with the folder). Needs root; when the mount
+// can't be made, isMounted() is false and whyNot() says why.
+class MountOn
+{
+public:
+    explicit MountOn(const QString& point, const QString& bindSource = QString());
+    ~MountOn();
+    MountOn(const MountOn&) = delete;
+    MountOn& operator=(const MountOn&) = delete;
+
+    bool isMounted() const { return mounted; }
+    QString whyNot() const { return reason; }
+    QString path() const { return mountPoint; }
+
+private:
+    QString mountPoint;
+    bool mounted = false;
+    int root = -1; // the mount's root, held to find it wherever it went
+    QString reason;
+};

@@ -1,5 +1,6 @@
 #include "jobs/CheckInstallJob.h"
 #include "jobs/RepairInstallJob.h"
+#include "updater/MountPoints.h"
 #include "updater/ServerFormats.h"
 #include "updater/Updater.h"
 
@@ -113,6 +114,8 @@ void Updater::installFullGame()
     fullInstall = true;
     emit updateProgressBar2("WAITING FOR INSTALL");
 
+    if (refuseInstallHoldingMountPoint())
+        return;
     if (!recreateDir(tempDirPath())) {
         launchGame("Couldn't make a temp directory to install Pelwinter. Verify the launcher can write to its install "
                    "folder.");
@@ -178,12 +181,28 @@ void Updater::buildPatchChain()
         return;
     }
 
+    if (refuseInstallHoldingMountPoint())
+        return;
     if (!recreateDir(tempDirPath())) {
         launchGame("Couldn't make a temp directory to install updates. Verify the launcher can write to its install "
                    "folder.");
         return;
     }
     downloadNextPatch();
+}
+
+bool Updater::refuseInstallHoldingMountPoint()
+{
+    const QString installDir = installTargetPath();
+    const QString mountPoint = mountPointWithin(installDir);
+    if (mountPoint.isEmpty())
+        return false;
+    if (mountPoint == installDir)
+        qDebug() << "The install folder" << installDir << "is a mount point.";
+    else
+        qDebug() << "The install folder" << installDir << "holds the mount point" << mountPoint;
+    emit updateFailed("Can't update an install that holds a mount point!", "Update Failed!");
+    return true;
 }
 
 void Updater::queuePatch(QJsonObject resource)

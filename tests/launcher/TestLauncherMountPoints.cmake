@@ -1,0 +1,1 @@
+add_dependencies(${UNIT_TEST_TARGET} pelwinter-launcher-test)
