@@ -1,5 +1,6 @@
 #include "BuildConfig.h"
 #include "jobs/GameFilesHashJob.h"
+#include "jobs/LauncherTemporaries.h"
 #include "jobs/RetrieveManifestJob.h"
 #include "updater/InstallReceipt.h"
 #include "updater/ServerFormats.h"
@@ -50,6 +51,7 @@ void Updater::go()
     // half-applied staging directory and downloaded patches.
     if (!restoreAsideInstall() || !removeDirWithRetries(stagingDirPath()) || !removeDirWithRetries(tempDirPath()))
         emit updateFailed("Can't remove old files!", "Init Failed!");
+    removeInstallReceiptTemporaries(installReceiptPath());
 
     const QString oldLauncher = QCoreApplication::applicationDirPath() + "/PelwinterLauncher.exe.old";
     if (QFile::exists(oldLauncher) && !QFile::remove(oldLauncher))
@@ -144,6 +146,10 @@ void Updater::beginManifestStage()
 
 void Updater::retrieveManifestJobFinished(QJsonObject manifest)
 {
+    if (refuseManifestNamingTemporaries(manifest.value("current_game_manifest").toObject())) {
+        retrieveManifestJobFailed();
+        return;
+    }
     qDebug() << "Manifest retrieved successfully.";
     branchManifest = manifest;
     manifestRetrieved = true;
@@ -259,6 +265,10 @@ void Updater::beginVersionStage()
 
 void Updater::retrieveLocalManifestJobFinished(QJsonObject manifest)
 {
+    if (refuseManifestNamingTemporaries(manifest)) {
+        retrieveLocalManifestJobFailed();
+        return;
+    }
     qDebug() << "Successfully retrieved local manifest.";
     localManifest = manifest;
     localManifestRetrieved = true;
@@ -270,6 +280,18 @@ void Updater::retrieveLocalManifestJobFailed()
     qDebug() << "Failed to retrieve local manifest.";
     noLocalVersion = true;
     tryBeginPatchStage();
+}
+
+bool Updater::refuseManifestNamingTemporaries(const QJsonObject& gameManifest)
+{
+    // Inside the install such names are the launcher's temporaries: the hash walk passes them over and
+    // a later run removes them, so a game file of that name could never be installed or found valid.
+    const QString path = LauncherTemporaries::firstLauncherTemporaryIn(gameManifest.value("files").toArray());
+    if (path.isEmpty())
+        return false;
+    qDebug() << "Refusing the manifest of version" << gameManifest.value("version").toString() << ": it names" << path
+             << "as a game file, but the launcher keeps such names for its temporary files.";
+    return true;
 }
 
 void Updater::failLauncherOutOfDate()
