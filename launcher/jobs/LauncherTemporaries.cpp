@@ -1,10 +1,13 @@
 #include "jobs/LauncherTemporaries.h"
 
+#include "jobs/ParallelSlices.h"
+
 #include <QDir>
 #include <QFile>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QRandomGenerator>
+#include <atomic>
 #include <cstring>
 
 namespace
@@ -83,14 +86,24 @@ bool isReceiptTemporary(const QString& fileName, const QString& receiptName)
 
 QString firstLauncherTemporaryIn(const QJsonArray& files)
 {
-    for (const QJsonValue& entry : files) {
-        const QString path = entry.toObject().value(QLatin1String("path")).toString();
-        if (!path.contains(QLatin1String(marker)))
-            continue;
-        const QString clean = QDir::cleanPath(path);
-        if (isRepairTemporary(clean.mid(clean.lastIndexOf(QLatin1Char('/')) + 1)))
-            return path;
-    }
-    return QString();
+    // A large manifest is read on several threads, each from a copy of its own; the first entry wins.
+    const qsizetype count = files.size();
+    std::atomic<qsizetype> first{count};
+    forEachSlice(count, [&](qsizetype from, qsizetype to) {
+        const QJsonArray entries = files;
+        for (qsizetype i = from; i < to && i < first.load(); ++i) {
+            const QString path = entries.at(i).toObject().value(QLatin1String("path")).toString();
+            if (!path.contains(QLatin1String(marker)))
+                continue;
+            const QString clean = QDir::cleanPath(path);
+            if (!isRepairTemporary(clean.mid(clean.lastIndexOf(QLatin1Char('/')) + 1)))
+                continue;
+            qsizetype seen = first.load();
+            while (i < seen && !first.compare_exchange_weak(seen, i)) {
+            }
+            break;
+        }
+    });
+    return first < count ? files.at(first).toObject().value(QLatin1String("path")).toString() : QString();
 }
 } // namespace LauncherTemporaries

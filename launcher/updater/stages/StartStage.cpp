@@ -221,7 +221,13 @@ void Updater::beginVersionStage()
         if (resource.isObject && resource.hashIsString) {
             auto* job = new RetrieveManifestJob(&networkManager, resource.url(BuildConfig::updateBaseUrl()),
                                                 "Local Manifest", resource.parts, resource.size, nullptr);
-            connect(job, &RetrieveManifestJob::manifestFinished, this, &Updater::retrieveLocalManifestJobFinished);
+            // The current game manifest was looked at when the branch manifest came; this one is looked at here.
+            connect(job, &RetrieveManifestJob::manifestFinished, this, [this](QJsonObject manifest) {
+                if (refuseManifestNamingTemporaries(manifest))
+                    retrieveLocalManifestJobFailed();
+                else
+                    retrieveLocalManifestJobFinished(manifest);
+            });
             connect(job, &RetrieveManifestJob::failed, this, &Updater::retrieveLocalManifestJobFailed);
             connect(job, &RetrieveManifestJob::updateProgress, this, &Updater::updateProgressBar1);
             connect(job, &RetrieveManifestJob::updateInfoText, this, &Updater::updateInfoText);
@@ -265,10 +271,6 @@ void Updater::beginVersionStage()
 
 void Updater::retrieveLocalManifestJobFinished(QJsonObject manifest)
 {
-    if (refuseManifestNamingTemporaries(manifest)) {
-        retrieveLocalManifestJobFailed();
-        return;
-    }
     qDebug() << "Successfully retrieved local manifest.";
     localManifest = manifest;
     localManifestRetrieved = true;
