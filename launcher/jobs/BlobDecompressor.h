@@ -14,12 +14,13 @@ class QThread;
 // empty blob. The outcome comes before decompress() returns.
 //
 // With setTarget(targetPath, digest) the blob is a file, blobPath(), beside targetPath (on the same
-// disk, which has room for the file; both temporary files are named as LauncherTemporaries names them), for the
-// download to be streamed to. decompress() then decompresses it as a stream on a thread of its own into a second
-// temporary file beside targetPath while its BLAKE3 digest is taken, and removes the blob. finished comes (with an
-// empty array) only when every frame was valid and the digest equals the expected one; decompressedFilePath() then
-// names the file, which the caller renames over targetPath or removes. On failed() no temporary file is left behind,
-// and neither is one when the decompressor goes while still at work.
+// disk, which has room for the file), for the download to be streamed to. decompress() then
+// decompresses it as a stream on a thread of its own into a second temporary file beside targetPath
+// while its BLAKE3 digest is taken, and removes the blob. finished comes (with an empty array) only when
+// every frame was valid and the digest equals the expected one; decompressedFilePath() then names
+// the file, which the caller renames over targetPath or removes. On failed() no temporary file is
+// left behind, and neither is one when the decompressor goes while still at work. Both temporary
+// files are named as LauncherTemporaries names them.
 class BlobDecompressor : public QObject
 {
     Q_OBJECT

@@ -148,11 +148,12 @@ void listDirectory(const QString& installDir, int rootFd, DirListing& listing,
 }
 
 // Every regular file of the install directory and every symbolic link whose target exists
-// (whatever it is), but for the launcher's own temporaries (removed, see removeLeftover), depth-first in the order the
-// file system returns entries. Entries whose names begin with a dot are included: a manifest may list such files or
-// folders, and leaving them out would make that install fail its check on every run. Directories are entered, symbolic
-// links never; FIFOs, sockets, devices and broken links are passed over. A folder that cannot be listed contributes
-// nothing. One stat per entry, from the directory's handle; directories are listed by several threads at once, since
+// (whatever it is), depth-first in the order the file system returns entries. Entries whose names
+// begin with a dot are included: a manifest may list such files or folders, and leaving them out
+// would make that install fail its check on every run. Directories are entered, symbolic links
+// never; FIFOs, sockets, devices and broken links are passed over, and so are the launcher's own
+// temporaries (see removeLeftover). A folder that cannot be listed contributes nothing. One stat
+// per entry, from the directory's handle; directories are listed by several threads at once, since
 // listing and stat-ing wait on the file system far more than they compute.
 std::vector<WalkedFile> walkInstall(const QString& installDir)
 {
