@@ -336,8 +336,8 @@ void TestLauncherRoads::refusesManifestsNamingTheLaunchersTemporaries()
     const LauncherSandbox::Result run = road->runLauncher();
     QVERIFY(run.finished);
     const QStringList log = road->logMessages();
-    QVERIFY(log.contains("Refusing the manifest of version \"" + QString(installedVersion ? "0.9" : "1.0") +
-                         "\" : it names \"" + reserved +
+    QVERIFY(log.contains("The manifest of version \"" + QString(installedVersion ? "0.9" : "1.0") +
+                         "\" is refused: it names \"" + reserved +
                          "\" as a game file, but the launcher keeps such names for its temporary files."));
     if (installedVersion) {
         // No installed version to start from: a full install, whose patch the server does not have.

@@ -291,7 +291,7 @@ bool Updater::refuseManifestNamingTemporaries(const QJsonObject& gameManifest)
     const QString path = LauncherTemporaries::firstLauncherTemporaryIn(gameManifest.value("files").toArray());
     if (path.isEmpty())
         return false;
-    qDebug() << "Refusing the manifest of version" << gameManifest.value("version").toString() << ": it names" << path
+    qDebug() << "The manifest of version" << gameManifest.value("version").toString() << "is refused: it names" << path
              << "as a game file, but the launcher keeps such names for its temporary files.";
     return true;
 }
