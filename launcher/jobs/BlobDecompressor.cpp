@@ -1,10 +1,11 @@
 #include "BlobDecompressor.h"
 
+#include "jobs/LauncherTemporaries.h"
+
 #include <QDebug>
 #include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QRandomGenerator>
 #include <QThread>
 #include <blake3.h>
 #include <cerrno>
@@ -21,17 +22,12 @@ namespace
 // window of up to 2^maxWindowLog bytes.
 QMutex decompressionMutex;
 
-QString pathBeside(const QString& base, const QString& suffix)
-{
-    return base + "." + QString::number(QRandomGenerator::global()->generate64(), 36) + suffix;
-}
-
-// A new file beside base, named base + "." + random + suffix, created with the default mode (the
-// process umask applies, as for any new file). Returns its descriptor, or -1.
-int createFileBeside(const QString& base, const QString& suffix, QString* path)
+// A new file beside base, named as the launcher's temporaries are (for the given role), created with the
+// default mode (the process umask applies, as for any new file). Returns its descriptor, or -1.
+int createFileBeside(const QString& base, const QString& role, QString* path)
 {
     for (int tries = 0; tries < 100; ++tries) {
-        *path = pathBeside(base, suffix);
+        *path = LauncherTemporaries::pathBeside(base, role);
         const int fd = ::open(QFile::encodeName(*path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST)
             return fd;
@@ -167,7 +163,7 @@ void BlobDecompressor::setTarget(QString targetPath, QByteArray expectedDigest)
 {
     this->targetPath = std::move(targetPath);
     this->expectedDigest = std::move(expectedDigest);
-    blobFilePath = pathBeside(this->targetPath, ".download");
+    blobFilePath = LauncherTemporaries::pathBeside(this->targetPath, QStringLiteral("download"));
 }
 
 QString BlobDecompressor::blobPath() const
@@ -214,7 +210,7 @@ void BlobDecompressor::decompressInMemory(const QByteArray& file)
 void BlobDecompressor::decompressToFile()
 {
     const int in = ::open(QFile::encodeName(blobFilePath).constData(), O_RDONLY | O_CLOEXEC);
-    const int out = in < 0 ? -1 : createFileBeside(targetPath, ".repair", &decompressedPath);
+    const int out = in < 0 ? -1 : createFileBeside(targetPath, QStringLiteral("repair"), &decompressedPath);
     if (in < 0 || out < 0) {
         qDebug() << "Failed to write" << (in < 0 ? blobFilePath : targetPath) << ":" << strerror(errno);
         if (in >= 0)

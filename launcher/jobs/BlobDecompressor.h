@@ -19,7 +19,8 @@ class QThread;
 // while its BLAKE3 digest is taken, and removes the blob. finished comes (with an empty array) only when
 // every frame was valid and the digest equals the expected one; decompressedFilePath() then names
 // the file, which the caller renames over targetPath or removes. On failed() no temporary file is
-// left behind, and neither is one when the decompressor goes while still at work.
+// left behind, and neither is one when the decompressor goes while still at work. Both temporary
+// files are named as LauncherTemporaries names them.
 class BlobDecompressor : public QObject
 {
     Q_OBJECT

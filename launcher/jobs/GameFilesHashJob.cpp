@@ -2,6 +2,7 @@
 
 #include "hasher/hasher.h"
 #include "jobs/GameFileInfo.h"
+#include "jobs/LauncherTemporaries.h"
 #include "jobs/ParallelSlices.h"
 
 #include <QDebug>
@@ -9,7 +10,9 @@
 #include <QHash>
 #include <QList>
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <functional>
@@ -72,8 +75,24 @@ struct DirListing
     }
 };
 
+// A repair's temporary that a killed run left in the install: never a game file. A regular file of
+// that name is removed (the repair of this run has not begun while the install is walked); anything
+// else of that name is only passed over.
+void removeLeftover(int dirFd, const char* name, const QString& prefix)
+{
+    struct stat status;
+    if (fstatat(dirFd, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode))
+        return;
+    const QString path = prefix + QFile::decodeName(name);
+    if (unlinkat(dirFd, name, 0) == 0)
+        qDebug() << "Removed" << path << "left in the install by an interrupted repair.";
+    else
+        qDebug() << "Failed to remove" << path << ":" << strerror(errno);
+}
+
 // Reads one directory into its listing; subdirectories found go to queueChild, still empty.
-void listDirectory(int rootFd, DirListing& listing, const std::function<void(DirListing*)>& queueChild)
+void listDirectory(const QString& installDir, int rootFd, DirListing& listing,
+                   const std::function<void(DirListing*)>& queueChild)
 {
     const int dirFd = listing.relativePath.isEmpty()
                           ? fcntl(rootFd, F_DUPFD_CLOEXEC, 0)
@@ -103,6 +122,10 @@ void listDirectory(int rootFd, DirListing& listing, const std::function<void(Dir
         }
         if (type != DT_REG && type != DT_DIR && type != DT_LNK)
             continue;
+        if (type != DT_DIR && LauncherTemporaries::isRepairTemporary(name)) {
+            removeLeftover(dirfd(dir), name, installDir + QLatin1Char('/') + prefix);
+            continue;
+        }
         QString decoded;
         if (!decodes(QByteArray::fromRawData(name, qsizetype(strlen(name))), decoded))
             continue;
@@ -128,10 +151,10 @@ void listDirectory(int rootFd, DirListing& listing, const std::function<void(Dir
 // (whatever it is), depth-first in the order the file system returns entries. Entries whose names
 // begin with a dot are included: a manifest may list such files or folders, and leaving them out
 // would make that install fail its check on every run. Directories are entered, symbolic links
-// never; FIFOs, sockets, devices and broken links are passed over. A folder that cannot be listed
-// contributes nothing. One stat per entry, from the directory's handle; directories are listed
-// by several threads at once, since listing and stat-ing wait on the file system far more than
-// they compute.
+// never; FIFOs, sockets, devices and broken links are passed over, and so are the launcher's own
+// temporaries (see removeLeftover). A folder that cannot be listed contributes nothing. One stat
+// per entry, from the directory's handle; directories are listed by several threads at once, since
+// listing and stat-ing wait on the file system far more than they compute.
 std::vector<WalkedFile> walkInstall(const QString& installDir)
 {
     std::vector<WalkedFile> walked;
@@ -155,7 +178,7 @@ std::vector<WalkedFile> walkInstall(const QString& installDir)
             ++busy;
             lock.unlock();
             std::vector<DirListing*> found;
-            listDirectory(rootFd, *listing, [&](DirListing* child) { found.push_back(child); });
+            listDirectory(installDir, rootFd, *listing, [&](DirListing* child) { found.push_back(child); });
             lock.lock();
             --busy;
             queue.insert(queue.end(), found.begin(), found.end());

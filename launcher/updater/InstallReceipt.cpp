@@ -1,9 +1,16 @@
 #include "InstallReceipt.h"
 
+#include "jobs/LauncherTemporaries.h"
+
+#include <QDebug>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSaveFile>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,6 +61,33 @@ bool sameReceipt(const QJsonObject& a, const QJsonObject& b)
     return true;
 }
 
+// The file a receipt at path is written to: where the links at path lead, so that a receipt kept
+// as a link elsewhere stays one.
+QString receiptFileOf(const QString& path)
+{
+    QFileInfo info(path);
+    int depth = 128;
+    while (--depth > 0 && info.isSymLink())
+        info.setFile(info.symLinkTarget());
+    return depth > 0 ? info.filePath() : path;
+}
+
+bool writeAll(int fd, const QByteArray& content)
+{
+    const char* data = content.constData();
+    qsizetype left = content.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, data, size_t(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        left -= n;
+    }
+    return true;
+}
+
 // Whether the file at path holds exactly content.
 bool holds(const QString& path, const QByteArray& content)
 {
@@ -91,16 +125,51 @@ bool writeInstallReceipt(const QString& path, const QJsonObject& receipt)
     // file that already holds these bytes is left alone rather than written and flushed again.
     if (holds(path, content))
         return true;
-    // Unbuffered, because a buffered QSaveFile reports success for a write that the disk cut
-    // short and would then put the truncated file in place of the good one.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return false;
-    if (file.write(content) != content.size() || ::fsync(file.handle()) != 0) {
-        file.cancelWriting(); // the temporary file goes away with `file`
-        return false;
+    // The new content goes to a temporary beside the file, is flushed to disk and only then renamed
+    // over it: a full disk leaves the old receipt as it was, and a killed run leaves the temporary,
+    // which the next start removes.
+    const QString target = receiptFileOf(path);
+    const QByteArray targetName = QFile::encodeName(target);
+    struct stat existing;
+    const bool exists = ::stat(targetName.constData(), &existing) == 0;
+    QString temporary;
+    int fd = -1;
+    for (int tries = 0; tries < 100 && fd < 0; ++tries) {
+        temporary = LauncherTemporaries::pathBeside(target, QStringLiteral("receipt"));
+        fd = ::open(QFile::encodeName(temporary).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            return false;
     }
-    return file.commit();
+    if (fd < 0)
+        return false;
+    const QByteArray temporaryName = QFile::encodeName(temporary);
+    bool ok = (!exists || ::fchmod(fd, existing.st_mode & 07777) == 0) && writeAll(fd, content) && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(temporaryName.constData(), targetName.constData()) == 0;
+    if (!ok)
+        ::unlink(temporaryName.constData());
+    return ok;
+}
+
+void removeInstallReceiptTemporaries(const QString& path)
+{
+    const QFileInfo receipt(receiptFileOf(path));
+    const QString receiptName = receipt.fileName();
+    const QDir folder = receipt.dir();
+    const QStringList names = folder.entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString& name : names) {
+        if (!LauncherTemporaries::isReceiptTemporary(name, receiptName))
+            continue;
+        const QString leftover = folder.filePath(name);
+        const QByteArray encoded = QFile::encodeName(leftover);
+        struct stat status;
+        if (::lstat(encoded.constData(), &status) != 0 || !S_ISREG(status.st_mode))
+            continue;
+        if (::unlink(encoded.constData()) == 0)
+            qDebug() << "Removed" << leftover << "left by an interrupted save of the install receipt.";
+        else
+            qDebug() << "Failed to remove" << leftover << ":" << strerror(errno);
+    }
 }
 
 bool writeInstallReceipt(const QString& path, const QJsonObject& receipt, StoredInstallReceipt& stored)

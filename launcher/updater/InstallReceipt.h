@@ -19,7 +19,10 @@
 //                      ? "Saved install receipt." : "Failed to write install receipt.");
 // The new content replaces the old file only once it is completely on disk: a full disk or a
 // killed run leaves the previous receipt as it was, never a truncated one that would send the
-// next run down the full-install road.
+// next run down the full-install road. It is written to a temporary beside the file (named as
+// LauncherTemporaries names them, role "receipt"), flushed and renamed over it; a run killed
+// before the rename leaves that temporary, and the next start removes it:
+//     removeInstallReceiptTemporaries(installReceiptPath());
 struct LoadedInstallReceipt
 {
     bool loaded = false;
@@ -46,6 +49,10 @@ LoadedInstallReceipt readInstallReceipt(const QString& path, StoredInstallReceip
 // True when the file now holds the receipt; false (old file untouched) otherwise. A file that
 // already holds exactly the new content is not rewritten.
 bool writeInstallReceipt(const QString& path, const QJsonObject& receipt);
+
+// Removes the temporaries that interrupted saves of the receipt at path left beside it (regular files
+// only), logging each.
+void removeInstallReceiptTemporaries(const QString& path);
 
 // As above, but when stored says the file still holds this very receipt (the same keys and values,
 // the file not touched since), nothing is serialised or written. stored follows what is on disk.

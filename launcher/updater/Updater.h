@@ -118,6 +118,10 @@ private:
     // reported once the event loop runs, so that the front end's quit takes effect.
     bool refuseUnsafeInstallName();
     static bool isUnsafeInstallName(const QString& name);
+    // A game manifest that names a file as the launcher names its temporaries in the install (see
+    // LauncherTemporaries) is refused, with a line naming it: true when refused. The branch manifest
+    // is then treated as not retrieved, the local manifest as missing.
+    bool refuseManifestNamingTemporaries(const QJsonObject& gameManifest);
 
     QJsonObject findPatchTreeNode(QString version);
 

@@ -133,6 +133,7 @@ private slots:
     void unreadableEntriesFailTheJob_data();
     void unreadableEntriesFailTheJob();
     void strayNonUtf8NameDoesNotFailTheJob();
+    void repairTemporariesAreRemovedNotHashed();
 
 private:
     QString installPath(const QString& relative) const { return install->path() + "/" + relative; }
@@ -398,6 +399,53 @@ void TestGameFilesHashJob::strayNonUtf8NameDoesNotFailTheJob()
     ::unlink(stray.constData());
     QVERIFY(run.finished);
     QCOMPARE(run.files, QStringList{installPath("ok.bin")});
+}
+
+// A killed repair leaves its download, the download's parts and its decompressed file beside the
+// broken file. The walk removes such files and never lists them; names that only resemble them are
+// game files like any other, and only regular files are removed.
+void TestGameFilesHashJob::repairTemporariesAreRemovedNotHashed()
+{
+    const QStringList leftovers = {
+        "Content/a.pak.pelwinter-launcher-3k9x2.download",
+        "Content/a.pak.pelwinter-launcher-3k9x2.download.part0",
+        "Content/a.pak.pelwinter-launcher-3k9x2.download.part12",
+        "Content/a.pak.pelwinter-launcher-zz0.repair",
+        "Content/deeper/.hidden.pelwinter-launcher-1.repair",
+    };
+    const QStringList gameFiles = {
+        "Content/a.pak",
+        "Content/a.pak.pelwinter-launcher-3K9X2.repair",          // not a random part the launcher makes
+        "Content/a.pak.pelwinter-launcher-3k9x2.receipt",         // the receipt's role, inside the install
+        "Content/a.pak.pelwinter-launcher-3k9x2.download.partx",  // no part number
+        "Content/a.pak.pelwinter-launcher-.repair",               // no random part
+        "Content/.pelwinter-launcher-abc.repair",                 // no file it stands for
+        "Content/a.pak.pelwinter-launcher-abc.repair.bak",        // another name after it
+        "Content/a.pak.pelwinter-launcher-abcdefghijklmn.repair", // longer than a 64-bit number
+        "Content/b.pelwinter-launcher-abc.repair/inside.pak",     // a folder of that name is entered
+    };
+    for (const QString& path : leftovers + gameFiles)
+        QVERIFY(writeFile(installPath(path), path.toUtf8()));
+    // A link of that name is not the launcher's: passed over, and left as it is.
+    const QString link = installPath("Content/c.pak.pelwinter-launcher-abc.repair");
+    QVERIFY(QFile::link("a.pak", link));
+
+    const JobRun run = runJob(install->path(), QJsonArray());
+    QVERIFY(run.finished);
+    QStringList listed;
+    for (const QString& file : run.files)
+        listed << QDir(install->path()).relativeFilePath(file);
+    listed.sort();
+    QStringList wanted = gameFiles;
+    wanted.sort();
+    QCOMPARE(listed, wanted);
+    for (const QString& path : leftovers) {
+        QVERIFY2(!QFileInfo::exists(installPath(path)), qPrintable(path));
+        QVERIFY2(
+            run.log.contains("Removed \"" + installPath(path) + "\" left in the install by an interrupted repair."),
+            qPrintable(path));
+    }
+    QVERIFY(QFileInfo(link).isSymLink());
 }
 
 QTEST_GUILESS_MAIN(TestGameFilesHashJob)

@@ -1,7 +1,10 @@
+#include "jobs/LauncherTemporaries.h"
 #include "support/Files.h"
 #include "updater/InstallReceipt.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTemporaryDir>
@@ -65,6 +68,8 @@ private slots:
     void rewriteKeepsUnknownKeys();
     void failedWriteKeepsOldReceipt_data();
     void failedWriteKeepsOldReceipt();
+    void keepsTheModeAndTheLinkOfTheReceipt();
+    void removesOnlyItsOwnLeftovers();
     void rewritesOnlyChangedContent_data();
     void rewritesOnlyChangedContent();
     void leavesTheStoredReceiptAlone_data();
@@ -155,6 +160,67 @@ void TestInstallReceipt::failedWriteKeepsOldReceipt()
     else
         QVERIFY(!QFile::exists(path));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), diskFull ? QStringList{"main.json"} : QStringList{});
+}
+
+// The new content is renamed over the file the receipt's path leads to: a receipt kept as a link stays
+// a link, and the file keeps the mode it had.
+void TestInstallReceipt::keepsTheModeAndTheLinkOfTheReceipt()
+{
+    QTemporaryDir dir;
+    const QString target = dir.filePath("kept/receipt.json");
+    QVERIFY(writeFile(target, R"({"version": "1.0"})"));
+    QCOMPARE(::chmod(QFile::encodeName(target).constData(), 0640), 0);
+    const QString path = dir.filePath("main.json");
+    QVERIFY(QFile::link("kept/receipt.json", path));
+
+    const QJsonObject receipt{{"version", "2.0"}, {"branch", "main"}};
+    QVERIFY(writeInstallReceipt(path, receipt));
+    QVERIFY(QFileInfo(path).isSymLink());
+    QCOMPARE(readFile(target), QJsonDocument(receipt).toJson(QJsonDocument::Indented));
+    struct stat status;
+    QCOMPARE(::stat(QFile::encodeName(target).constData(), &status), 0);
+    QCOMPARE(status.st_mode & 07777, mode_t(0640));
+    QCOMPARE(QDir(dir.filePath("kept")).entryList(QDir::Files), QStringList{"receipt.json"});
+}
+
+// A save killed before its rename leaves the new content in a temporary beside the receipt. The start
+// removes those of this receipt only: files of that name, not another install's or anyone else's.
+void TestInstallReceipt::removesOnlyItsOwnLeftovers()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("main.json");
+    const QByteArray old = R"({"version": "1.0"})";
+    QVERIFY(writeFile(path, old));
+    const QStringList leftovers = {"main.json.pelwinter-launcher-3k9x2.receipt",
+                                   "main.json.pelwinter-launcher-0.receipt"};
+    const QStringList others = {
+        "other.json.pelwinter-launcher-3k9x2.receipt", // another install's
+        "main.json.pelwinter-launcher-3k9x2.repair",   // not the receipt's role
+        "main.json.pelwinter-launcher-3K9X2.receipt",  // not a random part the launcher makes
+        "main.json.pelwinter-launcher-.receipt",       "xmain.json.pelwinter-launcher-3k9x2.receipt",
+        "main.pelwinter-launcher-3k9x2.receipt",
+    };
+    for (const QString& name : leftovers + others)
+        QVERIFY(writeFile(dir.filePath(name), "{}"));
+    QVERIFY(QDir(dir.path()).mkdir("main.json.pelwinter-launcher-d1r.receipt"));
+    QVERIFY(QFile::link("main.json", dir.filePath("main.json.pelwinter-launcher-l1nk.receipt")));
+
+    removeInstallReceiptTemporaries(path);
+
+    QStringList left = QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+    left.sort();
+    QStringList wanted = others + QStringList{"main.json", "main.json.pelwinter-launcher-d1r.receipt",
+                                              "main.json.pelwinter-launcher-l1nk.receipt"};
+    wanted.sort();
+    QCOMPARE(left, wanted);
+    QCOMPARE(readFile(path), old);
+
+    // The names a save makes are the names the start removes.
+    for (int i = 0; i < 100; ++i) {
+        const QString made = LauncherTemporaries::pathBeside(path, "receipt");
+        QCOMPARE(QFileInfo(made).dir().path(), dir.path());
+        QVERIFY2(LauncherTemporaries::isReceiptTemporary(QFileInfo(made).fileName(), "main.json"), qPrintable(made));
+    }
 }
 
 void TestInstallReceipt::rewritesOnlyChangedContent_data()

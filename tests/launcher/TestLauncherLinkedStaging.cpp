@@ -7,6 +7,7 @@
 #include "support/DirDiffWriter.h"
 #include "support/FakeGame.h"
 #include "support/FileTree.h"
+#include "support/Files.h"
 #include "support/GameContent.h"
 #include "support/LauncherRoad.h"
 #include "support/RandomBytes.h"
@@ -178,6 +179,8 @@ private slots:
     void killedChainLeavesAWholeVersion_data();
     void killedChainLeavesAWholeVersion();
     void patchNamingAPathTwiceIsRefused();
+    void unsavedKeptRecordsStopTheSwap_data();
+    void unsavedKeptRecordsStopTheSwap();
 
 private:
     // The folder the swap renames: the install directory, or the target of a linked install.
@@ -522,6 +525,59 @@ void TestLauncherLinkedStaging::patchNamingAPathTwiceIsRefused()
         QCOMPARE(now[it.key()].st_nlink, nlink_t(1));
     }
     QVERIFY(!QFileInfo::exists(swapDir() + "_new"));
+}
+
+void TestLauncherLinkedStaging::unsavedKeptRecordsStopTheSwap_data()
+{
+    QTest::addColumn<bool>("linked");
+    QTest::newRow("install folder") << false;
+    // the likelier case: the receipt stays on the home disk while the game lives on another
+    QTest::newRow("linked install") << true;
+}
+
+// The records of the files a patch keeps are written before the swap. When that fails (the receipt's
+// disk is full), the swap must not happen: the receipt would go on naming 1.0 with the records of its
+// files, and 1.1's b.bin, which is 1.0's a.bin with the size and time of 1.0's b.bin, would pass as
+// 1.0's b.bin on the next run.
+void TestLauncherLinkedStaging::unsavedKeptRecordsStopTheSwap()
+{
+    QFETCH(bool, linked);
+    if (linked) {
+        elsewhere = std::make_unique<QTemporaryDir>();
+        QVERIFY(elsewhere->isValid());
+        linkInstallInto(elsewhere->path());
+    }
+    installVersion("1.0");
+    publish("1.0", patches);
+    const LauncherSandbox::Result upToDate = runLauncher();
+    QVERIFY2(upToDate.out.endsWith(doneLine), upToDate.out.right(1500).constData());
+    const QByteArray receipt = readFile(road->receiptPath());
+    QCOMPARE(road->readReceipt().value("gameFiles").toArray().size(), 8); // every file of 1.0
+    QVERIFY(road->gameStarted()); // the detached game may write its record after the launcher ended
+    QVERIFY(QFile::remove(road->gameRecord()));
+
+    publish("1.1", patches);
+    const LauncherSandbox::Result refused = runLauncher({{"PELWINTER_FAULT_WRITE_PATH", road->receiptPath()}});
+    QVERIFY2(refused.finished, refused.out.right(1500).constData());
+    QVERIFY2(refused.out.endsWith("\x1b[1;37;41mUpdate Failed!\x1b[0m \x1b[1;31mFailed to apply patch 1!\x1b[0m\n"),
+             refused.out.right(1500).constData());
+    const QStringList log = road->logMessages();
+    QCOMPARE(log.count("Failed to write install receipt."), 1);
+    QVERIFY(!log.contains("Removing old install."));
+    QCOMPARE(differenceFrom(swapDir(), "1.0"), QString());
+    QCOMPARE(readFile(road->receiptPath()), receipt);
+    QVERIFY(!QFileInfo::exists(swapDir() + "_new"));
+    QVERIFY(!QFileInfo::exists(swapDir() + "_new_new"));
+    QStringList installs = QDir(road->installsDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+    QCOMPARE(installs, (QStringList{"main", "main.json"}));
+    QVERIFY(!road->gameStarted(500));
+
+    // With room again, the next run updates and starts 1.1.
+    const LauncherSandbox::Result run = runLauncher();
+    QVERIFY2(run.out.endsWith(doneLine), run.out.right(1500).constData());
+    QCOMPARE(differenceFrom(swapDir(), "1.1"), QString());
+    QCOMPARE(road->readReceipt().value("version"), QJsonValue("1.1"));
+    QVERIFY(road->gameStarted());
 }
 
 QTEST_GUILESS_MAIN(TestLauncherLinkedStaging)

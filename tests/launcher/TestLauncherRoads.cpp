@@ -5,12 +5,14 @@
 #include "support/TestUpdateServer.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTest>
 #include <memory>
 
@@ -53,6 +55,10 @@ private slots:
     void unreadableInstallEndsTheRun();
     void fetchesTheInstalledVersionsManifestInParts();
     void refusesManifestPathsOutsideTheInstall();
+    void refusesManifestsNamingTheLaunchersTemporaries_data();
+    void refusesManifestsNamingTheLaunchersTemporaries();
+    void killedRunLeavesNothingTheNextRunKeeps_data();
+    void killedRunLeavesNothingTheNextRunKeeps();
     void stopsAtAPatchTreeThatLoops();
     void installsWithoutAReceipt();
     void upToDateRunOfThousandsOfFilesHashesNothing();
@@ -301,6 +307,133 @@ void TestLauncherRoads::refusesManifestPathsOutsideTheInstall()
     QCOMPARE(server->blobRequests(), QStringList(10, "fullpatch"));
     QCOMPARE(readFile(outside), QByteArray("user data"));
     QVERIFY(!QFileInfo::exists(road->root() + "/absolute.txt"));
+}
+
+void TestLauncherRoads::refusesManifestsNamingTheLaunchersTemporaries_data()
+{
+    QTest::addColumn<bool>("installedVersion"); // false: the branch's current version names it
+    QTest::newRow("the branch's current version") << false;
+    QTest::newRow("the installed version") << true;
+}
+
+// Inside the install, names like a repair's temporaries are the launcher's: a later run removes such
+// files, so a game file of that name could never stay installed. A manifest that names one is refused.
+void TestLauncherRoads::refusesManifestsNamingTheLaunchersTemporaries()
+{
+    QFETCH(bool, installedVersion);
+    const QString reserved = "Pelwinter/Content/a.pak.pelwinter-launcher-abc.repair";
+    const QJsonArray files{road->installedGame(), road->installedFile("Pelwinter/Content/a.pak", pattern(3000, 'a')),
+                           road->installedFile(reserved, pattern(100, 'r'))};
+    if (installedVersion) {
+        const QJsonArray nodes{road->patchNode("0.9", "1.0", LauncherRoad::resource("patch09", 100), files)};
+        road->publishBranch("1.0", {}, nodes);
+        road->writeReceipt("0.9");
+    } else {
+        road->publishBranch("1.0", files);
+        road->writeReceipt("1.0");
+    }
+
+    const LauncherSandbox::Result run = road->runLauncher();
+    QVERIFY(run.finished);
+    const QStringList log = road->logMessages();
+    QVERIFY(log.contains("The manifest of version \"" + QString(installedVersion ? "0.9" : "1.0") +
+                         "\" is refused: it names \"" + reserved +
+                         "\" as a game file, but the launcher keeps such names for its temporary files."));
+    if (installedVersion) {
+        // No installed version to start from: a full install, whose patch the server does not have.
+        QVERIFY(log.contains("Failed to retrieve local manifest."));
+        QVERIFY2(run.out.endsWith(failureLine("Update Failed!", "Download failed for patch 1!")), run.out.constData());
+        QCOMPARE(server->blobRequests(), QStringList(10, "fullpatch") + QStringList{"manifest-0.9"});
+    } else {
+        // As if the branch could not be had: the installed game starts as it is.
+        QVERIFY(log.contains("Failed to retrieve manifest."));
+        QVERIFY2(run.out.endsWith(doneLine), run.out.constData());
+        QVERIFY(road->gameStarted());
+        QCOMPARE(server->blobRequests(), QStringList());
+    }
+    QCOMPARE(readFile(road->installDir() + "/Pelwinter/Content/a.pak"), pattern(3000, 'a'));
+}
+
+void TestLauncherRoads::killedRunLeavesNothingTheNextRunKeeps_data()
+{
+    // The run is killed right before the file operation on a path containing the text.
+    QTest::addColumn<QString>("killAt");
+    QTest::addColumn<bool>("broken");      // a.pak is broken, so the run repairs it
+    QTest::addColumn<bool>("sizeUnknown"); // a.pak's resource has no size: its parts are kept in files of their own
+
+    QTest::newRow("saving the receipt, before the rename") << "rename:main.json.pelwinter-launcher-" << false << false;
+    QTest::newRow("repair: the download complete") << "open:.repair" << true << false;
+    QTest::newRow("repair: the repaired file, before it replaces the broken one") << "rename:.repair" << true << false;
+    QTest::newRow("repair: the parts of a download of unknown size, before they are joined")
+        << "rename:.download.part0" << true << true;
+}
+
+// A killed run leaves its temporaries: the receipt's new content beside the receipt, a repair's download
+// (or its parts) and decompressed file beside the broken file. The next run removes them before it hashes
+// anything, and they never reach the receipt as game files.
+void TestLauncherRoads::killedRunLeavesNothingTheNextRunKeeps()
+{
+    QFETCH(QString, killAt);
+    QFETCH(bool, broken);
+    QFETCH(bool, sizeUnknown);
+    const QByteArray content = pattern(200000, 'a');
+    QJsonObject entry = road->installedFile("Pelwinter/Content/a.pak", content, 3);
+    if (sizeUnknown) {
+        QJsonObject resource = entry["resource"].toObject();
+        resource["size"] = 0;
+        entry["resource"] = resource;
+    }
+    const QJsonArray files{road->installedGame(), entry,
+                           road->installedFile("Pelwinter/Content/b.pak", pattern(5000, 'b'))};
+    if (broken)
+        writeFile(road->installDir() + "/Pelwinter/Content/a.pak", "broken");
+    road->publishBranch("1.0", files);
+    road->writeReceipt("1.0");
+    QStringList gameFiles;
+    for (const QJsonValue& file : files)
+        gameFiles << file["path"].toString();
+    gameFiles.sort();
+    QStringList expected = gameFiles + QStringList{"../main", "../main.json"};
+    expected.sort();
+    // Every file below the install, and everything beside it in the installs folder.
+    const auto left = [this] {
+        QStringList found;
+        QDirIterator it(road->installDir(), QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            found << QDir(road->installDir()).relativeFilePath(it.next());
+        for (const QString& name :
+             QDir(road->installsDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System))
+            found << "../" + name;
+        found.sort();
+        return found;
+    };
+
+    const LauncherSandbox::Result killed =
+        road->runWithFaults(LAUNCHER_FAULTS, {{"PELWINTER_FAULT_KILL_AT_PATH", killAt}}, road->installDir());
+    QCOMPARE(killed.exitStatus, QProcess::CrashExit);
+    QStringList leftovers = left();
+    for (const QString& path : expected)
+        leftovers.removeOne(path);
+    QVERIFY(!leftovers.isEmpty());
+    for (const QString& path : std::as_const(leftovers))
+        QVERIFY2(path.contains(".pelwinter-launcher-"), qPrintable(path));
+
+    const LauncherSandbox::Result run = road->runLauncher();
+    QVERIFY2(run.out.endsWith(doneLine), run.out.constData());
+    QVERIFY(road->gameStarted());
+    QCOMPARE(left(), expected);
+    QCOMPARE(readFile(road->installDir() + "/Pelwinter/Content/a.pak"), content);
+    const QStringList log = road->logMessages();
+    QCOMPARE(log.filter(QRegularExpression("^Removed \".*\" left (in the install by an interrupted repair|by an "
+                                           "interrupted save of the install receipt)\\.$"))
+                 .size(),
+             leftovers.size());
+    QVERIFY(log.contains("Found " + QString::number(gameFiles.size()) + " game files that require hashing."));
+    QStringList recorded;
+    for (const QJsonValue& record : road->readReceipt()["gameFiles"].toArray())
+        recorded << record["path"].toString();
+    recorded.sort();
+    QCOMPARE(recorded, gameFiles);
 }
 
 void TestLauncherRoads::stopsAtAPatchTreeThatLoops()

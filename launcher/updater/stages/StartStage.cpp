@@ -1,5 +1,6 @@
 #include "BuildConfig.h"
 #include "jobs/GameFilesHashJob.h"
+#include "jobs/LauncherTemporaries.h"
 #include "jobs/RetrieveManifestJob.h"
 #include "updater/InstallReceipt.h"
 #include "updater/ServerFormats.h"
@@ -50,6 +51,7 @@ void Updater::go()
     // half-applied staging directory and downloaded patches.
     if (!restoreAsideInstall() || !removeDirWithRetries(stagingDirPath()) || !removeDirWithRetries(tempDirPath()))
         emit updateFailed("Can't remove old files!", "Init Failed!");
+    removeInstallReceiptTemporaries(installReceiptPath());
 
     const QString oldLauncher = QCoreApplication::applicationDirPath() + "/PelwinterLauncher.exe.old";
     if (QFile::exists(oldLauncher) && !QFile::remove(oldLauncher))
@@ -144,6 +146,10 @@ void Updater::beginManifestStage()
 
 void Updater::retrieveManifestJobFinished(QJsonObject manifest)
 {
+    if (refuseManifestNamingTemporaries(manifest.value("current_game_manifest").toObject())) {
+        retrieveManifestJobFailed();
+        return;
+    }
     qDebug() << "Manifest retrieved successfully.";
     branchManifest = manifest;
     manifestRetrieved = true;
@@ -215,7 +221,13 @@ void Updater::beginVersionStage()
         if (resource.isObject && resource.hashIsString) {
             auto* job = new RetrieveManifestJob(&networkManager, resource.url(BuildConfig::updateBaseUrl()),
                                                 "Local Manifest", resource.parts, resource.size, nullptr);
-            connect(job, &RetrieveManifestJob::manifestFinished, this, &Updater::retrieveLocalManifestJobFinished);
+            // The current game manifest was looked at when the branch manifest came; this one is looked at here.
+            connect(job, &RetrieveManifestJob::manifestFinished, this, [this](QJsonObject manifest) {
+                if (refuseManifestNamingTemporaries(manifest))
+                    retrieveLocalManifestJobFailed();
+                else
+                    retrieveLocalManifestJobFinished(manifest);
+            });
             connect(job, &RetrieveManifestJob::failed, this, &Updater::retrieveLocalManifestJobFailed);
             connect(job, &RetrieveManifestJob::updateProgress, this, &Updater::updateProgressBar1);
             connect(job, &RetrieveManifestJob::updateInfoText, this, &Updater::updateInfoText);
@@ -270,6 +282,18 @@ void Updater::retrieveLocalManifestJobFailed()
     qDebug() << "Failed to retrieve local manifest.";
     noLocalVersion = true;
     tryBeginPatchStage();
+}
+
+bool Updater::refuseManifestNamingTemporaries(const QJsonObject& gameManifest)
+{
+    // Inside the install such names are the launcher's temporaries: the hash walk passes them over and
+    // a later run removes them, so a game file of that name could never be installed or found valid.
+    const QString path = LauncherTemporaries::firstLauncherTemporaryIn(gameManifest.value("files").toArray());
+    if (path.isEmpty())
+        return false;
+    qDebug() << "The manifest of version" << gameManifest.value("version").toString() << "is refused: it names" << path
+             << "as a game file, but the launcher keeps such names for its temporary files.";
+    return true;
 }
 
 void Updater::failLauncherOutOfDate()
