@@ -170,8 +170,6 @@ bool copyTree(const QString& from, const QString& to)
     return run({"cp", "-a", from, to}).code == 0;
 }
 
-// A tree of thousands of small files in many folders, and the tree a patch makes of it: some files
-// changed, a few new, a few gone, the rest unchanged.
 // A sandbox holding trees/game, a tree of a few folders and files, and p.diff to its new tree: changed,
 // unchanged, new, removed and executable files.
 struct SmallTrees
@@ -212,6 +210,8 @@ struct SmallTrees
     QStringList args() const { return {"-f", oldDir, diffPath, oldDir}; }
 };
 
+// A tree of thousands of small files in many folders, and the tree a patch makes of it: some files
+// changed, a few new, a few gone, the rest unchanged.
 void writeLargeTrees(const QString& oldRoot, const QString& newRoot)
 {
     Entries oldTree;
