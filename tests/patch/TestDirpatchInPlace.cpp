@@ -3,6 +3,7 @@
 // command again, modes follow the diff, and the old path may be a link or ".".
 
 #include "support/DirDiffWriter.h"
+#include "support/DirpatchProcess.h"
 #include "support/FileTree.h"
 #include "support/Files.h"
 #include "support/RandomBytes.h"
@@ -15,7 +16,6 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QScopeGuard>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <sys/stat.h>
@@ -25,56 +25,7 @@ namespace
 {
 using Entries = FileTree::Entries;
 
-struct Result
-{
-    int code = -1;
-    bool killed = false;
-    qint64 msecs = 0;
-    QByteArray out;
-    QByteArray err;
-};
-
-Result run(const QStringList& command, const QStringList& env = {}, const QString& workDir = QString())
-{
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const QString& pair : env)
-        environment.insert(pair.section('=', 0, 0), pair.section('=', 1));
-    process.setProcessEnvironment(environment);
-    if (!workDir.isEmpty())
-        process.setWorkingDirectory(workDir);
-    QElapsedTimer timer;
-    timer.start();
-    process.start(command.first(), command.mid(1));
-    Result result;
-    if (!process.waitForFinished(30000)) {
-        process.kill();
-        process.waitForFinished();
-        return result;
-    }
-    result.msecs = timer.elapsed();
-    result.killed = process.exitStatus() != QProcess::NormalExit;
-    result.code = result.killed ? -2 : process.exitCode();
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
-}
-
-Result dirpatch(const QStringList& args, const QStringList& env = {}, const QString& workDir = QString())
-{
-    return run(QStringList{DIRPATCH_BINARY} + args, env, workDir);
-}
-
-// The environment that preloads the fault module with the given faults. A sanitized program wants its
-// sanitizer's runtime first among the libraries; the module only wraps calls, so that order may go.
-QStringList withFaults(const QStringList& faults)
-{
-    QString asanOptions = qEnvironmentVariable("ASAN_OPTIONS");
-    if (!asanOptions.isEmpty())
-        asanOptions += ':';
-    return QStringList{"LD_PRELOAD=" LAUNCHER_FAULTS, "ASAN_OPTIONS=" + asanOptions + "verify_asan_link_order=0"} +
-           faults;
-}
+using Result = ProcessResult;
 
 QStringList killAt(const QString& killPoint, int count = 1)
 {
@@ -114,19 +65,11 @@ int finishHeld(QProcess& process, const QString& holdFile)
 }
 
 // The command run as the unprivileged user 65534; none, with the reason, where that can't be done here.
+// command as the unprivileged user, or nothing, with why not, where it can't be run so.
 QStringList asUnprivileged(const QStringList& command, QString* whyNot)
 {
-    const QString setpriv = QStandardPaths::findExecutable("setpriv");
-    if (setpriv.isEmpty() || getuid() != 0) {
-        *whyNot = "needs root and setpriv to run the patch as an unprivileged user";
-        return {};
-    }
-    const QStringList prefix{setpriv, "--reuid=65534", "--regid=65534", "--clear-groups"};
-    if (run(prefix + QStringList{command.first(), "-v"}).code != 0) {
-        *whyNot = "the unprivileged user can't run the program from this build folder";
-        return {};
-    }
-    return prefix + command;
+    const QStringList prefix = unprivilegedPrefix(whyNot);
+    return prefix.isEmpty() ? QStringList() : prefix + command;
 }
 
 // Everything below root as lstat shows it: kind, all mode bits, and the bytes of a file or a link's target.
@@ -154,11 +97,6 @@ QMap<QString, QString> snapshot(const QString& root)
     return entries;
 }
 
-QStringList beside(const QString& folder)
-{
-    return QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
-}
-
 mode_t modeOf(const QString& path)
 {
     struct stat info;
@@ -167,7 +105,7 @@ mode_t modeOf(const QString& path)
 
 bool copyTree(const QString& from, const QString& to)
 {
-    return run({"cp", "-a", from, to}).code == 0;
+    return runProcess({"cp", "-a", from, to}).code == 0;
 }
 
 // A sandbox holding trees/game, a tree of a few folders and files, and p.diff to its new tree: changed,
@@ -348,18 +286,18 @@ void TestDirpatchInPlace::failuresLeaveOldTree()
         if (command.isEmpty())
             QSKIP(qPrintable(whyNot));
         // the user owns the tree but for one unchanged file it may not read
-        QVERIFY(run({"chown", "-R", "65534:65534", sandbox.path()}).code == 0);
+        QVERIFY(runProcess({"chown", "-R", "65534:65534", sandbox.path()}).code == 0);
         QVERIFY(chown(QFile::encodeName(oldDir + "/sub/private").constData(), 0, 0) == 0);
         QVERIFY(chmod(QFile::encodeName(sandbox.path()).constData(), 0755) == 0);
     }
     const QMap<QString, QString> before = snapshot(oldDir);
-    const QStringList besideBefore = beside(parent);
+    const QStringList besideBefore = entriesIn(parent);
 
-    const Result result = run(command);
+    const Result result = runProcess(command);
     QCOMPARE(result.code, code);
     QVERIFY2(result.err.contains(error), result.err.constData());
     QCOMPARE(snapshot(oldDir), before);
-    QCOMPARE(beside(parent), besideBefore);
+    QCOMPARE(entriesIn(parent), besideBefore);
 }
 
 void TestDirpatchInPlace::killedRunFinishedByTheNextRun_data()
@@ -399,13 +337,13 @@ void TestDirpatchInPlace::killedRunFinishedByTheNextRun()
     QVERIFY(copyTree(largeTrees.filePath("game"), oldDir));
     const QStringList args{"-f", oldDir, diffPath, oldDir};
 
-    const Result killed = dirpatch(args, killAt(killPoint, count));
+    const Result killed = runDirpatch(args, killAt(killPoint, count));
     if (mustDie)
         QVERIFY2(killed.killed, killed.err.constData());
-    const Result again = dirpatch(args);
+    const Result again = runDirpatch(args);
     QVERIFY2(again.code == 0, again.err.constData());
     QCOMPARE(FileTree::read(oldDir), largeWanted);
-    QCOMPARE(beside(sandbox.filePath("trees")), QStringList{"game"});
+    QCOMPARE(entriesIn(sandbox.filePath("trees")), QStringList{"game"});
 }
 
 // A swap cut short, then a run with the diff that follows it: the first swap is finished and the second
@@ -423,14 +361,15 @@ void TestDirpatchInPlace::killedRunThenTheNextDiff()
     QVERIFY(
         DirDiffWriter::build(sandbox.filePath("second"), sandbox.filePath("third")).save(sandbox.filePath("2.diff")));
 
-    const Result killed = dirpatch({"-f", oldDir, sandbox.filePath("1.diff"), oldDir}, killAt("rename:.dirpatch-new"));
+    const Result killed =
+        runDirpatch({"-f", oldDir, sandbox.filePath("1.diff"), oldDir}, killAt("rename:.dirpatch-new"));
     QVERIFY(killed.killed);
     QVERIFY(!QFileInfo::exists(oldDir));
-    const Result next = dirpatch({"-f", oldDir, sandbox.filePath("2.diff"), oldDir});
+    const Result next = runDirpatch({"-f", oldDir, sandbox.filePath("2.diff"), oldDir});
     QVERIFY2(next.code == 0, next.err.constData());
     QVERIFY(next.out.contains("NOTE: finished the swap of an earlier in-place run into \"" + oldDir.toUtf8() + "\"\n"));
     QCOMPARE(FileTree::read(oldDir), third);
-    QCOMPARE(beside(sandbox.filePath("trees")), QStringList{"game"});
+    QCOMPARE(entriesIn(sandbox.filePath("trees")), QStringList{"game"});
 }
 
 // Names of the swap that no record of this patcher explains are someone else's: refused, nothing touched.
@@ -444,7 +383,7 @@ void TestDirpatchInPlace::leftoversOfAnotherKindRefused()
     QVERIFY(FileTree::write(sandbox.filePath("game.dirpatch-new"), {{"mine", FileTree::file("not the patcher's")}}));
     QVERIFY(writeFile(sandbox.filePath("game.dirpatch-build"), "some notes of my own\n"));
     const QMap<QString, QString> before = snapshot(sandbox.path());
-    const Result result = dirpatch({"-f", oldDir, sandbox.filePath("p.diff"), oldDir});
+    const Result result = runDirpatch({"-f", oldDir, sandbox.filePath("p.diff"), oldDir});
     QCOMPARE(result.code, 13);
     QVERIFY2(result.err.contains("game.dirpatch-build"), result.err.constData());
     QCOMPARE(snapshot(sandbox.path()), before);
@@ -483,7 +422,7 @@ void TestDirpatchInPlace::entriesTheDiffDoesNotKnowAreKept()
     QVERIFY(QFile::link("saves/slot1", sandbox.filePath("expected/latest")));
     QVERIFY(chmod(QFile::encodeName(sandbox.filePath("expected/saves/slot1")).constData(), 0600) == 0);
 
-    const Result result = dirpatch({"-f", oldDir, sandbox.filePath("p.diff"), oldDir});
+    const Result result = runDirpatch({"-f", oldDir, sandbox.filePath("p.diff"), oldDir});
     QVERIFY2(result.code == 0, result.err.constData());
     QCOMPARE(snapshot(oldDir), snapshot(sandbox.filePath("expected")));
 }
@@ -512,7 +451,7 @@ void TestDirpatchInPlace::modes()
     umask(mask);
     const mode_t created = 0666 & ~mask;
 
-    const Result result = dirpatch({"-f", oldDir, sandbox.filePath("p.diff"), oldDir});
+    const Result result = runDirpatch({"-f", oldDir, sandbox.filePath("p.diff"), oldDir});
     QVERIFY2(result.code == 0, result.err.constData());
     QCOMPARE(FileTree::read(oldDir), FileTree::read(wanted));
     QCOMPARE(modeOf(oldDir + "/tool"), mode_t(0644));
@@ -552,15 +491,15 @@ void TestDirpatchInPlace::oldPathSpelledAsLinkOrDot()
     QVERIFY(FileTree::write(sandbox.filePath("wanted"), newTree));
     QVERIFY(DirDiffWriter::build(realDir, sandbox.filePath("wanted")).save(sandbox.filePath("p.diff")));
     QVERIFY(QFile::link("real/game", sandbox.filePath("link-to-game")));
-    const QStringList besideBefore = beside(sandbox.filePath("real"));
+    const QStringList besideBefore = entriesIn(sandbox.filePath("real"));
 
-    const Result result = dirpatch({"-f", oldPath, diffPath, oldPath}, {}, sandbox.filePath(workDir));
+    const Result result = runDirpatch({"-f", oldPath, diffPath, oldPath}, {}, sandbox.filePath(workDir));
     QVERIFY2(result.code == 0, result.err.constData());
     QCOMPARE(FileTree::read(realDir), newTree);
     QCOMPARE(QFile::symLinkTarget(sandbox.filePath("link-to-game")), realDir);
     QVERIFY(QFileInfo(sandbox.filePath("link-to-game")).isSymLink());
-    QCOMPARE(beside(sandbox.filePath("real")), besideBefore);
-    QCOMPARE(beside(sandbox.path()), (QStringList{"link-to-game", "p.diff", "real", "wanted"}));
+    QCOMPARE(entriesIn(sandbox.filePath("real")), besideBefore);
+    QCOMPARE(entriesIn(sandbox.path()), (QStringList{"link-to-game", "p.diff", "real", "wanted"}));
 }
 
 void TestDirpatchInPlace::fullDiskNamesFileAndError_data()
@@ -586,7 +525,7 @@ void TestDirpatchInPlace::fullDiskNamesFileAndError()
     QVERIFY(DirDiffWriter::build(oldDir, sandbox.filePath("wanted")).save(sandbox.filePath("p.diff")));
 
     const QString out = inPlace ? oldDir : mount.path() + "/out";
-    const Result result = dirpatch({"-f", oldDir, sandbox.filePath("p.diff"), out});
+    const Result result = runDirpatch({"-f", oldDir, sandbox.filePath("p.diff"), out});
     QCOMPARE(result.code, 108);
     const QString written = (inPlace ? oldDir + ".dirpatch-new" : out) + "/big.bin";
     // the system's words follow the engine's line about the failed write
@@ -633,7 +572,7 @@ void TestDirpatchInPlace::unchangedFileNotRegularRefused()
     const QMap<QString, QString> before = snapshot(sandbox.path());
 
     const QString out = inPlace ? oldDir : sandbox.filePath("out");
-    const Result result = dirpatch({"-f", oldDir, sandbox.filePath("p.diff"), out});
+    const Result result = runDirpatch({"-f", oldDir, sandbox.filePath("p.diff"), out});
     QCOMPARE(result.code, 110);
     QVERIFY2(result.err.contains("the old side of an unchanged file \"" + sameName + "\""), result.err.constData());
     QVERIFY2(result.msecs < 1000, qPrintable(QString::number(result.msecs)));
@@ -664,13 +603,13 @@ void TestDirpatchInPlace::secondRunRefusedWhileTheFirstWorks()
     QVERIFY(trees.isValid());
     const QStringList args = trees.args();
     if (!killPoint.isEmpty())
-        QVERIFY(dirpatch(args, killAt(killPoint)).killed);
+        QVERIFY(runDirpatch(args, killAt(killPoint)).killed);
 
     const QString holdFile = trees.sandbox.filePath("hold");
     QProcess first;
     QVERIFY(startHeld(first, args, holdAt(holdPoint, holdCount, holdFile), holdFile));
     const QMap<QString, QString> before = snapshot(trees.parent);
-    const Result second = dirpatch(args);
+    const Result second = runDirpatch(args);
     QCOMPARE(second.code, 13);
     QVERIFY2(second.err.contains("another in-place run is at work in the folder \"" + QFile::encodeName(trees.parent) +
                                  "\" ERROR!\n"),
@@ -678,7 +617,7 @@ void TestDirpatchInPlace::secondRunRefusedWhileTheFirstWorks()
     QCOMPARE(snapshot(trees.parent), before);
     QCOMPARE(finishHeld(first, holdFile), 0);
     QCOMPARE(FileTree::read(trees.oldDir), trees.wanted);
-    QCOMPARE(beside(trees.parent), QStringList{"game"});
+    QCOMPARE(entriesIn(trees.parent), QStringList{"game"});
 }
 
 namespace
@@ -756,7 +695,7 @@ void TestDirpatchInPlace::recoveryActsOnlyOnWhatItChecked()
     const QString fresh = trees.oldDir + ".dirpatch-new";
     QString record = trees.oldDir + ".dirpatch-swap";
     QVERIFY(QDir().mkpath(trees.sandbox.filePath("elsewhere")));
-    QVERIFY(dirpatch(trees.args(), killAt(killPoint, count)).killed);
+    QVERIFY(runDirpatch(trees.args(), killAt(killPoint, count)).killed);
 
     if (change == "remove new")
         QVERIFY(QDir(fresh).removeRecursively());
@@ -808,7 +747,7 @@ void TestDirpatchInPlace::recoveryActsOnlyOnWhatItChecked()
 
     const QString workDir = fromAside ? trees.oldDir + ".dirpatch-old" : QString();
     const QStringList args = fromAside ? QStringList{"-f", ".", trees.diffPath, "."} : trees.args();
-    const Result again = dirpatch(args, {}, workDir);
+    const Result again = runDirpatch(args, {}, workDir);
     if (!refusal.isEmpty()) {
         QCOMPARE(again.code, 13);
         refusal.replace("%R", QFile::encodeName(trees.oldDir));
@@ -819,7 +758,7 @@ void TestDirpatchInPlace::recoveryActsOnlyOnWhatItChecked()
     // the diff applied once: to the old tree, or not again to a finished swap's result
     QVERIFY2(again.code == 0, again.err.constData());
     QCOMPARE(FileTree::read(trees.oldDir), trees.wanted);
-    QCOMPARE(beside(trees.parent), QStringList{"game"});
+    QCOMPARE(entriesIn(trees.parent), QStringList{"game"});
 }
 
 // Once the new tree is in place, an aside folder that can't be removed is a warning, not a failure; the
@@ -831,25 +770,25 @@ void TestDirpatchInPlace::asideThatCannotBeRemovedIsRetried()
     const QStringList args = trees.args();
     const QByteArray aside = QFile::encodeName(trees.oldDir + ".dirpatch-old");
 
-    const Result first = dirpatch(
+    const Result first = runDirpatch(
         args, withFaults({"PELWINTER_FAULT_REFUSE_REMOVE=.dirpatch-old/", "PELWINTER_FAULT_REFUSE_REMOVE_TIMES=1"}));
     QVERIFY2(first.code == 0, first.err.constData());
     QVERIFY2(first.out.contains("WARNING: can't remove old file \"" + aside + "\"\n"), first.out.constData());
     QCOMPARE(FileTree::read(trees.oldDir), trees.wanted);
-    QCOMPARE(beside(trees.parent), (QStringList{"game", "game.dirpatch-old", "game.dirpatch-swap"}));
+    QCOMPARE(entriesIn(trees.parent), (QStringList{"game", "game.dirpatch-old", "game.dirpatch-swap"}));
 
     const QMap<QString, QString> before = snapshot(trees.parent);
-    const Result stillFails = dirpatch(args, withFaults({"PELWINTER_FAULT_REFUSE_REMOVE=.dirpatch-old/"}));
+    const Result stillFails = runDirpatch(args, withFaults({"PELWINTER_FAULT_REFUSE_REMOVE=.dirpatch-old/"}));
     QCOMPARE(stillFails.code, 13);
     QVERIFY2(stillFails.err.contains("can't remove the old tree an earlier in-place run moved aside: \"" + aside +
                                      "\" ERROR!\n"),
              stillFails.err.constData());
     QCOMPARE(snapshot(trees.parent), before);
 
-    const Result retried = dirpatch(args);
+    const Result retried = runDirpatch(args);
     QVERIFY2(retried.code == 0, retried.err.constData());
     QCOMPARE(FileTree::read(trees.oldDir), trees.wanted);
-    QCOMPARE(beside(trees.parent), QStringList{"game"});
+    QCOMPARE(entriesIn(trees.parent), QStringList{"game"});
 }
 
 // A folder of the tree that is a bind mount of a folder of the same disk (so of the same device number) moves
@@ -879,7 +818,7 @@ void TestDirpatchInPlace::asideHoldingAMountIsLeftWhole()
     });
     const QByteArray mountText = QFile::encodeName(movedAside);
 
-    const Result first = dirpatch(trees.args());
+    const Result first = runDirpatch(trees.args());
     QVERIFY2(first.code == 0, first.err.constData());
     QVERIFY2(first.err.contains("can't remove \"" + mountText + "\": " + strerror(EBUSY)), first.err.constData());
     Entries wanted = trees.wanted;
@@ -888,7 +827,7 @@ void TestDirpatchInPlace::asideHoldingAMountIsLeftWhole()
     QCOMPARE(FileTree::read(trees.oldDir), wanted);
     QCOMPARE(readFile(source + "/precious"), QByteArray("kept"));
 
-    const Result again = dirpatch(trees.args());
+    const Result again = runDirpatch(trees.args());
     QCOMPARE(again.code, 13);
     QVERIFY2(again.err.contains("can't remove the old tree an earlier in-place run moved aside"),
              again.err.constData());
@@ -921,7 +860,7 @@ void TestDirpatchInPlace::parentOthersMayWriteRefused()
     QVERIFY(chmod(parentName.constData(), mode_t(mode)) == 0);
     const QMap<QString, QString> before = snapshot(trees.parent);
 
-    const Result result = dirpatch({"-f", trees.oldDir, trees.diffPath, trees.oldDir});
+    const Result result = runDirpatch({"-f", trees.oldDir, trees.diffPath, trees.oldDir});
     if (refused) {
         QCOMPARE(result.code, 13);
         QVERIFY2(result.err.contains("can't patch in place in a folder that others may write to: \"" + parentName +
@@ -931,7 +870,7 @@ void TestDirpatchInPlace::parentOthersMayWriteRefused()
     } else {
         QVERIFY2(result.code == 0, result.err.constData());
         QCOMPARE(FileTree::read(trees.oldDir), trees.wanted);
-        QCOMPARE(beside(trees.parent), QStringList{"game"});
+        QCOMPARE(entriesIn(trees.parent), QStringList{"game"});
     }
 }
 
@@ -944,18 +883,18 @@ void TestDirpatchInPlace::parentThatCannotBeLockedIsSaid()
     const QStringList command = asUnprivileged(QStringList{DIRPATCH_BINARY} + trees.args(), &whyNot);
     if (command.isEmpty())
         QSKIP(qPrintable(whyNot));
-    QVERIFY(run({"chown", "-R", "65534:65534", trees.sandbox.path()}).code == 0);
+    QVERIFY(runProcess({"chown", "-R", "65534:65534", trees.sandbox.path()}).code == 0);
     QVERIFY(chmod(QFile::encodeName(trees.sandbox.path()).constData(), 0755) == 0);
     QVERIFY(chmod(QFile::encodeName(trees.parent).constData(), 0300) == 0);
 
-    const Result result = run(command);
+    const Result result = runProcess(command);
     QVERIFY(chmod(QFile::encodeName(trees.parent).constData(), 0755) == 0);
     QVERIFY2(result.code == 0, result.err.constData());
     QVERIFY2(result.out.contains("WARNING: can't lock \"" + QFile::encodeName(trees.parent) +
                                  "\" against another in-place run: Permission denied\n"),
              result.out.constData());
     QCOMPARE(FileTree::read(trees.oldDir), trees.wanted);
-    QCOMPARE(beside(trees.parent), QStringList{"game"});
+    QCOMPARE(entriesIn(trees.parent), QStringList{"game"});
 }
 
 void TestDirpatchInPlace::linkAtTrustedNameBetweenStepsRefused_data()

@@ -4,6 +4,7 @@
 // user's own are patched like any other, with nothing left beside the tree that refuses the next run.
 
 #include "support/DirDiffWriter.h"
+#include "support/DirpatchProcess.h"
 #include "support/FileTree.h"
 #include "support/Files.h"
 #include "support/RandomBytes.h"
@@ -12,7 +13,6 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <sys/stat.h>
@@ -22,49 +22,15 @@ namespace
 {
 using Entries = FileTree::Entries;
 
-// The user the unprivileged rows run as, owner of their trees.
+// The user the unprivileged rows run as (the one unprivilegedPrefix runs as), owner of their trees.
 const uid_t kUser = 65534;
 
-struct Outcome
-{
-    int code = -1;
-    QByteArray out;
-    QByteArray err;
-};
+using Outcome = ProcessResult;
 
 // dirpatch with args, as kUser when prefix holds the command that drops privileges.
 Outcome patchRun(const QStringList& prefix, const QStringList& args)
 {
-    const QStringList command = prefix + QStringList{DIRPATCH_BINARY} + args;
-    QProcess process;
-    process.start(command.first(), command.mid(1));
-    Outcome outcome;
-    if (!process.waitForFinished(30000)) {
-        process.kill();
-        process.waitForFinished();
-        return outcome;
-    }
-    outcome.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
-    outcome.out = process.readAllStandardOutput();
-    outcome.err = process.readAllStandardError();
-    return outcome;
-}
-
-// The command that runs a program as kUser, or why there is none here.
-QStringList asUser(QString* whyNot)
-{
-    const QString setpriv = QStandardPaths::findExecutable("setpriv");
-    if (setpriv.isEmpty() || getuid() != 0) {
-        *whyNot = "needs root and setpriv to run the patch as an unprivileged user";
-        return {};
-    }
-    const QStringList prefix{setpriv, "--reuid=" + QString::number(kUser), "--regid=" + QString::number(kUser),
-                             "--clear-groups"};
-    if (patchRun(prefix, {"-v"}).code != 0) {
-        *whyNot = "the unprivileged user can't run the program from this build folder";
-        return {};
-    }
-    return prefix;
+    return runProcess(prefix + QStringList{DIRPATCH_BINARY} + args);
 }
 
 // Mode (all bits, octal) and group of root and of every folder below it, by path relative to root
@@ -96,11 +62,6 @@ struct stat statOf(const QString& path)
 bool setMode(const QString& path, mode_t mode)
 {
     return chmod(QFile::encodeName(path).constData(), mode) == 0;
-}
-
-QStringList beside(const QString& folder)
-{
-    return QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
 }
 
 mode_t umaskNow()
@@ -163,7 +124,7 @@ void TestDirpatchInPlaceModes::privateAndSetgidFoldersKept()
     QCOMPARE(folderModes(oldDir), expected);
     QCOMPARE(statOf(oldDir + "/a.bin").st_gid, group);
     QCOMPARE(statOf(oldDir + "/fresh/n").st_gid, group);
-    QCOMPARE(beside(sandbox.filePath("trees")), QStringList{"game"});
+    QCOMPARE(entriesIn(sandbox.filePath("trees")), QStringList{"game"});
 }
 
 // R of the user's own but of a group the user is not in: the new tree can't have that group, which a line
@@ -171,7 +132,7 @@ void TestDirpatchInPlaceModes::privateAndSetgidFoldersKept()
 void TestDirpatchInPlaceModes::groupTheUserMayNotGiveNoted()
 {
     QString whyNot;
-    const QStringList user = asUser(&whyNot);
+    const QStringList user = unprivilegedPrefix(&whyNot);
     if (user.isEmpty())
         QSKIP(qPrintable(whyNot));
     QTemporaryDir sandbox;
@@ -191,7 +152,7 @@ void TestDirpatchInPlaceModes::groupTheUserMayNotGiveNoted()
              result.out.constData());
     QCOMPARE(FileTree::read(oldDir), FileTree::read(sandbox.filePath("wanted")));
     QCOMPARE(folderModes(oldDir).value(""), "2775 group " + QString::number(kUser));
-    QCOMPARE(beside(sandbox.filePath("trees")), QStringList{"game"});
+    QCOMPARE(entriesIn(sandbox.filePath("trees")), QStringList{"game"});
 }
 
 void TestDirpatchInPlaceModes::foldersTheUserMayNotWriteOrRead_data()
@@ -284,14 +245,14 @@ void TestDirpatchInPlaceModes::foldersTheUserMayNotWriteOrRead()
     QFETCH(int, mode);
     QFETCH(bool, corrupt);
     QString whyNot;
-    const QStringList user = asUser(&whyNot);
+    const QStringList user = unprivilegedPrefix(&whyNot);
     if (user.isEmpty())
         QSKIP(qPrintable(whyNot));
     ClosedFoldersTree tree;
     QVERIFY(tree.make(folder, mode_t(mode), corrupt));
 
     const Outcome result = patchRun(user, {"-f", tree.oldDir, tree.diffPath, tree.oldDir});
-    QCOMPARE(beside(tree.parent), QStringList{"game"});
+    QCOMPARE(entriesIn(tree.parent), QStringList{"game"});
     if (corrupt) {
         QCOMPARE(result.code, 108);
         QVERIFY2(result.err.contains("dir patch run ERROR!\n"), result.err.constData());
@@ -309,26 +270,21 @@ void TestDirpatchInPlaceModes::foldersTheUserMayNotWriteOrRead()
 void TestDirpatchInPlaceModes::asideWithClosedFoldersRemovedByTheNextRun()
 {
     QString whyNot;
-    const QStringList user = asUser(&whyNot);
+    const QStringList user = unprivilegedPrefix(&whyNot);
     if (user.isEmpty())
         QSKIP(qPrintable(whyNot));
     ClosedFoldersTree tree;
     QVERIFY(tree.make("lib/deep lib saves", 0, false));
     // setpriv would take the fault module for itself; env hands it on to dirpatch alone
-    QString asanOptions = qEnvironmentVariable("ASAN_OPTIONS");
-    if (!asanOptions.isEmpty())
-        asanOptions += ':';
-    const QStringList faults{"env", "LD_PRELOAD=" LAUNCHER_FAULTS,
-                             "ASAN_OPTIONS=" + asanOptions + "verify_asan_link_order=0",
-                             "PELWINTER_FAULT_KILL_AT_PATH=unlink:.dirpatch-old"};
+    const QStringList faults = QStringList{"env"} + withFaults({"PELWINTER_FAULT_KILL_AT_PATH=unlink:.dirpatch-old"});
     const QStringList args{"-f", tree.oldDir, tree.diffPath, tree.oldDir};
 
     const Outcome killed = patchRun(user + faults, args);
     QCOMPARE(killed.code, -2);
-    QCOMPARE(beside(tree.parent), (QStringList{"game", "game.dirpatch-old", "game.dirpatch-swap"}));
+    QCOMPARE(entriesIn(tree.parent), (QStringList{"game", "game.dirpatch-old", "game.dirpatch-swap"}));
     const Outcome again = patchRun(user, args);
     QVERIFY2(again.code == 0, again.err.constData());
-    QCOMPARE(beside(tree.parent), QStringList{"game"});
+    QCOMPARE(entriesIn(tree.parent), QStringList{"game"});
     QCOMPARE(FileTree::read(tree.oldDir), tree.wanted);
     QCOMPARE(folderModes(tree.oldDir), tree.foldersWanted());
 }
