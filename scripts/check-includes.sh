@@ -9,6 +9,7 @@
 #   core             uses nothing
 #   os/file_services uses core
 #   os/path_identity uses core, os/file_services
+#   os/tree_removal  uses core, os/file_services
 #   os/zstd_*        uses core
 #   dir              uses core, os/file_services
 #   drivers          uses core, os, dir
@@ -22,6 +23,7 @@ allowed_for() {
         core/*) echo 'core/' ;;
         os/file_services*) echo 'core/ os/file_services' ;;
         os/path_identity*) echo 'core/ os/file_services os/path_identity' ;;
+        os/tree_removal*) echo 'core/ os/file_services os/tree_removal' ;;
         os/zstd_*) echo 'core/ os/zstd_' ;;
         dir/*) echo 'core/ os/file_services dir/' ;;
         drivers/*) echo 'core/ os/ dir/ drivers/' ;;

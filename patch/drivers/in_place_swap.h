@@ -90,7 +90,3 @@ void inPlaceSwap_end(TInPlaceSwap* self);
 // The first symbolic link among the components of path after its first rootSize bytes, copied into buf,
 // or none. A component that doesn't exist ends the search: nothing below it exists either.
 const char* dpatch_linkInPath(const char* path, size_t rootSize, char* buf, size_t bufSize);
-
-// Removes path and everything below it, never following a symbolic link nor entering another file system
-// mounted below it (a mount point there makes the removal fail); a missing path succeeds.
-BOOL dpatch_removeTree(const char* path);
