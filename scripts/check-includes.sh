@@ -10,6 +10,7 @@
 #   os/file_services uses core
 #   os/path_identity uses core, os/file_services
 #   os/tree_removal  uses core, os/file_services
+#   os/link_check    uses core, os/file_services
 #   os/zstd_*        uses core
 #   dir              uses core, os/file_services
 #   drivers          uses core, os, dir
@@ -24,6 +25,7 @@ allowed_for() {
         os/file_services*) echo 'core/ os/file_services' ;;
         os/path_identity*) echo 'core/ os/file_services os/path_identity' ;;
         os/tree_removal*) echo 'core/ os/file_services os/tree_removal' ;;
+        os/link_check*) echo 'core/ os/file_services os/link_check' ;;
         os/zstd_*) echo 'core/ os/zstd_' ;;
         dir/*) echo 'core/ os/file_services dir/' ;;
         drivers/*) echo 'core/ os/ dir/ drivers/' ;;

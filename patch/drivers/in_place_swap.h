@@ -86,7 +86,3 @@ BOOL inPlaceSwap_hasBuildRecord(const TInPlaceSwap* self);
 BOOL inPlaceSwap_abandon(TInPlaceSwap* self);
 // Closes what the run holds open and lets the next run work in the parent folder.
 void inPlaceSwap_end(TInPlaceSwap* self);
-
-// The first symbolic link among the components of path after its first rootSize bytes, copied into buf,
-// or none. A component that doesn't exist ends the search: nothing below it exists either.
-const char* dpatch_linkInPath(const char* path, size_t rootSize, char* buf, size_t bufSize);

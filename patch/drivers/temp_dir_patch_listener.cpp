@@ -5,6 +5,7 @@
 #include "patch/dir/new_dir_output.h"
 #include "patch/drivers/in_place_swap.h"
 #include "patch/os/file_services.h"
+#include "patch/os/link_check.h"
 
 #include <algorithm>
 #include <dirent.h>
