@@ -1,6 +1,7 @@
 #include "patch/drivers/in_place_swap.h"
 
 #include "patch/core/dpatch_log.h"
+#include "patch/drivers/in_place_names.h"
 #include "patch/os/link_check.h"
 #include "patch/os/tree_removal.h"
 
@@ -8,7 +9,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <string>
 #include <sys/file.h>
@@ -20,68 +20,9 @@ namespace
 const char kRecordMark[] = "dirpatch in-place record 2\n";
 // The mark of the records of earlier builds: the diff named by its size and ends, no boot, no new tree.
 const char kFirstRecordMark[] = "dirpatch in-place record 1\n";
-const char kAsideSuffix[] = ".dirpatch-old";
 // How much of each end of the diff the earlier builds' identity reads.
 const dpatch_StreamPos_t kFirstIdentityPiece = 1024 * 1024;
 const size_t kRecordMaxSize = 1024;
-
-std::string withoutTrailingSlashes(const std::string& path)
-{
-    return path.substr(0, dpatch_lengthWithoutTrailingSlashes(path.c_str()));
-}
-
-std::string folderOf(const std::string& path)
-{
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string nameOf(const std::string& path)
-{
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// The real folder that path names, links followed and "." and ".." taken out. The folder itself need not
-// exist (a swap cut short may have moved it aside), only the folder it would be in.
-BOOL resolveFolder(const char* path, std::string* out)
-{
-    std::string current = withoutTrailingSlashes(path);
-    for (int hops = 0; hops < 40; ++hops) {
-        struct stat info;
-        if (lstat(current.c_str(), &info) == 0 && !S_ISLNK(info.st_mode)) {
-            char* real = realpath(current.c_str(), 0);
-            if (!real)
-                return 0;
-            *out = real;
-            free(real);
-            return 1;
-        }
-        if (lstat(current.c_str(), &info) == 0) {
-            char target[dpatch_kPathBufSize];
-            const ssize_t length = readlink(current.c_str(), target, sizeof(target) - 1);
-            if (length <= 0)
-                return 0;
-            target[length] = '\0';
-            current = withoutTrailingSlashes(target[0] == '/' ? std::string(target) : folderOf(current) + "/" + target);
-            continue;
-        }
-        if (errno != ENOENT)
-            return 0;
-        const std::string name = nameOf(current);
-        if (name.empty() || name == "." || name == "..")
-            return 0;
-        char* real = realpath(folderOf(current).c_str(), 0);
-        if (!real)
-            return 0;
-        *out = std::string(real) + (strcmp(real, "/") == 0 ? "" : "/") + name;
-        free(real);
-        return 1;
-    }
-    return 0;
-}
 
 BOOL setName(char* buf, const std::string& base, const char* suffix)
 {
@@ -201,21 +142,6 @@ struct Record
     Identity fresh;
 };
 
-void refuse(const char* text, const char* path)
-{
-    dpatch_fprintf(stderr, "%s \"%s\" ERROR!\n", text, path);
-}
-
-void refuseInTheWay(const char* path)
-{
-    refuse("not what the in-place record names, in the way:", path);
-}
-
-void refuseMissing(const char* path)
-{
-    refuse("missing where the in-place record needs it:", path);
-}
-
 // The fields after the mark of a record of this build; anything out of its strict form is no record.
 BOOL parseRecord(const char* text, Record* out)
 {
@@ -268,7 +194,7 @@ int readRecord(const char* path, Record* out)
         if (errno == ENOENT)
             return 0;
         if (errno == ELOOP)
-            refuse("not a record of this patcher, in the way:", path);
+            inPlace_refuse("not a record of this patcher, in the way:", path);
         else
             dpatch_printOsError("can't read", path, 0, errno);
         return -1;
@@ -276,7 +202,7 @@ int readRecord(const char* path, Record* out)
     struct stat info;
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
         close(fd);
-        refuse("not a record of this patcher, in the way:", path);
+        inPlace_refuse("not a record of this patcher, in the way:", path);
         return -1;
     }
     out->file.device = (unsigned long long)info.st_dev;
@@ -304,32 +230,6 @@ int readRecord(const char* path, Record* out)
     return 1;
 }
 
-// 0 missing, 1 a folder (not a link), 2 anything else; -1 when it can't be told.
-int entryKind(const char* path, struct stat* out_info = 0)
-{
-    struct stat info;
-    if (lstat(path, &info) != 0)
-        return errno == ENOENT ? 0 : -1;
-    if (out_info)
-        *out_info = info;
-    return S_ISDIR(info.st_mode) ? 1 : 2;
-}
-
-// What stands at a name, looked at without following a link (kinds as entryKind's).
-struct Look
-{
-    int kind = -1;
-    struct stat info;
-};
-
-Look look(const char* path)
-{
-    Look seen;
-    memset(&seen.info, 0, sizeof(seen.info));
-    seen.kind = entryKind(path, &seen.info);
-    return seen;
-}
-
 BOOL isIdentity(const struct stat& info, const Identity& id, BOOL compareDevice)
 {
     return (unsigned long long)info.st_ino == id.inode &&
@@ -345,14 +245,17 @@ struct RecordedNames
     RecordedNames(const Record& record, const char* bootId)
         : record(record), compareDevice(record.version < 2 || (record.boot == bootId && strcmp(bootId, "-") != 0))
     {}
-    bool isOld(const Look& seen) const { return seen.kind == 1 && isIdentity(seen.info, record.old, compareDevice); }
+    bool isOld(const TInPlaceLook& seen) const
+    {
+        return seen.kind == 1 && isIdentity(seen.info, record.old, compareDevice);
+    }
     // The old folder moved aside: a record of this build also knows its owner.
-    bool isAside(const Look& seen) const
+    bool isAside(const TInPlaceLook& seen) const
     {
         return isOld(seen) && (record.version < 2 || (unsigned long long)seen.info.st_uid == record.oldOwner);
     }
     // The new tree, this user's; a record of an earlier build knows only that it is not the old folder.
-    bool isNew(const Look& seen) const
+    bool isNew(const TInPlaceLook& seen) const
     {
         if (seen.kind != 1 || seen.info.st_uid != geteuid())
             return false;
@@ -363,12 +266,12 @@ struct RecordedNames
 // Removes a record only while it is the file that was read.
 BOOL removeRecord(const char* path, const Identity& file)
 {
-    const Look seen = look(path);
+    const TInPlaceLook seen = inPlace_look(path);
     if (seen.kind == 0)
         return 1;
     if (seen.kind != 2 || !S_ISREG(seen.info.st_mode) || seen.info.st_uid != geteuid() ||
         !isIdentity(seen.info, file, 1)) {
-        refuseInTheWay(path);
+        inPlace_refuseInTheWay(path);
         return 0;
     }
     if (unlink(path) == 0 || errno == ENOENT)
@@ -385,35 +288,13 @@ BOOL removeFileNamed(const char* path)
     return 0;
 }
 
-BOOL renameNamed(const char* from, const char* to)
-{
-    if (rename(from, to) == 0)
-        return 1;
-    dpatch_printOsError("can't rename", from, to, errno);
-    return 0;
-}
-
-// A rename onto a name that must be free: what someone put there in the meantime is never replaced.
-BOOL renameToFree(const char* from, const char* to)
-{
-    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
-        return 1;
-    if (errno == EINVAL || errno == ENOSYS) { // a file system without the flag
-        if (look(to).kind == 0)
-            return renameNamed(from, to);
-        errno = EEXIST;
-    }
-    dpatch_printOsError("can't rename", from, to, errno);
-    return 0;
-}
-
 BOOL removeAside(const TInPlaceSwap* self, const RecordedNames& names)
 {
-    const Look aside = look(self->asideDir);
+    const TInPlaceLook aside = inPlace_look(self->asideDir);
     if (aside.kind == 0)
         return 1;
     if (!names.isAside(aside)) {
-        refuseInTheWay(self->asideDir);
+        inPlace_refuseInTheWay(self->asideDir);
         return 0;
     }
     return dpatch_removeTree(self->asideDir);
@@ -425,57 +306,57 @@ BOOL removeAside(const TInPlaceSwap* self, const RecordedNames& names)
 BOOL finishSwap(TInPlaceSwap* self, const Record& record)
 {
     if (record.version == 2 && !record.hasNew) {
-        refuse("not a record of this patcher, in the way:", self->swapRecord);
+        inPlace_refuse("not a record of this patcher, in the way:", self->swapRecord);
         return 0;
     }
     const RecordedNames names(record, self->bootId);
-    const Look real = look(self->realDir);
-    const Look aside = look(self->asideDir);
-    const Look fresh = look(self->newDir);
+    const TInPlaceLook real = inPlace_look(self->realDir);
+    const TInPlaceLook aside = inPlace_look(self->asideDir);
+    const TInPlaceLook fresh = inPlace_look(self->newDir);
     if (real.kind < 0 || aside.kind < 0 || fresh.kind < 0) {
-        refuse("can't look at the folders beside", self->realDir);
+        inPlace_refuse("can't look at the folders beside", self->realDir);
         return 0;
     }
     if (names.isNew(fresh)) {
         if (names.isOld(real) && aside.kind == 0) {
-            if (!renameToFree(self->realDir, self->asideDir))
+            if (!inPlace_renameToFree(self->realDir, self->asideDir))
                 return 0;
         } else if (real.kind != 0 && !names.isOld(real)) {
-            refuseInTheWay(self->realDir);
+            inPlace_refuseInTheWay(self->realDir);
             return 0;
         } else if (real.kind != 0 || !names.isAside(aside)) {
             if (aside.kind == 0)
-                refuseMissing(self->asideDir);
+                inPlace_refuseMissing(self->asideDir);
             else
-                refuseInTheWay(self->asideDir);
+                inPlace_refuseInTheWay(self->asideDir);
             return 0;
         }
-        if (!names.isNew(look(self->newDir))) {
-            refuseInTheWay(self->newDir);
+        if (!names.isNew(inPlace_look(self->newDir))) {
+            inPlace_refuseInTheWay(self->newDir);
             return 0;
         }
-        if (!renameToFree(self->newDir, self->realDir))
+        if (!inPlace_renameToFree(self->newDir, self->realDir))
             return 0;
     } else if (fresh.kind == 0) {
         if (names.isOld(real) || real.kind == 0) {
-            refuse("the new tree of an earlier run is missing beside", self->realDir);
+            inPlace_refuse("the new tree of an earlier run is missing beside", self->realDir);
             return 0;
         }
         if (!names.isNew(real)) {
-            refuseInTheWay(self->realDir);
+            inPlace_refuseInTheWay(self->realDir);
             return 0;
         }
         if (aside.kind != 0 && !names.isAside(aside)) {
-            refuseInTheWay(self->asideDir);
+            inPlace_refuseInTheWay(self->asideDir);
             return 0;
         }
     } else {
-        refuseInTheWay(self->newDir);
+        inPlace_refuseInTheWay(self->newDir);
         return 0;
     }
     // R is the new tree now; the aside is removed before the record that explains it
     if (!removeAside(self, names)) {
-        refuse("can't remove the old tree an earlier in-place run moved aside:", self->asideDir);
+        inPlace_refuse("can't remove the old tree an earlier in-place run moved aside:", self->asideDir);
         return 0;
     }
     return removeRecord(self->swapRecord, record.file);
@@ -486,36 +367,36 @@ BOOL finishSwap(TInPlaceSwap* self, const Record& record)
 BOOL removeUnfinished(TInPlaceSwap* self, const Record& record)
 {
     const RecordedNames names(record, self->bootId);
-    const Look aside = look(self->asideDir);
+    const TInPlaceLook aside = inPlace_look(self->asideDir);
     if (aside.kind != 0) {
-        refuse("can't tell where this folder comes from:", self->asideDir);
+        inPlace_refuse("can't tell where this folder comes from:", self->asideDir);
         return 0;
     }
-    const Look fresh = look(self->newDir);
+    const TInPlaceLook fresh = inPlace_look(self->newDir);
     if (record.version == 0) { // a record killed before its one write: nothing was made yet
         if (fresh.kind != 0) {
-            refuseInTheWay(self->newDir);
+            inPlace_refuseInTheWay(self->newDir);
             return 0;
         }
         return removeRecord(self->buildRecord, record.file);
     }
-    const Look real = look(self->realDir);
+    const TInPlaceLook real = inPlace_look(self->realDir);
     if (!names.isOld(real)) {
         if (real.kind == 0)
-            refuseMissing(self->realDir);
+            inPlace_refuseMissing(self->realDir);
         else
-            refuseInTheWay(self->realDir);
+            inPlace_refuseInTheWay(self->realDir);
         return 0;
     }
     if (fresh.kind != 0) {
         if (record.version == 2 && !record.hasNew) {
             // killed between making the folder and recording it: it is still empty
             if (fresh.kind != 1 || fresh.info.st_uid != geteuid() || names.isOld(fresh) || rmdir(self->newDir) != 0) {
-                refuseInTheWay(self->newDir);
+                inPlace_refuseInTheWay(self->newDir);
                 return 0;
             }
         } else if (!names.isNew(fresh)) {
-            refuseInTheWay(self->newDir);
+            inPlace_refuseInTheWay(self->newDir);
             return 0;
         } else if (!dpatch_removeTree(self->newDir)) {
             return 0;
@@ -530,17 +411,18 @@ BOOL removeUnfinished(TInPlaceSwap* self, const Record& record)
 // is neither patched as it is nor taken for R.
 BOOL takeAsideForItsFolder(std::string* real, const char* bootId)
 {
-    const size_t suffixLength = sizeof(kAsideSuffix) - 1;
-    if (real->size() <= suffixLength || real->compare(real->size() - suffixLength, suffixLength, kAsideSuffix) != 0)
+    const size_t suffixLength = sizeof(inPlace_kAsideSuffix) - 1;
+    if (real->size() <= suffixLength ||
+        real->compare(real->size() - suffixLength, suffixLength, inPlace_kAsideSuffix) != 0)
         return 1;
     const std::string folder = real->substr(0, real->size() - suffixLength);
-    if (nameOf(folder).empty())
+    if (inPlace_nameOf(folder).empty())
         return 1;
     Record record;
-    const int hasRecord = readRecord((folder + ".dirpatch-swap").c_str(), &record);
+    const int hasRecord = readRecord((folder + inPlace_kSwapRecordSuffix).c_str(), &record);
     if (hasRecord < 0)
         return 0;
-    if (hasRecord == 0 || record.version == 0 || !RecordedNames(record, bootId).isOld(look(real->c_str())))
+    if (hasRecord == 0 || record.version == 0 || !RecordedNames(record, bootId).isOld(inPlace_look(real->c_str())))
         return 1;
     dpatch_printf("NOTE: \"%s\" is the folder an earlier in-place run moved aside; working on \"%s\"\n", real->c_str(),
                   folder.c_str());
@@ -561,7 +443,7 @@ BOOL lockParent(TInPlaceSwap* self, const std::string& parent)
     if (fd >= 0)
         close(fd);
     if (error == EWOULDBLOCK) {
-        refuse("another in-place run is at work in the folder", parent.c_str());
+        inPlace_refuse("another in-place run is at work in the folder", parent.c_str());
         return 0;
     }
     dpatch_printf("WARNING: can't lock \"%s\" against another in-place run: %s\n", parent.c_str(), strerror(error));
@@ -588,28 +470,29 @@ TInPlaceStart inPlaceSwap_start(TInPlaceSwap* self, const char* oldPath, const c
     self->recordFd = -1;
     readBootId(self->bootId, sizeof(self->bootId));
     std::string real;
-    if (!resolveFolder(oldPath, &real) || real == "/") {
-        refuse("can't find the real folder of", oldPath);
+    if (!inPlace_resolveFolder(oldPath, &real) || real == "/") {
+        inPlace_refuse("can't find the real folder of", oldPath);
         return kInPlaceStart_refused;
     }
     // before anything is looked at: another run may be at work beside this folder
-    const std::string parent = folderOf(real);
+    const std::string parent = inPlace_folderOf(real);
     if (!lockParent(self, parent))
         return kInPlaceStart_refused;
     if (isParentShared(self->lockFd, parent)) {
-        refuse("can't patch in place in a folder that others may write to:", parent.c_str());
+        inPlace_refuse("can't patch in place in a folder that others may write to:", parent.c_str());
         return kInPlaceStart_refused;
     }
     if (!takeAsideForItsFolder(&real, self->bootId))
         return kInPlaceStart_refused;
-    if (!setName(self->realDir, real, "") || !setName(self->newDir, real, ".dirpatch-new") ||
-        !setName(self->asideDir, real, kAsideSuffix) || !setName(self->buildRecord, real, ".dirpatch-build") ||
-        !setName(self->swapRecord, real, ".dirpatch-swap")) {
-        refuse("path too long to patch in place", oldPath);
+    if (!setName(self->realDir, real, "") || !setName(self->newDir, real, inPlace_kNewSuffix) ||
+        !setName(self->asideDir, real, inPlace_kAsideSuffix) ||
+        !setName(self->buildRecord, real, inPlace_kBuildRecordSuffix) ||
+        !setName(self->swapRecord, real, inPlace_kSwapRecordSuffix)) {
+        inPlace_refuse("path too long to patch in place", oldPath);
         return kInPlaceStart_refused;
     }
     if (!digestDiff(diffFile, diffDataOffert, diffDataSize, self->diffIdentity, sizeof(self->diffIdentity))) {
-        refuse("can't read the diff", diffFile);
+        inPlace_refuse("can't read the diff", diffFile);
         return kInPlaceStart_refused;
     }
 
@@ -620,13 +503,13 @@ TInPlaceStart inPlaceSwap_start(TInPlaceSwap* self, const char* oldPath, const c
     if (hasSwap < 0 || hasBuild < 0)
         return kInPlaceStart_refused;
     if (hasSwap && swap.version == 0) {
-        refuse("not a record of this patcher, in the way:", self->swapRecord);
+        inPlace_refuse("not a record of this patcher, in the way:", self->swapRecord);
         return kInPlaceStart_refused;
     }
     // A build record is written in one piece right after it is created: an empty one is of a run killed
     // in between, which had made nothing yet.
-    if (hasBuild && build.version == 0 && !(build.isEmpty && look(self->newDir).kind == 0)) {
-        refuse("not a record of this patcher, in the way:", self->buildRecord);
+    if (hasBuild && build.version == 0 && !(build.isEmpty && inPlace_look(self->newDir).kind == 0)) {
+        inPlace_refuse("not a record of this patcher, in the way:", self->buildRecord);
         return kInPlaceStart_refused;
     }
     if (hasSwap) {
@@ -646,15 +529,15 @@ TInPlaceStart inPlaceSwap_start(TInPlaceSwap* self, const char* oldPath, const c
         dpatch_printf("NOTE: removed the new tree an earlier in-place run left unfinished \"%s\"\n", self->newDir);
     }
     // Without a record of ours, a folder under one of these names belongs to someone else.
-    if (look(self->newDir).kind != 0) {
-        refuse("can't patch in place, in the way:", self->newDir);
+    if (inPlace_look(self->newDir).kind != 0) {
+        inPlace_refuse("can't patch in place, in the way:", self->newDir);
         return kInPlaceStart_refused;
     }
-    if (look(self->asideDir).kind != 0) {
-        refuse("can't patch in place, in the way:", self->asideDir);
+    if (inPlace_look(self->asideDir).kind != 0) {
+        inPlace_refuse("can't patch in place, in the way:", self->asideDir);
         return kInPlaceStart_refused;
     }
-    const Look folder = look(self->realDir);
+    const TInPlaceLook folder = inPlace_look(self->realDir);
     if (folder.kind != 1)
         return kInPlaceStart_noFolder;
     self->oldDevice = folder.info.st_dev;
@@ -688,9 +571,9 @@ BOOL inPlaceSwap_beginBuild(TInPlaceSwap* self)
 
 BOOL inPlaceSwap_noteNewTree(TInPlaceSwap* self)
 {
-    const Look fresh = look(self->newDir);
+    const TInPlaceLook fresh = inPlace_look(self->newDir);
     if (fresh.kind != 1 || fresh.info.st_uid != geteuid()) {
-        refuseInTheWay(self->newDir);
+        inPlace_refuseInTheWay(self->newDir);
         return 0;
     }
     char text[128];
@@ -713,14 +596,14 @@ namespace
 {
 BOOL isStillNewTree(const TInPlaceSwap* self, const char* path)
 {
-    const Look seen = look(path);
+    const TInPlaceLook seen = inPlace_look(path);
     return self->hasNewTree && seen.kind == 1 && seen.info.st_uid == geteuid() && seen.info.st_dev == self->newDevice &&
            seen.info.st_ino == self->newInode;
 }
 
 BOOL isStillOldFolder(const TInPlaceSwap* self, const char* path)
 {
-    const Look seen = look(path);
+    const TInPlaceLook seen = inPlace_look(path);
     return seen.kind == 1 && seen.info.st_dev == self->oldDevice && seen.info.st_ino == self->oldInode &&
            seen.info.st_uid == self->oldOwner;
 }
@@ -736,11 +619,11 @@ void closeRecord(TInPlaceSwap* self)
 BOOL isOwnRecord(const TInPlaceSwap* self, const char* path)
 {
     struct stat held;
-    const Look seen = look(path);
+    const TInPlaceLook seen = inPlace_look(path);
     if (self->recordFd >= 0 && fstat(self->recordFd, &held) == 0 && seen.kind == 2 && S_ISREG(seen.info.st_mode) &&
         seen.info.st_dev == held.st_dev && seen.info.st_ino == held.st_ino)
         return 1;
-    refuseInTheWay(path);
+    inPlace_refuseInTheWay(path);
     return 0;
 }
 
@@ -748,11 +631,11 @@ BOOL isOwnRecord(const TInPlaceSwap* self, const char* path)
 BOOL areFoldersAsMade(const TInPlaceSwap* self, const char* oldName)
 {
     if (!isStillNewTree(self, self->newDir)) {
-        refuseInTheWay(self->newDir);
+        inPlace_refuseInTheWay(self->newDir);
         return 0;
     }
     if (!isStillOldFolder(self, oldName)) {
-        refuseInTheWay(oldName);
+        inPlace_refuseInTheWay(oldName);
         return 0;
     }
     return 1;
@@ -764,14 +647,14 @@ BOOL inPlaceSwap_isOursToWrite(const TInPlaceSwap* self, const char* path)
     const size_t rootSize = strlen(self->newDir);
     if (strncmp(path, self->newDir, rootSize) != 0 || (path[rootSize] != '/' && path[rootSize] != '\0') ||
         !isStillNewTree(self, self->newDir)) {
-        refuseInTheWay(self->newDir);
+        inPlace_refuseInTheWay(self->newDir);
         return 0;
     }
     char buf[dpatch_kPathBufSize];
     const char* link = dpatch_linkInPath(path, rootSize, buf, sizeof(buf));
     if (!link)
         return 1;
-    refuse("can't write in place through the symbolic link", link);
+    inPlace_refuse("can't write in place through the symbolic link", link);
     return 0;
 }
 
@@ -815,26 +698,27 @@ BOOL inPlaceSwap_commit(TInPlaceSwap* self)
     if (!isOwnRecord(self, self->buildRecord) || !areFoldersAsMade(self, self->realDir))
         return 0;
     // From this rename on the new tree is the result.
-    if (!renameToFree(self->buildRecord, self->swapRecord)) {
+    if (!inPlace_renameToFree(self->buildRecord, self->swapRecord)) {
         inPlaceSwap_abandon(self);
         return 0;
     }
     if (!areFoldersAsMade(self, self->realDir)) {
-        renameNamed(self->swapRecord, self->buildRecord);
+        inPlace_renameNamed(self->swapRecord, self->buildRecord);
         return 0;
     }
-    if (!renameToFree(self->realDir, self->asideDir)) {
-        if (renameNamed(self->swapRecord, self->buildRecord))
+    if (!inPlace_renameToFree(self->realDir, self->asideDir)) {
+        if (inPlace_renameNamed(self->swapRecord, self->buildRecord))
             inPlaceSwap_abandon(self);
         return 0;
     }
     if (!areFoldersAsMade(self, self->asideDir)) {
-        if (renameToFree(self->asideDir, self->realDir))
-            renameNamed(self->swapRecord, self->buildRecord);
+        if (inPlace_renameToFree(self->asideDir, self->realDir))
+            inPlace_renameNamed(self->swapRecord, self->buildRecord);
         return 0;
     }
-    if (!renameToFree(self->newDir, self->realDir)) {
-        if (renameToFree(self->asideDir, self->realDir) && renameNamed(self->swapRecord, self->buildRecord))
+    if (!inPlace_renameToFree(self->newDir, self->realDir)) {
+        if (inPlace_renameToFree(self->asideDir, self->realDir) &&
+            inPlace_renameNamed(self->swapRecord, self->buildRecord))
             inPlaceSwap_abandon(self);
         return 0;
     }
@@ -857,10 +741,10 @@ BOOL inPlaceSwap_hasBuildRecord(const TInPlaceSwap* self)
 
 BOOL inPlaceSwap_abandon(TInPlaceSwap* self)
 {
-    const Look fresh = look(self->newDir);
+    const TInPlaceLook fresh = inPlace_look(self->newDir);
     if (fresh.kind != 0) {
         if (!isStillNewTree(self, self->newDir)) {
-            refuseInTheWay(self->newDir);
+            inPlace_refuseInTheWay(self->newDir);
             return 0;
         }
         if (!dpatch_removeTree(self->newDir))
