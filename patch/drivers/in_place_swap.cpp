@@ -2,10 +2,10 @@
 
 #include "patch/core/dpatch_log.h"
 #include "patch/drivers/in_place_names.h"
+#include "patch/drivers/in_place_record.h"
 #include "patch/os/link_check.h"
 #include "patch/os/tree_removal.h"
 
-#include <blake3.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -17,267 +17,10 @@
 
 namespace
 {
-const char kRecordMark[] = "dirpatch in-place record 2\n";
-// The mark of the records of earlier builds: the diff named by its size and ends, no boot, no new tree.
-const char kFirstRecordMark[] = "dirpatch in-place record 1\n";
-// How much of each end of the diff the earlier builds' identity reads.
-const dpatch_StreamPos_t kFirstIdentityPiece = 1024 * 1024;
-const size_t kRecordMaxSize = 1024;
-
 BOOL setName(char* buf, const std::string& base, const char* suffix)
 {
     const int length = snprintf(buf, dpatch_kSwapPathBufSize, "%s%s", base.c_str(), suffix);
     return length > 0 && (size_t)length <= dpatch_kMaxPathLength;
-}
-
-// The BLAKE3 digest of the diff data, all of it: two diffs differ wherever their bytes do.
-BOOL digestDiff(const char* diffFile, dpatch_StreamPos_t offset, dpatch_StreamPos_t size, char* out, size_t outSize)
-{
-    const int fd = open(diffFile, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return 0;
-    struct stat info;
-    if (fstat(fd, &info) != 0) {
-        close(fd);
-        return 0;
-    }
-    if (offset == 0)
-        size = (dpatch_StreamPos_t)info.st_size;
-    blake3_hasher hasher;
-    blake3_hasher_init(&hasher);
-    static unsigned char buf[256 * 1024];
-    BOOL result = 1;
-    for (dpatch_StreamPos_t pos = 0; result && pos < size;) {
-        const size_t want = size - pos < sizeof(buf) ? (size_t)(size - pos) : sizeof(buf);
-        const ssize_t got = pread(fd, buf, want, (off_t)(offset + pos));
-        if (got <= 0) {
-            if (got < 0 && errno == EINTR)
-                continue;
-            result = 0;
-            break;
-        }
-        blake3_hasher_update(&hasher, buf, (size_t)got);
-        pos += (dpatch_StreamPos_t)got;
-    }
-    close(fd);
-    uint8_t digest[BLAKE3_OUT_LEN];
-    blake3_hasher_finalize(&hasher, digest, sizeof(digest));
-    int length = snprintf(out, outSize, "blake3 ");
-    for (size_t i = 0; i < sizeof(digest) && length > 0 && (size_t)length < outSize; ++i)
-        length += snprintf(out + length, outSize - (size_t)length, "%02x", digest[i]);
-    return result;
-}
-
-// How the earlier builds named the diff: FNV-1a over the size and both ends of the diff data.
-BOOL identifyDiff(const char* diffFile, dpatch_StreamPos_t offset, dpatch_StreamPos_t size, char* out, size_t outSize)
-{
-    FILE* file = fopen(diffFile, "rb");
-    if (!file)
-        return 0;
-    if (offset == 0) {
-        if (fseeko(file, 0, SEEK_END) != 0) {
-            fclose(file);
-            return 0;
-        }
-        size = (dpatch_StreamPos_t)ftello(file);
-    }
-    uint64_t hash = 1469598103934665603ull;
-    const auto mix = [&hash](const unsigned char* data, size_t length) {
-        for (size_t i = 0; i < length; ++i)
-            hash = (hash ^ data[i]) * 1099511628211ull;
-    };
-    const dpatch_StreamPos_t firstEnd = size < kFirstIdentityPiece ? size : kFirstIdentityPiece;
-    const dpatch_StreamPos_t lastBegin = size > kFirstIdentityPiece ? size - kFirstIdentityPiece : firstEnd;
-    static unsigned char buf[64 * 1024];
-    BOOL result = 1;
-    for (int part = 0; part < 2 && result; ++part) {
-        dpatch_StreamPos_t pos = part == 0 ? 0 : (lastBegin > firstEnd ? lastBegin : firstEnd);
-        const dpatch_StreamPos_t end = part == 0 ? firstEnd : size;
-        if (fseeko(file, (off_t)(offset + pos), SEEK_SET) != 0)
-            result = 0;
-        while (result && pos < end) {
-            const size_t want = end - pos < sizeof(buf) ? (size_t)(end - pos) : sizeof(buf);
-            if (fread(buf, 1, want, file) != want)
-                result = 0;
-            mix(buf, want);
-            pos += want;
-        }
-    }
-    fclose(file);
-    snprintf(out, outSize, "%llu %016llx", (unsigned long long)size, (unsigned long long)hash);
-    return result;
-}
-
-void readBootId(char* out, size_t outSize)
-{
-    snprintf(out, outSize, "-");
-    FILE* file = fopen("/proc/sys/kernel/random/boot_id", "rb");
-    if (!file)
-        return;
-    char text[64] = {0};
-    if (fgets(text, sizeof(text), file)) {
-        text[strcspn(text, "\n")] = '\0';
-        if (text[0] != '\0' && strlen(text) < outSize && strspn(text, "0123456789abcdef-") == strlen(text))
-            snprintf(out, outSize, "%s", text);
-    }
-    fclose(file);
-}
-
-struct Identity
-{
-    unsigned long long device = 0;
-    unsigned long long inode = 0;
-};
-
-struct Record
-{
-    int version = 0; // 0 not this patcher's, 1 of an earlier build, 2
-    BOOL isEmpty = 0;
-    Identity file; // of the record itself, as it was read
-    Identity old;
-    unsigned long long oldOwner = 0;
-    std::string diff;
-    std::string boot;
-    BOOL hasNew = 0;
-    Identity fresh;
-};
-
-// The fields after the mark of a record of this build; anything out of its strict form is no record.
-BOOL parseRecord(const char* text, Record* out)
-{
-    char boot[40] = {0};
-    char digest[72] = {0};
-    unsigned long long device = 0;
-    unsigned long long inode = 0;
-    unsigned long long owner = 0;
-    int used = 0;
-    if (sscanf(text, "boot %36[-0-9a-f]\nold %llu %llu %llu\ndiff blake3 %64[0-9a-f]\n%n", boot, &device, &inode,
-               &owner, digest, &used) != 5 ||
-        used == 0 || strlen(digest) != 64 || text[used - 1] != '\n')
-        return 0;
-    const char* rest = text + used;
-    if (*rest != '\0') {
-        int newUsed = 0;
-        if (sscanf(rest, "new %llu %llu\n%n", &out->fresh.device, &out->fresh.inode, &newUsed) != 2 || newUsed == 0 ||
-            rest[newUsed] != '\0' || rest[newUsed - 1] != '\n')
-            return 0;
-        out->hasNew = 1;
-    }
-    out->boot = boot;
-    out->old.device = device;
-    out->old.inode = inode;
-    out->oldOwner = owner;
-    out->diff = std::string("blake3 ") + digest;
-    out->version = 2;
-    return 1;
-}
-
-BOOL parseFirstRecord(const char* text, Record* out)
-{
-    char hash[64] = {0};
-    unsigned long long size = 0;
-    if (sscanf(text, "old %llu %llu\ndiff %llu %63s", &out->old.device, &out->old.inode, &size, hash) != 4)
-        return 0;
-    char diff[128];
-    snprintf(diff, sizeof(diff), "%llu %s", size, hash);
-    out->diff = diff;
-    out->version = 1;
-    return 1;
-}
-
-// 0 missing, 1 read (version 0 when it is none of this patcher's), -1 refused or can't be read. The record
-// is opened without following a link, and must be a regular file of the running user.
-int readRecord(const char* path, Record* out)
-{
-    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT)
-            return 0;
-        if (errno == ELOOP)
-            inPlace_refuse("not a record of this patcher, in the way:", path);
-        else
-            dpatch_printOsError("can't read", path, 0, errno);
-        return -1;
-    }
-    struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
-        close(fd);
-        inPlace_refuse("not a record of this patcher, in the way:", path);
-        return -1;
-    }
-    out->file.device = (unsigned long long)info.st_dev;
-    out->file.inode = (unsigned long long)info.st_ino;
-    char text[kRecordMaxSize + 1];
-    size_t length = 0;
-    while (length < sizeof(text) - 1) {
-        const ssize_t got = read(fd, text + length, sizeof(text) - 1 - length);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        length += (size_t)got;
-    }
-    close(fd);
-    text[length] = '\0';
-    out->isEmpty = length == 0;
-    if (length >= kRecordMaxSize || strlen(text) != length)
-        return 1;
-    const size_t markLength = sizeof(kRecordMark) - 1;
-    if (length >= markLength && memcmp(text, kRecordMark, markLength) == 0)
-        parseRecord(text + markLength, out);
-    else if (length >= markLength && memcmp(text, kFirstRecordMark, markLength) == 0)
-        parseFirstRecord(text + markLength, out);
-    return 1;
-}
-
-BOOL isIdentity(const struct stat& info, const Identity& id, BOOL compareDevice)
-{
-    return (unsigned long long)info.st_ino == id.inode &&
-           (!compareDevice || (unsigned long long)info.st_dev == id.device);
-}
-
-// What a record says each name must be.
-struct RecordedNames
-{
-    const Record& record;
-    BOOL compareDevice;
-
-    RecordedNames(const Record& record, const char* bootId)
-        : record(record), compareDevice(record.version < 2 || (record.boot == bootId && strcmp(bootId, "-") != 0))
-    {}
-    bool isOld(const TInPlaceLook& seen) const
-    {
-        return seen.kind == 1 && isIdentity(seen.info, record.old, compareDevice);
-    }
-    // The old folder moved aside: a record of this build also knows its owner.
-    bool isAside(const TInPlaceLook& seen) const
-    {
-        return isOld(seen) && (record.version < 2 || (unsigned long long)seen.info.st_uid == record.oldOwner);
-    }
-    // The new tree, this user's; a record of an earlier build knows only that it is not the old folder.
-    bool isNew(const TInPlaceLook& seen) const
-    {
-        if (seen.kind != 1 || seen.info.st_uid != geteuid())
-            return false;
-        return record.hasNew ? isIdentity(seen.info, record.fresh, compareDevice) : !isOld(seen);
-    }
-};
-
-// Removes a record only while it is the file that was read.
-BOOL removeRecord(const char* path, const Identity& file)
-{
-    const TInPlaceLook seen = inPlace_look(path);
-    if (seen.kind == 0)
-        return 1;
-    if (seen.kind != 2 || !S_ISREG(seen.info.st_mode) || seen.info.st_uid != geteuid() ||
-        !isIdentity(seen.info, file, 1)) {
-        inPlace_refuseInTheWay(path);
-        return 0;
-    }
-    if (unlink(path) == 0 || errno == ENOENT)
-        return 1;
-    dpatch_printOsError("can't remove", path, 0, errno);
-    return 0;
 }
 
 BOOL removeFileNamed(const char* path)
@@ -288,7 +31,7 @@ BOOL removeFileNamed(const char* path)
     return 0;
 }
 
-BOOL removeAside(const TInPlaceSwap* self, const RecordedNames& names)
+BOOL removeAside(const TInPlaceSwap* self, const TInPlaceRecordedNames& names)
 {
     const TInPlaceLook aside = inPlace_look(self->asideDir);
     if (aside.kind == 0)
@@ -303,13 +46,13 @@ BOOL removeAside(const TInPlaceSwap* self, const RecordedNames& names)
 // Finishes a swap whose record says the new tree was complete, from one of the states the swap passes
 // through: R old with the new tree beside it, R moved aside with the new tree beside it, R new with the
 // aside beside it, R new alone. In any other state nothing is renamed or removed.
-BOOL finishSwap(TInPlaceSwap* self, const Record& record)
+BOOL finishSwap(TInPlaceSwap* self, const TInPlaceRecord& record)
 {
     if (record.version == 2 && !record.hasNew) {
         inPlace_refuse("not a record of this patcher, in the way:", self->swapRecord);
         return 0;
     }
-    const RecordedNames names(record, self->bootId);
+    const TInPlaceRecordedNames names(record, self->bootId);
     const TInPlaceLook real = inPlace_look(self->realDir);
     const TInPlaceLook aside = inPlace_look(self->asideDir);
     const TInPlaceLook fresh = inPlace_look(self->newDir);
@@ -359,14 +102,14 @@ BOOL finishSwap(TInPlaceSwap* self, const Record& record)
         inPlace_refuse("can't remove the old tree an earlier in-place run moved aside:", self->asideDir);
         return 0;
     }
-    return removeRecord(self->swapRecord, record.file);
+    return inPlaceRecord_remove(self->swapRecord, record.file);
 }
 
 // Removes the new tree that a run cut short left half made, with its record; R must still be the old
 // folder, and nothing may stand aside.
-BOOL removeUnfinished(TInPlaceSwap* self, const Record& record)
+BOOL removeUnfinished(TInPlaceSwap* self, const TInPlaceRecord& record)
 {
-    const RecordedNames names(record, self->bootId);
+    const TInPlaceRecordedNames names(record, self->bootId);
     const TInPlaceLook aside = inPlace_look(self->asideDir);
     if (aside.kind != 0) {
         inPlace_refuse("can't tell where this folder comes from:", self->asideDir);
@@ -378,7 +121,7 @@ BOOL removeUnfinished(TInPlaceSwap* self, const Record& record)
             inPlace_refuseInTheWay(self->newDir);
             return 0;
         }
-        return removeRecord(self->buildRecord, record.file);
+        return inPlaceRecord_remove(self->buildRecord, record.file);
     }
     const TInPlaceLook real = inPlace_look(self->realDir);
     if (!names.isOld(real)) {
@@ -402,7 +145,7 @@ BOOL removeUnfinished(TInPlaceSwap* self, const Record& record)
             return 0;
         }
     }
-    return removeRecord(self->buildRecord, record.file);
+    return inPlaceRecord_remove(self->buildRecord, record.file);
 }
 
 // An old path may lead to the folder a swap cut short moved aside, say as the working directory of a shell
@@ -418,11 +161,12 @@ BOOL takeAsideForItsFolder(std::string* real, const char* bootId)
     const std::string folder = real->substr(0, real->size() - suffixLength);
     if (inPlace_nameOf(folder).empty())
         return 1;
-    Record record;
-    const int hasRecord = readRecord((folder + inPlace_kSwapRecordSuffix).c_str(), &record);
+    TInPlaceRecord record;
+    const int hasRecord = inPlaceRecord_read((folder + inPlace_kSwapRecordSuffix).c_str(), &record);
     if (hasRecord < 0)
         return 0;
-    if (hasRecord == 0 || record.version == 0 || !RecordedNames(record, bootId).isOld(inPlace_look(real->c_str())))
+    if (hasRecord == 0 || record.version == 0 ||
+        !TInPlaceRecordedNames(record, bootId).isOld(inPlace_look(real->c_str())))
         return 1;
     dpatch_printf("NOTE: \"%s\" is the folder an earlier in-place run moved aside; working on \"%s\"\n", real->c_str(),
                   folder.c_str());
@@ -468,7 +212,7 @@ TInPlaceStart inPlaceSwap_start(TInPlaceSwap* self, const char* oldPath, const c
     memset(self, 0, sizeof(*self));
     self->lockFd = -1;
     self->recordFd = -1;
-    readBootId(self->bootId, sizeof(self->bootId));
+    inPlaceRecord_readBootId(self->bootId, sizeof(self->bootId));
     std::string real;
     if (!inPlace_resolveFolder(oldPath, &real) || real == "/") {
         inPlace_refuse("can't find the real folder of", oldPath);
@@ -491,15 +235,16 @@ TInPlaceStart inPlaceSwap_start(TInPlaceSwap* self, const char* oldPath, const c
         inPlace_refuse("path too long to patch in place", oldPath);
         return kInPlaceStart_refused;
     }
-    if (!digestDiff(diffFile, diffDataOffert, diffDataSize, self->diffIdentity, sizeof(self->diffIdentity))) {
+    if (!inPlaceRecord_digestDiff(diffFile, diffDataOffert, diffDataSize, self->diffIdentity,
+                                  sizeof(self->diffIdentity))) {
         inPlace_refuse("can't read the diff", diffFile);
         return kInPlaceStart_refused;
     }
 
-    Record swap;
-    Record build;
-    const int hasSwap = readRecord(self->swapRecord, &swap);
-    const int hasBuild = readRecord(self->buildRecord, &build);
+    TInPlaceRecord swap;
+    TInPlaceRecord build;
+    const int hasSwap = inPlaceRecord_read(self->swapRecord, &swap);
+    const int hasBuild = inPlaceRecord_read(self->buildRecord, &build);
     if (hasSwap < 0 || hasBuild < 0)
         return kInPlaceStart_refused;
     if (hasSwap && swap.version == 0) {
@@ -519,7 +264,10 @@ TInPlaceStart inPlaceSwap_start(TInPlaceSwap* self, const char* oldPath, const c
         std::string identity = self->diffIdentity;
         if (swap.version == 1) {
             char first[64];
-            identity = identifyDiff(diffFile, diffDataOffert, diffDataSize, first, sizeof(first)) ? first : "";
+            identity =
+                inPlaceRecord_identifyDiffAsEarlierBuilds(diffFile, diffDataOffert, diffDataSize, first, sizeof(first))
+                    ? first
+                    : "";
         }
         if (swap.diff == identity)
             return kInPlaceStart_done;
@@ -548,25 +296,8 @@ TInPlaceStart inPlaceSwap_start(TInPlaceSwap* self, const char* oldPath, const c
 
 BOOL inPlaceSwap_beginBuild(TInPlaceSwap* self)
 {
-    char text[512];
-    const int length = snprintf(text, sizeof(text), "%sboot %s\nold %llu %llu %llu\ndiff %s\n", kRecordMark,
-                                self->bootId, (unsigned long long)self->oldDevice, (unsigned long long)self->oldInode,
-                                (unsigned long long)self->oldOwner, self->diffIdentity);
-    const int fd = open(self->buildRecord, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        dpatch_printOsError("can't create", self->buildRecord, 0, errno);
-        return 0;
-    }
-    // one write: a kill can't leave half a record
-    const ssize_t written = write(fd, text, (size_t)length);
-    if (written != length) {
-        dpatch_printOsError("can't write", self->buildRecord, 0, written < 0 ? errno : ENOSPC);
-        close(fd);
-        unlink(self->buildRecord);
-        return 0;
-    }
-    self->recordFd = fd;
-    return 1;
+    return inPlaceRecord_create(self->buildRecord, self->bootId, self->oldDevice, self->oldInode, self->oldOwner,
+                                self->diffIdentity, &self->recordFd);
 }
 
 BOOL inPlaceSwap_noteNewTree(TInPlaceSwap* self)
@@ -576,13 +307,8 @@ BOOL inPlaceSwap_noteNewTree(TInPlaceSwap* self)
         inPlace_refuseInTheWay(self->newDir);
         return 0;
     }
-    char text[128];
-    const int length = snprintf(text, sizeof(text), "new %llu %llu\n", (unsigned long long)fresh.info.st_dev,
-                                (unsigned long long)fresh.info.st_ino);
-    // one write appended to the record, which this run holds open since it made it
-    const ssize_t written = self->recordFd >= 0 ? write(self->recordFd, text, (size_t)length) : -1;
-    if (written != length) {
-        dpatch_printOsError("can't write", self->buildRecord, 0, written < 0 ? errno : ENOSPC);
+    // appended to the record, which this run holds open since it made it
+    if (!inPlaceRecord_noteNewTree(self->recordFd, self->buildRecord, fresh.info.st_dev, fresh.info.st_ino)) {
         rmdir(self->newDir);
         return 0;
     }

@@ -1,0 +1,80 @@
+#pragma once
+// The record an in-place run keeps beside R (R.dirpatch-build, then R.dirpatch-swap): its format, how it is
+// written, read and removed, what it says each name must be, and what it holds: the identity of the diff
+// (the BLAKE3 digest of its data; the earlier builds' hash of its size and ends) and the boot it was written
+// in.
+//
+// The record of this build, written in one piece when the run begins, and one line appended once the new
+// tree is made:
+//   dirpatch in-place record 2
+//   boot <boot id, "-" where it can't be read>
+//   old <device> <inode> <owner> of R
+//   diff blake3 <64 hex digits>
+//   new <device> <inode> of R.dirpatch-new
+// A record of the earlier builds ("dirpatch in-place record 1") holds only "old <device> <inode>" and
+// "diff <size> <hash>".
+
+#include "patch/core/dpatch_types.h"
+#include "patch/drivers/in_place_names.h"
+
+#include <stddef.h>
+#include <string>
+#include <sys/types.h>
+
+// A file or folder as a record names it.
+struct TInPlaceIdentity
+{
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+};
+
+// A record as it was read.
+struct TInPlaceRecord
+{
+    int version = 0; // 0 not this patcher's, 1 of an earlier build, 2
+    BOOL isEmpty = 0;
+    TInPlaceIdentity file; // of the record itself, as it was read
+    TInPlaceIdentity old;
+    unsigned long long oldOwner = 0;
+    std::string diff;
+    std::string boot;
+    BOOL hasNew = 0;
+    TInPlaceIdentity fresh;
+};
+
+// 0 missing, 1 read (version 0 when it is none of this patcher's), -1 refused or can't be read. The record
+// is opened without following a link, and must be a regular file of the running user.
+int inPlaceRecord_read(const char* path, TInPlaceRecord* out);
+// Removes a record only while it is the file that was read.
+BOOL inPlaceRecord_remove(const char* path, const TInPlaceIdentity& file);
+
+// Creates the record at path, which must not exist, and writes it in one piece, so that a kill can't leave
+// half a record; the open record goes to *out_fd. A failure prints its line and leaves no record.
+BOOL inPlaceRecord_create(const char* path, const char* bootId, dev_t oldDevice, ino_t oldInode, uid_t oldOwner,
+                          const char* diffIdentity, int* out_fd);
+// Appends the new tree's identity to the record open at fd (path names it in the failure's line), in one write.
+BOOL inPlaceRecord_noteNewTree(int fd, const char* path, dev_t newDevice, ino_t newInode);
+
+// What a record says each name must be. Device numbers are compared only within the boot that wrote them.
+struct TInPlaceRecordedNames
+{
+    const TInPlaceRecord& record;
+    BOOL compareDevice;
+
+    TInPlaceRecordedNames(const TInPlaceRecord& record, const char* bootId);
+    bool isOld(const TInPlaceLook& seen) const;
+    // The old folder moved aside: a record of this build also knows its owner.
+    bool isAside(const TInPlaceLook& seen) const;
+    // The new tree, this user's; a record of an earlier build knows only that it is not the old folder.
+    bool isNew(const TInPlaceLook& seen) const;
+};
+
+// The BLAKE3 digest of the diff data, all of it: two diffs differ wherever their bytes do. The data is
+// [offset, +size) of diffFile, the whole file when offset is 0; out gets "blake3 " and the digest in hex.
+BOOL inPlaceRecord_digestDiff(const char* diffFile, dpatch_StreamPos_t offset, dpatch_StreamPos_t size, char* out,
+                              size_t outSize);
+// How the earlier builds named the diff: FNV-1a over the size and both ends of the diff data.
+BOOL inPlaceRecord_identifyDiffAsEarlierBuilds(const char* diffFile, dpatch_StreamPos_t offset, dpatch_StreamPos_t size,
+                                               char* out, size_t outSize);
+// The boot this run is in, "-" where it can't be read.
+void inPlaceRecord_readBootId(char* out, size_t outSize);
