@@ -22,6 +22,15 @@
 // at anything, and holds it until inPlaceSwap_end or its exit. A parent folder that another user may
 // write to and that has no sticky bit is refused: anyone could put their own folder or link at one of
 // these names between two steps.
+//
+// Here: the run's steps and its lock. The rest, by role:
+//   in_place_names.h     the real folder an old path names, the names beside it, how one is looked at,
+//                        refused and renamed;
+//   in_place_record.h    the record: its format, writing, reading and removal, the diff's identity, the boot id;
+//   in_place_recovery.h  what a later run does with a swap cut short or a new tree left half made;
+//   temp_dir_patch_listener.h  the listener that fills the new tree;
+//   patch/os/tree_removal.h, patch/os/link_check.h  the removal of a tree that never enters a mount, and the
+//                        check for a symbolic link on a path.
 #include "patch/core/dpatch_types.h"
 #include "patch/os/file_services.h"
 
