@@ -104,6 +104,20 @@ void inPlace_refuseMissing(const char* path)
     inPlace_refuse("missing where the in-place record needs it:", path);
 }
 
+void inPlace_pathError(const char* text, const char* path)
+{
+    dpatch_fprintf(stderr, "%s", text);
+    dpatch_fprintf(stderr, "%s", path ? path : "");
+    dpatch_fprintf(stderr, "\"  ERROR!\n");
+}
+
+void inPlace_pathNote(const char* text, const char* path)
+{
+    dpatch_printf("%s", text);
+    dpatch_printf("%s", path ? path : "");
+    dpatch_printf("\"\n");
+}
+
 BOOL inPlace_renameNamed(const char* from, const char* to)
 {
     if (rename(from, to) == 0)

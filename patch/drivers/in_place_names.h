@@ -38,6 +38,10 @@ void inPlace_refuse(const char* text, const char* path);
 void inPlace_refuseInTheWay(const char* path);
 // A name that the in-place record needs and that is missing.
 void inPlace_refuseMissing(const char* path);
+// The error and the note about a path in three pieces: text (which ends in a quote), the path, and the closing
+// quote with "  ERROR!" or nothing more.
+void inPlace_pathError(const char* text, const char* path);
+void inPlace_pathNote(const char* text, const char* path);
 
 // A rename that prints its line when it fails.
 BOOL inPlace_renameNamed(const char* from, const char* to);

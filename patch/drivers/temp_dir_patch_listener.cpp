@@ -3,6 +3,8 @@
 #include "patch/dir/dir_patcher.h"
 #include "patch/dir/file_copy.h"
 #include "patch/dir/new_dir_output.h"
+#include "patch/drivers/in_place_names.h"
+#include "patch/drivers/in_place_stray_carrier.h"
 #include "patch/drivers/in_place_swap.h"
 #include "patch/os/file_services.h"
 #include "patch/os/link_check.h"
@@ -32,20 +34,6 @@ TInPlaceSwap* swapOf(TDirPatchListener* listener)
 {
     TTempDirPatchRun* run = runOf(listener);
     return run ? run->swap : nullptr;
-}
-
-void pathError(const char* text, const char* path)
-{
-    dpatch_fprintf(stderr, "%s", text);
-    dpatch_fprintf(stderr, "%s", path ? path : "");
-    dpatch_fprintf(stderr, "\"  ERROR!\n");
-}
-
-void pathNote(const char* text, const char* path)
-{
-    dpatch_printf("%s", text);
-    dpatch_printf("%s", path ? path : "");
-    dpatch_printf("\"\n");
 }
 
 // Whether the run may write path in its new tree (a run without a swap writes nothing).
@@ -120,7 +108,7 @@ BOOL treesHoldNoLink(TDirPatcher* P)
     }
     if (!link)
         return 1;
-    pathError("can't patch in place through the symbolic link \"", link);
+    inPlace_pathError("can't patch in place through the symbolic link \"", link);
     return 0;
 }
 
@@ -142,145 +130,13 @@ BOOL _temp_patchBegin(TDirPatchListener* listener, TDirPatcher* dirPatcher)
     return treesHoldNoLink(dirPatcher);
 }
 
-// What the old tree holds beyond the diff's old paths (saves, settings, anything the diff doesn't know)
-// goes into the new tree as it is, by hard links: a file the new tree has at the same path replaces it,
-// and one that stands where the new tree has a folder, or the other way round, refuses the patch.
-class StrayCarrier
-{
-public:
-    StrayCarrier(TDirPatcher* P, const TInPlaceSwap* swap, const std::string& oldRoot, const std::string& newRoot)
-        : swap(swap), oldRoot(oldRoot), newRoot(newRoot)
-    {
-        for (size_t i = 0; i < (size_t)P->dirDiffHead.oldPathCount; ++i)
-            oldPaths.insert(P->oldUtf8PathList[i]);
-        TNewDir* newDir = &P->_newDir;
-        for (size_t i = 0; i < newDir->newPathCount; ++i)
-            newPaths.insert(newDir->newUtf8PathList[i]);
-    }
-
-    BOOL carry() { return walk(""); }
-    // The folders the carrying made, which the diff doesn't know, relative to the roots.
-    const std::unordered_set<std::string>& madeFolders() const { return made; }
-
-private:
-    // relDir is "" or ends with '/'
-    BOOL walk(const std::string& relDir)
-    {
-        const std::string dirPath = oldRoot + "/" + relDir;
-        DIR* dir = opendir(dirPath.c_str());
-        if (!dir) {
-            dpatch_printOsError("can't read the folder", dirPath.c_str(), 0, errno);
-            return 0;
-        }
-        std::vector<std::string> names;
-        while (struct dirent* entry = readdir(dir)) {
-            if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
-                names.push_back(entry->d_name);
-        }
-        closedir(dir);
-        for (const std::string& name : names) {
-            const std::string rel = relDir + name;
-            const std::string oldPath = oldRoot + "/" + rel;
-            struct stat info;
-            if (lstat(oldPath.c_str(), &info) != 0) {
-                dpatch_printOsError("can't look at", oldPath.c_str(), 0, errno);
-                return 0;
-            }
-            const bool isDir = S_ISDIR(info.st_mode);
-            const std::string key = isDir ? rel + "/" : rel;
-            const bool isKnown = oldPaths.count(key) != 0;
-            if (isDir) {
-                if (!isKnown && newPaths.count(rel)) {
-                    pathError("can't keep the old folder where the new tree has a file \"", oldPath.c_str());
-                    return 0;
-                }
-                if (!isKnown && !makeParents(key))
-                    return 0;
-                if (!walk(key))
-                    return 0;
-                continue;
-            }
-            if (isKnown || newPaths.count(rel))
-                continue; // the diff's own, or replaced by the new tree's file
-            if (newPaths.count(rel + "/")) {
-                pathError("can't keep the old file where the new tree has a folder \"", oldPath.c_str());
-                return 0;
-            }
-            const std::string newPath = newRoot + "/" + rel;
-            if (!makeParents(relDir) || !inPlaceSwap_isOursToWrite(swap, newPath.c_str()) ||
-                !linkEntry(oldPath, newPath, info))
-                return 0;
-        }
-        return 1;
-    }
-
-    // Makes the folders of relDir in the new tree that it doesn't have, the user's alone until they get the
-    // old folders' modes at the end.
-    BOOL makeParents(const std::string& relDir)
-    {
-        size_t begin = 0;
-        while (begin < relDir.size()) {
-            const size_t slash = relDir.find('/', begin);
-            const std::string part = relDir.substr(0, slash);
-            begin = slash + 1;
-            if (newPaths.count(part + "/") || made.count(part))
-                continue;
-            const std::string path = newRoot + "/" + part;
-            if (!inPlaceSwap_isOursToWrite(swap, path.c_str()))
-                return 0;
-            if (mkdir(path.c_str(), 0700) != 0) {
-                dpatch_printOsError("can't make the folder", path.c_str(), 0, errno);
-                return 0;
-            }
-            made.insert(part);
-        }
-        return 1;
-    }
-
-    static BOOL linkEntry(const std::string& from, const std::string& to, const struct stat& info)
-    {
-        if (linkat(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 0) == 0)
-            return 1;
-        const int linkErrno = errno;
-        if (dpatch_isRefusedHere(linkErrno)) {
-            if (S_ISREG(info.st_mode)) {
-                if (dpatch_linkOrCopyFile(from.c_str(), to.c_str(), 0, 0) &&
-                    chmod(to.c_str(), info.st_mode & 07777) == 0)
-                    return 1;
-                dpatch_printOsError("can't copy", from.c_str(), to.c_str(), errno);
-                return 0;
-            }
-            if (S_ISLNK(info.st_mode)) {
-                char target[dpatch_kPathBufSize];
-                const ssize_t length = readlink(from.c_str(), target, sizeof(target) - 1);
-                if (length > 0) {
-                    target[length] = '\0';
-                    if (symlink(target, to.c_str()) == 0)
-                        return 1;
-                }
-                dpatch_printOsError("can't copy the link", from.c_str(), to.c_str(), errno);
-                return 0;
-            }
-        }
-        dpatch_printOsError("can't link", from.c_str(), to.c_str(), linkErrno);
-        return 0;
-    }
-
-    const TInPlaceSwap* swap;
-    std::string oldRoot;
-    std::string newRoot;
-    std::unordered_set<std::string> oldPaths;
-    std::unordered_set<std::string> newPaths;
-    std::unordered_set<std::string> made;
-};
-
 void setExecuteTags(TDirPatcher* P, const TInPlaceSwap* swap)
 {
     TNewDir* newDir = &P->_newDir;
     for (size_t i = 0; i < newDir->newExecuteCount; ++i) {
         const char* newPath = TNewDir_getNewExecutePath(newDir, i);
         if (!newPath || !inPlaceSwap_isOursToWrite(swap, newPath) || !dpatch_setExecuteTag(newPath))
-            pathNote("WARNING: can't set Execute tag to new file \"", newPath);
+            inPlace_pathNote("WARNING: can't set Execute tag to new file \"", newPath);
     }
 }
 
@@ -321,7 +177,7 @@ BOOL setFolderModes(TDirPatcher* P, const TTempDirPatchRun& runState, const std:
             return 0;
         }
         if (!rel.empty() && made.st_gid != old.st_gid && lchown(newPath.c_str(), (uid_t)-1, old.st_gid) != 0)
-            pathNote("WARNING: can't give the folder the old folder's group \"", newPath.c_str());
+            inPlace_pathNote("WARNING: can't give the folder the old folder's group \"", newPath.c_str());
         if (chmod(newPath.c_str(), mode) != 0) {
             dpatch_printOsError("can't give the new tree the old folder's mode", newPath.c_str(), 0, errno);
             return 0;
@@ -336,7 +192,7 @@ BOOL completeNewTree(TDirPatcher* P, TTempDirPatchRun& runState)
     TInPlaceSwap* swap = runState.swap;
     const std::string newRoot = withoutSlash(TNewDir_getNewPathRoot(&P->_newDir));
     if (newRoot != swap->newDir) {
-        pathError("the new tree is not where the swap expects it \"", newRoot.c_str());
+        inPlace_pathError("the new tree is not where the swap expects it \"", newRoot.c_str());
         return 0;
     }
     StrayCarrier carrier(P, swap, swap->realDir, newRoot);
@@ -426,7 +282,7 @@ BOOL tempPatchFinish(TDirPatchListener* listener, BOOL isPatchSuccess)
     if (isComplete)
         return inPlaceSwap_commit(swap);
     if (!inPlaceSwap_abandon(swap)) {
-        pathError("can't delete newTempDir \"", swap->newDir);
+        inPlace_pathError("can't delete newTempDir \"", swap->newDir);
         return 0;
     }
     // after a failed patch the old tree is as it was: that is what this call had to make sure of

@@ -3,8 +3,8 @@
 // afresh into R.dirpatch-new beside the old folder R, which stays untouched (unchanged files become hard
 // links to the old files, or copies where a link can't be made, where the mode must differ, and for every
 // path after the first that comes from one old file); after a successful patch patchFinish carries over what
-// the old tree holds that the diff doesn't know, sets the execute bits and swaps the new tree in (see
-// in_place_swap.h). After a failed patch it removes the new tree, and R is as it was.
+// the old tree holds that the diff doesn't know (in_place_stray_carrier.h), sets the execute bits and swaps the
+// new tree in (see in_place_swap.h). After a failed patch it removes the new tree, and R is as it was.
 //
 // Modes: execute bits follow the diff (set where the new tree has them, cleared where it doesn't); setuid,
 // setgid and sticky bits are dropped; the other permission bits of an unchanged or moved file are kept; new
