@@ -12,11 +12,6 @@
 
 namespace
 {
-std::string withoutTrailingSlashes(const std::string& path)
-{
-    return path.substr(0, dpatch_lengthWithoutTrailingSlashes(path.c_str()));
-}
-
 // 0 missing, 1 a folder (not a link), 2 anything else; -1 when it can't be told.
 int entryKind(const char* path, struct stat* out_info = 0)
 {
@@ -28,6 +23,11 @@ int entryKind(const char* path, struct stat* out_info = 0)
     return S_ISDIR(info.st_mode) ? 1 : 2;
 }
 } // namespace
+
+std::string inPlace_withoutTrailingSlashes(const char* path)
+{
+    return path ? std::string(path, dpatch_lengthWithoutTrailingSlashes(path)) : std::string();
+}
 
 std::string inPlace_folderOf(const std::string& path)
 {
@@ -45,7 +45,7 @@ std::string inPlace_nameOf(const std::string& path)
 
 BOOL inPlace_resolveFolder(const char* path, std::string* out)
 {
-    std::string current = withoutTrailingSlashes(path);
+    std::string current = inPlace_withoutTrailingSlashes(path);
     for (int hops = 0; hops < 40; ++hops) {
         struct stat info;
         if (lstat(current.c_str(), &info) == 0 && !S_ISLNK(info.st_mode)) {
@@ -62,8 +62,8 @@ BOOL inPlace_resolveFolder(const char* path, std::string* out)
             if (length <= 0)
                 return 0;
             target[length] = '\0';
-            current = withoutTrailingSlashes(target[0] == '/' ? std::string(target)
-                                                              : inPlace_folderOf(current) + "/" + target);
+            const std::string next = target[0] == '/' ? std::string(target) : inPlace_folderOf(current) + "/" + target;
+            current = inPlace_withoutTrailingSlashes(next.c_str());
             continue;
         }
         if (errno != ENOENT)

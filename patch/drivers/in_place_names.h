@@ -14,6 +14,8 @@ static const char inPlace_kAsideSuffix[] = ".dirpatch-old";
 static const char inPlace_kBuildRecordSuffix[] = ".dirpatch-build";
 static const char inPlace_kSwapRecordSuffix[] = ".dirpatch-swap";
 
+// path without its trailing '/'s (the root keeps one), "" for none.
+std::string inPlace_withoutTrailingSlashes(const char* path);
 // The folder path is in ("." for a bare name, "/" for a name in the root) and its last component.
 std::string inPlace_folderOf(const std::string& path);
 std::string inPlace_nameOf(const std::string& path);

@@ -28,7 +28,8 @@
 //                        refused and renamed;
 //   in_place_record.h    the record: its format, writing, reading and removal, the diff's identity, the boot id;
 //   in_place_recovery.h  what a later run does with a swap cut short or a new tree left half made;
-//   temp_dir_patch_listener.h  the listener that fills the new tree;
+//   temp_dir_patch_listener.h  the listener that fills the new tree, with in_place_folder_modes.h (the
+//                        folders' modes, old and new) and in_place_stray_carrier.h (what the diff doesn't know);
 //   patch/os/tree_removal.h, patch/os/link_check.h  the removal of a tree that never enters a mount, and the
 //                        check for a symbolic link on a path.
 #include "patch/core/dpatch_types.h"

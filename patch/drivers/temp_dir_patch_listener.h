@@ -10,7 +10,8 @@
 // setgid and sticky bits are dropped; the other permission bits of an unchanged or moved file are kept; new
 // files get what the plain road gives them. A folder that stands where the old tree has one gets that
 // folder's mode (all its bits) and group, set once everything in it is made, so that a read-only or an
-// unreadable folder is filled as any other; a new folder gets what the plain road gives it.
+// unreadable folder is filled as any other; a new folder gets what the plain road gives it. The folders'
+// modes, the old tree's opened to the run and the new tree's given, are in in_place_folder_modes.h.
 //
 // Each run has a record of its own, filled by tempDirPatchListener_init, so that nothing of one run is
 // left for the next.
@@ -39,13 +40,6 @@ struct TTempDirPatchRun
     std::vector<std::pair<std::string, mode_t>> openedFolders;
     std::unordered_map<std::string, mode_t> openedModes;
 };
-
-// Opens to the run the folders of the old tree at oldRoot that the user owns but may not read or search,
-// noting their modes: the patch reads old files in them and the new tree carries over what they hold. A
-// folder that can't be opened stays as it is, and reading it then fails as it would have.
-void tempDirPatchRun_openOldFolders(TTempDirPatchRun* run, const char* oldRoot);
-// Gives the opened folders their modes back, the deepest first; the old tree is then as it was.
-void tempDirPatchRun_closeOldFolders(TTempDirPatchRun* run);
 
 // The callbacks with no run: a copy of it fails in patchBegin and touches nothing in patchFinish.
 extern const TDirPatchListener tempDirPatchListener;

@@ -4,6 +4,7 @@
 #include "patch/drivers/dir_patch_driver.h"
 #include "patch/drivers/dir_patch_result.h"
 #include "patch/drivers/file_patch_driver.h"
+#include "patch/drivers/in_place_folder_modes.h"
 #include "patch/drivers/in_place_swap.h"
 #include "patch/drivers/temp_dir_patch_listener.h"
 #include "patch/os/file_services.h"

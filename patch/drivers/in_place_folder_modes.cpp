@@ -1,0 +1,101 @@
+#include "patch/drivers/in_place_folder_modes.h"
+
+#include "patch/dir/dir_patcher.h"
+#include "patch/dir/new_dir_output.h"
+#include "patch/drivers/in_place_names.h"
+#include "patch/os/file_services.h"
+
+#include <algorithm>
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+// Opens the folder rel of the old tree and every folder below it, each before what it holds.
+void openFoldersBelow(TTempDirPatchRun* run, const std::string& rel)
+{
+    const std::string path = rel.empty() ? run->oldRoot : run->oldRoot + "/" + rel;
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        return;
+    if (info.st_uid == geteuid() && faccessat(AT_FDCWD, path.c_str(), R_OK | X_OK, AT_EACCESS) != 0 &&
+        errno == EACCES && chmod(path.c_str(), (info.st_mode & 07777) | S_IRUSR | S_IXUSR) == 0) {
+        run->openedFolders.emplace_back(rel, info.st_mode & 07777);
+        run->openedModes[rel] = info.st_mode & 07777;
+    }
+    DIR* dir = opendir(path.c_str());
+    if (!dir)
+        return;
+    std::vector<std::string> folders;
+    while (struct dirent* entry = readdir(dir)) {
+        if ((entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) && strcmp(entry->d_name, ".") != 0 &&
+            strcmp(entry->d_name, "..") != 0)
+            folders.push_back(rel.empty() ? std::string(entry->d_name) : rel + "/" + entry->d_name);
+    }
+    closedir(dir);
+    for (const std::string& folder : folders)
+        openFoldersBelow(run, folder);
+}
+} // namespace
+
+void tempDirPatchRun_openOldFolders(TTempDirPatchRun* run, const char* oldRoot)
+{
+    run->oldRoot = inPlace_withoutTrailingSlashes(oldRoot);
+    run->openedFolders.clear();
+    run->openedModes.clear();
+    openFoldersBelow(run, "");
+}
+
+void tempDirPatchRun_closeOldFolders(TTempDirPatchRun* run)
+{
+    for (auto folder = run->openedFolders.rbegin(); folder != run->openedFolders.rend(); ++folder) {
+        const std::string path = folder->first.empty() ? run->oldRoot : run->oldRoot + "/" + folder->first;
+        if (chmod(path.c_str(), folder->second) != 0)
+            dpatch_printOsError("can't give its mode back to", path.c_str(), 0, errno);
+    }
+    run->openedFolders.clear();
+    run->openedModes.clear();
+}
+
+BOOL tempDirPatchRun_setFolderModes(const TTempDirPatchRun* run, TDirPatcher* P, const std::string& oldRoot,
+                                    const std::string& newRoot, const std::unordered_set<std::string>& madeFolders)
+{
+    std::vector<std::string> folders{""};
+    TNewDir* newDir = &P->_newDir;
+    for (size_t i = 0; i < newDir->newPathCount; ++i) {
+        const std::string path = newDir->newUtf8PathList[i];
+        if (path.size() > 1 && path.back() == '/')
+            folders.push_back(path.substr(0, path.size() - 1));
+    }
+    folders.insert(folders.end(), madeFolders.begin(), madeFolders.end());
+    // what a folder holds has longer paths than the folder
+    std::stable_sort(folders.begin(), folders.end(),
+                     [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+    for (const std::string& rel : folders) {
+        const std::string oldPath = rel.empty() ? oldRoot : oldRoot + "/" + rel;
+        const std::string newPath = rel.empty() ? newRoot : newRoot + "/" + rel;
+        struct stat old;
+        if (lstat(oldPath.c_str(), &old) != 0 || !S_ISDIR(old.st_mode))
+            continue; // a new folder keeps what it was made with
+        const auto opened = run->openedModes.find(rel);
+        const mode_t mode = opened != run->openedModes.end() ? opened->second : old.st_mode & 07777;
+        struct stat made;
+        const int looked = lstat(newPath.c_str(), &made);
+        if (looked != 0 || !S_ISDIR(made.st_mode)) {
+            dpatch_printOsError("can't look at", newPath.c_str(), 0, looked != 0 ? errno : ENOTDIR);
+            return 0;
+        }
+        if (!rel.empty() && made.st_gid != old.st_gid && lchown(newPath.c_str(), (uid_t)-1, old.st_gid) != 0)
+            inPlace_pathNote("WARNING: can't give the folder the old folder's group \"", newPath.c_str());
+        if (chmod(newPath.c_str(), mode) != 0) {
+            dpatch_printOsError("can't give the new tree the old folder's mode", newPath.c_str(), 0, errno);
+            return 0;
+        }
+    }
+    return 1;
+}
