@@ -1,7 +1,7 @@
 #pragma once
 // The names an in-place run works with, one at a time: the real folder an old path names and the names
-// beside it, what stands at a name (looked at without following a link), the lines that refuse a name, and
-// the renames that move one.
+// beside it, what stands at a name (looked at without following a link), the lines that refuse or note a
+// name, and the renames that move one.
 
 #include "patch/core/dpatch_types.h"
 
