@@ -1,6 +1,5 @@
 #pragma once
-// The folders' modes on the in-place road: the old tree's folders the user may not read opened to the run and
-// given back, and each folder of the new tree given its old folder's mode and group once it is filled.
+// The folders' modes of an in-place run: the old tree's opened to it and given back, the new tree's set once filled.
 
 #include "patch/core/dpatch_types.h"
 #include "patch/drivers/temp_dir_patch_listener.h"

@@ -1,7 +1,8 @@
 #pragma once
-// The names an in-place run works with, one at a time: the real folder an old path names and the names
-// beside it, what stands at a name (looked at without following a link), the lines that refuse or note a
-// name, and the renames that move one.
+// The names of an in-place run: the real folder and the names beside it, looked at, refused and renamed.
+//
+// One name at a time: the real folder an old path names, what stands at a name (looked at without following
+// a link), the lines that refuse or note a name, and the renames that move one.
 
 #include "patch/core/dpatch_types.h"
 

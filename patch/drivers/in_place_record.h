@@ -1,8 +1,9 @@
 #pragma once
-// The record an in-place run keeps beside R (R.dirpatch-build, then R.dirpatch-swap): its format, how it is
-// written, read and removed, what it says each name must be, and what it holds: the identity of the diff
-// (the BLAKE3 digest of its data; the earlier builds' hash of its size and ends) and the boot it was written
-// in.
+// The in-place record beside R: its format, writing, reading and removal, the diff's identity and the boot id.
+//
+// R.dirpatch-build, then R.dirpatch-swap. Besides the format, what the record says each name must be, and
+// what it names: the diff by the BLAKE3 digest of its data (the earlier builds by a hash of its size and
+// ends), and the boot it was written in.
 //
 // The record of this build, written in one piece when the run begins, and one line appended once the new
 // tree is made:

@@ -1,7 +1,9 @@
 #pragma once
-// What a later in-place run does with what a run cut short left beside R: a swap whose new tree was complete
-// is finished, a new tree left half made is removed with its record, and the folder a swap moved aside,
-// given as the old path, stands for R. Each acts only on names that are what their record says.
+// What a later in-place run does with what a run cut short left beside R.
+//
+// A swap whose new tree was complete is finished, a new tree left half made is removed with its record, and
+// the folder a swap moved aside, given as the old path, stands for R. Each acts only on names that are what
+// their record says.
 
 #include "patch/core/dpatch_types.h"
 #include "patch/drivers/in_place_swap.h"

@@ -1,6 +1,5 @@
 #pragma once
-// What the old tree holds beyond the diff's old paths (saves, settings, anything the diff doesn't know),
-// carried into the new tree of an in-place run as it is, by hard links.
+// What the old tree holds beyond the diff, carried into an in-place run's new tree as it is, by hard links.
 
 #include "patch/core/dpatch_types.h"
 #include "patch/drivers/in_place_swap.h"
@@ -11,6 +10,7 @@
 
 struct TDirPatcher;
 
+// What the old tree holds beyond the diff's old paths: saves, settings, anything the diff doesn't know.
 // A file the new tree has at the same path replaces the old one, and one that stands where the new tree has
 // a folder, or the other way round, refuses the patch.
 class StrayCarrier

@@ -1,6 +1,7 @@
 #pragma once
-// The swap that makes patching a directory onto itself all-or-nothing, and the way a later run finds and
-// finishes what a killed run left.
+// The in-place swap's steps, which make patching a directory onto itself all-or-nothing, and its lock.
+//
+// The road as a whole, and the way a later run finds and finishes what a killed run left:
 //
 // For the real folder R that the old path names (links, "." and ".." resolved), four names beside it:
 //   R.dirpatch-new    the new tree, made afresh while R stays untouched;
