@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -141,10 +142,11 @@ void settleInstallReceipt(const QString& receiptPath, const QString& installFold
     const QFileInfo receipt(installReceiptFile(receiptPath));
     const QString receiptName = receipt.fileName();
     const QDir folder = receipt.dir();
-    const FolderIdentity install = identityOf(installFolder);
-    const QString boot = bootId();
     const QStringList names =
         folder.entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    // Looked at once a temporary is found: a start after a run that ended well finds none.
+    std::optional<FolderIdentity> install;
+    QString boot;
     QString bound;
     for (const QString& name : names) {
         if (!LauncherTemporaries::isReceiptTemporary(name, receiptName))
@@ -154,7 +156,11 @@ void settleInstallReceipt(const QString& receiptPath, const QString& installFold
         struct stat status;
         if (::lstat(encoded.constData(), &status) != 0 || !S_ISREG(status.st_mode))
             continue;
-        if (bound.isEmpty() && install.known && isBoundTo(wholeReceiptIn(temporary), install, boot)) {
+        if (!install) {
+            install = identityOf(installFolder);
+            boot = bootId();
+        }
+        if (bound.isEmpty() && install->known && isBoundTo(wholeReceiptIn(temporary), *install, boot)) {
             bound = temporary;
             continue;
         }
