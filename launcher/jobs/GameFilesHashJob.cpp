@@ -242,16 +242,22 @@ void GameFilesHashJob::go()
         cacheIndex.insert(cachePaths[size_t(i)], i);
     walker.join();
 
+    // Where each walked file went, in walk order: index i of toHash, or -1 - j for index j of reused.
+    std::vector<qsizetype> walkOrder;
+    walkOrder.reserve(walked.size());
     std::vector<WalkedFile> toHash;
     std::vector<std::pair<QString, qsizetype>> reused; // relative path and record index
     reused.reserve(size_t(cachedCount));
     for (WalkedFile& file : walked) {
         const auto cached = cacheIndex.constFind(file.relativePath);
         if (cached != cacheIndex.constEnd() && cache[size_t(*cached)].size == file.size &&
-            cache[size_t(*cached)].lastModified == file.lastModified)
+            cache[size_t(*cached)].lastModified == file.lastModified) {
+            walkOrder.push_back(-1 - qsizetype(reused.size()));
             reused.emplace_back(std::move(file.relativePath), *cached);
-        else
+        } else {
+            walkOrder.push_back(qsizetype(toHash.size()));
             toHash.push_back(std::move(file));
+        }
     }
     walked = {};
 
@@ -260,16 +266,16 @@ void GameFilesHashJob::go()
     qDebug() << "Found" << hashCount << "game files that require hashing.";
     qDebug() << "Found" << reuseCount << "game files that are unchanged from last hash run.";
 
-    QStringList files;
-    files.reserve(hashCount + reuseCount);
     const QString prefix = installDir + QLatin1Char('/');
+    QStringList hashPaths;
     QByteArrayList encodedPaths;
     std::vector<const char*> pathPointers;
+    hashPaths.reserve(hashCount);
     encodedPaths.reserve(hashCount);
     pathPointers.reserve(size_t(hashCount));
     for (const WalkedFile& file : toHash) {
-        files << prefix + file.relativePath;
-        encodedPaths << QFile::encodeName(files.last());
+        hashPaths << prefix + file.relativePath;
+        encodedPaths << QFile::encodeName(hashPaths.last());
         pathPointers.push_back(encodedPaths.last().constData());
     }
     std::vector<uint8_t> digests(size_t(hashCount) * 32, 0);
@@ -277,18 +283,9 @@ void GameFilesHashJob::go()
     hash_files(pathPointers.data(), digests.data(), ok.data(), int32_t(hashCount));
 
     QStringList failedFiles;
-    QByteArrayList hashes;
-    hashes.reserve(hashCount + reuseCount);
-    QJsonArray fileInfosToSave;
     for (qsizetype i = 0; i < hashCount; ++i) {
         if (!ok[size_t(i)])
-            failedFiles << files[i];
-        const QByteArray digest(reinterpret_cast<const char*>(digests.data()) + i * 32, 32);
-        hashes << digest;
-        // Size and time as the walk saw them, before hashing: a file that changes meanwhile then
-        // no longer matches its record and is hashed again next time.
-        const WalkedFile& file = toHash[size_t(i)];
-        fileInfosToSave.append(GameFileInfo::toJson(file.relativePath, file.size, file.lastModified, digest));
+            failedFiles << hashPaths[i];
     }
     if (!failedFiles.isEmpty()) {
         qDebug() << "Failed to hash following game files:" << failedFiles;
@@ -296,12 +293,31 @@ void GameFilesHashJob::go()
         return;
     }
 
-    // A reused record already written exactly as it would be written now is passed on as it is;
-    // when every record is, in the same order, and nothing was hashed, the array itself is.
+    // The results come in the walk's order, hashed and reused files alike, so that the records of an
+    // install come out the same whichever of its files a run had to hash: the receipt saved after an
+    // update is then what the next run, which hashes nothing, would save, and that run leaves it alone.
+    // A reused record already written exactly as it would be written now is passed on as it is; when
+    // every record is, in the same order, and nothing was hashed, the array itself is.
     bool sameArray = hashCount == 0 && reuseCount == cachedCount;
     for (qsizetype j = 0; j < reuseCount && sameArray; ++j)
         sameArray = reused[size_t(j)].second == j && cache[size_t(j)].canonical;
-    for (const auto& [relativePath, index] : reused) {
+    QStringList files;
+    files.reserve(hashCount + reuseCount);
+    QByteArrayList hashes;
+    hashes.reserve(hashCount + reuseCount);
+    QJsonArray fileInfosToSave;
+    for (const qsizetype place : walkOrder) {
+        if (place >= 0) {
+            const QByteArray digest(reinterpret_cast<const char*>(digests.data()) + place * 32, 32);
+            // Size and time as the walk saw them, before hashing: a file that changes meanwhile then
+            // no longer matches its record and is hashed again next time.
+            const WalkedFile& file = toHash[size_t(place)];
+            files << hashPaths[place];
+            hashes << digest;
+            fileInfosToSave.append(GameFileInfo::toJson(file.relativePath, file.size, file.lastModified, digest));
+            continue;
+        }
+        const auto& [relativePath, index] = reused[size_t(-1 - place)];
         const CachedFileInfo& cached = cache[size_t(index)];
         files << prefix + relativePath;
         hashes << cached.hash;

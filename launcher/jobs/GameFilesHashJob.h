@@ -12,8 +12,9 @@
 // hasher in one blocking call. Meant to run on a thread of its own, started through go().
 //
 // The outcome comes once: finished(files, hashes, fileInfosToSave), three lists paired by index
-// (full paths, raw 32-byte digests, GameFileInfo records for the receipt; newly hashed files
-// first, then reused ones), or failed(failedFiles) with every file the hasher could not read.
+// (full paths, raw 32-byte digests, GameFileInfo records for the receipt; in the order of the walk,
+// hashed and reused files alike, so that an unchanged install gives the same records whatever had
+// to be hashed), or failed(failedFiles) with every file the hasher could not read.
 //
 // The records may also come later, through setCachedFileInfos: the walk of the install needs none
 // and starts at once, and only the matching waits for them.

@@ -2,14 +2,11 @@
 
 #include "jobs/LauncherTemporaries.h"
 
-#include <QDebug>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -61,17 +58,6 @@ bool sameReceipt(const QJsonObject& a, const QJsonObject& b)
     return true;
 }
 
-// The file a receipt at path is written to: where the links at path lead, so that a receipt kept
-// as a link elsewhere stays one.
-QString receiptFileOf(const QString& path)
-{
-    QFileInfo info(path);
-    int depth = 128;
-    while (--depth > 0 && info.isSymLink())
-        info.setFile(info.symLinkTarget());
-    return depth > 0 ? info.filePath() : path;
-}
-
 bool writeAll(int fd, const QByteArray& content)
 {
     const char* data = content.constData();
@@ -118,6 +104,39 @@ LoadedInstallReceipt readInstallReceipt(const QString& path, StoredInstallReceip
     return result;
 }
 
+QString installReceiptFile(const QString& path)
+{
+    QFileInfo info(path);
+    int depth = 128;
+    while (--depth > 0 && info.isSymLink())
+        info.setFile(info.symLinkTarget());
+    return depth > 0 ? info.filePath() : path;
+}
+
+QString writeInstallReceiptTemporary(const QString& file, const QByteArray& content)
+{
+    const QByteArray fileName = QFile::encodeName(file);
+    struct stat existing;
+    const bool exists = ::stat(fileName.constData(), &existing) == 0;
+    QString temporary;
+    int fd = -1;
+    for (int tries = 0; tries < 100 && fd < 0; ++tries) {
+        temporary = LauncherTemporaries::pathBeside(file, QStringLiteral("receipt"));
+        fd = ::open(QFile::encodeName(temporary).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            return QString();
+    }
+    if (fd < 0)
+        return QString();
+    const QByteArray temporaryName = QFile::encodeName(temporary);
+    bool ok = (!exists || ::fchmod(fd, existing.st_mode & 07777) == 0) && writeAll(fd, content) && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    if (ok)
+        return temporary;
+    ::unlink(temporaryName.constData());
+    return QString();
+}
+
 bool writeInstallReceipt(const QString& path, const QJsonObject& receipt)
 {
     const QByteArray content = QJsonDocument(receipt).toJson(QJsonDocument::Indented);
@@ -127,49 +146,16 @@ bool writeInstallReceipt(const QString& path, const QJsonObject& receipt)
         return true;
     // The new content goes to a temporary beside the file, is flushed to disk and only then renamed
     // over it: a full disk leaves the old receipt as it was, and a killed run leaves the temporary,
-    // which the next start removes.
-    const QString target = receiptFileOf(path);
-    const QByteArray targetName = QFile::encodeName(target);
-    struct stat existing;
-    const bool exists = ::stat(targetName.constData(), &existing) == 0;
-    QString temporary;
-    int fd = -1;
-    for (int tries = 0; tries < 100 && fd < 0; ++tries) {
-        temporary = LauncherTemporaries::pathBeside(target, QStringLiteral("receipt"));
-        fd = ::open(QFile::encodeName(temporary).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            return false;
-    }
-    if (fd < 0)
+    // which the next start removes, or takes where it was written for the install in place.
+    const QString target = installReceiptFile(path);
+    const QString temporary = writeInstallReceiptTemporary(target, content);
+    if (temporary.isEmpty())
         return false;
     const QByteArray temporaryName = QFile::encodeName(temporary);
-    bool ok = (!exists || ::fchmod(fd, existing.st_mode & 07777) == 0) && writeAll(fd, content) && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temporaryName.constData(), targetName.constData()) == 0;
-    if (!ok)
-        ::unlink(temporaryName.constData());
-    return ok;
-}
-
-void removeInstallReceiptTemporaries(const QString& path)
-{
-    const QFileInfo receipt(receiptFileOf(path));
-    const QString receiptName = receipt.fileName();
-    const QDir folder = receipt.dir();
-    const QStringList names = folder.entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    for (const QString& name : names) {
-        if (!LauncherTemporaries::isReceiptTemporary(name, receiptName))
-            continue;
-        const QString leftover = folder.filePath(name);
-        const QByteArray encoded = QFile::encodeName(leftover);
-        struct stat status;
-        if (::lstat(encoded.constData(), &status) != 0 || !S_ISREG(status.st_mode))
-            continue;
-        if (::unlink(encoded.constData()) == 0)
-            qDebug() << "Removed" << leftover << "left by an interrupted save of the install receipt.";
-        else
-            qDebug() << "Failed to remove" << leftover << ":" << strerror(errno);
-    }
+    if (::rename(temporaryName.constData(), QFile::encodeName(target).constData()) == 0)
+        return true;
+    ::unlink(temporaryName.constData());
+    return false;
 }
 
 bool writeInstallReceipt(const QString& path, const QJsonObject& receipt, StoredInstallReceipt& stored)
@@ -179,10 +165,16 @@ bool writeInstallReceipt(const QString& path, const QJsonObject& receipt, Stored
     stored = StoredInstallReceipt();
     if (!writeInstallReceipt(path, receipt))
         return false;
+    noteStoredInstallReceipt(path, receipt, stored);
+    return true;
+}
+
+void noteStoredInstallReceipt(const QString& path, const QJsonObject& receipt, StoredInstallReceipt& stored)
+{
+    stored = StoredInstallReceipt();
     QFile file(path);
     if (file.open(QIODevice::ReadOnly) && stamp(file.handle(), stored)) {
         stored.known = true;
         stored.receipt = receipt;
     }
-    return true;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QJsonObject>
 #include <QString>
 
@@ -21,8 +22,8 @@
 // killed run leaves the previous receipt as it was, never a truncated one that would send the
 // next run down the full-install road. It is written to a temporary beside the file (named as
 // LauncherTemporaries names them, role "receipt"), flushed and renamed over it; a run killed
-// before the rename leaves that temporary, and the next start removes it:
-//     removeInstallReceiptTemporaries(installReceiptPath());
+// before the rename leaves that temporary, and the next start deals with it (see
+// PendingInstallReceipt.h, whose receipts written ahead of a swap are temporaries of the same kind).
 struct LoadedInstallReceipt
 {
     bool loaded = false;
@@ -50,10 +51,17 @@ LoadedInstallReceipt readInstallReceipt(const QString& path, StoredInstallReceip
 // already holds exactly the new content is not rewritten.
 bool writeInstallReceipt(const QString& path, const QJsonObject& receipt);
 
-// Removes the temporaries that interrupted saves of the receipt at path left beside it (regular files
-// only), logging each.
-void removeInstallReceiptTemporaries(const QString& path);
-
 // As above, but when stored says the file still holds this very receipt (the same keys and values,
 // the file not touched since), nothing is serialised or written. stored follows what is on disk.
 bool writeInstallReceipt(const QString& path, const QJsonObject& receipt, StoredInstallReceipt& stored);
+
+// Records in stored that the file at path now holds receipt, as just written or renamed there.
+void noteStoredInstallReceipt(const QString& path, const QJsonObject& receipt, StoredInstallReceipt& stored);
+
+// The file the receipt at path is kept in: where the links at path lead, so that a receipt kept as a
+// link elsewhere stays one. Its temporaries are made beside that file.
+QString installReceiptFile(const QString& path);
+
+// Writes content to a new temporary beside file, with the mode file has, and flushes it to disk: the
+// temporary's path, or an empty text when that fails, with nothing left behind.
+QString writeInstallReceiptTemporary(const QString& file, const QByteArray& content);

@@ -135,6 +135,9 @@ private:
 
     void launchGame(QString failureText);
 
+    // The version the install is at once the first applied patches of the queue are.
+    QString versionAfterPatches(qsizetype applied);
+
     // Before a road that swaps the install: an install folder (a linked install's target) that is or
     // holds a mount point can't be swapped, as its rename would fail and the removal of the old one
     // would go into the mount. Reports the failure and returns true when refused.

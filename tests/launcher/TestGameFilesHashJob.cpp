@@ -3,6 +3,7 @@
 #include "support/GameContent.h"
 #include "support/RandomBytes.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -11,10 +12,10 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QMutex>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+#include <atomic>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,8 +56,10 @@ struct JobRun
 };
 
 // Runs the job as the launcher does: no parent, moved to a thread of its own, started by the
-// thread's started signal, results delivered queued to this thread. With recordsAfterMSecs >= 0 the
-// job is made without records and gets them that long after its start; no outcome may come before.
+// thread's started signal, results delivered queued to this thread. The outcomes are counted and kept
+// by a receiver living on this thread, so the job's thread never touches what this thread reads; the
+// wait polls those counts while the event loop delivers them. With recordsAfterMSecs >= 0 the job is
+// made without records and gets them that long after its start; an outcome before them is refused.
 JobRun runJob(const QString& installDir, const QJsonArray& cached, int recordsAfterMSecs = -1)
 {
     {
@@ -71,41 +74,56 @@ JobRun runJob(const QString& installDir, const QJsonArray& cached, int recordsAf
     job->moveToThread(&thread);
     QObject::connect(&thread, &QThread::started, job, &GameFilesHashJob::go);
     QObject::connect(&thread, &QThread::finished, job, &QObject::deleteLater);
+    // Set on the job's thread and read here only once that thread has ended.
+    std::atomic<bool> emittedOnWorkerThread = false;
     QThread* mainThread = QThread::currentThread();
-    auto noteThread = [&] { run.emittedOnWorkerThread = QThread::currentThread() != mainThread; };
+    auto noteThread = [&] { emittedOnWorkerThread = QThread::currentThread() != mainThread; };
     QObject::connect(job, &GameFilesHashJob::finished, job, noteThread, Qt::DirectConnection);
     QObject::connect(job, &GameFilesHashJob::failed, job, noteThread, Qt::DirectConnection);
-    QSignalSpy finished(job, &GameFilesHashJob::finished);
-    QSignalSpy failed(job, &GameFilesHashJob::failed);
+    QObject receiver;
+    int finishedCount = 0;
+    int failedCount = 0;
+    QObject::connect(
+        job, &GameFilesHashJob::finished, &receiver,
+        [&](QStringList files, QByteArrayList hashes, QJsonArray fileInfos) {
+            ++finishedCount;
+            run.files = files;
+            run.hashes = hashes;
+            run.fileInfos = fileInfos;
+        },
+        Qt::QueuedConnection);
+    QObject::connect(
+        job, &GameFilesHashJob::failed, &receiver,
+        [&](QStringList failedFiles) {
+            ++failedCount;
+            run.failedFiles = failedFiles;
+        },
+        Qt::QueuedConnection);
     thread.start();
+    bool early = false;
     if (recordsAfterMSecs >= 0) {
         QTest::qWait(recordsAfterMSecs);
-        if (finished.count() + failed.count() > 0)
-            return run;
-        job->setCachedFileInfos(cached);
+        early = finishedCount + failedCount > 0;
+        if (!early)
+            job->setCachedFileInfos(cached);
     }
     QDeadlineTimer deadline(20000);
-    while (finished.count() + failed.count() == 0 && !deadline.hasExpired())
+    while (finishedCount + failedCount == 0 && !deadline.hasExpired())
         QTest::qWait(10);
     QTest::qWait(50); // a second, forbidden outcome would arrive meanwhile
     thread.quit();
     thread.wait();
+    QCoreApplication::sendPostedEvents(&receiver); // any outcome still on its way
 
     qInstallMessageHandler(previous);
     {
         QMutexLocker lock(&logMutex);
         run.log = logLines;
     }
-    // Exactly one outcome, or neither flag is set and the caller's check fails.
-    if (finished.count() == 1 && failed.count() == 0) {
-        run.finished = true;
-        run.files = finished[0][0].toStringList();
-        run.hashes = finished[0][1].value<QByteArrayList>();
-        run.fileInfos = finished[0][2].toJsonArray();
-    } else if (failed.count() == 1 && finished.count() == 0) {
-        run.failed = true;
-        run.failedFiles = failed[0][0].toStringList();
-    }
+    run.emittedOnWorkerThread = emittedOnWorkerThread;
+    // Exactly one outcome, after the records: else neither flag is set and the caller's check fails.
+    run.finished = !early && finishedCount == 1 && failedCount == 0;
+    run.failed = !early && failedCount == 1 && finishedCount == 0;
     return run;
 }
 
@@ -215,13 +233,15 @@ void TestGameFilesHashJob::secondRunReusesOnlyUnchangedFiles()
     QCOMPARE(second.log, (QStringList{"Starting game file hash job.", "Found 1 game files that require hashing.",
                                       "Found 3 game files that are unchanged from last hash run.",
                                       "Hashed all game files successfully."}));
-    QCOMPARE(second.files.size(), 4);
-    QCOMPARE(second.files[0], touched);
-    QCOMPARE(QString::fromLatin1(second.hashes[0].toHex()), b3sumHex(readFile(touched)));
-    QCOMPARE(second.fileInfos[0].toObject().value("lastModified").toString(),
-             QString::number(QFileInfo(touched).lastModified().toMSecsSinceEpoch()));
-    for (int i = 1; i < 4; ++i) {
-        QVERIFY(second.files[i] != touched);
+    // The walk's order, the hashed file at its place among the reused ones.
+    QCOMPARE(second.files, first.files);
+    for (int i = 0; i < 4; ++i) {
+        if (second.files[i] == touched) {
+            QCOMPARE(QString::fromLatin1(second.hashes[i].toHex()), b3sumHex(readFile(touched)));
+            QCOMPARE(second.fileInfos[i].toObject().value("lastModified").toString(),
+                     QString::number(QFileInfo(touched).lastModified().toMSecsSinceEpoch()));
+            continue;
+        }
         QCOMPARE(second.hashes[i], QByteArray::fromHex(fakeDigest.toLatin1()));
         QCOMPARE(second.fileInfos[i].toObject().value("hash").toString(), fakeDigest.toLower());
     }
@@ -253,13 +273,18 @@ void TestGameFilesHashJob::recordsMayComeAfterTheStart()
     const JobRun second = runJob(install->path(), first.fileInfos, recordsAfterMSecs);
     QVERIFY(second.finished);
     QVERIFY(second.log.contains(QString("Found %1 game files that require hashing.").arg(oneFileTouched ? 1 : 0)));
-    QCOMPARE(second.files.size(), 30);
-    for (qsizetype i = 0; i < second.files.size(); ++i)
-        QCOMPARE(second.hashes[i], first.hashes[first.files.indexOf(second.files[i])]);
-    if (oneFileTouched)
-        QCOMPARE(second.files[0], touched);
-    else
-        QCOMPARE(second.fileInfos, first.fileInfos);
+    // The same files in the same order whatever had to be hashed, so an install that has not changed
+    // gets its records back as they were, and one touched file changes its own record alone.
+    QCOMPARE(second.files, first.files);
+    QCOMPARE(second.hashes, first.hashes);
+    QJsonArray wanted = first.fileInfos;
+    if (oneFileTouched) {
+        const qsizetype at = first.files.indexOf(touched);
+        QJsonObject record = wanted[at].toObject();
+        record["lastModified"] = QString::number(QFileInfo(touched).lastModified().toMSecsSinceEpoch());
+        wanted[at] = record;
+    }
+    QCOMPARE(second.fileInfos, wanted);
 }
 
 void TestGameFilesHashJob::cacheRecordDecidesReuse_data()

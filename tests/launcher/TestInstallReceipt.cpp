@@ -1,6 +1,7 @@
 #include "jobs/LauncherTemporaries.h"
 #include "support/Files.h"
 #include "updater/InstallReceipt.h"
+#include "updater/PendingInstallReceipt.h"
 
 #include <QDir>
 #include <QFile>
@@ -55,9 +56,50 @@ Stamp stampOf(const QString& path)
 }
 
 using ReceiptChange = std::function<void(QJsonObject& receipt, const QString& path)>;
+
+// A folder holding an install "main" with its receipt "main.json", and the staging folder "main_new" beside
+// it, as a swap finds them.
+struct InstallFolder
+{
+    QTemporaryDir dir;
+    QString receipt = dir.filePath("main.json");
+    QString install = dir.filePath("main");
+    QString staging = dir.filePath("main_new");
+};
+
+// Writes, beside the receipt, what a run cut short left there: receipt temporaries, whole or not, bound to
+// a folder or not. Returns the content the receipt must hold once the start has chosen, or an empty text
+// when the receipt must stay as it was.
+using LeftBehind = std::function<QByteArray(InstallFolder& folder)>;
+
+// The pending receipt of version 1.1 bound to folder, written as a swap writes it; its path.
+QString pendingOf(const InstallFolder& folder, const QString& boundTo)
+{
+    QJsonObject receipt{{"version", "1.1"}, {"branch", "main"}, {"gameFiles", QJsonArray{QJsonObject{{"path", "a"}}}}};
+    return writePendingInstallReceipt(folder.receipt, receipt, boundTo);
+}
+
+// Changes the binding of the pending receipt at path as change says.
+void rebind(const QString& path, const std::function<void(QJsonObject& identity)>& change)
+{
+    QJsonObject receipt = QJsonDocument::fromJson(readFile(path)).object();
+    QJsonObject identity = receipt["installFolderIdentity"].toObject();
+    change(identity);
+    receipt["installFolderIdentity"] = identity;
+    QVERIFY(writeFile(path, QJsonDocument(receipt).toJson()));
+}
+
+// The names of the receipt temporaries of main.json in dir.
+QStringList receiptTemporaries(const QString& dir)
+{
+    QStringList names = QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    names.removeIf([](const QString& name) { return !LauncherTemporaries::isReceiptTemporary(name, "main.json"); });
+    return names;
+}
 } // namespace
 
 Q_DECLARE_METATYPE(ReceiptChange)
+Q_DECLARE_METATYPE(LeftBehind)
 
 class TestInstallReceipt : public QObject
 {
@@ -74,6 +116,9 @@ private slots:
     void rewritesOnlyChangedContent();
     void leavesTheStoredReceiptAlone_data();
     void leavesTheStoredReceiptAlone();
+    void startTakesTheReceiptBoundToTheInstall_data();
+    void startTakesTheReceiptBoundToTheInstall();
+    void receiptWrittenAheadIsTakenOnlyOnceInPlace();
 };
 
 void TestInstallReceipt::read_data()
@@ -184,7 +229,8 @@ void TestInstallReceipt::keepsTheModeAndTheLinkOfTheReceipt()
 }
 
 // A save killed before its rename leaves the new content in a temporary beside the receipt. The start
-// removes those of this receipt only: files of that name, not another install's or anyone else's.
+// removes those of this receipt, bound to no folder, only: files of that name, not another install's or
+// anyone else's.
 void TestInstallReceipt::removesOnlyItsOwnLeftovers()
 {
     QTemporaryDir dir;
@@ -205,7 +251,7 @@ void TestInstallReceipt::removesOnlyItsOwnLeftovers()
     QVERIFY(QDir(dir.path()).mkdir("main.json.pelwinter-launcher-d1r.receipt"));
     QVERIFY(QFile::link("main.json", dir.filePath("main.json.pelwinter-launcher-l1nk.receipt")));
 
-    removeInstallReceiptTemporaries(path);
+    settleInstallReceipt(path, dir.filePath("main"));
 
     QStringList left = QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
     left.sort();
@@ -343,6 +389,159 @@ void TestInstallReceipt::leavesTheStoredReceiptAlone()
     QVERIFY(writeInstallReceipt(path, loaded.receipt, stored));
     QVERIFY(stampOf(path) == saved);
     QCOMPARE(readInstallReceipt(path).receipt, loaded.receipt);
+}
+
+void TestInstallReceipt::startTakesTheReceiptBoundToTheInstall_data()
+{
+    QTest::addColumn<LeftBehind>("leftBehind");
+
+    QTest::newRow("bound to the install: it replaces the receipt")
+        << LeftBehind([](InstallFolder& folder) { return readFile(pendingOf(folder, folder.install)); });
+    QTest::newRow("bound to the install through its link: it replaces the receipt")
+        << LeftBehind([](InstallFolder& folder) {
+               const QString target = folder.dir.filePath("elsewhere/Pelwinter");
+               if (!QDir().mkpath(target) || !QDir(folder.install).removeRecursively() ||
+                   !QFile::link(target, folder.install))
+                   return QByteArray("no link");
+               return readFile(pendingOf(folder, target));
+           });
+    QTest::newRow("bound to the staging folder, which did not become the install: removed")
+        << LeftBehind([](InstallFolder& folder) {
+               pendingOf(folder, folder.staging);
+               return QByteArray();
+           });
+    QTest::newRow("bound to a staging folder since removed: removed") << LeftBehind([](InstallFolder& folder) {
+        pendingOf(folder, folder.staging);
+        QDir(folder.staging).removeRecursively();
+        return QByteArray();
+    });
+    QTest::newRow("bound to the install, cut short: removed") << LeftBehind([](InstallFolder& folder) {
+        const QString pending = pendingOf(folder, folder.install);
+        const QByteArray whole = readFile(pending);
+        writeFile(pending, whole.left(whole.size() - 2));
+        return QByteArray();
+    });
+    // what a power cut can leave of a file whose size reached the disk before its data
+    QTest::newRow("bound to the install, its end zeros: removed") << LeftBehind([](InstallFolder& folder) {
+        const QString pending = pendingOf(folder, folder.install);
+        writeFile(pending, readFile(pending) + QByteArray(64, '\0'));
+        return QByteArray();
+    });
+    QTest::newRow("the install's inode on another device, bound in an earlier boot: it replaces the receipt")
+        << LeftBehind([](InstallFolder& folder) {
+               const QString pending = pendingOf(folder, folder.install);
+               rebind(pending, [](QJsonObject& identity) {
+                   identity["device"] = QString::number(identity["device"].toString().toULongLong() + 1);
+                   identity["boot"] = "an earlier boot";
+               });
+               return readFile(pending);
+           });
+    QTest::newRow("the install's inode on another device, bound in this boot: removed")
+        << LeftBehind([](InstallFolder& folder) {
+               rebind(pendingOf(folder, folder.install), [](QJsonObject& identity) {
+                   identity["device"] = QString::number(identity["device"].toString().toULongLong() + 1);
+               });
+               return QByteArray();
+           });
+    QTest::newRow("the install's device, another inode: removed") << LeftBehind([](InstallFolder& folder) {
+        rebind(pendingOf(folder, folder.install), [](QJsonObject& identity) {
+            identity["inode"] = QString::number(identity["inode"].toString().toULongLong() + 1);
+            identity["boot"] = "an earlier boot";
+        });
+        return QByteArray();
+    });
+    QTest::newRow("bound as numbers, not text: removed") << LeftBehind([](InstallFolder& folder) {
+        rebind(pendingOf(folder, folder.install), [](QJsonObject& identity) {
+            identity["device"] = identity["device"].toString().toDouble();
+            identity["inode"] = identity["inode"].toString().toDouble();
+        });
+        return QByteArray();
+    });
+    QTest::newRow("a save of the receipt, bound to nothing: removed") << LeftBehind([](InstallFolder& folder) {
+        writeFile(LauncherTemporaries::pathBeside(folder.receipt, "receipt"), R"({"version": "1.1"})");
+        return QByteArray();
+    });
+    QTest::newRow("one bound to the install among others: it replaces the receipt, the others go")
+        << LeftBehind([](InstallFolder& folder) {
+               pendingOf(folder, folder.staging);
+               writeFile(LauncherTemporaries::pathBeside(folder.receipt, "receipt"), "{\"version\": \"1.");
+               const QByteArray bound = readFile(pendingOf(folder, folder.install));
+               pendingOf(folder, folder.staging);
+               return bound;
+           });
+}
+
+// At start the receipt temporary bound to the install folder replaces the receipt, whatever else a run
+// cut short left beside it; where none is, the receipt stays as it was. No temporary of the receipt is
+// left either way.
+void TestInstallReceipt::startTakesTheReceiptBoundToTheInstall()
+{
+    QFETCH(LeftBehind, leftBehind);
+    InstallFolder folder;
+    QVERIFY(QDir().mkpath(folder.install) && QDir().mkpath(folder.staging));
+    // a receipt of the earlier format: no binding
+    const QByteArray old = R"({"version": "1.0", "branch": "main", "gameFiles": []})";
+    QVERIFY(writeFile(folder.receipt, old));
+    const QString otherInstall = folder.dir.filePath("other.json.pelwinter-launcher-3k9x2.receipt");
+    QVERIFY(writeFile(otherInstall, readFile(pendingOf(folder, folder.install))));
+    QVERIFY(QFile::remove(folder.dir.filePath(receiptTemporaries(folder.dir.path()).value(0))));
+    const QByteArray taken = leftBehind(folder);
+
+    settleInstallReceipt(folder.receipt, folder.install);
+
+    QCOMPARE(readFile(folder.receipt), taken.isEmpty() ? old : taken);
+    QCOMPARE(receiptTemporaries(folder.dir.path()), QStringList());
+    QVERIFY(QFileInfo::exists(otherInstall));
+    if (!taken.isEmpty())
+        QCOMPARE(readInstallReceipt(folder.receipt).receipt.value("version").toString(), QString("1.1"));
+}
+
+// The road of a swap through these functions: written ahead, the receipt changes nothing until the staging
+// folder is the install; published, it is the receipt, and a start afterwards leaves it alone.
+void TestInstallReceipt::receiptWrittenAheadIsTakenOnlyOnceInPlace()
+{
+    InstallFolder folder;
+    QVERIFY(QDir().mkpath(folder.install) && QDir().mkpath(folder.staging));
+    const QByteArray old = R"({"version": "1.0"})";
+    QVERIFY(writeFile(folder.receipt, old));
+    QJsonObject next{{"version", "1.1"}, {"branch", "main"}};
+    const QString pending = writePendingInstallReceipt(folder.receipt, next, folder.staging);
+    QVERIFY(!pending.isEmpty());
+    QCOMPARE(QJsonDocument::fromJson(readFile(pending)).object(), next);
+    QVERIFY(next.contains("installFolderIdentity"));
+    QCOMPARE(readFile(folder.receipt), old);
+
+    // cut short before the swap: the old install is in place, the receipt stays
+    const QByteArray content = readFile(pending);
+    settleInstallReceipt(folder.receipt, folder.install);
+    QCOMPARE(readFile(folder.receipt), old);
+    QVERIFY(!QFileInfo::exists(pending));
+
+    // cut short after the swap: the staging folder is the install, its receipt replaces the old one
+    QVERIFY(writeFile(pending, content));
+    QVERIFY(QDir(folder.install).removeRecursively());
+    QVERIFY(QDir().rename(folder.staging, folder.install));
+    settleInstallReceipt(folder.receipt, folder.install);
+    QCOMPARE(readFile(folder.receipt), content);
+    QVERIFY(!QFileInfo::exists(pending));
+
+    // published: the receipt, known to the run that wrote it; the next start leaves it as it is
+    QJsonObject again{{"version", "1.2"}};
+    QVERIFY(QDir().mkpath(folder.staging));
+    const QString second = writePendingInstallReceipt(folder.receipt, again, folder.staging);
+    QVERIFY(QDir(folder.install).removeRecursively() && QDir().rename(folder.staging, folder.install));
+    StoredInstallReceipt stored;
+    QVERIFY(publishPendingInstallReceipt(second, folder.receipt, again, folder.install, stored));
+    QVERIFY(stored.known);
+    QVERIFY(!QFileInfo::exists(second));
+    const QByteArray published = readFile(folder.receipt);
+    QCOMPARE(QJsonDocument::fromJson(published).object(), again);
+    const Stamp stamp = stampOf(folder.receipt);
+    settleInstallReceipt(folder.receipt, folder.install);
+    QVERIFY(stampOf(folder.receipt) == stamp);
+    QVERIFY(writeInstallReceipt(folder.receipt, again, stored));
+    QVERIFY(stampOf(folder.receipt) == stamp);
+    QCOMPARE(readFile(folder.receipt), published);
 }
 
 QTEST_GUILESS_MAIN(TestInstallReceipt)

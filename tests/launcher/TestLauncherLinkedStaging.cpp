@@ -179,8 +179,8 @@ private slots:
     void killedChainLeavesAWholeVersion_data();
     void killedChainLeavesAWholeVersion();
     void patchNamingAPathTwiceIsRefused();
-    void unsavedKeptRecordsStopTheSwap_data();
-    void unsavedKeptRecordsStopTheSwap();
+    void unwrittenReceiptOfTheNewInstallStopsTheSwap_data();
+    void unwrittenReceiptOfTheNewInstallStopsTheSwap();
 
 private:
     // The folder the swap renames: the install directory, or the target of a linked install.
@@ -527,7 +527,7 @@ void TestLauncherLinkedStaging::patchNamingAPathTwiceIsRefused()
     QVERIFY(!QFileInfo::exists(swapDir() + "_new"));
 }
 
-void TestLauncherLinkedStaging::unsavedKeptRecordsStopTheSwap_data()
+void TestLauncherLinkedStaging::unwrittenReceiptOfTheNewInstallStopsTheSwap_data()
 {
     QTest::addColumn<bool>("linked");
     QTest::newRow("install folder") << false;
@@ -535,11 +535,11 @@ void TestLauncherLinkedStaging::unsavedKeptRecordsStopTheSwap_data()
     QTest::newRow("linked install") << true;
 }
 
-// The records of the files a patch keeps are written before the swap. When that fails (the receipt's
-// disk is full), the swap must not happen: the receipt would go on naming 1.0 with the records of its
-// files, and 1.1's b.bin, which is 1.0's a.bin with the size and time of 1.0's b.bin, would pass as
-// 1.0's b.bin on the next run.
-void TestLauncherLinkedStaging::unsavedKeptRecordsStopTheSwap()
+// The receipt of the new install, with the records of the files the patch keeps, is written before the
+// swap. When that fails (the receipt's disk is full), the swap must not happen: a run cut short after it
+// would find the receipt naming 1.0 with the records of its files, and 1.1's b.bin, which is 1.0's a.bin
+// with the size and time of 1.0's b.bin, would pass as 1.0's b.bin.
+void TestLauncherLinkedStaging::unwrittenReceiptOfTheNewInstallStopsTheSwap()
 {
     QFETCH(bool, linked);
     if (linked) {

@@ -5,6 +5,7 @@
 #include "support/DirDiffWriter.h"
 #include "support/FakeGame.h"
 #include "support/FileTree.h"
+#include "support/Files.h"
 #include "support/GameContent.h"
 #include "support/LauncherRoad.h"
 #include "support/RandomBytes.h"
@@ -22,6 +23,7 @@
 #include <QTest>
 #include <functional>
 #include <memory>
+#include <sys/stat.h>
 
 using Faults = QMap<QString, QString>;
 
@@ -31,6 +33,15 @@ using Entries = FileTree::Entries;
 
 const QByteArray doneLine = "\x1b[1;37;42mAll done!\x1b[0m\n";
 const QString gamePath = "Pelwinter/Binaries/Linux/Pelwinter-Linux-Shipping";
+
+// What stat says of a file that a rewrite would change: its inode, and when it was last written.
+QString stamp(const QString& path)
+{
+    struct stat status;
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return QString();
+    return QString("%1 %2.%3").arg(status.st_ino).arg(status.st_mtim.tv_sec).arg(status.st_mtim.tv_nsec);
+}
 
 QByteArray failureLine(const QString& title, const QString& error)
 {
@@ -97,6 +108,8 @@ private slots:
     void linkedInstallIsUpdatedWhereItLives();
     void receiptNamesTheNewVersionBeforeTheOldOneGoes_data();
     void receiptNamesTheNewVersionBeforeTheOldOneGoes();
+    void receiptNamesWhatTheInstallHoldsWhereverTheRunStops_data();
+    void receiptNamesWhatTheInstallHoldsWhereverTheRunStops();
     void strayEntriesWhereTheLauncherWorksAreRemoved_data();
     void strayEntriesWhereTheLauncherWorksAreRemoved();
 
@@ -814,6 +827,123 @@ void TestLauncherPatchRoads::receiptNamesTheNewVersionBeforeTheOldOneGoes()
     QVERIFY(!QFileInfo::exists(swapDir() + "_new_new"));
     if (!link.isEmpty())
         verifyLinkKept();
+}
+
+void TestLauncherPatchRoads::receiptNamesWhatTheInstallHoldsWhereverTheRunStops_data()
+{
+    // The run is killed right before the n-th rename of a path containing the text: the receipt's
+    // publishing rename after a swap, or the swap's first rename (the old install moved aside).
+    QTest::addColumn<QString>("installed");
+    QTest::addColumn<QString>("link"); // a kind of linkInstall(), or empty for an install folder
+    QTest::addColumn<QString>("killAt");
+    QTest::addColumn<int>("occurrence");
+    QTest::addColumn<QString>("versionInPlace"); // what the install folder holds once the run is killed
+    QTest::addColumn<bool>("restoredByHand");    // then replaced by a copy of 1.0, as from a backup
+    QTest::addColumn<QStringList>("requested");  // the blobs the next run fetches
+
+    const QString published = "rename:main.json.pelwinter-launcher-";
+    const QString asideMoved = "rename:{aside}";
+    const QStringList fromOne{"manifest-1.0", "patch-1.0", "patch-1.1"};
+    const QStringList fromOneOne{"manifest-1.1", "patch-1.1"};
+    const QStringList none;
+    QTest::newRow("full install: before its receipt is published") << ""
+                                                                   << "" << published << 1 << "1.2" << false << none;
+    QTest::newRow("chain: before the first swap's receipt is published")
+        << "1.0"
+        << "" << published << 1 << "1.1" << false << fromOneOne;
+    QTest::newRow("chain: before the second swap's receipt is published")
+        << "1.0"
+        << "" << published << 2 << "1.2" << false << none;
+    // The receipt with the records of the rehash, saved as any save is, is written for the install in place.
+    QTest::newRow("chain: before the receipt with the new records replaces the published one")
+        << "1.0"
+        << "" << published << 3 << "1.2" << false << none;
+    QTest::newRow("linked chain: before the first swap's receipt is published")
+        << "1.0"
+        << "target" << published << 1 << "1.1" << false << fromOneOne;
+    QTest::newRow("linked full install, target missing: before its receipt is published")
+        << ""
+        << "missing" << published << 1 << "1.2" << false << none;
+    // Nothing has moved: the receipt written ahead is bound to the staging folder, which the start removes.
+    QTest::newRow("chain: before the first swap's first rename") << "1.0"
+                                                                 << "" << asideMoved << 1 << "1.0" << false << fromOne;
+    QTest::newRow("chain: before the second swap's first rename")
+        << "1.0"
+        << "" << asideMoved << 2 << "1.1" << false << fromOneOne;
+    // The receipt written ahead is bound to the folder the swap put in place, not to one put there since.
+    QTest::newRow("chain: before the first swap's receipt is published, the install then restored by hand")
+        << "1.0"
+        << "" << published << 1 << "1.1" << true << fromOne;
+    // one patch, after which the files it keeps and those it writes lie side by side
+    QTest::newRow("an update that is not cut short") << "1.1"
+                                                     << ""
+                                                     << "" << 0 << "1.2" << false << none;
+}
+
+// Whatever moment a run is killed at, the next start knows which version the install folder holds without
+// hashing it: it validates nothing against another version's files and fetches no patch already applied.
+// And once an update is complete, the next run, which finds the install up to date, writes nothing.
+void TestLauncherPatchRoads::receiptNamesWhatTheInstallHoldsWhereverTheRunStops()
+{
+    QFETCH(QString, installed);
+    QFETCH(QString, link);
+    QFETCH(QString, killAt);
+    QFETCH(int, occurrence);
+    QFETCH(QString, versionInPlace);
+    QFETCH(bool, restoredByHand);
+    QFETCH(QStringList, requested);
+
+    if (!link.isEmpty())
+        linkInstall(link);
+    if (!installed.isEmpty())
+        installVersion(installed);
+    publish("1.2");
+
+    if (killAt.isEmpty()) {
+        const LauncherSandbox::Result update = road->runLauncher();
+        QVERIFY2(update.out.endsWith(doneLine), qPrintable(update.out + road->logMessages().join('\n')));
+        QVERIFY(road->gameStarted());
+    } else {
+        const LauncherSandbox::Result killed =
+            runWithFaults({{"PELWINTER_FAULT_KILL_AT_PATH", killAt},
+                           {"PELWINTER_FAULT_KILL_AT_PATH_COUNT", QString::number(occurrence)}});
+        QVERIFY2(killed.exitStatus == QProcess::CrashExit, killed.out.constData());
+        QCOMPARE(FileTree::read(swapDir()), version(versionInPlace));
+    }
+    if (restoredByHand) {
+        const QString backup = road->root() + "/backup";
+        QVERIFY(FileTree::write(backup, version("1.0")));
+        QVERIFY(QDir(swapDir()).removeRecursively());
+        QVERIFY(QDir().rename(backup, swapDir()));
+    }
+    const QString written = stamp(road->receiptPath());
+
+    const LauncherSandbox::Result run = road->runLauncher();
+
+    QVERIFY2(run.out.endsWith(doneLine), qPrintable(run.out + road->logMessages().join('\n')));
+    const QStringList log = road->logMessages();
+    QVERIFY2(log.filter("Failed to validate").isEmpty(), qPrintable(log.join('\n')));
+    QCOMPARE(server->blobRequests(), requested);
+    verifyInstallAt("1.2");
+    QVERIFY(road->gameStarted());
+    if (!link.isEmpty())
+        verifyLinkKept();
+    // No receipt temporary is left beside the receipt.
+    const QStringList beside = QDir(QFileInfo(road->receiptPath()).path()).entryList(QDir::Files | QDir::Hidden);
+    QVERIFY2(beside.filter(".receipt").isEmpty(), qPrintable(beside.join(' ')));
+
+    // The run after the update hashes nothing and leaves the receipt as the update saved it.
+    if (killAt.isEmpty()) {
+        QCOMPARE(stamp(road->receiptPath()), written);
+        return;
+    }
+    const QByteArray receipt = readFile(road->receiptPath());
+    const QString saved = stamp(road->receiptPath());
+    const LauncherSandbox::Result again = road->runLauncher();
+    QVERIFY2(again.out.endsWith(doneLine), again.out.right(1500).constData());
+    QVERIFY(road->logMessages().contains("Found 0 game files that require hashing."));
+    QCOMPARE(stamp(road->receiptPath()), saved);
+    QCOMPARE(readFile(road->receiptPath()), receipt);
 }
 
 void TestLauncherPatchRoads::strayEntriesWhereTheLauncherWorksAreRemoved_data()

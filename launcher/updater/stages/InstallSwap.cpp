@@ -1,3 +1,4 @@
+#include "updater/PendingInstallReceipt.h"
 #include "updater/Updater.h"
 
 #include <QDebug>
@@ -5,8 +6,9 @@
 #include <QMessageBox>
 #include <functional>
 
-// The swap that ends each patch: the old install is moved aside, the staging directory takes its
-// place and the old one goes. A swap cut short is put right at the next start.
+// The swap that ends each patch: the receipt of the new install is written ahead, the old install is
+// moved aside, the staging directory takes its place, the receipt written ahead replaces the old one
+// and the old install goes. A swap cut short is put right at the next start.
 
 namespace
 {
@@ -44,6 +46,21 @@ void Updater::applyPatchJobFinished(int id)
     const QString aside = asideDirPath();
     const QString staging = stagingDirPath();
 
+    // The receipt of the new install is on disk before anything moves, bound to the staging folder,
+    // whose renames keep it the same folder: from the moment that folder is the install, the next
+    // start takes this receipt for it, however the run ends. Without it the swap must not happen, or a
+    // run cut short after it would take the new install for the old version, validate it against the
+    // old files and patch it again. The old install and its receipt then stay as they are.
+    QJsonObject receiptOfSwap = installReceipt;
+    receiptOfSwap["version"] = versionAfterPatches(patchApplied.count(true) + 1);
+    receiptOfSwap["branch"] = branch;
+    const QString pendingReceipt = writePendingInstallReceipt(installReceiptPath(), receiptOfSwap, staging);
+    if (pendingReceipt.isEmpty()) {
+        qDebug() << "Failed to write install receipt.";
+        applyPatchJobFailed(id);
+        return;
+    }
+
     // The old install is moved aside rather than removed, so that it comes back if the move of the
     // new one fails or the run is killed in between (the next start restores it).
     qDebug() << "Removing old install.";
@@ -55,6 +72,7 @@ void Updater::applyPatchJobFinished(int id)
         [&] { qDebug() << "Failed to remove old install" << installDir; },
         "Another program running on your computer is preventing the launcher from deleting \"" + installDir + "\".");
     if (!movedAside) {
+        discardPendingInstallReceipt(pendingReceipt);
         applyPatchJobFailed(id);
         return;
     }
@@ -65,6 +83,7 @@ void Updater::applyPatchJobFinished(int id)
         [&] { qDebug() << "Failed to move new install into place."; },
         "Another program running on your computer is preventing the launcher from moving \"" + staging + "\".");
     if (!movedIn) {
+        discardPendingInstallReceipt(pendingReceipt);
         // The old install goes back where it was; were that to fail too, the next start does it.
         if (!entryMissing(aside) && !renameWithRetries(aside, installDir))
             qDebug() << "Failed to restore old install from" << aside;
@@ -72,11 +91,16 @@ void Updater::applyPatchJobFinished(int id)
         return;
     }
 
-    // The receipt names the new version as soon as it is in place: removing the old one may take
-    // seconds, and a run killed meanwhile would otherwise "repair" the new files back to the old.
+    // The receipt written ahead takes the old one's place before the old install goes: removing that
+    // may take seconds. Should the rename fail, the receipt written ahead stays, and the next start
+    // takes it.
     patchApplied[id] = true;
     applying = false;
-    saveInstallReceipt();
+    installReceipt = receiptOfSwap;
+    qDebug() << (publishPendingInstallReceipt(pendingReceipt, installReceiptPath(), installReceipt, installDir,
+                                              storedReceipt)
+                     ? "Saved install receipt."
+                     : "Failed to write install receipt.");
 
     if (!entryMissing(aside) && !removeDirWithRetries(aside))
         qDebug() << "Failed to remove previous install" << aside;

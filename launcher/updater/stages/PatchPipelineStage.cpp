@@ -2,7 +2,6 @@
 #include "jobs/ApplyPatchJob.h"
 #include "jobs/RetrieveFileJob.h"
 #include "jobs/TransferStats.h"
-#include "updater/InstallReceipt.h"
 #include "updater/ServerFormats.h"
 #include "updater/Updater.h"
 #include "updater/WorkerThread.h"
@@ -13,7 +12,6 @@
 #include <QJsonArray>
 #include <QSet>
 #include <QThread>
-#include <memory>
 
 // The patch pipeline: one download at a time in the main thread while the previous patch is
 // applied on a worker thread into the staging directory; InstallSwap.cpp moves each result into place.
@@ -143,27 +141,12 @@ void Updater::applyNextPatch()
 
     auto* job = new ApplyPatchJob(oldDir, stagingDirPath(), patchFilePath(index), nullptr);
     QThread* thread = moveToWorkerThread(job);
-    // Both come queued from the job's thread, in this order; the paths travel in the signal, since the
-    // job is deleted once it has finished.
-    const auto keptRecordsSaved = std::make_shared<bool>(true);
-    connect(job, &ApplyPatchJob::unchangedFilesKept, this, [this, keptRecordsSaved](QStringList paths) {
+    // Comes queued from the job's thread before finished(); the paths travel in the signal, since the job
+    // is deleted once it has finished. The records go with the receipt the swap writes ahead of itself.
+    connect(job, &ApplyPatchJob::unchangedFilesKept, this, [this](QStringList paths) {
         installReceipt["gameFiles"] = recordsKeptBy(installReceipt.value("gameFiles").toArray(), paths);
-        // On disk before the swap: a run killed after the new install is in place but before the receipt
-        // names it must not find records of moved files there. The old install holds for what is kept too.
-        if (receiptLoaded && !fullInstall && !writeInstallReceipt(installReceiptPath(), installReceipt)) {
-            qDebug() << "Failed to write install receipt.";
-            *keptRecordsSaved = false;
-        }
     });
-    // Without those records on disk the swap must not happen: the receipt would go on naming the old
-    // version with records that files of the new one can match by size and time, and a later run would
-    // take wrong files for valid ones. The old install and its receipt stay as they are.
-    connect(job, &ApplyPatchJob::finished, this, [this, index, keptRecordsSaved] {
-        if (*keptRecordsSaved)
-            applyPatchJobFinished(index);
-        else
-            applyPatchJobFailed(index);
-    });
+    connect(job, &ApplyPatchJob::finished, this, [this, index] { applyPatchJobFinished(index); });
     connect(job, &ApplyPatchJob::failed, this, [this, index] { applyPatchJobFailed(index); });
     connect(job, &ApplyPatchJob::updateProgress, this,
             [this, index](QString, qlonglong progress, qlonglong) { applyPatchProgress(index, progress); });

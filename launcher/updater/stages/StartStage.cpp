@@ -3,6 +3,7 @@
 #include "jobs/LauncherTemporaries.h"
 #include "jobs/RetrieveManifestJob.h"
 #include "updater/InstallReceipt.h"
+#include "updater/PendingInstallReceipt.h"
 #include "updater/ServerFormats.h"
 #include "updater/Updater.h"
 #include "updater/WorkerThread.h"
@@ -51,7 +52,9 @@ void Updater::go()
     // half-applied staging directory and downloaded patches.
     if (!restoreAsideInstall() || !removeDirWithRetries(stagingDirPath()) || !removeDirWithRetries(tempDirPath()))
         emit updateFailed("Can't remove old files!", "Init Failed!");
-    removeInstallReceiptTemporaries(installReceiptPath());
+    // With the install back in place, before the receipt is read: a receipt written ahead of a swap that
+    // was cut short counts where it describes the install folder.
+    settleInstallReceipt(installReceiptPath(), installTargetPath());
 
     const QString oldLauncher = QCoreApplication::applicationDirPath() + "/PelwinterLauncher.exe.old";
     if (QFile::exists(oldLauncher) && !QFile::remove(oldLauncher))
