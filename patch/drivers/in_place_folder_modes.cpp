@@ -62,6 +62,33 @@ void tempDirPatchRun_closeOldFolders(TTempDirPatchRun* run)
     run->openedModes.clear();
 }
 
+BOOL inPlace_makeFolderLikeOld(const char* path, const struct stat& old, BOOL* out_hasGroup)
+{
+    if (mkdir(path, 0700) != 0) {
+        dpatch_printOsError("can't make the folder", path, 0, errno);
+        return 0;
+    }
+    // set through the folder just made, not through its name
+    const int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat made;
+    if (fd < 0 || fstat(fd, &made) != 0) {
+        dpatch_printOsError("can't look at", path, 0, errno);
+        if (fd >= 0)
+            close(fd);
+        return 0;
+    }
+    const BOOL hasGroup = made.st_gid == old.st_gid || fchown(fd, (uid_t)-1, old.st_gid) == 0;
+    // a setgid parent passes its bit on to the folders made in it, and old may have none
+    const mode_t mode = 0700 | (hasGroup ? (old.st_mode & S_ISGID) : 0);
+    const BOOL isSet = (made.st_mode & 07777) == mode || fchmod(fd, mode) == 0;
+    if (!isSet)
+        dpatch_printOsError("can't set the mode of", path, 0, errno);
+    close(fd);
+    if (out_hasGroup)
+        *out_hasGroup = hasGroup;
+    return isSet;
+}
+
 BOOL tempDirPatchRun_setFolderModes(const TTempDirPatchRun* run, TDirPatcher* P, const std::string& oldRoot,
                                     const std::string& newRoot, const std::unordered_set<std::string>& madeFolders)
 {

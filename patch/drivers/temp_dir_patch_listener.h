@@ -9,9 +9,11 @@
 // Modes: execute bits follow the diff (set where the new tree has them, cleared where it doesn't); setuid,
 // setgid and sticky bits are dropped; the other permission bits of an unchanged or moved file are kept; new
 // files get what the plain road gives them. A folder that stands where the old tree has one gets that
-// folder's mode (all its bits) and group, set once everything in it is made, so that a read-only or an
-// unreadable folder is filled as any other; a new folder gets what the plain road gives it. The folders'
-// modes, the old tree's opened to the run and the new tree's given, are in in_place_folder_modes.h.
+// folder's mode (all its bits) and group: its group and setgid bit when it is made, so that what is written
+// in it gets the group it would get in the old folder, the rest once everything in it is made, so that a
+// read-only or an unreadable folder is filled as any other; a new folder gets what the plain road gives it.
+// The folders' modes, the old tree's opened to the run and the new tree's given, are in
+// in_place_folder_modes.h.
 //
 // Each run has a record of its own, filled by tempDirPatchListener_init, so that nothing of one run is
 // left for the next.

@@ -82,6 +82,8 @@ private slots:
     void foldersTheUserMayNotWriteOrRead_data();
     void foldersTheUserMayNotWriteOrRead();
     void asideWithClosedFoldersRemovedByTheNextRun();
+    void filesWrittenInASetgidFolderGetItsGroup_data();
+    void filesWrittenInASetgidFolderGetItsGroup();
 };
 
 // R is setgid with a group not the running user's, holds a private folder the diff knows and one it
@@ -287,6 +289,77 @@ void TestDirpatchInPlaceModes::asideWithClosedFoldersRemovedByTheNextRun()
     QCOMPARE(entriesIn(tree.parent), QStringList{"game"});
     QCOMPARE(FileTree::read(tree.oldDir), tree.wanted);
     QCOMPARE(folderModes(tree.oldDir), tree.foldersWanted());
+}
+
+void TestDirpatchInPlaceModes::filesWrittenInASetgidFolderGetItsGroup_data()
+{
+    QTest::addColumn<bool>("unprivileged"); // as the tree's owner, a member of the groups below; else as root
+    QTest::addColumn<bool>("setgidTree");   // the tree itself setgid, with a group of its own
+    QTest::newRow("as root") << false << false;
+    QTest::newRow("as root, the tree setgid with another group") << false << true;
+    QTest::newRow("as a member of the folder's group") << true << false;
+    QTest::newRow("as a member, the tree setgid with another group") << true << true;
+}
+
+// data/ is setgid with a group that is neither the tree's nor the user's, plain/ has no setgid bit: what the
+// patch writes in data/ (changed and new files, a copy, a file in a new folder) gets data/'s group, what it
+// writes in plain/ the user's, as files made there by hand would.
+void TestDirpatchInPlaceModes::filesWrittenInASetgidFolderGetItsGroup()
+{
+    QFETCH(bool, unprivileged);
+    QFETCH(bool, setgidTree);
+    const gid_t folderGroup = 4242;
+    const gid_t treeGroup = 4243;
+    QString whyNot;
+    const QStringList user = unprivileged ? unprivilegedPrefix(&whyNot, "4242,4243") : QStringList();
+    if (getuid() != 0 || (unprivileged && user.isEmpty()))
+        QSKIP(qPrintable(whyNot.isEmpty() ? "needs root to give folders groups of their own" : whyNot));
+    QTemporaryDir sandbox;
+    const QString oldDir = sandbox.filePath("trees/game");
+    const Entries oldTree{{"data/", FileTree::dir()},
+                          {"data/changed.bin", FileTree::file(randomBytes(5000, 1))},
+                          {"data/same.bin", FileTree::file(randomBytes(3000, 2))},
+                          {"plain/", FileTree::dir()},
+                          {"plain/changed.bin", FileTree::file(randomBytes(4000, 3))}};
+    Entries newTree = oldTree;
+    newTree.insert("data/changed.bin", FileTree::file(randomBytes(5000, 1) + "changed"));
+    newTree.insert("data/same.bin", FileTree::file(randomBytes(3000, 2), true)); // copied, for its new mode
+    newTree.insert("data/new.bin", FileTree::file("new in data"));
+    newTree.insert("data/inner/", FileTree::dir());
+    newTree.insert("data/inner/n", FileTree::file("new in a new folder"));
+    newTree.insert("plain/changed.bin", FileTree::file(randomBytes(4000, 3) + "changed"));
+    newTree.insert("plain/new.bin", FileTree::file("new in plain"));
+    QVERIFY(FileTree::write(oldDir, oldTree));
+    QVERIFY(FileTree::write(sandbox.filePath("wanted"), newTree));
+    QVERIFY(DirDiffWriter::build(oldDir, sandbox.filePath("wanted")).save(sandbox.filePath("p.diff")));
+    const uid_t owner = unprivileged ? kUser : 0;
+    const gid_t userGroup = unprivileged ? kUser : 0;
+    if (unprivileged) {
+        QVERIFY(QProcess::execute("chown", {"-R", QString("%1:%1").arg(kUser), sandbox.path()}) == 0);
+        QVERIFY(setMode(sandbox.path(), 0755));
+    }
+    QVERIFY(chown(QFile::encodeName(oldDir).constData(), owner, setgidTree ? treeGroup : userGroup) == 0);
+    QVERIFY(chown(QFile::encodeName(oldDir + "/data").constData(), owner, folderGroup) == 0);
+    QVERIFY(setMode(oldDir, setgidTree ? 02755 : 0755));
+    QVERIFY(setMode(oldDir + "/data", 02775));
+    QVERIFY(setMode(oldDir + "/plain", 0755));
+
+    const Outcome result = patchRun(user, {"-f", oldDir, sandbox.filePath("p.diff"), oldDir});
+    QVERIFY2(result.code == 0, result.err.constData());
+    QCOMPARE(FileTree::read(oldDir), newTree);
+    const QMap<QString, gid_t> wanted{{"data", folderGroup},
+                                      {"data/changed.bin", folderGroup},
+                                      {"data/same.bin", folderGroup},
+                                      {"data/new.bin", folderGroup},
+                                      {"data/inner", folderGroup},
+                                      {"data/inner/n", folderGroup},
+                                      {"plain/changed.bin", userGroup},
+                                      {"plain/new.bin", userGroup}};
+    QMap<QString, gid_t> groups;
+    for (auto entry = wanted.begin(); entry != wanted.end(); ++entry)
+        groups.insert(entry.key(), statOf(oldDir + "/" + entry.key()).st_gid);
+    QCOMPARE(groups, wanted);
+    QCOMPARE(statOf(oldDir + "/data").st_mode & 07777, mode_t(02775));
 }
 
 QTEST_GUILESS_MAIN(TestDirpatchInPlaceModes)
