@@ -19,13 +19,13 @@
 // left for the next.
 
 #include "patch/dir/dir_patch_listener.h"
+#include "patch/drivers/in_place_record.h"
 #include "patch/drivers/in_place_swap.h"
 
 #include <cstddef>
 #include <string>
 #include <sys/types.h>
 #include <unordered_map>
-#include <utility>
 #include <vector>
 
 // What one run keeps between the callbacks: its swap (whose build record has been written), which new
@@ -38,8 +38,9 @@ struct TTempDirPatchRun
     size_t nextSamePair = 0;
     // The folders of the old tree, of the user's own, that the user could not read or search and that the
     // run opened (u+rx) to read them, parent first, with their modes; relative to oldRoot, "" for the root.
+    // Each is in the build record too, so that the next run gives the modes back after a kill.
     std::string oldRoot;
-    std::vector<std::pair<std::string, mode_t>> openedFolders;
+    std::vector<TInPlaceOpenedFolder> openedFolders;
     std::unordered_map<std::string, mode_t> openedModes;
 };
 
