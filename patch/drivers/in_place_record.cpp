@@ -18,7 +18,83 @@ const char kRecordMark[] = "dirpatch in-place record 2\n";
 const char kFirstRecordMark[] = "dirpatch in-place record 1\n";
 // How much of each end of the diff the earlier builds' identity reads.
 const dpatch_StreamPos_t kFirstIdentityPiece = 1024 * 1024;
-const size_t kRecordMaxSize = 1024;
+// A record may note many opened folders; a longer one is none of this patcher's, and a run notes no folder
+// that would make its record that long (the line of the new tree always has its room).
+const size_t kRecordMaxSize = 16 * 1024 * 1024;
+const size_t kNewLineRoom = 64;
+
+// The path of an opened line: '%' and the bytes outside '!' to '~' as %XX, R itself as ".".
+std::string escapePath(const std::string& path)
+{
+    if (path.empty())
+        return ".";
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string text;
+    for (const unsigned char c : path) {
+        if (c > ' ' && c < 0x7f && c != '%') {
+            text += (char)c;
+        } else {
+            text += '%';
+            text += kHex[c >> 4];
+            text += kHex[c & 15];
+        }
+    }
+    return text;
+}
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// The path below R that escapePath wrote; none that leads out of R or isn't the form it writes.
+BOOL unescapePath(const std::string& text, std::string* out)
+{
+    out->clear();
+    if (text == ".")
+        return 1;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = (unsigned char)text[i];
+        if (c <= ' ' || c >= 0x7f)
+            return 0;
+        if (c != '%') {
+            *out += (char)c;
+            continue;
+        }
+        const int high = i + 2 < text.size() ? hexValue(text[i + 1]) : -1;
+        const int low = high >= 0 ? hexValue(text[i + 2]) : -1;
+        if (low < 0 || high * 16 + low == 0)
+            return 0;
+        *out += (char)(high * 16 + low);
+        i += 2;
+    }
+    const std::string wrapped = "/" + *out + "/";
+    return !out->empty() && wrapped.find("//") == std::string::npos && wrapped.find("/./") == std::string::npos &&
+           wrapped.find("/../") == std::string::npos;
+}
+
+BOOL parseOpenedLine(const std::string& line, TInPlaceOpenedFolder* out)
+{
+    unsigned int mode = 0;
+    int used = 0;
+    if (sscanf(line.c_str(), "opened %llu %llu %o %n", &out->identity.device, &out->identity.inode, &mode, &used) !=
+            3 ||
+        used == 0 || mode > 07777)
+        return 0;
+    out->mode = (mode_t)mode;
+    return unescapePath(line.substr((size_t)used), &out->path);
+}
+
+BOOL parseNewLine(const std::string& line, TInPlaceRecord* out)
+{
+    int used = 0;
+    return sscanf(line.c_str(), "new %llu %llu%n", &out->fresh.device, &out->fresh.inode, &used) == 2 &&
+           (size_t)used == line.size();
+}
 
 // The fields after the mark of a record of this build; anything out of its strict form is no record.
 BOOL parseRecord(const char* text, TInPlaceRecord* out)
@@ -33,13 +109,23 @@ BOOL parseRecord(const char* text, TInPlaceRecord* out)
                &owner, digest, &used) != 5 ||
         used == 0 || strlen(digest) != 64 || text[used - 1] != '\n')
         return 0;
-    const char* rest = text + used;
-    if (*rest != '\0') {
-        int newUsed = 0;
-        if (sscanf(rest, "new %llu %llu\n%n", &out->fresh.device, &out->fresh.inode, &newUsed) != 2 || newUsed == 0 ||
-            rest[newUsed] != '\0' || rest[newUsed - 1] != '\n')
+    // the appended lines, each whole
+    for (const char* rest = text + used; *rest != '\0';) {
+        const char* end = strchr(rest, '\n');
+        if (!end)
             return 0;
-        out->hasNew = 1;
+        const std::string line(rest, end);
+        rest = end + 1;
+        if (line.compare(0, 4, "new ") == 0) {
+            if (out->hasNew || !parseNewLine(line, out))
+                return 0;
+            out->hasNew = 1;
+        } else {
+            TInPlaceOpenedFolder folder;
+            if (line.compare(0, 7, "opened ") != 0 || !parseOpenedLine(line, &folder))
+                return 0;
+            out->opened.push_back(folder);
+        }
     }
     out->boot = boot;
     out->old.device = device;
@@ -61,6 +147,16 @@ BOOL parseFirstRecord(const char* text, TInPlaceRecord* out)
     out->diff = diff;
     out->version = 1;
     return 1;
+}
+
+// Appends line to the record open at fd in one write, so that a kill leaves it whole or not there at all.
+BOOL appendLine(int fd, const char* path, const std::string& line)
+{
+    const ssize_t written = fd >= 0 ? write(fd, line.data(), line.size()) : -1;
+    if (written == (ssize_t)line.size())
+        return 1;
+    dpatch_printOsError("can't write", path, 0, written < 0 ? errno : ENOSPC);
+    return 0;
 }
 
 BOOL isIdentity(const struct stat& info, const TInPlaceIdentity& id, BOOL compareDevice)
@@ -90,26 +186,26 @@ int inPlaceRecord_read(const char* path, TInPlaceRecord* out)
     }
     out->file.device = (unsigned long long)info.st_dev;
     out->file.inode = (unsigned long long)info.st_ino;
-    char text[kRecordMaxSize + 1];
-    size_t length = 0;
-    while (length < sizeof(text) - 1) {
-        const ssize_t got = read(fd, text + length, sizeof(text) - 1 - length);
+    std::string text;
+    char buf[4096];
+    while (text.size() < kRecordMaxSize) {
+        const ssize_t got = read(fd, buf, sizeof(buf));
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
             break;
-        length += (size_t)got;
+        text.append(buf, (size_t)got);
     }
     close(fd);
-    text[length] = '\0';
+    const size_t length = text.size();
     out->isEmpty = length == 0;
-    if (length >= kRecordMaxSize || strlen(text) != length)
+    if (length >= kRecordMaxSize || strlen(text.c_str()) != length)
         return 1;
     const size_t markLength = sizeof(kRecordMark) - 1;
-    if (length >= markLength && memcmp(text, kRecordMark, markLength) == 0)
-        parseRecord(text + markLength, out);
-    else if (length >= markLength && memcmp(text, kFirstRecordMark, markLength) == 0)
-        parseFirstRecord(text + markLength, out);
+    if (length >= markLength && memcmp(text.c_str(), kRecordMark, markLength) == 0)
+        parseRecord(text.c_str() + markLength, out);
+    else if (length >= markLength && memcmp(text.c_str(), kFirstRecordMark, markLength) == 0)
+        parseFirstRecord(text.c_str() + markLength, out);
     return 1;
 }
 
@@ -156,14 +252,22 @@ BOOL inPlaceRecord_create(const char* path, const char* bootId, dev_t oldDevice,
 BOOL inPlaceRecord_noteNewTree(int fd, const char* path, dev_t newDevice, ino_t newInode)
 {
     char text[128];
-    const int length =
-        snprintf(text, sizeof(text), "new %llu %llu\n", (unsigned long long)newDevice, (unsigned long long)newInode);
-    // one write
-    const ssize_t written = fd >= 0 ? write(fd, text, (size_t)length) : -1;
-    if (written == length)
-        return 1;
-    dpatch_printOsError("can't write", path, 0, written < 0 ? errno : ENOSPC);
-    return 0;
+    snprintf(text, sizeof(text), "new %llu %llu\n", (unsigned long long)newDevice, (unsigned long long)newInode);
+    return appendLine(fd, path, text);
+}
+
+BOOL inPlaceRecord_noteOpenedFolder(int fd, const char* path, const TInPlaceOpenedFolder& folder)
+{
+    char fields[128];
+    snprintf(fields, sizeof(fields), "opened %llu %llu %04o ", folder.identity.device, folder.identity.inode,
+             (unsigned int)folder.mode);
+    const std::string line = fields + escapePath(folder.path) + "\n";
+    const off_t end = fd >= 0 ? lseek(fd, 0, SEEK_CUR) : -1;
+    if (end >= 0 && (size_t)end + line.size() + kNewLineRoom >= kRecordMaxSize) {
+        dpatch_printOsError("can't write", path, 0, EFBIG);
+        return 0;
+    }
+    return appendLine(fd, path, line);
 }
 
 TInPlaceRecordedNames::TInPlaceRecordedNames(const TInPlaceRecord& record, const char* bootId)

@@ -5,15 +5,18 @@
 // what it names: the diff by the BLAKE3 digest of its data (the earlier builds by a hash of its size and
 // ends), and the boot it was written in.
 //
-// The record of this build, written in one piece when the run begins, and one line appended once the new
-// tree is made:
+// The record of this build, written in one piece when the run begins, then lines appended, each in one write:
+// one for every folder of R the run opens to itself, before it is opened, and one once the new tree is made:
 //   dirpatch in-place record 2
 //   boot <boot id, "-" where it can't be read>
 //   old <device> <inode> <owner> of R
 //   diff blake3 <64 hex digits>
+//   opened <device> <inode> <mode in octal> <path below R, "." for R; bytes other than '!' to '~', and '%',
+//          written as %XX>
 //   new <device> <inode> of R.dirpatch-new
-// A record of the earlier builds ("dirpatch in-place record 1") holds only "old <device> <inode>" and
-// "diff <size> <hash>".
+// The builds before the opened lines refuse a record that holds one, as none of theirs, so none of them
+// removes a new tree without the modes given back; their own records are read as before. A record of the
+// earlier builds ("dirpatch in-place record 1") holds only "old <device> <inode>" and "diff <size> <hash>".
 
 #include "patch/core/dpatch_types.h"
 #include "patch/drivers/in_place_names.h"
@@ -21,12 +24,21 @@
 #include <stddef.h>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 // A file or folder as a record names it.
 struct TInPlaceIdentity
 {
     unsigned long long device = 0;
     unsigned long long inode = 0;
+};
+
+// A folder of the old tree that a run opened to itself (owner read and search) to read it, and its mode before.
+struct TInPlaceOpenedFolder
+{
+    std::string path; // relative to R, "" for R itself
+    TInPlaceIdentity identity;
+    mode_t mode = 0;
 };
 
 // A record as it was read.
@@ -39,6 +51,7 @@ struct TInPlaceRecord
     unsigned long long oldOwner = 0;
     std::string diff;
     std::string boot;
+    std::vector<TInPlaceOpenedFolder> opened; // in the order they were opened
     BOOL hasNew = 0;
     TInPlaceIdentity fresh;
 };
@@ -55,6 +68,9 @@ BOOL inPlaceRecord_create(const char* path, const char* bootId, dev_t oldDevice,
                           const char* diffIdentity, int* out_fd);
 // Appends the new tree's identity to the record open at fd (path names it in the failure's line), in one write.
 BOOL inPlaceRecord_noteNewTree(int fd, const char* path, dev_t newDevice, ino_t newInode);
+// Appends a folder that the run is about to open, with its mode, to the record open at fd, in one write. On
+// failure (its line printed) the folder must stay as it is: nothing would give its mode back.
+BOOL inPlaceRecord_noteOpenedFolder(int fd, const char* path, const TInPlaceOpenedFolder& folder);
 
 // What a record says each name must be. Device numbers are compared only within the boot that wrote them.
 struct TInPlaceRecordedNames

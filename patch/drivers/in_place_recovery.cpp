@@ -1,6 +1,7 @@
 #include "patch/drivers/in_place_recovery.h"
 
 #include "patch/core/dpatch_log.h"
+#include "patch/drivers/in_place_folder_modes.h"
 #include "patch/drivers/in_place_names.h"
 #include "patch/drivers/in_place_record.h"
 #include "patch/os/tree_removal.h"
@@ -86,7 +87,8 @@ BOOL finishSwap(TInPlaceSwap* self, const TInPlaceRecord& record)
 }
 
 // Removes the new tree that a run cut short left half made, with its record; R must still be the old
-// folder, and nothing may stand aside.
+// folder, and nothing may stand aside. The folders of R that the run had opened to itself get their modes
+// back first: the next patch would take the opened modes for theirs.
 BOOL removeUnfinished(TInPlaceSwap* self, const TInPlaceRecord& record)
 {
     const TInPlaceRecordedNames names(record, self->bootId);
@@ -109,6 +111,10 @@ BOOL removeUnfinished(TInPlaceSwap* self, const TInPlaceRecord& record)
             inPlace_refuseMissing(self->realDir);
         else
             inPlace_refuseInTheWay(self->realDir);
+        return 0;
+    }
+    if (!inPlace_giveFolderModesBack(self->realDir, record.opened, names.compareDevice)) {
+        inPlace_refuse("can't give back the modes an earlier in-place run opened in", self->realDir);
         return 0;
     }
     if (fresh.kind != 0) {

@@ -3,6 +3,7 @@
 #include "patch/dir/dir_patcher.h"
 #include "patch/dir/file_copy.h"
 #include "patch/dir/new_dir_output.h"
+#include "patch/drivers/in_place_folder_modes.h"
 #include "patch/drivers/in_place_names.h"
 #include "patch/os/file_services.h"
 
@@ -84,12 +85,15 @@ BOOL StrayCarrier::makeParents(const std::string& relDir)
         if (newPaths.count(part + "/") || made.count(part))
             continue;
         const std::string path = newRoot + "/" + part;
-        if (!inPlaceSwap_isOursToWrite(swap, path.c_str()))
-            return 0;
-        if (mkdir(path.c_str(), 0700) != 0) {
-            dpatch_printOsError("can't make the folder", path.c_str(), 0, errno);
+        const std::string oldPath = oldRoot + "/" + part;
+        struct stat old;
+        const int looked = lstat(oldPath.c_str(), &old);
+        if (looked != 0 || !S_ISDIR(old.st_mode)) {
+            dpatch_printOsError("can't look at", oldPath.c_str(), 0, looked != 0 ? errno : ENOTDIR);
             return 0;
         }
+        if (!inPlaceSwap_isOursToWrite(swap, path.c_str()) || !inPlace_makeFolderLikeOld(path.c_str(), old, 0))
+            return 0;
         made.insert(part);
     }
     return 1;

@@ -26,7 +26,7 @@ private:
     // relDir is "" or ends with '/'
     BOOL walk(const std::string& relDir);
     // Makes the folders of relDir in the new tree that it doesn't have, the user's alone until they get the
-    // old folders' modes at the end.
+    // old folders' modes at the end, but with their groups and setgid bits from the start.
     BOOL makeParents(const std::string& relDir);
     static BOOL linkEntry(const std::string& from, const std::string& to, const struct stat& info);
 

@@ -1,6 +1,7 @@
 #include "patch/drivers/in_place_swap.h"
 
 #include "patch/core/dpatch_log.h"
+#include "patch/drivers/in_place_folder_modes.h"
 #include "patch/drivers/in_place_names.h"
 #include "patch/drivers/in_place_record.h"
 #include "patch/drivers/in_place_recovery.h"
@@ -217,32 +218,12 @@ BOOL inPlaceSwap_makeNewTree(TInPlaceSwap* self)
         dpatch_printOsError("can't look at", self->realDir, 0, errno);
         return 0;
     }
-    if (mkdir(self->newDir, 0700) != 0) {
-        dpatch_printOsError("can't make the folder", self->newDir, 0, errno);
+    BOOL hasGroup = 0;
+    if (!inPlace_makeFolderLikeOld(self->newDir, real, &hasGroup))
         return 0;
-    }
-    // set through the folder just made, not through its name
-    const int fd = open(self->newDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    struct stat made;
-    if (fd < 0 || fstat(fd, &made) != 0) {
-        dpatch_printOsError("can't look at", self->newDir, 0, errno);
-        if (fd >= 0)
-            close(fd);
-        return 0;
-    }
-    BOOL hasGroup = made.st_gid == real.st_gid;
-    if (!hasGroup) {
-        hasGroup = fchown(fd, (uid_t)-1, real.st_gid) == 0;
-        if (!hasGroup)
-            dpatch_printf("WARNING: can't give the new tree the old folder's group \"%s\"\n", self->newDir);
-    }
-    // a setgid parent passes its bit on to the folders made in it, and R may have none
-    const mode_t mode = 0700 | (hasGroup ? (real.st_mode & S_ISGID) : 0);
-    const BOOL isSet = (made.st_mode & 07777) == mode || fchmod(fd, mode) == 0;
-    if (!isSet)
-        dpatch_printOsError("can't set the mode of", self->newDir, 0, errno);
-    close(fd);
-    return isSet;
+    if (!hasGroup)
+        dpatch_printf("WARNING: can't give the new tree the old folder's group \"%s\"\n", self->newDir);
+    return 1;
 }
 
 BOOL inPlaceSwap_commit(TInPlaceSwap* self)

@@ -10,11 +10,13 @@
 //   R.dirpatch-swap   the same record, renamed once R.dirpatch-new is complete: from then on the new tree
 //                     is the result, and a later run finishes the swap instead of patching again.
 // The record holds a line that marks it as this patcher's, the boot it was written in, the identity (device,
-// inode and owner) of the old folder, the BLAKE3 digest of the diff, and, from the moment it is made, the
-// identity of the new tree. A later run acts on these names only where each is what the record says it is:
+// inode and owner) of the old folder, the BLAKE3 digest of the diff, each folder of the old tree that the run
+// opens to itself with its mode, noted before it is opened, and, from the moment it is made, the identity of
+// the new tree. A later run acts on these names only where each is what the record says it is:
 // it finds a swap cut short, never mistakes an unrelated folder, file or link for one of these, and never
 // applies the same diff to a tree that already is its result. Device numbers are compared only within the
-// boot that wrote them. Records of builds that held no boot and new-tree lines are finished as well.
+// boot that wrote them. Records of builds that held no boot and new-tree lines are finished as well. A run
+// that removes a new tree left half made first gives the folders the record notes their modes back.
 // A swap is: record build -> swap, R -> R.dirpatch-old, R.dirpatch-new -> R, R.dirpatch-old removed,
 // record removed; before each step the names it moves are looked at again, without following links.
 // Each failure prints one line with the path and the system's error text.

@@ -47,16 +47,15 @@ BOOL _temp_makeNewDir(TDirPatchListener* listener, const char* pathName)
         return inPlaceSwap_makeNewTree(swap) && inPlaceSwap_noteNewTree(swap);
     if (!mayWrite(listener, buf))
         return 0;
-    // A folder where the old tree has one gets that folder's mode once it is filled; until then it is the
-    // user's alone. A new folder is made as the plain road makes it.
+    // A folder where the old tree has one gets that folder's mode once it is filled, and its group and setgid
+    // bit at once; until then it is the user's alone. A new folder is made as the plain road makes it.
+    // The new tree is made afresh: anything already there is not ours to build on.
     const size_t rootLength = strlen(swap->newDir);
-    mode_t mode = 0755;
     struct stat old;
     if (strncmp(buf, swap->newDir, rootLength) == 0 && buf[rootLength] == '/' &&
         lstat((std::string(swap->realDir) + (buf + rootLength)).c_str(), &old) == 0 && S_ISDIR(old.st_mode))
-        mode = 0700;
-    // the new tree is made afresh: anything already there is not ours to build on
-    if (mkdir(buf, mode) == 0)
+        return inPlace_makeFolderLikeOld(buf, old, 0);
+    if (mkdir(buf, 0755) == 0)
         return 1;
     dpatch_printOsError("can't make the folder", buf, 0, errno);
     return 0;

@@ -9,21 +9,23 @@
 // Modes: execute bits follow the diff (set where the new tree has them, cleared where it doesn't); setuid,
 // setgid and sticky bits are dropped; the other permission bits of an unchanged or moved file are kept; new
 // files get what the plain road gives them. A folder that stands where the old tree has one gets that
-// folder's mode (all its bits) and group, set once everything in it is made, so that a read-only or an
-// unreadable folder is filled as any other; a new folder gets what the plain road gives it. The folders'
-// modes, the old tree's opened to the run and the new tree's given, are in in_place_folder_modes.h.
+// folder's mode (all its bits) and group: its group and setgid bit when it is made, so that what is written
+// in it gets the group it would get in the old folder, the rest once everything in it is made, so that a
+// read-only or an unreadable folder is filled as any other; a new folder gets what the plain road gives it.
+// The folders' modes, the old tree's opened to the run and the new tree's given, are in
+// in_place_folder_modes.h.
 //
 // Each run has a record of its own, filled by tempDirPatchListener_init, so that nothing of one run is
 // left for the next.
 
 #include "patch/dir/dir_patch_listener.h"
+#include "patch/drivers/in_place_record.h"
 #include "patch/drivers/in_place_swap.h"
 
 #include <cstddef>
 #include <string>
 #include <sys/types.h>
 #include <unordered_map>
-#include <utility>
 #include <vector>
 
 // What one run keeps between the callbacks: its swap (whose build record has been written), which new
@@ -36,8 +38,9 @@ struct TTempDirPatchRun
     size_t nextSamePair = 0;
     // The folders of the old tree, of the user's own, that the user could not read or search and that the
     // run opened (u+rx) to read them, parent first, with their modes; relative to oldRoot, "" for the root.
+    // Each is in the build record too, so that the next run gives the modes back after a kill.
     std::string oldRoot;
-    std::vector<std::pair<std::string, mode_t>> openedFolders;
+    std::vector<TInPlaceOpenedFolder> openedFolders;
     std::unordered_map<std::string, mode_t> openedModes;
 };
 

@@ -11,7 +11,6 @@
 
 #include <QDir>
 #include <QDirIterator>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -31,37 +30,6 @@ QStringList killAt(const QString& killPoint, int count = 1)
 {
     return withFaults(
         {"PELWINTER_FAULT_KILL_AT_PATH=" + killPoint, "PELWINTER_FAULT_KILL_AT_PATH_COUNT=" + QString::number(count)});
-}
-
-// Stops the run right before the count-th operation at holdPoint, until holdFile (which it makes) is removed.
-QStringList holdAt(const QString& holdPoint, int count, const QString& holdFile)
-{
-    return withFaults({"PELWINTER_FAULT_HOLD_AT_PATH=" + holdPoint,
-                       "PELWINTER_FAULT_HOLD_AT_PATH_COUNT=" + QString::number(count),
-                       "PELWINTER_FAULT_HOLD_FILE=" + holdFile});
-}
-
-// A dirpatch run that stands at its hold point once this returns true.
-bool startHeld(QProcess& process, const QStringList& args, const QStringList& env, const QString& holdFile)
-{
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const QString& pair : env)
-        environment.insert(pair.section('=', 0, 0), pair.section('=', 1));
-    process.setProcessEnvironment(environment);
-    process.start(DIRPATCH_BINARY, args);
-    QElapsedTimer timer;
-    timer.start();
-    while (!QFileInfo::exists(holdFile) && process.state() != QProcess::NotRunning && timer.elapsed() < 20000)
-        QTest::qWait(5);
-    return QFileInfo::exists(holdFile);
-}
-
-int finishHeld(QProcess& process, const QString& holdFile)
-{
-    QFile::remove(holdFile);
-    if (!process.waitForFinished(30000))
-        return -1;
-    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
 }
 
 // The command run as the unprivileged user 65534; none, with the reason, where that can't be done here.
@@ -607,7 +575,7 @@ void TestDirpatchInPlace::secondRunRefusedWhileTheFirstWorks()
 
     const QString holdFile = trees.sandbox.filePath("hold");
     QProcess first;
-    QVERIFY(startHeld(first, args, holdAt(holdPoint, holdCount, holdFile), holdFile));
+    QVERIFY(startHeld(first, QStringList{DIRPATCH_BINARY} + args, holdAt(holdPoint, holdCount, holdFile), holdFile));
     const QMap<QString, QString> before = snapshot(trees.parent);
     const Result second = runDirpatch(args);
     QCOMPARE(second.code, 13);
@@ -917,7 +885,7 @@ void TestDirpatchInPlace::linkAtTrustedNameBetweenStepsRefused()
 
     const QString holdFile = trees.sandbox.filePath("hold");
     QProcess run;
-    QVERIFY(startHeld(run, trees.args(), holdAt(holdPoint, 1, holdFile), holdFile));
+    QVERIFY(startHeld(run, QStringList{DIRPATCH_BINARY} + trees.args(), holdAt(holdPoint, 1, holdFile), holdFile));
     QVERIFY(QDir().rename(fresh, trees.sandbox.filePath("elsewhere/tree")));
     QVERIFY(QFile::link(trees.sandbox.filePath("elsewhere/tree"), fresh));
     const QMap<QString, QString> elsewhere = snapshot(trees.sandbox.filePath("elsewhere"));

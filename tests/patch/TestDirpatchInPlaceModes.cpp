@@ -82,6 +82,11 @@ private slots:
     void foldersTheUserMayNotWriteOrRead_data();
     void foldersTheUserMayNotWriteOrRead();
     void asideWithClosedFoldersRemovedByTheNextRun();
+    void killedWhileFoldersOpenedThenRunAgain_data();
+    void killedWhileFoldersOpenedThenRunAgain();
+    void folderPutInPlaceOfAnOpenedOneKeepsItsMode();
+    void filesWrittenInASetgidFolderGetItsGroup_data();
+    void filesWrittenInASetgidFolderGetItsGroup();
 };
 
 // R is setgid with a group not the running user's, holds a private folder the diff knows and one it
@@ -186,6 +191,15 @@ struct ClosedFoldersTree
 
     bool make(const QString& closed, mode_t mode, bool corrupt)
     {
+        QList<QPair<QString, mode_t>> folders;
+        for (const QString& name : closed.split(' '))
+            folders.append({name, mode});
+        return make(folders, corrupt);
+    }
+
+    // Each folder named is given its mode, in the order given.
+    bool make(const QList<QPair<QString, mode_t>>& closed, bool corrupt)
+    {
         const Entries oldTree{{"a.bin", FileTree::file(randomBytes(6000, 4))},
                               {"lib/", FileTree::dir()},
                               {"lib/same.bin", FileTree::file(randomBytes(30000, 3))},
@@ -202,6 +216,8 @@ struct ClosedFoldersTree
                              {"saves/slot1", FileTree::file("progress")},
                              {"saves/inner/", FileTree::dir()},
                              {"saves/inner/slot2", FileTree::file("more progress")},
+                             {"saves/% odd\nname/", FileTree::dir()},
+                             {"saves/% odd\nname/slot3", FileTree::file("named oddly")},
                              {"lib/mine.txt", FileTree::file("the user's, in the diff's folder")}};
         if (!FileTree::write(oldDir, oldTree) || !FileTree::write(sandbox.filePath("wanted"), newTree))
             return false;
@@ -219,7 +235,7 @@ struct ClosedFoldersTree
             !setMode(sandbox.path(), 0755))
             return false;
         // deepest first: a folder closed to its owner hides what it holds from chmod too
-        for (const QString& name : closed.split(' ')) {
+        for (const auto& [name, mode] : closed) {
             if (!setMode(name.isEmpty() ? oldDir : oldDir + "/" + name, mode))
                 return false;
         }
@@ -227,6 +243,27 @@ struct ClosedFoldersTree
         before = FileTree::read(oldDir);
         return true;
     }
+
+    QStringList args() const { return {"-f", oldDir, diffPath, oldDir}; }
+
+    // Starts the patch as user (a prefix of unprivilegedPrefix), held right before the count-th operation
+    // at holdPoint; true once it stands there.
+    bool startHeldRun(QProcess& run, const QStringList& user, const QString& holdPoint, int count)
+    {
+        // setpriv would take the fault module for itself; env hands it on to dirpatch alone
+        return startHeld(run,
+                         user + QStringList{"env"} + holdAt(holdPoint, count, holdFile()) +
+                             QStringList{DIRPATCH_BINARY} + args(),
+                         {}, holdFile());
+    }
+
+    bool killHeldRun(QProcess& run)
+    {
+        run.kill();
+        return run.waitForFinished() && QFile::remove(holdFile());
+    }
+
+    QString holdFile() const { return sandbox.filePath("hold"); }
 
     // The folders as the patch must leave them: as they were, and the new one as the plain road makes it.
     QMap<QString, QString> foldersWanted() const
@@ -287,6 +324,154 @@ void TestDirpatchInPlaceModes::asideWithClosedFoldersRemovedByTheNextRun()
     QCOMPARE(entriesIn(tree.parent), QStringList{"game"});
     QCOMPARE(FileTree::read(tree.oldDir), tree.wanted);
     QCOMPARE(folderModes(tree.oldDir), tree.foldersWanted());
+}
+
+void TestDirpatchInPlaceModes::killedWhileFoldersOpenedThenRunAgain_data()
+{
+    QTest::addColumn<QStringList>("unreadable"); // given mode 000 in this order; "" is the tree itself
+    QTest::addColumn<QString>("readOnly");       // given mode 0555
+    QTest::addColumn<QString>("holdPoint");      // where the run stands when it is killed
+    QTest::addColumn<int>("holdCount");
+    QTest::addColumn<bool>("opened"); // the unreadable folders are opened to the run then
+    QTest::newRow("before the new tree is made") << QStringList{"lib"} << "saves"
+                                                 << "mkdir:.dirpatch-new" << 1 << true;
+    QTest::newRow("while the patch writes the new tree") << QStringList{"lib"} << "saves"
+                                                         << "open:.dirpatch-new" << 3 << true;
+    QTest::newRow("while what the diff doesn't know is carried") << QStringList{"saves/inner"} << "lib"
+                                                                 << "link:.dirpatch-new/saves" << 1 << true;
+    QTest::newRow("the tree itself unreadable") << QStringList{""} << "saves"
+                                                << "open:.dirpatch-new" << 3 << true;
+    QTest::newRow("a folder named with a space, a newline and %") << QStringList{"saves/% odd\nname"} << "saves"
+                                                                  << "open:.dirpatch-new" << 3 << true;
+    // the folder in the tree can't be reached once the tree is closed again
+    QTest::newRow("given back, the new tree not yet swapped in") << QStringList{"lib", ""} << "saves"
+                                                                 << "rename:.dirpatch-build" << 1 << false;
+}
+
+// A run of the tree's owner killed while it has the tree's unreadable folders opened to itself, then the
+// same command again: every folder has its mode, none the one the killed run opened it to.
+void TestDirpatchInPlaceModes::killedWhileFoldersOpenedThenRunAgain()
+{
+    QFETCH(QStringList, unreadable);
+    QFETCH(QString, readOnly);
+    QFETCH(QString, holdPoint);
+    QFETCH(int, holdCount);
+    QFETCH(bool, opened);
+    QString whyNot;
+    const QStringList user = unprivilegedPrefix(&whyNot);
+    if (user.isEmpty())
+        QSKIP(qPrintable(whyNot));
+    ClosedFoldersTree tree;
+    QList<QPair<QString, mode_t>> closed{{readOnly, 0555}};
+    for (const QString& name : unreadable)
+        closed.append({name, 0});
+    QVERIFY(tree.make(closed, false));
+
+    QProcess killed;
+    QVERIFY(tree.startHeldRun(killed, user, holdPoint, holdCount));
+    QCOMPARE(folderModes(tree.oldDir) != tree.foldersBefore, opened);
+    QVERIFY(tree.killHeldRun(killed));
+    const Outcome again = patchRun(user, tree.args());
+    QVERIFY2(again.code == 0, again.err.constData());
+    QCOMPARE(entriesIn(tree.parent), QStringList{"game"});
+    QCOMPARE(FileTree::read(tree.oldDir), tree.wanted);
+    QCOMPARE(folderModes(tree.oldDir), tree.foldersWanted());
+}
+
+// After the kill, the user puts a folder of their own where the run had opened one: the next run gives the
+// opened folder's mode to no other folder.
+void TestDirpatchInPlaceModes::folderPutInPlaceOfAnOpenedOneKeepsItsMode()
+{
+    QString whyNot;
+    const QStringList user = unprivilegedPrefix(&whyNot);
+    if (user.isEmpty())
+        QSKIP(qPrintable(whyNot));
+    ClosedFoldersTree tree;
+    QVERIFY(tree.make("saves", 0, false));
+    QProcess killed;
+    QVERIFY(tree.startHeldRun(killed, user, "open:.dirpatch-new", 3));
+    QVERIFY(tree.killHeldRun(killed));
+    const QString saves = tree.oldDir + "/saves";
+    QVERIFY(QDir(saves).removeRecursively());
+    QVERIFY(writeFile(saves + "/mine", "the user's new saves"));
+    QVERIFY(QProcess::execute("chown", {"-R", QString("%1:%1").arg(kUser), saves}) == 0);
+    QVERIFY(setMode(saves, 0700));
+
+    const Outcome again = patchRun(user, tree.args());
+    QVERIFY2(again.code == 0, again.err.constData());
+    QCOMPARE(folderModes(tree.oldDir).value("saves"), "700 group " + QString::number(kUser));
+    QCOMPARE(readFile(saves + "/mine"), QByteArray("the user's new saves"));
+}
+
+void TestDirpatchInPlaceModes::filesWrittenInASetgidFolderGetItsGroup_data()
+{
+    QTest::addColumn<bool>("unprivileged"); // as the tree's owner, a member of the groups below; else as root
+    QTest::addColumn<bool>("setgidTree");   // the tree itself setgid, with a group of its own
+    QTest::newRow("as root") << false << false;
+    QTest::newRow("as root, the tree setgid with another group") << false << true;
+    QTest::newRow("as a member of the folder's group") << true << false;
+    QTest::newRow("as a member, the tree setgid with another group") << true << true;
+}
+
+// data/ is setgid with a group that is neither the tree's nor the user's, plain/ has no setgid bit: what the
+// patch writes in data/ (changed and new files, a copy, a file in a new folder) gets data/'s group, what it
+// writes in plain/ the user's, as files made there by hand would.
+void TestDirpatchInPlaceModes::filesWrittenInASetgidFolderGetItsGroup()
+{
+    QFETCH(bool, unprivileged);
+    QFETCH(bool, setgidTree);
+    const gid_t folderGroup = 4242;
+    const gid_t treeGroup = 4243;
+    QString whyNot;
+    const QStringList user = unprivileged ? unprivilegedPrefix(&whyNot, "4242,4243") : QStringList();
+    if (getuid() != 0 || (unprivileged && user.isEmpty()))
+        QSKIP(qPrintable(whyNot.isEmpty() ? "needs root to give folders groups of their own" : whyNot));
+    QTemporaryDir sandbox;
+    const QString oldDir = sandbox.filePath("trees/game");
+    const Entries oldTree{{"data/", FileTree::dir()},
+                          {"data/changed.bin", FileTree::file(randomBytes(5000, 1))},
+                          {"data/same.bin", FileTree::file(randomBytes(3000, 2))},
+                          {"plain/", FileTree::dir()},
+                          {"plain/changed.bin", FileTree::file(randomBytes(4000, 3))}};
+    Entries newTree = oldTree;
+    newTree.insert("data/changed.bin", FileTree::file(randomBytes(5000, 1) + "changed"));
+    newTree.insert("data/same.bin", FileTree::file(randomBytes(3000, 2), true)); // copied, for its new mode
+    newTree.insert("data/new.bin", FileTree::file("new in data"));
+    newTree.insert("data/inner/", FileTree::dir());
+    newTree.insert("data/inner/n", FileTree::file("new in a new folder"));
+    newTree.insert("plain/changed.bin", FileTree::file(randomBytes(4000, 3) + "changed"));
+    newTree.insert("plain/new.bin", FileTree::file("new in plain"));
+    QVERIFY(FileTree::write(oldDir, oldTree));
+    QVERIFY(FileTree::write(sandbox.filePath("wanted"), newTree));
+    QVERIFY(DirDiffWriter::build(oldDir, sandbox.filePath("wanted")).save(sandbox.filePath("p.diff")));
+    const uid_t owner = unprivileged ? kUser : 0;
+    const gid_t userGroup = unprivileged ? kUser : 0;
+    if (unprivileged) {
+        QVERIFY(QProcess::execute("chown", {"-R", QString("%1:%1").arg(kUser), sandbox.path()}) == 0);
+        QVERIFY(setMode(sandbox.path(), 0755));
+    }
+    QVERIFY(chown(QFile::encodeName(oldDir).constData(), owner, setgidTree ? treeGroup : userGroup) == 0);
+    QVERIFY(chown(QFile::encodeName(oldDir + "/data").constData(), owner, folderGroup) == 0);
+    QVERIFY(setMode(oldDir, setgidTree ? 02755 : 0755));
+    QVERIFY(setMode(oldDir + "/data", 02775));
+    QVERIFY(setMode(oldDir + "/plain", 0755));
+
+    const Outcome result = patchRun(user, {"-f", oldDir, sandbox.filePath("p.diff"), oldDir});
+    QVERIFY2(result.code == 0, result.err.constData());
+    QCOMPARE(FileTree::read(oldDir), newTree);
+    const QMap<QString, gid_t> wanted{{"data", folderGroup},
+                                      {"data/changed.bin", folderGroup},
+                                      {"data/same.bin", folderGroup},
+                                      {"data/new.bin", folderGroup},
+                                      {"data/inner", folderGroup},
+                                      {"data/inner/n", folderGroup},
+                                      {"plain/changed.bin", userGroup},
+                                      {"plain/new.bin", userGroup}};
+    QMap<QString, gid_t> groups;
+    for (auto entry = wanted.begin(); entry != wanted.end(); ++entry)
+        groups.insert(entry.key(), statOf(oldDir + "/" + entry.key()).st_gid);
+    QCOMPARE(groups, wanted);
+    QCOMPARE(statOf(oldDir + "/data").st_mode & 07777, mode_t(02775));
 }
 
 QTEST_GUILESS_MAIN(TestDirpatchInPlaceModes)
