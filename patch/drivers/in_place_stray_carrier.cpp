@@ -13,9 +13,9 @@
 #include <unistd.h>
 #include <vector>
 
-StrayCarrier::StrayCarrier(TDirPatcher* P, const TInPlaceSwap* swap, const std::string& oldRoot,
-                           const std::string& newRoot)
-    : swap(swap), oldRoot(oldRoot), newRoot(newRoot)
+StrayCarrier::StrayCarrier(TDirPatcher* P, const TInPlaceSwap* swap, LinkCheck* newTreeLinks,
+                           const std::string& oldRoot, const std::string& newRoot)
+    : swap(swap), newTreeLinks(newTreeLinks), oldRoot(oldRoot), newRoot(newRoot)
 {
     for (size_t i = 0; i < (size_t)P->dirDiffHead.oldPathCount; ++i)
         oldPaths.insert(P->oldUtf8PathList[i]);
@@ -67,7 +67,7 @@ BOOL StrayCarrier::walk(const std::string& relDir)
             return 0;
         }
         const std::string newPath = newRoot + "/" + rel;
-        if (!makeParents(relDir) || !inPlaceSwap_isOursToWrite(swap, newPath.c_str()) ||
+        if (!makeParents(relDir) || !inPlaceSwap_isOursToMake(swap, newTreeLinks, newPath.c_str()) ||
             !linkEntry(oldPath, newPath, info))
             return 0;
     }
@@ -84,7 +84,7 @@ BOOL StrayCarrier::makeParents(const std::string& relDir)
         if (newPaths.count(part + "/") || made.count(part))
             continue;
         const std::string path = newRoot + "/" + part;
-        if (!inPlaceSwap_isOursToWrite(swap, path.c_str()))
+        if (!inPlaceSwap_isOursToMake(swap, newTreeLinks, path.c_str()))
             return 0;
         if (mkdir(path.c_str(), 0700) != 0) {
             dpatch_printOsError("can't make the folder", path.c_str(), 0, errno);
