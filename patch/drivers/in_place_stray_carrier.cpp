@@ -32,15 +32,18 @@ BOOL StrayCarrier::walk(const std::string& relDir)
         dpatch_printOsError("can't read the folder", dirPath.c_str(), 0, errno);
         return 0;
     }
-    std::vector<std::string> names;
+    std::vector<std::pair<std::string, unsigned char>> entries; // names and, where the folder tells, their kinds
     while (struct dirent* entry = readdir(dir)) {
         if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
-            names.push_back(entry->d_name);
+            entries.emplace_back(entry->d_name, entry->d_type);
     }
     closedir(dir);
-    for (const std::string& name : names) {
+    for (const auto& [name, type] : entries) {
         const std::string rel = relDir + name;
         const std::string oldPath = oldRoot + "/" + rel;
+        // what the diff knows is passed over by its kind from the folder's listing, unlooked at
+        if (type != DT_UNKNOWN && type != DT_DIR && (oldPaths.count(rel) || newPaths.count(rel)))
+            continue;
         struct stat info;
         if (lstat(oldPath.c_str(), &info) != 0) {
             dpatch_printOsError("can't look at", oldPath.c_str(), 0, errno);

@@ -181,7 +181,7 @@ BOOL tempCopySameFile(TDirPatchListener* listener, const char* oldFileName, cons
     runState.isOldTaken[pair.oldIndex] = true;
     dpatch_TCopyWay way = kCopyWay_none;
     errno = 0;
-    if (!dpatch_linkOrCopyFile(oldFileName, newFileName, mayLink, &way)) {
+    if (!dpatch_linkOrCopyFileWithStat(oldFileName, &old, newFileName, mayLink, &way)) {
         dpatch_printOsError("can't link or copy", oldFileName, newFileName, errno != 0 ? errno : EIO);
         return 0;
     }
