@@ -1,7 +1,9 @@
 #include "patch/os/link_check.h"
 
+#include <algorithm>
 #include <dirent.h>
 #include <string.h>
+#include <string_view>
 #include <sys/stat.h>
 
 namespace
@@ -11,59 +13,94 @@ bool endsComponent(const char* path, size_t length, size_t rootSize, size_t end)
 {
     return (end == length || path[end] == '/') && end > rootSize && path[end - 1] != '/';
 }
+
+// Whether the component of path ending at end is the name of an entry of the folder that the path's first
+// folderEnd bytes spell: the two are joined by one '/'.
+bool isEntryOf(const char* path, size_t folderEnd, size_t end)
+{
+    return path[folderEnd] == '/' && end > folderEnd + 1 && !memchr(path + folderEnd + 1, '/', end - folderEnd - 1);
+}
 } // namespace
 
-bool LinkCheck::readFolder(const char* path, size_t folderEnd)
+const LinkCheck::Folder& LinkCheck::folderAt(const char* path, size_t folderEnd)
 {
-    const std::string folder(path, folderEnd);
-    const auto done = read.find(folder);
-    if (done != read.end())
-        return done->second;
-    DIR* dir = opendir(folder.c_str());
-    read.emplace(folder, dir != 0);
+    const std::string_view folderPath(path, folderEnd);
+    if (lastFolder && lastFolderPath == folderPath)
+        return *lastFolder;
+    lastFolderPath.assign(folderPath);
+    const auto [at, isNew] = read.try_emplace(lastFolderPath);
+    Folder& folder = at->second;
+    lastFolder = &folder;
+    if (!isNew)
+        return folder;
+    DIR* dir = opendir(lastFolderPath.c_str());
     if (!dir)
-        return false;
-    std::string entryPath = folder + "/";
+        return folder;
     while (struct dirent* entry = readdir(dir)) {
         if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0)
             continue;
-        entryPath.resize(folder.size() + 1);
-        entryPath += entry->d_name;
         const Kind kind = entry->d_type == DT_LNK ? kLink : entry->d_type == DT_UNKNOWN ? kToLookAt : kNoLink;
-        known.emplace(entryPath, kind);
+        folder.entries.emplace_back(entry->d_name, kind);
     }
     closedir(dir);
-    return true;
+    std::sort(folder.entries.begin(), folder.entries.end());
+    folder.isRead = true;
+    return folder;
 }
 
-bool LinkCheck::isKnownNoLink(const char* path, size_t end)
+LinkCheck::Kind LinkCheck::lookAt(const char* path, size_t end)
 {
     key.assign(path, end);
     const auto seen = known.find(key);
-    return seen != known.end() && seen->second == kNoLink;
-}
-
-LinkCheck::Kind LinkCheck::kindOf(const char* path, size_t folderEnd, size_t end)
-{
-    key.assign(path, end);
-    const auto seen = known.find(key);
-    if (seen != known.end() && seen->second != kToLookAt)
+    if (seen != known.end())
         return seen->second;
-    // the folder's listing names the component as the folder's path, '/' and its name
-    const bool isListed = path[folderEnd] == '/' && !memchr(path + folderEnd + 1, '/', end - folderEnd - 1);
-    if (seen == known.end() && way == kReadFolders && isListed && readFolder(path, folderEnd)) {
-        const auto listed = known.find(key);
-        if (listed == known.end())
-            return kMissing;
-        if (listed->second != kToLookAt)
-            return listed->second;
-    }
     struct stat st;
     if (lstat(key.c_str(), &st) != 0)
         return kMissing; // not remembered: it may be made later
     const Kind kind = S_ISLNK(st.st_mode) ? kLink : kNoLink;
-    known[key] = kind;
+    known.emplace(key, kind);
     return kind;
+}
+
+LinkCheck::Kind LinkCheck::kindOf(const char* path, size_t folderEnd, size_t end)
+{
+    if (way == kReadFolders && isEntryOf(path, folderEnd, end)) {
+        const Folder& folder = folderAt(path, folderEnd);
+        if (folder.isRead) {
+            const std::string_view name(path + folderEnd + 1, end - folderEnd - 1);
+            const auto entry =
+                std::lower_bound(folder.entries.begin(), folder.entries.end(), name,
+                                 [](const std::pair<std::string, Kind>& e, std::string_view n) { return e.first < n; });
+            if (entry == folder.entries.end() || entry->first != name)
+                return kMissing;
+            if (entry->second != kToLookAt)
+                return entry->second;
+        }
+    }
+    return lookAt(path, end);
+}
+
+size_t LinkCheck::knownUpTo(const char* path, size_t length, size_t rootSize)
+{
+    if (way == kReadFolders) {
+        // a folder is read only once it is known to be no link, and so is every one above it
+        const char* lastSlash = (const char*)memrchr(path + rootSize, '/', length - rootSize);
+        const size_t folderEnd = lastSlash ? (size_t)(lastSlash - path) : 0;
+        if (!lastSlash || folderEnd <= rootSize || !isEntryOf(path, folderEnd, length))
+            return rootSize;
+        const std::string_view folderPath(path, folderEnd);
+        const bool wasRead = (lastFolder && lastFolderPath == folderPath) || read.count(std::string(folderPath));
+        return wasRead && kindOf(path, folderEnd, length) == kNoLink ? length : rootSize;
+    }
+    for (size_t end = length; end > rootSize; --end) {
+        if (!endsComponent(path, length, rootSize, end))
+            continue;
+        key.assign(path, end);
+        const auto seen = known.find(key);
+        if (seen != known.end() && seen->second == kNoLink)
+            return end;
+    }
+    return rootSize;
 }
 
 const char* LinkCheck::linkIn(const char* path, size_t rootSize, char* buf, size_t bufSize)
@@ -71,10 +108,7 @@ const char* LinkCheck::linkIn(const char* path, size_t rootSize, char* buf, size
     const size_t length = strlen(path);
     if (length >= bufSize || rootSize > length)
         return 0;
-    // the deepest component known to be no link: nothing above it needs a look
-    size_t from = length;
-    while (from > rootSize && !(endsComponent(path, length, rootSize, from) && isKnownNoLink(path, from)))
-        --from;
+    const size_t from = knownUpTo(path, length, rootSize);
     size_t folderEnd = from > rootSize ? from : rootSize > 0 && path[rootSize - 1] == '/' ? rootSize - 1 : rootSize;
     for (size_t end = from + 1; end <= length; ++end) {
         if (!endsComponent(path, length, rootSize, end))

@@ -4,6 +4,8 @@
 #include <stddef.h>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 // Looks for symbolic links on paths below a root. What it has seen to be no link is taken as such for the
 // rest of its life, so the paths of one folder cost nothing for the folders above them. A checker may
@@ -36,15 +38,27 @@ private:
         kMissing,
         kToLookAt
     };
+    // A folder as it was read: its entries by name, sorted; none where it couldn't be read.
+    struct Folder
+    {
+        bool isRead = false;
+        std::vector<std::pair<std::string, Kind>> entries;
+    };
+
     // What the component of path ending at end is; its folder is the path's first folderEnd bytes.
     Kind kindOf(const char* path, size_t folderEnd, size_t end);
-    // Whether the component of path ending at end, and so every one above it, is known to be no link.
-    bool isKnownNoLink(const char* path, size_t end);
-    // Reads the folder that is the path's first folderEnd bytes; false where it can't be read.
-    bool readFolder(const char* path, size_t folderEnd);
+    // What lstat tells of the component of path ending at end, remembered unless it is missing.
+    Kind lookAt(const char* path, size_t end);
+    // The folder that is the path's first folderEnd bytes, read the first time it is asked for.
+    const Folder& folderAt(const char* path, size_t folderEnd);
+    // Where the deepest component of path known to be no link ends, every one above it being no link too;
+    // rootSize when none is known.
+    size_t knownUpTo(const char* path, size_t length, size_t rootSize);
 
     Way way;
-    std::unordered_map<std::string, Kind> known; // components by their path, each learnt after those above it
-    std::unordered_map<std::string, bool> read;  // folders by their path: whether they could be read
-    std::string key;                             // the path of the last lookup, kept to spare allocations
+    std::unordered_map<std::string, Kind> known;  // components looked at, by their path
+    std::unordered_map<std::string, Folder> read; // folders read, by their path (kReadFolders)
+    const Folder* lastFolder = nullptr;           // the folder asked for last, which the next path likely shares
+    std::string lastFolderPath;
+    std::string key; // the path of the last lookup, kept to spare allocations
 };
