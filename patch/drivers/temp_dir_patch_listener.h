@@ -35,7 +35,7 @@ struct TTempDirPatchRun
     std::vector<bool> isExecute;  // by new path index
     std::vector<bool> isOldTaken; // by old path index
     size_t nextSamePair = 0;
-    LinkCheck newTreeLinks; // the components of the new tree seen to be no link (see inPlaceSwap_isOursToWrite)
+    LinkCheck newTreeLinks; // the components of the new tree seen to be no link (see inPlaceSwap_isOursToMake)
     // The folders of the old tree, of the user's own, that the user could not read or search and that the
     // run opened (u+rx) to read them, parent first, with their modes; relative to oldRoot, "" for the root.
     std::string oldRoot;
