@@ -231,6 +231,15 @@ BOOL dpatch_linkOrCopyFile(const char* oldFileName, const char* newFileName, BOO
         *out_way = kCopyWay_none;
     struct stat old;
     check(stat(oldFileName,&old)==0);
+    return dpatch_linkOrCopyFileWithStat(oldFileName, &old, newFileName, mayLink, out_way);
+}
+
+BOOL dpatch_linkOrCopyFileWithStat(const char* oldFileName, const struct stat* oldInfo, const char* newFileName,
+                                   BOOL mayLink, dpatch_TCopyWay* out_way)
+{
+    if (out_way)
+        *out_way = kCopyWay_none;
+    const struct stat& old = *oldInfo;
     if (!S_ISREG(old.st_mode)) {
         errno = ENOTSUP;
         check(S_ISREG(old.st_mode));

@@ -17,6 +17,7 @@
 #include <stddef.h>
 
 struct dpatch_TCopyListener;
+struct stat;
 
 // The plain way's piece and the largest piece a copy listener is shown.
 static const size_t dpatch_kCopyBufferSize = 1024 * 1024;
@@ -50,6 +51,9 @@ BOOL dpatch_copyFileByFastestWay(const char* oldFileName, const char* newFileNam
 // caller passes mayLink 0 where the new file must not share the old one: where its mode differs, and for
 // every new path after the first that comes from one old file. out_way (optional) tells which way was taken.
 BOOL dpatch_linkOrCopyFile(const char* oldFileName, const char* newFileName, BOOL mayLink, dpatch_TCopyWay* out_way);
+// The same for a caller that has just looked at oldFileName (stat, links followed): old is what it saw.
+BOOL dpatch_linkOrCopyFileWithStat(const char* oldFileName, const struct stat* old, const char* newFileName,
+                                   BOOL mayLink, dpatch_TCopyWay* out_way);
 
 // Appends the whole of fromFileName to the open file outFd, at *inout_pos, where that file ends, and moves
 // *inout_pos past it, as the launcher joins the parts of a download. The bytes take the fastest way, as for a

@@ -14,9 +14,9 @@
 #include <unistd.h>
 #include <vector>
 
-StrayCarrier::StrayCarrier(TDirPatcher* P, const TInPlaceSwap* swap, const std::string& oldRoot,
-                           const std::string& newRoot)
-    : swap(swap), oldRoot(oldRoot), newRoot(newRoot)
+StrayCarrier::StrayCarrier(TDirPatcher* P, const TInPlaceSwap* swap, LinkCheck* newTreeLinks,
+                           const std::string& oldRoot, const std::string& newRoot)
+    : swap(swap), newTreeLinks(newTreeLinks), oldRoot(oldRoot), newRoot(newRoot)
 {
     for (size_t i = 0; i < (size_t)P->dirDiffHead.oldPathCount; ++i)
         oldPaths.insert(P->oldUtf8PathList[i]);
@@ -33,15 +33,18 @@ BOOL StrayCarrier::walk(const std::string& relDir)
         dpatch_printOsError("can't read the folder", dirPath.c_str(), 0, errno);
         return 0;
     }
-    std::vector<std::string> names;
+    std::vector<std::pair<std::string, unsigned char>> entries; // names and, where the folder tells, their kinds
     while (struct dirent* entry = readdir(dir)) {
         if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
-            names.push_back(entry->d_name);
+            entries.emplace_back(entry->d_name, entry->d_type);
     }
     closedir(dir);
-    for (const std::string& name : names) {
+    for (const auto& [name, type] : entries) {
         const std::string rel = relDir + name;
         const std::string oldPath = oldRoot + "/" + rel;
+        // what the diff knows is passed over by its kind from the folder's listing, unlooked at
+        if (type != DT_UNKNOWN && type != DT_DIR && (oldPaths.count(rel) || newPaths.count(rel)))
+            continue;
         struct stat info;
         if (lstat(oldPath.c_str(), &info) != 0) {
             dpatch_printOsError("can't look at", oldPath.c_str(), 0, errno);
@@ -68,7 +71,7 @@ BOOL StrayCarrier::walk(const std::string& relDir)
             return 0;
         }
         const std::string newPath = newRoot + "/" + rel;
-        if (!makeParents(relDir) || !inPlaceSwap_isOursToWrite(swap, newPath.c_str()) ||
+        if (!makeParents(relDir) || !inPlaceSwap_isOursToMake(swap, newTreeLinks, newPath.c_str()) ||
             !linkEntry(oldPath, newPath, info))
             return 0;
     }
@@ -92,7 +95,8 @@ BOOL StrayCarrier::makeParents(const std::string& relDir)
             dpatch_printOsError("can't look at", oldPath.c_str(), 0, looked != 0 ? errno : ENOTDIR);
             return 0;
         }
-        if (!inPlaceSwap_isOursToWrite(swap, path.c_str()) || !inPlace_makeFolderLikeOld(path.c_str(), old, 0))
+        if (!inPlaceSwap_isOursToMake(swap, newTreeLinks, path.c_str()) ||
+            !inPlace_makeFolderLikeOld(path.c_str(), old, 0))
             return 0;
         made.insert(part);
     }

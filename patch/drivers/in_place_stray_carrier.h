@@ -16,7 +16,8 @@ struct TDirPatcher;
 class StrayCarrier
 {
 public:
-    StrayCarrier(TDirPatcher* P, const TInPlaceSwap* swap, const std::string& oldRoot, const std::string& newRoot);
+    StrayCarrier(TDirPatcher* P, const TInPlaceSwap* swap, LinkCheck* newTreeLinks, const std::string& oldRoot,
+                 const std::string& newRoot);
 
     BOOL carry() { return walk(""); }
     // The folders the carrying made, which the diff doesn't know, relative to the roots.
@@ -31,6 +32,7 @@ private:
     static BOOL linkEntry(const std::string& from, const std::string& to, const struct stat& info);
 
     const TInPlaceSwap* swap;
+    LinkCheck* newTreeLinks;
     std::string oldRoot;
     std::string newRoot;
     std::unordered_set<std::string> oldPaths;

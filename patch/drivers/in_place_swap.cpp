@@ -195,7 +195,11 @@ BOOL areFoldersAsMade(const TInPlaceSwap* self, const char* oldName)
 }
 } // namespace
 
-BOOL inPlaceSwap_isOursToWrite(const TInPlaceSwap* self, const char* path)
+namespace
+{
+// Whether path lies below the new tree, which is still the one this run made, and no link stands on it up
+// to its last component (isLastLooked) or to the folder that holds it.
+BOOL isOursBelowNewTree(const TInPlaceSwap* self, LinkCheck* newTreeLinks, const char* path, BOOL isLastLooked)
 {
     const size_t rootSize = strlen(self->newDir);
     if (strncmp(path, self->newDir, rootSize) != 0 || (path[rootSize] != '/' && path[rootSize] != '\0') ||
@@ -203,12 +207,25 @@ BOOL inPlaceSwap_isOursToWrite(const TInPlaceSwap* self, const char* path)
         inPlace_refuseInTheWay(self->newDir);
         return 0;
     }
+    const char* lastSlash = strrchr(path, '/');
+    const std::string looked = isLastLooked ? std::string(path) : std::string(path, (size_t)(lastSlash - path));
     char buf[dpatch_kPathBufSize];
-    const char* link = dpatch_linkInPath(path, rootSize, buf, sizeof(buf));
+    const char* link = looked.size() > rootSize ? newTreeLinks->linkIn(looked.c_str(), rootSize, buf, sizeof(buf)) : 0;
     if (!link)
         return 1;
     inPlace_refuse("can't write in place through the symbolic link", link);
     return 0;
+}
+} // namespace
+
+BOOL inPlaceSwap_isOursToMake(const TInPlaceSwap* self, LinkCheck* newTreeLinks, const char* path)
+{
+    return isOursBelowNewTree(self, newTreeLinks, path, 0);
+}
+
+BOOL inPlaceSwap_isOursToWrite(const TInPlaceSwap* self, LinkCheck* newTreeLinks, const char* path)
+{
+    return isOursBelowNewTree(self, newTreeLinks, path, 1);
 }
 
 BOOL inPlaceSwap_makeNewTree(TInPlaceSwap* self)

@@ -40,6 +40,8 @@
 
 #include <sys/types.h>
 
+class LinkCheck;
+
 static const size_t dpatch_kSwapPathBufSize = dpatch_kPathBufSize + 32;
 
 typedef struct TInPlaceSwap
@@ -86,9 +88,15 @@ BOOL inPlaceSwap_makeNewTree(TInPlaceSwap* self);
 // Called right after R.dirpatch-new was made: takes its identity into the record. On failure the folder is
 // removed again.
 BOOL inPlaceSwap_noteNewTree(TInPlaceSwap* self);
-// Whether the run may write path: it lies below R.dirpatch-new, which is still the folder this run made,
-// and no symbolic link stands on its way. A refusal prints its line.
-BOOL inPlaceSwap_isOursToWrite(const TInPlaceSwap* self, const char* path);
+// Whether the run may make path in its new tree: path lies below R.dirpatch-new, which is still the folder
+// this run made (looked at on every call), and no symbolic link stands on the folders that lead to it. path
+// itself is not looked at: it is made exclusively, so whatever stands there, a link included, fails the
+// making. newTreeLinks is the run's one checker of the new tree: only this user can change what the new tree
+// holds (it is theirs and 0700, in a parent folder that others may not write to, or only with the sticky
+// bit), so each of its folders is looked at once a run. A refusal prints its line.
+BOOL inPlaceSwap_isOursToMake(const TInPlaceSwap* self, LinkCheck* newTreeLinks, const char* path);
+// The same for a path the run made and now changes by its name: no link stands at path itself either.
+BOOL inPlaceSwap_isOursToWrite(const TInPlaceSwap* self, LinkCheck* newTreeLinks, const char* path);
 // Swaps the complete new tree in. A failure before R was replaced puts everything back as it was (R
 // untouched, the new tree and the record removed); a failure after it leaves the record for the next run.
 BOOL inPlaceSwap_commit(TInPlaceSwap* self);

@@ -30,11 +30,11 @@ TInPlaceSwap* swapOf(TDirPatchListener* listener)
     return run ? run->swap : nullptr;
 }
 
-// Whether the run may write path in its new tree (a run without a swap writes nothing).
-BOOL mayWrite(TDirPatchListener* listener, const char* path)
+// Whether the run may make path in its new tree (a run without a swap makes nothing).
+BOOL mayMake(TDirPatchListener* listener, const char* path)
 {
     const TInPlaceSwap* swap = swapOf(listener);
-    return swap && inPlaceSwap_isOursToWrite(swap, path);
+    return swap && inPlaceSwap_isOursToMake(swap, &runOf(listener)->newTreeLinks, path);
 }
 
 BOOL _temp_makeNewDir(TDirPatchListener* listener, const char* pathName)
@@ -45,7 +45,7 @@ BOOL _temp_makeNewDir(TDirPatchListener* listener, const char* pathName)
         return 0;
     if (strcmp(buf, swap->newDir) == 0)
         return inPlaceSwap_makeNewTree(swap) && inPlaceSwap_noteNewTree(swap);
-    if (!mayWrite(listener, buf))
+    if (!mayMake(listener, buf))
         return 0;
     // A folder where the old tree has one gets that folder's mode once it is filled, and its group and setgid
     // bit at once; until then it is the user's alone. A new folder is made as the plain road makes it.
@@ -64,7 +64,7 @@ BOOL _temp_makeNewDir(TDirPatchListener* listener, const char* pathName)
 BOOL _temp_openNewFile(TDirPatchListener* listener, dpatch_TFileStreamOutput* curNewFile, const char* newFileName,
                        dpatch_StreamPos_t fileSize)
 {
-    if (!mayWrite(listener, newFileName))
+    if (!mayMake(listener, newFileName))
         return 0;
     if (dpatch_TFileStreamOutput_create(curNewFile, newFileName, fileSize))
         return 1;
@@ -82,22 +82,24 @@ BOOL _temp_closeNewFile(TDirPatchListener* listener, dpatch_TFileStreamOutput* c
 }
 
 // A link on a path of the old tree that the patch reads would take its data from outside the tree, or
-// link an outside file into the new one, so a tree that holds one is refused before anything is made.
+// link an outside file into the new one, so a tree that holds one is refused before anything is made. Each
+// call looks at the old tree afresh (others may change it while the patch runs), reading each folder once.
 BOOL treesHoldNoLink(TDirPatcher* P)
 {
     TNewDir* newDir = &P->_newDir;
     char buf[dpatch_kPathBufSize];
     const size_t oldRootSize = (size_t)(P->_oldRootDir_end - P->_oldPathBuf);
+    LinkCheck oldTreeLinks(LinkCheck::kReadFolders);
     const char* link = 0;
     for (size_t i = 0; !link && i < P->dirDiffHead.oldPathCount; ++i) {
         const char* oldPath = TDirPatcher_getOldPathByIndex(P, i);
-        link = oldPath ? dpatch_linkInPath(oldPath, oldRootSize, buf, sizeof(buf)) : 0;
+        link = oldPath ? oldTreeLinks.linkIn(oldPath, oldRootSize, buf, sizeof(buf)) : 0;
     }
     for (size_t i = 0; !link && i < newDir->newPathCount; ++i) {
         const char* newPath = TNewDir_getNewPathByIndex(newDir, i);
         const char* twin = newPath ? TDirPatcher_getOldPathByNewPath(P, newPath) : 0;
         if (twin)
-            link = dpatch_linkInPath(twin, oldRootSize, buf, sizeof(buf));
+            link = oldTreeLinks.linkIn(twin, oldRootSize, buf, sizeof(buf));
     }
     if (!link)
         return 1;
@@ -123,12 +125,13 @@ BOOL _temp_patchBegin(TDirPatchListener* listener, TDirPatcher* dirPatcher)
     return treesHoldNoLink(dirPatcher);
 }
 
-void setExecuteTags(TDirPatcher* P, const TInPlaceSwap* swap)
+void setExecuteTags(TDirPatcher* P, TTempDirPatchRun& runState)
 {
     TNewDir* newDir = &P->_newDir;
     for (size_t i = 0; i < newDir->newExecuteCount; ++i) {
         const char* newPath = TNewDir_getNewExecutePath(newDir, i);
-        if (!newPath || !inPlaceSwap_isOursToWrite(swap, newPath) || !dpatch_setExecuteTag(newPath))
+        if (!newPath || !inPlaceSwap_isOursToWrite(runState.swap, &runState.newTreeLinks, newPath) ||
+            !dpatch_setExecuteTag(newPath))
             inPlace_pathNote("WARNING: can't set Execute tag to new file \"", newPath);
     }
 }
@@ -142,12 +145,12 @@ BOOL completeNewTree(TDirPatcher* P, TTempDirPatchRun& runState)
         inPlace_pathError("the new tree is not where the swap expects it \"", newRoot.c_str());
         return 0;
     }
-    StrayCarrier carrier(P, swap, swap->realDir, newRoot);
+    StrayCarrier carrier(P, swap, &runState.newTreeLinks, swap->realDir, newRoot);
     if (!carrier.carry())
         return 0;
-    if (!inPlaceSwap_isOursToWrite(swap, newRoot.c_str()))
+    if (!inPlaceSwap_isOursToWrite(swap, &runState.newTreeLinks, newRoot.c_str()))
         return 0;
-    setExecuteTags(P, swap);
+    setExecuteTags(P, runState);
     return tempDirPatchRun_setFolderModes(&runState, P, swap->realDir, newRoot, carrier.madeFolders());
 }
 
@@ -159,7 +162,7 @@ BOOL tempCopySameFile(TDirPatchListener* listener, const char* oldFileName, cons
     TDirPatcher* P = listener->dirPatcher;
     TNewDir* newDir = &P->_newDir;
     TTempDirPatchRun& runState = *runOf(listener);
-    if (!mayWrite(listener, newFileName))
+    if (!mayMake(listener, newFileName))
         return 0;
     // the pairs come strictly in their order, one call each
     const size_t sameIndex = runState.nextSamePair++;
@@ -177,7 +180,7 @@ BOOL tempCopySameFile(TDirPatchListener* listener, const char* oldFileName, cons
     runState.isOldTaken[pair.oldIndex] = true;
     dpatch_TCopyWay way = kCopyWay_none;
     errno = 0;
-    if (!dpatch_linkOrCopyFile(oldFileName, newFileName, mayLink, &way)) {
+    if (!dpatch_linkOrCopyFileWithStat(oldFileName, &old, newFileName, mayLink, &way)) {
         dpatch_printOsError("can't link or copy", oldFileName, newFileName, errno != 0 ? errno : EIO);
         return 0;
     }

@@ -21,6 +21,7 @@
 #include "patch/dir/dir_patch_listener.h"
 #include "patch/drivers/in_place_record.h"
 #include "patch/drivers/in_place_swap.h"
+#include "patch/os/link_check.h"
 
 #include <cstddef>
 #include <string>
@@ -36,6 +37,7 @@ struct TTempDirPatchRun
     std::vector<bool> isExecute;  // by new path index
     std::vector<bool> isOldTaken; // by old path index
     size_t nextSamePair = 0;
+    LinkCheck newTreeLinks; // the components of the new tree seen to be no link (see inPlaceSwap_isOursToMake)
     // The folders of the old tree, of the user's own, that the user could not read or search and that the
     // run opened (u+rx) to read them, parent first, with their modes; relative to oldRoot, "" for the root.
     // Each is in the build record too, so that the next run gives the modes back after a kill.

@@ -175,6 +175,8 @@ private slots:
     void parentThatCannotBeLockedIsSaid();
     void linkAtTrustedNameBetweenStepsRefused_data();
     void linkAtTrustedNameBetweenStepsRefused();
+    void linkPutInOldTreeWhilePatchingRefused_data();
+    void linkPutInOldTreeWhilePatchingRefused();
 
 private:
     // The large trees and their diff, made once and copied for each kill
@@ -868,15 +870,24 @@ void TestDirpatchInPlace::parentThatCannotBeLockedIsSaid()
 void TestDirpatchInPlace::linkAtTrustedNameBetweenStepsRefused_data()
 {
     QTest::addColumn<QString>("holdPoint");
-    QTest::newRow("before the record is the swap's") << "rename:.dirpatch-build";
-    QTest::newRow("before the old tree is moved aside") << "rename:.dirpatch-old";
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<int>("landed"); // entries written where the link leads: by the step held, looked at before
+    QTest::newRow("before the record is the swap's") << "rename:.dirpatch-build" << 1 << 115 << 0;
+    QTest::newRow("before the old tree is moved aside") << "rename:.dirpatch-old" << 1 << 115 << 0;
+    QTest::newRow("while unchanged files are linked into the new tree") << "link:.dirpatch-new" << 3 << 108 << 1;
+    QTest::newRow("while new files are written into the new tree") << "open:.dirpatch-new" << 2 << 108 << 1;
 }
 
-// The complete new tree replaced by a link to a folder elsewhere while the run stands between two steps of
-// its swap: the run refuses, R stays the old tree and no link, and nothing is written where the link leads.
+// The new tree replaced by a link to a folder elsewhere while the run stands between two steps of its swap, or
+// between two writes into the tree: the run refuses at its next step, R stays the old tree and no link, nothing
+// more is written where the link leads, and the link and the record are left for the next run to refuse.
 void TestDirpatchInPlace::linkAtTrustedNameBetweenStepsRefused()
 {
     QFETCH(QString, holdPoint);
+    QFETCH(int, count);
+    QFETCH(int, code);
+    QFETCH(int, landed);
     SmallTrees trees;
     QVERIFY(trees.isValid());
     const QString fresh = trees.oldDir + ".dirpatch-new";
@@ -885,19 +896,60 @@ void TestDirpatchInPlace::linkAtTrustedNameBetweenStepsRefused()
 
     const QString holdFile = trees.sandbox.filePath("hold");
     QProcess run;
-    QVERIFY(startHeld(run, QStringList{DIRPATCH_BINARY} + trees.args(), holdAt(holdPoint, 1, holdFile), holdFile));
+    QVERIFY(startHeld(run, QStringList{DIRPATCH_BINARY} + trees.args(), holdAt(holdPoint, count, holdFile), holdFile));
     QVERIFY(QDir().rename(fresh, trees.sandbox.filePath("elsewhere/tree")));
     QVERIFY(QFile::link(trees.sandbox.filePath("elsewhere/tree"), fresh));
     const QMap<QString, QString> elsewhere = snapshot(trees.sandbox.filePath("elsewhere"));
-    QCOMPARE(finishHeld(run, holdFile), 115);
+    QCOMPARE(finishHeld(run, holdFile), code);
     const QByteArray err = run.readAllStandardError();
     QVERIFY2(
         err.contains("not what the in-place record names, in the way: \"" + QFile::encodeName(fresh) + "\" ERROR!\n"),
         err.constData());
     QVERIFY(!QFileInfo(trees.oldDir).isSymLink());
     QCOMPARE(snapshot(trees.oldDir), oldTree);
-    QCOMPARE(snapshot(trees.sandbox.filePath("elsewhere")), elsewhere);
+    QMap<QString, QString> written = snapshot(trees.sandbox.filePath("elsewhere"));
+    for (auto entry = elsewhere.cbegin(); entry != elsewhere.cend(); ++entry)
+        QCOMPARE(written.take(entry.key()), entry.value());
+    QCOMPARE(written.size(), landed);
     QVERIFY(!QFileInfo::exists(trees.oldDir + ".dirpatch-old"));
+    QCOMPARE(entriesIn(trees.parent), (QStringList{"game", "game.dirpatch-build", "game.dirpatch-new"}));
+}
+
+void TestDirpatchInPlace::linkPutInOldTreeWhilePatchingRefused_data()
+{
+    QTest::addColumn<QString>("linked"); // the entry of the old tree moved outside and put back as a link
+    QTest::newRow("a folder") << "d1";
+    QTest::newRow("an unchanged file") << "d0/f1";
+}
+
+// An entry of the old tree replaced by a link to a copy outside it while the patch runs, after the first look
+// for links: the look before the swap finds it, the run ends refused with R as it is and nothing beside it, and
+// nothing outside is changed.
+void TestDirpatchInPlace::linkPutInOldTreeWhilePatchingRefused()
+{
+    QFETCH(QString, linked);
+    SmallTrees trees;
+    QVERIFY(trees.isValid());
+    const QString outside = trees.sandbox.filePath("outside");
+    QVERIFY(QDir().mkpath(outside));
+
+    const QString holdFile = trees.sandbox.filePath("hold");
+    QProcess run;
+    QVERIFY(startHeld(run, QStringList{DIRPATCH_BINARY} + trees.args(), holdAt("mkdir:.dirpatch-new", 1, holdFile),
+                      holdFile));
+    const QString entry = trees.oldDir + "/" + linked;
+    QVERIFY(QDir().rename(entry, outside + "/moved"));
+    QVERIFY(QFile::link(outside + "/moved", entry));
+    const QMap<QString, QString> oldTree = snapshot(trees.oldDir);
+    const QMap<QString, QString> outsideTree = snapshot(outside);
+    QCOMPARE(finishHeld(run, holdFile), 115);
+    const QByteArray err = run.readAllStandardError();
+    QVERIFY2(
+        err.contains("can't patch in place through the symbolic link \"" + QFile::encodeName(entry) + "\"  ERROR!\n"),
+        err.constData());
+    QCOMPARE(snapshot(trees.oldDir), oldTree);
+    QCOMPARE(snapshot(outside), outsideTree);
+    QCOMPARE(entriesIn(trees.parent), QStringList{"game"});
 }
 
 QTEST_GUILESS_MAIN(TestDirpatchInPlace)
