@@ -1,34 +1,42 @@
 #include "MemoryPartStore.h"
 
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
-MemoryPartStore::MemoryPartStore(int partCount) : partData(partCount) {}
+MemoryPartStore::MemoryPartStore(int partCount)
+{
+    partData.reserve(size_t(partCount));
+    for (int i = 0; i < partCount; ++i)
+        partData.emplace_back(blockSize);
+}
 
 bool MemoryPartStore::startAttempt(int partIndex)
 {
-    partData[partIndex].clear();
+    partData[size_t(partIndex)].clear();
     return true;
 }
 
 bool MemoryPartStore::write(int partIndex, qint64, const QByteArray& data)
 {
-    partData[partIndex].append(data);
-    return true;
+    if (partData[size_t(partIndex)].append(data.constData(), data.size()))
+        return true;
+    return fail(QString(), QString::fromLocal8Bit(std::strerror(ENOMEM)));
 }
 
 bool MemoryPartStore::finish()
 {
-    if (partData.size() == 1) {
-        merged = std::move(partData[0]);
-        return true;
-    }
     qint64 mergedSize = 0;
-    for (const QByteArray& data : std::as_const(partData))
+    for (const ByteBlocks& data : partData)
         mergedSize += data.size();
-    merged.reserve(mergedSize);
-    for (QByteArray& data : partData) {
-        merged.append(data);
-        data = QByteArray(); // each part's memory goes as soon as it is copied
+    merged = mergedSize > 0 ? QByteArray(mergedSize, Qt::Uninitialized) : QByteArray();
+    char* to = merged.data();
+    for (ByteBlocks& data : partData) {
+        data.drain([&to](const char* block, qint64 count) {
+            std::memcpy(to, block, size_t(count));
+            to += count;
+            return true;
+        });
     }
     return true;
 }
@@ -45,6 +53,7 @@ QByteArray MemoryPartStore::takeJoined()
 
 void MemoryPartStore::discard()
 {
-    partData = QList<QByteArray>(partData.size());
+    for (ByteBlocks& data : partData)
+        data.clear();
     merged = QByteArray();
 }

@@ -68,9 +68,14 @@ void RetrieveFileJob::dropReply(QNetworkReply*& reply)
 
 void RetrieveFileJob::failWrite(const QString& path, const QString& cause)
 {
-    qDebug() << "Failed to write downloaded data to" << path;
-    qDebug() << "Writing" << path << "failed:" << cause;
-    writeFailed = true;
+    // Kept in memory, there is no file: only the memory can have run out.
+    if (path.isEmpty()) {
+        qDebug() << "Failed to keep downloaded data of" << url << "in memory:" << cause;
+    } else {
+        qDebug() << "Failed to write downloaded data to" << path;
+        qDebug() << "Writing" << path << "failed:" << cause;
+        writeFailed = true;
+    }
     failJob();
 }
 

@@ -43,10 +43,13 @@ public:
     // (and 2^31 of them would not even fit the per-part lists).
     static constexpr int maxPartCount = 256;
     // The most a download of unknown size may bring into memory: far above any real manifest or
-    // repair blob, yet an endless body can't take all of memory.
+    // repair blob, yet an endless body can't take all of memory. Kept in memory, a download holds its
+    // bytes and, besides them, at most what one read of a reply brings.
     static constexpr qint64 unknownSizeLimit = qint64(1) << 30;
-    // How far each reply may read ahead of the job taking its bytes.
-    static constexpr qint64 readBufferSize = qint64(8) << 20;
+    // How far each reply may read ahead of the job taking its bytes: what a read brings at most. Qt holds
+    // about as much again on its network thread. Small, so that what the replies hold beside the job's own
+    // bytes stays small whenever the job is busy, yet no slower on loopback than larger buffers.
+    static constexpr qint64 readBufferSize = qint64(1) << 20;
     // Bytes written in place that may wait in memory for their part's start, over all parts of a job.
     static constexpr qint64 waitingMemoryLimit = qint64(64) << 20;
 
