@@ -17,6 +17,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <functional>
 #include <memory>
 #include <signal.h>
 #include <sys/resource.h>
@@ -128,6 +129,8 @@ private slots:
     void streamedWriteFailureFailsAtOnce();
     void unknownCertificateAuthorityFails();
     void partsOfUnknownSizeShareBlocksWhenJoined();
+    void waitingPartsStayWithinTheirMemory_data();
+    void waitingPartsStayWithinTheirMemory();
 
 private:
     struct Run
@@ -147,6 +150,10 @@ private:
 
     // Where downloads streamed to disk go; nothing else may appear in its folder.
     QString streamedPath() const { return downloads.filePath("patch_0.diff"); }
+    // Runs download-job, one job in a process of its own, streaming to streamedPath(); its log lines go to
+    // onLogLine as they come. Returns its peak resident memory in KiB, -1 unless it downloaded the resource.
+    qint64 downloadAlone(const QString& url, int parts, qint64 size,
+                         const std::function<void(const QString&)>& onLogLine = {});
     QStringList downloadedFiles() const { return QDir(downloads.path()).entryList(QDir::Files | QDir::Hidden); }
 
     std::unique_ptr<TestUpdateServer> server;
@@ -979,6 +986,86 @@ void TestRetrieveFileJob::partsOfUnknownSizeShareBlocksWhenJoined()
     QVERIFY(filefrag.waitForFinished(10000));
     const QString extents = QString::fromUtf8(filefrag.readAllStandardOutput());
     QVERIFY2(extents.count("shared") >= 1, qPrintable(extents));
+}
+
+qint64 TestRetrieveFileJob::downloadAlone(const QString& url, int parts, qint64 size,
+                                          const std::function<void(const QString&)>& onLogLine)
+{
+    QProcess job;
+    QByteArray pending;
+    connect(&job, &QProcess::readyReadStandardError, this, [&] {
+        pending += job.readAllStandardError();
+        for (qsizetype end = pending.indexOf('\n'); end >= 0; end = pending.indexOf('\n')) {
+            if (onLogLine)
+                onLogLine(QString::fromUtf8(pending.left(end)));
+            pending.remove(0, end + 1);
+        }
+    });
+    job.start(DOWNLOAD_JOB_BINARY, {url, QString::number(parts), QString::number(size), streamedPath()});
+    if (!QTest::qWaitFor([&job] { return job.state() == QProcess::NotRunning; }, 120000)) {
+        job.kill();
+        job.waitForFinished();
+        return -1;
+    }
+    static const QRegularExpression peak("^peak (\\d+)$", QRegularExpression::MultilineOption);
+    const QRegularExpressionMatch match = peak.match(QString::fromUtf8(job.readAllStandardOutput()));
+    return job.exitStatus() == QProcess::NormalExit && job.exitCode() == 0 && match.hasMatch()
+               ? match.captured(1).toLongLong()
+               : -1;
+}
+
+void TestRetrieveFileJob::waitingPartsStayWithinTheirMemory_data()
+{
+    QTest::addColumn<int>("parts");
+
+    // Part 0 answers only once the others are in, and the last part comes without a length: the parts between
+    // can't know their places until the last one ends, and the bytes of all but part 0 wait. Together they
+    // are far more than the memory they may wait in.
+    QTest::newRow("three parts, the two after the first waiting") << 3;
+    QTest::newRow("five parts, the four after the first waiting") << 5;
+}
+
+// Bytes that wait for their place take at most the memory they may wait in (the launcher's own limit) and
+// what the replies hold anyway: measured as the peak of a process doing just the download, against the
+// same download without waiting.
+void TestRetrieveFileJob::waitingPartsStayWithinTheirMemory()
+{
+    QFETCH(int, parts);
+
+    const qint64 size = 200 * (qint64(1) << 20);
+    const QByteArray content = randomBytes(size, 11);
+    const QString path = server->putBlob(QString("waiting%1").arg(++blobCounter), content, parts);
+    const QString url = server->url(path);
+    const auto downloadedWhole = [this, &content] {
+        QFile file(streamedPath());
+        const bool whole = file.open(QIODevice::ReadOnly) && file.readAll() == content;
+        QFile::remove(streamedPath());
+        return whole;
+    };
+
+    server->clearFaults();
+    const qint64 alone = downloadAlone(url, parts, size);
+    QVERIFY(alone > 0);
+    QVERIFY(downloadedWhole());
+
+    server->setFaults(path + "_0", {{.hold = true}});
+    server->setFaults(QString("%1_%2").arg(path).arg(parts - 1), {{.fault = "chunked"}});
+    int othersIn = 0;
+    QStringList waitingFiles;
+    const qint64 waiting = downloadAlone(url, parts, size, [&](const QString& line) {
+        if (line.startsWith(QString(R"(Part "%1_)").arg(url)) && line.contains(" waits in "))
+            waitingFiles.append(line);
+        if (line.startsWith(QString(R"(Downloaded "%1_)").arg(url)) && ++othersIn == parts - 1)
+            server->clearFaults(); // lets part 0 answer
+    });
+    QVERIFY(waiting > 0);
+    QVERIFY(downloadedWhole());
+    // The limit was reached: some of the waiting bytes went on in files of their own.
+    QVERIFY(!waitingFiles.isEmpty());
+
+    const qint64 limitKiB = RetrieveFileJob::waitingMemoryLimit / 1024;
+    qInfo() << "peak memory:" << waiting << "KiB with parts waiting," << alone << "KiB without";
+    QVERIFY2(waiting - alone <= limitKiB + 16 * 1024, qPrintable(QString::number(waiting - alone)));
 }
 
 QTEST_GUILESS_MAIN(TestRetrieveFileJob)
