@@ -125,7 +125,7 @@ bool RetrieveFileJob::savePartData(int partIndex)
     }
     if (ranges && !waitedInFile && !ranges->waitingFile(partIndex).isEmpty())
         qDebug() << "Part" << partUrls[partIndex] << "waits in" << ranges->waitingFile(partIndex)
-                 << "until the parts before it have answered.";
+                 << "until its place is known.";
     return true;
 }
 
@@ -182,8 +182,23 @@ bool RetrieveFileJob::readAnswer(int partIndex)
     }
     // A length that doesn't fit beside the others' is not taken: the part's bytes are held to what they
     // leave, and cut off there.
-    if (length < 0 || length > expectedSize - knownLengthsBesides(partIndex))
+    const qint64 others = knownLengthsBesides(partIndex);
+    if (length < 0)
         return true;
+    if (length > expectedSize - others) {
+        // Said once for each length a part announces, not for every retry that announces it again.
+        if (refusedLength[partIndex] != length) {
+            refusedLength[partIndex] = length;
+            if (others == 0)
+                qDebug() << "Part" << partUrls[partIndex] << "announced" << length << "bytes, more than the expected"
+                         << expectedSize << "bytes: that length is not taken.";
+            else
+                qDebug() << "Part" << partUrls[partIndex] << "announced" << length << "bytes, more than the"
+                         << expectedSize - others << "that the lengths of the other parts leave of the expected"
+                         << expectedSize << "bytes: that length is not taken.";
+        }
+        return true;
+    }
     partLength[partIndex] = length;
     return placeParts();
 }
@@ -206,13 +221,18 @@ qint64 RetrieveFileJob::partLimit(int partIndex) const
     return partLength[partIndex] >= 0 ? partLength[partIndex] : expectedSize - knownLengthsBesides(partIndex);
 }
 
-// Why bytes of the part past partLimit() are refused: past its announced length, or, for a part whose
-// length follows from the others', past the expected size together with them.
+// Why bytes of the part past partLimit() are refused: past its announced length, past the expected size,
+// or past what the lengths the other parts announced leave it of the expected size (which is not the part's
+// fault when another part announced more than its share).
 QString RetrieveFileJob::beyondPlace(int partIndex) const
 {
     if (partLength[partIndex] >= 0)
         return "Received more than the " + QString::number(partLength[partIndex]) + " bytes announced for it";
-    return "Received more than the expected " + QString::number(expectedSize) + " bytes";
+    const qint64 others = knownLengthsBesides(partIndex);
+    if (others == 0)
+        return "Received more than the expected " + QString::number(expectedSize) + " bytes";
+    return "Received more than the " + QString::number(expectedSize - others) +
+           " bytes that the lengths of the other parts leave it of the expected " + QString::number(expectedSize);
 }
 
 // Gives every part whose start now follows from the known lengths its place: part i begins where parts
@@ -288,6 +308,7 @@ void RetrieveFileJob::go()
     partLength = QList<qint64>(partCount, -1);
     partStart = QList<qint64>(partCount, -1);
     answerRead = QList<bool>(partCount, false);
+    refusedLength = QList<qint64>(partCount, -1);
     partDone = QList<bool>(partCount, false);
     store.reset(); // an earlier run's output file is closed before this run opens it again
     store = makePartStore();

@@ -143,6 +143,7 @@ private:
     QList<qint64> partLength;
     QList<qint64> partStart;
     QList<bool> answerRead;
+    QList<qint64> refusedLength; // the last length each part announced that did not fit, -1 for none
     QList<bool> partDone;
     qint64 waitingMemory = waitingMemoryLimit;
     bool writeFailed = false;
