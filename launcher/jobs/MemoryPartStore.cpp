@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <utility>
 
 MemoryPartStore::MemoryPartStore(int partCount)
@@ -19,9 +20,7 @@ bool MemoryPartStore::startAttempt(int partIndex)
 
 bool MemoryPartStore::write(int partIndex, qint64, const QByteArray& data)
 {
-    if (partData[size_t(partIndex)].append(data.constData(), data.size()))
-        return true;
-    return fail(QString(), QString::fromLocal8Bit(std::strerror(ENOMEM)));
+    return partData[size_t(partIndex)].append(data.constData(), data.size()) || failForMemory();
 }
 
 bool MemoryPartStore::finish()
@@ -29,7 +28,13 @@ bool MemoryPartStore::finish()
     qint64 mergedSize = 0;
     for (const ByteBlocks& data : partData)
         mergedSize += data.size();
-    merged = mergedSize > 0 ? QByteArray(mergedSize, Qt::Uninitialized) : QByteArray();
+    // Memory that can't be had fails the download, as a file that can't be written does.
+    try {
+        merged = mergedSize > 0 ? QByteArray(mergedSize, Qt::Uninitialized) : QByteArray();
+    } catch (const std::bad_alloc&) {
+        discard();
+        return failForMemory();
+    }
     char* to = merged.data();
     for (ByteBlocks& data : partData) {
         data.drain([&to](const char* block, qint64 count) {
@@ -49,6 +54,12 @@ qint64 MemoryPartStore::joinedSize() const
 QByteArray MemoryPartStore::takeJoined()
 {
     return std::move(merged);
+}
+
+// The memory the download needs can't be had: there is no file to name.
+bool MemoryPartStore::failForMemory()
+{
+    return fail(QString(), QString::fromLocal8Bit(std::strerror(ENOMEM)));
 }
 
 void MemoryPartStore::discard()

@@ -25,6 +25,8 @@ public:
     void discard() override;
 
 private:
+    bool failForMemory();
+
     std::vector<ByteBlocks> partData; // what each part's current attempt has brought
     QByteArray merged;
 };

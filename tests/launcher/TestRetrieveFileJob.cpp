@@ -18,6 +18,8 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <cerrno>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <signal.h>
@@ -132,6 +134,8 @@ private slots:
     void partsOfUnknownSizeShareBlocksWhenJoined();
     void waitingPartsStayWithinTheirMemory_data();
     void waitingPartsStayWithinTheirMemory();
+    void memoryThatCanNotBeHadFailsTheDownload_data();
+    void memoryThatCanNotBeHadFailsTheDownload();
 
 private:
     struct Run
@@ -151,10 +155,19 @@ private:
 
     // Where downloads streamed to disk go; nothing else may appear in its folder.
     QString streamedPath() const { return downloads.filePath("patch_0.diff"); }
-    // Runs download-job, one job in a process of its own, streaming to streamedPath(); its log lines go to
-    // onLogLine as they come. Returns its peak resident memory in KiB, -1 unless it downloaded the resource.
-    qint64 downloadAlone(const QString& url, int parts, qint64 size,
-                         const std::function<void(const QString&)>& onLogLine = {});
+    // download-job: one job in a process of its own, to output (none: into memory), with at most
+    // addressSpaceLimit bytes of address space (0: as this process has); its log lines go to onLogLine as
+    // they come.
+    struct AloneRun
+    {
+        bool ended = false;      // the process ended by itself, not by a signal
+        bool downloaded = false; // and reported the resource downloaded
+        qint64 peakKiB = -1;     // peak resident memory
+        qint64 addressSpaceKiB = -1;
+        QStringList log;
+    };
+    AloneRun downloadAlone(const QString& url, int parts, qint64 size, const QString& output,
+                           qint64 addressSpaceLimit = 0, const std::function<void(const QString&)>& onLogLine = {});
     QStringList downloadedFiles() const { return QDir(downloads.path()).entryList(QDir::Files | QDir::Hidden); }
 
     std::unique_ptr<TestUpdateServer> server;
@@ -1008,30 +1021,46 @@ void TestRetrieveFileJob::partsOfUnknownSizeShareBlocksWhenJoined()
     QVERIFY2(extents.count("shared") >= 1, qPrintable(extents));
 }
 
-qint64 TestRetrieveFileJob::downloadAlone(const QString& url, int parts, qint64 size,
-                                          const std::function<void(const QString&)>& onLogLine)
+TestRetrieveFileJob::AloneRun TestRetrieveFileJob::downloadAlone(const QString& url, int parts, qint64 size,
+                                                                 const QString& output, qint64 addressSpaceLimit,
+                                                                 const std::function<void(const QString&)>& onLogLine)
 {
     QProcess job;
     QByteArray pending;
+    AloneRun run;
     connect(&job, &QProcess::readyReadStandardError, this, [&] {
         pending += job.readAllStandardError();
         for (qsizetype end = pending.indexOf('\n'); end >= 0; end = pending.indexOf('\n')) {
+            const QString line = QString::fromUtf8(pending.left(end));
+            run.log.append(line);
             if (onLogLine)
-                onLogLine(QString::fromUtf8(pending.left(end)));
+                onLogLine(line);
             pending.remove(0, end + 1);
         }
     });
-    job.start(DOWNLOAD_JOB_BINARY, {url, QString::number(parts), QString::number(size), streamedPath()});
+    if (addressSpaceLimit > 0) {
+        job.setChildProcessModifier([addressSpaceLimit] {
+            const rlimit limit{rlim_t(addressSpaceLimit), rlim_t(addressSpaceLimit)};
+            setrlimit(RLIMIT_AS, &limit);
+        });
+    }
+    QStringList arguments{url, QString::number(parts), QString::number(size)};
+    if (!output.isEmpty())
+        arguments.append(output);
+    job.start(DOWNLOAD_JOB_BINARY, arguments);
     if (!QTest::qWaitFor([&job] { return job.state() == QProcess::NotRunning; }, 120000)) {
         job.kill();
         job.waitForFinished();
-        return -1;
+        return run;
     }
-    static const QRegularExpression peak("^peak (\\d+)$", QRegularExpression::MultilineOption);
-    const QRegularExpressionMatch match = peak.match(QString::fromUtf8(job.readAllStandardOutput()));
-    return job.exitStatus() == QProcess::NormalExit && job.exitCode() == 0 && match.hasMatch()
-               ? match.captured(1).toLongLong()
-               : -1;
+    const QString out = QString::fromUtf8(job.readAllStandardOutput());
+    static const QRegularExpression peak("^peak (\\d+)\naddress space (\\d+)$", QRegularExpression::MultilineOption);
+    const QRegularExpressionMatch match = peak.match(out);
+    run.ended = job.exitStatus() == QProcess::NormalExit && match.hasMatch();
+    run.downloaded = run.ended && job.exitCode() == 0 && out.startsWith("downloaded ");
+    run.peakKiB = match.captured(1).toLongLong();
+    run.addressSpaceKiB = match.captured(2).toLongLong();
+    return run;
 }
 
 void TestRetrieveFileJob::waitingPartsStayWithinTheirMemory_data()
@@ -1064,28 +1093,60 @@ void TestRetrieveFileJob::waitingPartsStayWithinTheirMemory()
     };
 
     server->clearFaults();
-    const qint64 alone = downloadAlone(url, parts, size);
-    QVERIFY(alone > 0);
+    const AloneRun alone = downloadAlone(url, parts, size, streamedPath());
+    QVERIFY(alone.downloaded);
     QVERIFY(downloadedWhole());
 
     server->setFaults(path + "_0", {{.hold = true}});
     server->setFaults(QString("%1_%2").arg(path).arg(parts - 1), {{.fault = "chunked"}});
     int othersIn = 0;
     QStringList waitingFiles;
-    const qint64 waiting = downloadAlone(url, parts, size, [&](const QString& line) {
+    const AloneRun waiting = downloadAlone(url, parts, size, streamedPath(), 0, [&](const QString& line) {
         if (line.startsWith(QString(R"(Part "%1_)").arg(url)) && line.contains(" waits in "))
             waitingFiles.append(line);
         if (line.startsWith(QString(R"(Downloaded "%1_)").arg(url)) && ++othersIn == parts - 1)
             server->clearFaults(); // lets part 0 answer
     });
-    QVERIFY(waiting > 0);
+    QVERIFY(waiting.downloaded);
     QVERIFY(downloadedWhole());
     // The limit was reached: some of the waiting bytes went on in files of their own.
     QVERIFY(!waitingFiles.isEmpty());
 
     const qint64 limitKiB = RetrieveFileJob::waitingMemoryLimit / 1024;
-    qInfo() << "peak memory:" << waiting << "KiB with parts waiting," << alone << "KiB without";
-    QVERIFY2(waiting - alone <= limitKiB + 16 * 1024, qPrintable(QString::number(waiting - alone)));
+    qInfo() << "peak memory:" << waiting.peakKiB << "KiB with parts waiting," << alone.peakKiB << "KiB without";
+    QVERIFY2(waiting.peakKiB - alone.peakKiB <= limitKiB + 16 * 1024,
+             qPrintable(QString::number(waiting.peakKiB - alone.peakKiB)));
+}
+
+void TestRetrieveFileJob::memoryThatCanNotBeHadFailsTheDownload_data()
+{
+    QTest::addColumn<int>("parts");
+
+    QTest::newRow("one part") << 1;
+    QTest::newRow("three parts") << 3;
+}
+
+// A download kept in memory whose bytes fit but can't be joined (the process may take half their size
+// again, not all of it) fails as one that can't be written does: said in the log, never a crash.
+void TestRetrieveFileJob::memoryThatCanNotBeHadFailsTheDownload()
+{
+    QFETCH(int, parts);
+
+    // What the process takes without the download's bytes: a download of a few bytes.
+    const QString tiny = server->url(server->putBlob(QString("tiny%1").arg(++blobCounter), randomBytes(1000, 12), 1));
+    server->clearFaults();
+    const AloneRun base = downloadAlone(tiny, 1, 0, QString());
+    QVERIFY(base.downloaded);
+
+    const qint64 size = 128 * (qint64(1) << 20);
+    const QString url =
+        server->url(server->putBlob(QString("huge%1").arg(++blobCounter), randomBytes(size, 13), parts));
+    const AloneRun run = downloadAlone(url, parts, 0, QString(), base.addressSpaceKiB * 1024 + size * 3 / 2);
+    QVERIFY2(run.ended, qPrintable(run.log.join('\n')));
+    QVERIFY(!run.downloaded);
+    QVERIFY2(run.log.contains(QString(R"(Failed to keep downloaded data of "%1" in memory: "%2")")
+                                  .arg(url, QString::fromLocal8Bit(std::strerror(ENOMEM)))),
+             qPrintable(run.log.join('\n')));
 }
 
 QTEST_GUILESS_MAIN(TestRetrieveFileJob)

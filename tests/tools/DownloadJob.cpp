@@ -5,8 +5,8 @@
 //
 // Trusts the test CA, and waits and retries as the launcher that players run does. Without an output file
 // the resource is kept in memory. Prints "downloaded <bytes>" or "failed", then "peak <KiB>", the process's
-// peak resident memory (VmHWM); the job's log lines go to standard error. Exits with 0 when the resource
-// was downloaded.
+// peak resident memory (VmHWM), and "address space <KiB>", its peak address space (VmPeak); the job's log
+// lines go to standard error. Exits with 0 when the resource was downloaded.
 
 #include "jobs/RetrieveFileJob.h"
 #include "support/PeakMemory.h"
@@ -46,6 +46,6 @@ int main(int argc, char** argv)
     // Started inside the event loop, so that an outcome that comes at once still ends it.
     QTimer::singleShot(0, &job, &RetrieveFileJob::go);
     app.exec();
-    printf("peak %lld\n", (long long)peakResidentKiB());
+    printf("peak %lld\naddress space %lld\n", (long long)peakResidentKiB(), (long long)peakAddressSpaceKiB());
     return exitCode;
 }
