@@ -1,5 +1,6 @@
 #pragma once
 
+#include "jobs/PartPlaces.h"
 #include "jobs/PartStore.h"
 #include "jobs/TransferStats.h"
 
@@ -104,8 +105,6 @@ private:
     bool acceptPartLength(int partIndex, qint64 arrived);
     static bool answeredWithContent(const QNetworkReply* reply);
     bool readAnswer(int partIndex);
-    qint64 knownLengthsBesides(int partIndex) const;
-    qint64 partLimit(int partIndex) const;
     QString beyondPlace(int partIndex) const;
     bool placeParts();
     void failPartAttempt(int partIndex, const QString& reason);
@@ -138,10 +137,9 @@ private:
     std::unique_ptr<PartStore> store;      // where the parts' bytes go, chosen by makePartStore()
     FileRangesPartStore* ranges = nullptr; // the store, when the parts are written in place
     // Written in place: each part's length (the Content-Length of its first successful answer that has
-    // one, else what its finished attempt brought; -1 while unknown) and its start in the file (-1 while
-    // unknown), whether the current attempt's answer has been looked at, and whether the part is in.
-    QList<qint64> partLength;
-    QList<qint64> partStart;
+    // one and fits, else what its finished attempt brought) and start in the file, whether the current
+    // attempt's answer has been looked at, and whether the part is in.
+    PartPlaces places;
     QList<bool> answerRead;
     QList<qint64> refusedLength; // the last length each part announced that did not fit, -1 for none
     QList<bool> partDone;
