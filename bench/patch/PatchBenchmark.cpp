@@ -7,6 +7,7 @@
 #include "patch/os/zstd_decompress_plugin.h"
 #include "support/Files.h"
 #include "support/PatchWriter.h"
+#include "support/PeakMemory.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -76,19 +77,6 @@ bool sameFiles(const QString& a, const QString& b)
 double mbPerSecond(qint64 bytes, qint64 nanoseconds)
 {
     return double(bytes) / double(kMiB) / (double(qMax<qint64>(nanoseconds, 1)) / 1e9);
-}
-
-// Peak resident memory of this process image; the rusage figure would carry the parent's over exec.
-qint64 peakResidentKiB()
-{
-    QFile status("/proc/self/status");
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
 }
 
 // Child: one patch with a cache of memSize bytes; prints MB/s and peak memory.

@@ -22,6 +22,14 @@
 //                 is shown against its budget, 200 MiB plus the patch engine's 512 MiB cache (patch
 //                 downloads go to disk, so it stays far below the patch).
 //
+//   waiting parts: nothing installed, a game of 200 MiB is installed from its full patch in 3 and in 5 parts,
+//                 served by the test server (update_server.py), which can answer late and without a length:
+//                 all parts at once, part 0 6 s late (the others placed from the end), and part 0 late with
+//                 the last part chunked, so that the parts between wait for their places. Five interleaved
+//                 rounds; printed are the medians of the download and of the launcher's peak resident
+//                 memory, and what the waiting costs in memory (against the launcher's waiting limit) and
+//                 in time against part 0 late alone.
+//
 //   small update: an install of 768 MiB (three paks of a quarter of it each and 200 files of 960 KiB) is
 //                 taken from 1.0 to 1.1 by a patch that rewrites stretches of 4 files, adds 6 and deletes
 //                 3, on the work disk, on a loop-mounted XFS image and on a loop-mounted vfat image (where
@@ -36,16 +44,18 @@
 // A program to run by hand, not a ctest test:
 //     cmake --build build --target pipeline_benchmark
 //     build/bench/pipeline/pipeline_benchmark [update MiB, default 1024] [full install MiB, default 2048] [work folder]
-//                                             [small update MiB, default 768]
+//                                             [small update MiB, default 768] [waiting parts MiB, default 200]
 // A size of 0 skips that scenario; a quick run: pipeline_benchmark 64 96. The work folder (by default
 // a temporary one in the current folder, removed at the end) needs about 9 times the larger size on
 // disk; making the patches needs about 5 times the larger size in memory (the test-only patch writer
 // holds whole trees). The server's port is fixed when the build is configured
 // (PELWINTER_BENCH_SERVER_PORT, or PELWINTER_BENCH_PORT in the environment then).
 
+#include "jobs/RetrieveFileJob.h"
 #include "support/BenchTiming.h"
 #include "support/RandomBytes.h"
 #include "support/ScratchMount.h"
+#include "support/TestUpdateServer.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -62,6 +72,7 @@
 #include <QSet>
 #include <QTemporaryDir>
 #include <QThread>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -1052,6 +1063,91 @@ bool smallUpdateScenario(const QString& work, qint64 sizeMiB)
         QDir(work + "/" + folder).removeRecursively();
     return ok;
 }
+
+// One way of answering the full patch's parts in the waiting scenario, with what its runs measured.
+struct Answering
+{
+    QString name;
+    bool firstLate = false;   // part 0 answers 6 s late
+    bool lastChunked = false; // the last part comes without a length
+    QList<double> downloads, peaks;
+    int waitingParts = 0; // parts that went on waiting in a file of their own
+};
+
+// A full install from the full patch in 3 and in 5 parts, served by the test server (nginx can neither
+// hold an answer back nor leave out a length): all parts at once; part 0 answering 6 s late, the others
+// placed from the end, as their lengths are known; and part 0 late with the last part chunked, so that the
+// parts between can't know their places and their bytes wait, in memory up to the launcher's limit and
+// beyond it in files of their own. Five interleaved rounds, each run after sync; printed are the medians
+// of the download and the launcher's peak resident memory, and what the waiting cost against part 0 late
+// alone.
+bool waitingPartsScenario(const QString& work, qint64 sizeMiB)
+{
+    printf("\n== full install of a %lld MiB game from its full patch with parts waiting for their places, %d "
+           "interleaved rounds\n",
+           (long long)sizeMiB, kRounds);
+    Scenario scenario(work);
+    writeFirstVersion(scenario.source("1.0"), sizeMiB << 20);
+    const double limitMiB = mib(RetrieveFileJob::waitingMemoryLimit);
+    bool ok = true;
+    for (const int parts : {3, 5}) {
+        const QString published = work + QString("/published-%1").arg(parts);
+        if (run({PUBLISH_BRANCH_BINARY, "--full-parts", QString::number(parts), published,
+                 "1.0=" + scenario.source("1.0")},
+                {}, work + "/publish.log")
+                .exitCode != 0)
+            fail("publish-branch failed; see " + work + "/publish.log");
+        const QJsonObject fullPatch = QJsonDocument::fromJson(readFile(published + "/manifest-main-linux.json"))
+                                          .object()["current_full_patch_resource"]
+                                          .toObject();
+        const QString blob = "/update/blobs/" + fullPatch["hash"].toString();
+        TestUpdateServer server(CA_DIR, published);
+        if (!server.start(BENCH_SERVER_PORT))
+            fail("the test server did not start");
+        printf("full patch of %.1f MiB in %d parts, from the test server, load average %s\n",
+               mib(fullPatch["size"].toInteger()), parts, qPrintable(loadAverages()));
+
+        QList<Answering> ways{{"all at once"}, {"part 0 late", true}, {"part 0 late, last chunked", true, true}};
+        for (int round = 0; round < kRounds; ++round) {
+            for (int turn = 0; turn < ways.size(); ++turn) {
+                Answering& way = ways[(round + turn) % ways.size()];
+                server.clearFaults();
+                if (way.firstLate)
+                    server.setFaults(blob + "_0", {{.delayMSecs = 6000}});
+                if (way.lastChunked)
+                    server.setFaults(blob + "_" + QString::number(parts - 1), {{.fault = "chunked"}});
+                scenario.forgetInstall();
+                ok = scenario.runLauncher("1.0") && ok;
+                const Download times = download(scenario.log, blobUrl(fullPatch));
+                const int waits = restartsAndWaits(scenario.log, blobUrl(fullPatch), parts).second;
+                way.downloads.append(times.seconds());
+                way.peaks.append(scenario.launcher.peakMiB);
+                way.waitingParts += waits;
+                printf("  %s: download %.2f s, peak RSS %.0f MiB, %d parts waited in a file\n", qPrintable(way.name),
+                       times.seconds(), scenario.launcher.peakMiB, waits);
+            }
+        }
+        printf("medians of %d parts (load average now %s):\n", parts, qPrintable(loadAverages()));
+        for (const Answering& way : std::as_const(ways)) {
+            medianRow("download, " + way.name, way.downloads);
+            QStringList peaks;
+            for (double peak : way.peaks)
+                peaks.append(QString::number(peak, 'f', 0));
+            printf("  %-44s %7.0f MiB  median of %s\n", "  peak RSS", medianOf(way.peaks), qPrintable(peaks.join(' ')));
+        }
+        const double extraMiB = medianOf(ways[2].peaks) - medianOf(ways[1].peaks);
+        const double worstMiB =
+            *std::max_element(ways[2].peaks.cbegin(), ways[2].peaks.cend()) - medianOf(ways[1].peaks);
+        printf("  %-44s %+7.0f MiB (%+.0f MiB at most) against the waiting limit of %.0f MiB: %s\n",
+               "peak RSS, waiting / part 0 late", extraMiB, worstMiB, limitMiB,
+               worstMiB <= limitMiB + 8 ? "within" : "OVER");
+        printf("  %-44s %.2fx; %d parts waited in files in all\n", "download, waiting / part 0 late",
+               medianOf(ways[2].downloads) / medianOf(ways[1].downloads), ways[2].waitingParts);
+        ok = worstMiB <= limitMiB + 8 && ok;
+        QDir(published).removeRecursively();
+    }
+    return ok;
+}
 } // namespace
 
 int main(int argc, char** argv)
@@ -1062,6 +1158,7 @@ int main(int argc, char** argv)
     QTemporaryDir temporary(QDir::currentPath() + "/pipeline-benchmark-XXXXXX");
     const QString work = argc > 3 && argv[3][0] ? QDir(argv[3]).absolutePath() : temporary.path();
     const qint64 smallUpdateMiB = argc > 4 ? QByteArray(argv[4]).toLongLong() : 768;
+    const qint64 waitingMiB = argc > 5 ? QByteArray(argv[5]).toLongLong() : 200;
     if (argc > 3 && QDir(work).exists() && !QDir(work).isEmpty()) {
         fprintf(stderr, "pipeline_benchmark: %s is not empty\n", qPrintable(work));
         return 1;
@@ -1077,6 +1174,8 @@ int main(int argc, char** argv)
             ok = fullInstallScenario(work + "/full", fullMiB) && ok;
         if (smallUpdateMiB > 0)
             ok = smallUpdateScenario(work + "/small", smallUpdateMiB) && ok;
+        if (waitingMiB > 0)
+            ok = waitingPartsScenario(work + "/waiting", waitingMiB) && ok;
     } catch (const Failure& failure) {
         fprintf(stderr, "pipeline_benchmark: %s\n", qPrintable(failure.message));
         return 1;

@@ -36,8 +36,14 @@ QString systemError()
 } // namespace
 
 FileRangesPartStore::FileRangesPartStore(QString outputPath, int partCount, qint64 waitingMemoryLimit)
-    : outputPath(std::move(outputPath)), waitingMemoryLimit(waitingMemoryLimit), parts(partCount)
-{}
+    : outputPath(std::move(outputPath)), waitingMemoryLimit(waitingMemoryLimit)
+{
+    // A limit below one block holds smaller blocks, so that some bytes may still wait in memory.
+    const qint64 blockSize = qBound<qint64>(4096, waitingMemoryLimit, waitingBlockSize);
+    parts.reserve(size_t(partCount));
+    for (int i = 0; i < partCount; ++i)
+        parts.emplace_back(blockSize);
+}
 
 FileRangesPartStore::~FileRangesPartStore()
 {
@@ -55,7 +61,7 @@ bool FileRangesPartStore::open()
 
 bool FileRangesPartStore::startAttempt(int partIndex)
 {
-    Part& part = parts[partIndex];
+    Part& part = parts[size_t(partIndex)];
     part.written = 0;
     dropWaiting(part);
     return true;
@@ -63,18 +69,26 @@ bool FileRangesPartStore::startAttempt(int partIndex)
 
 bool FileRangesPartStore::write(int partIndex, qint64 at, const QByteArray& data)
 {
-    Part& part = parts[partIndex];
+    Part& part = parts[size_t(partIndex)];
     if (part.start >= 0) {
         if (!pwriteAll(outputFd, data.constData(), data.size(), part.start + at))
             return fail(outputPath, systemError());
-    } else if (part.waitingFd >= 0 || waitingInMemory + data.size() > waitingMemoryLimit) {
+    } else if (part.waitingFd >= 0 || !waitInMemory(part, data)) {
         if (!waitInFile(partIndex, part, data))
             return false;
-    } else {
-        part.waiting.append(data);
-        waitingInMemory += data.size();
     }
     part.written = at + data.size();
+    return true;
+}
+
+// Keeps data with the part's bytes in memory, unless the blocks that takes would pass the limit or can't
+// be had.
+bool FileRangesPartStore::waitInMemory(Part& part, const QByteArray& data)
+{
+    const qint64 more = part.waiting.mappingFor(data.size());
+    if (waitingInMemory + more > waitingMemoryLimit || !part.waiting.append(data.constData(), data.size()))
+        return false;
+    waitingInMemory += more;
     return true;
 }
 
@@ -90,9 +104,7 @@ bool FileRangesPartStore::waitInFile(int partIndex, Part& part, const QByteArray
             part.waitingPath.clear();
             return fail(PartFilesStore::partFilePath(outputPath, partIndex), cause);
         }
-        const QByteArray waited = std::exchange(part.waiting, QByteArray());
-        waitingInMemory -= waited.size();
-        if (!pwriteAll(part.waitingFd, waited.constData(), waited.size(), 0))
+        if (!writeWaiting(part, part.waitingFd, 0))
             return fail(part.waitingPath, systemError());
     }
     if (!pwriteAll(part.waitingFd, data.constData(), data.size(), part.written))
@@ -102,14 +114,30 @@ bool FileRangesPartStore::waitInFile(int partIndex, Part& part, const QByteArray
 
 bool FileRangesPartStore::place(int partIndex, qint64 start)
 {
-    Part& part = parts[partIndex];
+    Part& part = parts[size_t(partIndex)];
     part.start = start;
     if (part.waitingFd >= 0)
         return copyWaitingFile(part);
-    const bool written = pwriteAll(outputFd, part.waiting.constData(), part.waiting.size(), start);
-    waitingInMemory -= part.waiting.size();
-    part.waiting = QByteArray();
-    return written || fail(outputPath, systemError());
+    return writeWaiting(part, outputFd, start) || fail(outputPath, systemError());
+}
+
+// Writes the bytes the part keeps in memory to fd from at on, letting their blocks go; on failure errno
+// says why.
+bool FileRangesPartStore::writeWaiting(Part& part, int fd, qint64 at)
+{
+    waitingInMemory -= part.waiting.mapped();
+    int error = 0;
+    const bool written = part.waiting.drain([fd, &at, &error](const char* data, qint64 count) {
+        if (!pwriteAll(fd, data, count, at)) {
+            error = errno;
+            return false;
+        }
+        at += count;
+        return true;
+    });
+    if (!written)
+        errno = error;
+    return written;
 }
 
 // Copies what waited in the part's file to its place, inside the kernel where it can (read and written
@@ -150,8 +178,8 @@ bool FileRangesPartStore::copyWaitingFile(Part& part)
 
 void FileRangesPartStore::dropWaiting(Part& part)
 {
-    waitingInMemory -= part.waiting.size();
-    part.waiting = QByteArray();
+    waitingInMemory -= part.waiting.mapped();
+    part.waiting.clear();
     if (part.waitingFd >= 0) {
         ::close(part.waitingFd);
         part.waitingFd = -1;
@@ -164,7 +192,7 @@ void FileRangesPartStore::dropWaiting(Part& part)
 
 QString FileRangesPartStore::waitingFile(int partIndex) const
 {
-    return parts[partIndex].waitingPath;
+    return parts[size_t(partIndex)].waitingPath;
 }
 
 bool FileRangesPartStore::finish()

@@ -1,14 +1,15 @@
 #pragma once
 
+#include "jobs/ByteBlocks.h"
 #include "jobs/PartStore.h"
 
-#include <QList>
+#include <vector>
 
 // Writes each part straight into its place in one output file as it arrives, for a resource of known
 // size. Where a part begins is not known from the outset (the server splits its blobs as it likes): the
 // job works it out from the lengths the parts' answers announce and tells the store with place(). Until
-// then the part's bytes wait, in memory while the waiting parts together hold at most
-// waitingMemoryLimit bytes, beyond that in a file of the part's own beside the output, which the kernel
+// then the part's bytes wait, in memory while the blocks they fill take at most waitingMemoryLimit
+// bytes over all parts, beyond that in a file of the part's own beside the output, which the kernel
 // copies into place once the part's start is known. Nothing is joined at the end; a retried part writes
 // its bytes again from its start.
 class FileRangesPartStore : public PartStore
@@ -32,21 +33,27 @@ public:
     void discard() override;
 
 private:
+    // The blocks that hold waiting bytes: a few of them fill the limit, yet few writes place them.
+    static constexpr qint64 waitingBlockSize = qint64(1) << 20;
+
     struct Part
     {
+        explicit Part(qint64 blockSize) : waiting(blockSize) {}
         qint64 start = -1;   // in the output file; -1 until placed
         qint64 written = 0;  // bytes of the current attempt
-        QByteArray waiting;  // bytes of the current attempt kept in memory until the part is placed
+        ByteBlocks waiting;  // bytes of the current attempt kept in memory until the part is placed
         int waitingFd = -1;  // or the file they are kept in
         QString waitingPath; // that file's name while it exists
     };
+    bool waitInMemory(Part& part, const QByteArray& data);
     bool waitInFile(int partIndex, Part& part, const QByteArray& data);
+    bool writeWaiting(Part& part, int fd, qint64 at);
     bool copyWaitingFile(Part& part);
     void dropWaiting(Part& part);
 
     QString outputPath;
     qint64 waitingMemoryLimit;
     int outputFd = -1;
-    QList<Part> parts;
-    qint64 waitingInMemory = 0; // over all parts
+    std::vector<Part> parts;
+    qint64 waitingInMemory = 0; // memory the waiting blocks take, over all parts
 };

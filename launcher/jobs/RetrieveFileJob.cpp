@@ -68,9 +68,14 @@ void RetrieveFileJob::dropReply(QNetworkReply*& reply)
 
 void RetrieveFileJob::failWrite(const QString& path, const QString& cause)
 {
-    qDebug() << "Failed to write downloaded data to" << path;
-    qDebug() << "Writing" << path << "failed:" << cause;
-    writeFailed = true;
+    // Kept in memory, there is no file: only the memory can have run out.
+    if (path.isEmpty()) {
+        qDebug() << "Failed to keep downloaded data of" << url << "in memory:" << cause;
+    } else {
+        qDebug() << "Failed to write downloaded data to" << path;
+        qDebug() << "Writing" << path << "failed:" << cause;
+        writeFailed = true;
+    }
     failJob();
 }
 
@@ -107,7 +112,7 @@ bool RetrieveFileJob::savePartData(int partIndex)
         return false;
     const qint64 at = partArrived[partIndex];
     // Written in place, a part must stay within its place, or it would overwrite the next part's.
-    if (writeInPlace() && at + data.size() > partLimit(partIndex)) {
+    if (writeInPlace() && at + data.size() > places.limit(partIndex)) {
         failPartAttempt(partIndex, beyondPlace(partIndex));
         return false;
     }
@@ -120,7 +125,7 @@ bool RetrieveFileJob::savePartData(int partIndex)
     }
     if (ranges && !waitedInFile && !ranges->waitingFile(partIndex).isEmpty())
         qDebug() << "Part" << partUrls[partIndex] << "waits in" << ranges->waitingFile(partIndex)
-                 << "until the parts before it have answered.";
+                 << "until its place is known.";
     return true;
 }
 
@@ -168,81 +173,63 @@ bool RetrieveFileJob::readAnswer(int partIndex)
     if (!header.isValid())
         return true; // chunked: its length follows from the others', or from its end
     const qint64 length = header.toLongLong();
-    if (partLength[partIndex] >= 0) {
-        if (length == partLength[partIndex])
+    if (places.length(partIndex) >= 0) {
+        if (length == places.length(partIndex))
             return true;
         failPartAttempt(partIndex, "Announced " + QString::number(length) + " bytes instead of the " +
-                                       QString::number(partLength[partIndex]) + " of its earlier answer");
+                                       QString::number(places.length(partIndex)) + " of its earlier answer");
         return false;
     }
     // A length that doesn't fit beside the others' is not taken: the part's bytes are held to what they
     // leave, and cut off there.
-    if (length < 0 || length > expectedSize - knownLengthsBesides(partIndex))
+    const qint64 room = places.roomFor(partIndex);
+    if (length < 0)
         return true;
-    partLength[partIndex] = length;
+    if (length > room) {
+        // Said once for each length a part announces, not for every retry that announces it again.
+        if (refusedLength[partIndex] != length) {
+            refusedLength[partIndex] = length;
+            if (room == expectedSize)
+                qDebug() << "Part" << partUrls[partIndex] << "announced" << length << "bytes, more than the expected"
+                         << expectedSize << "bytes: that length is not taken.";
+            else
+                qDebug() << "Part" << partUrls[partIndex] << "announced" << length << "bytes, more than the" << room
+                         << "that the lengths of the other parts leave of the expected" << expectedSize
+                         << "bytes: that length is not taken.";
+        }
+        return true;
+    }
+    places.setLength(partIndex, length);
     return placeParts();
 }
 
-// The lengths known of every part but this one, added up: never more than expectedSize.
-qint64 RetrieveFileJob::knownLengthsBesides(int partIndex) const
-{
-    qint64 sum = 0;
-    for (int i = 0; i < partCount; ++i) {
-        if (i != partIndex && partLength[i] >= 0)
-            sum += partLength[i];
-    }
-    return sum;
-}
-
-// The most bytes the part may bring: its length once known, else what the known lengths of the others
-// leave of the expected size (exactly its length once all of theirs are known).
-qint64 RetrieveFileJob::partLimit(int partIndex) const
-{
-    return partLength[partIndex] >= 0 ? partLength[partIndex] : expectedSize - knownLengthsBesides(partIndex);
-}
-
-// Why bytes of the part past partLimit() are refused: past its announced length, or, for a part whose
-// length follows from the others', past the expected size together with them.
+// Why bytes of the part past its limit are refused: past its announced length, past the expected size,
+// or past what the lengths the other parts announced leave it of the expected size (which is not the part's
+// fault when another part announced more than its share).
 QString RetrieveFileJob::beyondPlace(int partIndex) const
 {
-    if (partLength[partIndex] >= 0)
-        return "Received more than the " + QString::number(partLength[partIndex]) + " bytes announced for it";
-    return "Received more than the expected " + QString::number(expectedSize) + " bytes";
+    if (places.length(partIndex) >= 0)
+        return "Received more than the " + QString::number(places.length(partIndex)) + " bytes announced for it";
+    const qint64 room = places.roomFor(partIndex);
+    if (room == expectedSize)
+        return "Received more than the expected " + QString::number(expectedSize) + " bytes";
+    return "Received more than the " + QString::number(room) +
+           " bytes that the lengths of the other parts leave it of the expected " + QString::number(expectedSize);
 }
 
-// Gives every part whose start now follows from the known lengths its place: part i begins where parts
-// 0 to i-1 end, or where parts i to the last, before expectedSize, begin. As the known lengths never add
-// up to more than expectedSize, places found either way never overlap, and differ only for parts that
-// join to another size than expectedSize, which the final check fails. A part still running that the
-// known lengths leave less room than it has brought fails that attempt. False when the job has failed.
+// Tells the store where every part begins whose start now follows from the known lengths (see PartPlaces).
+// A part still running that the known lengths leave less room than it has brought fails that attempt.
+// False when the job has failed.
 bool RetrieveFileJob::placeParts()
 {
-    for (int i = 0; i < partCount; ++i) {
-        if (partStart[i] >= 0)
-            continue;
-        qint64 before = 0;
-        int j = 0;
-        for (; j < i && partLength[j] >= 0; ++j)
-            before += partLength[j];
-        qint64 start = j == i ? before : -1;
-        if (start < 0) {
-            qint64 from = 0;
-            int k = partCount - 1;
-            for (; k >= i && partLength[k] >= 0; --k)
-                from += partLength[k];
-            if (k < i)
-                start = expectedSize - from;
-        }
-        if (start < 0)
-            continue;
-        partStart[i] = start;
-        if (!ranges->place(i, start)) {
+    for (int i : places.placeNew()) {
+        if (!ranges->place(i, places.start(i))) {
             failWrite(store->failedPath(), store->failureCause());
             return false;
         }
     }
     for (int i = 0; i < partCount; ++i) {
-        if (replies[i] && !partDone[i] && partArrived[i] > partLimit(i))
+        if (replies[i] && !partDone[i] && partArrived[i] > places.limit(i))
             failPartAttempt(i, beyondPlace(i));
     }
     return true;
@@ -280,9 +267,9 @@ void RetrieveFileJob::go()
     partTotal = QList<qint64>(partCount, 0);
     partArrived = QList<qint64>(partCount, 0);
     attempts = QList<int>(partCount, 0);
-    partLength = QList<qint64>(partCount, -1);
-    partStart = QList<qint64>(partCount, -1);
+    places = PartPlaces(partCount, expectedSize);
     answerRead = QList<bool>(partCount, false);
+    refusedLength = QList<qint64>(partCount, -1);
     partDone = QList<bool>(partCount, false);
     store.reset(); // an earlier run's output file is closed before this run opens it again
     store = makePartStore();
@@ -455,8 +442,8 @@ void RetrieveFileJob::handlePartFinished(int partIndex)
     partDone[partIndex] = true;
     // A part that came without a length ends where its bytes end (short, if the others leave it more
     // room: the joined size tells).
-    if (writeInPlace() && partLength[partIndex] < 0) {
-        partLength[partIndex] = partArrived[partIndex];
+    if (writeInPlace() && places.length(partIndex) < 0) {
+        places.setLength(partIndex, partArrived[partIndex]);
         if (!placeParts())
             return;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "jobs/PartPlaces.h"
 #include "jobs/PartStore.h"
 #include "jobs/TransferStats.h"
 
@@ -43,10 +44,13 @@ public:
     // (and 2^31 of them would not even fit the per-part lists).
     static constexpr int maxPartCount = 256;
     // The most a download of unknown size may bring into memory: far above any real manifest or
-    // repair blob, yet an endless body can't take all of memory.
+    // repair blob, yet an endless body can't take all of memory. Kept in memory, a download holds its
+    // bytes and, besides them, at most what one read of a reply brings.
     static constexpr qint64 unknownSizeLimit = qint64(1) << 30;
-    // How far each reply may read ahead of the job taking its bytes.
-    static constexpr qint64 readBufferSize = qint64(8) << 20;
+    // How far each reply may read ahead of the job taking its bytes: what a read brings at most. Qt holds
+    // about as much again on its network thread. Small, so that what the replies hold beside the job's own
+    // bytes stays small whenever the job is busy, yet no slower on loopback than larger buffers.
+    static constexpr qint64 readBufferSize = qint64(1) << 20;
     // Bytes written in place that may wait in memory for their part's start, over all parts of a job.
     static constexpr qint64 waitingMemoryLimit = qint64(64) << 20;
 
@@ -101,8 +105,6 @@ private:
     bool acceptPartLength(int partIndex, qint64 arrived);
     static bool answeredWithContent(const QNetworkReply* reply);
     bool readAnswer(int partIndex);
-    qint64 knownLengthsBesides(int partIndex) const;
-    qint64 partLimit(int partIndex) const;
     QString beyondPlace(int partIndex) const;
     bool placeParts();
     void failPartAttempt(int partIndex, const QString& reason);
@@ -135,11 +137,11 @@ private:
     std::unique_ptr<PartStore> store;      // where the parts' bytes go, chosen by makePartStore()
     FileRangesPartStore* ranges = nullptr; // the store, when the parts are written in place
     // Written in place: each part's length (the Content-Length of its first successful answer that has
-    // one, else what its finished attempt brought; -1 while unknown) and its start in the file (-1 while
-    // unknown), whether the current attempt's answer has been looked at, and whether the part is in.
-    QList<qint64> partLength;
-    QList<qint64> partStart;
+    // one and fits, else what its finished attempt brought) and start in the file, whether the current
+    // attempt's answer has been looked at, and whether the part is in.
+    PartPlaces places;
     QList<bool> answerRead;
+    QList<qint64> refusedLength; // the last length each part announced that did not fit, -1 for none
     QList<bool> partDone;
     qint64 waitingMemory = waitingMemoryLimit;
     bool writeFailed = false;

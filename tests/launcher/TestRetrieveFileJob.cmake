@@ -3,3 +3,6 @@
 if(NOT TARGET download_benchmark)
     add_subdirectory(${CMAKE_SOURCE_DIR}/bench/download ${CMAKE_BINARY_DIR}/bench/download)
 endif()
+# The memory of a download alone is measured in a process of its own.
+add_dependencies(${UNIT_TEST_TARGET} download-job)
+target_compile_definitions(${UNIT_TEST_TARGET} PRIVATE DOWNLOAD_JOB_BINARY="$<TARGET_FILE:download-job>")

@@ -14,9 +14,13 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <cerrno>
+#include <cstring>
+#include <functional>
 #include <memory>
 #include <signal.h>
 #include <sys/resource.h>
@@ -128,6 +132,10 @@ private slots:
     void streamedWriteFailureFailsAtOnce();
     void unknownCertificateAuthorityFails();
     void partsOfUnknownSizeShareBlocksWhenJoined();
+    void waitingPartsStayWithinTheirMemory_data();
+    void waitingPartsStayWithinTheirMemory();
+    void memoryThatCanNotBeHadFailsTheDownload_data();
+    void memoryThatCanNotBeHadFailsTheDownload();
 
 private:
     struct Run
@@ -147,6 +155,19 @@ private:
 
     // Where downloads streamed to disk go; nothing else may appear in its folder.
     QString streamedPath() const { return downloads.filePath("patch_0.diff"); }
+    // download-job: one job in a process of its own, to output (none: into memory), with at most
+    // addressSpaceLimit bytes of address space (0: as this process has); its log lines go to onLogLine as
+    // they come.
+    struct AloneRun
+    {
+        bool ended = false;      // the process ended by itself, not by a signal
+        bool downloaded = false; // and reported the resource downloaded
+        qint64 peakKiB = -1;     // peak resident memory
+        qint64 addressSpaceKiB = -1;
+        QStringList log;
+    };
+    AloneRun downloadAlone(const QString& url, int parts, qint64 size, const QString& output,
+                           qint64 addressSpaceLimit = 0, const std::function<void(const QString&)>& onLogLine = {});
     QStringList downloadedFiles() const { return QDir(downloads.path()).entryList(QDir::Files | QDir::Hidden); }
 
     std::unique_ptr<TestUpdateServer> server;
@@ -368,12 +389,19 @@ void TestRetrieveFileJob::download_data()
             << overlong << QStringList{"Merged resource", "Done!"} << QList<int>{10};
 
         // The parts are held to the expected size together: parts 1 and 2 (in either order) fit, the
-        // late part 0 is cut off every time.
+        // late part 0 is cut off every time. Written in place, their lengths leave it nothing, and its own
+        // length is not taken.
+        const QStringList cutOff =
+            kind == "disk"
+                ? QStringList{R"(Part "{url}_0" announced 307200 bytes, more than the 0 that the lengths of the other )"
+                              R"(parts leave of the expected 614400 bytes: that length is not taken.)",
+                              R"(Failure: "Received more than the 0 bytes that the lengths of the other parts leave )"
+                              R"(it of the expected 614400")"}
+                : QStringList{R"(Failure: "Received more than the expected 614400 bytes")"};
         QTest::newRow(row("parts passing the expected size together are cut off").constData())
             << kind << large << 3 << qint64(-300 * 1024) << PartFaults{{"_0", {{.delayMSecs = 300}}}} << 0
             << QStringList{label, "failed"} << QByteArray()
-            << QStringList{R"(Failure: "Received more than the expected 614400 bytes")",
-                           R"(Failed to download "{url}_0" with 10 attempts)"}
+            << cutOff + QStringList{R"(Failed to download "{url}_0" with 10 attempts)"}
             << QStringList{"Merged resource"} << QList<int>{10, 1, 1};
 
         if (kind == "disk") {
@@ -384,11 +412,16 @@ void TestRetrieveFileJob::download_data()
                 << QStringList{} << QList<int>{1, 3, 1};
             // Parts that join to the wrong total: together they pass the expected size (a part is cut off
             // each time) or join short.
+            // Part 1 answers last: the others' lengths leave it its share, which its own doesn't fit.
             QTest::newRow(row("part announcing more, total too long, fails").constData())
-                << kind << large << 3 << qint64(0) << PartFaults{{"_1", {{.fault = "resized", .lengthDelta = 100}}}}
-                << 0 << QStringList{label, "failed"} << QByteArray()
-                << QStringList{R"(Failure: "Received more than the expected 921600 bytes")"}
-                << QStringList{"Merged resource", "Done!"} << QList<int>{};
+                << kind << large << 3 << qint64(0)
+                << PartFaults{{"_1", {{.fault = "resized", .delayMSecs = 300, .lengthDelta = 100}}}} << 0
+                << QStringList{label, "failed"} << QByteArray()
+                << QStringList{R"(Part "{url}_1" announced 307300 bytes, more than the 307200 that the lengths of )"
+                               R"(the other parts leave of the expected 921600 bytes: that length is not taken.)",
+                               R"(Failure: "Received more than the 307200 bytes that the lengths of the other parts )"
+                               R"(leave it of the expected 921600")"}
+                << QStringList{"Merged resource", "Done!"} << QList<int>{1, 10, 1};
             QTest::newRow(row("part announcing less, total too short, fails the size check").constData())
                 << kind << large << 3 << qint64(0) << PartFaults{{"_1", {{.fault = "resized", .lengthDelta = -100}}}}
                 << 0 << QStringList{label, "Done!", "failed"} << QByteArray()
@@ -635,8 +668,7 @@ void TestRetrieveFileJob::unevenSplits()
     QVERIFY2(logFault.isEmpty(), qPrintable(logFault));
 
     // Part 1 can't know its place while part 0 fails: as a repair it goes on in a file of its own.
-    static const QRegularExpression waits(
-        R"re(^Part "(.*)" waits in "(.*)" until the parts before it have answered\.$)re");
+    static const QRegularExpression waits(R"re(^Part "(.*)" waits in "(.*)" until its place is known\.$)re");
     QStringList waitingFiles;
     for (const QString& line : capturedLog) {
         const QRegularExpressionMatch match = waits.match(line);
@@ -679,17 +711,22 @@ void TestRetrieveFileJob::splitLimits_data()
         << chunks << qint64(1) << PartFaults{} << QStringList{label, "Done!", "failed"}
         << QStringList{R"(Merged resource "{url}" has unexpected size 921600 instead of 921601)"} << QStringList{done}
         << QList<int>{1, 1, 1};
-    // The late last part announces more than the others leave: it is cut off there every time.
+    // The late last part announces more than the others leave: its length is not taken (said once), and it
+    // is cut off there every time.
     QTest::newRow("parts passing the size")
         << chunks << qint64(-1000) << PartFaults{{"_2", {{.delayMSecs = 300}}}} << QStringList{label, "failed"}
-        << QStringList{R"(Failure: "Received more than the expected 920600 bytes")",
+        << QStringList{R"(Part "{url}_2" announced 307200 bytes, more than the 306200 that the lengths of the other )"
+                       R"(parts leave of the expected 920600 bytes: that length is not taken.)",
+                       R"(Failure: "Received more than the 306200 bytes that the lengths of the other parts leave it )"
+                       R"(of the expected 920600")",
                        R"(Failed to download "{url}_2" with 10 attempts)"}
         << QStringList{done, "Merged resource"} << QList<int>{1, 1, 10};
     // Parts 0 and 2 announce theirs first: the chunked part in between may hold what they leave, and
     // bytes past that are refused before they are written.
     QTest::newRow("part without length running past what the others leave")
         << longMiddle << qint64(-1000) << middleChunked << QStringList{label, "failed"}
-        << QStringList{R"(Failure: "Received more than the expected 920600 bytes")",
+        << QStringList{R"(Failure: "Received more than the 399000 bytes that the lengths of the other parts leave it )"
+                       R"(of the expected 920600")",
                        R"(Failed to download "{url}_1" with 10 attempts)"}
         << QStringList{done, "Merged resource"} << QList<int>{1, 10, 1};
     QTest::newRow("part without length ending short of what the others leave")
@@ -736,6 +773,9 @@ void TestRetrieveFileJob::splitLimits()
     QCOMPARE(run.bytes, events.contains("downloaded") ? content : QByteArray());
     const QString logFault = checkLog(capturedLog, logLines, absentLines, url);
     QVERIFY2(logFault.isEmpty(), qPrintable(logFault));
+    // A length not taken is said once, however often the part's retries announce it again.
+    const QStringList refusals = capturedLog.filter("that length is not taken");
+    QCOMPARE(refusals.size(), QSet<QString>(refusals.cbegin(), refusals.cend()).size());
     for (int i = 0; i < requests.size(); ++i)
         QCOMPARE(server->requestsFor(QString("%1_%2").arg(path).arg(i)).size(), requests[i]);
     // Written in place: no part files, and the whole file or nothing.
@@ -979,6 +1019,134 @@ void TestRetrieveFileJob::partsOfUnknownSizeShareBlocksWhenJoined()
     QVERIFY(filefrag.waitForFinished(10000));
     const QString extents = QString::fromUtf8(filefrag.readAllStandardOutput());
     QVERIFY2(extents.count("shared") >= 1, qPrintable(extents));
+}
+
+TestRetrieveFileJob::AloneRun TestRetrieveFileJob::downloadAlone(const QString& url, int parts, qint64 size,
+                                                                 const QString& output, qint64 addressSpaceLimit,
+                                                                 const std::function<void(const QString&)>& onLogLine)
+{
+    QProcess job;
+    QByteArray pending;
+    AloneRun run;
+    connect(&job, &QProcess::readyReadStandardError, this, [&] {
+        pending += job.readAllStandardError();
+        for (qsizetype end = pending.indexOf('\n'); end >= 0; end = pending.indexOf('\n')) {
+            const QString line = QString::fromUtf8(pending.left(end));
+            run.log.append(line);
+            if (onLogLine)
+                onLogLine(line);
+            pending.remove(0, end + 1);
+        }
+    });
+    if (addressSpaceLimit > 0) {
+        job.setChildProcessModifier([addressSpaceLimit] {
+            const rlimit limit{rlim_t(addressSpaceLimit), rlim_t(addressSpaceLimit)};
+            setrlimit(RLIMIT_AS, &limit);
+        });
+    }
+    QStringList arguments{url, QString::number(parts), QString::number(size)};
+    if (!output.isEmpty())
+        arguments.append(output);
+    job.start(DOWNLOAD_JOB_BINARY, arguments);
+    if (!QTest::qWaitFor([&job] { return job.state() == QProcess::NotRunning; }, 120000)) {
+        job.kill();
+        job.waitForFinished();
+        return run;
+    }
+    const QString out = QString::fromUtf8(job.readAllStandardOutput());
+    static const QRegularExpression peak("^peak (\\d+)\naddress space (\\d+)$", QRegularExpression::MultilineOption);
+    const QRegularExpressionMatch match = peak.match(out);
+    run.ended = job.exitStatus() == QProcess::NormalExit && match.hasMatch();
+    run.downloaded = run.ended && job.exitCode() == 0 && out.startsWith("downloaded ");
+    run.peakKiB = match.captured(1).toLongLong();
+    run.addressSpaceKiB = match.captured(2).toLongLong();
+    return run;
+}
+
+void TestRetrieveFileJob::waitingPartsStayWithinTheirMemory_data()
+{
+    QTest::addColumn<int>("parts");
+
+    // Part 0 answers only once the others are in, and the last part comes without a length: the parts between
+    // can't know their places until the last one ends, and the bytes of all but part 0 wait. Together they
+    // are far more than the memory they may wait in.
+    QTest::newRow("three parts, the two after the first waiting") << 3;
+    QTest::newRow("five parts, the four after the first waiting") << 5;
+}
+
+// Bytes that wait for their place take at most the memory they may wait in (the launcher's own limit) and
+// what the replies hold anyway: measured as the peak of a process doing just the download, against the
+// same download without waiting.
+void TestRetrieveFileJob::waitingPartsStayWithinTheirMemory()
+{
+    QFETCH(int, parts);
+
+    const qint64 size = 200 * (qint64(1) << 20);
+    const QByteArray content = randomBytes(size, 11);
+    const QString path = server->putBlob(QString("waiting%1").arg(++blobCounter), content, parts);
+    const QString url = server->url(path);
+    const auto downloadedWhole = [this, &content] {
+        QFile file(streamedPath());
+        const bool whole = file.open(QIODevice::ReadOnly) && file.readAll() == content;
+        QFile::remove(streamedPath());
+        return whole;
+    };
+
+    server->clearFaults();
+    const AloneRun alone = downloadAlone(url, parts, size, streamedPath());
+    QVERIFY(alone.downloaded);
+    QVERIFY(downloadedWhole());
+
+    server->setFaults(path + "_0", {{.hold = true}});
+    server->setFaults(QString("%1_%2").arg(path).arg(parts - 1), {{.fault = "chunked"}});
+    int othersIn = 0;
+    QStringList waitingFiles;
+    const AloneRun waiting = downloadAlone(url, parts, size, streamedPath(), 0, [&](const QString& line) {
+        if (line.startsWith(QString(R"(Part "%1_)").arg(url)) && line.contains(" waits in "))
+            waitingFiles.append(line);
+        if (line.startsWith(QString(R"(Downloaded "%1_)").arg(url)) && ++othersIn == parts - 1)
+            server->clearFaults(); // lets part 0 answer
+    });
+    QVERIFY(waiting.downloaded);
+    QVERIFY(downloadedWhole());
+    // The limit was reached: some of the waiting bytes went on in files of their own.
+    QVERIFY(!waitingFiles.isEmpty());
+
+    const qint64 limitKiB = RetrieveFileJob::waitingMemoryLimit / 1024;
+    qInfo() << "peak memory:" << waiting.peakKiB << "KiB with parts waiting," << alone.peakKiB << "KiB without";
+    QVERIFY2(waiting.peakKiB - alone.peakKiB <= limitKiB + 16 * 1024,
+             qPrintable(QString::number(waiting.peakKiB - alone.peakKiB)));
+}
+
+void TestRetrieveFileJob::memoryThatCanNotBeHadFailsTheDownload_data()
+{
+    QTest::addColumn<int>("parts");
+
+    QTest::newRow("one part") << 1;
+    QTest::newRow("three parts") << 3;
+}
+
+// A download kept in memory whose bytes fit but can't be joined (the process may take half their size
+// again, not all of it) fails as one that can't be written does: said in the log, never a crash.
+void TestRetrieveFileJob::memoryThatCanNotBeHadFailsTheDownload()
+{
+    QFETCH(int, parts);
+
+    // What the process takes without the download's bytes: a download of a few bytes.
+    const QString tiny = server->url(server->putBlob(QString("tiny%1").arg(++blobCounter), randomBytes(1000, 12), 1));
+    server->clearFaults();
+    const AloneRun base = downloadAlone(tiny, 1, 0, QString());
+    QVERIFY(base.downloaded);
+
+    const qint64 size = 128 * (qint64(1) << 20);
+    const QString url =
+        server->url(server->putBlob(QString("huge%1").arg(++blobCounter), randomBytes(size, 13), parts));
+    const AloneRun run = downloadAlone(url, parts, 0, QString(), base.addressSpaceKiB * 1024 + size * 3 / 2);
+    QVERIFY2(run.ended, qPrintable(run.log.join('\n')));
+    QVERIFY(!run.downloaded);
+    QVERIFY2(run.log.contains(QString(R"(Failed to keep downloaded data of "%1" in memory: "%2")")
+                                  .arg(url, QString::fromLocal8Bit(std::strerror(ENOMEM)))),
+             qPrintable(run.log.join('\n')));
 }
 
 QTEST_GUILESS_MAIN(TestRetrieveFileJob)
