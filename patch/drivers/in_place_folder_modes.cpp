@@ -13,6 +13,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 #include <vector>
 
 namespace
@@ -38,7 +39,6 @@ void openFoldersBelow(TTempDirPatchRun* run, const std::string& rel)
         if (inPlaceRecord_noteOpenedFolder(run->swap->recordFd, run->swap->buildRecord, folder) &&
             chmod(path.c_str(), openedModeOf(folder)) == 0) {
             run->openedFolders.push_back(folder);
-            run->openedModes[rel] = folder.mode;
         }
     }
     DIR* dir = opendir(path.c_str());
@@ -94,7 +94,6 @@ void tempDirPatchRun_openOldFolders(TTempDirPatchRun* run, const char* oldRoot)
 {
     run->oldRoot = inPlace_withoutTrailingSlashes(oldRoot);
     run->openedFolders.clear();
-    run->openedModes.clear();
     if (run->swap)
         openFoldersBelow(run, "");
 }
@@ -103,7 +102,6 @@ void tempDirPatchRun_closeOldFolders(TTempDirPatchRun* run)
 {
     inPlace_giveFolderModesBack(run->oldRoot, run->openedFolders, 1);
     run->openedFolders.clear();
-    run->openedModes.clear();
 }
 
 BOOL inPlace_giveFolderModesBack(const std::string& root, const std::vector<TInPlaceOpenedFolder>& folders,
@@ -156,6 +154,10 @@ BOOL tempDirPatchRun_setFolderModes(const TTempDirPatchRun* run, TDirPatcher* P,
             folders.push_back(path.substr(0, path.size() - 1));
     }
     folders.insert(folders.end(), madeFolders.begin(), madeFolders.end());
+    // an opened folder's own mode is the one noted before it was opened
+    std::unordered_map<std::string, mode_t> openedModes;
+    for (const TInPlaceOpenedFolder& folder : run->openedFolders)
+        openedModes.emplace(folder.path, folder.mode);
     // what a folder holds has longer paths than the folder
     std::stable_sort(folders.begin(), folders.end(),
                      [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
@@ -165,8 +167,8 @@ BOOL tempDirPatchRun_setFolderModes(const TTempDirPatchRun* run, TDirPatcher* P,
         struct stat old;
         if (lstat(oldPath.c_str(), &old) != 0 || !S_ISDIR(old.st_mode))
             continue; // a new folder keeps what it was made with
-        const auto opened = run->openedModes.find(rel);
-        const mode_t mode = opened != run->openedModes.end() ? opened->second : old.st_mode & 07777;
+        const auto opened = openedModes.find(rel);
+        const mode_t mode = opened != openedModes.end() ? opened->second : old.st_mode & 07777;
         struct stat made;
         const int looked = lstat(newPath.c_str(), &made);
         if (looked != 0 || !S_ISDIR(made.st_mode)) {

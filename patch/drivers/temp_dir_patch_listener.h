@@ -26,7 +26,6 @@
 #include <cstddef>
 #include <string>
 #include <sys/types.h>
-#include <unordered_map>
 #include <vector>
 
 // What one run keeps between the callbacks: its swap (whose build record has been written), which new
@@ -43,7 +42,6 @@ struct TTempDirPatchRun
     // Each is in the build record too, so that the next run gives the modes back after a kill.
     std::string oldRoot;
     std::vector<TInPlaceOpenedFolder> openedFolders;
-    std::unordered_map<std::string, mode_t> openedModes;
 };
 
 // The callbacks with no run: a copy of it fails in patchBegin and touches nothing in patchFinish.
