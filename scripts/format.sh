@@ -27,13 +27,14 @@ if [ "$check" -eq 0 ]; then
     exit 0
 fi
 
+# The files are compared on every processor at once; each differing one is named.
+differing=$(printf '%s\0' "${files[@]}" | xargs -0 -n 16 -P "$(nproc)" sh -c '
+    for file; do "$0" --style=file "$file" | cmp -s - "$file" || echo "not formatted: $file"; done' "$clang_format")
 unformatted=0
-for file in "${files[@]}"; do
-    if ! "$clang_format" --style=file "$file" | cmp -s - "$file"; then
-        echo "not formatted: $file"
-        unformatted=$((unformatted + 1))
-    fi
-done
+if [ -n "$differing" ]; then
+    echo "$differing" | LC_ALL=C sort
+    unformatted=$(echo "$differing" | wc -l)
+fi
 if [ "$unformatted" -gt 0 ]; then
     echo "$unformatted of ${#files[@]} files differ from what $("$clang_format" --version) makes of them;" \
          "format them with scripts/format.sh (or: cmake --build build --target format)." >&2
